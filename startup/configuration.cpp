@@ -1,0 +1,243 @@
+#include "configuration.h"
+
+#include "settingsfile.h"
+#include "updatechecker.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QMessageBox>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString noUserOption = u"--nouser"_s;
+const QString noValue = u"#"_s;
+
+QString& appRootOverride()
+{
+    static QString path;
+    return path;
+}
+
+// The texts shown to the user belong to the "QObject" translation context.
+const char* const invalidVersionTemplate = QT_TRANSLATE_NOOP("QObject", "Invalid version nr (%1)");
+const char* const invalidServerVersionTemplate =
+        QT_TRANSLATE_NOOP("QObject", "Update server returned invalid version nr (%1)");
+const char* const queryFailedTitle = QT_TRANSLATE_NOOP("QObject", "Error");
+const char* const queryFailedText =
+        QT_TRANSLATE_NOOP("QObject", "Failed to query latest client\nversion from update server.");
+
+QString translated(const char* text)
+{
+    return QCoreApplication::translate("QObject", text);
+}
+
+} // namespace
+
+Configuration::Configuration(QObject* parent)
+    : QObject(parent)
+    , updateServerHost(UpdateChecker::defaultHost())
+    , updateServerPort(UpdateChecker::defaultPort)
+    , updateServerTimeout(UpdateChecker::defaultReceiveTimeout)
+{}
+
+bool Configuration::parseCommandLineOptions()
+{
+    return parseCommandLineOptions(QCoreApplication::arguments());
+}
+
+bool Configuration::parseCommandLineOptions(const QStringList& arguments)
+{
+    getUpdateChannel();
+    noUser = 0;
+
+    if (arguments.size() >= 2 && arguments.at(1) == noUserOption) {
+        if (arguments.size() >= 4 && !getClientTypeVersion(arguments, 2))
+            return false;
+        if (arguments.size() >= 5 && arguments.at(4) != noValue)
+            versionName = arguments.at(4);
+        if (arguments.size() >= 6)
+            news = arguments.at(5);
+        if (!getDefaultParameters())
+            return false;
+        noUser = 1;
+        return true;
+    }
+    if (arguments.size() == 3)
+        return getClientTypeVersion(arguments, 1);
+    return getDefaultParameters();
+}
+
+void Configuration::getUpdateChannel()
+{
+    auto settings = AppRootSettings::updateIni();
+    settings.beginGroup(u"Channel"_s);
+    const QString alpha = settings.value(u"alpha"_s).toString();
+    const bool beta = settings.value(u"beta"_s, false).toBool();
+    if (!alpha.isEmpty()) {
+        channel = UpdateChannel::Alpha;
+        clientVersion = settings.value(u"alphaRevno"_s, 0).toInt();
+    } else {
+        channel = beta ? UpdateChannel::Beta : UpdateChannel::Stable;
+        clientVersion = 0;
+    }
+}
+
+void Configuration::getProxyAndDownloadConcurrency()
+{
+    auto settings = AppRootSettings::updateIni();
+    settings.beginGroup(u"update"_s);
+    proxy = settings.value(u"proxy"_s).toString();
+    streams = settings.value(u"streams"_s, defaultStreams).toInt();
+    if (streams < 1)
+        streams = defaultStreams;
+}
+
+bool Configuration::getClientTypeVersion(const QStringList& arguments, qsizetype index)
+{
+    clientType = arguments.at(index);
+    return getClientVersionFromString(arguments.value(index + 1),
+                                      translated(invalidVersionTemplate));
+}
+
+bool Configuration::getClientVersionFromString(const QString& text, const QString& messageTemplate)
+{
+    // A version fixed by "alphaRevno" wins over any text, which is then not checked.
+    if (clientVersion != 0)
+        return true;
+    bool ok = false;
+    clientVersion = text.toInt(&ok, 10);
+    if (ok)
+        return true;
+    emit fatalError(messageTemplate.arg(text));
+    return false;
+}
+
+bool Configuration::getDefaultParameters()
+{
+    if (clientType.isEmpty())
+        clientType = getUpdateType();
+    if (clientVersion != 0)
+        return true;
+
+    const auto [versionText, latestVersionName] = getLatestClientVersion(channel, news);
+    // An empty version means the user gave up or the server has no entry for the channel.
+    if (versionText.isEmpty())
+        return false;
+    if (!getClientVersionFromString(versionText, translated(invalidServerVersionTemplate)))
+        return false;
+    versionName = latestVersionName;
+    return true;
+}
+
+QPair<QString, QString> Configuration::getLatestClientVersion(UpdateChannel latestChannel,
+                                                              QString& newsText)
+{
+    UpdateChecker checker(updateServerHost, updateServerPort, updateServerTimeout);
+    while (!checker.checkUpdate()) {
+        const auto answer = QMessageBox::critical(
+                nullptr, translated(queryFailedTitle), translated(queryFailedText),
+                QMessageBox::Retry | QMessageBox::Abort, QMessageBox::NoButton);
+        if (answer != QMessageBox::Retry)
+            return {};
+    }
+    newsText = checker.news;
+    return checker.getClientVersionByChannel(latestChannel);
+}
+
+bool Configuration::initalizeStart(const QString& directory)
+{
+    // An interrupted session's directory is reused so its downloads are not fetched again.
+    if (!directory.isEmpty()) {
+        tempDir = directory;
+        return true;
+    }
+    return createTempDir();
+}
+
+bool Configuration::createTempDir()
+{
+    QString prefix = QDir::tempPath();
+    if (prefix.isEmpty()) {
+        emit fatalError(u"Unable to get temp directory."_s);
+        return false;
+    }
+    if (!prefix.endsWith(u'/'))
+        prefix += u'/';
+    prefix += u"sonavelle_temp_"_s;
+
+    // The name is predictable and the parent shared by all users: only a directory this process
+    // created itself, readable by its owner alone, may hold the session's files.
+    const auto ownerOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
+    QDir().mkpath(QFileInfo(prefix).absolutePath());
+    for (int i = 0; i < tempDirCandidates; ++i) {
+        const QString candidate = prefix + QString::number(i);
+        if (QFileInfo::exists(candidate) || QFileInfo(candidate).isSymLink())
+            continue;
+        if (QDir().mkdir(candidate, ownerOnly)) {
+            tempDir = candidate;
+            return true;
+        }
+    }
+    emit fatalError(u"Unable to create temp directory."_s);
+    return false;
+}
+
+bool Configuration::isSpecialFileName(const QString& fileName) const
+{
+    return getSpecialFileNames().contains(fileName, Qt::CaseSensitive);
+}
+
+QString Configuration::getAppRootPath()
+{
+    const QString& path = appRootOverride();
+    return path.isEmpty() ? QCoreApplication::applicationDirPath() : path;
+}
+
+QString Configuration::getAppRootFilePath(const QString& relativePath)
+{
+    return getAppRootPath() + u'/' + relativePath;
+}
+
+void Configuration::setAppRootPath(const QString& path)
+{
+    appRootOverride() = path;
+}
+
+QString Configuration::getUpdateType()
+{
+    return u"client_linux_amd64"_s;
+}
+
+QString Configuration::getClientBinaryName()
+{
+    return u"vq3client_runscript.sh"_s;
+}
+
+const QStringList& Configuration::getSpecialFileNames()
+{
+    static const QStringList names{u"update"_s,
+                                   u"libQtCore.so.4"_s,
+                                   u"libQtGui.so.4"_s,
+                                   u"libQtNetwork.so.4"_s,
+                                   u"libqgif.so"_s,
+                                   u"libqjpeg.so"_s,
+                                   u"libqtaccessiblewidgets.so"_s};
+    return names;
+}
+
+const QString& Configuration::getSpecialFileRenamePrefix()
+{
+    static const QString prefix = u"_old_"_s;
+    return prefix;
+}
+
+void Configuration::setUpdateServer(const QString& host, quint16 port,
+                                    std::chrono::milliseconds receiveTimeout)
+{
+    updateServerHost = host;
+    updateServerPort = port;
+    updateServerTimeout = receiveTimeout;
+}

@@ -1,0 +1,73 @@
+#pragma once
+
+#include "updatechannel.h"
+
+#include <QObject>
+#include <QPair>
+#include <QString>
+#include <QStringList>
+
+#include <chrono>
+
+// What this run of the updater is about: which client type and version to install, on which
+// channel, with which news, temporary directory, proxy and download concurrency. Filled from the
+// command line, "update.ini" and, when the version is left open, the update server.
+class Configuration : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit Configuration(QObject* parent = nullptr);
+
+    int noUser = 0;
+    UpdateChannel channel = UpdateChannel::Stable;
+    QString clientType;
+    qint32 clientVersion = 0;
+    QString versionName;
+    QString news;
+    QString tempDir;
+    QString proxy;
+    qint32 streams = defaultStreams;
+
+    static constexpr qint32 defaultStreams = 6;
+    static constexpr int tempDirCandidates = 1000;
+
+    // Reads the process arguments; true when client type and version are known afterwards.
+    [[nodiscard]] bool parseCommandLineOptions();
+    [[nodiscard]] bool parseCommandLineOptions(const QStringList& arguments);
+
+    void getUpdateChannel();
+    void getProxyAndDownloadConcurrency();
+    [[nodiscard]] bool getClientTypeVersion(const QStringList& arguments, qsizetype index);
+    [[nodiscard]] bool getClientVersionFromString(const QString& text,
+                                                  const QString& messageTemplate);
+    [[nodiscard]] bool getDefaultParameters();
+    [[nodiscard]] QPair<QString, QString> getLatestClientVersion(UpdateChannel channel,
+                                                                 QString& newsText);
+    [[nodiscard]] bool initalizeStart(const QString& directory);
+    [[nodiscard]] bool createTempDir();
+
+    [[nodiscard]] bool isSpecialFileName(const QString& fileName) const;
+
+    [[nodiscard]] static QString getAppRootPath();
+    [[nodiscard]] static QString getAppRootFilePath(const QString& relativePath);
+    [[nodiscard]] static QString getUpdateType();
+    [[nodiscard]] static QString getClientBinaryName();
+    [[nodiscard]] static const QStringList& getSpecialFileNames();
+    [[nodiscard]] static const QString& getSpecialFileRenamePrefix();
+
+    // Tests and tools run from elsewhere than the installation they work on.
+    static void setAppRootPath(const QString& path);
+    // Where the version query goes; the defaults are the real update server.
+    void setUpdateServer(const QString& host, quint16 port,
+                         std::chrono::milliseconds receiveTimeout);
+
+signals:
+    void fatalError(QString errorMessage);
+    void message(QString message);
+
+private:
+    QString updateServerHost;
+    quint16 updateServerPort;
+    std::chrono::milliseconds updateServerTimeout;
+};
