@@ -7,7 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-UdpResponder::UdpResponder()
+UdpResponder::UdpResponder(quint16 port)
 {
     fd = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     if (fd < 0)
@@ -15,6 +15,7 @@ UdpResponder::UdpResponder()
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
     socklen_t length = sizeof address;
     if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {

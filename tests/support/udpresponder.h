@@ -8,15 +8,15 @@
 #include <optional>
 #include <thread>
 
-// A scripted UDP peer on a loopback port of its own, answering from its own thread so that a
-// blocking client on the test's thread can talk to it. Each request received takes the next
-// scripted reply; std::nullopt (or an exhausted script) means: stay silent.
+// A scripted UDP peer on a loopback port (an ephemeral one unless a port is given), answering from
+// its own thread so that a blocking client on the test's thread can talk to it. Each request
+// received takes the next scripted reply; std::nullopt (or an exhausted script) means: stay silent.
 class UdpResponder
 {
 public:
     using Reply = std::optional<QByteArray>;
 
-    UdpResponder();
+    explicit UdpResponder(quint16 port = 0);
     ~UdpResponder();
     UdpResponder(const UdpResponder&) = delete;
     UdpResponder& operator=(const UdpResponder&) = delete;

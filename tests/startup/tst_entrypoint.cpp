@@ -1,0 +1,72 @@
+#include "udpresponder.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+
+// Runs the real "update" program copied into a fresh application root, as a user's machine would.
+class TestEntryPoint : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void endsWithCodeOneWithoutVersion_data();
+    void endsWithCodeOneWithoutVersion();
+
+private:
+    QString updateProgram;
+};
+
+void TestEntryPoint::initTestCase()
+{
+    if (QString::fromLatin1(SONAVELLE_UPDATE_HOST) != u"127.0.0.1")
+        QSKIP("the update server host of this build is not the loopback address");
+    updateProgram = QString::fromLocal8Bit(UPDATE_PROGRAM);
+    QVERIFY2(QFile::exists(updateProgram), qPrintable(updateProgram));
+}
+
+void TestEntryPoint::endsWithCodeOneWithoutVersion_data()
+{
+    QTest::addColumn<QByteArray>("updateIni");
+    QTest::addColumn<QByteArray>("versionList");
+
+    // The update.ini next to the program decides the channel; the list has no entry for it.
+    QTest::newRow("alpha channel, no alpha entry") << "[Channel]\nalpha=http://alpha.example/\n"_ba
+                                                   << "5#Five,6#Six"_ba;
+    QTest::newRow("beta channel, empty beta entry") << "[Channel]\nbeta=true\n"_ba
+                                                    << "5,,7"_ba;
+}
+
+void TestEntryPoint::endsWithCodeOneWithoutVersion()
+{
+    QFETCH(QByteArray, updateIni);
+    QFETCH(QByteArray, versionList);
+
+    QTemporaryDir root;
+    const QString program = root.filePath(u"update"_s);
+    QVERIFY(QFile::copy(updateProgram, program));
+    QFile ini(root.filePath(u"update.ini"_s));
+    QVERIFY(ini.open(QIODevice::WriteOnly));
+    ini.write(updateIni);
+    ini.close();
+
+    UdpResponder server(17384);
+    QVERIFY(server.isListening());
+    server.setReplies({versionList, "news"_ba});
+
+    QProcess process;
+    process.setWorkingDirectory(root.path());
+    process.start(program, {});
+    QVERIFY(process.waitForStarted());
+    QVERIFY2(process.waitForFinished(30000), "the updater did not end by itself");
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), 1);
+    QCOMPARE(server.requests(), (QList<QByteArray>{QByteArray("3\0", 2), QByteArray("*\0", 2)}));
+}
+
+QTEST_GUILESS_MAIN(TestEntryPoint)
+#include "tst_entrypoint.moc"
