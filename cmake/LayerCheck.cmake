@@ -1,0 +1,22 @@
+# Static libraries may depend on each other in a circle without CMake complaining. The subsystems
+# must form layers, so a circle among the project's libraries stops the configuration here.
+function(_sonavelle_visit target path)
+    if(target IN_LIST path)
+        list(APPEND path ${target})
+        string(REPLACE ";" " -> " circle "${path}")
+        message(FATAL_ERROR "Subsystem libraries depend on each other in a circle: ${circle}")
+    endif()
+    list(APPEND path ${target})
+    get_target_property(deps ${target} LINK_LIBRARIES)
+    foreach(dep IN LISTS deps)
+        if(dep MATCHES "^sonavelle_" AND TARGET ${dep})
+            _sonavelle_visit(${dep} "${path}")
+        endif()
+    endforeach()
+endfunction()
+
+function(sonavelle_check_layers)
+    foreach(target IN LISTS ARGN)
+        _sonavelle_visit(${target} "")
+    endforeach()
+endfunction()
