@@ -1,0 +1,78 @@
+#include "asynctaskspecification.h"
+
+#include <QThreadPool>
+
+ASyncFunc::ASyncFunc()
+    : QObject(nullptr)
+{}
+
+void ASyncFunc::execute()
+{
+    emit runResult(run());
+}
+
+ASyncRun::ASyncRun(std::unique_ptr<ASyncFunc> func)
+    : func(std::move(func))
+{
+    Q_ASSERT(autoDelete());
+}
+
+// Runs on the pool thread right after run(); the posted signals carry copies of their
+// arguments, so nothing refers to the body any more.
+ASyncRun::~ASyncRun() = default;
+
+void ASyncRun::run()
+{
+    func->execute();
+}
+
+ASyncTaskSpecification::ASyncTaskSpecification(QObject* parent, double parentProgressRange)
+    : TaskSpecification(parent, parentProgressRange)
+{}
+
+void ASyncTaskSpecification::execute()
+{
+    std::unique_ptr<ASyncFunc> func = createFunction();
+    connectDefaultSignals(func.get());
+    QThreadPool::globalInstance()->start(new ASyncRun(std::move(func)));
+    // The result can only arrive through the event loop, so setting this afterwards is safe.
+    state = Running;
+}
+
+void ASyncTaskSpecification::reset()
+{
+    QThreadPool::globalInstance()->waitForDone();
+    TaskSpecification::reset();
+}
+
+void ASyncTaskSpecification::connectDefaultSignals(ASyncFunc* func)
+{
+    // The body emits from a pool thread but has the GUI thread's affinity: queue explicitly.
+    connect(func, &ASyncFunc::runResult, this, &ASyncTaskSpecification::onRunResult,
+            Qt::QueuedConnection);
+    connect(func, &ASyncFunc::message, this, &TaskSpecification::message, Qt::QueuedConnection);
+    connect(func, &ASyncFunc::error, this, &TaskSpecification::error, Qt::QueuedConnection);
+    connect(func, &ASyncFunc::progress, this, &ASyncTaskSpecification::onProgress,
+            Qt::QueuedConnection);
+}
+
+void ASyncTaskSpecification::runDone(bool res)
+{
+    // A task reset while its body ran is no longer Running; its late result is dropped.
+    if (state != Running)
+        return;
+    if (res)
+        finish();
+    else
+        errorCancel();
+}
+
+void ASyncTaskSpecification::onRunResult(bool res)
+{
+    runDone(res);
+}
+
+void ASyncTaskSpecification::onProgress(qreal fraction)
+{
+    setProgress(fraction);
+}

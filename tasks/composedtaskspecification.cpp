@@ -1,0 +1,206 @@
+#include "composedtaskspecification.h"
+
+ComposedTaskSpecification::ComposedTaskSpecification(int maxParallel, double parentProgressRange,
+                                                     QObject* parent)
+    : TaskSpecification(parent, parentProgressRange)
+    , maxParallel(maxParallel)
+{
+    Q_ASSERT(maxParallel >= 1);
+    // Every start goes through the event loop: subtasks that end inside their own execute()
+    // would otherwise start the next one recursively, and the first starts would happen
+    // before our own execute() has returned.
+    connect(this, &ComposedTaskSpecification::startNextTask, this,
+            &ComposedTaskSpecification::onStartNextTask, Qt::QueuedConnection);
+}
+
+ComposedTaskSpecification::~ComposedTaskSpecification()
+{
+    clearSubTasks();
+}
+
+void ComposedTaskSpecification::reset()
+{
+    for (TaskSpecification* t : std::as_const(subTasks))
+        t->reset();
+    waitingSubTasks = subTasks;
+    runningSubTasks.clear();
+    doneSubTasks.clear();
+    cancelSeen = false;
+    subtasksDoneCalled = false;
+    TaskSpecification::reset();
+}
+
+void ComposedTaskSpecification::timeTick(quint64& downloadDone, quint64& downloadTotal,
+                                         quint64& speed, bool& downloading)
+{
+    downloading = false;
+    for (TaskSpecification* t : std::as_const(subTasks)) {
+        quint64 subDone = 0;
+        quint64 subTotal = 0;
+        quint64 subSpeed = 0;
+        bool subDownloading = false;
+        t->timeTick(subDone, subTotal, subSpeed, subDownloading);
+        if (subDownloading)
+            downloading = true;
+        speed += subSpeed;
+        // A transfer of unknown size would make the done/total ratio meaningless.
+        if (subTotal != 0) {
+            downloadDone += subDone;
+            downloadTotal += subTotal;
+        }
+    }
+}
+
+void ComposedTaskSpecification::userCanceled()
+{
+    TaskSpecification::userCanceled();
+    if (state != Running)
+        return;
+    // A subtask's cancel may end this task and trigger our owner's reaction before the loop
+    // is through; iterate over a copy.
+    const QList<TaskSpecification*> tasks = subTasks;
+    for (TaskSpecification* t : tasks)
+        t->userCanceled();
+}
+
+void ComposedTaskSpecification::handleOtherTaskCancelled(TaskSpecification* other)
+{
+    emit otherTaskCancelled(other);
+}
+
+void ComposedTaskSpecification::addSubTask(TaskSpecification* t)
+{
+    subTasks.append(t);
+    waitingSubTasks.append(t);
+    connectSignals(t);
+    onUpdateProgress(0);
+}
+
+void ComposedTaskSpecification::connectSignals(TaskSpecification* subTask)
+{
+    connect(subTask, &TaskSpecification::finished, this,
+            &ComposedTaskSpecification::onSubTaskFinished);
+    connect(subTask, &TaskSpecification::canceled, this,
+            &ComposedTaskSpecification::onSubTaskCanceled);
+    connect(subTask, &TaskSpecification::error, this, &TaskSpecification::error);
+    connect(subTask, &TaskSpecification::updateProgress, this,
+            &ComposedTaskSpecification::onUpdateProgress);
+    connect(subTask, &TaskSpecification::message, this, &TaskSpecification::message);
+    connect(this, &TaskSpecification::otherTaskCancelled, subTask,
+            &TaskSpecification::onOtherTaskCancelled);
+}
+
+void ComposedTaskSpecification::executeSubTasks()
+{
+    state = Running;
+    const qsizetype n = qMin(waitingSubTasks.size(), qsizetype(maxParallel));
+    if (n == 0) {
+        subtasksDone();
+        return;
+    }
+    for (qsizetype i = 0; i < n; ++i)
+        emit startNextTask(QPrivateSignal());
+}
+
+TaskState ComposedTaskSpecification::getStateFromSubTasks() const
+{
+    bool anyUserCanceled = false;
+    bool allFinished = true;
+    for (const TaskSpecification* t : subTasks) {
+        // A failure anywhere wins over everything else.
+        if (t->state == ErrorCanceled)
+            return ErrorCanceled;
+        if (t->state == UserCanceled)
+            anyUserCanceled = true;
+        if (t->state != Finished)
+            allFinished = false;
+    }
+    if (anyUserCanceled)
+        return UserCanceled;
+    if (allFinished)
+        return Finished;
+    // Some subtask never ran or never ended: why we stopped decides.
+    if (userCanceledFlag)
+        return UserCanceled;
+    if (cancelSeen)
+        return ErrorCanceled;
+    return Running;
+}
+
+void ComposedTaskSpecification::clearSubTasks()
+{
+    for (TaskSpecification* t : std::as_const(subTasks)) {
+        disconnect(t, nullptr, this, nullptr);
+        t->deleteLater();
+    }
+    subTasks.clear();
+    waitingSubTasks.clear();
+    runningSubTasks.clear();
+    doneSubTasks.clear();
+}
+
+void ComposedTaskSpecification::subtasksDone()
+{
+    switch (getStateFromSubTasks()) {
+    case Finished:
+        finish();
+        break;
+    case UserCanceled:
+        userCancel();
+        break;
+    default:
+        errorCancel();
+        break;
+    }
+}
+
+void ComposedTaskSpecification::onStartNextTask()
+{
+    if (!waitingSubTasks.isEmpty() && !cancelSeen && !userCanceledFlag) {
+        TaskSpecification* next = waitingSubTasks.takeFirst();
+        runningSubTasks.append(next);
+        next->execute();
+    } else if (runningSubTasks.isEmpty()) {
+        callSubtasksDoneOnce();
+    }
+    // Otherwise a subtask still runs; its end brings us back here.
+}
+
+void ComposedTaskSpecification::onUpdateProgress(qreal /*doneFrac*/)
+{
+    // Each subtask's progress is already weighted, and the weights add up to 1.0.
+    double sum = 0.0;
+    for (const TaskSpecification* t : std::as_const(subTasks))
+        sum += t->progress;
+    setProgress(sum);
+}
+
+void ComposedTaskSpecification::onSubTaskFinished(TaskSpecification* subTask)
+{
+    runningSubTasks.removeOne(subTask);
+    doneSubTasks.append(subTask);
+    emit startNextTask(QPrivateSignal());
+}
+
+void ComposedTaskSpecification::onSubTaskCanceled(TaskSpecification* subTask)
+{
+    runningSubTasks.removeOne(subTask);
+    doneSubTasks.append(subTask);
+    if (!cancelSeen) {
+        cancelSeen = true;
+        // Running siblings that can stop (downloads) end inside this emission and come back
+        // into this slot.
+        emit otherTaskCancelled(subTask);
+    }
+    if (runningSubTasks.isEmpty())
+        callSubtasksDoneOnce();
+}
+
+void ComposedTaskSpecification::callSubtasksDoneOnce()
+{
+    // Both the start path and the cancel path can find nothing running any more.
+    if (subtasksDoneCalled)
+        return;
+    subtasksDoneCalled = true;
+    subtasksDone();
+}

@@ -1,0 +1,81 @@
+#include "rollback.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMetaObject>
+#include <QObject>
+#include <QtGlobal>
+
+using namespace Qt::StringLiterals;
+
+RollbackData::RollbackData(Operation operation, const QString& from, const QString& to)
+    : path(to)
+    , previousPath(from)
+    , operation(operation)
+{}
+
+RollbackData::RollbackData(Operation operation, const QString& path)
+    : path(path)
+    , operation(operation)
+{}
+
+bool RollbackData::rollback(QObject* target) const
+{
+    switch (operation) {
+    case Rename:
+        // QFile::rename refuses to overwrite, so a previousPath that exists again stays intact.
+        if (QFile::rename(path, previousPath))
+            return true;
+        message(target, u"warning: rollback rename %1 to %2 failed"_s.arg(previousPath, path));
+        return false;
+    case CreateFile:
+        if (QFile::remove(path))
+            return true;
+        message(target, u"warning: rollback create file %1 failed"_s.arg(path));
+        return false;
+    case CreateDir: {
+        // rmdir only removes an empty directory: anything put there since is kept.
+        const QFileInfo info(path);
+        if (info.dir().rmdir(info.fileName()))
+            return true;
+        message(target, u"warning: rollback create dir %1 failed"_s.arg(path));
+        return false;
+    }
+    }
+    qFatal("Should not reach here");
+}
+
+void RollbackData::message(QObject* target, const QString& text)
+{
+    if (target == nullptr)
+        return;
+    // By name, so the journal works with any object that has a "message(QString)".
+    QMetaObject::invokeMethod(target, "message", Q_ARG(QString, text));
+}
+
+void RollbackDataList::add(const RollbackData& record)
+{
+    list.append(record);
+}
+
+void RollbackDataList::appendList(const RollbackDataList& other)
+{
+    list.append(other.list);
+}
+
+void RollbackDataList::clear()
+{
+    list.clear();
+}
+
+bool RollbackDataList::rollback(QObject* target)
+{
+    bool allUndone = true;
+    while (!list.isEmpty()) {
+        const RollbackData newest = list.takeLast();
+        if (!newest.rollback(target))
+            allUndone = false;
+    }
+    return allUndone;
+}

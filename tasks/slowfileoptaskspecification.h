@@ -1,0 +1,41 @@
+#pragma once
+
+#include "asynctaskspecification.h"
+#include "rollback.h"
+
+#include <QString>
+
+// A file operation that may take long (copy, unpack): its body runs on a pool thread and
+// creates target from source. A created target is always journaled, even if the task was
+// reset meanwhile, so that it can be undone.
+class SlowFileOpSpecification : public ASyncTaskSpecification
+{
+    Q_OBJECT
+
+public:
+    // rollbackList is not owned and may be null.
+    SlowFileOpSpecification(QString failureMessage, RollbackDataList* rollbackList,
+                            const QString& source, const QString& target, QObject* parent,
+                            double parentProgressRange);
+
+protected:
+    void runDone(bool ok) override;
+
+    RollbackDataList* rollbackList;
+    QString source;
+    QString target;
+    QString failureMessage;
+};
+
+// The body of a slow file operation: it sees nothing but its two paths and the file system.
+class SlowFileOpFunc : public ASyncFunc
+{
+    Q_OBJECT
+
+public:
+    SlowFileOpFunc(const QString& source, const QString& target);
+
+protected:
+    const QString source;
+    const QString target;
+};

@@ -1,0 +1,208 @@
+#include "asynctaskspecification.h"
+#include "signallog.h"
+
+#include <QScopeGuard>
+#include <QSemaphore>
+#include <QTest>
+#include <QThread>
+#include <QThreadPool>
+
+#include <atomic>
+#include <thread>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// What a body does, step by step: "message <text>", "error <text>" or "progress <fraction>".
+struct Script
+{
+    QStringList steps;
+    bool result = true;
+    QSemaphore* gate = nullptr; // when set, the body waits for it first
+};
+
+class ScriptedFunc : public ASyncFunc
+{
+    Q_OBJECT
+
+public:
+    static inline std::atomic<int> alive = 0;
+    static inline std::atomic<QThread*> deletedOn = nullptr;
+
+    explicit ScriptedFunc(Script script)
+        : script(std::move(script))
+    {
+        ++alive;
+    }
+    ~ScriptedFunc() override
+    {
+        deletedOn = QThread::currentThread();
+        --alive;
+    }
+
+    bool run() override
+    {
+        if (script.gate != nullptr)
+            script.gate->acquire();
+        for (const QString& step : script.steps) {
+            const QString arg = step.section(u' ', 1);
+            if (step.startsWith(u"message"))
+                emit message(arg);
+            else if (step.startsWith(u"error"))
+                emit error(arg);
+            else
+                emit progress(arg.toDouble());
+        }
+        return script.result;
+    }
+
+private:
+    const Script script;
+};
+
+class ScriptedTask : public ASyncTaskSpecification
+{
+    Q_OBJECT
+
+public:
+    ScriptedTask(Script script, double weight)
+        : ASyncTaskSpecification(nullptr, weight)
+        , script(std::move(script))
+    {}
+
+    void reset() override
+    {
+        if (resetting != nullptr)
+            resetting->release();
+        ASyncTaskSpecification::reset();
+    }
+
+    QList<bool> results;             // every result that arrived, used or dropped
+    QSemaphore* resetting = nullptr; // released as reset() begins
+
+protected:
+    std::unique_ptr<ASyncFunc> createFunction() override
+    {
+        return std::make_unique<ScriptedFunc>(script);
+    }
+    void runDone(bool res) override
+    {
+        results.append(res);
+        ASyncTaskSpecification::runDone(res);
+    }
+
+private:
+    const Script script;
+};
+
+} // namespace
+
+class TestASyncTaskSpecification : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void cleanup()
+    {
+        QThreadPool::globalInstance()->waitForDone();
+        QCOMPARE(ScriptedFunc::alive.load(), 0);
+    }
+
+    void bodySignalsArriveInOrder_data()
+    {
+        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<bool>("result");
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("success") << QStringList{u"message one"_s, u"message two"_s,
+                                                u"progress 0.5"_s}
+                                 << true
+                                 << QStringList{u"t message one"_s, u"t message two"_s,
+                                                u"t progress 0.2"_s, u"t progress 0.4"_s,
+                                                u"t finished"_s};
+        QTest::newRow("failure") << QStringList{u"message cannot read x"_s} << false
+                                 << QStringList{u"t message cannot read x"_s,
+                                                u"t canceled ErrorCanceled"_s};
+        QTest::newRow("error text")
+                << QStringList{u"error bad signature"_s} << false
+                << QStringList{u"t error bad signature"_s, u"t canceled ErrorCanceled"_s};
+    }
+
+    void bodySignalsArriveInOrder()
+    {
+        QFETCH(QStringList, steps);
+        QFETCH(bool, result);
+        QFETCH(QStringList, expected);
+        ScriptedTask task(Script{steps, result}, 0.4);
+        SignalLog log;
+        log.watchTask(&task, u"t"_s);
+
+        task.execute();
+        QCOMPARE(task.state, TaskSpecification::Running);
+        QCOMPARE(log.events(), QStringList{}); // everything comes through the event loop
+        QTRY_VERIFY(task.state != TaskSpecification::Running);
+        QThreadPool::globalInstance()->waitForDone();
+        QCoreApplication::processEvents();
+
+        QCOMPARE(log.events(), expected);
+        // The pool deleted the body, on its own thread.
+        QCOMPARE(ScriptedFunc::alive.load(), 0);
+        QVERIFY(ScriptedFunc::deletedOn.load() != QThread::currentThread());
+    }
+
+    void userCancelLetsBodyDecide_data()
+    {
+        QTest::addColumn<bool>("result");
+        QTest::addColumn<int>("endState");
+        QTest::newRow("body succeeds") << true << int(TaskSpecification::Finished);
+        QTest::newRow("body fails") << false << int(TaskSpecification::ErrorCanceled);
+    }
+
+    void userCancelLetsBodyDecide()
+    {
+        QFETCH(bool, result);
+        QFETCH(int, endState);
+        QSemaphore gate;
+        // Never leave a body blocked on a semaphore that is about to go away.
+        auto openGate = qScopeGuard([&] {
+            gate.release();
+            QThreadPool::globalInstance()->waitForDone();
+        });
+        ScriptedTask task(Script{{}, result, &gate}, 1.0);
+        task.execute();
+
+        task.userCanceled();
+        QCOMPARE(task.state, TaskSpecification::Running);
+        gate.release();
+
+        QTRY_COMPARE(task.state, TaskState(endState));
+    }
+
+    void resetWaitsForBodyAndDropsItsResult()
+    {
+        QSemaphore gate;
+        QSemaphore resetting;
+        ScriptedTask task(Script{{}, true, &gate}, 1.0);
+        task.resetting = &resetting;
+        SignalLog log;
+        log.watchTask(&task, u"t"_s);
+        task.execute();
+        // The body is let go from another thread, and only once reset() has begun.
+        std::thread opener([&] {
+            resetting.acquire();
+            gate.release();
+        });
+        auto joinOpener = qScopeGuard([&] { opener.join(); });
+
+        task.reset();
+        QCOMPARE(ScriptedFunc::alive.load(), 0); // the body has returned and is gone
+        QCoreApplication::processEvents();       // its result, posted before, arrives now
+
+        QCOMPARE(task.results, QList<bool>{true});
+        QCOMPARE(task.state, TaskSpecification::Idle);
+        QCOMPARE(log.events(), QStringList{u"t progress 0"_s});
+    }
+};
+
+QTEST_GUILESS_MAIN(TestASyncTaskSpecification)
+#include "tst_asynctaskspecification.moc"

@@ -1,0 +1,178 @@
+#include "fastfileoptaskspecification.h"
+#include "signallog.h"
+#include "slowfileoptaskspecification.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThreadPool>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// Creates one directory level, as the installer's directory creation does.
+class MakeDirOp : public FastFileOpTaskSpecification
+{
+    Q_OBJECT
+
+public:
+    MakeDirOp(const QString& path, RollbackDataList* journal)
+        : FastFileOpTaskSpecification(path, journal, nullptr, 0.3)
+    {}
+
+    TaskState stateDuringOp = Idle;
+
+protected:
+    bool doOp() override
+    {
+        stateDuringOp = state;
+        if (!QDir().mkdir(path)) {
+            emit message(u"unable to create dir %1"_s.arg(path));
+            return false;
+        }
+        addRollbackOp(RollbackData(RollbackData::CreateDir, path));
+        return true;
+    }
+};
+
+class CopyFunc : public SlowFileOpFunc
+{
+    Q_OBJECT
+
+public:
+    using SlowFileOpFunc::SlowFileOpFunc;
+
+    bool run() override { return QFile::copy(source, target); }
+};
+
+class CopyOp : public SlowFileOpSpecification
+{
+    Q_OBJECT
+
+public:
+    CopyOp(const QString& source, const QString& target, RollbackDataList* journal)
+        : SlowFileOpSpecification(u"unable to copy %1 to %2"_s.arg(source, target), journal, source,
+                                  target, nullptr, 0.5)
+    {}
+
+protected:
+    std::unique_ptr<ASyncFunc> createFunction() override
+    {
+        return std::make_unique<CopyFunc>(source, target);
+    }
+};
+
+using Records = QList<RollbackData>;
+
+} // namespace
+
+class TestFileOpTaskSpecification : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> dir;
+
+    QString path(const QString& name) const { return dir->filePath(name); }
+
+private slots:
+    void init()
+    {
+        dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(dir->isValid());
+        QVERIFY(QDir().mkpath(path(u"existing"_s)));
+        QFile taken(path(u"taken"_s));
+        QVERIFY(taken.open(QIODevice::WriteOnly));
+        QFile source(path(u"source"_s));
+        QVERIFY(source.open(QIODevice::WriteOnly) && source.write("new version") == 11);
+    }
+
+    void cleanup() { QThreadPool::globalInstance()->waitForDone(); }
+
+    void fastOpEndsInsideExecute_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("withJournal");
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("journaled")
+                << u"journaled"_s << true << QStringList{u"op progress 0.3"_s, u"op finished"_s};
+        QTest::newRow("no journal")
+                << u"unjournaled"_s << false << QStringList{u"op progress 0.3"_s, u"op finished"_s};
+        // A directory that exists already cannot be made, not even by root.
+        QTest::newRow("fails") << u"existing"_s << true
+                               << QStringList{u"op message unable to create dir %1"_s,
+                                              u"op canceled ErrorCanceled"_s};
+    }
+
+    void fastOpEndsInsideExecute()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, withJournal);
+        QFETCH(QStringList, expected);
+        RollbackDataList journal;
+        MakeDirOp op(path(name), withJournal ? &journal : nullptr);
+        SignalLog log;
+        log.watchTask(&op, u"op"_s);
+
+        op.execute();
+
+        QCOMPARE(log.events(), expected.replaceInStrings(u"%1"_s, path(name)));
+        QCOMPARE(op.stateDuringOp, TaskSpecification::Running);
+        const bool done = op.state == TaskSpecification::Finished;
+        QCOMPARE(
+                journal.records(),
+                (done && withJournal ? Records{{RollbackData::CreateDir, path(name)}} : Records{}));
+    }
+
+    void slowOpReportsAndJournalsItsResult_data()
+    {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<bool>("withJournal");
+        QTest::addColumn<bool>("resetMeanwhile");
+        QTest::addColumn<QStringList>("expected");
+        QTest::addColumn<bool>("journaled");
+        const QString failed = u"op message unable to copy %1 to %2"_s;
+        QTest::newRow("journaled") << u"copy"_s << true << false
+                                   << QStringList{u"op progress 0.5"_s, u"op finished"_s} << true;
+        QTest::newRow("no journal") << u"copy"_s << false << false
+                                    << QStringList{u"op progress 0.5"_s, u"op finished"_s} << false;
+        // QFile::copy never overwrites, so an existing target makes the body fail.
+        QTest::newRow("fails") << u"taken"_s << true << false
+                               << QStringList{failed, u"op canceled ErrorCanceled"_s} << false;
+        // A created target must stay undoable and a failure be told, whatever became of the task.
+        QTest::newRow("created, reset meanwhile")
+                << u"copy"_s << true << true << QStringList{u"op progress 0"_s} << true;
+        QTest::newRow("failed, reset meanwhile")
+                << u"taken"_s << true << true << QStringList{u"op progress 0"_s, failed} << false;
+    }
+
+    void slowOpReportsAndJournalsItsResult()
+    {
+        QFETCH(QString, target);
+        QFETCH(bool, withJournal);
+        QFETCH(bool, resetMeanwhile);
+        QFETCH(QStringList, expected);
+        QFETCH(bool, journaled);
+        target = path(target);
+        RollbackDataList journal;
+        CopyOp op(path(u"source"_s), target, withJournal ? &journal : nullptr);
+        SignalLog log;
+        log.watchTask(&op, u"op"_s);
+
+        op.execute();
+        if (resetMeanwhile)
+            op.reset(); // the result is posted by now, but not delivered
+        else
+            QTRY_VERIFY(op.state != TaskSpecification::Running);
+        QCoreApplication::processEvents();
+
+        expected.replaceInStrings(u"%1"_s, path(u"source"_s)).replaceInStrings(u"%2"_s, target);
+        QCOMPARE(log.events(), expected);
+        QCOMPARE(journal.records(),
+                 (journaled ? Records{{RollbackData::CreateFile, target}} : Records{}));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestFileOpTaskSpecification)
+#include "tst_fileoptaskspecification.moc"
