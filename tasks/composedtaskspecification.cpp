@@ -186,7 +186,11 @@ void ComposedTaskSpecification::onSubTaskCanceled(TaskSpecification* subTask)
 {
     runningSubTasks.removeOne(subTask);
     doneSubTasks.append(subTask);
-    if (!cancelSeen) {
+    // A subtask stopped by the user's cancel is no failure of its siblings: the cancel is on its
+    // way to them too. Telling them now would make their downloads end as failures, and a user's
+    // cancel would be reported as an error.
+    const bool stoppedByUser = userCanceledFlag && subTask->state == UserCanceled;
+    if (!cancelSeen && !stoppedByUser) {
         cancelSeen = true;
         // Running siblings that can stop (downloads) end inside this emission and come back
         // into this slot.
