@@ -1,0 +1,95 @@
+#include "downloadfilelisttaskspecification.h"
+
+#include "configuration.h"
+#include "downloadfiletaskspecification.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSet>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// The directory part of a relative path; "." for a plain file name.
+QString directoryOf(const QString& fileName)
+{
+    const qsizetype slash = fileName.lastIndexOf(u'/');
+    return slash < 0 ? u"."_s : fileName.left(slash);
+}
+
+} // namespace
+
+DownloadFileListTaskSpecification::DownloadFileListTaskSpecification(
+        QList<FileDownloadSpecification>* list, QNetworkAccessManager* manager, Mirrors* mirrors,
+        Configuration* configuration, QObject* parent, double parentProgressRange)
+    : ComposedTaskSpecification(qMax(1, configuration->streams), parentProgressRange, parent)
+    , list(list)
+    , manager(manager)
+    , mirrors(mirrors)
+    , configuration(configuration)
+{}
+
+void DownloadFileListTaskSpecification::execute()
+{
+    makeSubtasksAndStart();
+}
+
+void DownloadFileListTaskSpecification::reset()
+{
+    clearSubTasks();
+    totalSize = 0;
+    // A reset task starts from scratch, also after it has ended.
+    cancelSeen = false;
+    subtasksDoneCalled = false;
+    TaskSpecification::reset();
+}
+
+void DownloadFileListTaskSpecification::timeTick(quint64& downloadDone, quint64& downloadTotal,
+                                                 quint64& speed, bool& downloading)
+{
+    ComposedTaskSpecification::timeTick(downloadDone, downloadTotal, speed, downloading);
+    // The whole list from the first tick on, not only the transfers that have begun.
+    downloadTotal = static_cast<quint64>(totalSize);
+}
+
+void DownloadFileListTaskSpecification::makeSubtasksAndStart()
+{
+    if (list->isEmpty()) {
+        emit message(u"No downloads needed"_s);
+        finish();
+        return;
+    }
+    if (!makeSubDirs())
+        return;
+    emit message(u"Downloading files"_s);
+    // Every file weighs the same, whatever its size.
+    const double weight = 1.0 / double(list->size());
+    for (const FileDownloadSpecification& file : std::as_const(*list)) {
+        addSubTask(new DownloadFileTaskSpecification(file, manager, mirrors, configuration, this,
+                                                     weight));
+        totalSize += file.size;
+    }
+    state = Running;
+    executeSubTasks();
+}
+
+bool DownloadFileListTaskSpecification::makeSubDirs()
+{
+    // The downloads only open their files; every directory must be there before the first.
+    QSet<QString> done{u"."_s};
+    const QDir tempDir(configuration->tempDir);
+    for (const FileDownloadSpecification& file : std::as_const(*list)) {
+        const QString directory = directoryOf(file.fileName);
+        if (done.contains(directory))
+            continue;
+        if (!tempDir.mkpath(directory)) {
+            emit message(
+                    u"Could not create dir %1"_s.arg(tempDir.canonicalPath() + u'/' + directory));
+            errorCancel();
+            return false;
+        }
+        done.insert(directory);
+    }
+    return true;
+}

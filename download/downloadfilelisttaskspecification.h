@@ -1,0 +1,41 @@
+#pragma once
+
+#include "composedtaskspecification.h"
+#include "makedownloadreplacelisttaskspecification.h"
+
+#include <QList>
+
+class Configuration;
+class Mirrors;
+class QNetworkAccessManager;
+
+// The download stage of an update: makes the directories the files need in the temporary
+// directory, then fetches and checks every file of the download list, `streams` at a time.
+// Reports the size of the whole list as the transfer total.
+class DownloadFileListTaskSpecification : public ComposedTaskSpecification
+{
+    Q_OBJECT
+
+public:
+    // The list is read when the task starts. None of the pointers is owned; all must outlive
+    // the task.
+    DownloadFileListTaskSpecification(QList<FileDownloadSpecification>* list,
+                                      QNetworkAccessManager* manager, Mirrors* mirrors,
+                                      Configuration* configuration, QObject* parent,
+                                      double parentProgressRange);
+
+    void execute() override;
+    void reset() override;
+    void timeTick(quint64& downloadDone, quint64& downloadTotal, quint64& speed,
+                  bool& downloading) override;
+
+private:
+    void makeSubtasksAndStart();
+    [[nodiscard]] bool makeSubDirs();
+
+    QList<FileDownloadSpecification>* list;
+    QNetworkAccessManager* manager;
+    Mirrors* mirrors;
+    Configuration* configuration;
+    qint64 totalSize = 0;
+};

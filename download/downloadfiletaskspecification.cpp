@@ -1,0 +1,91 @@
+#include "downloadfiletaskspecification.h"
+
+#include "checksignaturetaskspecification.h"
+#include "configuration.h"
+#include "downloadtaskspecification.h"
+#include "mirrors.h"
+
+using namespace Qt::StringLiterals;
+
+DownloadFileTaskSpecification::DownloadFileTaskSpecification(
+        const FileDownloadSpecification& file, QNetworkAccessManager* manager, Mirrors* mirrors,
+        Configuration* configuration, QObject* parent, double parentProgressRange)
+    : ComposedTaskSpecification(1, parentProgressRange, parent)
+    , sourceDir(file.sourceDir)
+    , fileName(file.fileName)
+    , md5(file.md5)
+    , size(file.size)
+    , manager(manager)
+    , mirrors(mirrors)
+    , configuration(configuration)
+{}
+
+QString DownloadFileTaskSpecification::localFile() const
+{
+    return configuration->tempDir + u'/' + fileName;
+}
+
+void DownloadFileTaskSpecification::execute()
+{
+    makeSubtasksAndStart();
+}
+
+void DownloadFileTaskSpecification::reset()
+{
+    clearSubTasks();
+    download = nullptr;
+    // A reset task starts from scratch, also after it has ended.
+    cancelSeen = false;
+    subtasksDoneCalled = false;
+    otherCancelSeen = false;
+    checkFailed = false;
+    TaskSpecification::reset();
+}
+
+void DownloadFileTaskSpecification::handleOtherTaskCancelled(TaskSpecification* other)
+{
+    otherCancelSeen = true;
+    ComposedTaskSpecification::handleOtherTaskCancelled(other);
+}
+
+void DownloadFileTaskSpecification::makeSubtasksAndStart()
+{
+    download = new DownloadTaskSpecification(manager, mirrors, sourceDir + u'/' + fileName,
+                                             localFile(), size, this, downloadShare);
+    addSubTask(download);
+    auto* check = new CheckSignatureTaskSpecification(localFile(), md5, false, this, checkShare);
+    connect(check, &CheckSignatureTaskSpecification::checkDone, this,
+            &DownloadFileTaskSpecification::onSigCheckDone);
+    addSubTask(check);
+    state = Running;
+    executeSubTasks();
+}
+
+void DownloadFileTaskSpecification::onSigCheckDone(bool pass,
+                                                   CheckSignatureTaskSpecification* /*check*/)
+{
+    if (pass)
+        return;
+    emit message(u"md5 sum for %1 failed, invalidating mirror and retrying"_s.arg(fileName));
+    mirrors->removeMirror(download->mirror().name);
+    // The check still ends Finished; a run that is winding down must not take that for success
+    // nor fetch the file again.
+    if (userCanceledFlag || otherCancelSeen) {
+        checkFailed = true;
+        return;
+    }
+    reset();
+    makeSubtasksAndStart();
+}
+
+void DownloadFileTaskSpecification::subtasksDone()
+{
+    if (!checkFailed) {
+        ComposedTaskSpecification::subtasksDone();
+        return;
+    }
+    if (userCanceledFlag)
+        userCancel();
+    else
+        errorCancel();
+}

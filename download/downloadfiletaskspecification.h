@@ -1,0 +1,59 @@
+#pragma once
+
+#include "composedtaskspecification.h"
+#include "makedownloadreplacelisttaskspecification.h"
+
+#include <QString>
+
+class CheckSignatureTaskSpecification;
+class Configuration;
+class DownloadTaskSpecification;
+class Mirrors;
+class QNetworkAccessManager;
+
+// Brings one file of the download list into the temporary directory and proves it: a download
+// from a random mirror, then an MD5 check. A wrong sum drops the mirror that delivered the file
+// and starts over from another one, until the sum is right or no mirror is left.
+class DownloadFileTaskSpecification : public ComposedTaskSpecification
+{
+    Q_OBJECT
+
+public:
+    static constexpr double downloadShare = 0.8;
+    static constexpr double checkShare = 0.2;
+
+    // manager, mirrors and configuration are not owned and must outlive the task.
+    DownloadFileTaskSpecification(const FileDownloadSpecification& file,
+                                  QNetworkAccessManager* manager, Mirrors* mirrors,
+                                  Configuration* configuration, QObject* parent,
+                                  double parentProgressRange);
+
+    void execute() override;
+    // Drops the subtasks of the current cycle.
+    void reset() override;
+    void handleOtherTaskCancelled(TaskSpecification* other) override;
+
+    [[nodiscard]] QString localFile() const;
+
+protected:
+    void subtasksDone() override;
+
+private slots:
+    void onSigCheckDone(bool pass, CheckSignatureTaskSpecification* check);
+
+private:
+    void makeSubtasksAndStart();
+
+    const QString sourceDir;
+    const QString fileName;
+    const QString md5;
+    const qint64 size;
+    QNetworkAccessManager* manager;
+    Mirrors* mirrors;
+    Configuration* configuration;
+    DownloadTaskSpecification* download = nullptr;
+    // A sibling failed: no new cycle may start.
+    bool otherCancelSeen = false;
+    // The last check failed at a moment when no new cycle could start.
+    bool checkFailed = false;
+};

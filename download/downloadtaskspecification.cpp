@@ -1,0 +1,325 @@
+#include "downloadtaskspecification.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QUrl>
+
+#include <array>
+
+using namespace Qt::StringLiterals;
+
+DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager* manager,
+                                                     Mirrors* mirrors, const QString& remotePath,
+                                                     const QString& localFile, qint64 expectedSize,
+                                                     QObject* parent, double parentProgressRange,
+                                                     qint64 maxSize)
+    : TaskSpecification(parent, parentProgressRange)
+    , manager(manager)
+    , mirrors(mirrors)
+    , remote(remotePath)
+    , outputFile(localFile)
+    , expectedSize(expectedSize)
+    , initialExpectedSize(expectedSize)
+    , sizeLimit(expectedSize > 0 ? expectedSize : maxSize)
+{}
+
+DownloadTaskSpecification::~DownloadTaskSpecification()
+{
+    dropReply();
+    releaseSlot();
+    if (outputFile.isOpen()) {
+        outputFile.close();
+        outputFile.remove();
+    }
+}
+
+void DownloadTaskSpecification::execute()
+{
+    emit message(u"Downloading %1"_s.arg(remote));
+    state = Running;
+    startDownload();
+}
+
+void DownloadTaskSpecification::reset()
+{
+    resetDownload();
+    TaskSpecification::reset();
+}
+
+void DownloadTaskSpecification::timeTick(quint64& downloadDone, quint64& downloadTotal,
+                                         quint64& speed, bool& downloading)
+{
+    downloadDone = static_cast<quint64>(receivedSize);
+    downloadTotal = static_cast<quint64>(qMax(expectedSize, qint64(0)));
+    speed = static_cast<quint64>(receivedSize - sizeAtLastTick);
+    sizeAtLastTick = receivedSize;
+    if (state != Running || reply.isNull())
+        return;
+    // Every read of received data starts the count afresh.
+    if (++idleTicks <= site.timeout) {
+        downloading = true;
+        return;
+    }
+    errorRetry(u"file %1 timed out on mirror %2"_s.arg(remote, site.name));
+}
+
+void DownloadTaskSpecification::userCanceled()
+{
+    TaskSpecification::userCanceled();
+    if (state != Running)
+        return;
+    resetDownload();
+    userCancel();
+}
+
+void DownloadTaskSpecification::handleOtherTaskCancelled(TaskSpecification* /*other*/)
+{
+    if (!reply.isNull()) {
+        emit message(u"Abort downloading %1"_s.arg(remote));
+        resetDownload();
+    }
+    stopWaitingForSlot();
+    errorCancel();
+}
+
+void DownloadTaskSpecification::downloadFinished()
+{
+    emit message(u"Downloading %1 finished"_s.arg(remote));
+    // site stays filled: the owner may want to know which mirror delivered the file.
+    releaseSlot();
+    finish();
+}
+
+void DownloadTaskSpecification::startDownload()
+{
+    if (mirrors.isNull()) {
+        errorCancel();
+        return;
+    }
+    switch (mirrors->getRandomMirror(site)) {
+    case Mirrors::NoMirrorLeft:
+        // The mirror list has said so, once for the whole run.
+        errorCancel();
+        return;
+    case Mirrors::AllSlotsBusy:
+        waitForFreeSlot();
+        return;
+    case Mirrors::Chosen:
+        holdsSlot = true;
+        break;
+    }
+    if (!startTransfer())
+        return;
+    connect(reply, &QNetworkReply::downloadProgress, this,
+            &DownloadTaskSpecification::onDownloadProgress);
+    connect(reply, &QNetworkReply::readyRead, this, &DownloadTaskSpecification::onReadyRead);
+    connect(reply, &QNetworkReply::finished, this, &DownloadTaskSpecification::onDownloadFinished);
+    connect(reply, &QNetworkReply::metaDataChanged, this,
+            &DownloadTaskSpecification::onMetaDataChanged);
+}
+
+bool DownloadTaskSpecification::startTransfer()
+{
+    // Unbuffered, so that a full disk shows at the write that hits it, not at the close.
+    if (!outputFile.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+        emit error(u"Unable to create file %1 for saving"_s.arg(outputFile.fileName()));
+        releaseSlot();
+        site.name.clear();
+        errorCancel();
+        return false;
+    }
+    QNetworkRequest request{QUrl(remoteUrl())};
+    // A redirect must reach the status check as what it is: a mirror that does not serve the file.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::ManualRedirectPolicy);
+    reply = manager->get(request);
+    if (reply.isNull()) {
+        emit error(u"Download failed to initialize"_s);
+        resetDownload();
+        errorCancel();
+        return false;
+    }
+    if (!reply->isRunning()) {
+        errorRetry(reply->errorString());
+        return false;
+    }
+    return true;
+}
+
+void DownloadTaskSpecification::waitForFreeSlot()
+{
+    // Queued: by the time we look again, the task of the finished transfer has given its slot
+    // back.
+    if (!slotWait)
+        slotWait =
+                connect(manager, &QNetworkAccessManager::finished, this,
+                        &DownloadTaskSpecification::onOtherDownloadFinished, Qt::QueuedConnection);
+}
+
+void DownloadTaskSpecification::stopWaitingForSlot()
+{
+    disconnect(slotWait);
+    slotWait = {};
+}
+
+void DownloadTaskSpecification::onOtherDownloadFinished(QNetworkReply* /*finishedReply*/)
+{
+    stopWaitingForSlot();
+    // A notice posted before a cancel or reset still arrives; such a task must stay quiet.
+    if (state != Running || !reply.isNull())
+        return;
+    startDownload();
+}
+
+void DownloadTaskSpecification::onMetaDataChanged()
+{
+    if (reply.isNull())
+        return;
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!status.isValid())
+        return;
+    const int code = status.toInt();
+    if (code != 200) {
+        // Redirects and partial answers included: such a mirror does not serve our files.
+        const QString text = u"%1 returned %2"_s.arg(remoteUrl(), QString::number(code));
+        mirrors->removeMirror(site.name);
+        errorRetry(text);
+        return;
+    }
+    const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
+    if (!announced.isValid())
+        return;
+    const qint64 length = announced.toLongLong();
+    if (exceedsLimit(length)) {
+        errorRetry(u"file %1 exceeds its expected size on mirror %2"_s.arg(remote, site.name));
+        return;
+    }
+    // The reply's own progress signal is throttled and may come only at the end of a short
+    // transfer; the header gives the size as soon as it is known.
+    if (length > 0 && expectedSize <= 0)
+        expectedSize = length;
+}
+
+void DownloadTaskSpecification::onDownloadProgress(qint64 /*bytesReceived*/, qint64 bytesTotal)
+{
+    if (bytesTotal > 0 && expectedSize <= 0)
+        expectedSize = bytesTotal;
+}
+
+void DownloadTaskSpecification::onReadyRead()
+{
+    // A failure has already started the next attempt.
+    (void)readData();
+}
+
+bool DownloadTaskSpecification::readData()
+{
+    std::array<char, readChunkSize> buffer;
+    while (!reply.isNull()) {
+        idleTicks = 0;
+        const qint64 available = reply->bytesAvailable();
+        if (available <= 0)
+            return true;
+        const qint64 count = reply->read(buffer.data(), qMin(available, readChunkSize));
+        if (count < 0) {
+            errorRetry(reply->errorString());
+            return false;
+        }
+        if (count == 0)
+            return true;
+        // Checked before writing, so that endless data never reaches the disk.
+        if (exceedsLimit(receivedSize + count)) {
+            errorRetry(u"file %1 exceeds its expected size on mirror %2"_s.arg(remote, site.name));
+            return false;
+        }
+        const qint64 written = outputFile.write(buffer.data(), count);
+        if (written < 0) {
+            errorRetry(outputFile.errorString());
+            return false;
+        }
+        if (written < count) {
+            errorRetry(u"Error writing to file %1. Should write %2 bytes but wrote %3 bytes"_s.arg(
+                    outputFile.fileName(), QString::number(count), QString::number(written)));
+            return false;
+        }
+        receivedSize += count;
+        if (expectedSize > 0)
+            setProgress(qMin(1.0, double(receivedSize) / double(expectedSize)));
+    }
+    return true;
+}
+
+void DownloadTaskSpecification::onDownloadFinished()
+{
+    if (reply.isNull())
+        return;
+    if (reply->error() != QNetworkReply::NoError) {
+        if (reply->error() == QNetworkReply::AuthenticationRequiredError) {
+            mirrors->removeMirror(site.name);
+            reply->close();
+        }
+        errorRetry(reply->errorString());
+        return;
+    }
+    if (!readData())
+        return;
+    dropReply();
+    outputFile.close();
+    downloadFinished();
+}
+
+void DownloadTaskSpecification::errorRetry(const QString& text)
+{
+    mirrors->addMirrorError(site.name);
+    resetDownload();
+    emit message(text);
+    startDownload();
+}
+
+void DownloadTaskSpecification::resetDownload()
+{
+    releaseSlot();
+    site.name.clear();
+    dropReply();
+    stopWaitingForSlot();
+    idleTicks = 0;
+    if (outputFile.isOpen()) {
+        // A partial file never survives a failed attempt.
+        outputFile.close();
+        outputFile.remove();
+    }
+    expectedSize = initialExpectedSize;
+    sizeAtLastTick = 0;
+    receivedSize = 0;
+    setProgress(0);
+}
+
+void DownloadTaskSpecification::releaseSlot()
+{
+    if (holdsSlot && !mirrors.isNull())
+        mirrors->releaseMirror(site.name);
+    holdsSlot = false;
+}
+
+void DownloadTaskSpecification::dropReply()
+{
+    if (reply.isNull())
+        return;
+    QNetworkReply* released = reply;
+    reply.clear();
+    disconnect(released, nullptr, this, nullptr);
+    // Deleting a reply cancels what is left of its transfer. No abort(): we may be inside one of
+    // the reply's own signals, and the reply would go on reporting into an aborted state.
+    released->deleteLater();
+}
+
+bool DownloadTaskSpecification::exceedsLimit(qint64 size) const
+{
+    return sizeLimit > 0 && size > sizeLimit;
+}
+
+QString DownloadTaskSpecification::remoteUrl() const
+{
+    return site.url + u'/' + remote;
+}

@@ -1,0 +1,90 @@
+#pragma once
+
+#include "mirrors.h"
+#include "taskspecification.h"
+
+#include <QFile>
+#include <QMetaObject>
+#include <QNetworkReply>
+#include <QPointer>
+#include <QString>
+
+class QNetworkAccessManager;
+
+// Fetches one file over HTTP from a randomly chosen mirror into a local file. Every failed
+// attempt is counted against its mirror and retried on another one; the task gives up only when
+// no mirror is left, when the local file cannot be made, or when it is cancelled. A partial file
+// never survives a failed attempt.
+class DownloadTaskSpecification : public TaskSpecification
+{
+    Q_OBJECT
+
+public:
+    // Limits for files whose size nobody can tell in advance: the product ini and its signature.
+    static constexpr qint64 maxProductIniSize = 16 * 1024 * 1024;
+    static constexpr qint64 maxSignatureSize = 64 * 1024;
+    static constexpr qint64 unknownSize = -1;
+    static constexpr qint64 readChunkSize = 4096;
+
+    // expectedSize is the file's size on the mirror, or unknownSize (anything not above 0 counts
+    // as unknown). A known size is also the most an attempt may bring; for an unknown one,
+    // maxSize (when above 0) takes that role.
+    DownloadTaskSpecification(QNetworkAccessManager* manager, Mirrors* mirrors,
+                              const QString& remotePath, const QString& localFile,
+                              qint64 expectedSize, QObject* parent, double parentProgressRange,
+                              qint64 maxSize = 0);
+    ~DownloadTaskSpecification() override;
+
+    void execute() override;
+    void reset() override;
+    void timeTick(quint64& downloadDone, quint64& downloadTotal, quint64& speed,
+                  bool& downloading) override;
+    void userCanceled() override;
+    void handleOtherTaskCancelled(TaskSpecification* other) override;
+
+    [[nodiscard]] const QString& remotePath() const { return remote; }
+    [[nodiscard]] QString localFile() const { return outputFile.fileName(); }
+    // The mirror of the current attempt; after success, the one that delivered the file.
+    [[nodiscard]] const FTPSiteAccessData& mirror() const { return site; }
+    [[nodiscard]] bool isTransferring() const { return reply != nullptr; }
+    [[nodiscard]] bool isWaitingForSlot() const { return bool(slotWait); }
+
+protected:
+    virtual void downloadFinished();
+
+private slots:
+    void onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
+    void onReadyRead();
+    void onDownloadFinished();
+    void onMetaDataChanged();
+    void onOtherDownloadFinished(QNetworkReply* finishedReply);
+
+private:
+    void startDownload();
+    [[nodiscard]] bool startTransfer();
+    void waitForFreeSlot();
+    void stopWaitingForSlot();
+    void errorRetry(const QString& text);
+    void resetDownload();
+    void releaseSlot();
+    void dropReply();
+    [[nodiscard]] bool readData();
+    [[nodiscard]] bool exceedsLimit(qint64 size) const;
+    [[nodiscard]] QString remoteUrl() const;
+
+    QNetworkAccessManager* manager;
+    QPointer<Mirrors> mirrors;
+    QPointer<QNetworkReply> reply;
+    QMetaObject::Connection slotWait;
+    int idleTicks = 0;
+    QString remote;
+    QFile outputFile;
+    qint64 sizeAtLastTick = 0;
+    qint64 expectedSize;
+    qint64 initialExpectedSize;
+    qint64 sizeLimit;
+    qint64 receivedSize = 0;
+    FTPSiteAccessData site;
+    // The attempt holds a slot on site; given back exactly once.
+    bool holdsSlot = false;
+};

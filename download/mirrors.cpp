@@ -1,0 +1,181 @@
+#include "mirrors.h"
+
+#include "settingsfile.h"
+#include "sharedrandom.h"
+
+#include <QDir>
+#include <QSettings>
+
+#include <memory>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+std::unique_ptr<QSettings> openSettings(const QString& fileName)
+{
+    if (QDir::isAbsolutePath(fileName))
+        return std::make_unique<QSettings>(fileName, QSettings::IniFormat);
+    return std::make_unique<AppRootSettings>(fileName);
+}
+
+// The INI reader turns an unquoted value with a comma into a list; a URL or name may hold one.
+QString readText(const QSettings& settings, const QString& key)
+{
+    const QVariant value = settings.value(key);
+    if (value.typeId() == QMetaType::QStringList)
+        return value.toStringList().join(u',');
+    return value.toString();
+}
+
+QString versionUrl(QString baseUrl, int version)
+{
+    if (!baseUrl.endsWith(u'/'))
+        baseUrl += u'/';
+    return baseUrl + QString::number(version);
+}
+
+qint32 readRetries(const QSettings& settings)
+{
+    bool ok = false;
+    const uint value = settings.value(u"retries"_s, Mirrors::defaultRetries).toUInt(&ok);
+    // Anything but a positive count (unreadable, 0, too large for a signed int) means the default.
+    const auto retries = static_cast<qint32>(value);
+    return ok && retries > 0 ? retries : Mirrors::defaultRetries;
+}
+
+} // namespace
+
+Mirrors::Mirrors(QObject* parent)
+    : QObject(parent)
+{}
+
+QString Mirrors::mirrorsFileName()
+{
+    return u"mirrors.ini"_s;
+}
+
+bool Mirrors::initDefault(const QString& fileName, int version)
+{
+    const std::unique_ptr<QSettings> settings = openSettings(fileName);
+    const int count = settings->beginReadArray(u"mirrors"_s);
+    for (int i = 0; i < count; ++i) {
+        settings->setArrayIndex(i);
+        const QString name = readText(*settings, u"mirror"_s).trimmed();
+        if (!name.isEmpty()) {
+            FTPSiteAccessData site;
+            site.name = name;
+            mirrors.append(site);
+        }
+    }
+    settings->endArray();
+    setDefaults(*settings, version);
+    return true;
+}
+
+void Mirrors::setDefaults(QSettings& settings, int version)
+{
+    for (FTPSiteAccessData& site : mirrors) {
+        settings.beginGroup(site.name);
+        site.url = versionUrl(readText(settings, u"url"_s), version);
+        site.retries = readRetries(settings);
+        settings.endGroup();
+    }
+}
+
+bool Mirrors::initAlpha(const QString& fileName, int version)
+{
+    const std::unique_ptr<QSettings> settings = openSettings(fileName);
+    const QString alpha = readText(*settings, u"Channel/alpha"_s);
+    if (alpha.isEmpty()) {
+        emit fatalError(u"Alpha parameter in channel section in update ini file not found"_s);
+        return false;
+    }
+    FTPSiteAccessData site;
+    site.name = u"Alpha Channel"_s;
+    site.url = versionUrl(alpha, version);
+    site.retries = alphaRetries;
+    mirrors.append(site);
+    return true;
+}
+
+Mirrors::Choice Mirrors::getRandomMirror(FTPSiteAccessData& site)
+{
+    if (mirrors.isEmpty()) {
+        if (!noMirrorsReported) {
+            noMirrorsReported = true;
+            emit message(tr("There are no (more) known working mirrors available"));
+        }
+        return NoMirrorLeft;
+    }
+    int slotCount = 0;
+    int usedCount = 0;
+    calcUseStats(slotCount, usedCount);
+    if (usedCount >= slotCount)
+        return AllSlotsBusy;
+
+    // Every free slot is equally likely, so a mirror's chance follows its free slots.
+    auto r =
+            static_cast<qint64>(SharedRandom::bounded(static_cast<quint32>(slotCount - usedCount)));
+    for (FTPSiteAccessData& candidate : mirrors) {
+        r -= candidate.maxUse - candidate.inUse;
+        if (r < 0) {
+            ++candidate.inUse;
+            site = candidate;
+            return Chosen;
+        }
+    }
+    return NoMirrorLeft;
+}
+
+void Mirrors::releaseMirror(const QString& name)
+{
+    FTPSiteAccessData* site = find(name);
+    // Never more free slots than the mirror offers, whatever a caller gives back.
+    if (site != nullptr && site->inUse > 0)
+        --site->inUse;
+}
+
+void Mirrors::addMirrorError(const QString& name)
+{
+    FTPSiteAccessData* site = find(name);
+    if (site == nullptr)
+        return;
+    ++site->errors;
+    if (site->errors > site->retries) {
+        emit message(tr("Mirror %1 failed too many times, removing").arg(site->name));
+        removeMirror(name);
+    }
+}
+
+void Mirrors::removeMirror(const QString& name)
+{
+    const int index = getMirrorIndex(name);
+    if (index >= 0)
+        mirrors.removeAt(index);
+}
+
+int Mirrors::getMirrorIndex(const QString& name) const
+{
+    for (qsizetype i = 0; i < mirrors.size(); ++i) {
+        if (mirrors.at(i).name == name)
+            return static_cast<int>(i);
+    }
+    return -1;
+}
+
+void Mirrors::calcUseStats(int& slotCount, int& usedCount) const
+{
+    slotCount = 0;
+    usedCount = 0;
+    for (const FTPSiteAccessData& site : mirrors) {
+        slotCount += site.maxUse;
+        usedCount += site.inUse;
+    }
+}
+
+FTPSiteAccessData* Mirrors::find(const QString& name)
+{
+    const int index = getMirrorIndex(name);
+    return index >= 0 ? &mirrors[index] : nullptr;
+}

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <QList>
+#include <QObject>
+#include <QString>
+
+class QSettings;
+
+// One mirror web server of the run, handed out by copy.
+struct FTPSiteAccessData
+{
+    QString name;
+    // Base URL of the target version's directory: the configured URL, "/", the version number.
+    QString url;
+    // Failures tolerated; the one that makes errors exceed it removes the mirror.
+    qint32 retries = 0;
+    // Ticks without data after which a transfer from this mirror is given up.
+    qint32 timeout = 15;
+    qint32 errors = 0;
+    qint32 inUse = 0;
+    qint32 maxUse = 1;
+};
+
+// The mirrors of one update run, read from "mirrors.ini" (or, on the alpha channel, from
+// "update.ini"). Picks a mirror with a free download slot at random for every download, counts
+// failures and drops mirrors that failed too often. Entries are only ever removed. GUI thread
+// only.
+class Mirrors : public QObject
+{
+    Q_OBJECT
+
+public:
+    // What getRandomMirror() found.
+    enum Choice { Chosen = 0, NoMirrorLeft = 1, AllSlotsBusy = 2 };
+
+    static constexpr qint32 defaultRetries = 2;
+    static constexpr qint32 alphaRetries = 4;
+
+    explicit Mirrors(QObject* parent = nullptr);
+
+    // The settings files are named relative to the application root ("mirrors.ini",
+    // "update.ini"); an absolute path is read as it is.
+    [[nodiscard]] bool initDefault(const QString& fileName, int version);
+    [[nodiscard]] bool initAlpha(const QString& fileName, int version);
+    void setDefaults(QSettings& settings, int version);
+
+    // On Chosen, site holds a copy of the chosen mirror, whose slot is now taken.
+    [[nodiscard]] Choice getRandomMirror(FTPSiteAccessData& site);
+    void releaseMirror(const QString& name);
+    void addMirrorError(const QString& name);
+    void removeMirror(const QString& name);
+    [[nodiscard]] int getMirrorIndex(const QString& name) const;
+    // Slots offered and slots taken, over all mirrors.
+    void calcUseStats(int& slotCount, int& usedCount) const;
+
+    [[nodiscard]] const QList<FTPSiteAccessData>& list() const { return mirrors; }
+
+    [[nodiscard]] static QString mirrorsFileName();
+
+signals:
+    void message(QString message);
+    void fatalError(QString errorMessage);
+
+private:
+    [[nodiscard]] FTPSiteAccessData* find(const QString& name);
+
+    QList<FTPSiteAccessData> mirrors;
+    bool noMirrorsReported = false;
+};

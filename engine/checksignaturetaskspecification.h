@@ -1,0 +1,71 @@
+#pragma once
+
+#include "asynctaskspecification.h"
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+class QIODevice;
+
+// Checks one file on a pool thread: against an expected MD5 digest (hex text, any letter case),
+// or, when no digest is given, against the RSA signature in the file's ".sig" companion, made
+// with the key built into the program. Besides ending like any task it announces its verdict
+// through checkDone, so that a parent may retry instead of failing.
+class CheckSignatureTaskSpecification : public ASyncTaskSpecification
+{
+    Q_OBJECT
+
+public:
+    // With failOnMismatch false a failed check still ends the task Finished; only checkDone
+    // carries the verdict then.
+    CheckSignatureTaskSpecification(QString file, QString expectedMd5, bool failOnMismatch,
+                                    QObject* parent, double parentProgressRange);
+
+signals:
+    // Emitted before the task ends, so a receiver may still rebuild its subtasks.
+    void checkDone(bool pass, CheckSignatureTaskSpecification* task);
+
+protected:
+    [[nodiscard]] std::unique_ptr<ASyncFunc> createFunction() override;
+    void runDone(bool pass) override;
+
+private:
+    const QString file;
+    const QString expectedMd5;
+    const bool failOnMismatch;
+};
+
+// The body of the check. Every file is read through a fixed-size buffer except the two files
+// of the signature check, which are small and read whole.
+class CheckSigFunc : public ASyncFunc
+{
+    Q_OBJECT
+
+public:
+    CheckSigFunc(const QString& file, const QString& expectedMd5);
+
+    [[nodiscard]] bool run() override;
+    [[nodiscard]] bool checkMD5();
+    [[nodiscard]] bool checkRSA();
+    // The whole file into data; a failure is reported through message.
+    [[nodiscard]] bool readFile(const QString& path, QByteArray& data);
+
+    // The same check without any message, for callers that only need the verdict.
+    [[nodiscard]] static bool fileMatches(const QString& file, const QString& expectedMd5);
+
+    // Hands the first size bytes of an open device to consume, one buffer at a time, so that
+    // memory use does not grow with the file. False when the device ends or fails early.
+    [[nodiscard]] static bool streamDevice(QIODevice& device, qint64 size,
+                                           const std::function<void(QByteArrayView)>& consume);
+
+private:
+    [[nodiscard]] bool streamFile(const QString& path,
+                                  const std::function<void(QByteArrayView)>& consume);
+
+    const QString file;
+    const QString expectedMd5;
+};

@@ -1,0 +1,49 @@
+#include "maintaskspecification.h"
+
+#include "downloadfilelisttaskspecification.h"
+#include "inidownloadtaskspecification.h"
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// Shares of the whole update.
+constexpr double iniDownloadWeight = 0.1;
+constexpr double listWeight = 0.05;
+constexpr double downloadWeight = 0.4;
+
+} // namespace
+
+MainTaskSpecification::MainTaskSpecification(QNetworkAccessManager* manager, Mirrors* mirrors,
+                                             Configuration* configuration, QObject* parent,
+                                             double parentProgressRange)
+    : ComposedTaskSpecification(1, parentProgressRange, parent)
+    , manager(manager)
+    , mirrors(mirrors)
+    , configuration(configuration)
+{}
+
+void MainTaskSpecification::execute()
+{
+    emit message(u"Starting update process"_s);
+    makeSubtasksAndStart();
+}
+
+void MainTaskSpecification::reset()
+{
+    clearSubTasks();
+    fileSpecifications.clear();
+    TaskSpecification::reset();
+}
+
+void MainTaskSpecification::makeSubtasksAndStart()
+{
+    addSubTask(new IniDownloadTaskSpecification(manager, mirrors, configuration, this,
+                                                iniDownloadWeight));
+    addSubTask(new MakeDownloadReplaceListTaskSpecification(configuration, fileSpecifications, this,
+                                                            listWeight));
+    addSubTask(new DownloadFileListTaskSpecification(&fileSpecifications.downloadList, manager,
+                                                     mirrors, configuration, this, downloadWeight));
+    state = Running;
+    executeSubTasks();
+}

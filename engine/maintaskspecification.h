@@ -1,0 +1,34 @@
+#pragma once
+
+#include "composedtaskspecification.h"
+#include "makedownloadreplacelisttaskspecification.h"
+
+class Configuration;
+class Mirrors;
+class QNetworkAccessManager;
+
+// The root of one update run: the pipeline stages strictly one after the other. Owns the file
+// lists through which the stages hand their results on.
+class MainTaskSpecification : public ComposedTaskSpecification
+{
+    Q_OBJECT
+
+public:
+    // None of the pointers is owned; all must outlive the task.
+    MainTaskSpecification(QNetworkAccessManager* manager, Mirrors* mirrors,
+                          Configuration* configuration, QObject* parent,
+                          double parentProgressRange);
+
+    void execute() override;
+    void reset() override;
+
+    [[nodiscard]] const FileSpecifications& specifications() const { return fileSpecifications; }
+
+private:
+    void makeSubtasksAndStart();
+
+    QNetworkAccessManager* manager;
+    Mirrors* mirrors;
+    Configuration* configuration;
+    FileSpecifications fileSpecifications;
+};

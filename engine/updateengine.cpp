@@ -1,0 +1,246 @@
+#include "updateengine.h"
+
+#include "configuration.h"
+#include "maintaskspecification.h"
+#include "mirrors.h"
+#include "sharedrandom.h"
+#include "tomcryptutil.h"
+#include "updateinidata.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QRegularExpression>
+#include <QUrl>
+
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+
+UpdateEngine::UpdateEngine(Configuration& configuration, QObject* parent,
+                           std::chrono::milliseconds tickInterval)
+    : QObject(parent)
+    , configuration(configuration)
+    , timer(new QTimer(this))
+    , networkManager(new QNetworkAccessManager(this))
+{
+    connect(&configuration, &Configuration::message, this, &UpdateEngine::message);
+    timer->setInterval(tickInterval);
+    connect(timer, &QTimer::timeout, this, &UpdateEngine::onTimer);
+    configuration.getProxyAndDownloadConcurrency();
+    setUpProxy();
+}
+
+void UpdateEngine::setUpProxy()
+{
+    const QString& proxyText = configuration.proxy;
+    if (proxyText.isEmpty()) {
+        networkManager->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
+        return;
+    }
+    const QUrl url(proxyText, QUrl::StrictMode);
+    if (!url.isValid() || url.host().isEmpty()) {
+        // Nobody listens yet while the window is being built; report from the event loop.
+        const QString text = u"'%1' is an invalid proxy specification"_s.arg(proxyText);
+        QMetaObject::invokeMethod(
+                this, [this, text] { emit fatalError(text); }, Qt::QueuedConnection);
+        return;
+    }
+    networkManager->setProxy(
+            QNetworkProxy(QNetworkProxy::HttpProxy, url.host(), url.port(defaultProxyPort)));
+}
+
+bool UpdateEngine::initialize()
+{
+    try {
+        crypt_init();
+    } catch (const crypt_exception& e) {
+        emit fatalError(QString::fromUtf8(e.what()));
+        return false;
+    }
+    if (!QFileInfo::exists(Configuration::getAppRootFilePath(Mirrors::mirrorsFileName()))) {
+        emit fatalError(u"%1 is missing, cannot proceed."_s.arg(Mirrors::mirrorsFileName()));
+        return false;
+    }
+    SharedRandom::seedFromClock();
+
+    if (!configuration.initalizeStart(previousSessionDirectory()))
+        return false;
+    UpdateIniData::modify(configuration.clientVersion, configuration.tempDir,
+                          configuration.clientType);
+
+    if (!makeMirrorList())
+        return false;
+    engineState = Prepared;
+    return true;
+}
+
+// The directory of an interrupted run for the same version, or empty.
+QString UpdateEngine::previousSessionDirectory()
+{
+    int version = 0;
+    QString directory;
+    if (!UpdateIniData::get(&version, nullptr, &directory))
+        return {};
+    if (version == configuration.clientVersion) {
+        // Anything else counts as no record; the new session's record replaces it.
+        if (!isSessionDirectory(directory))
+            return {};
+        emit message(u"Previous update session for v. %1 found"_s.arg(version));
+        return directory;
+    }
+    if (!isSessionDirectory(directory)) {
+        emit message(u"Previous session directory %1 is not a session directory, leaving it in "
+                     u"place"_s.arg(directory));
+        UpdateIniData::cleanup();
+        return {};
+    }
+    removePreviousSession(version, directory);
+    return {};
+}
+
+void UpdateEngine::removePreviousSession(int version, const QString& directory)
+{
+    emit message(u"Cleanup previous session (v. %1, %2) files..."_s.arg(version).arg(directory));
+    cleanupDirectory(directory);
+    const QFileInfo info(directory);
+    if (QDir(info.absolutePath()).exists())
+        emit message(removeDirectory(directory) ? u"Ok"_s : u"Failed to remove directory"_s);
+    UpdateIniData::cleanup();
+}
+
+bool UpdateEngine::makeMirrorList()
+{
+    mirrorList = new Mirrors(this);
+    connect(mirrorList, &Mirrors::fatalError, this, &UpdateEngine::fatalError);
+    connect(mirrorList, &Mirrors::message, this, &UpdateEngine::message);
+    if (configuration.channel == UpdateChannel::Alpha)
+        return mirrorList->initAlpha(Configuration::getAppRootFilePath(u"update.ini"_s),
+                                     configuration.clientVersion);
+    return mirrorList->initDefault(Configuration::getAppRootFilePath(Mirrors::mirrorsFileName()),
+                                   configuration.clientVersion);
+}
+
+bool UpdateEngine::startUpdate()
+{
+    mainTask = new MainTaskSpecification(networkManager, mirrorList, &configuration, this, 1.0);
+    connect(mainTask, &TaskSpecification::finished, this, &UpdateEngine::onTaskFinished);
+    connect(mainTask, &TaskSpecification::canceled, this, &UpdateEngine::onTaskCanceled);
+    connect(mainTask, &TaskSpecification::error, this, &UpdateEngine::error);
+    connect(mainTask, &TaskSpecification::updateProgress, this, &UpdateEngine::updateProgress);
+    connect(mainTask, &TaskSpecification::message, this, &UpdateEngine::message);
+
+    engineState = Updating;
+    timer->start();
+    mainTask->execute();
+    return true;
+}
+
+bool UpdateEngine::busy() const
+{
+    return engineState == Prepared || engineState == Updating;
+}
+
+void UpdateEngine::onTimer()
+{
+    if (engineState != Updating || !mainTask)
+        return;
+    quint64 downloadDone = 0;
+    quint64 downloadTotal = 0;
+    quint64 speed = 0;
+    bool downloading = false;
+    mainTask->timeTick(downloadDone, downloadTotal, speed, downloading);
+    emit downloadProgress(downloadDone, downloadTotal, speed, downloading);
+}
+
+void UpdateEngine::onTaskFinished()
+{
+    timer->stop();
+    cleanup();
+    engineState = Done;
+    emit message(u"Update successfully finished"_s);
+    releaseMainTask();
+    emit downloadProgress(0, 0, 0, false);
+    emit updateFinished();
+}
+
+void UpdateEngine::onTaskCanceled()
+{
+    timer->stop();
+    engineState = Aborted;
+    if (mainTask && mainTask->state == TaskSpecification::UserCanceled)
+        emit message(u"User aborted update"_s);
+    releaseMainTask();
+    emit downloadProgress(0, 0, 0, false);
+    emit updateCanceled();
+}
+
+void UpdateEngine::cancelUpdate()
+{
+    if (engineState == Updating && mainTask)
+        mainTask->userCanceled();
+}
+
+void UpdateEngine::reset()
+{
+    engineState = Stopped;
+    releaseMainTask();
+}
+
+void UpdateEngine::releaseMainTask()
+{
+    if (!mainTask)
+        return;
+    disconnect(mainTask, nullptr, this, nullptr);
+    mainTask->deleteLater();
+    mainTask = nullptr;
+}
+
+void UpdateEngine::cleanup()
+{
+    emit message(u"Remove temporary files..."_s);
+    QString directory;
+    if (UpdateIniData::get(nullptr, nullptr, &directory)) {
+        if (isSessionDirectory(directory)) {
+            cleanupDirectory(directory);
+            removeDirectory(directory);
+        }
+        UpdateIniData::cleanup();
+    }
+    emit message(u"Temporary files removed."_s);
+}
+
+void UpdateEngine::cleanupDirectory(const QString& path)
+{
+    // Symbolic links are neither followed nor deleted: they may point anywhere.
+    const QDir directory(path);
+    const auto common = QDir::Hidden | QDir::System | QDir::NoSymLinks | QDir::NoDotAndDotDot;
+    for (const QString& file : directory.entryList(QDir::Files | common))
+        QFile::remove(directory.filePath(file));
+    for (const QString& subdirectory : directory.entryList(QDir::Dirs | common)) {
+        const QString subPath = directory.filePath(subdirectory);
+        cleanupDirectory(subPath);
+        removeDirectory(subPath);
+    }
+}
+
+bool UpdateEngine::removeDirectory(const QString& path)
+{
+    const QFileInfo info(path);
+    return QDir(info.absolutePath()).rmdir(info.fileName());
+}
+
+void UpdateEngine::removeOldFiles(const QString& path)
+{
+    for (const QString& name : Configuration::getSpecialFileNames())
+        QFile::remove(path + u'/' + Configuration::getSpecialFileRenamePrefix() + name);
+}
+
+bool UpdateEngine::isSessionDirectory(const QString& path)
+{
+    static const QRegularExpression sessionName(u"^sonavelle_temp_[0-9]+$"_s);
+    const QFileInfo info(path);
+    return sessionName.match(info.fileName()).hasMatch() && !info.isSymLink() && info.isDir() &&
+           info.ownerId() == ::geteuid();
+}

@@ -1,0 +1,60 @@
+#include "updateinidata.h"
+
+#include "configuration.h"
+#include "settingsfile.h"
+
+#include <QFileInfo>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString group = u"current"_s;
+const QString versionKey = u"version"_s;
+const QString dirKey = u"dir"_s;
+const QString typeKey = u"type"_s;
+
+} // namespace
+
+QString UpdateIniData::filename()
+{
+    return AppRootSettings::updateIni().fileName();
+}
+
+bool UpdateIniData::get(int* version, QString* type, QString* dir)
+{
+    auto settings = AppRootSettings::updateIni();
+    settings.beginGroup(group);
+    bool versionValid = false;
+    const int storedVersion = settings.value(versionKey).toInt(&versionValid);
+    const QString storedDir = settings.value(dirKey).toString();
+    const QString storedType = settings.value(typeKey).toString();
+    settings.endGroup();
+
+    if (!versionValid || storedType.isEmpty() || storedDir.isEmpty() ||
+        !QFileInfo::exists(storedDir))
+        return false;
+    if (version)
+        *version = storedVersion;
+    if (type)
+        *type = storedType;
+    if (dir)
+        *dir = storedDir;
+    return true;
+}
+
+void UpdateIniData::modify(int version, const QString& dir, const QString& type)
+{
+    auto settings = AppRootSettings::updateIni();
+    settings.beginGroup(group);
+    settings.setValue(versionKey, version);
+    settings.setValue(dirKey, dir);
+    settings.setValue(typeKey, type);
+    settings.endGroup();
+}
+
+void UpdateIniData::cleanup()
+{
+    auto settings = AppRootSettings::updateIni();
+    settings.remove(group);
+}

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QString>
+
+// The record of the running update session: group "current" of "update.ini", so that an
+// interrupted run can be resumed and an abandoned one cleaned up.
+class UpdateIniData
+{
+public:
+    UpdateIniData() = delete;
+
+    [[nodiscard]] static QString filename();
+    // True and the given outputs filled when a valid record exists; outputs untouched otherwise.
+    [[nodiscard]] static bool get(int* version = nullptr, QString* type = nullptr,
+                                  QString* dir = nullptr);
+    static void modify(int version, const QString& dir, const QString& type);
+    static void cleanup();
+};

@@ -1,0 +1,309 @@
+#include "configuration.h"
+#include "downloadtestsupport.h"
+#include "mirrors.h"
+#include "sharedrandom.h"
+#include "signallog.h"
+
+#include <QSet>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString noMirrorsText = u"There are no (more) known working mirrors available"_s;
+
+QStringList names(const Mirrors& mirrors)
+{
+    QStringList result;
+    for (const FTPSiteAccessData& site : mirrors.list())
+        result.append(site.name);
+    return result;
+}
+
+} // namespace
+
+class TestMirrors : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+
+    void readsNamesAndUrls();
+    void retries_data();
+    void retries();
+    void missingFileOrArrayGivesNoMirror();
+    void readsRelativeNameFromApplicationRoot();
+    void alpha_data();
+    void alpha();
+
+    void choiceTakesFreeSlotsOnly();
+    void choiceIsSpreadOverIdleMirrors();
+    void failuresRemoveMirrorAfterRetries_data();
+    void failuresRemoveMirrorAfterRetries();
+    void duplicateNamesFindTheFirst();
+    void emptyListIsReportedOnce();
+    void releaseNeverFreesMoreThanOffered();
+
+private:
+    void load(const QList<MirrorEntry>& entries, int version = 7);
+
+    QTemporaryDir dir;
+    int files = 0;
+    std::unique_ptr<Mirrors> mirrors;
+    std::unique_ptr<SignalLog> log;
+};
+
+void TestMirrors::init()
+{
+    QVERIFY(dir.isValid());
+    mirrors = std::make_unique<Mirrors>();
+    log = std::make_unique<SignalLog>();
+    log->watch(mirrors.get(), &Mirrors::message,
+               [](const QString& text) -> QString { return u"message "_s + text; });
+    log->watch(mirrors.get(), &Mirrors::fatalError,
+               [](const QString& text) -> QString { return u"fatal "_s + text; });
+}
+
+void TestMirrors::load(const QList<MirrorEntry>& entries, int version)
+{
+    // A fresh name each time: the settings reader caches files by name, size and time.
+    const QString path = dir.filePath(u"mirrors%1.ini"_s.arg(++files));
+    QVERIFY(writeMirrorsFile(path, entries));
+    QVERIFY(mirrors->initDefault(path, version));
+}
+
+void TestMirrors::readsNamesAndUrls()
+{
+    load({{u"a"_s, u"http://a.example/base"_s, {}},
+          {u"  "_s, u"http://blank.example"_s, {}},
+          {u" b "_s, u"http://b.example/base/"_s, {}},
+          {u"c"_s, {}, {}}},
+         1234);
+
+    QCOMPARE(names(*mirrors), QStringList({u"a"_s, u"b"_s, u"c"_s}));
+    const QList<FTPSiteAccessData>& list = mirrors->list();
+    QCOMPARE(list.at(0).url, u"http://a.example/base/1234"_s);
+    QCOMPARE(list.at(1).url, u"http://b.example/base/1234"_s);
+    QCOMPARE(list.at(2).url, u"/1234"_s);
+    for (const FTPSiteAccessData& site : list) {
+        QCOMPARE(site.timeout, 15);
+        QCOMPARE(site.maxUse, 1);
+        QCOMPARE(site.inUse, 0);
+        QCOMPARE(site.errors, 0);
+    }
+    QVERIFY(log->events().isEmpty());
+}
+
+void TestMirrors::retries_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("absent") << QString() << 2;
+    QTest::newRow("0") << u"0"_s << 2;
+    QTest::newRow("-3") << u"-3"_s << 2;
+    QTest::newRow("abc") << u"abc"_s << 2;
+    QTest::newRow("beyond signed int") << u"3000000000"_s << 2;
+    QTest::newRow("1") << u"1"_s << 1;
+    QTest::newRow("5") << u"5"_s << 5;
+}
+
+void TestMirrors::retries()
+{
+    QFETCH(QString, value);
+    QFETCH(int, expected);
+    load({{u"m"_s, u"http://m.example"_s, value}});
+    QCOMPARE(mirrors->list().at(0).retries, expected);
+}
+
+void TestMirrors::missingFileOrArrayGivesNoMirror()
+{
+    QVERIFY(mirrors->initDefault(dir.filePath(u"absent.ini"_s), 7));
+    QFile file(dir.filePath(u"nosize.ini"_s));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("[mirrors]\n1\\mirror=a\n[a]\nurl=http://a.example\n");
+    file.close();
+    QVERIFY(mirrors->initDefault(file.fileName(), 7));
+    QVERIFY(mirrors->list().isEmpty());
+    QVERIFY(log->events().isEmpty());
+}
+
+void TestMirrors::readsRelativeNameFromApplicationRoot()
+{
+    QVERIFY(writeMirrorsFile(dir.filePath(u"mirrors.ini"_s),
+                             {{u"root"_s, u"http://root.example"_s, {}}}));
+    Configuration::setAppRootPath(dir.path());
+    QVERIFY(mirrors->initDefault(Mirrors::mirrorsFileName(), 3));
+    Configuration::setAppRootPath({});
+    QCOMPARE(names(*mirrors), QStringList{u"root"_s});
+    QCOMPARE(mirrors->list().at(0).url, u"http://root.example/3"_s);
+}
+
+void TestMirrors::alpha_data()
+{
+    QTest::addColumn<QByteArray>("updateIni");
+    QTest::addColumn<QString>("expectedUrl");
+    QTest::newRow("without slash") << QByteArray("[Channel]\nalpha=http://alpha.example/a\n")
+                                   << u"http://alpha.example/a/1234"_s;
+    QTest::newRow("with slash") << QByteArray("[Channel]\nalpha=http://alpha.example/a/\n")
+                                << u"http://alpha.example/a/1234"_s;
+    QTest::newRow("empty") << QByteArray("[Channel]\nalpha=\n") << QString();
+    QTest::newRow("absent") << QByteArray("[Channel]\nbeta=x\n") << QString();
+}
+
+void TestMirrors::alpha()
+{
+    QFETCH(QByteArray, updateIni);
+    QFETCH(QString, expectedUrl);
+    QFile file(dir.filePath(u"update%1.ini"_s.arg(++files)));
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(updateIni);
+    file.close();
+
+    const bool ok = mirrors->initAlpha(file.fileName(), 1234);
+
+    QCOMPARE(ok, !expectedUrl.isEmpty());
+    if (!ok) {
+        QCOMPARE(
+                log->events(),
+                QStringList{
+                        u"fatal Alpha parameter in channel section in update ini file not found"_s});
+        QVERIFY(mirrors->list().isEmpty());
+        return;
+    }
+    QCOMPARE(names(*mirrors), QStringList{u"Alpha Channel"_s});
+    const FTPSiteAccessData& site = mirrors->list().at(0);
+    QCOMPARE(site.url, expectedUrl);
+    QCOMPARE(site.retries, 4);
+    QCOMPARE(site.timeout, 15);
+    QCOMPARE(site.maxUse, 1);
+}
+
+void TestMirrors::choiceTakesFreeSlotsOnly()
+{
+    load({{u"a"_s, u"http://a"_s, {}}, {u"b"_s, u"http://b"_s, {}}, {u"c"_s, u"http://c"_s, {}}});
+    QSet<QString> chosen;
+    for (int i = 0; i < 3; ++i) {
+        FTPSiteAccessData site;
+        QCOMPARE(mirrors->getRandomMirror(site), Mirrors::Chosen);
+        QCOMPARE(site.inUse, 1);
+        chosen.insert(site.name);
+    }
+    QCOMPARE(chosen.size(), 3);
+    int slotCount = 0;
+    int used = 0;
+    mirrors->calcUseStats(slotCount, used);
+    QCOMPARE(slotCount, 3);
+    QCOMPARE(used, 3);
+
+    FTPSiteAccessData site;
+    QCOMPARE(mirrors->getRandomMirror(site), Mirrors::AllSlotsBusy);
+    mirrors->releaseMirror(u"b"_s);
+    QCOMPARE(mirrors->getRandomMirror(site), Mirrors::Chosen);
+    QCOMPARE(site.name, u"b"_s);
+    QCOMPARE(site.url, u"http://b/7"_s);
+    QVERIFY(log->events().isEmpty());
+}
+
+void TestMirrors::choiceIsSpreadOverIdleMirrors()
+{
+    load({{u"a"_s, u"http://a"_s, {}}, {u"b"_s, u"http://b"_s, {}}, {u"c"_s, u"http://c"_s, {}}});
+    FTPSiteAccessData busy;
+    QCOMPARE(mirrors->getRandomMirror(busy), Mirrors::Chosen);
+
+    SharedRandom::seed(42);
+    QHash<QString, int> counts;
+    for (int i = 0; i < 600; ++i) {
+        FTPSiteAccessData site;
+        QCOMPARE(mirrors->getRandomMirror(site), Mirrors::Chosen);
+        QVERIFY(site.name != busy.name);
+        ++counts[site.name];
+        mirrors->releaseMirror(site.name);
+    }
+    QCOMPARE(counts.size(), 2);
+    for (const int count : std::as_const(counts))
+        QVERIFY2(count > 200, qPrintable(QString::number(count)));
+}
+
+void TestMirrors::failuresRemoveMirrorAfterRetries_data()
+{
+    QTest::addColumn<QString>("retries");
+    QTest::addColumn<int>("failuresToRemoval");
+    QTest::newRow("default") << QString() << 3;
+    QTest::newRow("1") << u"1"_s << 2;
+}
+
+void TestMirrors::failuresRemoveMirrorAfterRetries()
+{
+    QFETCH(QString, retries);
+    QFETCH(int, failuresToRemoval);
+    load({{u"a"_s, u"http://a"_s, retries}, {u"b"_s, u"http://b"_s, {}}});
+    FTPSiteAccessData site;
+    for (int i = 1; i < failuresToRemoval; ++i) {
+        mirrors->addMirrorError(u"a"_s);
+        QCOMPARE(mirrors->list().at(0).errors, i);
+    }
+    QVERIFY(log->events().isEmpty());
+    mirrors->addMirrorError(u"a"_s);
+    QCOMPARE(log->take(), QStringList{u"message Mirror a failed too many times, removing"_s});
+    QCOMPARE(names(*mirrors), QStringList{u"b"_s});
+
+    // Gone with its bookkeeping: nothing of it can be released, failed or removed again.
+    mirrors->releaseMirror(u"a"_s);
+    mirrors->addMirrorError(u"a"_s);
+    mirrors->removeMirror(u"a"_s);
+    QCOMPARE(mirrors->getMirrorIndex(u"a"_s), -1);
+    QCOMPARE(names(*mirrors), QStringList{u"b"_s});
+    QVERIFY(log->events().isEmpty());
+}
+
+void TestMirrors::duplicateNamesFindTheFirst()
+{
+    load({{u"d"_s, u"http://d"_s, u"1"_s},
+          {u"e"_s, u"http://e"_s, {}},
+          {u"d"_s, u"http://d"_s, {}}});
+    QCOMPARE(names(*mirrors), QStringList({u"d"_s, u"e"_s, u"d"_s}));
+    QCOMPARE(mirrors->getMirrorIndex(u"d"_s), 0);
+    QCOMPARE(mirrors->getMirrorIndex(u"D"_s), -1);
+
+    FTPSiteAccessData site;
+    while (mirrors->getRandomMirror(site) == Mirrors::Chosen) {
+    }
+    mirrors->releaseMirror(u"d"_s);
+    QCOMPARE(mirrors->list().at(0).inUse, 0);
+    QCOMPARE(mirrors->list().at(2).inUse, 1);
+
+    mirrors->addMirrorError(u"d"_s);
+    QCOMPARE(mirrors->list().at(0).errors, 1);
+    QCOMPARE(mirrors->list().at(2).errors, 0);
+    mirrors->removeMirror(u"d"_s);
+    QCOMPARE(names(*mirrors), QStringList({u"e"_s, u"d"_s}));
+    QCOMPARE(mirrors->list().at(1).inUse, 1);
+}
+
+void TestMirrors::emptyListIsReportedOnce()
+{
+    load({{u"a"_s, u"http://a"_s, {}}});
+    mirrors->removeMirror(u"a"_s);
+    FTPSiteAccessData site;
+    QCOMPARE(mirrors->getRandomMirror(site), Mirrors::NoMirrorLeft);
+    QCOMPARE(mirrors->getRandomMirror(site), Mirrors::NoMirrorLeft);
+    QCOMPARE(log->events(), QStringList{u"message "_s + noMirrorsText});
+}
+
+void TestMirrors::releaseNeverFreesMoreThanOffered()
+{
+    load({{u"a"_s, u"http://a"_s, {}}});
+    FTPSiteAccessData site;
+    QCOMPARE(mirrors->getRandomMirror(site), Mirrors::Chosen);
+    mirrors->releaseMirror(u"a"_s);
+    mirrors->releaseMirror(u"a"_s);
+    QCOMPARE(mirrors->getRandomMirror(site), Mirrors::Chosen);
+    QCOMPARE(mirrors->getRandomMirror(site), Mirrors::AllSlotsBusy);
+}
+
+QTEST_GUILESS_MAIN(TestMirrors)
+#include "tst_mirrors.moc"

@@ -1,0 +1,88 @@
+#include "testrelease.h"
+
+#include "tomcryptutil.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+using namespace Qt::StringLiterals;
+
+TestRelease::TestRelease(int version, QString clientType)
+    : version(version)
+    , clientType(std::move(clientType))
+{}
+
+void TestRelease::addFile(const QString& section, const QString& key, const QByteArray& content)
+{
+    releaseFiles.append({section, key, content});
+}
+
+void TestRelease::addDelete(const QString& path)
+{
+    deletes.append(path);
+}
+
+QString TestRelease::iniPath() const
+{
+    return QString::number(version) + u'/' + clientType + u".ini"_s;
+}
+
+QByteArray TestRelease::productIni() const
+{
+    QByteArray ini;
+    QString currentSection;
+    for (const ReleaseFile& file : releaseFiles) {
+        if (file.section != currentSection) {
+            currentSection = file.section;
+            ini += '[' + currentSection.toUtf8() + "]\n";
+        }
+        ini += file.key.toUtf8() + '=' +
+               QCryptographicHash::hash(file.content, QCryptographicHash::Md5).toHex() +
+               "::" + QByteArray::number(file.content.size()) + '\n';
+    }
+    if (!deletes.isEmpty()) {
+        ini += "[delete]\n";
+        for (const QString& path : deletes)
+            ini += path.toUtf8() + "=1\n";
+    }
+    return ini;
+}
+
+bool TestRelease::publish(const QString& mirrorRoot) const
+{
+    const QString versionDir = mirrorRoot + u'/' + QString::number(version);
+    for (const ReleaseFile& file : releaseFiles) {
+        if (!writeFile(versionDir + u'/' + file.section + u'/' + file.key, file.content))
+            return false;
+    }
+    const QByteArray ini = productIni();
+    const QString iniFile = mirrorRoot + u'/' + iniPath();
+    return writeFile(iniFile, ini) && writeFile(iniFile + u".sig"_s, sign(ini));
+}
+
+QByteArray TestRelease::sign(const QByteArray& data)
+{
+    static const bool initialized = [] {
+        crypt_init();
+        return true;
+    }();
+    Q_UNUSED(initialized);
+    ScopedRsaKey key;
+    key.load(DEVELOPMENT_PRIVATE_KEY);
+    QByteArray signature(512, '\0');
+    unsigned long size = signature.size();
+    sign_msg(key.get(), reinterpret_cast<const unsigned char*>(data.constData()), data.size(),
+             reinterpret_cast<unsigned char*>(signature.data()), &size);
+    signature.resize(qsizetype(size));
+    return signature;
+}
+
+bool TestRelease::writeFile(const QString& path, const QByteArray& data)
+{
+    if (!QDir().mkpath(QFileInfo(path).absolutePath()))
+        return false;
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
+}

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// Publishes a client version into a mirror tree the way a release does: the files below
+// "<version>/<section>/<key>", the product ini "<version>/<type>.ini" with one "md5::size" entry
+// per file, and its signature made with the development key.
+struct ReleaseFile
+{
+    QString section;
+    QString key;
+    QByteArray content;
+};
+
+class TestRelease
+{
+public:
+    TestRelease(int version, QString clientType);
+
+    void addFile(const QString& section, const QString& key, const QByteArray& content);
+    void addDelete(const QString& path);
+
+    [[nodiscard]] QByteArray productIni() const;
+    // Writes the tree below mirrorRoot; false when a file cannot be written.
+    [[nodiscard]] bool publish(const QString& mirrorRoot) const;
+
+    [[nodiscard]] const QList<ReleaseFile>& files() const { return releaseFiles; }
+    [[nodiscard]] QString iniPath() const; // "<version>/<type>.ini"
+
+    // The raw 128-byte signature of data with the development private key.
+    [[nodiscard]] static QByteArray sign(const QByteArray& data);
+    [[nodiscard]] static bool writeFile(const QString& path, const QByteArray& data);
+
+private:
+    int version;
+    QString clientType;
+    QList<ReleaseFile> releaseFiles;
+    QStringList deletes;
+};

@@ -1,0 +1,217 @@
+#include "checksignaturetaskspecification.h"
+#include "signallog.h"
+#include "tomcryptutil.h"
+
+#include <QBuffer>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString helloMd5 = u"5d41402abc4b2a76b9719d911017c592"_s;
+
+QByteArray pattern(qsizetype size)
+{
+    QByteArray data(size, Qt::Uninitialized);
+    for (qsizetype i = 0; i < size; ++i)
+        data[i] = char((i * 31) ^ (i >> 9));
+    return data;
+}
+
+} // namespace
+
+class TestCheckSignatureTaskSpecification : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void check_data();
+    void check();
+    void shortReadOfRealFile();
+    void streamDevice_data();
+    void streamDevice();
+    void lateResultAfterResetIsIgnored();
+
+private:
+    void writeFile(const QString& name, const QByteArray& data);
+    // Runs the task to its end; its log with the verdicts, P standing for the checked path.
+    [[nodiscard]] QStringList runCheck(const QString& file, const QString& md5,
+                                       bool failOnMismatch);
+
+    QTemporaryDir dir;
+};
+
+void TestCheckSignatureTaskSpecification::initTestCase()
+{
+    QVERIFY(dir.isValid());
+    crypt_init();
+}
+
+void TestCheckSignatureTaskSpecification::writeFile(const QString& name, const QByteArray& data)
+{
+    QFile file(dir.filePath(name));
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(data), data.size());
+}
+
+QStringList TestCheckSignatureTaskSpecification::runCheck(const QString& file, const QString& md5,
+                                                          bool failOnMismatch)
+{
+    CheckSignatureTaskSpecification task(file, md5, failOnMismatch, nullptr, 0.5);
+    SignalLog log;
+    log.watchTask(&task, u"check"_s);
+    log.watch(&task, &CheckSignatureTaskSpecification::checkDone, [](bool pass, auto*) -> QString {
+        return pass ? u"check checkDone true"_s : u"check checkDone false"_s;
+    });
+    QSignalSpy finished(&task, &TaskSpecification::finished);
+    QSignalSpy canceled(&task, &TaskSpecification::canceled);
+    task.execute();
+    [&] { QTRY_COMPARE(finished.count() + canceled.count(), 1); }();
+    return log.take().replaceInStrings(file, u"P"_s);
+}
+
+void TestCheckSignatureTaskSpecification::check_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("expectedMd5"); // empty: signature check
+    // How the files are made: "valid", "tampered" or "truncated" signature, "missing" signature
+    // or "no file" at all; empty for an MD5 check.
+    QTest::addColumn<QString>("signature");
+    QTest::addColumn<bool>("failOnMismatch");
+    QTest::addColumn<QStringList>("expectedLog");
+
+    const QStringList passed{u"check checkDone true"_s, u"check progress 0.5"_s,
+                             u"check finished"_s};
+    const QStringList failed{u"check message Signature check failed for P"_s,
+                             u"check checkDone false"_s, u"check canceled ErrorCanceled"_s};
+    const QStringList reported{u"check message Signature check failed for P"_s,
+                               u"check checkDone false"_s, u"check progress 0.5"_s,
+                               u"check finished"_s};
+    const QString ini = u"[client]\nvq3client_linux_amd64=abc::12\n"_s;
+
+    QTest::newRow("md5 in upper case")
+            << "hello"_ba << helloMd5.toUpper() << QString() << true << passed;
+    QTest::newRow("md5 of empty file")
+            << QByteArray() << u"D41D8CD98F00B204E9800998ECF8427E"_s << QString() << true << passed;
+    QTest::newRow("md5 mismatch fails") << "hellO"_ba << helloMd5 << QString() << true << failed;
+    QTest::newRow("md5 mismatch reported only")
+            << "hello\n"_ba << helloMd5 << QString() << false << reported;
+    QTest::newRow("file missing")
+            << QByteArray() << helloMd5 << u"no file"_s << true
+            << QStringList{u"check message Could not open file P for reading"_s} + failed;
+#ifdef DEVELOPMENT_PRIVATE_KEY
+    QTest::newRow("signed file") << ini.toUtf8() << QString() << u"valid"_s << true << passed;
+    QTest::newRow("signed empty file") << QByteArray() << QString() << u"valid"_s << true << passed;
+    QTest::newRow("file changed after signing")
+            << ini.toUtf8() << QString() << u"tampered"_s << false << reported;
+    QTest::newRow("malformed signature")
+            << ini.toUtf8() << QString() << u"truncated"_s << true << failed;
+    QTest::newRow("signature missing")
+            << ini.toUtf8() << QString() << u"missing"_s << true
+            << QStringList{u"check message Could not open file P.sig for reading"_s} + failed;
+#endif
+}
+
+void TestCheckSignatureTaskSpecification::check()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, expectedMd5);
+    QFETCH(QString, signature);
+    QFETCH(bool, failOnMismatch);
+    QFETCH(QStringList, expectedLog);
+    const QString name = QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'_');
+    if (signature != u"no file")
+        writeFile(name, content);
+#ifdef DEVELOPMENT_PRIVATE_KEY
+    if (signature == u"valid" || signature == u"tampered" || signature == u"truncated") {
+        ScopedRsaKey key;
+        key.load(DEVELOPMENT_PRIVATE_KEY);
+        unsigned char sig[512];
+        unsigned long length = sizeof sig;
+        sign_msg(key.get(), reinterpret_cast<const unsigned char*>(content.constData()),
+                 content.size(), sig, &length);
+        QCOMPARE(length, 128UL);
+        writeFile(name + u".sig"_s, QByteArray(reinterpret_cast<const char*>(sig),
+                                               qsizetype(length - (signature == u"truncated"))));
+        if (signature == u"tampered")
+            writeFile(name, content + ' ');
+    }
+#endif
+    QCOMPARE(runCheck(dir.filePath(name), expectedMd5, failOnMismatch), expectedLog);
+}
+
+void TestCheckSignatureTaskSpecification::shortReadOfRealFile()
+{
+    // Kernel attribute files claim a page but yield a few bytes: shorter than their size even
+    // for root.
+    for (const QString& file : {u"/sys/kernel/mm/transparent_hugepage/enabled"_s,
+                                u"/sys/power/state"_s, u"/sys/kernel/address_bits"_s}) {
+        QFile probe(file);
+        if (probe.open(QIODevice::ReadOnly) && probe.size() > probe.readAll().size()) {
+            QCOMPARE(runCheck(file, helloMd5, true),
+                     (QStringList{u"check message could not read file P correctly"_s,
+                                  u"check message Signature check failed for P"_s,
+                                  u"check checkDone false"_s, u"check canceled ErrorCanceled"_s}));
+            return;
+        }
+    }
+    QSKIP("no file in /sys reads shorter than its size here");
+}
+
+void TestCheckSignatureTaskSpecification::streamDevice_data()
+{
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<bool>("complete");
+    QTest::newRow("whole device") << qint64(3000000) << true;
+    QTest::newRow("only the size is read") << qint64(1000) << true;
+    QTest::newRow("device shorter than its size") << qint64(3000001) << false;
+}
+
+void TestCheckSignatureTaskSpecification::streamDevice()
+{
+    QFETCH(qint64, size);
+    QFETCH(bool, complete);
+    QByteArray content = pattern(3000000);
+    QBuffer device(&content);
+    QVERIFY(device.open(QIODevice::ReadOnly));
+
+    QByteArray consumed;
+    qsizetype largest = 0;
+    QCOMPARE(CheckSigFunc::streamDevice(device, size,
+                                        [&](QByteArrayView chunk) {
+                                            consumed.append(chunk);
+                                            largest = qMax(largest, chunk.size());
+                                        }),
+             complete);
+    QCOMPARE(consumed, content.left(size));
+    // Memory use must not grow with the file.
+    QVERIFY(largest <= 1024 * 1024);
+}
+
+void TestCheckSignatureTaskSpecification::lateResultAfterResetIsIgnored()
+{
+    writeFile(u"late"_s, "hello"_ba);
+    CheckSignatureTaskSpecification task(dir.filePath(u"late"_s), helloMd5, true, nullptr, 1.0);
+    SignalLog log;
+    log.watchTask(&task, u"check"_s);
+    QSignalSpy checkDone(&task, &CheckSignatureTaskSpecification::checkDone);
+
+    task.execute();
+    task.reset(); // returns once the body has posted its result
+    bool drained = false;
+    QMetaObject::invokeMethod(
+            this, [&drained] { drained = true; }, Qt::QueuedConnection);
+    QTRY_VERIFY(drained);
+
+    QCOMPARE(log.events(), QStringList{u"check progress 0"_s});
+    QCOMPARE(checkDone.count(), 0);
+    QCOMPARE(task.state, TaskSpecification::Idle);
+}
+
+QTEST_GUILESS_MAIN(TestCheckSignatureTaskSpecification)
+#include "tst_checksignaturetaskspecification.moc"

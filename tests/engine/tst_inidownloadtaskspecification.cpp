@@ -1,0 +1,219 @@
+#include "configuration.h"
+#include "httpserver.h"
+#include "inidownloadtaskspecification.h"
+#include "mirrors.h"
+#include "signallog.h"
+#include "testrelease.h"
+#include "tomcryptutil.h"
+
+#include <QFile>
+#include <QNetworkAccessManager>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThreadPool>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString clientType = u"client_test"_s;
+constexpr int version = 7;
+
+// The step's own lines, joined into one text so that a mismatch shows both logs whole; the
+// downloads' lines and progress are checked elsewhere.
+QString stepLines(QStringList events)
+{
+    events.removeIf([](const QString& e) {
+        return e.contains(u" progress "_s) || e.contains(u" message Downloading "_s);
+    });
+    return events.join(u'\n');
+}
+
+QString lines(const QStringList& events)
+{
+    return events.join(u'\n');
+}
+
+} // namespace
+
+// One mirror on the test server serving a signed release of version 7; the step downloads into
+// a temporary directory of its own.
+class IniFixture
+{
+public:
+    IniFixture()
+    {
+        release.addFile(u"bin"_s, u"client"_s, "client bytes"_ba);
+        server.setServedDirectory(mirrorRoot.path());
+        configuration.clientType = clientType;
+        configuration.clientVersion = version;
+        configuration.tempDir = tempDir.path();
+    }
+
+    [[nodiscard]] bool prepare(int maxRetries = IniDownloadTaskSpecification::defaultMaxRetries)
+    {
+        if (!release.publish(mirrorRoot.filePath(u"m1"_s)))
+            return false;
+        QSettings settings(mirrorsFile.filePath(u"mirrors.ini"_s), QSettings::IniFormat);
+        settings.beginWriteArray(u"mirrors"_s);
+        settings.setArrayIndex(0);
+        settings.setValue(u"mirror"_s, u"m1"_s);
+        settings.endArray();
+        settings.setValue(u"m1/url"_s, server.urlText(u"/m1"_s));
+        settings.sync();
+        if (!mirrors.initDefault(mirrorsFile.filePath(u"mirrors.ini"_s), version))
+            return false;
+        task = std::make_unique<IniDownloadTaskSpecification>(&manager, &mirrors, &configuration,
+                                                              nullptr, 1.0, maxRetries);
+        log.watchTask(task.get(), u"ini"_s);
+        return true;
+    }
+
+    [[nodiscard]] QString localIni() const { return tempDir.filePath(clientType + u".ini"_s); }
+    [[nodiscard]] QString remoteIni() const { return u"/m1/"_s + release.iniPath(); }
+
+    // Runs the step to its end and lets whatever it queued afterwards happen too.
+    [[nodiscard]] bool runToEnd()
+    {
+        task->execute();
+        if (!QTest::qWaitFor([this] { return task->state > TaskSpecification::Running; }, 20000))
+            return false;
+        QThreadPool::globalInstance()->waitForDone();
+        for (int i = 0; i < 5; ++i)
+            QCoreApplication::sendPostedEvents();
+        return true;
+    }
+
+    QTemporaryDir mirrorRoot;
+    QTemporaryDir mirrorsFile;
+    QTemporaryDir tempDir;
+    TestHttpServer server;
+    TestRelease release{version, clientType};
+    Configuration configuration;
+    QNetworkAccessManager manager;
+    Mirrors mirrors;
+    SignalLog log;
+    std::unique_ptr<IniDownloadTaskSpecification> task;
+};
+
+class TestIniDownloadTaskSpecification : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { crypt_init(); }
+    void downloadsAndVerifies();
+    void reusesValidLocalCopies();
+    void staleLocalCopiesAreFetchedAgain();
+    void missingSignatureEverywhereFails();
+    void givesUpAfterTheRetryLimit();
+    void userCancelDuringFailingCheckStopsRetrying();
+};
+
+void TestIniDownloadTaskSpecification::downloadsAndVerifies()
+{
+    IniFixture f;
+    QVERIFY(f.prepare());
+    QVERIFY(f.runToEnd());
+
+    QCOMPARE(stepLines(f.log.events()),
+             lines(QStringList{u"ini message Download / check product ini"_s, u"ini finished"_s}));
+    QCOMPARE(f.server.requestedPaths(), (QStringList{f.remoteIni(), f.remoteIni() + u".sig"_s}));
+    QFile ini(f.localIni());
+    QVERIFY(ini.open(QIODevice::ReadOnly));
+    QCOMPARE(ini.readAll(), f.release.productIni());
+    QCOMPARE(f.log.events().last(), u"ini finished"_s);
+    QCOMPARE(f.task->progress, 1.0);
+}
+
+void TestIniDownloadTaskSpecification::reusesValidLocalCopies()
+{
+    IniFixture f;
+    QVERIFY(TestRelease::writeFile(f.localIni(), f.release.productIni()));
+    QVERIFY(TestRelease::writeFile(f.localIni() + u".sig"_s,
+                                   TestRelease::sign(f.release.productIni())));
+    QVERIFY(f.prepare());
+    QVERIFY(f.runToEnd());
+
+    QCOMPARE(f.task->state, TaskSpecification::Finished);
+    QVERIFY(f.server.requests().isEmpty());
+    // The check alone carries the whole weight.
+    QCOMPARE(lines(f.log.events()),
+             lines(QStringList{u"ini message Download / check product ini"_s, u"ini progress 0"_s,
+                               u"ini progress 1"_s, u"ini progress 1"_s, u"ini finished"_s}));
+}
+
+void TestIniDownloadTaskSpecification::staleLocalCopiesAreFetchedAgain()
+{
+    IniFixture f;
+    QVERIFY(TestRelease::writeFile(f.localIni(), "[old]\nfile=abc::1\n"_ba));
+    QVERIFY(TestRelease::writeFile(f.localIni() + u".sig"_s,
+                                   TestRelease::sign(f.release.productIni())));
+    QVERIFY(f.prepare());
+    QVERIFY(f.runToEnd());
+
+    QCOMPARE(stepLines(f.log.events()),
+             lines(QStringList{u"ini message Download / check product ini"_s,
+                               u"ini message Signature check failed for "_s + f.localIni(),
+                               u"ini message Could not verify the product ini file. Retrying"_s,
+                               u"ini finished"_s}));
+    // Both are fetched afresh although both existed, the ini first.
+    QCOMPARE(f.server.requestedPaths(), (QStringList{f.remoteIni(), f.remoteIni() + u".sig"_s}));
+    QCOMPARE(f.task->retryCount(), 1);
+}
+
+void TestIniDownloadTaskSpecification::missingSignatureEverywhereFails()
+{
+    IniFixture f;
+    QVERIFY(f.prepare());
+    QVERIFY(QFile::remove(f.mirrorRoot.filePath(u"m1/"_s + f.release.iniPath() + u".sig"_s)));
+    QVERIFY(f.runToEnd());
+
+    QCOMPARE(f.task->state, TaskSpecification::ErrorCanceled);
+    const QStringList events = f.log.events();
+    QVERIFY(!events.join(u'\n').contains(u"Retrying"_s));
+    QCOMPARE(events.filter(u"ini canceled"_s), QStringList{u"ini canceled ErrorCanceled"_s});
+    QVERIFY(!events.contains(u"ini finished"_s));
+}
+
+void TestIniDownloadTaskSpecification::givesUpAfterTheRetryLimit()
+{
+    IniFixture f;
+    QVERIFY(f.prepare(2));
+    // The mirror serves a signature of other bytes: every verification fails.
+    QVERIFY(TestRelease::writeFile(
+            f.mirrorRoot.filePath(u"m1/"_s + f.release.iniPath() + u".sig"_s),
+            TestRelease::sign("something else")));
+    QVERIFY(f.runToEnd());
+
+    const QString failed = u"ini message Signature check failed for "_s + f.localIni();
+    QCOMPARE(stepLines(f.log.events()),
+             lines(QStringList{
+                     u"ini message Download / check product ini"_s, failed,
+                     u"ini message Could not verify the product ini file. Retrying"_s, failed,
+                     u"ini message Could not verify the product ini file. Retrying"_s, failed,
+                     u"ini message Could not verify the product ini file. Aborting"_s,
+                     u"ini canceled ErrorCanceled"_s}));
+    QCOMPARE(f.task->state, TaskSpecification::ErrorCanceled);
+    QCOMPARE(f.server.requestCount(f.remoteIni()), 3);
+}
+
+void TestIniDownloadTaskSpecification::userCancelDuringFailingCheckStopsRetrying()
+{
+    IniFixture f;
+    QVERIFY(TestRelease::writeFile(f.localIni(), "stale"_ba));
+    QVERIFY(TestRelease::writeFile(f.localIni() + u".sig"_s, TestRelease::sign("other")));
+    QVERIFY(f.prepare());
+    f.task->execute();
+    // The check runs on the pool and cannot be stopped; the cancel must outlive the retry.
+    f.task->userCanceled();
+    QTRY_VERIFY(f.task->state > TaskSpecification::Running);
+
+    QCOMPARE(f.task->state, TaskSpecification::UserCanceled);
+    QVERIFY(f.server.requests().isEmpty());
+}
+
+QTEST_MAIN(TestIniDownloadTaskSpecification)
+#include "tst_inidownloadtaskspecification.moc"

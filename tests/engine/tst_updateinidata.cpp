@@ -1,0 +1,133 @@
+#include "configuration.h"
+#include "updateinidata.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+
+class TestUpdateIniData : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void get_data();
+    void get();
+    void getFillsOnlyTheGivenOutputs();
+    void writingKeepsOtherGroups();
+
+private:
+    void writeUpdateIni(const QByteArray& text);
+    [[nodiscard]] QByteArray readUpdateIni() const;
+
+    std::unique_ptr<QTemporaryDir> root;
+};
+
+void TestUpdateIniData::init()
+{
+    root = std::make_unique<QTemporaryDir>();
+    QVERIFY(root->isValid());
+    Configuration::setAppRootPath(root->path());
+    QVERIFY(QDir(root->path()).mkdir(u"sonavelle_temp_4"_s));
+}
+
+void TestUpdateIniData::cleanup()
+{
+    Configuration::setAppRootPath(QString());
+    root.reset();
+}
+
+void TestUpdateIniData::writeUpdateIni(const QByteArray& text)
+{
+    QFile file(UpdateIniData::filename());
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(text);
+}
+
+QByteArray TestUpdateIniData::readUpdateIni() const
+{
+    QFile file(UpdateIniData::filename());
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void TestUpdateIniData::get_data()
+{
+    QTest::addColumn<QByteArray>("record"); // "%DIR%" stands for an existing directory
+    QTest::addColumn<bool>("valid");
+    QTest::addColumn<int>("expectedVersion");
+    QTest::addColumn<QString>("expectedType");
+
+    QTest::newRow("valid") << "version=12\ndir=%DIR%\ntype=client_linux_amd64\n"_ba << true << 12
+                           << u"client_linux_amd64"_s;
+    QTest::newRow("version not a number")
+            << "version=twelve\ndir=%DIR%\ntype=t\n"_ba << false << 0 << QString();
+    QTest::newRow("version missing") << "dir=%DIR%\ntype=t\n"_ba << false << 0 << QString();
+    QTest::newRow("type empty") << "version=12\ndir=%DIR%\ntype=\n"_ba << false << 0 << QString();
+    QTest::newRow("dir empty") << "version=12\ndir=\ntype=t\n"_ba << false << 0 << QString();
+    QTest::newRow("dir deleted") << "version=12\ndir=%DIR%/gone\ntype=t\n"_ba << false << 0
+                                 << QString();
+    QTest::newRow("no record") << QByteArray() << false << 0 << QString();
+}
+
+void TestUpdateIniData::get()
+{
+    QFETCH(QByteArray, record);
+    QFETCH(bool, valid);
+    QFETCH(int, expectedVersion);
+    QFETCH(QString, expectedType);
+
+    const QString dir = root->filePath(u"sonavelle_temp_4"_s);
+    if (!record.isEmpty())
+        writeUpdateIni("[current]\n" + record.replace("%DIR%", dir.toUtf8()));
+
+    int version = -1;
+    QString type = u"untouched"_s;
+    QString directory = u"untouched"_s;
+    QCOMPARE(UpdateIniData::get(&version, &type, &directory), valid);
+    QCOMPARE(version, valid ? expectedVersion : -1);
+    QCOMPARE(type, valid ? expectedType : u"untouched"_s);
+    QCOMPARE(directory, valid ? dir : u"untouched"_s);
+}
+
+void TestUpdateIniData::getFillsOnlyTheGivenOutputs()
+{
+    const QString dir = root->filePath(u"sonavelle_temp_4"_s);
+    UpdateIniData::modify(7, dir, u"client_x"_s);
+    int version = 0;
+    QString directory;
+    QVERIFY(UpdateIniData::get(&version, nullptr, &directory));
+    QCOMPARE(version, 7);
+    QCOMPARE(directory, dir);
+    QVERIFY(UpdateIniData::get());
+}
+
+void TestUpdateIniData::writingKeepsOtherGroups()
+{
+    writeUpdateIni("[Channel]\nbeta=true\n\n[update]\nstreams=3\nproxy=http://p:8080\n"_ba);
+    const QString dir = root->filePath(u"sonavelle_temp_4"_s);
+
+    UpdateIniData::modify(5, dir, u"client_linux_amd64"_s);
+    UpdateIniData::modify(6, dir, u"client_linux_amd64"_s);
+    const QByteArray written = readUpdateIni();
+    QVERIFY(written.contains("[current]"));
+    QVERIFY(written.contains("version=6"));
+    QVERIFY(!written.contains("version=5"));
+    int version = 0;
+    QVERIFY(UpdateIniData::get(&version));
+    QCOMPARE(version, 6);
+
+    UpdateIniData::cleanup();
+    QVERIFY(!UpdateIniData::get());
+    const QByteArray cleaned = readUpdateIni();
+    QVERIFY(!cleaned.contains("[current]"));
+    QVERIFY(cleaned.contains("[Channel]\nbeta=true"));
+    QVERIFY(cleaned.contains("streams=3"));
+    QVERIFY(cleaned.contains("proxy=http://p:8080"));
+}
+
+QTEST_GUILESS_MAIN(TestUpdateIniData)
+#include "tst_updateinidata.moc"
