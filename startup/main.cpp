@@ -1,4 +1,5 @@
 #include "configuration.h"
+#include "updateengine.h"
 
 #include <QApplication>
 #include <QLocale>
@@ -18,6 +19,15 @@ void installTranslator(QApplication& app, QTranslator& translator, const QString
         app.installTranslator(&translator);
 }
 
+// What the previous self-update moved aside while it was in use; failures are retried next time.
+void removeLeftoversOfSelfUpdate()
+{
+    const QString root = Configuration::getAppRootPath();
+    UpdateEngine::removeOldFiles(root);
+    UpdateEngine::removeOldFiles(root + u"/imageformats"_s);
+    UpdateEngine::removeOldFiles(root + u"/accessible"_s);
+}
+
 void showFatalConfigurationError(const QString& errorMessage)
 {
     QMessageBox::critical(nullptr, QCoreApplication::translate("MainWindow", "Error"),
@@ -29,6 +39,7 @@ void showFatalConfigurationError(const QString& errorMessage)
 int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
+    removeLeftoversOfSelfUpdate();
 
     QTranslator updateTranslator;
     QTranslator qtTranslator;

@@ -1,5 +1,6 @@
 #include "udpresponder.h"
 
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -16,6 +17,7 @@ private slots:
     void initTestCase();
     void endsWithCodeOneWithoutVersion_data();
     void endsWithCodeOneWithoutVersion();
+    void removesSelfUpdateLeftoversFirst();
 
 private:
     QString updateProgram;
@@ -66,6 +68,40 @@ void TestEntryPoint::endsWithCodeOneWithoutVersion()
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), 1);
     QCOMPARE(server.requests(), (QList<QByteArray>{QByteArray("3\0", 2), QByteArray("*\0", 2)}));
+}
+
+void TestEntryPoint::removesSelfUpdateLeftoversFirst()
+{
+    QTemporaryDir root;
+    QVERIFY(QFile::copy(updateProgram, root.filePath(u"update"_s)));
+    QVERIFY(QDir(root.path()).mkpath(u"imageformats"_s));
+    QVERIFY(QDir(root.path()).mkpath(u"accessible"_s));
+    const QStringList leftovers{u"_old_update"_s, u"_old_libQtCore.so.4"_s,
+                                u"imageformats/_old_libqjpeg.so"_s,
+                                u"accessible/_old_libqtaccessiblewidgets.so"_s};
+    const QStringList kept{u"_old_client"_s, u"imageformats/_old_update.bak"_s,
+                           u"accessible/_old_libqgif.so.1"_s};
+    for (const QString& name : leftovers + kept) {
+        QFile file(root.filePath(name));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+    QFile ini(root.filePath(u"update.ini"_s));
+    QVERIFY(ini.open(QIODevice::WriteOnly));
+    ini.write("[Channel]\nalpha=http://alpha.example/\n");
+    ini.close();
+
+    UdpResponder server(17384);
+    QVERIFY(server.isListening());
+    server.setReplies({"5#Five"_ba, "news"_ba});
+    QProcess process;
+    process.start(root.filePath(u"update"_s), {});
+    QVERIFY(process.waitForFinished(30000));
+    QCOMPARE(process.exitCode(), 1);
+
+    for (const QString& name : leftovers)
+        QVERIFY2(!QFile::exists(root.filePath(name)), qPrintable(name));
+    for (const QString& name : kept)
+        QVERIFY2(QFile::exists(root.filePath(name)), qPrintable(name));
 }
 
 QTEST_GUILESS_MAIN(TestEntryPoint)
