@@ -6,8 +6,20 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QTemporaryFile>
+
+#include <zlib.h>
 
 using namespace Qt::StringLiterals;
+
+namespace {
+
+QByteArray md5(const QByteArray& data)
+{
+    return QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex();
+}
+
+} // namespace
 
 TestRelease::TestRelease(int version, QString clientType)
     : version(version)
@@ -16,7 +28,13 @@ TestRelease::TestRelease(int version, QString clientType)
 
 void TestRelease::addFile(const QString& section, const QString& key, const QByteArray& content)
 {
-    releaseFiles.append({section, key, content});
+    releaseFiles.append({section, key, content, {}, {}});
+}
+
+void TestRelease::addCompressedFile(const QString& section, const QString& key,
+                                    const QByteArray& content, const QString& unpackedName)
+{
+    releaseFiles.append({section, key, gzip(content), content, unpackedName});
 }
 
 void TestRelease::addDelete(const QString& path)
@@ -38,9 +56,12 @@ QByteArray TestRelease::productIni() const
             currentSection = file.section;
             ini += '[' + currentSection.toUtf8() + "]\n";
         }
-        ini += file.key.toUtf8() + '=' +
-               QCryptographicHash::hash(file.content, QCryptographicHash::Md5).toHex() +
-               "::" + QByteArray::number(file.content.size()) + '\n';
+        ini += file.key.toUtf8() + '=' + md5(file.content) +
+               "::" + QByteArray::number(file.content.size());
+        if (!file.unpackedName.isEmpty())
+            ini += "::" + md5(file.unpacked) + "::" + QByteArray::number(file.unpacked.size()) +
+                   "::" + file.unpackedName.toUtf8();
+        ini += '\n';
     }
     if (!deletes.isEmpty()) {
         ini += "[delete]\n";
@@ -85,4 +106,20 @@ bool TestRelease::writeFile(const QString& path, const QByteArray& data)
         return false;
     QFile file(path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
+}
+
+QByteArray TestRelease::gzip(const QByteArray& data)
+{
+    // zlib writes gzip files only; go through a temporary one.
+    QTemporaryFile file;
+    if (!file.open())
+        return {};
+    gzFile gz = gzopen(file.fileName().toLocal8Bit().constData(), "wb");
+    if (!gz)
+        return {};
+    const int written = data.isEmpty() ? 0 : gzwrite(gz, data.constData(), unsigned(data.size()));
+    if (gzclose(gz) != Z_OK || written != data.size())
+        return {};
+    file.seek(0);
+    return file.readAll();
 }

@@ -12,7 +12,9 @@ struct ReleaseFile
 {
     QString section;
     QString key;
-    QByteArray content;
+    QByteArray content;   // as stored on the mirror
+    QByteArray unpacked;  // for a compressed file: the installed content
+    QString unpackedName; // for a compressed file: where it is installed
 };
 
 class TestRelease
@@ -21,6 +23,9 @@ public:
     TestRelease(int version, QString clientType);
 
     void addFile(const QString& section, const QString& key, const QByteArray& content);
+    // A gzip-compressed file on the mirror, installed unpacked under unpackedName.
+    void addCompressedFile(const QString& section, const QString& key, const QByteArray& content,
+                           const QString& unpackedName);
     void addDelete(const QString& path);
 
     [[nodiscard]] QByteArray productIni() const;
@@ -33,6 +38,7 @@ public:
     // The raw 128-byte signature of data with the development private key.
     [[nodiscard]] static QByteArray sign(const QByteArray& data);
     [[nodiscard]] static bool writeFile(const QString& path, const QByteArray& data);
+    [[nodiscard]] static QByteArray gzip(const QByteArray& data);
 
 private:
     int version;

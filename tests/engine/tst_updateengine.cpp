@@ -58,7 +58,7 @@ public:
 
     UpdateEngine& makeEngine()
     {
-        engine = std::make_unique<UpdateEngine>(configuration, nullptr, 20ms);
+        engine = std::make_unique<UpdateEngine>(configuration, nullptr, 100ms);
         watch();
         return *engine;
     }
@@ -121,6 +121,7 @@ private slots:
     void cleanupDirectoryKeepsSymbolicLinks();
     void cancelWhileDownloading();
     void cancelOutsideARunDoesNothing();
+    void onlyLyingMirrorsEndTheRunCanceled();
     void missingMirrorsFile();
     void proxy_data();
     void proxy();
@@ -297,6 +298,36 @@ void TestUpdateEngine::cancelWhileDownloading()
 
     engine.reset();
     QCOMPARE(engine.state(), UpdateEngine::Stopped);
+}
+
+void TestUpdateEngine::onlyLyingMirrorsEndTheRunCanceled()
+{
+    EngineFixture f;
+    QVERIFY(f.publish());
+    // The product ini is genuine, but every file comes with other bytes.
+    f.server.setRoute(u"/m1/7/bin/client"_s, TestHttpServer::Behaviour::serve("tampered"_ba));
+    f.server.setRoute(u"/m1/7/data/sounds/ring.wav"_s,
+                      TestHttpServer::Behaviour::serve(QByteArray(50000, 'x')));
+    UpdateEngine& engine = f.makeEngine();
+    QSignalSpy canceled(&engine, &UpdateEngine::updateCanceled);
+    QVERIFY(engine.initialize());
+    const QString tempDir = f.configuration.tempDir;
+    QVERIFY(engine.startUpdate());
+    QVERIFY(canceled.wait(20000));
+
+    QCOMPARE(engine.state(), UpdateEngine::Aborted);
+    const QStringList lines = f.engineLines();
+    QCOMPARE(lines.filter(u"no (more) known working mirrors"_s).size(), 1);
+    QVERIFY(!lines.contains(u"message User aborted update"_s));
+    QCOMPARE(lines.mid(lines.size() - 2),
+             (QStringList{u"downloadProgress 0 0 0 0"_s, u"updateCanceled"_s}));
+    // Nothing outside the temporary directory changed but the session record.
+    QStringList rootEntries =
+            QDir(f.root.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    rootEntries.sort();
+    QCOMPARE(rootEntries, (QStringList{u"mirrors.ini"_s, u"update.ini"_s}));
+    QVERIFY(QFileInfo(tempDir).isDir());
+    QVERIFY(UpdateIniData::get());
 }
 
 void TestUpdateEngine::cancelOutsideARunDoesNothing()
