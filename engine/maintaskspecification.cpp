@@ -1,6 +1,8 @@
 #include "maintaskspecification.h"
 
 #include "downloadfilelisttaskspecification.h"
+#include "filedeletelisttaskspecification.h"
+#include "filereplacelisttaskspecification.h"
 #include "inidownloadtaskspecification.h"
 
 using namespace Qt::StringLiterals;
@@ -11,6 +13,8 @@ namespace {
 constexpr double iniDownloadWeight = 0.1;
 constexpr double listWeight = 0.05;
 constexpr double downloadWeight = 0.4;
+constexpr double replaceWeight = 0.4;
+constexpr double deleteWeight = 0.05;
 
 } // namespace
 
@@ -44,6 +48,11 @@ void MainTaskSpecification::makeSubtasksAndStart()
                                                             listWeight));
     addSubTask(new DownloadFileListTaskSpecification(&fileSpecifications.downloadList, manager,
                                                      mirrors, configuration, this, downloadWeight));
+    addSubTask(new FileReplaceListTaskSpecification(&fileSpecifications.replaceList,
+                                                    &fileSpecifications.deleteList, configuration,
+                                                    this, replaceWeight));
+    addSubTask(new FileDeleteListTaskSpecification(&fileSpecifications.deleteList, this,
+                                                   deleteWeight));
     state = Running;
     executeSubTasks();
 }

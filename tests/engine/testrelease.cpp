@@ -37,6 +37,11 @@ void TestRelease::addCompressedFile(const QString& section, const QString& key,
     releaseFiles.append({section, key, gzip(content), content, unpackedName});
 }
 
+void TestRelease::addRawEntry(const ReleaseFile& file)
+{
+    releaseFiles.append(file);
+}
+
 void TestRelease::addDelete(const QString& path)
 {
     deletes.append(path);

@@ -27,6 +27,8 @@ public:
     void addCompressedFile(const QString& section, const QString& key, const QByteArray& content,
                            const QString& unpackedName);
     void addDelete(const QString& path);
+    // An entry exactly as given, also one whose bytes do not match what it claims.
+    void addRawEntry(const ReleaseFile& file);
 
     [[nodiscard]] QByteArray productIni() const;
     // Writes the tree below mirrorRoot; false when a file cannot be written.

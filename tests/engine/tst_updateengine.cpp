@@ -1,8 +1,4 @@
-#include "configuration.h"
-#include "httpserver.h"
-#include "signallog.h"
-#include "testrelease.h"
-#include "updateengine.h"
+#include "enginefixture.h"
 #include "updateinidata.h"
 
 #include <QDir>
@@ -16,97 +12,6 @@
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
-
-namespace {
-
-const QString clientType = u"client_test"_s;
-constexpr int version = 7;
-
-} // namespace
-
-// An application root with "mirrors.ini" naming one mirror on the test server, which serves a
-// signed release of version 7; the system temporary directory is one of the test's own.
-class EngineFixture
-{
-public:
-    EngineFixture()
-        : previousTmpDir(qgetenv("TMPDIR"))
-    {
-        qputenv("TMPDIR", systemTemp.path().toLocal8Bit());
-        Configuration::setAppRootPath(root.path());
-        server.setServedDirectory(mirrorRoot.path());
-        release.addFile(u"bin"_s, u"client"_s, "client program"_ba);
-        release.addFile(u"data"_s, u"sounds/ring.wav"_s, QByteArray(50000, 'r'));
-        configuration.clientType = clientType;
-        configuration.clientVersion = version;
-    }
-    ~EngineFixture()
-    {
-        engine.reset();
-        Configuration::setAppRootPath(QString());
-        qputenv("TMPDIR", previousTmpDir);
-    }
-
-    [[nodiscard]] bool publish()
-    {
-        if (!release.publish(mirrorRoot.filePath(u"m1"_s)))
-            return false;
-        const QByteArray mirrorsIni = "[mirrors]\nsize=1\n1\\mirror=m1\n\n[m1]\nurl=" +
-                                      server.urlText(u"/m1"_s).toUtf8() + '\n';
-        return TestRelease::writeFile(root.filePath(u"mirrors.ini"_s), mirrorsIni);
-    }
-
-    UpdateEngine& makeEngine()
-    {
-        engine = std::make_unique<UpdateEngine>(configuration, nullptr, 100ms);
-        watch();
-        return *engine;
-    }
-
-    void watch()
-    {
-        log.watch(engine.get(), &UpdateEngine::message,
-                  [](const QString& text) -> QString { return u"message "_s + text; });
-        log.watch(engine.get(), &UpdateEngine::error,
-                  [](const QString& text) -> QString { return u"error "_s + text; });
-        log.watch(engine.get(), &UpdateEngine::fatalError,
-                  [](const QString& text) -> QString { return u"fatal "_s + text; });
-        log.watch(engine.get(), &UpdateEngine::updateFinished,
-                  []() -> QString { return u"updateFinished"_s; });
-        log.watch(engine.get(), &UpdateEngine::updateCanceled,
-                  []() -> QString { return u"updateCanceled"_s; });
-        log.watch(engine.get(), &UpdateEngine::downloadProgress,
-                  [](quint64 done, quint64 total, quint64 speed, bool downloading) -> QString {
-                      return u"downloadProgress %1 %2 %3 %4"_s.arg(done).arg(total).arg(speed).arg(
-                              downloading);
-                  });
-    }
-
-    [[nodiscard]] QString sessionDirectory(int number) const
-    {
-        return systemTemp.filePath(u"sonavelle_temp_"_s + QString::number(number));
-    }
-
-    // The engine's own lines, without the per-file ones of the pipeline and the tick reports.
-    [[nodiscard]] QStringList engineLines() const
-    {
-        QStringList events = log.events();
-        events.removeIf([](const QString& e) {
-            return e.startsWith(u"downloadProgress"_s) && e != u"downloadProgress 0 0 0 0"_s;
-        });
-        return events;
-    }
-
-    QByteArray previousTmpDir;
-    QTemporaryDir systemTemp;
-    QTemporaryDir root;
-    QTemporaryDir mirrorRoot;
-    TestHttpServer server;
-    TestRelease release{version, clientType};
-    Configuration configuration;
-    std::unique_ptr<UpdateEngine> engine;
-    SignalLog log;
-};
 
 class TestUpdateEngine : public QObject
 {

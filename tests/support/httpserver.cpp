@@ -227,6 +227,9 @@ void TestHttpServer::onNewConnection()
     while (QTcpSocket* socket = server.nextPendingConnection()) {
         auto connection = std::make_unique<Connection>();
         connection->socket = socket;
+        // Head and body leave in separate writes; waiting for delayed acknowledgements between
+        // them would make every request take tens of milliseconds.
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         Connection* raw = connection.get();
         connections.emplace(socket, std::move(connection));
         connect(socket, &QTcpSocket::readyRead, this, [this, raw] { onReadyRead(raw); });

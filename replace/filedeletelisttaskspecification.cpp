@@ -1,0 +1,35 @@
+#include "filedeletelisttaskspecification.h"
+
+#include "configuration.h"
+#include "filedeletetaskspecification.h"
+
+using namespace Qt::StringLiterals;
+
+FileDeleteListTaskSpecification::FileDeleteListTaskSpecification(QList<QString>* fileNames,
+                                                                 QObject* parent,
+                                                                 double parentProgressRange)
+    : ComposedTaskSpecification(1, parentProgressRange, parent)
+    , fileNames(fileNames)
+{}
+
+void FileDeleteListTaskSpecification::execute()
+{
+    emit message(u"Starting deleting files"_s);
+    makeSubtasksAndStart();
+}
+
+void FileDeleteListTaskSpecification::reset()
+{
+    clearSubTasks();
+    TaskSpecification::reset();
+}
+
+void FileDeleteListTaskSpecification::makeSubtasksAndStart()
+{
+    const double weight = 1.0 / double(fileNames->size());
+    for (const QString& name : std::as_const(*fileNames))
+        addSubTask(new FileDeleteTaskSpecification(false, Configuration::getAppRootFilePath(name),
+                                                   this, weight));
+    state = Running;
+    executeSubTasks();
+}

@@ -1,0 +1,27 @@
+#pragma once
+
+#include "composedtaskspecification.h"
+
+#include <QList>
+#include <QString>
+
+// Deletes a list of files below the application root, one after the other. A file that is
+// missing or cannot be deleted is skipped silently, so the task never fails.
+class FileDeleteListTaskSpecification : public ComposedTaskSpecification
+{
+    Q_OBJECT
+
+public:
+    // fileNames are relative to the application root; the list is not owned and is read when
+    // the task starts, so names may still be appended after construction.
+    FileDeleteListTaskSpecification(QList<QString>* fileNames, QObject* parent,
+                                    double parentProgressRange);
+
+    void execute() override;
+    void reset() override;
+
+private:
+    void makeSubtasksAndStart();
+
+    QList<QString>* fileNames;
+};

@@ -1,0 +1,33 @@
+#include "filerenametaskspecification.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+using namespace Qt::StringLiterals;
+
+FileRenameTaskSpecification::FileRenameTaskSpecification(const QString& oldPath,
+                                                         const QString& newPath,
+                                                         RollbackDataList* rollbackList,
+                                                         QObject* parent,
+                                                         double parentProgressRange)
+    : FastFileOpTaskSpecification(newPath, rollbackList, parent, parentProgressRange)
+    , oldPath(oldPath)
+{}
+
+bool FileRenameTaskSpecification::pathTaken(const QString& path)
+{
+    const QFileInfo info(path);
+    return info.exists() || info.isSymLink();
+}
+
+bool FileRenameTaskSpecification::doOp()
+{
+    // QFile::rename only sees targets that resolve; past a dangling link it would fall back to
+    // copying and write through the link. Check for anything at all first.
+    if (pathTaken(path) || !QFile::rename(oldPath, path)) {
+        emit message(u"Could not rename '%1' to '%2'"_s.arg(oldPath, path));
+        return false;
+    }
+    addRollbackOp(RollbackData(RollbackData::Rename, oldPath, path));
+    return true;
+}

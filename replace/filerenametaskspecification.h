@@ -1,0 +1,24 @@
+#pragma once
+
+#include "fastfileoptaskspecification.h"
+
+// Renames a file (or whatever is at oldPath) to newPath and journals the rename. Nothing that is
+// at newPath is ever replaced or written to: the rename then fails.
+class FileRenameTaskSpecification : public FastFileOpTaskSpecification
+{
+    Q_OBJECT
+
+public:
+    FileRenameTaskSpecification(const QString& oldPath, const QString& newPath,
+                                RollbackDataList* rollbackList, QObject* parent,
+                                double parentProgressRange);
+
+    // True when anything is at path, a dangling symbolic link included.
+    [[nodiscard]] static bool pathTaken(const QString& path);
+
+protected:
+    [[nodiscard]] bool doOp() override;
+
+private:
+    const QString oldPath;
+};

@@ -1,0 +1,153 @@
+#include "filereplacelisttaskspecification.h"
+
+#include "configuration.h"
+#include "dircreatetaskspecification.h"
+#include "filereplacetaskspecification.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QEvent>
+#include <QFileInfo>
+#include <QHash>
+#include <QSet>
+#include <QStringList>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+constexpr double subdirsWeight = 0.1;
+
+QString installedPath(const FileReplaceSpecification& record)
+{
+    return QDir::cleanPath(record.destFileName(QString()));
+}
+
+QString describe(const FileReplaceSpecification& record)
+{
+    return record.sourceDir + u'/' + record.fileName;
+}
+
+using Installers = QHash<QString, const FileReplaceSpecification*>;
+
+// The record that installs a file at record's backup name or at one of its directories.
+const FileReplaceSpecification* inTheWay(const Installers& installers,
+                                         const FileReplaceSpecification& record)
+{
+    if (const FileReplaceSpecification* other =
+                installers.value(QDir::cleanPath(record.oldDestFileName())))
+        return other;
+    for (QString dir = QFileInfo(installedPath(record)).path(); dir != u"." && dir != u"/";
+         dir = QFileInfo(dir).path()) {
+        if (const FileReplaceSpecification* other = installers.value(dir))
+            return other;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+FileReplaceListTaskSpecification::FileReplaceListTaskSpecification(
+        QList<FileReplaceSpecification>* replaceList, QList<QString>* deleteList,
+        Configuration* configuration, QObject* parent, double parentProgressRange)
+    : ComposedTaskSpecification(2, parentProgressRange, parent)
+    , replaceList(replaceList)
+    , deleteList(deleteList)
+    , configuration(configuration)
+{}
+
+void FileReplaceListTaskSpecification::execute()
+{
+    emit message(u"Starting file updates"_s);
+    makeSubtasksAndStart();
+}
+
+void FileReplaceListTaskSpecification::makeSubtasksAndStart()
+{
+    if (reportConflict()) {
+        state = Running;
+        errorCancel();
+        return;
+    }
+    const int subdirCount = makeSubdirTasks();
+    makeFileReplaceTasks(subdirCount > 0);
+    executeSubTasks();
+}
+
+bool FileReplaceListTaskSpecification::reportConflict()
+{
+    // Two replacements of one file would take each other's backup for a stale one and delete
+    // it; a file where another record needs a directory, or a file under another's backup name,
+    // would be moved away or deleted after "success". Refuse before anything is changed.
+    const auto conflict = [this](const FileReplaceSpecification& record,
+                                 const FileReplaceSpecification& other) {
+        emit message(u"Could not update %1: its installed path conflicts with that of %2"_s.arg(
+                describe(record), describe(other)));
+        return true;
+    };
+    Installers installers;
+    for (const FileReplaceSpecification& record : std::as_const(*replaceList)) {
+        if (const FileReplaceSpecification* other = installers.value(installedPath(record)))
+            return conflict(record, *other);
+        installers.insert(installedPath(record), &record);
+    }
+    for (const FileReplaceSpecification& record : std::as_const(*replaceList)) {
+        if (const FileReplaceSpecification* other = inTheWay(installers, record))
+            return conflict(record, *other);
+    }
+    return false;
+}
+
+int FileReplaceListTaskSpecification::makeSubdirTasks()
+{
+    QSet<QString> seen;
+    QStringList missing;
+    for (const FileReplaceSpecification& record : std::as_const(*replaceList)) {
+        const QString dir =
+                QFileInfo(Configuration::getAppRootFilePath(record.destFileName(QString()))).path();
+        if (seen.contains(dir))
+            continue;
+        seen.insert(dir);
+        if (!QDir(dir).exists())
+            missing.append(dir);
+    }
+    // A parent is a prefix of its subdirectories, so it sorts before them.
+    missing.sort(Qt::CaseSensitive);
+    for (const QString& dir : std::as_const(missing))
+        addSubTask(new DirCreateTaskSpecification(dir, &listRollback, this,
+                                                  subdirsWeight / double(missing.size())));
+    return int(missing.size());
+}
+
+void FileReplaceListTaskSpecification::makeFileReplaceTasks(bool subdirsCreated)
+{
+    const double weight =
+            (subdirsCreated ? 1.0 - subdirsWeight : 1.0) / double(replaceList->size());
+    for (const FileReplaceSpecification& record : std::as_const(*replaceList))
+        addSubTask(new FileReplaceTaskSpecification(record, deleteList, &listRollback,
+                                                    configuration, this, weight));
+}
+
+void FileReplaceListTaskSpecification::subtasksDone()
+{
+    if (getStateFromSubTasks() != Finished) {
+        emit message(u"rolling back file updates"_s);
+        FileReplaceTaskSpecification::undoJournal(listRollback, this);
+    }
+    ComposedTaskSpecification::subtasksDone();
+}
+
+void FileReplaceListTaskSpecification::reset()
+{
+    // Running replacements hold changes of their own, newer than anything in the stage's
+    // journal: they are undone first.
+    const QList<TaskSpecification*> running = runningSubTasks;
+    for (TaskSpecification* t : running)
+        t->reset();
+    clearSubTasks();
+    FileReplaceTaskSpecification::undoJournal(listRollback, this);
+    QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
+    cancelSeen = false;
+    subtasksDoneCalled = false;
+    TaskSpecification::reset();
+}

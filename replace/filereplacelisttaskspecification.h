@@ -1,0 +1,46 @@
+#pragma once
+
+#include "composedtaskspecification.h"
+#include "makedownloadreplacelisttaskspecification.h"
+#include "rollback.h"
+
+#include <QList>
+#include <QString>
+
+class Configuration;
+
+// Installs every downloaded file: first creates the directories the new files need, then
+// replaces the files, two at a time. One journal covers the whole stage, so that on any failure
+// or cancel everything the stage changed is undone, newest change first, and the installation
+// is left as it was.
+class FileReplaceListTaskSpecification : public ComposedTaskSpecification
+{
+    Q_OBJECT
+
+public:
+    // None of the pointers is owned; all must outlive the task. replaceList is read when the
+    // task starts; the backup names of replaced files are appended to deleteList.
+    FileReplaceListTaskSpecification(QList<FileReplaceSpecification>* replaceList,
+                                     QList<QString>* deleteList, Configuration* configuration,
+                                     QObject* parent, double parentProgressRange);
+
+    void execute() override;
+    // Undoes everything the stage changed, also what its running replacements hold.
+    void reset() override;
+
+protected:
+    void subtasksDone() override;
+    // Adds a task for every missing directory, parents first; returns their number.
+    int makeSubdirTasks();
+    void makeFileReplaceTasks(bool subdirsCreated);
+
+private:
+    void makeSubtasksAndStart();
+    // Says so and returns true when two records would work on the same place.
+    [[nodiscard]] bool reportConflict();
+
+    QList<FileReplaceSpecification>* replaceList;
+    QList<QString>* deleteList;
+    RollbackDataList listRollback;
+    Configuration* configuration;
+};

@@ -1,0 +1,149 @@
+#include "filereplacetaskspecification.h"
+
+#include "checksignaturetaskspecification.h"
+#include "configuration.h"
+#include "filecopytaskspecification.h"
+#include "filedeletetaskspecification.h"
+#include "filerenametaskspecification.h"
+#include "fileunziptaskspecification.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QEvent>
+#include <QFile>
+#include <QFileInfo>
+#include <QThreadPool>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+constexpr double stepWeight = 0.1;  // deleting a stale backup; renaming the installed file
+constexpr double checkWeight = 0.2; // checking an unpacked file
+
+} // namespace
+
+FileReplaceTaskSpecification::FileReplaceTaskSpecification(const FileReplaceSpecification& record,
+                                                           QList<QString>* deleteList,
+                                                           RollbackDataList* listRollback,
+                                                           Configuration* configuration,
+                                                           QObject* parent,
+                                                           double parentProgressRange)
+    : ComposedTaskSpecification(1, parentProgressRange, parent)
+    , replaceSpec(record)
+    , deleteList(deleteList)
+    , listRollback(listRollback)
+    , configuration(configuration)
+{
+    Q_ASSERT(deleteList && listRollback && configuration);
+}
+
+void FileReplaceTaskSpecification::execute()
+{
+    emit message(u"add/replace %1"_s.arg(replaceSpec.fileName));
+    makeSubtasksAndStart();
+}
+
+void FileReplaceTaskSpecification::makeSubtasksAndStart()
+{
+    const QString source = QDir(configuration->tempDir).filePath(replaceSpec.fileName);
+    const QString target = Configuration::getAppRootFilePath(replaceSpec.destFileName(QString()));
+    const QString backup = Configuration::getAppRootFilePath(replaceSpec.oldDestFileName());
+
+    double remaining = 1.0;
+    if (FileRenameTaskSpecification::pathTaken(target)) {
+        if (FileRenameTaskSpecification::pathTaken(backup)) {
+            // Left over from an earlier run; the rename must not fail on it.
+            addSubTask(new FileDeleteTaskSpecification(true, backup, this, stepWeight));
+            remaining -= stepWeight;
+        }
+        oldFileRenamed = true;
+        addSubTask(new FileRenameTaskSpecification(target, backup, &ownRollback, this, stepWeight));
+        remaining -= stepWeight;
+    }
+    if (replaceSpec.hasUnzip()) {
+        addSubTask(new FileUnzipTaskSpecification(&ownRollback, source, target, this,
+                                                  remaining - checkWeight));
+        addSubTask(new CheckSignatureTaskSpecification(target, replaceSpec.unpackedMd5, true, this,
+                                                       checkWeight));
+    } else {
+        // The download stays in the temporary directory for a resumed run.
+        addSubTask(new FileCopyTaskSpecification(&ownRollback, source, target, this, remaining));
+    }
+    state = Running;
+    executeSubTasks();
+}
+
+void FileReplaceTaskSpecification::subtasksDone()
+{
+    if (getStateFromSubTasks() == Finished)
+        commit();
+    else
+        undoJournal(ownRollback, this);
+    ComposedTaskSpecification::subtasksDone();
+}
+
+void FileReplaceTaskSpecification::commit()
+{
+    // From now on the list's journal undoes this file. The records move rather than being
+    // copied, so that a reset of this task cannot undo them a second time behind the list's back.
+    listRollback->appendList(ownRollback);
+    ownRollback.clear();
+    const QString fileName = QFileInfo(replaceSpec.pureDestFilePath()).fileName();
+    if (oldFileRenamed && !configuration->isSpecialFileName(fileName))
+        deleteList->append(replaceSpec.oldDestFileName());
+    makeSingleFileExecutable(
+            Configuration::getAppRootFilePath(replaceSpec.destFileName(QString())));
+}
+
+void FileReplaceTaskSpecification::reset()
+{
+    const QList<TaskSpecification*> running = runningSubTasks;
+    clearSubTasks();
+    collectLateResults(running);
+    undoJournal(ownRollback, this);
+    // Starts queued for the run that is now void must not reach the next one.
+    QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
+    cancelSeen = false;
+    subtasksDoneCalled = false;
+    oldFileRenamed = false;
+    TaskSpecification::reset();
+}
+
+void FileReplaceTaskSpecification::collectLateResults(const QList<TaskSpecification*>& subtasks)
+{
+    if (subtasks.isEmpty())
+        return;
+    QThreadPool::globalInstance()->waitForDone();
+    // The results are posted by now; a slow file operation journals its file as it takes one.
+    for (TaskSpecification* t : subtasks)
+        QCoreApplication::sendPostedEvents(t, QEvent::MetaCall);
+}
+
+void FileReplaceTaskSpecification::undoJournal(RollbackDataList& journal, TaskSpecification* task)
+{
+    if (!journal.rollback(task))
+        emit task->error(u"Could not undo all file changes; the installation may be incomplete"_s);
+}
+
+const QStringList& FileReplaceTaskSpecification::executableFiles()
+{
+    static const QStringList names{u"vq3client_linux_x86"_s,    u"vq3client_linux_amd64"_s,
+                                   u"vq3client_runscript.sh"_s, u"update"_s,
+                                   u"fault_beacon"_s,           u"bundle_wright"_s};
+    return names;
+}
+
+const QStringList& FileReplaceTaskSpecification::executableSuffixes()
+{
+    static const QStringList suffixes{u"so"_s, u"so.4"_s};
+    return suffixes;
+}
+
+void FileReplaceTaskSpecification::makeSingleFileExecutable(const QString& path)
+{
+    const QFileInfo info(path);
+    if (executableFiles().contains(info.fileName(), Qt::CaseSensitive) ||
+        executableSuffixes().contains(info.completeSuffix(), Qt::CaseSensitive))
+        QFile::setPermissions(path, QFileDevice::Permissions(0x7777));
+}

@@ -1,0 +1,62 @@
+#include "fileunziptaskspecification.h"
+
+#include "filecopytaskspecification.h"
+
+#include <QFile>
+
+#include <zlib.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+constexpr unsigned unzipBlockSize = 0x4000;
+
+} // namespace
+
+FileUnzipTaskSpecification::FileUnzipTaskSpecification(RollbackDataList* rollbackList,
+                                                       const QString& source, const QString& target,
+                                                       QObject* parent, double parentProgressRange)
+    : SlowFileOpSpecification(u"Could not unzip '%1' to '%2'"_s.arg(source, target), rollbackList,
+                              source, target, parent, parentProgressRange)
+{}
+
+std::unique_ptr<ASyncFunc> FileUnzipTaskSpecification::createFunction()
+{
+    return std::make_unique<FileUnzipFunc>(source, target);
+}
+
+FileUnzipFunc::FileUnzipFunc(const QString& source, const QString& target)
+    : SlowFileOpFunc(source, target)
+{}
+
+bool FileUnzipFunc::run()
+{
+    // unzipFile removes a partial target itself; removing target here could hit a file that
+    // was there before and made the unpack fail.
+    return unzipFile(target, source);
+}
+
+bool FileUnzipFunc::unzipFile(const QString& target, const QString& source)
+{
+    gzFile in = gzopen(QFile::encodeName(source).constData(), "rb");
+    if (in == nullptr)
+        return false;
+    // Freshly opened, so there is nothing to rewind; on a pipe it fails harmlessly.
+    gzrewind(in);
+    const auto readBlock = [in](char* block, qint64 capacity) -> qint64 {
+        const int got = gzread(in, block, unsigned(capacity));
+        if (got != 0)
+            return got; // data, or -1 for a read or data error
+        // gzread reports a stream that was cut short as a plain end; only gzerror tells.
+        int status = Z_OK;
+        gzerror(in, &status);
+        return status == Z_OK ? 0 : -1;
+    };
+    char block[unzipBlockSize];
+    const bool written = FileCopyFunc::writeNewFile(target, block, readBlock);
+    const bool closed = gzclose(in) == Z_OK;
+    if (written && !closed)
+        QFile::remove(target);
+    return written && closed;
+}

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "slowfileoptaskspecification.h"
+
+#include <QString>
+
+#include <memory>
+
+// Unpacks a gzip file into target, which must not exist yet, on a pool thread, and journals the
+// created target. A corrupt or truncated stream fails the task and leaves no target behind.
+class FileUnzipTaskSpecification : public SlowFileOpSpecification
+{
+    Q_OBJECT
+
+public:
+    FileUnzipTaskSpecification(RollbackDataList* rollbackList, const QString& source,
+                               const QString& target, QObject* parent, double parentProgressRange);
+
+protected:
+    [[nodiscard]] std::unique_ptr<ASyncFunc> createFunction() override;
+};
+
+class FileUnzipFunc : public SlowFileOpFunc
+{
+    Q_OBJECT
+
+public:
+    FileUnzipFunc(const QString& source, const QString& target);
+
+    [[nodiscard]] bool run() override;
+
+    // Streams the unpacked content of source into the new file target, 16 KB at a time. Input
+    // that is not gzip at all is copied unchanged (zlib reads it transparently); the checksum
+    // check that follows an unpack decides about such a file. False, with no target left
+    // behind, on any read, data or write error. Note the order: output first.
+    [[nodiscard]] static bool unzipFile(const QString& target, const QString& source);
+};

@@ -1,0 +1,281 @@
+#include "enginefixture.h"
+#include "treesnapshot.h"
+#include "updateinidata.h"
+
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// Installed files that the updater makes executable: by name, or by the part of the name after
+// its first dot.
+bool isExecutable(const QString& path)
+{
+    static const QStringList names{u"vq3client_linux_x86"_s,    u"vq3client_linux_amd64"_s,
+                                   u"vq3client_runscript.sh"_s, u"update"_s,
+                                   u"fault_beacon"_s,           u"bundle_wright"_s};
+    const QFileInfo info(path);
+    return names.contains(info.fileName()) ||
+           QStringList{u"so"_s, u"so.4"_s}.contains(info.completeSuffix());
+}
+
+// The tree a release leaves in the application root, on top of what was there before: the
+// installed files with their modes, the directories the update had to make.
+TreeSnapshot expectedTree(TreeSnapshot tree, const TestRelease& release)
+{
+    for (const ReleaseFile& file : release.files()) {
+        const bool compressed = !file.unpackedName.isEmpty();
+        const QString path = compressed ? file.unpackedName : file.key;
+        for (QString dir = QFileInfo(path).path(); dir != u"."; dir = QFileInfo(dir).path()) {
+            if (!tree.entries().contains(dir))
+                tree.addDir(dir, TreeSnapshot::newDirMode());
+        }
+        const uint mode = isExecutable(path) ? 0777 : TreeSnapshot::newFileMode();
+        tree.addFile(path, compressed ? file.unpacked : file.content, mode);
+    }
+    return tree;
+}
+
+// "update.ini" holds the session record while a run goes on; the trees compare without it.
+TreeSnapshot rootTree(const EngineFixture& f)
+{
+    TreeSnapshot tree = TreeSnapshot::take(f.root.path());
+    tree.remove(u"update.ini"_s);
+    return tree;
+}
+
+bool writeInstalled(const EngineFixture& f, const QString& path, const QByteArray& content)
+{
+    return TestRelease::writeFile(f.root.filePath(path), content);
+}
+
+} // namespace
+
+class TestUpdateRun : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void freshInstall();
+    void incrementalUpdate();
+    void nothingChanged();
+    void failingUnpackRollsEverythingBack();
+    void cancelledRunIsResumed();
+    void selfUpdateKeepsBackupsForNextStart();
+    void unverifiedProductIniInstallsNothing();
+
+private:
+    // Runs the engine once to its end; true when it finished, false when it was cancelled.
+    [[nodiscard]] static bool runOnce(EngineFixture& f, UpdateEngine& engine);
+};
+
+bool TestUpdateRun::runOnce(EngineFixture& f, UpdateEngine& engine)
+{
+    engine.reset();
+    if (!engine.initialize())
+        return false;
+    f.log.clear();
+    // A real event loop: polling waits would add their sleeps to every step of the run.
+    QEventLoop loop;
+    bool finished = false;
+    QObject::connect(&engine, &UpdateEngine::updateFinished, &loop, [&] {
+        finished = true;
+        loop.quit();
+    });
+    QObject::connect(&engine, &UpdateEngine::updateCanceled, &loop, &QEventLoop::quit);
+    QTimer::singleShot(60000, &loop, &QEventLoop::quit);
+    engine.startUpdate();
+    loop.exec();
+    return finished;
+}
+
+void TestUpdateRun::freshInstall()
+{
+    EngineFixture f(false);
+    f.release.addFile(u"bin"_s, u"vq3client_linux_amd64"_s, "the client"_ba);
+    f.release.addFile(u"bin"_s, u"vq3client_runscript.sh"_s, "#!/bin/sh\n"_ba);
+    f.release.addFile(u"lib"_s, u"lib/libvoice.so.4"_s, QByteArray(70000, 'v'));
+    f.release.addCompressedFile(u"data"_s, u"sounds/ring.wav.gz"_s, QByteArray(90000, 'r'),
+                                u"sounds/ring.wav"_s);
+    QVERIFY(f.publish());
+    const TreeSnapshot before = rootTree(f);
+    UpdateEngine& engine = f.makeEngine();
+
+    QVERIFY(runOnce(f, engine));
+
+    COMPARE_TREES(rootTree(f), expectedTree(before, f.release));
+    QVERIFY(!UpdateIniData::get());
+    QCOMPARE(QDir(f.systemTemp.path()).entryList(QDir::Dirs | QDir::NoDotAndDotDot), QStringList());
+}
+
+void TestUpdateRun::incrementalUpdate()
+{
+    EngineFixture f(false);
+    // Version 6 as installed.
+    QVERIFY(writeInstalled(f, u"vq3client_linux_amd64"_s, "client 6"_ba));
+    QVERIFY(writeInstalled(f, u"docs/readme.txt"_s, "unchanged"_ba));
+    QVERIFY(writeInstalled(f, u"sounds/ring.wav"_s, "ring 6"_ba));
+    QVERIFY(writeInstalled(f, u"plugins/old.so"_s, "gone in 7"_ba));
+    // Version 7: changed, unchanged, changed and compressed, added, deleted.
+    f.release.addFile(u"bin"_s, u"vq3client_linux_amd64"_s, "client 7"_ba);
+    f.release.addFile(u"bin"_s, u"docs/readme.txt"_s, "unchanged"_ba);
+    f.release.addCompressedFile(u"data"_s, u"sounds/ring.wav.gz"_s, QByteArray(40000, '7'),
+                                u"sounds/ring.wav"_s);
+    f.release.addFile(u"lib"_s, u"plugins/new/codec.so"_s, "new codec"_ba);
+    f.release.addDelete(u"plugins/old.so"_s);
+    QVERIFY(f.publish());
+    TreeSnapshot expected = rootTree(f);
+    expected.remove(u"plugins/old.so"_s);
+    UpdateEngine& engine = f.makeEngine();
+
+    QVERIFY(runOnce(f, engine));
+
+    const TreeSnapshot expectedAfter = expectedTree(expected, f.release);
+    COMPARE_TREES(rootTree(f), expectedAfter);
+    // The unchanged file was neither downloaded nor replaced.
+    QCOMPARE(f.server.requestCount(u"/m1/7/bin/docs/readme.txt"_s), 0);
+    QVERIFY(!f.log.events().join(u'\n').contains(u"readme.txt"_s));
+    QVERIFY(!UpdateIniData::get());
+}
+
+void TestUpdateRun::nothingChanged()
+{
+    EngineFixture f(false);
+    f.release.addFile(u"bin"_s, u"vq3client_linux_amd64"_s, "client 7"_ba);
+    f.release.addCompressedFile(u"data"_s, u"sounds/ring.wav.gz"_s, "ring 7"_ba,
+                                u"sounds/ring.wav"_s);
+    QVERIFY(f.publish());
+    QVERIFY(writeInstalled(f, u"vq3client_linux_amd64"_s, "client 7"_ba));
+    QVERIFY(writeInstalled(f, u"sounds/ring.wav"_s, "ring 7"_ba));
+    const TreeSnapshot before = rootTree(f);
+    UpdateEngine& engine = f.makeEngine();
+
+    QVERIFY(runOnce(f, engine));
+
+    COMPARE_TREES(rootTree(f), before);
+    QCOMPARE(f.server.requestedPaths(), (QStringList{u"/m1/"_s + f.release.iniPath(),
+                                                     u"/m1/"_s + f.release.iniPath() + u".sig"_s}));
+}
+
+void TestUpdateRun::failingUnpackRollsEverythingBack()
+{
+    EngineFixture f(false);
+    QVERIFY(writeInstalled(f, u"vq3client_linux_amd64"_s, "client 6"_ba));
+    QVERIFY(writeInstalled(f, u"sounds/ring.wav"_s, "ring 6"_ba));
+    f.release.addFile(u"bin"_s, u"vq3client_linux_amd64"_s, "client 7"_ba);
+    f.release.addFile(u"lib"_s, u"new/dir/codec.so"_s, "new codec"_ba);
+    // Listed as compressed, but not gzip data: the download checks out, the unpacking fails.
+    ReleaseFile broken{u"data"_s, u"sounds/ring.wav.gz"_s, "not gzip at all"_ba, "ring 7"_ba,
+                       u"sounds/ring.wav"_s};
+    TestRelease release(version, clientType);
+    for (const ReleaseFile& file : f.release.files())
+        release.addFile(file.section, file.key, file.content);
+    release.addRawEntry(broken);
+    QVERIFY(f.publish(release));
+    const TreeSnapshot before = rootTree(f);
+    UpdateEngine& engine = f.makeEngine();
+
+    QVERIFY(!runOnce(f, engine));
+
+    COMPARE_TREES(rootTree(f), before);
+    QVERIFY(f.log.events().join(u'\n').contains(u"rolling back file updates"_s));
+    QString tempDir;
+    QVERIFY(UpdateIniData::get(nullptr, nullptr, &tempDir));
+    QVERIFY(QFile::exists(tempDir + u"/sounds/ring.wav.gz"_s));
+}
+
+void TestUpdateRun::cancelledRunIsResumed()
+{
+    EngineFixture f(false);
+    f.release.addFile(u"bin"_s, u"vq3client_linux_amd64"_s, "client 7"_ba);
+    f.release.addFile(u"data"_s, u"big.bin"_s, QByteArray(300000, 'b'));
+    QVERIFY(f.publish());
+    f.server.setRoute(u"/m1/7/data/big.bin"_s,
+                      TestHttpServer::Behaviour::stall(QByteArray(300000, 'b'), 1000));
+    const TreeSnapshot before = rootTree(f);
+    UpdateEngine& engine = f.makeEngine();
+    QSignalSpy canceled(&engine, &UpdateEngine::updateCanceled);
+
+    QVERIFY(engine.initialize());
+    const QString tempDir = f.configuration.tempDir;
+    engine.startUpdate();
+    QTRY_VERIFY_WITH_TIMEOUT(f.server.requestCount(u"/m1/7/data/big.bin"_s) == 1 &&
+                                     QFile::exists(tempDir + u"/vq3client_linux_amd64"_s),
+                             20000);
+    engine.cancelUpdate();
+    QTRY_COMPARE(canceled.count(), 1);
+    COMPARE_TREES(rootTree(f), before);
+
+    // The mirror is repaired; the next run resumes in the same directory.
+    f.server.removeRoute(u"/m1/7/data/big.bin"_s);
+    f.server.clearRequests();
+    QVERIFY(runOnce(f, engine));
+
+    QCOMPARE(f.log.events().first(), u"message Starting update process"_s);
+    QCOMPARE(f.server.requestCount(u"/m1/7/bin/vq3client_linux_amd64"_s), 0);
+    QCOMPARE(f.server.requestCount(u"/m1/7/data/big.bin"_s), 1);
+    COMPARE_TREES(rootTree(f), expectedTree(before, f.release));
+    QVERIFY(!QFileInfo::exists(tempDir));
+}
+
+void TestUpdateRun::selfUpdateKeepsBackupsForNextStart()
+{
+    EngineFixture f(false);
+    QVERIFY(writeInstalled(f, u"update"_s, "updater 6"_ba));
+    QVERIFY(writeInstalled(f, u"imageformats/libqjpeg.so"_s, "jpeg 6"_ba));
+    QVERIFY(writeInstalled(f, u"vq3client_linux_amd64"_s, "client 6"_ba));
+    f.release.addFile(u"bin"_s, u"update"_s, "updater 7"_ba);
+    f.release.addFile(u"bin"_s, u"imageformats/libqjpeg.so"_s, "jpeg 7"_ba);
+    f.release.addFile(u"bin"_s, u"vq3client_linux_amd64"_s, "client 7"_ba);
+    QVERIFY(f.publish());
+    const TreeSnapshot before = rootTree(f);
+    UpdateEngine& engine = f.makeEngine();
+
+    QVERIFY(runOnce(f, engine));
+
+    // The running program and its plug-ins are in use: their backups stay until the next start.
+    TreeSnapshot expected = expectedTree(before, f.release);
+    expected.addFile(u"_old_update"_s, "updater 6"_ba, TreeSnapshot::newFileMode());
+    expected.addFile(u"imageformats/_old_libqjpeg.so"_s, "jpeg 6"_ba, TreeSnapshot::newFileMode());
+    COMPARE_TREES(rootTree(f), expected);
+    QCOMPARE(QFileInfo(f.root.filePath(u"update"_s)).permissions() & 0x0777, 0x0777);
+
+    UpdateEngine::removeOldFiles(f.root.path());
+    UpdateEngine::removeOldFiles(f.root.filePath(u"imageformats"_s));
+    expected.remove(u"_old_update"_s);
+    expected.remove(u"imageformats/_old_libqjpeg.so"_s);
+    COMPARE_TREES(rootTree(f), expected);
+}
+
+void TestUpdateRun::unverifiedProductIniInstallsNothing()
+{
+    EngineFixture f(false);
+    QVERIFY(writeInstalled(f, u"vq3client_linux_amd64"_s, "client 6"_ba));
+    f.release.addFile(u"bin"_s, u"vq3client_linux_amd64"_s, "client 7"_ba);
+    QVERIFY(f.publish());
+    // A signature of other bytes: every verification fails, up to the retry limit.
+    QVERIFY(TestRelease::writeFile(
+            f.mirrorRoot.filePath(u"m1/"_s + f.release.iniPath() + u".sig"_s),
+            TestRelease::sign("another product ini")));
+    const TreeSnapshot before = rootTree(f);
+    UpdateEngine& engine = f.makeEngine();
+
+    QVERIFY(!runOnce(f, engine));
+
+    COMPARE_TREES(rootTree(f), before);
+    const QStringList lines = f.log.events();
+    QCOMPARE(lines.filter(u"Retrying"_s).size(), 1000);
+    QVERIFY(lines.contains(u"message Could not verify the product ini file. Aborting"_s));
+    QVERIFY(!lines.join(u'\n').contains(u"Compiling download and replace list"_s));
+    QCOMPARE(f.server.requestCount(u"/m1/7/bin/vq3client_linux_amd64"_s), 0);
+}
+
+QTEST_MAIN(TestUpdateRun)
+#include "tst_updaterun.moc"

@@ -1,0 +1,360 @@
+#include "configuration.h"
+#include "dircreatetaskspecification.h"
+#include "filedeletelisttaskspecification.h"
+#include "filereplacelisttaskspecification.h"
+#include "replacetestsupport.h"
+#include "signallog.h"
+#include "treesnapshot.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThreadPool>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QStringList startLines(const QStringList& fileNames)
+{
+    QStringList lines;
+    for (const QString& name : fileNames)
+        lines.append(u"list message add/replace "_s + name);
+    return lines;
+}
+
+QByteArray newVersion(const QString& name)
+{
+    return "new " + name.toUtf8() + ' ' + noise(20 * 1024, uint(qHash(name)));
+}
+
+// Shows which subtasks the stage made, with their weights and directories.
+class InspectedList : public FileReplaceListTaskSpecification
+{
+public:
+    using FileReplaceListTaskSpecification::FileReplaceListTaskSpecification;
+
+    QStringList plan() const
+    {
+        QStringList steps;
+        for (const TaskSpecification* t : subTasks) {
+            QString step = QString::fromLatin1(t->metaObject()->className()) + u' ';
+            if (const auto* dirTask = qobject_cast<const DirCreateTaskSpecification*>(t))
+                step += dirTask->directory() + u' ';
+            steps.append(step + SignalLog::number(t->parentProgressRange));
+        }
+        return steps;
+    }
+};
+
+} // namespace
+
+class TestFileReplaceListTaskSpecification : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> dir;
+    Configuration configuration;
+    QString root;
+    QList<FileReplaceSpecification> replaceList;
+    QList<QString> deleteList;
+    SignalLog log;
+    std::unique_ptr<InspectedList> stage;
+
+    QString rooted(const QString& name) const { return root + u'/' + name; }
+    QString downloaded(const QString& name) const { return configuration.tempDir + u'/' + name; }
+    QStringList expand(QStringList lines) const
+    {
+        return lines.replaceInStrings(u"%root"_s, root)
+                .replaceInStrings(u"%temp"_s, configuration.tempDir);
+    }
+
+    // Lists a download of the new version of name; packed ones come as name + ".gz".
+    void add(const QString& name, bool packed = false)
+    {
+        if (!packed) {
+            QVERIFY(writeFile(downloaded(name), newVersion(name)));
+            replaceList.append({u"dl"_s, name, {}, 0, {}});
+            return;
+        }
+        QVERIFY(writeGzip(downloaded(name + u".gz"_s), newVersion(name)));
+        replaceList.append({u"dl"_s, name + u".gz"_s, md5Hex(newVersion(name)), 0, name});
+    }
+
+    // Installed: a.txt, b.txt, lib/c.so; the update also brings new/deep/d.txt and new/e.txt.
+    void addUsualUpdate()
+    {
+        add(u"a.txt"_s);
+        add(u"b.txt"_s);
+        add(u"lib/c.so"_s, true);
+        add(u"new/deep/d.txt"_s);
+        add(u"new/e.txt"_s, true);
+    }
+
+    void start()
+    {
+        stage = std::make_unique<InspectedList>(&replaceList, &deleteList, &configuration, nullptr,
+                                                1.0);
+        log.watchTask(stage.get(), u"list"_s);
+        stage->execute();
+    }
+
+    bool finish()
+    {
+        return QTest::qWaitFor([this] { return stage->state != TaskSpecification::Running; });
+    }
+
+private slots:
+    void initTestCase()
+    {
+        // Two copies blocked on pipes must not starve the pool.
+        QThreadPool::globalInstance()->setMaxThreadCount(
+                qMax(4, QThreadPool::globalInstance()->maxThreadCount()));
+    }
+
+    void init()
+    {
+        dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(dir->isValid());
+        root = dir->filePath(u"root"_s);
+        configuration.tempDir = dir->filePath(u"temp"_s);
+        Configuration::setAppRootPath(root);
+        QVERIFY(writeFile(rooted(u"a.txt"_s), "old a"));
+        QVERIFY(writeFile(rooted(u"b.txt"_s), "old b"));
+        QVERIFY(writeFile(rooted(u"lib/c.so"_s), "old c"));
+        QVERIFY(writeFile(rooted(u"keep.txt"_s), "not in the update"));
+        replaceList.clear();
+        deleteList.clear();
+        log.clear();
+    }
+
+    void cleanup()
+    {
+        stage.reset();
+        QThreadPool::globalInstance()->waitForDone();
+    }
+
+    void subtasks_data()
+    {
+        QTest::addColumn<QStringList>("names");
+        QTest::addColumn<QStringList>("plan");
+        QTest::newRow("existing directories") << QStringList{u"a.txt"_s, u"lib/c.so"_s}
+                                              << QStringList{u"FileReplaceTaskSpecification 0.5"_s,
+                                                             u"FileReplaceTaskSpecification 0.5"_s};
+        QTest::newRow("one new directory")
+                << QStringList{u"new/x"_s, u"new/y"_s}
+                << QStringList{u"DirCreateTaskSpecification %root/new 0.1"_s,
+                               u"FileReplaceTaskSpecification 0.45"_s,
+                               u"FileReplaceTaskSpecification 0.45"_s};
+        QTest::newRow("parent after child in the list")
+                << QStringList{u"new/deep/x"_s, u"new/y"_s, u"a.txt"_s}
+                << QStringList{u"DirCreateTaskSpecification %root/new 0.05"_s,
+                               u"DirCreateTaskSpecification %root/new/deep 0.05"_s,
+                               u"FileReplaceTaskSpecification 0.3"_s,
+                               u"FileReplaceTaskSpecification 0.3"_s,
+                               u"FileReplaceTaskSpecification 0.3"_s};
+        QTest::newRow("nothing") << QStringList() << QStringList();
+    }
+
+    void subtasks()
+    {
+        QFETCH(QStringList, names);
+        QFETCH(QStringList, plan);
+        for (const QString& name : std::as_const(names))
+            add(name);
+
+        start();
+
+        QCOMPARE(stage->plan(), expand(plan));
+        QVERIFY(finish());
+        QCOMPARE(withoutProgress(log.events()),
+                 (QStringList{u"list message Starting file updates"_s} + startLines(names) +
+                  QStringList{u"list finished"_s}));
+    }
+
+    // Followed by the delete list, as in an update, the stage leaves exactly the new version.
+    void success()
+    {
+        addUsualUpdate();
+        add(u"top/mid/f.txt"_s); // two levels made by one directory task
+        TreeSnapshot expected = TreeSnapshot::take(root);
+        for (const FileReplaceSpecification& record : std::as_const(replaceList)) {
+            const QString name = record.destFileName(QString());
+            expected.addFile(name, newVersion(name),
+                             name.endsWith(u".so") ? 0777u : TreeSnapshot::newFileMode());
+        }
+        for (const QString& newDir : {u"new"_s, u"new/deep"_s, u"top"_s, u"top/mid"_s})
+            expected.addDir(newDir, TreeSnapshot::newDirMode());
+
+        start();
+        QVERIFY(finish());
+
+        QCOMPARE(stage->state, TaskSpecification::Finished);
+        QStringList backups = deleteList;
+        backups.sort(); // in the order the replacements finished
+        QCOMPARE(backups, (QStringList{u"_old_a.txt"_s, u"_old_b.txt"_s, u"lib/_old_c.so"_s}));
+        FileDeleteListTaskSpecification deletion(&deleteList, nullptr, 1.0);
+        deletion.execute();
+        QTRY_COMPARE(deletion.state, TaskSpecification::Finished);
+        COMPARE_TREES(TreeSnapshot::take(root), expected);
+    }
+
+    void failureUndoesEverything_data()
+    {
+        QTest::addColumn<QString>("spoil");
+        QTest::addColumn<QStringList>("started");
+        QTest::addColumn<QString>("failure");
+        const QStringList all{u"a.txt"_s, u"b.txt"_s, u"lib/c.so.gz"_s, u"new/deep/d.txt"_s,
+                              u"new/e.txt.gz"_s};
+        // The second replacement fails at once; the first still finishes and is undone.
+        QTest::newRow("second: backup name taken")
+                << u"backup"_s << QStringList{u"a.txt"_s, u"b.txt"_s}
+                << u"Could not delete '%root/_old_b.txt'"_s;
+        // The last one fails after the others have finished, when all of them are undone.
+        QTest::newRow("last: unpacked file wrong")
+                << u"md5"_s << all << u"Signature check failed for %root/new/e.txt"_s;
+        QTest::newRow("last: download corrupt")
+                << u"corrupt"_s << all
+                << u"Could not unzip '%temp/new/e.txt.gz' to '%root/new/e.txt'"_s;
+        QTest::newRow("last: download vanished")
+                << u"vanish"_s << all
+                << u"Could not unzip '%temp/new/e.txt.gz' to '%root/new/e.txt'"_s;
+        QTest::newRow("file where a directory must be")
+                << u"file"_s << QStringList()
+                << u"Could not create dir '%root/new' because it already exists and is not a "
+                   "dir"_s;
+    }
+
+    void failureUndoesEverything()
+    {
+        QFETCH(QString, spoil);
+        QFETCH(QStringList, started);
+        QFETCH(QString, failure);
+        addUsualUpdate();
+        const QString lastDownload = downloaded(u"new/e.txt.gz"_s);
+        if (spoil == u"backup") // a non-empty directory cannot be deleted, not even by root
+            QVERIFY(writeFile(rooted(u"_old_b.txt/inside"_s), "blocks the backup name"));
+        else if (spoil == u"md5")
+            replaceList.last().unpackedMd5 = md5Hex("something else");
+        else if (spoil == u"corrupt")
+            QVERIFY(writeFile(lastDownload, readFile(lastDownload).chopped(100)));
+        else if (spoil == u"vanish")
+            QVERIFY(QFile::remove(lastDownload));
+        else
+            QVERIFY(writeFile(rooted(u"new"_s), "a file"));
+        const TreeSnapshot before = TreeSnapshot::take(root);
+
+        start();
+        QVERIFY(finish());
+
+        // Without a single undo warning: files before their directories, deepest first.
+        QCOMPARE(withoutProgress(log.events()),
+                 expand(QStringList{u"list message Starting file updates"_s} + startLines(started) +
+                        QStringList{u"list message "_s + failure,
+                                    u"list message rolling back file updates"_s,
+                                    u"list canceled ErrorCanceled"_s}));
+        COMPARE_TREES(TreeSnapshot::take(root), before);
+    }
+
+    // The user cancels while two copies are in the middle of their work: they run to their end,
+    // nothing further starts, and everything is undone, including what the two created after
+    // the cancel.
+    void cancel()
+    {
+        QVERIFY(makeFifo(downloaded(u"a.txt"_s)));
+        QVERIFY(makeFifo(downloaded(u"new/x.txt"_s)));
+        replaceList = {{u"dl"_s, u"a.txt"_s, {}, 0, {}}, {u"dl"_s, u"new/x.txt"_s, {}, 0, {}}};
+        add(u"b.txt"_s);
+        const TreeSnapshot before = TreeSnapshot::take(root);
+        start();
+        const int pipeA = waitForFifoReader(downloaded(u"a.txt"_s));
+        const int pipeX = waitForFifoReader(downloaded(u"new/x.txt"_s));
+        QVERIFY(pipeA != -1 && pipeX != -1);
+
+        stage->userCanceled();
+        QVERIFY(feedFifo(pipeA, newVersion(u"a.txt"_s)));
+        QVERIFY(feedFifo(pipeX, newVersion(u"new/x.txt"_s)));
+        QVERIFY(finish());
+
+        QCOMPARE(withoutProgress(log.events()),
+                 (QStringList{u"list message Starting file updates"_s,
+                              u"list message add/replace a.txt"_s,
+                              u"list message add/replace new/x.txt"_s,
+                              u"list message rolling back file updates"_s,
+                              u"list canceled UserCanceled"_s}));
+        COMPARE_TREES(TreeSnapshot::take(root), before);
+    }
+
+    // An undo that fails leaves the installation incomplete; that must stand out.
+    void failedUndoIsReported()
+    {
+        add(u"new/x.txt"_s);
+        replaceList.append({u"dl"_s, u"new/y.txt.gz"_s, {}, 0, u"new/y.txt"_s});
+        QVERIFY(makeFifo(downloaded(u"new/y.txt.gz"_s)));
+        TreeSnapshot expected = TreeSnapshot::take(root);
+        start();
+        const int pipe = waitForFifoReader(downloaded(u"new/y.txt.gz"_s));
+        QVERIFY(pipe != -1);
+        QTRY_VERIFY(QFile::exists(rooted(u"new/x.txt"_s)));
+
+        // Someone puts a file into the directory the stage created.
+        QVERIFY(writeFile(rooted(u"new/intruder"_s), "not ours"));
+        QVERIFY(writeGzip(dir->filePath(u"packed"_s), newVersion(u"new/y.txt"_s)));
+        QVERIFY(feedFifo(pipe, readFile(dir->filePath(u"packed"_s)).chopped(100)));
+        QVERIFY(finish());
+
+        QCOMPARE(
+                withoutProgress(log.events()),
+                expand({u"list message Starting file updates"_s,
+                        u"list message add/replace new/x.txt"_s,
+                        u"list message add/replace new/y.txt.gz"_s,
+                        u"list message Could not unzip '%temp/new/y.txt.gz' to '%root/new/y.txt'"_s,
+                        u"list message rolling back file updates"_s,
+                        u"list message warning: rollback create dir %root/new failed"_s,
+                        u"list error Could not undo all file changes; the installation may be "
+                        "incomplete"_s,
+                        u"list canceled ErrorCanceled"_s}));
+        expected.addDir(u"new"_s, TreeSnapshot::newDirMode());
+        expected.addFile(u"new/intruder"_s, "not ours", TreeSnapshot::newFileMode());
+        COMPARE_TREES(TreeSnapshot::take(root), expected);
+    }
+
+    void conflictingPathsChangeNothing_data()
+    {
+        QTest::addColumn<QList<FileReplaceSpecification>>("records");
+        QTest::addColumn<QString>("failure");
+        const FileReplaceSpecification a{u"dl"_s, u"a.txt"_s, {}, 0, {}};
+        QTest::newRow("same file twice")
+                << QList<FileReplaceSpecification>{a, {u"other"_s, u"a.txt"_s, {}, 0, {}}}
+                << u"other/a.txt: its installed path conflicts with that of dl/a.txt"_s;
+        QTest::newRow("unpacked onto another")
+                << QList<FileReplaceSpecification>{a, {u"dl"_s, u"a.gz"_s, {}, 0, u"a.txt"_s}}
+                << u"dl/a.gz: its installed path conflicts with that of dl/a.txt"_s;
+        QTest::newRow("file where another needs a directory")
+                << QList<FileReplaceSpecification>{{u"dl"_s, u"new/deep/x"_s, {}, 0, {}},
+                                                   {u"dl"_s, u"new"_s, {}, 0, {}}}
+                << u"dl/new/deep/x: its installed path conflicts with that of dl/new"_s;
+        QTest::newRow("file under another's backup name")
+                << QList<FileReplaceSpecification>{a, {u"dl"_s, u"_old_a.txt"_s, {}, 0, {}}}
+                << u"dl/a.txt: its installed path conflicts with that of dl/_old_a.txt"_s;
+    }
+
+    // Such records would move, delete or back up each other's files: nothing is started.
+    void conflictingPathsChangeNothing()
+    {
+        QFETCH(QList<FileReplaceSpecification>, records);
+        QFETCH(QString, failure);
+        replaceList = records;
+        const TreeSnapshot before = TreeSnapshot::take(root);
+
+        start();
+
+        QCOMPARE(stage->plan(), QStringList());
+        QCOMPARE(log.events(), (QStringList{u"list message Starting file updates"_s,
+                                            u"list message Could not update "_s + failure,
+                                            u"list canceled ErrorCanceled"_s}));
+        COMPARE_TREES(TreeSnapshot::take(root), before);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestFileReplaceListTaskSpecification)
+#include "tst_filereplacelisttaskspecification.moc"

@@ -1,0 +1,314 @@
+#include "configuration.h"
+#include "filerenametaskspecification.h"
+#include "filereplacetaskspecification.h"
+#include "replacetestsupport.h"
+#include "signallog.h"
+#include "treesnapshot.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThreadPool>
+
+using namespace Qt::StringLiterals;
+
+using Records = QList<RollbackData>;
+
+namespace {
+
+const QByteArray oldContent = "installed version";
+const QByteArray newContent = noise(40 * 1024);
+
+// Shows which subtasks a replacement made, with their weights.
+class InspectedReplacement : public FileReplaceTaskSpecification
+{
+public:
+    using FileReplaceTaskSpecification::FileReplaceTaskSpecification;
+
+    QStringList plan() const
+    {
+        QStringList steps;
+        for (const TaskSpecification* t : subTasks)
+            steps.append(QString::fromLatin1(t->metaObject()->className()) + u' ' +
+                         SignalLog::number(t->parentProgressRange));
+        return steps;
+    }
+};
+
+} // namespace
+
+class TestFileReplaceTaskSpecification : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> dir;
+    Configuration configuration;
+    QString root;
+    RollbackDataList journal;
+    QList<QString> deleteList;
+    SignalLog log;
+
+    QString rooted(const QString& name) const { return root + u'/' + name; }
+    QString downloaded(const QString& name) const { return configuration.tempDir + u'/' + name; }
+
+    // A download for installedName; packed means it is installed from installedName + ".gz".
+    FileReplaceSpecification download(const QString& installedName, bool packed,
+                                      const QByteArray& content = newContent)
+    {
+        if (!packed) {
+            writeFile(downloaded(installedName), content);
+            return {u"dl"_s, installedName, {}, 0, {}};
+        }
+        const QString name = installedName + u".gz"_s;
+        writeGzip(downloaded(name), content);
+        return {u"dl"_s, name, md5Hex(content), content.size(), installedName};
+    }
+
+    std::unique_ptr<InspectedReplacement> replacement(const FileReplaceSpecification& record)
+    {
+        auto task = std::make_unique<InspectedReplacement>(record, &deleteList, &journal,
+                                                           &configuration, nullptr, 1.0);
+        log.watchTask(task.get(), u"replace"_s);
+        return task;
+    }
+
+    static bool run(TaskSpecification& task)
+    {
+        task.execute();
+        return QTest::qWaitFor([&task] { return task.state != TaskSpecification::Running; });
+    }
+
+private slots:
+    void init()
+    {
+        dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(dir->isValid());
+        root = dir->filePath(u"root"_s);
+        configuration.tempDir = dir->filePath(u"temp"_s);
+        Configuration::setAppRootPath(root);
+        QVERIFY(writeFile(rooted(u"lib/keep.txt"_s), "untouched"));
+        journal.clear();
+        deleteList.clear();
+        log.clear();
+    }
+
+    void cleanup() { QThreadPool::globalInstance()->waitForDone(); }
+
+    void sequences_data()
+    {
+        QTest::addColumn<bool>("installed");
+        QTest::addColumn<bool>("staleBackup");
+        QTest::addColumn<bool>("packed");
+        QTest::addColumn<QStringList>("plan");
+        const QString del = u"FileDeleteTaskSpecification 0.1"_s;
+        const QString ren = u"FileRenameTaskSpecification 0.1"_s;
+        const QString check = u"CheckSignatureTaskSpecification 0.2"_s;
+        QTest::newRow("new") << false << false << false
+                             << QStringList{u"FileCopyTaskSpecification 1"_s};
+        QTest::newRow("new, packed") << false << false << true
+                                     << QStringList{u"FileUnzipTaskSpecification 0.8"_s, check};
+        // Without an installed file a backup name is not looked at.
+        QTest::newRow("new, stale backup")
+                << false << true << false << QStringList{u"FileCopyTaskSpecification 1"_s};
+        QTest::newRow("installed")
+                << true << false << false << QStringList{ren, u"FileCopyTaskSpecification 0.9"_s};
+        QTest::newRow("installed, packed")
+                << true << false << true
+                << QStringList{ren, u"FileUnzipTaskSpecification 0.7"_s, check};
+        QTest::newRow("installed, stale backup")
+                << true << true << false
+                << QStringList{del, ren, u"FileCopyTaskSpecification 0.8"_s};
+        QTest::newRow("installed, stale backup, packed")
+                << true << true << true
+                << QStringList{del, ren, u"FileUnzipTaskSpecification 0.6"_s, check};
+    }
+
+    void sequences()
+    {
+        QFETCH(bool, installed);
+        QFETCH(bool, staleBackup);
+        QFETCH(bool, packed);
+        QFETCH(QStringList, plan);
+        if (installed)
+            QVERIFY(writeFile(rooted(u"lib/x.txt"_s), oldContent));
+        if (staleBackup)
+            QVERIFY(writeFile(rooted(u"lib/_old_x.txt"_s), "from an earlier run"));
+        TreeSnapshot after = TreeSnapshot::take(root);
+        if (installed)
+            after.rename(u"lib/x.txt"_s, u"lib/_old_x.txt"_s);
+        after.addFile(u"lib/x.txt"_s, newContent, TreeSnapshot::newFileMode());
+        const FileReplaceSpecification record = download(u"lib/x.txt"_s, packed);
+        auto task = replacement(record);
+
+        QVERIFY(run(*task));
+
+        QCOMPARE(task->plan(), plan);
+        QCOMPARE(withoutProgress(log.events()),
+                 (QStringList{u"replace message add/replace "_s + record.fileName,
+                              u"replace finished"_s}));
+        COMPARE_TREES(TreeSnapshot::take(root), after);
+        Records records{RollbackData(RollbackData::CreateFile, rooted(u"lib/x.txt"_s))};
+        if (installed)
+            records.prepend(RollbackData(RollbackData::Rename, rooted(u"lib/x.txt"_s),
+                                         rooted(u"lib/_old_x.txt"_s)));
+        QCOMPARE(journal.records(), records);
+        QCOMPARE(deleteList, installed ? QStringList{u"lib/_old_x.txt"_s} : QStringList());
+    }
+
+    void backupsAndModes_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("backup");
+        QTest::addColumn<bool>("backupDeletedLater");
+        QTest::addColumn<uint>("mode");
+        const uint plain = TreeSnapshot::newFileMode();
+        // The updater's own files are in use; their backups go at the next start.
+        QTest::newRow("updater") << u"update"_s << u"_old_update"_s << false << 0777u;
+        QTest::newRow("updater's library") << u"imageformats/libqjpeg.so"_s
+                                           << u"imageformats/_old_libqjpeg.so"_s << false << 0777u;
+        QTest::newRow("library") << u"lib/libvoice.so.4"_s << u"lib/_old_libvoice.so.4"_s << true
+                                 << 0777u;
+        QTest::newRow("client") << u"vq3client_linux_amd64"_s << u"_old_vq3client_linux_amd64"_s
+                                << true << 0777u;
+        QTest::newRow("data") << u"lib/sounds.dat"_s << u"lib/_old_sounds.dat"_s << true << plain;
+    }
+
+    void backupsAndModes()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, backup);
+        QFETCH(bool, backupDeletedLater);
+        QFETCH(uint, mode);
+        QVERIFY(writeFile(rooted(name), oldContent));
+        TreeSnapshot after = TreeSnapshot::take(root);
+        after.rename(name, backup);
+        after.addFile(name, newContent, mode);
+        auto task = replacement(download(name, false));
+
+        QVERIFY(run(*task));
+
+        QCOMPARE(task->state, TaskSpecification::Finished);
+        COMPARE_TREES(TreeSnapshot::take(root), after);
+        QCOMPARE(deleteList, backupDeletedLater ? QStringList{backup} : QStringList());
+    }
+
+    void executableRules_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("executable");
+        for (const QString& name : FileReplaceTaskSpecification::executableFiles())
+            QTest::newRow(qPrintable(name)) << name << true;
+        QTest::newRow("so") << u"libvoice.so"_s << true;
+        QTest::newRow("so.4") << u"libQtCore.so.4"_s << true;
+        QTest::newRow("so.4.8") << u"libQtCore.so.4.8"_s << false;
+        QTest::newRow("x.so.bak") << u"libvoice.x.so.bak"_s << false;
+        QTest::newRow("dotted before so") << u"libvoice.x.so"_s << false;
+        QTest::newRow("other case") << u"Update"_s << false;
+        QTest::newRow("other suffix") << u"update.sh"_s << false;
+    }
+
+    void executableRules()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, executable);
+        const QString path = rooted(u"bin/"_s + name);
+        QVERIFY(writeFile(path, "program"));
+        QVERIFY(QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+
+        FileReplaceTaskSpecification::makeSingleFileExecutable(path);
+
+        QCOMPARE(TreeSnapshot::take(root).entries().value(u"bin/"_s + name).mode,
+                 executable ? 0777u : 0600u);
+    }
+
+    void failureLeavesTheFileAsItWas_data()
+    {
+        QTest::addColumn<bool>("packed");
+        QTest::addColumn<QString>("spoil");
+        QTest::addColumn<QString>("failure");
+        QTest::newRow("unpacked file wrong")
+                << true << u"md5"_s << u"Signature check failed for %root/lib/x.txt"_s;
+        QTest::newRow("corrupt download") << true << u"corrupt"_s
+                                          << u"Could not unzip '%temp/lib/x.txt.gz' to "
+                                             "'%root/lib/x.txt'"_s;
+        QTest::newRow("download vanished")
+                << false << u"vanish"_s
+                << u"Could not copy '%temp/lib/x.txt' to '%root/lib/x.txt'"_s;
+        QTest::newRow("stale backup cannot be deleted")
+                << false << u"backup"_s << u"Could not delete '%root/lib/_old_x.txt'"_s;
+    }
+
+    void failureLeavesTheFileAsItWas()
+    {
+        QFETCH(bool, packed);
+        QFETCH(QString, spoil);
+        QFETCH(QString, failure);
+        QVERIFY(writeFile(rooted(u"lib/x.txt"_s), oldContent));
+        FileReplaceSpecification record = download(u"lib/x.txt"_s, packed);
+        if (spoil == u"md5")
+            record.unpackedMd5 = md5Hex("something else");
+        else if (spoil == u"corrupt")
+            QVERIFY(writeFile(downloaded(record.fileName),
+                              readFile(downloaded(record.fileName)).chopped(100)));
+        else if (spoil == u"vanish")
+            QVERIFY(QFile::remove(downloaded(record.fileName)));
+        else // a non-empty directory cannot be deleted, not even by root
+            QVERIFY(writeFile(rooted(u"lib/_old_x.txt/inside"_s), "blocks the backup name"));
+        const TreeSnapshot before = TreeSnapshot::take(root);
+        auto task = replacement(record);
+
+        QVERIFY(run(*task));
+
+        failure.replace(u"%root"_s, root).replace(u"%temp"_s, configuration.tempDir);
+        QCOMPARE(withoutProgress(log.events()),
+                 (QStringList{u"replace message add/replace "_s + record.fileName,
+                              u"replace message "_s + failure,
+                              u"replace canceled ErrorCanceled"_s}));
+        COMPARE_TREES(TreeSnapshot::take(root), before);
+        QCOMPARE(journal.records(), Records());
+        QCOMPARE(deleteList, QStringList());
+    }
+
+    // Once handed to the list's journal, the changes are the list's to undo: a reset of the
+    // replacement must not undo them first, or the list's undo would delete the restored file.
+    void resetAfterSuccessLeavesTheUndoToTheList()
+    {
+        QVERIFY(writeFile(rooted(u"lib/x.txt"_s), oldContent));
+        const TreeSnapshot before = TreeSnapshot::take(root);
+        auto task = replacement(download(u"lib/x.txt"_s, false));
+        QVERIFY(run(*task));
+        const TreeSnapshot installed = TreeSnapshot::take(root);
+
+        task->reset();
+
+        COMPARE_TREES(TreeSnapshot::take(root), installed);
+        QVERIFY(journal.rollback(task.get()));
+        COMPARE_TREES(TreeSnapshot::take(root), before);
+    }
+
+    // A copy still running on the pool when the replacement is reset creates its file after
+    // all; the reset waits for it and undoes it with the rest.
+    void resetWhileTheCopyRuns()
+    {
+        QVERIFY(writeFile(rooted(u"lib/x.txt"_s), oldContent));
+        const TreeSnapshot before = TreeSnapshot::take(root);
+        const FileReplaceSpecification record{u"dl"_s, u"lib/x.txt"_s, {}, 0, {}};
+        QVERIFY(makeFifo(downloaded(record.fileName)));
+        auto task = replacement(record);
+        task->execute();
+        const int pipe = waitForFifoReader(downloaded(record.fileName));
+        QVERIFY(pipe != -1);
+        QTRY_VERIFY(QFile::exists(rooted(u"lib/x.txt"_s))); // the copy has begun its target
+
+        QVERIFY(feedFifo(pipe, newContent));
+        task->reset();
+
+        COMPARE_TREES(TreeSnapshot::take(root), before);
+        QCOMPARE(withoutProgress(log.events()),
+                 QStringList{u"replace message add/replace lib/x.txt"_s});
+        QCOMPARE(task->state, TaskSpecification::Idle);
+        QCOMPARE(journal.records(), Records());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestFileReplaceTaskSpecification)
+#include "tst_filereplacetaskspecification.moc"

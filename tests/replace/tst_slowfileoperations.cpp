@@ -1,0 +1,154 @@
+#include "filecopytaskspecification.h"
+#include "fileunziptaskspecification.h"
+#include "replacetestsupport.h"
+#include "signallog.h"
+#include "treesnapshot.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThreadPool>
+
+#include <csignal>
+#include <optional>
+
+using namespace Qt::StringLiterals;
+
+using Records = QList<RollbackData>;
+
+namespace {
+
+// Large enough for many blocks of both operations.
+const QByteArray payload = noise(300 * 1024);
+
+} // namespace
+
+class TestSlowFileOperations : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> dir;
+    QString source;
+    QString target;
+
+    bool prepareSource(const QString& kind)
+    {
+        if (kind == u"plain")
+            return writeFile(source, payload);
+        if (kind == u"empty gzip")
+            return writeGzip(source, QByteArray());
+        if (kind == u"missing")
+            return true;
+        if (!writeGzip(source, payload))
+            return false;
+        QByteArray packed = readFile(source);
+        if (kind == u"truncated")
+            packed.truncate(packed.size() / 2);
+        else if (kind == u"corrupt")
+            packed[packed.size() - 8] = char(~packed.at(packed.size() - 8)); // its CRC
+        return writeFile(source, packed);
+    }
+
+    bool prepareTarget(const QString& kind)
+    {
+        if (kind == u"file")
+            return writeFile(target, "installed");
+        if (kind == u"directory")
+            return writeFile(target + u"/inside"_s, "installed");
+        return true;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        // A write past the file size limit fails with EFBIG instead of killing the process.
+        std::signal(SIGXFSZ, SIG_IGN);
+    }
+
+    void init()
+    {
+        dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(dir->isValid());
+        source = dir->filePath(u"download/source"_s);
+        target = dir->filePath(u"root/target"_s);
+        QVERIFY(QDir().mkpath(dir->filePath(u"root"_s)));
+    }
+
+    void cleanup() { QThreadPool::globalInstance()->waitForDone(); }
+
+    void operation_data()
+    {
+        QTest::addColumn<bool>("unzip");
+        QTest::addColumn<QString>("sourceKind");
+        QTest::addColumn<QString>("targetKind");
+        QTest::addColumn<int>("sizeLimit");
+        QTest::addColumn<std::optional<QByteArray>>("result");
+        const std::optional<QByteArray> failed;
+        QTest::newRow("copy") << false << u"plain"_s << u"absent"_s << 0 << std::optional(payload);
+        QTest::newRow("copy: source vanished")
+                << false << u"missing"_s << u"absent"_s << 0 << failed;
+        QTest::newRow("copy: file at target") << false << u"plain"_s << u"file"_s << 0 << failed;
+        QTest::newRow("copy: directory at target")
+                << false << u"plain"_s << u"directory"_s << 0 << failed;
+        QTest::newRow("copy: disk full")
+                << false << u"plain"_s << u"absent"_s << 100 * 1024 << failed;
+        QTest::newRow("unzip") << true << u"gzip"_s << u"absent"_s << 0 << std::optional(payload);
+        QTest::newRow("unzip: empty member")
+                << true << u"empty gzip"_s << u"absent"_s << 0 << std::optional(QByteArray());
+        // zlib reads what is not gzip as it is; the checksum check after an unpack decides.
+        QTest::newRow("unzip: not packed")
+                << true << u"plain"_s << u"absent"_s << 0 << std::optional(payload);
+        QTest::newRow("unzip: truncated") << true << u"truncated"_s << u"absent"_s << 0 << failed;
+        QTest::newRow("unzip: corrupt") << true << u"corrupt"_s << u"absent"_s << 0 << failed;
+        QTest::newRow("unzip: source vanished")
+                << true << u"missing"_s << u"absent"_s << 0 << failed;
+        QTest::newRow("unzip: file at target") << true << u"gzip"_s << u"file"_s << 0 << failed;
+        QTest::newRow("unzip: disk full")
+                << true << u"gzip"_s << u"absent"_s << 100 * 1024 << failed;
+    }
+
+    // Whatever goes wrong, the operation fails with its text, journals nothing and leaves no
+    // target of its own behind; what was at the target stays as it was.
+    void operation()
+    {
+        QFETCH(bool, unzip);
+        QFETCH(QString, sourceKind);
+        QFETCH(QString, targetKind);
+        QFETCH(int, sizeLimit);
+        QFETCH(std::optional<QByteArray>, result);
+        QVERIFY(prepareSource(sourceKind));
+        QVERIFY(prepareTarget(targetKind));
+        TreeSnapshot after = TreeSnapshot::take(dir->path());
+        if (result)
+            after.addFile(u"root/target"_s, *result, TreeSnapshot::newFileMode());
+        RollbackDataList journal;
+        std::unique_ptr<SlowFileOpSpecification> task;
+        if (unzip)
+            task = std::make_unique<FileUnzipTaskSpecification>(&journal, source, target, nullptr,
+                                                                1.0);
+        else
+            task = std::make_unique<FileCopyTaskSpecification>(&journal, source, target, nullptr,
+                                                               1.0);
+        SignalLog log;
+        log.watchTask(task.get(), u"op"_s);
+
+        {
+            std::optional<FileSizeLimit> limit;
+            if (sizeLimit > 0)
+                limit.emplace(rlim_t(sizeLimit));
+            task->execute();
+            QTRY_VERIFY(task->state != TaskSpecification::Running);
+        }
+
+        const QString failure = u"op message Could not %1 '%2' to '%3'"_s.arg(
+                unzip ? u"unzip"_s : u"copy"_s, source, target);
+        const QStringList expected = result ? QStringList{u"op progress 1"_s, u"op finished"_s}
+                                            : QStringList{failure, u"op canceled ErrorCanceled"_s};
+        QCOMPARE(log.events(), expected);
+        QCOMPARE(journal.records(),
+                 result ? Records{RollbackData(RollbackData::CreateFile, target)} : Records{});
+        COMPARE_TREES(TreeSnapshot::take(dir->path()), after);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSlowFileOperations)
+#include "tst_slowfileoperations.moc"
