@@ -1,0 +1,693 @@
+#include "makedownloadreplacelisttaskspecification.h"
+#include "tomcryptutil.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <algorithm>
+#include <map>
+#include <sys/stat.h>
+#include <zlib.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString clientType = u"testclient"_s;
+
+struct Result
+{
+    int exitCode = -1;
+    QStringList out;
+    QStringList err;
+};
+
+QString keyFile(const QString& name)
+{
+    return QString::fromLocal8Bit(KEYS_DIR) + u'/' + name;
+}
+
+bool writeFile(const QString& path, const QByteArray& data)
+{
+    QFile file(path);
+    return QDir().mkpath(QFileInfo(path).path()) && file.open(QIODevice::WriteOnly) &&
+           file.write(data) == data.size();
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QString md5(const QByteArray& data)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
+}
+
+QByteArray gunzip(const QByteArray& packed)
+{
+    z_stream stream{};
+    if (inflateInit2(&stream, 15 + 16) != Z_OK)
+        return {};
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(packed.constData()));
+    stream.avail_in = uInt(packed.size());
+    QByteArray unpacked;
+    QByteArray buffer(64 * 1024, Qt::Uninitialized);
+    int result = Z_OK;
+    while (result == Z_OK) {
+        stream.next_out = reinterpret_cast<Bytef*>(buffer.data());
+        stream.avail_out = uInt(buffer.size());
+        result = inflate(&stream, Z_NO_FLUSH);
+        unpacked += buffer.left(buffer.size() - qsizetype(stream.avail_out));
+    }
+    inflateEnd(&stream);
+    return result == Z_STREAM_END ? unpacked : QByteArray("not a complete gzip stream");
+}
+
+// Every file and directory below root, relative to it, hidden ones included.
+QStringList treeOf(const QString& root)
+{
+    QStringList entries;
+    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QFileInfo info = it.nextFileInfo();
+        if (!info.isDir())
+            entries.append(QDir(root).relativeFilePath(info.filePath()));
+    }
+    entries.sort();
+    return entries;
+}
+
+QByteArray pattern(qsizetype size, char seed)
+{
+    QByteArray data(size, Qt::Uninitialized);
+    for (qsizetype i = 0; i < size; ++i)
+        data[i] = char(seed + (i % 7) * (i % 13));
+    return data;
+}
+
+// The lists as the updater builds them; its order follows its INI reader, so both are sorted.
+FileSpecifications sorted(FileSpecifications lists)
+{
+    const auto byPlace = [](const auto& a, const auto& b) {
+        return std::tie(a.sourceDir, a.fileName) < std::tie(b.sourceDir, b.fileName);
+    };
+    std::sort(lists.downloadList.begin(), lists.downloadList.end(), byPlace);
+    std::sort(lists.replaceList.begin(), lists.replaceList.end(), byPlace);
+    lists.deleteList.sort();
+    return lists;
+}
+
+bool buildLists(const QString& tempDir, const QString& appRoot, FileSpecifications& lists,
+                QStringList& messages)
+{
+    MakeDownloadReplaceListFunc listBuilding(clientType, tempDir, appRoot);
+    QObject::connect(&listBuilding, &MakeDownloadReplaceListFunc::listsBuilt, &listBuilding,
+                     [&lists](const FileSpecifications& built) { lists = built; });
+    QObject::connect(&listBuilding, &ASyncFunc::message, &listBuilding,
+                     [&messages](const QString& text) { messages.append(text); });
+    return listBuilding.run();
+}
+
+} // namespace
+
+class TestReleaseTool : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void publishesTheMirrorTree();
+    void productIniDescribesEveryFile();
+    void storedFilesGiveBackTheOriginals();
+    void signatureVerifiesWithThePublicKey();
+    void updaterBuildsTheExpectedLists();
+    void deleteSectionFromPreviousProductIni();
+    void awkwardNamesReachTheUpdaterUnchanged();
+    void refusals_data();
+    void refusals();
+    void usageErrors_data();
+    void usageErrors();
+    void existingVersionIsReplacedOnlyOnRequest();
+    void warnings_data();
+    void warnings();
+
+private:
+    [[nodiscard]] Result run(const QStringList& arguments) const;
+    [[nodiscard]] QStringList standardArguments() const;
+    [[nodiscard]] Result publishFixture() const;
+    [[nodiscard]] QString client(const QString& name) const { return clientDir + u'/' + name; }
+    [[nodiscard]] QString published(const QString& name) const
+    {
+        return mirrorRoot + u"/7/"_s + name;
+    }
+    [[nodiscard]] QStringList expectedWarnings() const;
+
+    std::unique_ptr<QTemporaryDir> dir;
+    QString clientDir;
+    QString previousDir;
+    QString mirrorRoot;
+    QString changelog;
+    std::map<QString, QByteArray> fixture;
+    bool developmentKeyBuiltIn = false;
+};
+
+void TestReleaseTool::initTestCase()
+{
+    crypt_init();
+    // The tool warns when the key built into this build would not accept its signatures.
+    const QByteArray probe = "probe";
+    ScopedRsaKey privateKey;
+    privateKey.load(keyFile(u"development_private.key"_s).toLocal8Bit().constData());
+    unsigned char signature[512];
+    unsigned long signatureSize = sizeof signature;
+    sign_msg(privateKey.get(), reinterpret_cast<const unsigned char*>(probe.constData()),
+             probe.size(), signature, &signatureSize);
+    ScopedRsaKey builtIn;
+    builtIn.load(PUBLIC_KEY, PUBLIC_KEY_SIZE);
+    try {
+        developmentKeyBuiltIn =
+                verify_msg(builtIn.get(), reinterpret_cast<const unsigned char*>(probe.constData()),
+                           probe.size(), signature, signatureSize);
+    } catch (const crypt_exception&) {
+        developmentKeyBuiltIn = false;
+    }
+}
+
+void TestReleaseTool::init()
+{
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir->isValid());
+    clientDir = dir->filePath(u"client"_s);
+    previousDir = dir->filePath(u"previous"_s);
+    mirrorRoot = dir->filePath(u"mirror"_s);
+    changelog = dir->filePath(u"changes.txt"_s);
+
+    fixture = {
+            {u"client.bin"_s, QByteArray("binary\0\1\2 client", 17)},
+            {u"lib/libvoice.so"_s, pattern(3000, 'a')},  // compressed by name
+            {u"data/sounds.pak"_s, pattern(70000, 's')}, // compressed by size
+            {u"data/readme.txt"_s, "read me\n"},
+            {u"translations/de/update_de.qm"_s, pattern(500, 't')},
+            {u"delete/notes.txt"_s, "a folder named like the delete section\n"},
+            {u".hidden"_s, {}}, // empty and hidden, still a file
+    };
+    for (const auto& [name, content] : fixture)
+        QVERIFY(writeFile(client(name), content));
+    const QStringList previous{u"client.bin"_s, u"lib/libold.so"_s, u"obsolete.txt"_s,
+                               u"data/readme.txt"_s};
+    for (const QString& name : previous)
+        QVERIFY(writeFile(previousDir + u'/' + name, "older"));
+    QVERIFY(writeFile(changelog, "Version 7: better sound\n"));
+}
+
+Result TestReleaseTool::run(const QStringList& arguments) const
+{
+    QProcess process;
+    process.start(QString::fromLocal8Bit(RELEASE_PROGRAM), arguments);
+    Result result;
+    if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit)
+        return result;
+    result.exitCode = process.exitCode();
+    result.out = QString::fromLocal8Bit(process.readAllStandardOutput()).split(u'\n');
+    result.err = QString::fromLocal8Bit(process.readAllStandardError()).split(u'\n');
+    // Every line ends with a line break; the empty text after the last one is no line.
+    result.out.removeLast();
+    result.err.removeLast();
+    return result;
+}
+
+QStringList TestReleaseTool::standardArguments() const
+{
+    return {u"--client-version"_s,
+            u"7"_s,
+            u"--client-type"_s,
+            clientType,
+            u"--key"_s,
+            keyFile(u"development_private.key"_s),
+            u"--changelog"_s,
+            changelog,
+            u"--previous"_s,
+            previousDir,
+            u"--compress"_s,
+            u"*.so"_s,
+            u"--compress-min-size"_s,
+            u"65536"_s,
+            clientDir,
+            mirrorRoot};
+}
+
+Result TestReleaseTool::publishFixture() const
+{
+    return run(standardArguments());
+}
+
+QStringList TestReleaseTool::expectedWarnings() const
+{
+    if (developmentKeyBuiltIn)
+        return {};
+    return {u"sonavelle-release: warning: the public key built into this updater build does not "
+            u"accept the signature; its updaters reject this version"_s};
+}
+
+void TestReleaseTool::publishesTheMirrorTree()
+{
+    const Result result = publishFixture();
+    QCOMPARE(result.err, expectedWarnings());
+    QCOMPARE(result.exitCode, 0);
+
+    const QStringList expectedTree{
+            u"7/base/.hidden"_s,           u"7/base/client.bin"_s,
+            u"7/base/delete/notes.txt"_s,  u"7/changelog_client.txt"_s,
+            u"7/data/data/readme.txt"_s,   u"7/data/data/sounds.pak.gz"_s,
+            u"7/lib/lib/libvoice.so.gz"_s, u"7/testclient.ini"_s,
+            u"7/testclient.ini.sig"_s,     u"7/translations/translations/de/update_de.qm"_s};
+    QCOMPARE(treeOf(mirrorRoot), expectedTree);
+    QCOMPARE(readFile(published(u"changelog_client.txt"_s)), readFile(changelog));
+
+    qint64 installed = 0;
+    for (const auto& [name, content] : fixture)
+        installed += content.size();
+    const qint64 soundsPacked = QFileInfo(published(u"data/data/sounds.pak.gz"_s)).size();
+    const qint64 voicePacked = QFileInfo(published(u"lib/lib/libvoice.so.gz"_s)).size();
+    const qint64 onMirrors = installed - 70000 - 3000 + soundsPacked + voicePacked;
+    const QStringList expectedSummary{
+            u"published testclient version 7 in %1"_s.arg(
+                    QFileInfo(mirrorRoot).canonicalFilePath() + u"/7"_s),
+            u"files: 7, compressed: 2, deleted: 2"_s,
+            u"bytes: %1, on the mirrors: %2, compressed: 73000 -> %3"_s.arg(
+                    QString::number(installed), QString::number(onMirrors),
+                    QString::number(soundsPacked + voicePacked))};
+    QCOMPARE(result.out, expectedSummary);
+}
+
+void TestReleaseTool::productIniDescribesEveryFile()
+{
+    QCOMPARE(publishFixture().exitCode, 0);
+    QSettings ini(published(clientType + u".ini"_s), QSettings::IniFormat);
+    QCOMPARE(ini.childGroups(),
+             (QStringList{u"base"_s, u"data"_s, u"delete"_s, u"lib"_s, u"translations"_s}));
+
+    std::map<QString, QString> expected;
+    const auto plain = [&](const QString& section, const QString& name) {
+        const QByteArray& content = fixture.at(name);
+        expected[section + u'/' + name] = md5(content) + u"::"_s + QString::number(content.size());
+    };
+    const auto packed = [&](const QString& section, const QString& name) {
+        const QByteArray& content = fixture.at(name);
+        const QByteArray stored = readFile(published(section + u'/' + name + u".gz"_s));
+        expected[section + u'/' + name + u".gz"_s] =
+                md5(stored) + u"::"_s + QString::number(stored.size()) + u"::"_s + md5(content) +
+                u"::"_s + QString::number(content.size()) + u"::"_s + name;
+    };
+    plain(u"base"_s, u".hidden"_s);
+    plain(u"base"_s, u"client.bin"_s);
+    plain(u"base"_s, u"delete/notes.txt"_s);
+    plain(u"data"_s, u"data/readme.txt"_s);
+    packed(u"data"_s, u"data/sounds.pak"_s);
+    packed(u"lib"_s, u"lib/libvoice.so"_s);
+    plain(u"translations"_s, u"translations/de/update_de.qm"_s);
+    expected[u"delete/lib/libold.so"_s] = QString();
+    expected[u"delete/obsolete.txt"_s] = QString();
+
+    std::map<QString, QString> written;
+    for (const QString& key : ini.allKeys())
+        written[key] = ini.value(key).toString();
+    QCOMPARE(written, expected);
+}
+
+void TestReleaseTool::storedFilesGiveBackTheOriginals()
+{
+    QCOMPARE(publishFixture().exitCode, 0);
+    QCOMPARE(gunzip(readFile(published(u"lib/lib/libvoice.so.gz"_s))),
+             fixture.at(u"lib/libvoice.so"_s));
+    QCOMPARE(gunzip(readFile(published(u"data/data/sounds.pak.gz"_s))),
+             fixture.at(u"data/sounds.pak"_s));
+    QCOMPARE(readFile(published(u"base/client.bin"_s)), fixture.at(u"client.bin"_s));
+    QCOMPARE(readFile(published(u"translations/translations/de/update_de.qm"_s)),
+             fixture.at(u"translations/de/update_de.qm"_s));
+}
+
+void TestReleaseTool::signatureVerifiesWithThePublicKey()
+{
+    QCOMPARE(publishFixture().exitCode, 0);
+    QByteArray ini = readFile(published(clientType + u".ini"_s));
+    QByteArray signature = readFile(published(clientType + u".ini.sig"_s));
+    QCOMPARE(signature.size(), 128);
+
+    ScopedRsaKey key;
+    key.load(keyFile(u"development_public.key"_s).toLocal8Bit().constData());
+    const auto verify = [&] {
+        return verify_msg(key.get(), reinterpret_cast<const unsigned char*>(ini.constData()),
+                          ini.size(), reinterpret_cast<unsigned char*>(signature.data()),
+                          signature.size());
+    };
+    QVERIFY(verify());
+    ini[ini.indexOf('=') + 1] = ini[ini.indexOf('=') + 1] == '0' ? '1' : '0';
+    QVERIFY(!verify());
+}
+
+// The updater's own list building, on an installation that is partly current and an earlier,
+// interrupted run that already fetched one file.
+void TestReleaseTool::updaterBuildsTheExpectedLists()
+{
+    QCOMPARE(publishFixture().exitCode, 0);
+    const QString appRoot = dir->filePath(u"installed"_s);
+    const QString tempDir = dir->filePath(u"session"_s);
+    QVERIFY(writeFile(appRoot + u"/client.bin"_s, fixture.at(u"client.bin"_s)));
+    QVERIFY(writeFile(appRoot + u"/lib/libvoice.so"_s, "the version before"));
+    QVERIFY(writeFile(appRoot + u"/data/sounds.pak"_s, fixture.at(u"data/sounds.pak"_s)));
+    QVERIFY(writeFile(appRoot + u"/.hidden"_s, {}));
+    QVERIFY(writeFile(appRoot + u"/obsolete.txt"_s, "older"));
+    QVERIFY(writeFile(tempDir + u'/' + clientType + u".ini"_s,
+                      readFile(published(clientType + u".ini"_s))));
+    QVERIFY(writeFile(tempDir + u"/data/readme.txt"_s, fixture.at(u"data/readme.txt"_s)));
+
+    FileSpecifications lists;
+    QStringList messages;
+    QVERIFY(buildLists(tempDir, appRoot, lists, messages));
+    QCOMPARE(messages, QStringList{u"Compiling download and replace list"_s});
+
+    const QByteArray voicePacked = readFile(published(u"lib/lib/libvoice.so.gz"_s));
+    const QByteArray& notes = fixture.at(u"delete/notes.txt"_s);
+    const QByteArray& translation = fixture.at(u"translations/de/update_de.qm"_s);
+    const QByteArray& voice = fixture.at(u"lib/libvoice.so"_s);
+    FileSpecifications expected;
+    expected.downloadList = {
+            {u"base"_s, u"delete/notes.txt"_s, md5(notes), notes.size()},
+            {u"lib"_s, u"lib/libvoice.so.gz"_s, md5(voicePacked), voicePacked.size()},
+            {u"translations"_s, u"translations/de/update_de.qm"_s, md5(translation),
+             translation.size()}};
+    expected.replaceList = {
+            {u"base"_s, u"delete/notes.txt"_s, {}, 0, {}},
+            {u"data"_s, u"data/readme.txt"_s, {}, 0, {}},
+            {u"lib"_s, u"lib/libvoice.so.gz"_s, md5(voice), voice.size(), u"lib/libvoice.so"_s},
+            {u"translations"_s, u"translations/de/update_de.qm"_s, {}, 0, {}}};
+    expected.deleteList = {u"obsolete.txt"_s};
+    QCOMPARE(sorted(lists), expected);
+}
+
+// The product ini of the previous release names compressed files by their mirror name; what is
+// deleted is what it installed.
+void TestReleaseTool::deleteSectionFromPreviousProductIni()
+{
+    QCOMPARE(publishFixture().exitCode, 0);
+    QVERIFY(QFile::remove(client(u"data/readme.txt"_s)));
+    QVERIFY(QFile::remove(client(u"lib/libvoice.so"_s)));
+    const Result result =
+            run({u"--client-version"_s, u"8"_s, u"--client-type"_s, clientType, u"--key"_s,
+                 keyFile(u"development_private.key"_s), u"--changelog"_s, changelog,
+                 u"--previous-ini"_s, published(clientType + u".ini"_s), clientDir, mirrorRoot});
+    QCOMPARE(result.exitCode, 0);
+    QSettings ini(mirrorRoot + u"/8/"_s + clientType + u".ini"_s, QSettings::IniFormat);
+    ini.beginGroup(u"delete"_s);
+    QCOMPARE(ini.allKeys(), (QStringList{u"data/readme.txt"_s, u"lib/libvoice.so"_s}));
+}
+
+void TestReleaseTool::awkwardNamesReachTheUpdaterUnchanged()
+{
+    QVERIFY(QDir(clientDir).removeRecursively());
+    const QStringList names{
+            u"my file.txt"_s,   u"comma,name.txt"_s,        u"grüße/straße €.txt"_s,
+            u"@at.txt"_s,       u"semi;colon=equals.txt"_s, u"General/settings.txt"_s,
+            u"[bracket].txt"_s, u" leading blank.txt"_s,    u"quote\"d.txt"_s};
+    for (const QString& name : names)
+        QVERIFY(writeFile(client(name), name.toUtf8()));
+    const Result result = run({u"--client-version"_s, u"3"_s, u"--client-type"_s, clientType,
+                               u"--key"_s, keyFile(u"development_private.key"_s), u"--compress"_s,
+                               u"comma*"_s, u"--compress"_s, u"grüße/*"_s, clientDir, mirrorRoot});
+    QCOMPARE(result.exitCode, 0);
+
+    const QString tempDir = dir->filePath(u"session"_s);
+    QVERIFY(writeFile(tempDir + u'/' + clientType + u".ini"_s,
+                      readFile(mirrorRoot + u"/3/"_s + clientType + u".ini"_s)));
+    FileSpecifications lists;
+    QStringList messages;
+    QVERIFY(buildLists(tempDir, dir->filePath(u"empty"_s), lists, messages));
+    QStringList installed;
+    for (const FileReplaceSpecification& file : std::as_const(lists.replaceList)) {
+        installed.append(file.pureDestFilePath());
+        const auto found =
+                std::find_if(lists.downloadList.cbegin(), lists.downloadList.cend(),
+                             [&file](const auto& d) { return d.fileName == file.fileName; });
+        QVERIFY(found != lists.downloadList.cend());
+        const FileDownloadSpecification& download = *found;
+        const QByteArray stored =
+                readFile(mirrorRoot + u"/3/"_s + download.sourceDir + u'/' + download.fileName);
+        QCOMPARE(md5(stored), download.md5);
+        QCOMPARE(file.hasUnzip() ? gunzip(stored) : stored, file.pureDestFilePath().toUtf8());
+    }
+    installed.sort();
+    QStringList expected = names;
+    expected.sort();
+    QCOMPARE(installed, expected);
+}
+
+void TestReleaseTool::refusals_data()
+{
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("expectedError");
+
+    const auto keyArguments = [](const QString& key) { return QStringList{u"--key"_s, key}; };
+    const QString missingKey = u"/nonexistent/private.key"_s;
+    QTest::newRow("missing key") << QString() << keyArguments(missingKey)
+                                 << u"cannot read the private key \"%1\": No such file or "
+                                    u"directory"_s.arg(missingKey);
+    QTest::newRow("public key") << QString() << keyArguments(keyFile(u"development_public.key"_s))
+                                << u"\"%1\" is a public key; signing needs the private key"_s.arg(
+                                           keyFile(u"development_public.key"_s));
+    QTest::newRow("backslash") << u"file a\\b.txt"_s << QStringList()
+                               << u"cannot publish \"a\\b.txt\": the name contains a backslash"_s;
+    QTest::newRow("hash") << u"file lib/a#b.so"_s << QStringList()
+                          << u"cannot publish \"lib/a#b.so\": the name contains \"#\", which "
+                             u"cannot be part of a download address"_s;
+    QTest::newRow("question mark") << u"file why?.txt"_s << QStringList()
+                                   << u"cannot publish \"why?.txt\": the name contains \"?\", "
+                                      u"which cannot be part of a download address"_s;
+    QTest::newRow("percent") << u"file data/100%41.txt"_s << QStringList()
+                             << u"cannot publish \"data/100%41.txt\": the name contains \"%\", "
+                                u"which cannot be part of a download address"_s;
+    QTest::newRow("control character")
+            << u"file line\nbreak.txt"_s << QStringList()
+            << u"cannot publish \"line?break.txt\": the name contains a control character"_s;
+    QTest::newRow("backup name") << u"file lib/_old_libvoice.so"_s << QStringList()
+                                 << u"cannot publish \"lib/_old_libvoice.so\": names beginning "
+                                    u"with \"_old_\" are the updater's backups"_s;
+    QTest::newRow("field separator")
+            << u"file lib/a::b.so"_s << QStringList()
+            << u"cannot publish \"lib/a::b.so\": the name contains \"::\", which separates the "
+               u"fields of the product ini"_s;
+    QTest::newRow("compressed name taken")
+            << u"file lib/libvoice.so.gz"_s << QStringList()
+            << u"cannot compress \"lib/libvoice.so\": its compressed name \"lib/libvoice.so.gz\" "
+               u"is taken by another file of the version"_s;
+    QTest::newRow("dangling link") << u"dangling lib/gone.so"_s << QStringList()
+                                   << u"cannot read \"lib/gone.so\": the symbolic link leads "
+                                      u"nowhere"_s;
+    // Passes the scan as a regular file; reading it fails, once the version is half written.
+    QTest::newRow("unreadable file") << u"memory data/memory"_s << QStringList()
+                                     << u"cannot read \"data/memory\": Input/output error"_s;
+    QTest::newRow("fifo") << u"fifo data/pipe"_s << QStringList()
+                          << u"\"data/pipe\" is not a regular file"_s;
+    QTest::newRow("directory link") << u"dirlink linked"_s << QStringList()
+                                    << u"\"linked\" is a symbolic link to a directory; a release "
+                                       u"holds files only"_s;
+    QTest::newRow("file becomes directory") << u"previous translations"_s << QStringList()
+                                            << u"\"translations\" is a file in one version and a "
+                                               u"directory in the other; updaters cannot "
+                                               u"install that change"_s;
+    QTest::newRow("unsafe previous ini")
+            << u"previous-ini ../../etc/passwd"_s << QStringList()
+            << u"the previous version lists \"../../etc/passwd\": the name contains \"..\""_s;
+    QTest::newRow("missing change log")
+            << QString() << QStringList{u"--changelog"_s, u"/nonexistent/changes.txt"_s}
+            << u"cannot read the change log \"/nonexistent/changes.txt\": No such file or "
+               u"directory"_s;
+    QTest::newRow("empty client directory") << u"empty"_s << QStringList() << QString();
+    QTest::newRow("mirror inside client") << u"mirror inside"_s << QStringList() << QString();
+}
+
+void TestReleaseTool::refusals()
+{
+    QFETCH(QString, setup);
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, expectedError);
+
+    const QString kind = setup.section(u' ', 0, 0);
+    const QString name = setup.section(u' ', 1);
+    if (kind == u"file") {
+        QVERIFY(writeFile(client(name), "x"));
+    } else if (kind == u"dangling") {
+        QVERIFY(QFile::link(dir->filePath(u"nothing"_s), client(name)));
+    } else if (kind == u"memory") {
+        QVERIFY(QFile::link(u"/proc/self/mem"_s, client(name)));
+    } else if (kind == u"fifo") {
+        QCOMPARE(::mkfifo(client(name).toLocal8Bit().constData(), 0600), 0);
+    } else if (kind == u"dirlink") {
+        QVERIFY(QFile::link(previousDir, client(name)));
+    } else if (kind == u"previous") {
+        QVERIFY(writeFile(previousDir + u'/' + name, "was a file"));
+    } else if (kind == u"previous-ini") {
+        const QString ini = dir->filePath(u"previous.ini"_s);
+        QVERIFY(writeFile(ini, "[base]\n" + name.toUtf8() + "=00::1\n"));
+        arguments << u"--previous-ini"_s << ini;
+    } else if (kind == u"empty") {
+        QVERIFY(QDir(clientDir).removeRecursively());
+        QVERIFY(QDir().mkpath(client(u"emptyfolder"_s)));
+        expectedError = u"client directory \"%1\" holds no files"_s.arg(clientDir);
+    } else if (kind == u"mirror") {
+        mirrorRoot = client(u"mirror"_s);
+        expectedError = u"the mirror root \"%1\" lies inside the client directory \"%2\""_s.arg(
+                mirrorRoot, clientDir);
+    }
+
+    QStringList allArguments = standardArguments();
+    // Later options win; the positional arguments stay last.
+    allArguments.remove(allArguments.size() - 2, 2);
+    allArguments << arguments << clientDir << mirrorRoot;
+    const Result result = run(allArguments);
+    QCOMPARE(result.err, QStringList{u"sonavelle-release: "_s + expectedError});
+    QCOMPARE(result.exitCode, 1);
+    QCOMPARE(treeOf(mirrorRoot), QStringList());
+    QCOMPARE(QDir(mirrorRoot).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+             QStringList());
+}
+
+void TestReleaseTool::usageErrors_data()
+{
+    QTest::addColumn<QStringList>("removed");
+    QTest::addColumn<QStringList>("added");
+    QTest::addColumn<QString>("expectedError");
+
+    QTest::newRow("no version") << QStringList{u"--client-version"_s, u"7"_s} << QStringList()
+                                << u"the client version is missing (--client-version)"_s;
+    QTest::newRow("version zero") << QStringList() << QStringList{u"--client-version"_s, u"0"_s}
+                                  << u"client version \"0\" is not a number from 1 to "
+                                     u"2147483647"_s;
+    QTest::newRow("version too large")
+            << QStringList() << QStringList{u"--client-version"_s, u"2147483648"_s}
+            << u"client version \"2147483648\" is not a number from 1 to 2147483647"_s;
+    QTest::newRow("version with letters")
+            << QStringList() << QStringList{u"--client-version"_s, u"7a"_s}
+            << u"client version \"7a\" is not a number from 1 to 2147483647"_s;
+    QTest::newRow("client type with slash")
+            << QStringList() << QStringList{u"--client-type"_s, u"../client"_s}
+            << u"client type \"../client\" must consist of letters, digits, \"_\", \"-\" and "
+               u"\".\" and must not begin with \"-\" or \".\""_s;
+    QTest::newRow("no key") << QStringList{u"--key"_s, keyFile(u"development_private.key"_s)}
+                            << QStringList() << u"the private key is missing (--key)"_s;
+    QTest::newRow("negative size")
+            << QStringList() << QStringList{u"--compress-min-size"_s, u"-1"_s}
+            << u"--compress-min-size needs a number of bytes"_s;
+    QTest::newRow("no jobs") << QStringList() << QStringList{u"--jobs"_s, u"0"_s}
+                             << u"--jobs needs a count of at least 1"_s;
+    QTest::newRow("unknown option")
+            << QStringList() << QStringList{u"--sign-twice"_s} << u"Unknown option 'sign-twice'."_s;
+}
+
+void TestReleaseTool::usageErrors()
+{
+    QFETCH(QStringList, removed);
+    QFETCH(QStringList, added);
+    QFETCH(QString, expectedError);
+
+    QStringList arguments = standardArguments();
+    if (!removed.isEmpty())
+        arguments.remove(arguments.indexOf(removed.first()), removed.size());
+    // Later options win; the positional arguments stay last.
+    arguments.insert(arguments.size() - 2, added.size(), QString());
+    std::copy(added.cbegin(), added.cend(), arguments.end() - 2 - added.size());
+    const Result result = run(arguments);
+    QCOMPARE(result.err, (QStringList{u"sonavelle-release: "_s + expectedError,
+                                      u"Try \"sonavelle-release --help\"."_s}));
+    QCOMPARE(result.exitCode, 2);
+    QVERIFY(!QFileInfo::exists(mirrorRoot));
+}
+
+void TestReleaseTool::existingVersionIsReplacedOnlyOnRequest()
+{
+    QCOMPARE(publishFixture().exitCode, 0);
+    const QByteArray firstIni = readFile(published(clientType + u".ini"_s));
+    QVERIFY(writeFile(client(u"client.bin"_s), "a rebuilt client"));
+
+    const Result refused = publishFixture();
+    QCOMPARE(refused.exitCode, 1);
+    QCOMPARE(refused.err, QStringList{u"sonavelle-release: version 7 exists in \"%1\"; give "
+                                      u"--replace to replace it"_s.arg(mirrorRoot)});
+    QCOMPARE(readFile(published(clientType + u".ini"_s)), firstIni);
+
+    const Result replaced = run(QStringList{u"--replace"_s} + standardArguments());
+    QCOMPARE(replaced.exitCode, 0);
+    QCOMPARE(readFile(published(u"base/client.bin"_s)), QByteArray("a rebuilt client"));
+    QSettings ini(published(clientType + u".ini"_s), QSettings::IniFormat);
+    QCOMPARE(ini.value(u"base/client.bin"_s).toString(), md5("a rebuilt client") + u"::16"_s);
+    // The old tree went with the swap; nothing else is left beside the version.
+    QCOMPARE(QDir(mirrorRoot).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+             QStringList{u"7"_s});
+}
+
+void TestReleaseTool::warnings_data()
+{
+    QTest::addColumn<QByteArray>("mirrorList");
+    QTest::addColumn<bool>("withChangelog");
+    QTest::addColumn<QStringList>("warningLines");
+
+    const QString noMirror = u"sonavelle-release: warning: the version's mirrors.ini names no "
+                             u"mirror with a url; installations of it cannot update any more"_s;
+    const QString noChangelog = u"sonavelle-release: warning: no change log given (--changelog); "
+                                u"updaters show none for this version"_s;
+    QTest::newRow("usable mirror list")
+            << QByteArray("[mirrors]\nsize=2\n1\\mirror=a\n2\\mirror=b\n[b]\nurl=http://b/\n")
+            << true << QStringList();
+    QTest::newRow("mirror without url")
+            << QByteArray("[mirrors]\nsize=1\n1\\mirror=a\n[a]\nretries=3\n") << true
+            << QStringList{noMirror};
+    QTest::newRow("blank mirror name")
+            << QByteArray("[mirrors]\nsize=1\n1\\mirror=\" \"\n[%20]\nurl=http://b/\n") << true
+            << QStringList{noMirror};
+    QTest::newRow("no change log") << QByteArray() << false << QStringList{noChangelog};
+    QTest::newRow("previous settings kept")
+            << QByteArray() << true
+            << QStringList{u"sonavelle-release: warning: the previous version had \"mirrors.ini\", "
+                           u"which this one lacks; updaters keep it, as they need it"_s,
+                           u"sonavelle-release: warning: the previous version had \"update\", "
+                           u"which this one lacks; updaters keep it, as they need it"_s};
+}
+
+void TestReleaseTool::warnings()
+{
+    QFETCH(QByteArray, mirrorList);
+    QFETCH(bool, withChangelog);
+    QFETCH(QStringList, warningLines);
+
+    if (!mirrorList.isEmpty())
+        QVERIFY(writeFile(client(u"mirrors.ini"_s), mirrorList));
+    if (QByteArray(QTest::currentDataTag()) == "previous settings kept") {
+        QVERIFY(writeFile(previousDir + u"/mirrors.ini"_s, "[mirrors]\nsize=0\n"));
+        QVERIFY(writeFile(previousDir + u"/update"_s, "the updater"));
+    }
+    QStringList arguments = standardArguments();
+    if (!withChangelog)
+        arguments.remove(arguments.indexOf(u"--changelog"_s), 2);
+    const Result result = run(arguments);
+    QCOMPARE(result.err, warningLines + expectedWarnings());
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(QFileInfo::exists(published(u"changelog_client.txt"_s)), withChangelog);
+    QSettings ini(published(clientType + u".ini"_s), QSettings::IniFormat);
+    ini.beginGroup(u"delete"_s);
+    QCOMPARE(ini.allKeys(), (QStringList{u"lib/libold.so"_s, u"obsolete.txt"_s}));
+}
+
+QTEST_GUILESS_MAIN(TestReleaseTool)
+#include "tst_releasetool.moc"

@@ -1,0 +1,210 @@
+#include "releasetool.h"
+
+#include "releasetoolfilewriter.h"
+#include "releasetoolnames.h"
+#include "releasetoolproductini.h"
+#include "releasetoolscanner.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSettings>
+
+#include <algorithm>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString mirrorListName = u"mirrors.ini"_s;
+
+// Where a path lies once symbolic links are resolved, as far as it exists yet.
+QString resolvedPath(const QString& path)
+{
+    const QFileInfo info(path);
+    const QString canonical = info.canonicalFilePath();
+    return canonical.isEmpty() ? QDir::cleanPath(info.absoluteFilePath()) : canonical;
+}
+
+bool isInside(const QString& path, const QString& directory)
+{
+    const QString inner = resolvedPath(path);
+    const QString outer = resolvedPath(directory);
+    return inner == outer || inner.startsWith(outer + u'/');
+}
+
+// The mirrors a "mirrors.ini" gives the updater: named entries of the "mirrors" array with a url.
+int usableMirrors(const QString& fileName)
+{
+    QSettings settings(fileName, QSettings::IniFormat);
+    QStringList names;
+    const int count = settings.beginReadArray(u"mirrors"_s);
+    for (int i = 0; i < count; ++i) {
+        settings.setArrayIndex(i);
+        names.append(ReleaseToolScanner::iniText(settings.value(u"mirror"_s)).trimmed());
+    }
+    settings.endArray();
+    return int(std::count_if(names.cbegin(), names.cend(), [&settings](const QString& name) {
+        return !name.isEmpty() &&
+               !ReleaseToolScanner::iniText(settings.value(name + u"/url"_s)).isEmpty();
+    }));
+}
+
+} // namespace
+
+ReleaseTool::ReleaseTool(ReleaseToolOptions options)
+    : options(std::move(options))
+    , manifest(this->options.clientType, this->options.compressPatterns,
+               this->options.compressMinSize)
+    , staging(this->options.mirrorRoot, QString::number(this->options.clientVersion))
+{}
+
+bool ReleaseTool::run()
+{
+    // Everything that can be checked is checked before the first byte is written.
+    if (!loadKey() || !scanClientFiles() || !scanPreviousVersion() || !checkChangelog())
+        return false;
+    checkMirrorList();
+    if (!staging.create(options.replace))
+        return fail(staging.errorString());
+    if (!writeFiles() || !writeProductIni() || !copyChangelog())
+        return false;
+    if (!staging.publish(options.replace))
+        return fail(staging.errorString());
+    return true;
+}
+
+bool ReleaseTool::loadKey()
+{
+    return signer.loadKey(options.privateKey) || fail(signer.errorString());
+}
+
+bool ReleaseTool::scanClientFiles()
+{
+    if (isInside(options.mirrorRoot, options.clientDir))
+        return fail(u"the mirror root %1 lies inside the client directory %2"_s.arg(
+                ReleaseToolNames::display(options.mirrorRoot),
+                ReleaseToolNames::display(options.clientDir)));
+    ReleaseToolScanner scanner;
+    QList<ReleaseToolSourceFile> files;
+    if (!scanner.scanDirectory(options.clientDir, files))
+        return fail(scanner.errorString());
+    return manifest.addFiles(files) || fail(manifest.errorString());
+}
+
+bool ReleaseTool::scanPreviousVersion()
+{
+    ReleaseToolScanner scanner;
+    QStringList previousPaths;
+    if (!options.previousDir.isEmpty()) {
+        QList<ReleaseToolSourceFile> files;
+        if (!scanner.scanDirectory(options.previousDir, files))
+            return fail(u"previous version: %1"_s.arg(scanner.errorString()));
+        for (const ReleaseToolSourceFile& file : std::as_const(files))
+            previousPaths.append(file.relativePath);
+    }
+    if (!options.previousIni.isEmpty()) {
+        QStringList iniPaths;
+        if (!scanner.scanProductIni(options.previousIni, iniPaths))
+            return fail(scanner.errorString());
+        previousPaths += iniPaths;
+    }
+    if (!manifest.setPreviousPaths(previousPaths))
+        return fail(manifest.errorString());
+    warningLines += manifest.warnings();
+    return true;
+}
+
+bool ReleaseTool::checkChangelog()
+{
+    if (options.changelog.isEmpty()) {
+        warningLines.append(
+                u"no change log given (--changelog); updaters show none for this version"_s);
+        return true;
+    }
+    QFile file(options.changelog);
+    if (!file.open(QIODevice::ReadOnly))
+        return fail(u"cannot read the change log %1: %2"_s.arg(
+                ReleaseToolNames::display(options.changelog), file.errorString()));
+    return true;
+}
+
+void ReleaseTool::checkMirrorList()
+{
+    for (const ReleaseToolEntry& entry : manifest.entries()) {
+        if (entry.installedPath == mirrorListName && usableMirrors(entry.sourcePath) == 0)
+            warningLines.append(u"the version's mirrors.ini names no mirror with a url; "
+                                u"installations of it cannot update any more"_s);
+    }
+}
+
+bool ReleaseTool::writeFiles()
+{
+    ReleaseToolFileWriter writer(staging.path(), options.jobs);
+    return writer.writeAll(manifest.entries()) || fail(writer.errorString());
+}
+
+bool ReleaseTool::writeProductIni()
+{
+    const QString iniPath = versionPath(options.clientType + u".ini"_s);
+    ReleaseToolProductIni ini(iniPath, options.clientType);
+    if (!ini.write(manifest.entries(), manifest.deletes()) ||
+        !ini.checkUpdaterReading(manifest.entries(), manifest.deletes()))
+        return fail(ini.errorString());
+    if (!signer.signFile(iniPath))
+        return fail(signer.errorString());
+    if (!ReleaseToolSigner::builtInKeyAccepts(iniPath))
+        warningLines.append(u"the public key built into this updater build does not accept the "
+                            u"signature; its updaters reject this version"_s);
+    return true;
+}
+
+bool ReleaseTool::copyChangelog()
+{
+    if (options.changelog.isEmpty())
+        return true;
+    QFile file(options.changelog);
+    return file.copy(versionPath(ReleaseToolManifest::changelogName.toString())) ||
+           fail(u"cannot copy the change log %1: %2"_s.arg(
+                   ReleaseToolNames::display(options.changelog), file.errorString()));
+}
+
+QStringList ReleaseTool::summary() const
+{
+    qint64 installedBytes = 0;
+    qint64 storedBytes = 0;
+    qint64 compressedFiles = 0;
+    qint64 compressedBefore = 0;
+    qint64 compressedAfter = 0;
+    for (const ReleaseToolEntry& entry : manifest.entries()) {
+        storedBytes += entry.stored.size;
+        if (entry.compressed) {
+            ++compressedFiles;
+            installedBytes += entry.unpacked.size;
+            compressedBefore += entry.unpacked.size;
+            compressedAfter += entry.stored.size;
+        } else {
+            installedBytes += entry.stored.size;
+        }
+    }
+    return {u"published %1 version %2 in %3"_s.arg(
+                    options.clientType, QString::number(options.clientVersion),
+                    QDir::cleanPath(QFileInfo(staging.targetPath()).absoluteFilePath())),
+            u"files: %1, compressed: %2, deleted: %3"_s.arg(
+                    QString::number(manifest.entries().size()), QString::number(compressedFiles),
+                    QString::number(manifest.deletes().size())),
+            u"bytes: %1, on the mirrors: %2, compressed: %3 -> %4"_s.arg(
+                    QString::number(installedBytes), QString::number(storedBytes),
+                    QString::number(compressedBefore), QString::number(compressedAfter))};
+}
+
+QString ReleaseTool::versionPath(const QString& name) const
+{
+    return staging.path() + u'/' + name;
+}
+
+bool ReleaseTool::fail(const QString& text)
+{
+    error = text;
+    return false;
+}

@@ -1,0 +1,45 @@
+#pragma once
+
+#include "releasetoolcommandline.h"
+#include "releasetoolmanifest.h"
+#include "releasetoolsigner.h"
+#include "releasetoolstaging.h"
+
+#include <QString>
+#include <QStringList>
+
+// Publishes one client version into a mirror tree: the files below "<version>/<section>/<key>",
+// the product ini "<version>/<type>.ini" with its signature and "<version>/changelog_client.txt".
+// The version directory appears complete or not at all.
+class ReleaseTool
+{
+public:
+    explicit ReleaseTool(ReleaseToolOptions options);
+
+    [[nodiscard]] bool run();
+
+    [[nodiscard]] const QString& errorString() const { return error; }
+    // Things that do not stop the release but that its publisher should know.
+    [[nodiscard]] const QStringList& warnings() const { return warningLines; }
+    // What was published: files, bytes, compressed bytes.
+    [[nodiscard]] QStringList summary() const;
+
+private:
+    [[nodiscard]] bool loadKey();
+    [[nodiscard]] bool scanClientFiles();
+    [[nodiscard]] bool scanPreviousVersion();
+    [[nodiscard]] bool checkChangelog();
+    [[nodiscard]] bool writeFiles();
+    [[nodiscard]] bool writeProductIni();
+    [[nodiscard]] bool copyChangelog();
+    void checkMirrorList();
+    [[nodiscard]] QString versionPath(const QString& name) const;
+    [[nodiscard]] bool fail(const QString& text);
+
+    ReleaseToolOptions options;
+    ReleaseToolSigner signer;
+    ReleaseToolManifest manifest;
+    ReleaseToolStaging staging;
+    QString error;
+    QStringList warningLines;
+};

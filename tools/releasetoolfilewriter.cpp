@@ -1,0 +1,197 @@
+#include "releasetoolfilewriter.h"
+
+#include "releasetoolnames.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMutex>
+#include <QSet>
+#include <QThread>
+#include <QThreadPool>
+#include <QtConcurrent>
+
+#include <atomic>
+#include <numeric>
+#include <optional>
+#include <vector>
+#include <zlib.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+constexpr qsizetype chunkSize = 256 * 1024;
+
+// The bytes as they lie on the mirror, and their digest.
+class StoredFile
+{
+public:
+    explicit StoredFile(QFile& file)
+        : file(file)
+        , hash(QCryptographicHash::Md5)
+    {}
+
+    [[nodiscard]] bool write(const char* data, qsizetype size)
+    {
+        hash.addData(QByteArrayView(data, size));
+        written += size;
+        return file.write(data, size) == size;
+    }
+
+    [[nodiscard]] ReleaseToolDigest digest() const { return {hash.result().toHex(), written}; }
+
+private:
+    QFile& file;
+    QCryptographicHash hash;
+    qint64 written = 0;
+};
+
+// A gzip stream as the updater unpacks it. The header carries neither a name nor a time, so
+// the same input always gives the same bytes.
+class GzipDeflater
+{
+public:
+    GzipDeflater()
+        : output(chunkSize, Qt::Uninitialized)
+    {
+        constexpr int gzipWindowBits = 15 + 16;
+        constexpr int memoryLevel = 9;
+        valid = deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, gzipWindowBits, memoryLevel,
+                             Z_DEFAULT_STRATEGY) == Z_OK;
+    }
+    ~GzipDeflater()
+    {
+        if (valid)
+            deflateEnd(&stream);
+    }
+    GzipDeflater(const GzipDeflater&) = delete;
+    GzipDeflater& operator=(const GzipDeflater&) = delete;
+
+    [[nodiscard]] bool isValid() const { return valid; }
+
+    // Compresses the data into the stored file; finish ends the stream.
+    [[nodiscard]] bool deflate(const char* data, qsizetype size, bool finish, StoredFile& target)
+    {
+        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
+        stream.avail_in = uInt(size);
+        int result = Z_OK;
+        do {
+            stream.next_out = reinterpret_cast<Bytef*>(output.data());
+            stream.avail_out = uInt(output.size());
+            result = ::deflate(&stream, finish ? Z_FINISH : Z_NO_FLUSH);
+            if (result == Z_STREAM_ERROR)
+                return false;
+            const qsizetype produced = output.size() - qsizetype(stream.avail_out);
+            if (produced > 0 && !target.write(output.constData(), produced))
+                return false;
+        } while (stream.avail_out == 0);
+        return !finish || result == Z_STREAM_END;
+    }
+
+private:
+    z_stream stream{};
+    QByteArray output;
+    bool valid = false;
+};
+
+} // namespace
+
+ReleaseToolFileWriter::ReleaseToolFileWriter(QString versionDir, int threads)
+    : versionDir(std::move(versionDir))
+    , threads(threads > 0 ? threads : QThread::idealThreadCount())
+{}
+
+bool ReleaseToolFileWriter::writeAll(QList<ReleaseToolEntry>& entries)
+{
+    if (!makeDirectories(entries))
+        return false;
+
+    QThreadPool pool;
+    pool.setMaxThreadCount(threads);
+    std::vector<qsizetype> indexes(size_t(entries.size()));
+    std::iota(indexes.begin(), indexes.end(), 0);
+    ReleaseToolEntry* const data = entries.data();
+    std::atomic<bool> failed{false};
+    QMutex mutex;
+    qsizetype failedIndex = entries.size();
+
+    QtConcurrent::blockingMap(&pool, indexes, [&](qsizetype index) {
+        if (failed)
+            return;
+        const QString problem = write(data[index]);
+        if (problem.isEmpty())
+            return;
+        failed = true;
+        // Of several failures, the first file's is reported, whatever order the threads took.
+        const QMutexLocker lock(&mutex);
+        if (index < failedIndex) {
+            failedIndex = index;
+            error = problem;
+        }
+    });
+    return !failed;
+}
+
+bool ReleaseToolFileWriter::makeDirectories(const QList<ReleaseToolEntry>& entries)
+{
+    QSet<QString> directories;
+    for (const ReleaseToolEntry& entry : entries)
+        directories.insert(QFileInfo(targetPath(entry)).path());
+    for (const QString& directory : std::as_const(directories)) {
+        if (!QDir().mkpath(directory)) {
+            error = u"cannot create directory %1"_s.arg(ReleaseToolNames::display(directory));
+            return false;
+        }
+    }
+    return true;
+}
+
+QString ReleaseToolFileWriter::write(ReleaseToolEntry& entry) const
+{
+    QFile source(entry.sourcePath);
+    if (!source.open(QIODevice::ReadOnly))
+        return u"cannot read %1: %2"_s.arg(ReleaseToolNames::display(entry.installedPath),
+                                           source.errorString());
+    QFile target(targetPath(entry));
+    const QString targetShown = ReleaseToolNames::display(target.fileName());
+    if (!target.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+        return u"cannot write %1: %2"_s.arg(targetShown, target.errorString());
+
+    StoredFile stored(target);
+    std::optional<GzipDeflater> deflater;
+    if (entry.compressed && !deflater.emplace().isValid())
+        return u"cannot compress %1: out of memory"_s.arg(targetShown);
+    QCryptographicHash sourceHash(QCryptographicHash::Md5);
+    qint64 sourceSize = 0;
+    QByteArray buffer(chunkSize, Qt::Uninitialized);
+    for (;;) {
+        const qint64 got = source.read(buffer.data(), buffer.size());
+        if (got < 0)
+            return u"cannot read %1: %2"_s.arg(ReleaseToolNames::display(entry.installedPath),
+                                               source.errorString());
+        const bool end = got == 0;
+        sourceHash.addData(QByteArrayView(buffer.constData(), got));
+        sourceSize += got;
+        const bool ok = deflater ? deflater->deflate(buffer.constData(), got, end, stored)
+                                 : stored.write(buffer.constData(), got);
+        if (!ok)
+            return u"cannot write %1: %2"_s.arg(targetShown, target.errorString());
+        if (end)
+            break;
+    }
+    if (!target.flush())
+        return u"cannot write %1: %2"_s.arg(targetShown, target.errorString());
+    target.close();
+
+    entry.stored = stored.digest();
+    if (entry.compressed)
+        entry.unpacked = {sourceHash.result().toHex(), sourceSize};
+    return {};
+}
+
+QString ReleaseToolFileWriter::targetPath(const ReleaseToolEntry& entry) const
+{
+    return versionDir + u'/' + entry.section + u'/' + entry.key;
+}

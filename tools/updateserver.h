@@ -1,0 +1,49 @@
+#pragma once
+
+#include "updateserverconfig.h"
+#include "updateserverratelimiter.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QObject>
+#include <QString>
+
+class QNetworkDatagram;
+class QUdpSocket;
+
+// Answers the updater's version query ("3" and "*", each followed by a zero byte) and, when a
+// banner is configured, its banner request (0x01 0x01) over UDP. It sends nothing but replies;
+// other datagrams are ignored. Every datagram is reported as one message line.
+class UpdateServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit UpdateServer(const UpdateServerConfig& config, QObject* parent = nullptr);
+
+    // Binds the ports; reports where it listens through message.
+    [[nodiscard]] bool listen();
+    [[nodiscard]] const QString& errorString() const { return error; }
+
+signals:
+    void message(QString line);
+
+private slots:
+    void onVersionRequests();
+    void onBannerRequests();
+
+private:
+    enum class Request { VersionList, News, Banner, Malformed };
+
+    [[nodiscard]] bool bind(QUdpSocket* socket, quint16 port, const QString& service);
+    void answer(QUdpSocket* socket, const QNetworkDatagram& datagram, Request request);
+    [[nodiscard]] QByteArray replyTo(Request request) const;
+    [[nodiscard]] static QString nameOf(Request request);
+
+    UpdateServerConfig config;
+    QUdpSocket* versionSocket;
+    QUdpSocket* bannerSocket = nullptr;
+    UpdateServerRateLimiter limiter;
+    QElapsedTimer clock;
+    QString error;
+};
