@@ -19,15 +19,6 @@ std::unique_ptr<QSettings> openSettings(const QString& fileName)
     return std::make_unique<AppRootSettings>(fileName);
 }
 
-// The INI reader turns an unquoted value with a comma into a list; a URL or name may hold one.
-QString readText(const QSettings& settings, const QString& key)
-{
-    const QVariant value = settings.value(key);
-    if (value.typeId() == QMetaType::QStringList)
-        return value.toStringList().join(u',');
-    return value.toString();
-}
-
 QString versionUrl(QString baseUrl, int version)
 {
     if (!baseUrl.endsWith(u'/'))
@@ -61,7 +52,7 @@ bool Mirrors::initDefault(const QString& fileName, int version)
     const int count = settings->beginReadArray(u"mirrors"_s);
     for (int i = 0; i < count; ++i) {
         settings->setArrayIndex(i);
-        const QString name = readText(*settings, u"mirror"_s).trimmed();
+        const QString name = AppRootSettings::readText(*settings, u"mirror"_s).trimmed();
         if (!name.isEmpty()) {
             FTPSiteAccessData site;
             site.name = name;
@@ -77,7 +68,7 @@ void Mirrors::setDefaults(QSettings& settings, int version)
 {
     for (FTPSiteAccessData& site : mirrors) {
         settings.beginGroup(site.name);
-        site.url = versionUrl(readText(settings, u"url"_s), version);
+        site.url = versionUrl(AppRootSettings::readText(settings, u"url"_s), version);
         site.retries = readRetries(settings);
         settings.endGroup();
     }
@@ -86,7 +77,7 @@ void Mirrors::setDefaults(QSettings& settings, int version)
 bool Mirrors::initAlpha(const QString& fileName, int version)
 {
     const std::unique_ptr<QSettings> settings = openSettings(fileName);
-    const QString alpha = readText(*settings, u"Channel/alpha"_s);
+    const QString alpha = AppRootSettings::readText(*settings, u"Channel/alpha"_s);
     if (alpha.isEmpty()) {
         emit fatalError(u"Alpha parameter in channel section in update ini file not found"_s);
         return false;

@@ -22,8 +22,6 @@ public:
     void execute() override;
     void reset() override;
 
-    [[nodiscard]] const FileSpecifications& specifications() const { return fileSpecifications; }
-
 private:
     void makeSubtasksAndStart();
 

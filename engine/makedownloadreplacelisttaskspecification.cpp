@@ -80,11 +80,11 @@ void FileSpecifications::clear()
 }
 
 MakeDownloadReplaceListTaskSpecification::MakeDownloadReplaceListTaskSpecification(
-        Configuration* configuration, FileSpecifications& specifications, QObject* parent,
+        Configuration* configuration, FileSpecifications& fileLists, QObject* parent,
         double parentProgressRange)
     : ASyncTaskSpecification(parent, parentProgressRange)
     , configuration(configuration)
-    , specifications(&specifications)
+    , fileLists(&fileLists)
 {}
 
 std::unique_ptr<ASyncFunc> MakeDownloadReplaceListTaskSpecification::createFunction()
@@ -99,14 +99,14 @@ std::unique_ptr<ASyncFunc> MakeDownloadReplaceListTaskSpecification::createFunct
 
 void MakeDownloadReplaceListTaskSpecification::onListsBuilt(FileSpecifications lists)
 {
-    workingSpecifications = std::move(lists);
+    workingLists = std::move(lists);
 }
 
 void MakeDownloadReplaceListTaskSpecification::runDone(bool res)
 {
     // Lists of a build that was reset meanwhile are stale: publish only a running build's.
     if (res && state == Running)
-        *specifications = std::exchange(workingSpecifications, {});
+        *fileLists = std::exchange(workingLists, {});
     ASyncTaskSpecification::runDone(res);
 }
 
@@ -132,7 +132,7 @@ int MakeDownloadReplaceListFunc::getFileCount(QSettings& settings)
 
 bool MakeDownloadReplaceListFunc::run()
 {
-    specifications.clear();
+    fileLists.clear();
     entriesDone = 0;
     const QString iniPath = tempDir + u'/' + clientType + u".ini"_s;
     emit message(u"Compiling download and replace list"_s);
@@ -153,7 +153,7 @@ bool MakeDownloadReplaceListFunc::run()
         if (!added)
             return false;
     }
-    emit listsBuilt(specifications);
+    emit listsBuilt(fileLists);
     return true;
 }
 
@@ -164,7 +164,7 @@ bool MakeDownloadReplaceListFunc::addDeleteSection(const QStringList& keys)
         if (!isSafeRelativePath(key))
             return rejectLine(u"delete"_s);
         if (QFile::exists(appRootPath + u'/' + key))
-            specifications.deleteList.append(key);
+            fileLists.deleteList.append(key);
     }
     return true;
 }
@@ -199,9 +199,9 @@ bool MakeDownloadReplaceListFunc::addFileEntry(const QString& section, const QSt
     const QString installedMd5 = replace.hasUnzip() ? replace.unpackedMd5 : download.md5;
     if (existsWithDigest(appRootPath + u'/' + replace.pureDestFilePath(), installedMd5))
         return true;
-    specifications.replaceList.append(std::move(replace));
+    fileLists.replaceList.append(std::move(replace));
     if (!existsWithDigest(tempDir + u'/' + download.fileName, download.md5))
-        specifications.downloadList.append(std::move(download));
+        fileLists.downloadList.append(std::move(download));
     return true;
 }
 

@@ -68,9 +68,9 @@ class MakeDownloadReplaceListTaskSpecification : public ASyncTaskSpecification
     Q_OBJECT
 
 public:
-    // configuration and specifications are not owned and must outlive the task.
+    // configuration and fileLists are not owned and must outlive the task.
     MakeDownloadReplaceListTaskSpecification(Configuration* configuration,
-                                             FileSpecifications& specifications, QObject* parent,
+                                             FileSpecifications& fileLists, QObject* parent,
                                              double parentProgressRange);
 
 protected:
@@ -82,8 +82,8 @@ private slots:
 
 private:
     Configuration* configuration;
-    FileSpecifications* specifications;
-    FileSpecifications workingSpecifications;
+    FileSpecifications* fileLists;
+    FileSpecifications workingLists;
 };
 
 // The body of the list building. It works on copies of the configuration's names and paths and
@@ -117,7 +117,7 @@ private:
     const QString clientType;
     const QString tempDir;
     const QString appRootPath;
-    FileSpecifications specifications;
+    FileSpecifications fileLists;
     int entryCount = 0;
     int entriesDone = 0;
 };

@@ -1,5 +1,6 @@
 #include "updateengine.h"
 
+#include "bannerquery.h"
 #include "configuration.h"
 #include "maintaskspecification.h"
 #include "mirrors.h"
@@ -11,6 +12,8 @@
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
+#include <QNetworkReply>
+#include <QNetworkRequest>
 #include <QRegularExpression>
 #include <QUrl>
 
@@ -243,4 +246,76 @@ bool UpdateEngine::isSessionDirectory(const QString& path)
     const QFileInfo info(path);
     return sessionName.match(info.fileName()).hasMatch() && !info.isSymLink() && info.isDir() &&
            info.ownerId() == ::geteuid();
+}
+
+void UpdateEngine::onBannerFound(QString bannerUrl, QString clickUrl)
+{
+    // One banner at a time; a second answer of the service while the first image is still on its
+    // way is ignored.
+    if (bannerReply)
+        return;
+    const QUrl url(bannerUrl, QUrl::StrictMode);
+    if (!isBannerImageUrl(url))
+        return;
+    bannerClickUrl = clickUrl;
+    bannerReply = networkManager->get(QNetworkRequest(url));
+    connect(bannerReply, &QNetworkReply::finished, this, &UpdateEngine::onBannerDownloadFinished);
+    connect(bannerReply, &QNetworkReply::metaDataChanged, this,
+            &UpdateEngine::onBannermetaDataChanged);
+    connect(bannerReply, &QNetworkReply::downloadProgress, this,
+            &UpdateEngine::onBannerDownloadProgress);
+}
+
+// The address comes in an unauthenticated datagram: only web addresses are fetched, never local
+// files or resources.
+bool UpdateEngine::isBannerImageUrl(const QUrl& url)
+{
+    const QString scheme = url.scheme().toLower();
+    return url.isValid() && (scheme == u"http" || scheme == u"https") && !url.host().isEmpty();
+}
+
+void UpdateEngine::onBannermetaDataChanged()
+{
+    if (!bannerReply)
+        return;
+    const QVariant length = bannerReply->header(QNetworkRequest::ContentLengthHeader);
+    if (length.isValid() && length.toLongLong() > maxBannerImageSize)
+        releaseBannerReply();
+}
+
+// A server that announces no length is held to the same limit by what actually arrives.
+void UpdateEngine::onBannerDownloadProgress(qint64 bytesReceived, qint64 /*bytesTotal*/)
+{
+    if (bannerReply && bytesReceived > maxBannerImageSize)
+        releaseBannerReply();
+}
+
+// Abandons the transfer if it still runs.
+void UpdateEngine::releaseBannerReply()
+{
+    disconnect(bannerReply, nullptr, this, nullptr);
+    bannerReply->abort();
+    bannerReply->deleteLater();
+    bannerReply = nullptr;
+}
+
+void UpdateEngine::onBannerDownloadFinished()
+{
+    if (!bannerReply)
+        return;
+    // Passed on as it came, also after a failure: the window decides what it can show.
+    const QByteArray image = bannerReply->readAll();
+    releaseBannerReply();
+    emit bannerFound(image, bannerClickUrl);
+}
+
+void UpdateEngine::getBanner(BannerQuery* query)
+{
+    if (bannerReply) {
+        delete query;
+        return;
+    }
+    query->setParent(this);
+    connect(query, &BannerQuery::bannerFound, this, &UpdateEngine::onBannerFound);
+    query->run();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -7,15 +8,19 @@
 
 #include <chrono>
 
+class BannerQuery;
 class Configuration;
 class MainTaskSpecification;
 class Mirrors;
 class QNetworkAccessManager;
+class QNetworkReply;
+class QUrl;
 
 // Drives one update run for the window: checks that it can begin, resumes or cleans up an
 // interrupted earlier run, fixes the session's temporary directory, builds the mirror list, runs
 // the main task, reports download figures once a tick and removes the temporary files after
-// success. Never touches the user interface.
+// success. Also fetches the banner image that the banner service names. Never touches the user
+// interface.
 class UpdateEngine : public QObject
 {
     Q_OBJECT
@@ -26,6 +31,8 @@ public:
 
     static constexpr std::chrono::milliseconds defaultTickInterval{1000};
     static constexpr quint16 defaultProxyPort = 3128;
+    // A banner image announced or arriving larger than this is not fetched.
+    static constexpr qint64 maxBannerImageSize = 270000;
 
     explicit UpdateEngine(Configuration& configuration, QObject* parent = nullptr,
                           std::chrono::milliseconds tickInterval = defaultTickInterval);
@@ -37,6 +44,11 @@ public:
     void cleanup();
     void cleanupDirectory(const QString& path);
     static void removeOldFiles(const QString& path);
+
+    // Asks the banner service for a banner through query, which the engine takes over; the image
+    // arrives as bannerFound. Does nothing while a banner image is still being fetched.
+    void getBanner(BannerQuery* query);
+    [[nodiscard]] bool bannerDownloadInProgress() const { return bannerReply != nullptr; }
 
     // Only a real directory of this user named like a session directory may be reused or emptied;
     // the record naming it lives in a settings file that anything could have edited.
@@ -57,11 +69,16 @@ signals:
     void message(QString message);
     void updateFinished();
     void updateCanceled();
+    void bannerFound(QByteArray bannerImage, QString clickUrl);
 
 private slots:
     void onTimer();
     void onTaskFinished();
     void onTaskCanceled();
+    void onBannerFound(QString bannerUrl, QString clickUrl);
+    void onBannerDownloadFinished();
+    void onBannermetaDataChanged();
+    void onBannerDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
 
 private:
     void setUpProxy();
@@ -70,6 +87,8 @@ private:
     [[nodiscard]] bool makeMirrorList();
     void releaseMainTask();
     static bool removeDirectory(const QString& path);
+    [[nodiscard]] static bool isBannerImageUrl(const QUrl& url);
+    void releaseBannerReply();
 
     EngineState engineState = Stopped;
     Configuration& configuration;
@@ -77,4 +96,6 @@ private:
     MainTaskSpecification* mainTask = nullptr;
     QTimer* timer;
     QNetworkAccessManager* networkManager;
+    QString bannerClickUrl;
+    QNetworkReply* bannerReply = nullptr;
 };

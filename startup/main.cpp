@@ -1,21 +1,30 @@
 #include "configuration.h"
+#include "mainwindow.h"
+#include "singleinstancechecker.h"
 #include "updateengine.h"
 
 #include <QApplication>
 #include <QLocale>
-#include <QMessageBox>
+#include <QTimer>
 #include <QTranslator>
 
+#include <chrono>
+
 using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
 
 namespace {
 
-// A missing translation is no error: the built-in English texts stay.
+// Unattended, the update starts by itself this long after the window is shown.
+constexpr auto autoStartDelay = 2000ms;
+
+// A missing translation is no error: the built-in English texts stay. The standard lookup
+// shortens "update_de_DE" to "update_de" and "update" until a file is found.
 void installTranslator(QApplication& app, QTranslator& translator, const QString& baseName)
 {
     const QString path = Configuration::getAppRootFilePath(u"translations/"_s + baseName + u'_' +
                                                            QLocale::system().name());
-    if (translator.load(path))
+    if (translator.load(path, QString(), u"_."_s))
         app.installTranslator(&translator);
 }
 
@@ -28,12 +37,6 @@ void removeLeftoversOfSelfUpdate()
     UpdateEngine::removeOldFiles(root + u"/accessible"_s);
 }
 
-void showFatalConfigurationError(const QString& errorMessage)
-{
-    QMessageBox::critical(nullptr, QCoreApplication::translate("MainWindow", "Error"),
-                          errorMessage);
-}
-
 } // namespace
 
 int main(int argc, char* argv[])
@@ -41,17 +44,26 @@ int main(int argc, char* argv[])
     QApplication app(argc, argv);
     removeLeftoversOfSelfUpdate();
 
+    // Another updater of this installation comes to the front instead.
+    if (SingleInstanceChecker::checkExistingInstance(u"#"_s))
+        return 0;
+
     QTranslator updateTranslator;
     QTranslator qtTranslator;
     installTranslator(app, updateTranslator, u"update"_s);
     installTranslator(app, qtTranslator, u"qt"_s);
 
     Configuration configuration;
-    QObject::connect(&configuration, &Configuration::fatalError, &app,
-                     &showFatalConfigurationError);
+    MainWindow window(configuration);
 
+    // A failure has been shown by the window's configuration-error handler.
     if (!configuration.parseCommandLineOptions())
         return 1;
+    if (configuration.noUser == 1)
+        QTimer::singleShot(autoStartDelay, &window, &MainWindow::onAutoStartUpdate);
 
+    window.setUIToConfigSpecs();
+    window.show();
+    window.setNews();
     return app.exec();
 }

@@ -11,4 +11,8 @@ public:
 
     // "update.ini": the "Channel" and "update" groups and the update session record.
     [[nodiscard]] static AppRootSettings updateIni();
+
+    // A value as text. The INI reader turns an unquoted value with a comma into a list, and a URL
+    // or a name may hold one; the list is put back together.
+    [[nodiscard]] static QString readText(const QSettings& settings, const QString& key);
 };

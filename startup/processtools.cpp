@@ -1,0 +1,17 @@
+#include "processtools.h"
+
+#include "configuration.h"
+
+#include <QProcess>
+
+void ProcessTools::startVq3Client()
+{
+    // Detached, so that the client runs on when the updater ends; whether it started is not
+    // the updater's concern any more.
+    QProcess::startDetached(clientStartScriptPath(), {});
+}
+
+QString ProcessTools::clientStartScriptPath()
+{
+    return Configuration::getAppRootFilePath(Configuration::getClientBinaryName());
+}

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <chrono>
+
+class QLocalServer;
+class QLocalSocket;
+
+// Lets only one updater work on an installation per user. The running updater listens on a local
+// socket whose name comes from the updater's path and the user's home directory; a newcomer sends
+// it a short message ("#": come to the front) and ends.
+class SingleInstanceChecker : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr std::chrono::milliseconds newcomerWait{1000};
+
+    // The listener: starts listening on getLocalServerName() at once.
+    explicit SingleInstanceChecker(QObject* parent = nullptr);
+
+    // The newcomer: true when a running instance received the message. When none runs, a socket
+    // left behind by a crashed instance is removed so that this one can listen in its place.
+    [[nodiscard]] static bool checkExistingInstance(const QString& message);
+
+    // "VQ3ClientUpdate" + the checksum of this executable's path and the user's home directory.
+    [[nodiscard]] static QString getLocalServerName();
+    [[nodiscard]] static QString localServerName(const QString& executablePath,
+                                                 const QString& homePath);
+
+    [[nodiscard]] bool isListening() const;
+
+signals:
+    void otherInstanceActivate(QString message);
+
+private slots:
+    void onNewConnection();
+    void onReadyRead();
+
+private:
+    void discardConnection();
+
+    QLocalServer* server;
+    QLocalSocket* connection = nullptr;
+};

@@ -1,0 +1,331 @@
+#include "newsbanner.h"
+#include "urlclicklabel.h"
+
+#include <QCursor>
+#include <QDesktopServices>
+#include <QImage>
+#include <QTest>
+#include <QTimerEvent>
+
+#include <memory>
+
+using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int bannerWidth = 200;
+constexpr int start = bannerWidth - NewsBanner::edgeMargin;
+// Long enough that the timer never fires by itself: the tests send its ticks, and the two
+// values tell which period runs.
+constexpr std::chrono::milliseconds testScrollInterval = 1h;
+constexpr std::chrono::milliseconds testPauseInterval = 2h;
+
+const QString linkNews = u"<a href=\"http://link.example/\">WWWWWW</a> plain words"_s;
+
+// Stands in for the desktop's browser while it exists.
+class Browser : public QObject
+{
+    Q_OBJECT
+
+public:
+    Browser() { QDesktopServices::setUrlHandler(u"http"_s, this, "open"); }
+    ~Browser() override { QDesktopServices::unsetUrlHandler(u"http"_s); }
+    QStringList opened;
+
+public slots:
+    void open(const QUrl& url) { opened.append(url.toString()); }
+};
+
+// The banner in a shown window, as in the updater.
+struct ShownBanner
+{
+    QWidget window;
+    NewsBanner* banner = nullptr;
+};
+
+std::unique_ptr<ShownBanner> shownBanner(std::chrono::milliseconds scroll = testScrollInterval,
+                                         std::chrono::milliseconds pause = testPauseInterval)
+{
+    auto shown = std::make_unique<ShownBanner>();
+    shown->window.resize(bannerWidth + 40, 60);
+    shown->banner = new NewsBanner(&shown->window, scroll, pause);
+    shown->banner->setGeometry(0, 20, bannerWidth, 16);
+    shown->window.show();
+    return shown;
+}
+
+void tick(NewsBanner& banner, int count = 1)
+{
+    for (int i = 0; i < count; ++i) {
+        QTimerEvent event(banner.scrollTimerId());
+        QCoreApplication::sendEvent(&banner, &event);
+    }
+}
+
+// The number of ticks until the line went blank.
+int ticksUntilPause(NewsBanner& banner)
+{
+    for (int ticks = 1; ticks <= 1000000; ++ticks) {
+        tick(banner);
+        if (banner.isPaused())
+            return ticks;
+    }
+    return -1;
+}
+
+// From 10 pixels inside the right edge until the text's end is more than 10 pixels past the
+// left edge, half a pixel per tick.
+int ticksForOnePass(const NewsBanner& banner)
+{
+    return 2 * (start + banner.textSize().width() + NewsBanner::edgeMargin + 1);
+}
+
+bool isBlank(NewsBanner& banner)
+{
+    const QImage image = banner.grab().toImage();
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            if (image.pixel(x, y) != image.pixel(0, 0))
+                return false;
+    return true;
+}
+
+} // namespace
+
+class TestNewsBanner : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void clickUrlComesFromTheComment_data();
+    void clickUrlComesFromTheComment();
+    void scrollsThroughPausesBlankAndComesBack();
+    void runsWithTheDesignedPeriods();
+    void narrowedWidgetRestartsFromItsNewEdge();
+    void clicks_data();
+    void clicks();
+    void cursorShowsWhereLinksAre();
+    void badNewsIsShownAsWellAsPossible_data();
+    void badNewsIsShownAsWellAsPossible();
+    void realTimerRunsTheCycle();
+    void urlClickLabelOpensItsUrl_data();
+    void urlClickLabelOpensItsUrl();
+};
+
+void TestNewsBanner::initTestCase()
+{
+    auto shown = shownBanner();
+    shown->banner->setNews(linkNews);
+    const int width = shown->banner->textSize().width();
+    QVERIFY2(width > 50 && width < bannerWidth - 40, "the font draws the test texts too wide");
+}
+
+void TestNewsBanner::clickUrlComesFromTheComment_data()
+{
+    QTest::addColumn<QString>("news");
+    QTest::addColumn<QString>("clickUrl");
+
+    QTest::newRow("URL key") << u"<!--URL=http://news.example/?a=b-->News"_s
+                             << u"http://news.example/?a=b"_s;
+    QTest::newRow("lower-case key") << u"<!--url=http://news.example/-->News"_s << QString();
+    QTest::newRow("other key") << u"<!--LINK=http://news.example/-->News"_s << QString();
+    QTest::newRow("space before the key") << u"<!-- URL=http://x.example/-->News"_s << QString();
+    QTest::newRow("no equals sign") << u"<!--URL-->News"_s << QString();
+    QTest::newRow("no comment") << u"Plain news"_s << QString();
+    // Greedy: from the first opening to the last closing.
+    QTest::newRow("two comments") << u"<!--URL=http://a.example/--> News <!--x-->"_s
+                                  << u"http://a.example/--> News <!--x"_s;
+}
+
+void TestNewsBanner::clickUrlComesFromTheComment()
+{
+    QFETCH(QString, news);
+    QFETCH(QString, clickUrl);
+    auto shown = shownBanner();
+    shown->banner->setNews(news);
+    QCOMPARE(shown->banner->newsClickUrl(), clickUrl);
+    shown->banner->setNews(u"Next news"_s);
+    QCOMPARE(shown->banner->newsClickUrl(), QString());
+}
+
+void TestNewsBanner::scrollsThroughPausesBlankAndComesBack()
+{
+    auto shown = shownBanner();
+    NewsBanner& banner = *shown->banner;
+    QVERIFY(!banner.isScrolling());
+    banner.setNews(linkNews);
+    QVERIFY(banner.isScrolling());
+    QCOMPARE(banner.currentInterval(), testScrollInterval);
+    QCOMPARE(banner.scrollPosition(), start);
+    QCOMPARE(banner.height(), banner.textSize().height());
+    QCOMPARE(banner.maximumHeight(), banner.textSize().height());
+
+    tick(banner);
+    QCOMPARE(banner.scrollPosition(), start - 0.5);
+    QTimerEvent foreign(banner.scrollTimerId() + 1000);
+    QCoreApplication::sendEvent(&banner, &foreign);
+    QCOMPARE(banner.scrollPosition(), start - 0.5);
+    tick(banner, 199);
+    QVERIFY(!isBlank(banner));
+
+    QCOMPARE(ticksUntilPause(banner) + 200, ticksForOnePass(banner));
+    QCOMPARE(banner.currentInterval(), testPauseInterval);
+    QCOMPARE(banner.scrollPosition(), start);
+    QVERIFY(isBlank(banner));
+
+    // The pause is one tick of its own period; then the text comes in from the right again.
+    tick(banner);
+    QVERIFY(!banner.isPaused());
+    QCOMPARE(banner.currentInterval(), testScrollInterval);
+    QCOMPARE(banner.scrollPosition(), start - 0.5);
+    QCOMPARE(ticksUntilPause(banner) + 1, ticksForOnePass(banner));
+}
+
+void TestNewsBanner::runsWithTheDesignedPeriods()
+{
+    NewsBanner banner;
+    banner.resize(bannerWidth, 16);
+    banner.setNews(u"News"_s);
+    QCOMPARE(banner.currentInterval(), 10ms);
+    QVERIFY(ticksUntilPause(banner) > 0);
+    QCOMPARE(banner.currentInterval(), 3000ms);
+}
+
+void TestNewsBanner::narrowedWidgetRestartsFromItsNewEdge()
+{
+    auto shown = shownBanner();
+    NewsBanner& banner = *shown->banner;
+    banner.setNews(linkNews);
+    tick(banner, 3);
+    banner.resize(100, banner.height());
+    banner.grab();
+    QCOMPARE(banner.scrollPosition(), 100 - NewsBanner::edgeMargin);
+    tick(banner, 3);
+    banner.grab();
+    QCOMPARE(banner.scrollPosition(), 100 - NewsBanner::edgeMargin - 1.5);
+}
+
+void TestNewsBanner::clicks_data()
+{
+    QTest::addColumn<QString>("news");
+    QTest::addColumn<QString>("where");
+    QTest::addColumn<QStringList>("opened");
+
+    const QString withUrl = u"<!--URL=http://news.example/-->"_s + linkNews;
+    const QStringList link{u"http://link.example/"_s};
+    const QStringList news{u"http://news.example/"_s};
+    QTest::newRow("on the link") << withUrl << u"link"_s << link;
+    QTest::newRow("beside the link") << withUrl << u"text"_s << news;
+    QTest::newRow("beside the link, no click address") << linkNews << u"text"_s << QStringList();
+    // Nothing is drawn during the pause, so there is no link to hit where it would stand.
+    QTest::newRow("during the pause") << withUrl << u"paused"_s << news;
+    QTest::newRow("during the pause, no click address") << linkNews << u"paused"_s << QStringList();
+}
+
+void TestNewsBanner::clicks()
+{
+    QFETCH(QString, news);
+    QFETCH(QString, where);
+    QFETCH(QStringList, opened);
+    Browser browser;
+    auto shown = shownBanner();
+    NewsBanner& banner = *shown->banner;
+    banner.setNews(news);
+    // The text now starts 40 pixels from the left edge.
+    tick(banner, 2 * (start - 40));
+    QPoint point(where == u"text" ? 40 + banner.textSize().width() - 3 : 42, banner.height() / 2);
+    QCOMPARE(banner.anchorAt(point).isEmpty(), where == u"text");
+    if (where == u"paused") {
+        QVERIFY(ticksUntilPause(banner) > 0);
+        point.setX(start + 2);
+    }
+
+    QTest::mouseClick(&banner, Qt::LeftButton, {}, point);
+    QCOMPARE(browser.opened, opened);
+}
+
+void TestNewsBanner::cursorShowsWhereLinksAre()
+{
+    auto shown = shownBanner();
+    NewsBanner& banner = *shown->banner;
+    QVERIFY(QTest::qWaitForWindowExposed(&shown->window));
+    banner.setNews(linkNews);
+    tick(banner, 2 * (start - 40));
+    const int y = banner.height() / 2;
+
+    QCursor::setPos(banner.mapToGlobal(QPoint(40 + banner.textSize().width() - 3, y)));
+    tick(banner);
+    QCOMPARE(banner.cursor().shape(), Qt::ArrowCursor);
+
+    int linkEnd = 42;
+    while (!banner.anchorAt({linkEnd, y}).isEmpty())
+        ++linkEnd;
+    QCursor::setPos(banner.mapToGlobal(QPoint(linkEnd - 2, y)));
+    tick(banner);
+    QCOMPARE(banner.cursor().shape(), Qt::PointingHandCursor);
+    // The link's end moves past a mouse that stays where it is.
+    tick(banner, 4);
+    QCOMPARE(banner.cursor().shape(), Qt::ArrowCursor);
+}
+
+void TestNewsBanner::badNewsIsShownAsWellAsPossible_data()
+{
+    QTest::addColumn<QString>("news");
+    QTest::newRow("empty") << QString();
+    QTest::newRow("unclosed tags") << u"<b><i><table><tr><td>News"_s;
+    QTest::newRow("unterminated attribute") << u"<a href=\"http://x.example/>News"_s;
+    QTest::newRow("unterminated comment") << u"<!--URL=http://x.example/ News"_s;
+    QTest::newRow("stray closing tags") << u"</td></table></a>News</b>"_s;
+    QTest::newRow("bad entities") << u"&#xFFFFFFFF; &#0; &bogus; News"_s;
+    QTest::newRow("missing image") << u"<img src=\"file:///nonexistent/x.png\">News"_s;
+    QTest::newRow("zero characters and lines") << QString(u"News\0<p>more</p><br>\0"_s);
+    QTest::newRow("very long") << QString(2000, u'W');
+}
+
+void TestNewsBanner::badNewsIsShownAsWellAsPossible()
+{
+    QFETCH(QString, news);
+    auto shown = shownBanner();
+    NewsBanner& banner = *shown->banner;
+    banner.setNews(news);
+    QCOMPARE(banner.height(), banner.textSize().height());
+    // The whole cycle still runs: through, blank, and in again.
+    QCOMPARE(ticksUntilPause(banner), ticksForOnePass(banner));
+    tick(banner);
+    QVERIFY(!banner.isPaused());
+}
+
+void TestNewsBanner::realTimerRunsTheCycle()
+{
+    auto shown = shownBanner(1ms, 20ms);
+    NewsBanner& banner = *shown->banner;
+    banner.resize(40, banner.height());
+    banner.setNews(u"News"_s);
+    QTRY_VERIFY_WITH_TIMEOUT(banner.isPaused(), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(!banner.isPaused(), 20000);
+    QVERIFY(banner.scrollPosition() < 40 - NewsBanner::edgeMargin);
+}
+
+void TestNewsBanner::urlClickLabelOpensItsUrl_data()
+{
+    QTest::addColumn<Qt::MouseButton>("button");
+    QTest::newRow("left") << Qt::LeftButton;
+    QTest::newRow("right") << Qt::RightButton;
+}
+
+void TestNewsBanner::urlClickLabelOpensItsUrl()
+{
+    QFETCH(Qt::MouseButton, button);
+    Browser browser;
+    UrlClickLabel label;
+    label.setUrl(u"http://first.example/"_s);
+    label.setUrl(u"http://banner.example/offer?id=7"_s);
+    QCOMPARE(label.url(), u"http://banner.example/offer?id=7"_s);
+    QTest::mouseClick(&label, button);
+    QCOMPARE(browser.opened, QStringList{u"http://banner.example/offer?id=7"_s});
+}
+
+QTEST_MAIN(TestNewsBanner)
+#include "tst_newsbanner.moc"

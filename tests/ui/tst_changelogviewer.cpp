@@ -1,0 +1,301 @@
+#include "changelogviewer.h"
+#include "configuration.h"
+#include "httpserver.h"
+#include "sharedrandom.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFontMetrics>
+#include <QPointer>
+#include <QScreen>
+#include <QStringEncoder>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTextEdit>
+
+using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
+
+namespace {
+
+const QString loading = u"Loading..."_s;
+const QString failed = u"Failed to load changelog."_s;
+
+// One change log request path below a mirror.
+QString changelogPath(const QString& mirror)
+{
+    return u"/"_s + mirror + u"/12/changelog_client.txt"_s;
+}
+
+} // namespace
+
+// An application root of its own; the mirrors are directories of the test server.
+class ChangelogFixture
+{
+public:
+    ChangelogFixture() { Configuration::setAppRootPath(root.path()); }
+    ~ChangelogFixture() { Configuration::setAppRootPath(QString()); }
+
+    // "mirrors.ini" naming the mirrors, each with its base URL on the server.
+    [[nodiscard]] bool writeMirrorsIni(const QStringList& mirrors, const QString& urlSuffix = {})
+    {
+        QByteArray ini = "[mirrors]\nsize=" + QByteArray::number(mirrors.size()) + '\n';
+        for (qsizetype i = 0; i < mirrors.size(); ++i)
+            ini += QByteArray::number(i + 1) + "\\mirror=" + mirrors.at(i).toUtf8() + '\n';
+        for (const QString& mirror : mirrors)
+            ini += '[' + mirror.toUtf8() +
+                   "]\nurl=" + server.urlText(u"/"_s + mirror + urlSuffix).toUtf8() + '\n';
+        return writeFile(u"mirrors.ini"_s, ini);
+    }
+    [[nodiscard]] bool writeFile(const QString& name, const QByteArray& content)
+    {
+        QFile file(root.filePath(name));
+        return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+    }
+
+    [[nodiscard]] static QString shownText(ChangeLogViewer& viewer)
+    {
+        return viewer.findChild<QTextEdit*>(u"changeLogTextEdit"_s)->toPlainText();
+    }
+
+    QTemporaryDir root;
+    TestHttpServer server;
+};
+
+class TestChangeLogViewer : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void oneDialogForTwoClicks();
+    void skipsFailuresAndRedirections_data();
+    void skipsFailuresAndRedirections();
+    void silentMirrorsTimeOut();
+    void joinsUrlWithOneSlash_data();
+    void joinsUrlWithOneSlash();
+    void alphaLocationIsTriedAlone();
+    void nothingToAsk();
+    void decodesWithByteOrderMark_data();
+    void decodesWithByteOrderMark();
+    void sizesToWidestLine_data();
+    void sizesToWidestLine();
+};
+
+void TestChangeLogViewer::init()
+{
+    SharedRandom::seed(1);
+}
+
+void TestChangeLogViewer::oneDialogForTwoClicks()
+{
+    ChangelogFixture f;
+    QVERIFY(f.writeMirrorsIni({u"m1"_s}));
+    f.server.setRoute(changelogPath(u"m1"_s), TestHttpServer::Behaviour::serve("v12: news"_ba));
+    QVERIFY(!ChangeLogViewer::instance());
+
+    ChangeLogViewer::showRemoteChangeLogDialog(nullptr, u"12"_s);
+    QPointer<ChangeLogViewer> viewer = ChangeLogViewer::instance();
+    QVERIFY(viewer);
+    QVERIFY(viewer->isVisible());
+    QCOMPARE(viewer->objectName(), u"ChangeLogViewer"_s);
+    QCOMPARE(viewer->windowTitle(), u"Changelog"_s);
+    QCOMPARE(ChangelogFixture::shownText(*viewer), loading);
+    QTRY_COMPARE(ChangelogFixture::shownText(*viewer), u"v12: news"_s);
+
+    ChangeLogViewer::showRemoteChangeLogDialog(nullptr, u"12"_s);
+    QCOMPARE(ChangeLogViewer::instance(), viewer.data());
+    QCOMPARE(ChangelogFixture::shownText(*viewer), u"v12: news"_s);
+    QCOMPARE(f.server.requestCount(changelogPath(u"m1"_s)), 1);
+
+    // Closed, it is gone at once for the next click, and deleted soon after.
+    viewer->close();
+    QVERIFY(!ChangeLogViewer::instance());
+    QTRY_VERIFY(!viewer);
+
+    // The next click starts afresh; Escape closes that one the same way.
+    ChangeLogViewer::showRemoteChangeLogDialog(nullptr, u"12"_s);
+    viewer = ChangeLogViewer::instance();
+    QTRY_COMPARE(ChangelogFixture::shownText(*viewer), u"v12: news"_s);
+    QCOMPARE(f.server.requestCount(changelogPath(u"m1"_s)), 2);
+    QTest::keyClick(viewer, Qt::Key_Escape);
+    QVERIFY(!ChangeLogViewer::instance());
+    QTRY_VERIFY(!viewer);
+}
+
+void TestChangeLogViewer::skipsFailuresAndRedirections_data()
+{
+    QTest::addColumn<bool>("withGoodMirror");
+    QTest::addColumn<QString>("shown");
+
+    QTest::newRow("a good mirror left") << true << u"the change log"_s;
+    QTest::newRow("none good") << false << failed;
+}
+
+void TestChangeLogViewer::skipsFailuresAndRedirections()
+{
+    QFETCH(bool, withGoodMirror);
+    QFETCH(QString, shown);
+
+    ChangelogFixture f;
+    QStringList mirrors{u"moved"_s, u"movedpage"_s, u"missing"_s};
+    f.server.setRoute(changelogPath(u"moved"_s),
+                      TestHttpServer::Behaviour::movedPermanently(f.server.urlText(u"/trap"_s)));
+    // A page that downloaded without error but tells of a redirection.
+    f.server.setRoute(changelogPath(u"movedpage"_s),
+                      TestHttpServer::Behaviour::serve(
+                              "<html><body>The document has moved <a href=\"/trap\">here</a>."
+                              "</body></html>"_ba));
+    f.server.setRoute(u"/trap"_s, TestHttpServer::Behaviour::serve("trap"_ba));
+    if (withGoodMirror) {
+        mirrors.append(u"good"_s);
+        f.server.setRoute(changelogPath(u"good"_s),
+                          TestHttpServer::Behaviour::serve("the change log"_ba));
+    }
+    QVERIFY(f.writeMirrorsIni(mirrors));
+
+    ChangeLogViewer viewer;
+    viewer.requestRemote(u"12"_s);
+    QTRY_COMPARE(ChangelogFixture::shownText(viewer), shown);
+    QCOMPARE(f.server.requestCount(u"/trap"_s), 0);
+    for (const QString& mirror : mirrors)
+        QVERIFY(f.server.requestCount(changelogPath(mirror)) <= 1);
+    if (!withGoodMirror) {
+        for (const QString& mirror : mirrors)
+            QCOMPARE(f.server.requestCount(changelogPath(mirror)), 1);
+    }
+}
+
+void TestChangeLogViewer::silentMirrorsTimeOut()
+{
+    ChangelogFixture f;
+    const QStringList mirrors{u"s1"_s, u"s2"_s, u"s3"_s};
+    for (const QString& mirror : mirrors)
+        f.server.setRoute(changelogPath(mirror), TestHttpServer::Behaviour::stall("late"_ba, 0));
+    QVERIFY(f.writeMirrorsIni(mirrors));
+    constexpr auto timeout = 200ms;
+
+    ChangeLogViewer viewer(nullptr, timeout);
+    QElapsedTimer clock;
+    clock.start();
+    viewer.requestRemote(u"12"_s);
+    QTRY_COMPARE_WITH_TIMEOUT(ChangelogFixture::shownText(viewer), failed, 5000);
+
+    // One time-out per mirror, each mirror asked once.
+    QVERIFY2(clock.elapsed() >= 3 * timeout.count() * 9 / 10,
+             qPrintable(u"%1 ms"_s.arg(clock.elapsed())));
+    for (const QString& mirror : mirrors)
+        QCOMPARE(f.server.requestCount(changelogPath(mirror)), 1);
+}
+
+void TestChangeLogViewer::joinsUrlWithOneSlash_data()
+{
+    QTest::addColumn<QString>("urlSuffix");
+
+    QTest::newRow("base without slash") << QString();
+    QTest::newRow("base with slash") << u"/"_s;
+}
+
+void TestChangeLogViewer::joinsUrlWithOneSlash()
+{
+    QFETCH(QString, urlSuffix);
+
+    ChangelogFixture f;
+    QVERIFY(f.writeMirrorsIni({u"m1"_s}, urlSuffix));
+    f.server.setRoute(changelogPath(u"m1"_s), TestHttpServer::Behaviour::serve("joined"_ba));
+
+    ChangeLogViewer viewer;
+    viewer.requestRemote(u"12"_s);
+    QTRY_COMPARE(ChangelogFixture::shownText(viewer), u"joined"_s);
+    QCOMPARE(f.server.requests().size(), 1);
+    QCOMPARE(QString::fromLatin1(f.server.requests().first().target),
+             u"/m1/12/changelog_client.txt"_s);
+}
+
+void TestChangeLogViewer::alphaLocationIsTriedAlone()
+{
+    ChangelogFixture f;
+    QVERIFY(f.writeFile(u"update.ini"_s,
+                        "[Channel]\nalpha=" + f.server.urlText(u"/alpha"_s).toUtf8() + '\n'));
+    QVERIFY(f.writeMirrorsIni({u"m1"_s}));
+    f.server.setRoute(changelogPath(u"m1"_s), TestHttpServer::Behaviour::serve("stable"_ba));
+    f.server.setRoute(changelogPath(u"alpha"_s), TestHttpServer::Behaviour::notFound());
+
+    ChangeLogViewer viewer;
+    viewer.requestRemote(u"12"_s);
+    QTRY_COMPARE(ChangelogFixture::shownText(viewer), failed);
+    QCOMPARE(f.server.requestedPaths(), QStringList{changelogPath(u"alpha"_s)});
+}
+
+void TestChangeLogViewer::nothingToAsk()
+{
+    ChangelogFixture f;
+    // An "update.ini" without an alpha location does not count as one.
+    QVERIFY(f.writeFile(u"update.ini"_s, "[Channel]\nbeta=true\n"_ba));
+    ChangeLogViewer viewer;
+    viewer.requestRemote(u"12"_s);
+    QCOMPARE(ChangelogFixture::shownText(viewer), failed);
+    QVERIFY(f.server.requests().isEmpty());
+}
+
+void TestChangeLogViewer::decodesWithByteOrderMark_data()
+{
+    QTest::addColumn<QByteArray>("body");
+
+    const QString text = u"Änderungen – v12\nΣ fixed"_s;
+    auto encoded = [&text](QStringConverter::Encoding encoding) {
+        QStringEncoder encoder(encoding, QStringConverter::Flag::WriteBom);
+        return QByteArray(encoder.encode(text));
+    };
+    QTest::newRow("UTF-8 without mark") << text.toUtf8();
+    QTest::newRow("UTF-8 with mark") << encoded(QStringConverter::Utf8);
+    QTest::newRow("UTF-16LE") << encoded(QStringConverter::Utf16LE);
+    QTest::newRow("UTF-16BE") << encoded(QStringConverter::Utf16BE);
+    QTest::newRow("UTF-32LE") << encoded(QStringConverter::Utf32LE);
+}
+
+void TestChangeLogViewer::decodesWithByteOrderMark()
+{
+    QFETCH(QByteArray, body);
+
+    ChangelogFixture f;
+    QVERIFY(f.writeMirrorsIni({u"m1"_s}));
+    f.server.setRoute(changelogPath(u"m1"_s), TestHttpServer::Behaviour::serve(body));
+    ChangeLogViewer viewer;
+    viewer.requestRemote(u"12"_s);
+    QTRY_COMPARE(ChangelogFixture::shownText(viewer), u"Änderungen – v12\nΣ fixed"_s);
+}
+
+void TestChangeLogViewer::sizesToWidestLine_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("widestLine"); // empty: no line measures anything
+
+    const QString longLine = u"- a much longer line of the log"_s;
+    QTest::newRow("lines of text") << u"v12\n\n- a fix\n"_s + longLine + u"\n"_s << longLine;
+    QTest::newRow("empty lines only") << u"\n\n\n"_s << QString();
+    QTest::newRow("wider than the screen") << QString(2000, u'w') << QString(2000, u'w');
+}
+
+void TestChangeLogViewer::sizesToWidestLine()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, widestLine);
+
+    ChangeLogViewer viewer;
+    const QRect available = viewer.screen()->availableGeometry();
+    QVERIFY(available.isValid());
+    const QFontMetrics metrics(viewer.findChild<QTextEdit*>(u"changeLogTextEdit"_s)->font());
+    // The typewriter family: every character as wide as the next.
+    QCOMPARE(metrics.horizontalAdvance(u"il"_s), metrics.horizontalAdvance(u"WM"_s));
+
+    viewer.load(text);
+    const int width = widestLine.isEmpty() ? ChangeLogViewer::defaultWidth
+                                           : metrics.horizontalAdvance(widestLine) + 50;
+    QCOMPARE(viewer.size(),
+             QSize(std::min(width, available.width()), std::min(available.height(), 500)));
+    QCOMPARE(ChangelogFixture::shownText(viewer), text);
+}
+
+QTEST_MAIN(TestChangeLogViewer)
+#include "tst_changelogviewer.moc"

@@ -1,0 +1,68 @@
+#pragma once
+
+#include "bannerquery.h"
+
+#include <QAbstractSocket>
+#include <QBasicTimer>
+#include <QHostAddress>
+#include <QObject>
+#include <QString>
+
+#include <chrono>
+
+class QHostInfo;
+class QUdpSocket;
+
+// The host of the banner service: the same host as the update server of this build.
+extern const QString BANNER_SERVER;
+
+// Asks the banner service over UDP which banner image to show and which address a click on it
+// opens. The request is the two bytes 0x01 0x01, sent once more when no reply came in time; the
+// reply is the text "<image address>,<click address>". Every failure is silent: no banner.
+class Banner : public BannerQuery
+{
+    Q_OBJECT
+
+public:
+    enum class State { Idle, Resolving, WaitingForReply, WaitingAfterResend, Done };
+    Q_ENUM(State)
+
+    static constexpr quint16 defaultPort = 2009;
+    static constexpr std::chrono::milliseconds defaultResendInterval{5000};
+    static constexpr qint64 maxReplySize = 1024;
+
+    explicit Banner(QObject* parent = nullptr, QString host = BANNER_SERVER,
+                    quint16 port = defaultPort,
+                    std::chrono::milliseconds resendInterval = defaultResendInterval);
+    ~Banner() override;
+
+    // Looks the host up and asks it; the answer comes as bannerFound.
+    void run() override;
+
+    [[nodiscard]] State state() const { return exchangeState; }
+    [[nodiscard]] bool resendPending() const { return resendTimer.isActive(); }
+    [[nodiscard]] quint16 localPort() const;
+
+protected:
+    void timerEvent(QTimerEvent* event) override;
+
+private slots:
+    void onResolved(const QHostInfo& hostInfo);
+    void onReadyRead();
+    void onError(QAbstractSocket::SocketError socketError);
+
+private:
+    void sendRequest();
+    void giveUp();
+
+    QUdpSocket* socket;
+    int lookupId = -1;
+    QBasicTimer resendTimer;
+    QHostAddress serverAddress;
+    int resendCount = 0;
+
+    QString host;
+    quint16 port;
+    std::chrono::milliseconds resendInterval;
+    State exchangeState = State::Idle;
+};

@@ -1,0 +1,252 @@
+#include "changelogviewer.h"
+
+#include "configuration.h"
+#include "mirrors.h"
+#include "settingsfile.h"
+#include "sharedrandom.h"
+
+#include <QDialogButtonBox>
+#include <QFileInfo>
+#include <QFontMetrics>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QScreen>
+#include <QStringDecoder>
+#include <QTextEdit>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include <algorithm>
+
+using namespace Qt::StringLiterals;
+
+ChangeLogViewer* ChangeLogViewer::m_instance = nullptr;
+
+namespace {
+
+const QString updateIniName = u"update.ini"_s;
+
+bool appRootFileExists(const QString& fileName)
+{
+    return QFileInfo::exists(Configuration::getAppRootFilePath(fileName));
+}
+
+} // namespace
+
+ChangeLogViewer::ChangeLogViewer(QWidget* parent, std::chrono::milliseconds requestTimeout)
+    : QDialog(parent, Qt::Dialog | Qt::WindowSystemMenuHint)
+    , textEdit(new QTextEdit(this))
+    , requestTimeout(requestTimeout)
+{
+    setObjectName(u"ChangeLogViewer"_s);
+    setAttribute(Qt::WA_DeleteOnClose);
+    setWindowTitle(tr("Changelog"));
+
+    textEdit->setObjectName(u"changeLogTextEdit"_s);
+    textEdit->setReadOnly(true);
+    textEdit->setLineWrapMode(QTextEdit::NoWrap);
+    QFont font = textEdit->font();
+    font.setStyleHint(QFont::TypeWriter);
+    font.setFamily(font.defaultFamily());
+    textEdit->setFont(font);
+
+    auto* buttonBox = new QDialogButtonBox(QDialogButtonBox::Close, Qt::Horizontal, this);
+    connect(buttonBox, &QDialogButtonBox::rejected, this, &QWidget::close);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(textEdit);
+    layout->addWidget(buttonBox);
+    resize(defaultWidth, maximumHeight);
+
+    // Closed by the button, the window's frame or Escape, the dialog is deleted only later; the
+    // next click must already start afresh.
+    connect(this, &QDialog::finished, this, [this] {
+        if (m_instance == this)
+            m_instance = nullptr;
+    });
+}
+
+ChangeLogViewer::~ChangeLogViewer()
+{
+    if (m_instance == this)
+        m_instance = nullptr;
+    // The manager aborts its replies when it goes; none may reach this half-destroyed dialog.
+    if (reply)
+        reply->disconnect(this);
+}
+
+void ChangeLogViewer::showRemoteChangeLogDialog(QWidget* parent, const QString& path)
+{
+    if (!m_instance) {
+        m_instance = new ChangeLogViewer(parent);
+        m_instance->requestRemote(path);
+    }
+    m_instance->show();
+    m_instance->raise();
+    m_instance->activateWindow();
+}
+
+QString ChangeLogViewer::changelogFileName()
+{
+    return u"changelog_client.txt"_s;
+}
+
+QString ChangeLogViewer::requestUrl(const QString& baseUrl, const QString& path)
+{
+    const QString separator = baseUrl.endsWith(u'/') ? QString() : u"/"_s;
+    return baseUrl + separator + path + u'/' + changelogFileName();
+}
+
+void ChangeLogViewer::requestRemote(const QString& path)
+{
+    if (reply)
+        return;
+    showStatus(tr("Loading..."));
+    if (!path.isEmpty())
+        changelogPath = path;
+
+    const QString baseUrl = getRemoteUrl();
+    if (baseUrl.isEmpty()) {
+        showStatus(tr("Failed to load changelog."));
+        return;
+    }
+
+    if (!networkManager)
+        networkManager = new QNetworkAccessManager(this);
+    QNetworkRequest request{QUrl(requestUrl(baseUrl, changelogPath))};
+    // A redirection must reach us as what it is, a page that is not the change log.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::ManualRedirectPolicy);
+    reply = networkManager->get(request);
+    connect(reply, &QNetworkReply::finished, this, &ChangeLogViewer::onRequestFinished);
+
+    if (!requestTimer) {
+        requestTimer = new QTimer(this);
+        requestTimer->setSingleShot(true);
+        requestTimer->setInterval(requestTimeout);
+        connect(requestTimer, &QTimer::timeout, this, &ChangeLogViewer::onRequestTimeout);
+    }
+    requestTimer->start();
+}
+
+void ChangeLogViewer::onRequestTimeout()
+{
+    // The aborted reply finishes with an error, which moves on to the next mirror.
+    if (reply)
+        reply->abort();
+}
+
+void ChangeLogViewer::onRequestFinished()
+{
+    if (!reply)
+        return;
+    requestTimer->stop();
+    const QString text =
+            reply->error() == QNetworkReply::NoError ? decodeText(reply->readAll()) : QString();
+    const bool found = isChangeLog(reply, text);
+    releaseReply();
+    if (found)
+        load(text);
+    else
+        requestRemote(QString());
+}
+
+bool ChangeLogViewer::isChangeLog(QNetworkReply* reply, const QString& text)
+{
+    if (reply->error() != QNetworkReply::NoError)
+        return false;
+    // An unfollowed redirection: the status says so, and servers say so in the page.
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status >= 300 && status < 400)
+        return false;
+    return !text.contains(u"document has moved"_s, Qt::CaseSensitive);
+}
+
+void ChangeLogViewer::releaseReply()
+{
+    reply->disconnect(this);
+    reply->deleteLater();
+    reply = nullptr;
+}
+
+QString ChangeLogViewer::decodeText(const QByteArray& data)
+{
+    const std::optional<QStringConverter::Encoding> unicode =
+            QStringConverter::encodingForData(data);
+    QStringDecoder decoder(unicode.value_or(QStringConverter::System));
+    return decoder.decode(data);
+}
+
+QString ChangeLogViewer::getRemoteUrl()
+{
+    if (mirrorsLoaded)
+        return getRandomMirror();
+    mirrorsLoaded = true;
+
+    // An alpha location is the only place the alpha builds are; it is tried once, alone.
+    if (appRootFileExists(updateIniName)) {
+        const AppRootSettings settings(updateIniName);
+        const QString alpha = AppRootSettings::readText(settings, u"Channel/alpha"_s);
+        if (!alpha.isEmpty())
+            return alpha;
+    }
+    if (!appRootFileExists(Mirrors::mirrorsFileName()))
+        return {};
+    readMirrorUrls();
+    return getRandomMirror();
+}
+
+void ChangeLogViewer::readMirrorUrls()
+{
+    AppRootSettings settings(Mirrors::mirrorsFileName());
+    QStringList names;
+    const int count = settings.beginReadArray(u"mirrors"_s);
+    for (int i = 0; i < count; ++i) {
+        settings.setArrayIndex(i);
+        // A name is used as written; only an empty one names no group.
+        const QString name = AppRootSettings::readText(settings, u"mirror"_s);
+        if (!name.isEmpty())
+            names.append(name);
+    }
+    settings.endArray();
+
+    for (const QString& name : std::as_const(names)) {
+        const QString url = AppRootSettings::readText(settings, name + u"/url"_s);
+        if (!url.isEmpty())
+            mirrorUrls.append(url);
+    }
+}
+
+QString ChangeLogViewer::getRandomMirror()
+{
+    if (mirrorUrls.isEmpty())
+        return {};
+    const auto index = SharedRandom::bounded(static_cast<quint32>(mirrorUrls.size()));
+    return mirrorUrls.takeAt(index);
+}
+
+void ChangeLogViewer::showStatus(const QString& text)
+{
+    textEdit->setPlainText(text);
+}
+
+void ChangeLogViewer::load(const QString& text)
+{
+    textEdit->setText(text);
+    if (text.isEmpty())
+        return;
+
+    const QFontMetrics metrics(textEdit->font());
+    int widest = 0;
+    for (const QString& line : text.split(u'\n'))
+        widest = std::max(widest, metrics.horizontalAdvance(line));
+    int width = widest > 0 ? widest + lineMargin : defaultWidth;
+    int height = maximumHeight;
+
+    const QRect available = screen() ? screen()->availableGeometry() : QRect();
+    if (available.isValid()) {
+        width = std::min(width, available.width());
+        height = std::min(available.height(), maximumHeight);
+    }
+    resize(width, height);
+}

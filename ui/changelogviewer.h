@@ -1,0 +1,75 @@
+#pragma once
+
+#include <QDialog>
+#include <QString>
+#include <QStringList>
+
+#include <chrono>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+class QTextEdit;
+class QTimer;
+
+// A non-modal dialog showing the change log of the version being installed, fetched from the
+// version's directory on a mirror chosen at random. A mirror that fails, is too slow or answers
+// with a redirection is dropped and the next one is tried. At most one such dialog exists.
+class ChangeLogViewer : public QDialog
+{
+    Q_OBJECT
+
+public:
+    static constexpr std::chrono::milliseconds defaultRequestTimeout{2000};
+    static constexpr int defaultWidth = 617;
+    static constexpr int maximumHeight = 500;
+    // Room beside the widest line for the frame, the margins and a vertical scroll bar.
+    static constexpr int lineMargin = 50;
+
+    explicit ChangeLogViewer(QWidget* parent = nullptr,
+                             std::chrono::milliseconds requestTimeout = defaultRequestTimeout);
+    ~ChangeLogViewer() override;
+
+    // Opens the one dialog and loads the change log of the version directory path, or brings
+    // the open dialog to the front without reloading it.
+    static void showRemoteChangeLogDialog(QWidget* parent, const QString& path);
+    // The open dialog, or null.
+    [[nodiscard]] static ChangeLogViewer* instance() { return m_instance; }
+
+    // Starts or continues fetching; an empty path keeps the previous one.
+    void requestRemote(const QString& path);
+    // The next base URL to try, or empty when none is left.
+    [[nodiscard]] QString getRemoteUrl();
+    // Takes one base URL at random out of those not tried yet.
+    [[nodiscard]] QString getRandomMirror();
+    // Shows the text and fits the dialog to it.
+    void load(const QString& text);
+
+    [[nodiscard]] static QString changelogFileName();
+    // The change log's URL below a mirror's base URL.
+    [[nodiscard]] static QString requestUrl(const QString& baseUrl, const QString& path);
+    // The body of a change log page: the system's encoding, or Unicode as its byte-order mark
+    // says.
+    [[nodiscard]] static QString decodeText(const QByteArray& data);
+
+private slots:
+    void onRequestFinished();
+    void onRequestTimeout();
+
+private:
+    void readMirrorUrls();
+    void showStatus(const QString& text);
+    void releaseReply();
+    // True when the reply carries the change log rather than an error or a redirection.
+    [[nodiscard]] static bool isChangeLog(QNetworkReply* reply, const QString& text);
+
+    static ChangeLogViewer* m_instance;
+
+    QTextEdit* textEdit;
+    QNetworkAccessManager* networkManager = nullptr;
+    QNetworkReply* reply = nullptr;
+    QTimer* requestTimer = nullptr;
+    QStringList mirrorUrls;
+    bool mirrorsLoaded = false;
+    QString changelogPath;
+    std::chrono::milliseconds requestTimeout;
+};

@@ -1,0 +1,75 @@
+#pragma once
+
+#include "ui_mainwindow.h"
+#include "updatechannel.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QWidget>
+
+#include <chrono>
+
+class Configuration;
+class QCloseEvent;
+class SingleInstanceChecker;
+class UpdateEngine;
+
+// The updater's only window: where the update leads, the news and picture banners, progress,
+// sizes and rate, the details log, and the start button that starts the update, restarts it after
+// a cancellation and starts the updated client at the end. Owns the update engine and the
+// single-instance listener and turns the engine's signals into what the user sees.
+class MainWindow
+    : public QWidget
+    , private Ui::MainWindow
+{
+    Q_OBJECT
+
+public:
+    // Unattended, the updated client starts this long after the update finished.
+    static constexpr std::chrono::milliseconds clientStartDelay{1000};
+    static constexpr int progressSteps = 1000;
+    static constexpr quint64 bytesPerKilobyte = 1000;
+
+    explicit MainWindow(Configuration& configuration, QWidget* parent = nullptr);
+
+    // Shows where the update leads; unattended, the user does not start it.
+    void setUIToConfigSpecs();
+    // Hands the news text to the ticker; called once the window is shown.
+    void setNews();
+
+    [[nodiscard]] static QString productWebSite();
+    // The version label's rich text.
+    [[nodiscard]] static QString versionText(UpdateChannel channel, const QString& versionName);
+
+public slots:
+    void onFatalConfigError(const QString& errorMessage);
+    void onFatalError(const QString& errorMessage);
+    void onError(const QString& errorMessage);
+    void onAutoStartUpdate();
+    void on_startButton_clicked();
+    void onAppendText(const QString& text);
+    void onProgressUpdate(qreal doneFrac);
+    void onDownloadProgress(quint64 downloadDone, quint64 downloadTotal, quint64 speed,
+                            bool downloading);
+    void onUpdateFinished();
+    void onUpdateCanceled();
+    void onOtherInstanceActivate(const QString& message);
+    void onBannerFound(const QByteArray& bannerImage, const QString& clickUrl);
+    void onDetailsPressed();
+    void on_changelogButton_clicked();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void connectEngine();
+    void showTransferLabels(bool visible);
+    [[nodiscard]] bool askToAbort();
+    static void endProgram(int exitCode);
+
+    Configuration& configuration;
+    UpdateEngine* engine;
+    bool updateDone = false;
+    bool closeRequested = false;
+    SingleInstanceChecker* instanceListener = nullptr;
+};

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <QBasicTimer>
+#include <QString>
+#include <QWidget>
+
+#include <chrono>
+
+class QTextDocument;
+
+// A one-line news ticker: a short rich-text item that scrolls in from the right, leaves on the
+// left, leaves the line blank for a moment and comes in again. Links open in the browser; a click
+// outside a link opens the address that the news names in a comment "<!--URL=...-->".
+class NewsBanner : public QWidget
+{
+    Q_OBJECT
+
+public:
+    static constexpr std::chrono::milliseconds defaultScrollInterval{10};
+    static constexpr std::chrono::milliseconds defaultPauseInterval{3000};
+    static constexpr qreal scrollStep = 0.5;
+    // How far inside the right edge the text starts, and how far past the left edge it goes.
+    static constexpr int edgeMargin = 10;
+
+    explicit NewsBanner(QWidget* parent = nullptr,
+                        std::chrono::milliseconds scrollInterval = defaultScrollInterval,
+                        std::chrono::milliseconds pauseInterval = defaultPauseInterval);
+
+    // Installs a news text (HTML) and starts scrolling it from the right.
+    void setNews(const QString& news);
+
+    // The link target under a widget position; empty if none.
+    [[nodiscard]] QString anchorAt(const QPoint& pos) const;
+
+    [[nodiscard]] const QString& newsClickUrl() const { return clickUrl; }
+    [[nodiscard]] qreal scrollPosition() const { return position; }
+    [[nodiscard]] QSize textSize() const { return {textWidth, textHeight}; }
+    [[nodiscard]] bool isPaused() const { return paused; }
+    [[nodiscard]] bool isScrolling() const { return scrollTimer.isActive(); }
+    // The period the timer runs with now: the scroll interval, or the pause while blank.
+    [[nodiscard]] std::chrono::milliseconds currentInterval() const { return timerInterval; }
+    // The timer whose events move the text.
+    [[nodiscard]] int scrollTimerId() const { return scrollTimer.timerId(); }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void timerEvent(QTimerEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+
+private:
+    void restartScrollTimer(std::chrono::milliseconds interval);
+    void scrollOneStep();
+    void restartFromRight();
+    void updateCursor();
+    [[nodiscard]] static QString clickUrlOf(const QString& news);
+
+    QBasicTimer scrollTimer;
+    QTextDocument* document;
+    qreal position = 0;
+    int textWidth = 0;
+    int textHeight = 0;
+    bool paused = false;
+    QString clickUrl;
+
+    std::chrono::milliseconds scrollInterval;
+    std::chrono::milliseconds pauseInterval;
+    std::chrono::milliseconds timerInterval{0};
+};
