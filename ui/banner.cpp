@@ -30,13 +30,6 @@ Banner::Banner(QObject* parent, QString host, quint16 port,
     connect(socket, &QUdpSocket::errorOccurred, this, &Banner::onError);
 }
 
-Banner::~Banner()
-{
-    // A lookup still under way would otherwise call back into a destroyed object's context.
-    if (exchangeState == State::Resolving)
-        QHostInfo::abortHostLookup(lookupId);
-}
-
 quint16 Banner::localPort() const
 {
     return socket->localPort();
@@ -45,7 +38,7 @@ quint16 Banner::localPort() const
 void Banner::run()
 {
     exchangeState = State::Resolving;
-    lookupId = QHostInfo::lookupHost(host, this, &Banner::onResolved);
+    QHostInfo::lookupHost(host, this, &Banner::onResolved);
 }
 
 void Banner::onResolved(const QHostInfo& hostInfo)

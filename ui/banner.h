@@ -34,7 +34,6 @@ public:
     explicit Banner(QObject* parent = nullptr, QString host = BANNER_SERVER,
                     quint16 port = defaultPort,
                     std::chrono::milliseconds resendInterval = defaultResendInterval);
-    ~Banner() override;
 
     // Looks the host up and asks it; the answer comes as bannerFound.
     void run() override;
@@ -56,7 +55,6 @@ private:
     void giveUp();
 
     QUdpSocket* socket;
-    int lookupId = -1;
     QBasicTimer resendTimer;
     QHostAddress serverAddress;
     int resendCount = 0;

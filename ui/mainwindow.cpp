@@ -160,6 +160,7 @@ void MainWindow::on_startButton_clicked()
 void MainWindow::onAppendText(const QString& text)
 {
     // Log lines are plain text: a path or a server's answer is shown as it is, never as markup.
+    qInfo().noquote() << text; // also on standard error, for unattended runs and their logs
     QScrollBar* scrollBar = outputTextEdit->verticalScrollBar();
     const bool atBottom = scrollBar->value() >= scrollBar->maximum();
     QTextCursor cursor(outputTextEdit->document());

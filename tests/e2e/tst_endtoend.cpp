@@ -1,0 +1,829 @@
+#include "treesnapshot.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUdpSocket>
+
+#include <functional>
+#include <memory>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString clientType = u"client_linux_amd64"_s;
+const QString startScript = u"vq3client_runscript.sh"_s;
+const QString marker = u"client_started"_s;
+// A run that works ends within seconds; this bounds one that hangs.
+constexpr int runTimeout = 90000;
+
+QString fromBuild(const char* path)
+{
+    return QString::fromLocal8Bit(path);
+}
+
+bool writeFile(const QString& path, const QByteArray& data)
+{
+    QFile file(path);
+    return QDir().mkpath(QFileInfo(path).path()) && file.open(QIODevice::WriteOnly) &&
+           file.write(data) == data.size();
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Runs the event loop until the condition holds or the time is up; true when it holds.
+bool waitUntil(const std::function<bool()>& condition, int milliseconds)
+{
+    const QDeadlineTimer deadline(milliseconds);
+    while (!condition()) {
+        if (deadline.hasExpired())
+            return false;
+        QTest::qWait(20);
+    }
+    return true;
+}
+
+// Copies a directory tree; links are not expected in the trees copied here.
+bool copyTree(const QString& from, const QString& to)
+{
+    if (!QDir().mkpath(to))
+        return false;
+    QDirIterator it(from, QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString target = to + u'/' + QDir(from).relativeFilePath(path);
+        const bool copied =
+                it.fileInfo().isDir() ? QDir().mkpath(target) : QFile::copy(path, target);
+        if (!copied)
+            return false;
+    }
+    return true;
+}
+
+// Where a file of the client lies below a version directory of a mirror: in the directory of its
+// product ini section. Empty when it is not there.
+QString mirrorPath(const QString& versionDirectory, const QString& key)
+{
+    const QDir version(versionDirectory);
+    for (const QString& section : version.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        if (QFileInfo(version.filePath(section + u'/' + key)).isFile())
+            return section + u'/' + key;
+    }
+    return {};
+}
+
+// The files of one client version, by path below the application root.
+using ClientFiles = QMap<QString, QByteArray>;
+
+QByteArray repeated(const QByteArray& line, int count)
+{
+    QByteArray result;
+    for (int i = 0; i < count; ++i)
+        result += line + QByteArray::number(i) + '\n';
+    return result;
+}
+
+QByteArray clientScript(int version)
+{
+    return "#!/bin/sh\necho \"client " + QByteArray::number(version) + "\" > \"$(dirname \"$0\")/" +
+           marker.toUtf8() + "\"\n";
+}
+
+ClientFiles versionOne()
+{
+    return {
+            {u"vq3client_linux_amd64"_s, "\x7f"
+                                         "ELF client 1"_ba},
+            {startScript, clientScript(1)},
+            {u"lib/libvoice.so"_s, "voice library 1"_ba},
+            {u"data/sounds/ring.wav"_s, repeated("RIFF ring ", 300)},
+            {u"data/maps.dat"_s, repeated("map data version one ", 2000)},
+            {u"share/readme.txt"_s, "read me, version 1\n"_ba},
+            {u"share/old_manual.txt"_s, "a manual that version 2 drops\n"_ba},
+    };
+}
+
+// Changed, unchanged, compressed (the .dat files), new and deleted files against version 1.
+ClientFiles versionTwo()
+{
+    ClientFiles files = versionOne();
+    files[u"vq3client_linux_amd64"_s] = "\x7f"
+                                        "ELF client 2, larger than before"_ba;
+    files[startScript] = clientScript(2);
+    files[u"lib/libvoice.so"_s] = "voice library 2"_ba;
+    files[u"data/maps.dat"_s] = repeated("map data version two ", 2500);
+    files[u"data/voices/de.dat"_s] = repeated("deutsche Stimme ", 1500);
+    files[u"docs/changes.txt"_s] = "what is new in 2\n"_ba;
+    files.remove(u"share/old_manual.txt"_s);
+    return files;
+}
+
+ClientFiles versionThree()
+{
+    ClientFiles files = versionTwo();
+    files[u"lib/libvoice.so"_s] = "voice library 3"_ba;
+    files[startScript] = clientScript(3);
+    return files;
+}
+
+bool isExecutableName(const QString& path)
+{
+    static const QStringList names{
+            u"vq3client_linux_x86"_s, u"vq3client_linux_amd64"_s, startScript, u"update"_s,
+            u"fault_beacon"_s,        u"bundle_wright"_s};
+    const QFileInfo info(path);
+    return names.contains(info.fileName()) || info.completeSuffix() == u"so" ||
+           info.completeSuffix() == u"so.4";
+}
+
+bool writeClient(const QString& directory, const ClientFiles& files)
+{
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        if (!writeFile(directory + u'/' + it.key(), it.value()))
+            return false;
+    }
+    const QString script = directory + u'/' + startScript;
+    return !files.contains(startScript) ||
+           QFile::setPermissions(script, QFile::permissions(script) | QFile::ExeOwner |
+                                                 QFile::ExeGroup | QFile::ExeOther);
+}
+
+// A finished external program: exit code (-1 when it crashed or did not end) and its output.
+struct ToolRun
+{
+    int exitCode = -1;
+    QByteArray output;
+};
+
+ToolRun runTool(const QString& program, const QStringList& arguments)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(program, arguments);
+    ToolRun run;
+    if (!process.waitForFinished(runTimeout)) {
+        process.kill();
+        process.waitForFinished();
+        return run;
+    }
+    run.output = process.readAll();
+    if (process.exitStatus() == QProcess::NormalExit)
+        run.exitCode = process.exitCode();
+    return run;
+}
+
+quint16 freeTcpPort()
+{
+    QTcpServer probe;
+    return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
+}
+
+// One nginx in the foreground, as the current user, serving a directory on a loopback port;
+// everything it writes stays in its own working directory.
+class Nginx
+{
+public:
+    Nginx(const QString& servedDirectory, const QString& workDirectory)
+        : served(servedDirectory)
+        , work(workDirectory)
+    {
+        process.setProcessChannelMode(QProcess::MergedChannels);
+    }
+    ~Nginx() { stop(); }
+    Nginx(const Nginx&) = delete;
+    Nginx& operator=(const Nginx&) = delete;
+
+    // A port taken between choosing and binding it makes nginx end at once: another is tried.
+    [[nodiscard]] bool start()
+    {
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            port = freeTcpPort();
+            if (port != 0 && writeConfig() && launch())
+                return true;
+            stop();
+        }
+        return false;
+    }
+    void stop()
+    {
+        if (process.state() == QProcess::NotRunning)
+            return;
+        process.terminate();
+        if (!process.waitForFinished(10000)) {
+            process.kill();
+            process.waitForFinished();
+        }
+    }
+    [[nodiscard]] QString url(const QString& path) const
+    {
+        return u"http://127.0.0.1:%1/%2"_s.arg(port).arg(path);
+    }
+    // The request paths of the access log, oldest first.
+    [[nodiscard]] QStringList requestedPaths() const
+    {
+        static const QRegularExpression request(u"\"GET ([^ ]+) HTTP"_s);
+        QStringList paths;
+        const QString log = QString::fromUtf8(readFile(work + u"/access.log"_s));
+        for (auto it = request.globalMatch(log); it.hasNext();)
+            paths << it.next().captured(1);
+        return paths;
+    }
+    [[nodiscard]] QByteArray errorLog() const { return readFile(work + u"/error.log"_s); }
+
+private:
+    [[nodiscard]] bool writeConfig() const
+    {
+        const QByteArray w = work.toUtf8();
+        const QByteArray config = "daemon off;\nmaster_process off;\nworker_processes 1;\n"
+                                  "pid " +
+                                  w + "/nginx.pid;\nerror_log " + w +
+                                  "/error.log;\n"
+                                  "events { worker_connections 64; }\n"
+                                  "http {\n"
+                                  "    access_log " +
+                                  w +
+                                  "/access.log;\n"
+                                  "    client_body_temp_path " +
+                                  w +
+                                  "/body;\n"
+                                  "    proxy_temp_path " +
+                                  w +
+                                  "/proxy;\n"
+                                  "    fastcgi_temp_path " +
+                                  w +
+                                  "/fastcgi;\n"
+                                  "    uwsgi_temp_path " +
+                                  w +
+                                  "/uwsgi;\n"
+                                  "    scgi_temp_path " +
+                                  w +
+                                  "/scgi;\n"
+                                  "    types { }\n    default_type application/octet-stream;\n"
+                                  "    server {\n"
+                                  "        listen 127.0.0.1:" +
+                                  QByteArray::number(port) +
+                                  ";\n"
+                                  "        root " +
+                                  served.toUtf8() +
+                                  ";\n"
+                                  "    }\n"
+                                  "}\n";
+        return writeFile(work + u"/nginx.conf"_s, config);
+    }
+    [[nodiscard]] bool launch()
+    {
+        process.start(fromBuild(NGINX_PROGRAM), {u"-p"_s, work, u"-e"_s, work + u"/error.log"_s,
+                                                 u"-c"_s, work + u"/nginx.conf"_s});
+        if (!process.waitForStarted())
+            return false;
+        return waitUntil(
+                       [this] {
+                           if (process.state() == QProcess::NotRunning)
+                               return true;
+                           QTcpSocket socket;
+                           socket.connectToHost(QHostAddress::LocalHost, port);
+                           return socket.waitForConnected(200);
+                       },
+                       20000) &&
+               process.state() == QProcess::Running;
+    }
+
+    QString served;
+    QString work;
+    quint16 port = 0;
+    QProcess process;
+};
+
+// The local update server on its fixed ports, answering with the given channel versions.
+class UpdateServer
+{
+public:
+    ~UpdateServer()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.terminate();
+            if (!process.waitForFinished(10000)) {
+                process.kill();
+                process.waitForFinished();
+            }
+        }
+    }
+
+    [[nodiscard]] bool start(const QStringList& options)
+    {
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.start(fromBuild(UPDATESERVER_PROGRAM),
+                      QStringList{u"--address"_s, u"127.0.0.1"_s} + options);
+        if (!process.waitForStarted())
+            return false;
+        // Ready once it answers the version query.
+        QUdpSocket socket;
+        return waitUntil(
+                       [&] {
+                           if (process.state() == QProcess::NotRunning)
+                               return true;
+                           socket.writeDatagram("3\0"_ba, QHostAddress::LocalHost, 17384);
+                           return socket.waitForReadyRead(200);
+                       },
+                       20000) &&
+               process.state() == QProcess::Running;
+    }
+    [[nodiscard]] QByteArray output() { return process.readAll(); }
+
+private:
+    QProcess process;
+};
+
+// The real "update" program in a fresh application root.
+class Installation
+{
+public:
+    Installation() { QVERIFY(QFile::copy(fromBuild(UPDATE_PROGRAM), program())); }
+
+    [[nodiscard]] QString path(const QString& name = QString()) const
+    {
+        return name.isEmpty() ? root.path() : root.filePath(name);
+    }
+    [[nodiscard]] QString program() const { return path(u"update"_s); }
+    [[nodiscard]] bool writeMirrors(const QStringList& urls) const
+    {
+        QByteArray ini = "[mirrors]\nsize=" + QByteArray::number(urls.size()) + '\n';
+        QByteArray groups;
+        for (int i = 0; i < urls.size(); ++i) {
+            const QByteArray name = "m" + QByteArray::number(i + 1);
+            ini += QByteArray::number(i + 1) + "\\mirror=" + name + '\n';
+            groups += "\n[" + name + "]\nurl=" + urls[i].toUtf8() + '\n';
+        }
+        return writeFile(path(u"mirrors.ini"_s), ini + groups);
+    }
+    [[nodiscard]] bool writeSettings(const QByteArray& content) const
+    {
+        return writeFile(path(u"update.ini"_s), content);
+    }
+
+    // Starts the program; standard error is collected as it arrives.
+    void start(const QStringList& arguments)
+    {
+        log.clear();
+        process = std::make_unique<QProcess>();
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
+        environment.insert(u"QT_FORCE_STDERR_LOGGING"_s, u"1"_s);
+        environment.insert(u"LC_ALL"_s, u"C.UTF-8"_s);
+        environment.insert(u"TMPDIR"_s, systemTemp.path());
+        environment.insert(u"HOME"_s, home.path());
+        process->setProcessEnvironment(environment);
+        process->setWorkingDirectory(root.path());
+        process->setStandardOutputFile(QProcess::nullDevice());
+        QObject::connect(process.get(), &QProcess::readyReadStandardError, process.get(),
+                         [this] { log += process->readAllStandardError(); });
+        process->start(program(), arguments);
+    }
+    // Waits for the program to end by itself; true when it ended with exit code 0.
+    [[nodiscard]] bool finishes()
+    {
+        const bool ended = waitUntil([this] { return !running(); }, runTimeout);
+        log += process->readAllStandardError();
+        return ended && process->exitStatus() == QProcess::NormalExit && process->exitCode() == 0;
+    }
+    // A cancelled unattended run leaves its window waiting for the user: waits for the log to
+    // say so, then ends the program.
+    [[nodiscard]] bool endsCancelled()
+    {
+        const bool cancelled = waitUntil(
+                [this] { return !running() || log.contains("\nUpdate cancelled\n"); }, runTimeout);
+        const bool wasRunning = running();
+        stop();
+        return cancelled && wasRunning;
+    }
+    void stop()
+    {
+        if (!process || !running())
+            return;
+        process->terminate();
+        if (!process->waitForFinished(10000)) {
+            process->kill();
+            process->waitForFinished();
+        }
+    }
+    [[nodiscard]] bool running() const { return process->state() != QProcess::NotRunning; }
+    [[nodiscard]] QString logText() const { return QString::fromUtf8(log); }
+
+    // The client started through its script, which says which version it is.
+    [[nodiscard]] bool clientStarted(int version) const
+    {
+        return waitUntil(
+                [&] {
+                    return readFile(path(marker)) == "client " + QByteArray::number(version) + '\n';
+                },
+                20000);
+    }
+    [[nodiscard]] QStringList sessionDirectories() const
+    {
+        return QDir(systemTemp.path()).entryList({u"sonavelle_temp_*"_s}, QDir::Dirs);
+    }
+    [[nodiscard]] QString recordedSession() const
+    {
+        QSettings settings(path(u"update.ini"_s), QSettings::IniFormat);
+        return settings.value(u"current/dir"_s).toString();
+    }
+    [[nodiscard]] bool hasRecord() const
+    {
+        QSettings settings(path(u"update.ini"_s), QSettings::IniFormat);
+        return settings.childGroups().contains(u"current"_s);
+    }
+
+    ~Installation() { stop(); }
+
+private:
+    QTemporaryDir root;
+    QTemporaryDir systemTemp;
+    QTemporaryDir home;
+    std::unique_ptr<QProcess> process;
+    QByteArray log;
+};
+
+// The tree a successful update leaves: the application root as it was, with the files of the
+// target version installed as the updater installs them and the client's marker.
+TreeSnapshot expectedTree(const TreeSnapshot& before, const ClientFiles& installed,
+                          const ClientFiles& target, const QString& rootPath)
+{
+    TreeSnapshot expected = before;
+    for (auto it = installed.cbegin(); it != installed.cend(); ++it) {
+        if (!target.contains(it.key()))
+            expected.remove(it.key());
+    }
+    for (auto it = target.cbegin(); it != target.cend(); ++it) {
+        if (installed.value(it.key()) == it.value() && installed.contains(it.key()))
+            continue;
+        const QString directory = QFileInfo(it.key()).path();
+        if (directory != u"." && !before.entries().contains(directory))
+            expected.addDir(directory, TreeSnapshot::newDirMode());
+        expected.addFile(it.key(), it.value(),
+                         isExecutableName(it.key()) ? 0777 : TreeSnapshot::newFileMode());
+    }
+    // Directories the new version no longer has files in stay: only files are deleted.
+    expected.addFile(marker, readFile(rootPath + u'/' + marker), TreeSnapshot::newFileMode());
+    return expected;
+}
+
+} // namespace
+
+class TestEndToEnd : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void incrementalUpdate();
+    void freshInstallation();
+    void versionFromUpdateServer_data();
+    void versionFromUpdateServer();
+    void corruptedMirrorDoesNotSpoilTheRun();
+    void failingMirrorsCancelAndTheNextRunResumes();
+    void selfUpdateKeepsOldProgramUntilNextStart();
+    void badSignatureInstallsNothing();
+
+private:
+    // Publishes a client version below mirrorRoot with the release tool.
+    [[nodiscard]] bool publish(int version, const ClientFiles& files, const QString& mirrorRoot,
+                               const QString& previous = QString());
+    [[nodiscard]] QString clientDirectory(int version) const;
+    // An application root with version 1 installed and the settings files.
+    [[nodiscard]] bool installVersionOne(Installation& installation, const QStringList& mirrors);
+
+    QTemporaryDir scratch;
+};
+
+void TestEndToEnd::initTestCase()
+{
+    if (!DEVELOPMENT_KEY_EMBEDDED)
+        QSKIP("this build embeds another public key than the development key");
+    QVERIFY(scratch.isValid());
+    QVERIFY(writeClient(clientDirectory(1), versionOne()));
+    QVERIFY(writeClient(clientDirectory(2), versionTwo()));
+    QVERIFY(writeClient(clientDirectory(3), versionThree()));
+}
+
+QString TestEndToEnd::clientDirectory(int version) const
+{
+    return scratch.filePath(u"client%1"_s.arg(version));
+}
+
+bool TestEndToEnd::publish(int version, const ClientFiles& files, const QString& mirrorRoot,
+                           const QString& previous)
+{
+    const QString source = scratch.filePath(u"publish%1_%2"_s.arg(version).arg(qHash(mirrorRoot)));
+    QDir(source).removeRecursively();
+    const QString changelog = scratch.filePath(u"changelog.txt"_s);
+    if (!writeClient(source, files) ||
+        !writeFile(changelog, "Version " + QByteArray::number(version)))
+        return false;
+    QStringList arguments{u"--client-version"_s,
+                          QString::number(version),
+                          u"--client-type"_s,
+                          clientType,
+                          u"--key"_s,
+                          fromBuild(DEVELOPMENT_PRIVATE_KEY),
+                          u"--changelog"_s,
+                          changelog,
+                          u"--compress"_s,
+                          u"*.dat"_s};
+    if (!previous.isEmpty())
+        arguments << u"--previous"_s << previous;
+    const ToolRun run = runTool(fromBuild(RELEASE_PROGRAM), arguments << source << mirrorRoot);
+    if (run.exitCode != 0)
+        qWarning().noquote() << "release tool failed:" << run.output;
+    return run.exitCode == 0;
+}
+
+bool TestEndToEnd::installVersionOne(Installation& installation, const QStringList& mirrors)
+{
+    return writeClient(installation.path(), versionOne()) && installation.writeMirrors(mirrors) &&
+           installation.writeSettings("[update]\nstreams=4\n");
+}
+
+void TestEndToEnd::incrementalUpdate()
+{
+    QTemporaryDir mirror;
+    QTemporaryDir work;
+    QVERIFY(publish(2, versionTwo(), mirror.path(), clientDirectory(1)));
+    Nginx nginx(mirror.path(), work.path());
+    QVERIFY2(nginx.start(), nginx.errorLog().constData());
+    Installation installation;
+    QVERIFY(installVersionOne(installation, {nginx.url(QString())}));
+    const TreeSnapshot before = TreeSnapshot::take(installation.path());
+
+    installation.start({u"--nouser"_s, clientType, u"2"_s});
+    QVERIFY2(installation.finishes(), qPrintable(installation.logText()));
+    QVERIFY(installation.clientStarted(2));
+
+    COMPARE_TREES(TreeSnapshot::take(installation.path()),
+                  expectedTree(before, versionOne(), versionTwo(), installation.path()));
+    QVERIFY(installation.sessionDirectories().isEmpty());
+    QVERIFY(!installation.hasRecord());
+    // Only what changed or is new was fetched; the compressed files travel packed.
+    QStringList fetched = nginx.requestedPaths().filter(
+            QRegularExpression(u"^/2/(?!client_linux_amd64\\.ini)"_s));
+    fetched.sort();
+    QVERIFY2(!fetched.filter(u"maps.dat"_s).isEmpty(), qPrintable(fetched.join(u' ')));
+    QVERIFY2(fetched.filter(u"ring.wav"_s).isEmpty(), qPrintable(fetched.join(u' ')));
+    QVERIFY2(fetched.filter(u"readme.txt"_s).isEmpty(), qPrintable(fetched.join(u' ')));
+}
+
+void TestEndToEnd::freshInstallation()
+{
+    QTemporaryDir mirror;
+    QTemporaryDir work;
+    QVERIFY(publish(2, versionTwo(), mirror.path()));
+    Nginx nginx(mirror.path(), work.path());
+    QVERIFY2(nginx.start(), nginx.errorLog().constData());
+    Installation installation;
+    QVERIFY(installation.writeMirrors({nginx.url(QString())}));
+    QVERIFY(installation.writeSettings("[update]\nstreams=6\n"));
+    const TreeSnapshot before = TreeSnapshot::take(installation.path());
+    QCOMPARE(before.entries().keys(),
+             QStringList({u"mirrors.ini"_s, u"update"_s, u"update.ini"_s}));
+
+    installation.start({u"--nouser"_s, clientType, u"2"_s});
+    QVERIFY2(installation.finishes(), qPrintable(installation.logText()));
+    QVERIFY(installation.clientStarted(2));
+    COMPARE_TREES(TreeSnapshot::take(installation.path()),
+                  expectedTree(before, {}, versionTwo(), installation.path()));
+    QVERIFY(installation.sessionDirectories().isEmpty());
+    QVERIFY(!installation.hasRecord());
+}
+
+void TestEndToEnd::versionFromUpdateServer_data()
+{
+    QTest::addColumn<QByteArray>("settings");
+    QTest::addColumn<bool>("serverNeeded");
+    QTest::addColumn<int>("expectedVersion");
+
+    QTest::newRow("stable") << "[update]\nstreams=6\n"_ba << true << 2;
+    QTest::newRow("beta") << "[Channel]\nbeta=true\n"_ba << true << 3;
+    // The alpha location comes from "update.ini" and its version from "alphaRevno": no server.
+    QTest::newRow("alpha") << "[Channel]\nalpha=ALPHA\nalphaRevno=3\n"_ba << false << 3;
+}
+
+void TestEndToEnd::versionFromUpdateServer()
+{
+    QFETCH(QByteArray, settings);
+    QFETCH(bool, serverNeeded);
+    QFETCH(int, expectedVersion);
+
+    QTemporaryDir mirror;
+    QTemporaryDir work;
+    QVERIFY(publish(2, versionTwo(), mirror.filePath(u"main"_s), clientDirectory(1)));
+    QVERIFY(publish(3, versionThree(), mirror.filePath(u"main"_s), clientDirectory(1)));
+    QVERIFY(copyTree(mirror.filePath(u"main/3"_s), mirror.filePath(u"alpha/3"_s)));
+    Nginx nginx(mirror.path(), work.path());
+    QVERIFY2(nginx.start(), nginx.errorLog().constData());
+    UpdateServer server;
+    if (serverNeeded) {
+        QVERIFY(server.start({u"--stable"_s, u"2"_s, u"--stable-name"_s, u"Two"_s, u"--beta"_s,
+                              u"3"_s, u"--news"_s, u"<b>news</b>"_s, u"--banner-image"_s,
+                              QString()}));
+    }
+    Installation installation;
+    // On the alpha channel the mirrors of "mirrors.ini" have nothing: only the alpha location can
+    // deliver.
+    const bool alpha = settings.contains("alpha=");
+    QVERIFY(installVersionOne(installation, {nginx.url(alpha ? u"none"_s : u"main"_s)}));
+    QVERIFY(installation.writeSettings(settings.replace("ALPHA", nginx.url(u"alpha"_s).toUtf8())));
+    const TreeSnapshot before = TreeSnapshot::take(installation.path());
+
+    installation.start({u"--nouser"_s});
+    QVERIFY2(installation.finishes(), qPrintable(installation.logText()));
+    QVERIFY(installation.clientStarted(expectedVersion));
+    const ClientFiles target = expectedVersion == 2 ? versionTwo() : versionThree();
+    COMPARE_TREES(TreeSnapshot::take(installation.path()),
+                  expectedTree(before, versionOne(), target, installation.path()));
+}
+
+void TestEndToEnd::corruptedMirrorDoesNotSpoilTheRun()
+{
+    QTemporaryDir mirror;
+    QTemporaryDir work;
+    QVERIFY(publish(2, versionTwo(), mirror.filePath(u"good"_s), clientDirectory(1)));
+    QVERIFY(copyTree(mirror.filePath(u"good"_s), mirror.filePath(u"bad"_s)));
+    // Every file of the client on the bad mirror has its bytes changed, its size kept; the
+    // product ini and its signature are sound there.
+    QDirIterator it(mirror.filePath(u"bad/2"_s), QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (path.contains(u"client_linux_amd64.ini"_s) || path.endsWith(u"changelog_client.txt"_s))
+            continue;
+        QByteArray content = readFile(path);
+        content[content.size() / 2] = char(content[content.size() / 2] ^ 0x55);
+        QVERIFY(writeFile(path, content));
+    }
+    Nginx nginx(mirror.path(), work.path());
+    QVERIFY2(nginx.start(), nginx.errorLog().constData());
+    Installation installation;
+    QVERIFY(installVersionOne(installation, {nginx.url(u"bad"_s), nginx.url(u"good"_s)}));
+    const TreeSnapshot before = TreeSnapshot::take(installation.path());
+
+    installation.start({u"--nouser"_s, clientType, u"2"_s});
+    QVERIFY2(installation.finishes(), qPrintable(installation.logText()));
+    QVERIFY(installation.clientStarted(2));
+    COMPARE_TREES(TreeSnapshot::take(installation.path()),
+                  expectedTree(before, versionOne(), versionTwo(), installation.path()));
+    // Whatever the bad mirror delivered was caught by its checksum.
+    const QStringList fromBad = nginx.requestedPaths().filter(
+            QRegularExpression(u"^/bad/2/(?!client_linux_amd64\\.ini)"_s));
+    const QString log = installation.logText();
+    QCOMPARE(log.count(u"Signature check failed for"_s) > 0, !fromBad.isEmpty());
+}
+
+void TestEndToEnd::failingMirrorsCancelAndTheNextRunResumes()
+{
+    QTemporaryDir mirror;
+    QTemporaryDir work;
+    QVERIFY(publish(2, versionTwo(), mirror.filePath(u"m1"_s), clientDirectory(1)));
+    QVERIFY(copyTree(mirror.filePath(u"m1"_s), mirror.filePath(u"m2"_s)));
+    // One file is missing on every mirror: each answers 404 for it.
+    const QString missing = u"docs/changes.txt"_s;
+    const QString missingOnMirror = mirrorPath(mirror.filePath(u"m1/2"_s), missing);
+    QVERIFY(!missingOnMirror.isEmpty());
+    const QByteArray missingContent = readFile(mirror.filePath(u"m1/2/"_s + missingOnMirror));
+    QVERIFY(QFile::remove(mirror.filePath(u"m1/2/"_s + missingOnMirror)));
+    QVERIFY(QFile::remove(mirror.filePath(u"m2/2/"_s + missingOnMirror)));
+    Nginx nginx(mirror.path(), work.path());
+    QVERIFY2(nginx.start(), nginx.errorLog().constData());
+    Installation installation;
+    QVERIFY(installVersionOne(installation, {nginx.url(u"m1"_s), nginx.url(u"m2"_s)}));
+    const QByteArray settingsBefore = readFile(installation.path(u"update.ini"_s));
+    TreeSnapshot before = TreeSnapshot::take(installation.path());
+
+    installation.start({u"--nouser"_s, clientType, u"2"_s});
+    QVERIFY2(installation.endsCancelled(), qPrintable(installation.logText()));
+    // Nothing installed; "update.ini" holds the session record besides what it held.
+    TreeSnapshot afterCancel = TreeSnapshot::take(installation.path());
+    afterCancel.remove(u"update.ini"_s);
+    TreeSnapshot unchanged = before;
+    unchanged.remove(u"update.ini"_s);
+    COMPARE_TREES(afterCancel, unchanged);
+    QSettings settings(installation.path(u"update.ini"_s), QSettings::IniFormat);
+    QCOMPARE(settings.value(u"update/streams"_s).toInt(), 4);
+    QCOMPARE(settings.value(u"current/version"_s).toInt(), 2);
+    QCOMPARE(settings.value(u"current/type"_s).toString(), clientType);
+    const QStringList sessions = installation.sessionDirectories();
+    QCOMPARE(sessions.size(), 1);
+    const QString session = installation.recordedSession();
+    QCOMPARE(QFileInfo(session).fileName(), sessions.first());
+    QVERIFY(QFileInfo(session).isDir());
+    // What was downloaded and verified before the cancellation is not fetched again.
+    QStringList kept;
+    QDirIterator it(session, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString onMirror =
+                mirrorPath(mirror.filePath(u"m1/2"_s), QDir(session).relativeFilePath(path));
+        if (!onMirror.isEmpty() &&
+            readFile(path) == readFile(mirror.filePath(u"m1/2/"_s + onMirror)))
+            kept << u"/2/"_s + onMirror;
+    }
+    const int requestsBefore = nginx.requestedPaths().size();
+
+    QVERIFY(writeFile(mirror.filePath(u"m1/2/"_s + missingOnMirror), missingContent));
+    QVERIFY(writeFile(mirror.filePath(u"m2/2/"_s + missingOnMirror), missingContent));
+    installation.start({u"--nouser"_s, clientType, u"2"_s});
+    QVERIFY2(installation.finishes(), qPrintable(installation.logText()));
+    QVERIFY(installation.clientStarted(2));
+    QVERIFY2(installation.logText().contains(u"Previous update session for v. 2 found"_s),
+             qPrintable(installation.logText()));
+    const QStringList secondRun = nginx.requestedPaths().mid(requestsBefore);
+    QVERIFY2(!secondRun.filter(missing).isEmpty(), qPrintable(secondRun.join(u' ')));
+    for (const QString& path : std::as_const(kept)) {
+        QVERIFY2(secondRun
+                         .filter(QRegularExpression(u"^/m[12]"_s +
+                                                    QRegularExpression::escape(path) + u'$'))
+                         .isEmpty(),
+                 qPrintable(path));
+    }
+
+    before.addFile(u"update.ini"_s, settingsBefore, TreeSnapshot::newFileMode());
+    COMPARE_TREES(TreeSnapshot::take(installation.path()),
+                  expectedTree(before, versionOne(), versionTwo(), installation.path()));
+    QVERIFY(installation.sessionDirectories().isEmpty());
+    QVERIFY(!installation.hasRecord());
+}
+
+void TestEndToEnd::selfUpdateKeepsOldProgramUntilNextStart()
+{
+    Installation installation;
+    const QByteArray oldProgram = readFile(installation.program());
+    ClientFiles withUpdater = versionTwo();
+    // Another build of the program: the same code with bytes appended, which it never reads.
+    withUpdater[u"update"_s] = oldProgram + "\nrelease 2\n";
+    QTemporaryDir mirror;
+    QTemporaryDir work;
+    QVERIFY(publish(2, withUpdater, mirror.path(), clientDirectory(1)));
+    Nginx nginx(mirror.path(), work.path());
+    QVERIFY2(nginx.start(), nginx.errorLog().constData());
+    QVERIFY(installVersionOne(installation, {nginx.url(QString())}));
+    const TreeSnapshot before = TreeSnapshot::take(installation.path());
+    const uint oldMode = before.entries().value(u"update"_s).mode;
+
+    installation.start({u"--nouser"_s, clientType, u"2"_s});
+    QVERIFY2(installation.finishes(), qPrintable(installation.logText()));
+    QVERIFY(installation.clientStarted(2));
+    TreeSnapshot expected = expectedTree(before, versionOne(), withUpdater, installation.path());
+    expected.addFile(u"_old_update"_s, oldProgram, oldMode);
+    COMPARE_TREES(TreeSnapshot::take(installation.path()), expected);
+
+    // The new program removes the old one when it starts; everything else is current.
+    QVERIFY(QFile::remove(installation.path(marker)));
+    installation.start({u"--nouser"_s, clientType, u"2"_s});
+    QVERIFY2(installation.finishes(), qPrintable(installation.logText()));
+    QVERIFY(installation.clientStarted(2));
+    expected.remove(u"_old_update"_s);
+    COMPARE_TREES(TreeSnapshot::take(installation.path()), expected);
+}
+
+void TestEndToEnd::badSignatureInstallsNothing()
+{
+    QTemporaryDir mirror;
+    QTemporaryDir work;
+    QVERIFY(publish(2, versionTwo(), mirror.path(), clientDirectory(1)));
+    // A line added after signing: the signature no longer matches.
+    const QString ini = mirror.filePath(u"2/client_linux_amd64.ini"_s);
+    QVERIFY(writeFile(ini, readFile(ini) + "\n[delete]\nvq3client_linux_amd64=\n"));
+    Nginx nginx(mirror.path(), work.path());
+    QVERIFY2(nginx.start(), nginx.errorLog().constData());
+    Installation installation;
+    QVERIFY(installVersionOne(installation, {nginx.url(QString())}));
+    TreeSnapshot before = TreeSnapshot::take(installation.path());
+
+    installation.start({u"--nouser"_s, clientType, u"2"_s});
+    QVERIFY2(installation.endsCancelled(), qPrintable(installation.logText()));
+    QVERIFY2(installation.logText().contains(u"Could not verify the product ini file. Aborting"_s),
+             qPrintable(installation.logText()));
+    TreeSnapshot after = TreeSnapshot::take(installation.path());
+    after.remove(u"update.ini"_s);
+    before.remove(u"update.ini"_s);
+    COMPARE_TREES(after, before);
+    // No file of the client was asked for.
+    const QStringList requested = nginx.requestedPaths();
+    QVERIFY2(requested.filter(QRegularExpression(u"^/2/(?!client_linux_amd64\\.ini)"_s)).isEmpty(),
+             qPrintable(requested.join(u' ')));
+}
+
+QTEST_GUILESS_MAIN(TestEndToEnd)
+#include "tst_endtoend.moc"
