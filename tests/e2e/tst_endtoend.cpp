@@ -244,45 +244,51 @@ public:
         return paths;
     }
     [[nodiscard]] QByteArray errorLog() const { return readFile(work + u"/error.log"_s); }
+    // Serves every response at this many bytes a second, so that a run can be caught in its
+    // downloads; takes effect at the next start.
+    void setRateLimit(int bytesPerSecond) { rateLimit = bytesPerSecond; }
 
 private:
     [[nodiscard]] bool writeConfig() const
     {
         const QByteArray w = work.toUtf8();
-        const QByteArray config = "daemon off;\nmaster_process off;\nworker_processes 1;\n"
-                                  "pid " +
-                                  w + "/nginx.pid;\nerror_log " + w +
-                                  "/error.log;\n"
-                                  "events { worker_connections 64; }\n"
-                                  "http {\n"
-                                  "    access_log " +
-                                  w +
-                                  "/access.log;\n"
-                                  "    client_body_temp_path " +
-                                  w +
-                                  "/body;\n"
-                                  "    proxy_temp_path " +
-                                  w +
-                                  "/proxy;\n"
-                                  "    fastcgi_temp_path " +
-                                  w +
-                                  "/fastcgi;\n"
-                                  "    uwsgi_temp_path " +
-                                  w +
-                                  "/uwsgi;\n"
-                                  "    scgi_temp_path " +
-                                  w +
-                                  "/scgi;\n"
-                                  "    types { }\n    default_type application/octet-stream;\n"
-                                  "    server {\n"
-                                  "        listen 127.0.0.1:" +
-                                  QByteArray::number(port) +
-                                  ";\n"
-                                  "        root " +
-                                  served.toUtf8() +
-                                  ";\n"
-                                  "    }\n"
-                                  "}\n";
+        const QByteArray config =
+                "daemon off;\nmaster_process off;\nworker_processes 1;\n"
+                "pid " +
+                w + "/nginx.pid;\nerror_log " + w +
+                "/error.log;\n"
+                "events { worker_connections 64; }\n"
+                "http {\n"
+                "    access_log " +
+                w +
+                "/access.log;\n"
+                "    client_body_temp_path " +
+                w +
+                "/body;\n"
+                "    proxy_temp_path " +
+                w +
+                "/proxy;\n"
+                "    fastcgi_temp_path " +
+                w +
+                "/fastcgi;\n"
+                "    uwsgi_temp_path " +
+                w +
+                "/uwsgi;\n"
+                "    scgi_temp_path " +
+                w +
+                "/scgi;\n"
+                "    types { }\n    default_type application/octet-stream;\n"
+                "    server {\n"
+                "        listen 127.0.0.1:" +
+                QByteArray::number(port) +
+                ";\n"
+                "        root " +
+                served.toUtf8() + ";\n" +
+                (rateLimit > 0 ? "        limit_rate " + QByteArray::number(rateLimit) + ";\n"
+                               : QByteArray()) +
+                ""
+                "    }\n"
+                "}\n";
         return writeFile(work + u"/nginx.conf"_s, config);
     }
     [[nodiscard]] bool launch()
@@ -306,6 +312,7 @@ private:
     QString served;
     QString work;
     quint16 port = 0;
+    int rateLimit = 0;
     QProcess process;
 };
 
@@ -376,18 +383,24 @@ public:
         return writeFile(path(u"update.ini"_s), content);
     }
 
-    // Starts the program; standard error is collected as it arrives.
-    void start(const QStringList& arguments)
+    // What every program of this installation runs with: its own temporary and home folders.
+    [[nodiscard]] QProcessEnvironment environment() const
     {
-        log.clear();
-        process = std::make_unique<QProcess>();
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
         environment.insert(u"QT_FORCE_STDERR_LOGGING"_s, u"1"_s);
         environment.insert(u"LC_ALL"_s, u"C.UTF-8"_s);
         environment.insert(u"TMPDIR"_s, systemTemp.path());
         environment.insert(u"HOME"_s, home.path());
-        process->setProcessEnvironment(environment);
+        return environment;
+    }
+
+    // Starts the program; standard error is collected as it arrives.
+    void start(const QStringList& arguments)
+    {
+        log.clear();
+        process = std::make_unique<QProcess>();
+        process->setProcessEnvironment(environment());
         process->setWorkingDirectory(root.path());
         process->setStandardOutputFile(QProcess::nullDevice());
         QObject::connect(process.get(), &QProcess::readyReadStandardError, process.get(),
@@ -420,6 +433,18 @@ public:
             process->kill();
             process->waitForFinished();
         }
+    }
+    // Waits until the log holds text; false when the program ended or time ran out first.
+    [[nodiscard]] bool logs(const QByteArray& text)
+    {
+        return waitUntil([&] { return log.contains(text) || !running(); }, runTimeout) &&
+               log.contains(text);
+    }
+    // Ends the program the hard way, as a crash or a power cut would.
+    void kill()
+    {
+        process->kill();
+        process->waitForFinished();
     }
     [[nodiscard]] bool running() const { return process->state() != QProcess::NotRunning; }
     [[nodiscard]] QString logText() const { return QString::fromUtf8(log); }
@@ -498,8 +523,12 @@ private slots:
     void failingMirrorsCancelAndTheNextRunResumes();
     void selfUpdateKeepsOldProgramUntilNextStart();
     void badSignatureInstallsNothing();
+    void killedRunResumesAndCompletes();
+    void secondStartDuringARunEndsAtOnce();
 
 private:
+    // Version 2 with a large file besides, served slowly: a run spends seconds downloading it.
+    [[nodiscard]] bool publishSlowRelease(const QString& mirrorRoot, Nginx& nginx);
     // Publishes a client version below mirrorRoot with the release tool.
     [[nodiscard]] bool publish(int version, const ClientFiles& files, const QString& mirrorRoot,
                                const QString& previous = QString());
@@ -550,6 +579,14 @@ bool TestEndToEnd::publish(int version, const ClientFiles& files, const QString&
     if (run.exitCode != 0)
         qWarning().noquote() << "release tool failed:" << run.output;
     return run.exitCode == 0;
+}
+
+bool TestEndToEnd::publishSlowRelease(const QString& mirrorRoot, Nginx& nginx)
+{
+    ClientFiles files = versionTwo();
+    files[u"data/video/intro.bin"_s] = repeated("intro frame ", 60000); // about 1 MB
+    nginx.setRateLimit(200000);
+    return publish(2, files, mirrorRoot, clientDirectory(1));
 }
 
 bool TestEndToEnd::installVersionOne(Installation& installation, const QStringList& mirrors)
@@ -827,3 +864,60 @@ void TestEndToEnd::badSignatureInstallsNothing()
 
 QTEST_GUILESS_MAIN(TestEndToEnd)
 #include "tst_endtoend.moc"
+
+void TestEndToEnd::killedRunResumesAndCompletes()
+{
+    QTemporaryDir mirror;
+    QTemporaryDir work;
+    Nginx nginx(mirror.path(), work.path());
+    QVERIFY(publishSlowRelease(mirror.path(), nginx));
+    QVERIFY2(nginx.start(), nginx.errorLog().constData());
+    Installation installation;
+    QVERIFY(installVersionOne(installation, {nginx.url(QString())}));
+
+    installation.start({u"--nouser"_s, clientType, u"2"_s});
+    QVERIFY2(installation.logs("Downloading data/data/video/intro.bin\n"),
+             qPrintable(installation.logText()));
+    installation.kill();
+    // Killed in the downloads: nothing is installed yet, the session is recorded.
+    QCOMPARE(readFile(installation.path(u"lib/libvoice.so"_s)), "voice library 1"_ba);
+    QVERIFY(installation.hasRecord());
+
+    installation.start({u"--nouser"_s, clientType, u"2"_s});
+    QVERIFY2(installation.finishes(), qPrintable(installation.logText()));
+    QVERIFY(installation.clientStarted(2));
+    QVERIFY2(installation.logText().contains(u"Previous update session for v. 2 found"_s),
+             qPrintable(installation.logText()));
+    QCOMPARE(readFile(installation.path(u"data/video/intro.bin"_s)),
+             repeated("intro frame ", 60000));
+    QCOMPARE(readFile(installation.path(u"lib/libvoice.so"_s)), "voice library 2"_ba);
+    QVERIFY(installation.sessionDirectories().isEmpty());
+    QVERIFY(!installation.hasRecord());
+}
+
+void TestEndToEnd::secondStartDuringARunEndsAtOnce()
+{
+    QTemporaryDir mirror;
+    QTemporaryDir work;
+    Nginx nginx(mirror.path(), work.path());
+    QVERIFY(publishSlowRelease(mirror.path(), nginx));
+    QVERIFY2(nginx.start(), nginx.errorLog().constData());
+    Installation installation;
+    QVERIFY(installVersionOne(installation, {nginx.url(QString())}));
+
+    installation.start({u"--nouser"_s, clientType, u"2"_s});
+    QVERIFY2(installation.logs("Downloading data/data/video/intro.bin\n"),
+             qPrintable(installation.logText()));
+    QProcess second;
+    second.setProcessEnvironment(installation.environment());
+    second.setWorkingDirectory(installation.path());
+    second.start(installation.program(), {u"--nouser"_s, clientType, u"2"_s});
+    QVERIFY(second.waitForFinished(20000));
+    QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second.exitCode(), 0);
+    QVERIFY(installation.running());
+
+    QVERIFY2(installation.finishes(), qPrintable(installation.logText()));
+    QVERIFY(installation.clientStarted(2));
+    QCOMPARE(readFile(installation.path(u"lib/libvoice.so"_s)), "voice library 2"_ba);
+}
