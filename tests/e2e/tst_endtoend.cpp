@@ -527,8 +527,16 @@ private slots:
     void secondStartDuringARunEndsAtOnce();
 
 private:
-    // Version 2 with a large file besides, served slowly: a run spends seconds downloading it.
-    [[nodiscard]] bool publishSlowRelease(const QString& mirrorRoot, Nginx& nginx);
+    // An update to version 2 with a large file besides, served slowly.
+    struct SlowRun
+    {
+        QTemporaryDir mirror;
+        QTemporaryDir work;
+        Nginx nginx{mirror.path(), work.path()};
+        Installation installation;
+    };
+    // Starts the run and waits until it is downloading the large file, which takes seconds.
+    [[nodiscard]] bool startInTheDownloads(SlowRun& run);
     // Publishes a client version below mirrorRoot with the release tool.
     [[nodiscard]] bool publish(int version, const ClientFiles& files, const QString& mirrorRoot,
                                const QString& previous = QString());
@@ -581,12 +589,19 @@ bool TestEndToEnd::publish(int version, const ClientFiles& files, const QString&
     return run.exitCode == 0;
 }
 
-bool TestEndToEnd::publishSlowRelease(const QString& mirrorRoot, Nginx& nginx)
+bool TestEndToEnd::startInTheDownloads(SlowRun& run)
 {
     ClientFiles files = versionTwo();
     files[u"data/video/intro.bin"_s] = repeated("intro frame ", 60000); // about 1 MB
-    nginx.setRateLimit(200000);
-    return publish(2, files, mirrorRoot, clientDirectory(1));
+    run.nginx.setRateLimit(200000);
+    if (!publish(2, files, run.mirror.path(), clientDirectory(1)) || !run.nginx.start() ||
+        !installVersionOne(run.installation, {run.nginx.url(QString())}))
+        return false;
+    run.installation.start({u"--nouser"_s, clientType, u"2"_s});
+    if (run.installation.logs("Downloading data/data/video/intro.bin\n"))
+        return true;
+    qWarning().noquote() << run.installation.logText() << run.nginx.errorLog();
+    return false;
 }
 
 bool TestEndToEnd::installVersionOne(Installation& installation, const QStringList& mirrors)
@@ -862,22 +877,11 @@ void TestEndToEnd::badSignatureInstallsNothing()
              qPrintable(requested.join(u' ')));
 }
 
-QTEST_GUILESS_MAIN(TestEndToEnd)
-#include "tst_endtoend.moc"
-
 void TestEndToEnd::killedRunResumesAndCompletes()
 {
-    QTemporaryDir mirror;
-    QTemporaryDir work;
-    Nginx nginx(mirror.path(), work.path());
-    QVERIFY(publishSlowRelease(mirror.path(), nginx));
-    QVERIFY2(nginx.start(), nginx.errorLog().constData());
-    Installation installation;
-    QVERIFY(installVersionOne(installation, {nginx.url(QString())}));
-
-    installation.start({u"--nouser"_s, clientType, u"2"_s});
-    QVERIFY2(installation.logs("Downloading data/data/video/intro.bin\n"),
-             qPrintable(installation.logText()));
+    SlowRun run;
+    QVERIFY(startInTheDownloads(run));
+    Installation& installation = run.installation;
     installation.kill();
     // Killed in the downloads: nothing is installed yet, the session is recorded.
     QCOMPARE(readFile(installation.path(u"lib/libvoice.so"_s)), "voice library 1"_ba);
@@ -897,17 +901,9 @@ void TestEndToEnd::killedRunResumesAndCompletes()
 
 void TestEndToEnd::secondStartDuringARunEndsAtOnce()
 {
-    QTemporaryDir mirror;
-    QTemporaryDir work;
-    Nginx nginx(mirror.path(), work.path());
-    QVERIFY(publishSlowRelease(mirror.path(), nginx));
-    QVERIFY2(nginx.start(), nginx.errorLog().constData());
-    Installation installation;
-    QVERIFY(installVersionOne(installation, {nginx.url(QString())}));
-
-    installation.start({u"--nouser"_s, clientType, u"2"_s});
-    QVERIFY2(installation.logs("Downloading data/data/video/intro.bin\n"),
-             qPrintable(installation.logText()));
+    SlowRun run;
+    QVERIFY(startInTheDownloads(run));
+    Installation& installation = run.installation;
     QProcess second;
     second.setProcessEnvironment(installation.environment());
     second.setWorkingDirectory(installation.path());
@@ -921,3 +917,6 @@ void TestEndToEnd::secondStartDuringARunEndsAtOnce()
     QVERIFY(installation.clientStarted(2));
     QCOMPARE(readFile(installation.path(u"lib/libvoice.so"_s)), "voice library 2"_ba);
 }
+
+QTEST_GUILESS_MAIN(TestEndToEnd)
+#include "tst_endtoend.moc"
