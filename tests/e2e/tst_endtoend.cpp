@@ -1,3 +1,4 @@
+#include "testfiles.h"
 #include "treesnapshot.h"
 
 #include <QDeadlineTimer>
@@ -30,19 +31,6 @@ constexpr int runTimeout = 90000;
 QString fromBuild(const char* path)
 {
     return QString::fromLocal8Bit(path);
-}
-
-bool writeFile(const QString& path, const QByteArray& data)
-{
-    QFile file(path);
-    return QDir().mkpath(QFileInfo(path).path()) && file.open(QIODevice::WriteOnly) &&
-           file.write(data) == data.size();
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 // Runs the event loop until the condition holds or the time is up; true when it holds.

@@ -1,5 +1,6 @@
 #include "testrelease.h"
 
+#include "testfiles.h"
 #include "tomcryptutil.h"
 
 #include <QCryptographicHash>
@@ -107,10 +108,7 @@ QByteArray TestRelease::sign(const QByteArray& data)
 
 bool TestRelease::writeFile(const QString& path, const QByteArray& data)
 {
-    if (!QDir().mkpath(QFileInfo(path).absolutePath()))
-        return false;
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
+    return ::writeFile(path, data);
 }
 
 QByteArray TestRelease::gzip(const QByteArray& data)

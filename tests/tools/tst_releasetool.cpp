@@ -1,4 +1,5 @@
 #include "makedownloadreplacelisttaskspecification.h"
+#include "testfiles.h"
 #include "tomcryptutil.h"
 
 #include <QCryptographicHash>
@@ -32,19 +33,6 @@ struct Result
 QString keyFile(const QString& name)
 {
     return QString::fromLocal8Bit(KEYS_DIR) + u'/' + name;
-}
-
-bool writeFile(const QString& path, const QByteArray& data)
-{
-    QFile file(path);
-    return QDir().mkpath(QFileInfo(path).path()) && file.open(QIODevice::WriteOnly) &&
-           file.write(data) == data.size();
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 QString md5(const QByteArray& data)

@@ -1,3 +1,4 @@
+#include "testfiles.h"
 #include "updatechecker.h"
 
 #include <QDeadlineTimer>
@@ -18,12 +19,6 @@ namespace {
 constexpr int waitMs = 10000;
 
 const QString serverProgram = QString::fromLocal8Bit(UPDATESERVER_PROGRAM);
-
-bool writeFile(const QString& path, const QByteArray& data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
 
 // The server as a process on ports of its own choosing, with what it has logged so far.
 class ServerProcess

@@ -1,6 +1,7 @@
 #include "changelogviewer.h"
 #include "mirrors.h"
 #include "modalboxanswerer.h"
+#include "testfiles.h"
 #include "urlclicklabel.h"
 #include "windowfixture.h"
 
@@ -23,12 +24,6 @@ const QString translationsDir = QString::fromUtf8(TRANSLATIONS_DIR);
 bool loadGerman(QTranslator& translator, const QString& baseName)
 {
     return translator.load(translationsDir + u'/' + baseName + u"_de_DE"_s, QString(), u"_."_s);
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 // "context: source" of every message of a .ts file that has no finished translation.
