@@ -37,12 +37,8 @@ void DownloadFileListTaskSpecification::execute()
 
 void DownloadFileListTaskSpecification::reset()
 {
-    clearSubTasks();
     totalSize = 0;
-    // A reset task starts from scratch, also after it has ended.
-    cancelSeen = false;
-    subtasksDoneCalled = false;
-    TaskSpecification::reset();
+    resetWithoutSubTasks();
 }
 
 void DownloadFileListTaskSpecification::timeTick(quint64& downloadDone, quint64& downloadTotal,
@@ -70,7 +66,7 @@ void DownloadFileListTaskSpecification::makeSubtasksAndStart()
                                                      weight));
         totalSize += file.size;
     }
-    state = Running;
+    setRunning();
     executeSubTasks();
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "composedtaskspecification.h"
-#include "makedownloadreplacelisttaskspecification.h"
+#include "filespecifications.h"
 
 #include <QList>
 

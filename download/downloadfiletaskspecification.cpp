@@ -32,14 +32,10 @@ void DownloadFileTaskSpecification::execute()
 
 void DownloadFileTaskSpecification::reset()
 {
-    clearSubTasks();
     download = nullptr;
-    // A reset task starts from scratch, also after it has ended.
-    cancelSeen = false;
-    subtasksDoneCalled = false;
     otherCancelSeen = false;
     checkFailed = false;
-    TaskSpecification::reset();
+    resetWithoutSubTasks();
 }
 
 void DownloadFileTaskSpecification::handleOtherTaskCancelled(TaskSpecification* other)
@@ -57,7 +53,7 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart()
     connect(check, &CheckSignatureTaskSpecification::checkDone, this,
             &DownloadFileTaskSpecification::onSigCheckDone);
     addSubTask(check);
-    state = Running;
+    setRunning();
     executeSubTasks();
 }
 
@@ -70,7 +66,7 @@ void DownloadFileTaskSpecification::onSigCheckDone(bool pass,
     mirrors->removeMirror(download->mirror().name);
     // The check still ends Finished; a run that is winding down must not take that for success
     // nor fetch the file again.
-    if (userCanceledFlag || otherCancelSeen) {
+    if (userCanceledFlag() || otherCancelSeen) {
         checkFailed = true;
         return;
     }
@@ -84,7 +80,7 @@ void DownloadFileTaskSpecification::subtasksDone()
         ComposedTaskSpecification::subtasksDone();
         return;
     }
-    if (userCanceledFlag)
+    if (userCanceledFlag())
         userCancel();
     else
         errorCancel();

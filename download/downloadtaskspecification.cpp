@@ -37,7 +37,7 @@ DownloadTaskSpecification::~DownloadTaskSpecification()
 void DownloadTaskSpecification::execute()
 {
     emit message(u"Downloading %1"_s.arg(remote));
-    state = Running;
+    setRunning();
     startDownload();
 }
 
@@ -54,7 +54,7 @@ void DownloadTaskSpecification::timeTick(quint64& downloadDone, quint64& downloa
     downloadTotal = static_cast<quint64>(qMax(expectedSize, qint64(0)));
     speed = static_cast<quint64>(receivedSize - sizeAtLastTick);
     sizeAtLastTick = receivedSize;
-    if (state != Running || reply.isNull())
+    if (state() != Running || reply.isNull())
         return;
     // Every read of received data starts the count afresh.
     if (++idleTicks <= site.timeout) {
@@ -67,7 +67,7 @@ void DownloadTaskSpecification::timeTick(quint64& downloadDone, quint64& downloa
 void DownloadTaskSpecification::userCanceled()
 {
     TaskSpecification::userCanceled();
-    if (state != Running)
+    if (state() != Running)
         return;
     resetDownload();
     userCancel();
@@ -167,7 +167,7 @@ void DownloadTaskSpecification::onOtherDownloadFinished(QNetworkReply* /*finishe
 {
     stopWaitingForSlot();
     // A notice posted before a cancel or reset still arrives; such a task must stay quiet.
-    if (state != Running || !reply.isNull())
+    if (state() != Running || !reply.isNull())
         return;
     startDownload();
 }

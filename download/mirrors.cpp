@@ -1,5 +1,6 @@
 #include "mirrors.h"
 
+#include "mirrorsini.h"
 #include "settingsfile.h"
 #include "sharedrandom.h"
 
@@ -26,40 +27,20 @@ QString versionUrl(QString baseUrl, int version)
     return baseUrl + QString::number(version);
 }
 
-qint32 readRetries(const QSettings& settings)
-{
-    bool ok = false;
-    const uint value = settings.value(u"retries"_s, Mirrors::defaultRetries).toUInt(&ok);
-    // Anything but a positive count (unreadable, 0, too large for a signed int) means the default.
-    const auto retries = static_cast<qint32>(value);
-    return ok && retries > 0 ? retries : Mirrors::defaultRetries;
-}
-
 } // namespace
 
 Mirrors::Mirrors(QObject* parent)
     : QObject(parent)
 {}
 
-QString Mirrors::mirrorsFileName()
-{
-    return u"mirrors.ini"_s;
-}
-
 bool Mirrors::initDefault(const QString& fileName, int version)
 {
     const std::unique_ptr<QSettings> settings = openSettings(fileName);
-    const int count = settings->beginReadArray(u"mirrors"_s);
-    for (int i = 0; i < count; ++i) {
-        settings->setArrayIndex(i);
-        const QString name = AppRootSettings::readText(*settings, u"mirror"_s).trimmed();
-        if (!name.isEmpty()) {
-            FTPSiteAccessData site;
-            site.name = name;
-            mirrors.append(site);
-        }
+    for (const QString& name : MirrorsIni::names(*settings)) {
+        FTPSiteAccessData site;
+        site.name = name;
+        mirrors.append(site);
     }
-    settings->endArray();
     setDefaults(*settings, version);
     return true;
 }
@@ -67,10 +48,9 @@ bool Mirrors::initDefault(const QString& fileName, int version)
 void Mirrors::setDefaults(QSettings& settings, int version)
 {
     for (FTPSiteAccessData& site : mirrors) {
-        settings.beginGroup(site.name);
-        site.url = versionUrl(AppRootSettings::readText(settings, u"url"_s), version);
-        site.retries = readRetries(settings);
-        settings.endGroup();
+        const MirrorsIniSection section = MirrorsIni::section(settings, site.name);
+        site.url = versionUrl(section.url, version);
+        site.retries = section.retries;
     }
 }
 

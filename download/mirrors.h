@@ -1,5 +1,7 @@
 #pragma once
 
+#include "mirrorsini.h"
+
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -33,7 +35,7 @@ public:
     // What getRandomMirror() found.
     enum Choice { Chosen = 0, NoMirrorLeft = 1, AllSlotsBusy = 2 };
 
-    static constexpr qint32 defaultRetries = 2;
+    static constexpr qint32 defaultRetries = MirrorsIni::defaultRetries;
     static constexpr qint32 alphaRetries = 4;
 
     explicit Mirrors(QObject* parent = nullptr);
@@ -54,8 +56,6 @@ public:
     void calcUseStats(int& slotCount, int& usedCount) const;
 
     [[nodiscard]] const QList<FTPSiteAccessData>& list() const { return mirrors; }
-
-    [[nodiscard]] static QString mirrorsFileName();
 
 signals:
     void message(QString message);

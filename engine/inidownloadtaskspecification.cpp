@@ -38,9 +38,8 @@ void IniDownloadTaskSpecification::execute()
 
 void IniDownloadTaskSpecification::reset()
 {
-    clearSubTasks();
     retries = 0;
-    TaskSpecification::reset();
+    resetWithoutSubTasks();
 }
 
 void IniDownloadTaskSpecification::makeSubtasksAndStart()
@@ -67,7 +66,7 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
             &IniDownloadTaskSpecification::onSigCheckDone);
     addSubTask(check);
 
-    state = Running;
+    setRunning();
     executeSubTasks();
 }
 
@@ -88,8 +87,7 @@ void IniDownloadTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskS
     if (retries > maxRetries) {
         emit message(u"Could not verify the product ini file. Aborting"_s);
         // The check still finishes after this slot; its end must not finish this step again.
-        subtasksDoneCalled = true;
-        errorCancel();
+        errorCancelBeforeSubtasksEnd();
         return;
     }
     emit message(u"Could not verify the product ini file. Retrying"_s);
@@ -98,11 +96,8 @@ void IniDownloadTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskS
 
 void IniDownloadTaskSpecification::retry()
 {
-    // A cancel that arrived while the check ran must survive the rebuild, so that the new
-    // subtasks are not started.
-    const bool canceledByUser = userCanceledFlag;
-    clearSubTasks();
-    TaskSpecification::reset();
-    userCanceledFlag = canceledByUser;
+    // A cancel that arrived while the check ran survives the rebuild, so that the new subtasks
+    // are not started.
+    clearSubTasksForRetry();
     makeSubtasksAndStart();
 }

@@ -4,6 +4,7 @@
 #include "filedeletelisttaskspecification.h"
 #include "filereplacelisttaskspecification.h"
 #include "inidownloadtaskspecification.h"
+#include "makedownloadreplacelisttaskspecification.h"
 
 using namespace Qt::StringLiterals;
 
@@ -35,9 +36,8 @@ void MainTaskSpecification::execute()
 
 void MainTaskSpecification::reset()
 {
-    clearSubTasks();
     fileSpecifications.clear();
-    TaskSpecification::reset();
+    resetWithoutSubTasks();
 }
 
 void MainTaskSpecification::makeSubtasksAndStart()
@@ -53,6 +53,6 @@ void MainTaskSpecification::makeSubtasksAndStart()
                                                     this, replaceWeight));
     addSubTask(new FileDeleteListTaskSpecification(&fileSpecifications.deleteList, this,
                                                    deleteWeight));
-    state = Running;
+    setRunning();
     executeSubTasks();
 }

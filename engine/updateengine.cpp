@@ -62,8 +62,8 @@ bool UpdateEngine::initialize()
         emit fatalError(QString::fromUtf8(e.what()));
         return false;
     }
-    if (!QFileInfo::exists(Configuration::getAppRootFilePath(Mirrors::mirrorsFileName()))) {
-        emit fatalError(u"%1 is missing, cannot proceed."_s.arg(Mirrors::mirrorsFileName()));
+    if (!QFileInfo::exists(Configuration::getAppRootFilePath(MirrorsIni::fileName()))) {
+        emit fatalError(u"%1 is missing, cannot proceed."_s.arg(MirrorsIni::fileName()));
         return false;
     }
     SharedRandom::seedFromClock();
@@ -121,7 +121,7 @@ bool UpdateEngine::makeMirrorList()
     if (configuration.channel == UpdateChannel::Alpha)
         return mirrorList->initAlpha(Configuration::getAppRootFilePath(u"update.ini"_s),
                                      configuration.clientVersion);
-    return mirrorList->initDefault(Configuration::getAppRootFilePath(Mirrors::mirrorsFileName()),
+    return mirrorList->initDefault(Configuration::getAppRootFilePath(MirrorsIni::fileName()),
                                    configuration.clientVersion);
 }
 
@@ -172,7 +172,7 @@ void UpdateEngine::onTaskCanceled()
 {
     timer->stop();
     engineState = Aborted;
-    if (mainTask && mainTask->state == TaskSpecification::UserCanceled)
+    if (mainTask && mainTask->state() == TaskSpecification::UserCanceled)
         emit message(u"User aborted update"_s);
     releaseMainTask();
     emit downloadProgress(0, 0, 0, false);

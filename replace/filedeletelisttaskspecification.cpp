@@ -20,8 +20,7 @@ void FileDeleteListTaskSpecification::execute()
 
 void FileDeleteListTaskSpecification::reset()
 {
-    clearSubTasks();
-    TaskSpecification::reset();
+    resetWithoutSubTasks();
 }
 
 void FileDeleteListTaskSpecification::makeSubtasksAndStart()
@@ -30,6 +29,6 @@ void FileDeleteListTaskSpecification::makeSubtasksAndStart()
     for (const QString& name : std::as_const(*fileNames))
         addSubTask(new FileDeleteTaskSpecification(false, Configuration::getAppRootFilePath(name),
                                                    this, weight));
-    state = Running;
+    setRunning();
     executeSubTasks();
 }

@@ -4,7 +4,6 @@
 #include "dircreatetaskspecification.h"
 #include "filereplacetaskspecification.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QEvent>
 #include <QFileInfo>
@@ -65,7 +64,7 @@ void FileReplaceListTaskSpecification::execute()
 void FileReplaceListTaskSpecification::makeSubtasksAndStart()
 {
     if (reportConflict()) {
-        state = Running;
+        setRunning();
         errorCancel();
         return;
     }
@@ -146,8 +145,5 @@ void FileReplaceListTaskSpecification::reset()
         t->reset();
     clearSubTasks();
     FileReplaceTaskSpecification::undoJournal(listRollback, this);
-    QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
-    cancelSeen = false;
-    subtasksDoneCalled = false;
-    TaskSpecification::reset();
+    resetWithoutSubTasks();
 }

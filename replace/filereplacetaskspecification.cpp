@@ -70,7 +70,7 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
         // The download stays in the temporary directory for a resumed run.
         addSubTask(new FileCopyTaskSpecification(&ownRollback, source, target, this, remaining));
     }
-    state = Running;
+    setRunning();
     executeSubTasks();
 }
 
@@ -102,12 +102,8 @@ void FileReplaceTaskSpecification::reset()
     clearSubTasks();
     collectLateResults(running);
     undoJournal(ownRollback, this);
-    // Starts queued for the run that is now void must not reach the next one.
-    QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
-    cancelSeen = false;
-    subtasksDoneCalled = false;
     oldFileRenamed = false;
-    TaskSpecification::reset();
+    resetWithoutSubTasks();
 }
 
 void FileReplaceTaskSpecification::collectLateResults(const QList<TaskSpecification*>& subtasks)

@@ -1,7 +1,9 @@
 #include "configuration.h"
 #include "mainwindow.h"
+#include "processtools.h"
 #include "singleinstancechecker.h"
 #include "updateengine.h"
+#include "versionquerybox.h"
 
 #include <QApplication>
 #include <QLocale>
@@ -54,12 +56,17 @@ int main(int argc, char* argv[])
     installTranslator(app, qtTranslator, u"qt"_s);
 
     Configuration configuration;
-    MainWindow window(configuration);
+    configuration.setRetryQuestion(&VersionQueryBox::askRetry);
+    MainWindow window(configuration, &ProcessTools::startVq3Client);
+    // Owned by the window: a later start of the updater brings it to the front.
+    auto* instanceListener = new SingleInstanceChecker(&window);
+    QObject::connect(instanceListener, &SingleInstanceChecker::otherInstanceActivate, &window,
+                     &MainWindow::onOtherInstanceActivate);
 
     // A failure has been shown by the window's configuration-error handler.
     if (!configuration.parseCommandLineOptions())
         return 1;
-    if (configuration.noUser == 1)
+    if (configuration.noUser)
         QTimer::singleShot(autoStartDelay, &window, &MainWindow::onAutoStartUpdate);
 
     window.setUIToConfigSpecs();

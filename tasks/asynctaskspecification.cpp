@@ -36,7 +36,7 @@ void ASyncTaskSpecification::execute()
     connectDefaultSignals(func.get());
     QThreadPool::globalInstance()->start(new ASyncRun(std::move(func)));
     // The result can only arrive through the event loop, so setting this afterwards is safe.
-    state = Running;
+    setRunning();
 }
 
 void ASyncTaskSpecification::reset()
@@ -59,7 +59,7 @@ void ASyncTaskSpecification::connectDefaultSignals(ASyncFunc* func)
 void ASyncTaskSpecification::runDone(bool res)
 {
     // A task reset while its body ran is no longer Running; its late result is dropped.
-    if (state != Running)
+    if (state() != Running)
         return;
     if (res)
         finish();

@@ -1,5 +1,7 @@
 #include "composedtaskspecification.h"
 
+#include <QCoreApplication>
+
 ComposedTaskSpecification::ComposedTaskSpecification(int maxParallel, double parentProgressRange,
                                                      QObject* parent)
     : TaskSpecification(parent, parentProgressRange)
@@ -25,9 +27,36 @@ void ComposedTaskSpecification::reset()
     waitingSubTasks = subTasks;
     runningSubTasks.clear();
     doneSubTasks.clear();
+    forgetLastRun();
+    TaskSpecification::reset();
+}
+
+void ComposedTaskSpecification::resetWithoutSubTasks()
+{
+    clearSubTasks();
+    forgetLastRun();
+    TaskSpecification::reset();
+}
+
+void ComposedTaskSpecification::clearSubTasksForRetry()
+{
+    clearSubTasks();
+    forgetLastRun();
+    setProgress(0);
+}
+
+void ComposedTaskSpecification::errorCancelBeforeSubtasksEnd()
+{
+    subtasksDoneCalled = true;
+    errorCancel();
+}
+
+void ComposedTaskSpecification::forgetLastRun()
+{
     cancelSeen = false;
     subtasksDoneCalled = false;
-    TaskSpecification::reset();
+    // Starts queued for the run that is now void must not reach the next one.
+    QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
 }
 
 void ComposedTaskSpecification::timeTick(quint64& downloadDone, quint64& downloadTotal,
@@ -54,7 +83,7 @@ void ComposedTaskSpecification::timeTick(quint64& downloadDone, quint64& downloa
 void ComposedTaskSpecification::userCanceled()
 {
     TaskSpecification::userCanceled();
-    if (state != Running)
+    if (state() != Running)
         return;
     // A subtask's cancel may end this task and trigger our owner's reaction before the loop
     // is through; iterate over a copy.
@@ -92,7 +121,7 @@ void ComposedTaskSpecification::connectSignals(TaskSpecification* subTask)
 
 void ComposedTaskSpecification::executeSubTasks()
 {
-    state = Running;
+    setRunning();
     const qsizetype n = qMin(waitingSubTasks.size(), qsizetype(maxParallel));
     if (n == 0) {
         subtasksDone();
@@ -108,11 +137,11 @@ TaskState ComposedTaskSpecification::getStateFromSubTasks() const
     bool allFinished = true;
     for (const TaskSpecification* t : subTasks) {
         // A failure anywhere wins over everything else.
-        if (t->state == ErrorCanceled)
+        if (t->state() == ErrorCanceled)
             return ErrorCanceled;
-        if (t->state == UserCanceled)
+        if (t->state() == UserCanceled)
             anyUserCanceled = true;
-        if (t->state != Finished)
+        if (t->state() != Finished)
             allFinished = false;
     }
     if (anyUserCanceled)
@@ -120,7 +149,7 @@ TaskState ComposedTaskSpecification::getStateFromSubTasks() const
     if (allFinished)
         return Finished;
     // Some subtask never ran or never ended: why we stopped decides.
-    if (userCanceledFlag)
+    if (userCanceledFlag())
         return UserCanceled;
     if (cancelSeen)
         return ErrorCanceled;
@@ -156,7 +185,7 @@ void ComposedTaskSpecification::subtasksDone()
 
 void ComposedTaskSpecification::onStartNextTask()
 {
-    if (!waitingSubTasks.isEmpty() && !cancelSeen && !userCanceledFlag) {
+    if (!waitingSubTasks.isEmpty() && !cancelSeen && !userCanceledFlag()) {
         TaskSpecification* next = waitingSubTasks.takeFirst();
         runningSubTasks.append(next);
         next->execute();
@@ -171,7 +200,7 @@ void ComposedTaskSpecification::onUpdateProgress(qreal /*doneFrac*/)
     // Each subtask's progress is already weighted, and the weights add up to 1.0.
     double sum = 0.0;
     for (const TaskSpecification* t : std::as_const(subTasks))
-        sum += t->progress;
+        sum += t->progress();
     setProgress(sum);
 }
 
@@ -189,7 +218,7 @@ void ComposedTaskSpecification::onSubTaskCanceled(TaskSpecification* subTask)
     // A subtask stopped by the user's cancel is no failure of its siblings: the cancel is on its
     // way to them too. Telling them now would make their downloads end as failures, and a user's
     // cancel would be reported as an error.
-    const bool stoppedByUser = userCanceledFlag && subTask->state == UserCanceled;
+    const bool stoppedByUser = userCanceledFlag() && subTask->state() == UserCanceled;
     if (!cancelSeen && !stoppedByUser) {
         cancelSeen = true;
         // Running siblings that can stop (downloads) end inside this emission and come back

@@ -25,7 +25,7 @@ public:
     void addSubTask(TaskSpecification* t);
     void executeSubTasks();
     [[nodiscard]] TaskState getStateFromSubTasks() const;
-    // Disconnects and deletes (later) every subtask; leaves cancelSeen and subtasksDoneCalled.
+    // Disconnects and deletes (later) every subtask; leaves the bookkeeping of the run.
     void clearSubTasks();
 
 signals:
@@ -36,13 +36,22 @@ protected:
     virtual void subtasksDone();
     virtual void connectSignals(TaskSpecification* subTask);
 
+    // The reset of a subclass that builds its subtasks anew on every run: deletes the subtasks,
+    // forgets how the last run went and returns the task to Idle.
+    void resetWithoutSubTasks();
+    // Deletes the subtasks so that new ones make another attempt within the same run. The task
+    // stays Running and keeps a cancel that the user asked for meanwhile; its progress starts
+    // again from 0.
+    void clearSubTasksForRetry();
+    // Ends the task as failed while a subtask is still ending; that subtask's end does not end
+    // the task a second time.
+    void errorCancelBeforeSubtasksEnd();
+
     QList<TaskSpecification*> subTasks;
     QList<TaskSpecification*> waitingSubTasks;
     QList<TaskSpecification*> runningSubTasks;
     QList<TaskSpecification*> doneSubTasks;
     int maxParallel;
-    bool cancelSeen = false;
-    bool subtasksDoneCalled = false;
 
 private slots:
     void onStartNextTask();
@@ -52,4 +61,9 @@ private slots:
 
 private:
     void callSubtasksDoneOnce();
+    // Every reset, and every retry, goes through here.
+    void forgetLastRun();
+
+    bool cancelSeen = false;
+    bool subtasksDoneCalled = false;
 };

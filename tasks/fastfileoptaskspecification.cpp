@@ -11,7 +11,7 @@ FastFileOpTaskSpecification::FastFileOpTaskSpecification(const QString& path,
 
 void FastFileOpTaskSpecification::execute()
 {
-    state = Running;
+    setRunning();
     if (doOp())
         finish();
     else

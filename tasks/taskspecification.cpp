@@ -2,13 +2,13 @@
 
 TaskSpecification::TaskSpecification(QObject* parent, double parentProgressRange)
     : QObject(parent)
-    , parentProgressRange(parentProgressRange)
+    , weight(parentProgressRange)
 {}
 
 void TaskSpecification::reset()
 {
-    userCanceledFlag = false;
-    state = Idle;
+    userCancelAsked = false;
+    currentState = Idle;
     setProgress(0);
 }
 
@@ -23,44 +23,49 @@ void TaskSpecification::timeTick(quint64& downloadDone, quint64& downloadTotal, 
 
 void TaskSpecification::userCanceled()
 {
-    userCanceledFlag = true;
+    userCancelAsked = true;
 }
 
 void TaskSpecification::handleOtherTaskCancelled(TaskSpecification* /*other*/) {}
 
 void TaskSpecification::setProgress(double fraction)
 {
-    progress = fraction * parentProgressRange;
-    emit updateProgress(progress);
+    weightedProgress = fraction * weight;
+    emit updateProgress(weightedProgress);
 }
 
 void TaskSpecification::setParentProgressRange(double range)
 {
-    parentProgressRange = range;
+    weight = range;
 }
 
 void TaskSpecification::finish()
 {
-    state = Finished;
+    currentState = Finished;
     setProgress(1.0);
     emit finished(this);
 }
 
 void TaskSpecification::errorCancel()
 {
-    state = ErrorCanceled;
+    currentState = ErrorCanceled;
     emit canceled(this);
 }
 
 void TaskSpecification::userCancel()
 {
-    state = UserCanceled;
+    currentState = UserCanceled;
     emit canceled(this);
+}
+
+void TaskSpecification::setRunning()
+{
+    currentState = Running;
 }
 
 void TaskSpecification::onOtherTaskCancelled(TaskSpecification* other)
 {
     // The broadcast also reaches the task that caused it, and tasks that are not running.
-    if (other != this && state == Running)
+    if (other != this && currentState == Running)
         handleOtherTaskCancelled(other);
 }

@@ -28,6 +28,14 @@ public:
     virtual void userCanceled();
     virtual void handleOtherTaskCancelled(TaskSpecification* other);
 
+    [[nodiscard]] TaskState state() const { return currentState; }
+    // The user asked this task (or an ancestor) to stop; cleared only by reset().
+    [[nodiscard]] bool userCanceledFlag() const { return userCancelAsked; }
+    // The task's weight in its parent's progress.
+    [[nodiscard]] double parentProgressRange() const { return weight; }
+    // The share done, in the parent's units: from 0 to parentProgressRange().
+    [[nodiscard]] double progress() const { return weightedProgress; }
+
     // fraction is the share of this task that is done; progress is kept in the parent's units.
     void setProgress(double fraction);
     void setParentProgressRange(double range);
@@ -37,10 +45,9 @@ public:
     void errorCancel();
     void userCancel();
 
-    bool userCanceledFlag = false;
-    double parentProgressRange;
-    double progress = 0.0;
-    TaskState state = Idle;
+protected:
+    // Idle to Running, by a concrete task's execute() or the operation that starts its subtasks.
+    void setRunning();
 
 public slots:
     void onOtherTaskCancelled(TaskSpecification* other);
@@ -52,6 +59,12 @@ signals:
     void updateProgress(qreal doneFrac);
     void message(QString message);
     void otherTaskCancelled(TaskSpecification* other);
+
+private:
+    TaskState currentState = Idle;
+    bool userCancelAsked = false;
+    double weight;
+    double weightedProgress = 0.0;
 };
 
 using TaskState = TaskSpecification::TaskState;

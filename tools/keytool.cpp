@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <sys/stat.h>
+#include <vector>
 
 namespace {
 
@@ -17,26 +17,6 @@ constexpr const char* usage = "usage: sonavelle-keytool genkey PRIVATE PUBLIC\n"
 
 constexpr int exitFailure = 1;
 constexpr int exitUsage = 2;
-
-struct FreeDeleter
-{
-    void operator()(unsigned char* p) const { std::free(p); }
-};
-
-struct FileContent
-{
-    std::unique_ptr<unsigned char, FreeDeleter> data;
-    unsigned long size = 0;
-};
-
-FileContent readWholeFile(const std::string& filename)
-{
-    unsigned char* buffer = nullptr;
-    FileContent content;
-    read_file(filename.c_str(), &buffer, &content.size);
-    content.data.reset(buffer);
-    return content;
-}
 
 bool exists(const std::string& path)
 {
@@ -67,10 +47,10 @@ int sign(const std::string& privateFile, const std::string& file)
 {
     ScopedRsaKey key;
     key.load(privateFile.c_str());
-    const FileContent content = readWholeFile(file);
+    const std::vector<unsigned char> content = read_file(file.c_str());
     unsigned char signature[512];
     unsigned long signatureSize = sizeof signature;
-    sign_msg(key.get(), content.data.get(), content.size, signature, &signatureSize);
+    sign_msg(key.get(), content.data(), content.size(), signature, &signatureSize);
     const std::string signatureFile = file + ".sig";
     write_file(signatureFile.c_str(), signature, signatureSize);
     std::printf("wrote %s\n", signatureFile.c_str());
@@ -81,10 +61,10 @@ int verify(const std::string& publicFile, const std::string& file)
 {
     ScopedRsaKey key;
     key.load(publicFile.c_str());
-    const FileContent content = readWholeFile(file);
-    const FileContent signature = readWholeFile(file + ".sig");
-    if (!verify_msg(key.get(), content.data.get(), content.size, signature.data.get(),
-                    signature.size)) {
+    const std::vector<unsigned char> content = read_file(file.c_str());
+    std::vector<unsigned char> signature = read_file((file + ".sig").c_str());
+    if (!verify_msg(key.get(), content.data(), content.size(), signature.data(),
+                    signature.size())) {
         std::fprintf(stderr, "sonavelle-keytool: %s.sig does not match %s\n", file.c_str(),
                      file.c_str());
         return exitFailure;

@@ -1,5 +1,6 @@
 #include "releasetool.h"
 
+#include "mirrorsini.h"
 #include "releasetoolfilewriter.h"
 #include "releasetoolnames.h"
 #include "releasetoolproductini.h"
@@ -10,13 +11,11 @@
 #include <QFileInfo>
 #include <QSettings>
 
-#include <algorithm>
-
 using namespace Qt::StringLiterals;
 
 namespace {
 
-const QString mirrorListName = u"mirrors.ini"_s;
+const QString mirrorListName = MirrorsIni::fileName();
 
 // Where a path lies once symbolic links are resolved, as far as it exists yet.
 QString resolvedPath(const QString& path)
@@ -37,17 +36,7 @@ bool isInside(const QString& path, const QString& directory)
 int usableMirrors(const QString& fileName)
 {
     QSettings settings(fileName, QSettings::IniFormat);
-    QStringList names;
-    const int count = settings.beginReadArray(u"mirrors"_s);
-    for (int i = 0; i < count; ++i) {
-        settings.setArrayIndex(i);
-        names.append(ReleaseToolScanner::iniText(settings.value(u"mirror"_s)).trimmed());
-    }
-    settings.endArray();
-    return int(std::count_if(names.cbegin(), names.cend(), [&settings](const QString& name) {
-        return !name.isEmpty() &&
-               !ReleaseToolScanner::iniText(settings.value(name + u"/url"_s)).isEmpty();
-    }));
+    return int(MirrorsIni::urls(settings).size());
 }
 
 } // namespace

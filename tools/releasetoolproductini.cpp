@@ -1,6 +1,6 @@
 #include "releasetoolproductini.h"
 
-#include "makedownloadreplacelisttaskspecification.h"
+#include "productinireader.h"
 #include "releasetoolnames.h"
 
 #include <QDir>
@@ -102,14 +102,11 @@ bool ReleaseToolProductIni::checkUpdaterReading(const QList<ReleaseToolEntry>& e
         return fail(u"cannot prepare the check of the product ini in %1"_s.arg(
                 ReleaseToolNames::display(QDir::tempPath())));
 
-    MakeDownloadReplaceListFunc listBuilding(clientType, tempDir, appRoot);
+    ProductIniReader reader(clientType, tempDir, appRoot);
     FileSpecifications read;
     QString lastMessage;
-    QObject::connect(&listBuilding, &MakeDownloadReplaceListFunc::listsBuilt, &listBuilding,
-                     [&read](const FileSpecifications& lists) { read = lists; });
-    QObject::connect(&listBuilding, &ASyncFunc::message, &listBuilding,
-                     [&lastMessage](const QString& text) { lastMessage = text; });
-    if (!listBuilding.run())
+    reader.setMessageSink([&lastMessage](const QString& text) { lastMessage = text; });
+    if (!reader.read(read))
         return fail(u"the updater would reject the product ini (%1)"_s.arg(lastMessage));
 
     FileSpecifications meant = listsOf(entries, deletes);

@@ -1,6 +1,7 @@
 #include "releasetoolscanner.h"
 
 #include "releasetoolnames.h"
+#include "settingsfile.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -10,12 +11,6 @@
 #include <algorithm>
 
 using namespace Qt::StringLiterals;
-
-QString ReleaseToolScanner::iniText(const QVariant& value)
-{
-    return value.typeId() == QMetaType::QStringList ? value.toStringList().join(u',')
-                                                    : value.toString();
-}
 
 bool ReleaseToolScanner::scanDirectory(const QString& directory,
                                        QList<ReleaseToolSourceFile>& files)
@@ -72,7 +67,7 @@ bool ReleaseToolScanner::scanProductIni(const QString& iniFile, QStringList& ins
         ini.beginGroup(section);
         const QStringList keys = ini.allKeys();
         for (const QString& key : keys) {
-            const QStringList fields = iniText(ini.value(key)).split(u"::"_s);
+            const QStringList fields = AppRootSettings::readText(ini, key).split(u"::"_s);
             const bool unpacked = fields.size() == 5 && !fields[4].isEmpty();
             installedPaths.append(unpacked ? fields[4] : key);
         }

@@ -26,9 +26,6 @@ public:
 
     [[nodiscard]] const QString& errorString() const { return error; }
 
-    // An INI value as text: the INI reader splits an unquoted value with commas into a list.
-    [[nodiscard]] static QString iniText(const QVariant& value);
-
 private:
     [[nodiscard]] bool fail(const QString& text);
 

@@ -1,7 +1,7 @@
 #include "changelogviewer.h"
 
 #include "configuration.h"
-#include "mirrors.h"
+#include "mirrorsini.h"
 #include "settingsfile.h"
 #include "sharedrandom.h"
 
@@ -190,7 +190,7 @@ QString ChangeLogViewer::getRemoteUrl()
         if (!alpha.isEmpty())
             return alpha;
     }
-    if (!appRootFileExists(Mirrors::mirrorsFileName()))
+    if (!appRootFileExists(MirrorsIni::fileName()))
         return {};
     readMirrorUrls();
     return getRandomMirror();
@@ -198,23 +198,8 @@ QString ChangeLogViewer::getRemoteUrl()
 
 void ChangeLogViewer::readMirrorUrls()
 {
-    AppRootSettings settings(Mirrors::mirrorsFileName());
-    QStringList names;
-    const int count = settings.beginReadArray(u"mirrors"_s);
-    for (int i = 0; i < count; ++i) {
-        settings.setArrayIndex(i);
-        // A name is used as written; only an empty one names no group.
-        const QString name = AppRootSettings::readText(settings, u"mirror"_s);
-        if (!name.isEmpty())
-            names.append(name);
-    }
-    settings.endArray();
-
-    for (const QString& name : std::as_const(names)) {
-        const QString url = AppRootSettings::readText(settings, name + u"/url"_s);
-        if (!url.isEmpty())
-            mirrorUrls.append(url);
-    }
+    AppRootSettings settings(MirrorsIni::fileName());
+    mirrorUrls = MirrorsIni::urls(settings);
 }
 
 QString ChangeLogViewer::getRandomMirror()

@@ -3,8 +3,6 @@
 #include "banner.h"
 #include "changelogviewer.h"
 #include "configuration.h"
-#include "processtools.h"
-#include "singleinstancechecker.h"
 #include "updateengine.h"
 
 #include <QCloseEvent>
@@ -39,10 +37,11 @@ QString kilobytes(quint64 bytes)
 
 } // namespace
 
-MainWindow::MainWindow(Configuration& configuration, QWidget* parent)
+MainWindow::MainWindow(Configuration& configuration, ClientLauncher startClient, QWidget* parent)
     : QWidget(parent)
     , configuration(configuration)
     , engine(new UpdateEngine(configuration, this))
+    , startClient(std::move(startClient))
 {
     connectEngine();
     setupUi(this);
@@ -53,9 +52,6 @@ MainWindow::MainWindow(Configuration& configuration, QWidget* parent)
     outputTextEdit->hide();
     onDownloadProgress(0, 0, 0, false);
 
-    instanceListener = new SingleInstanceChecker(this);
-    connect(instanceListener, &SingleInstanceChecker::otherInstanceActivate, this,
-            &MainWindow::onOtherInstanceActivate);
     connect(&configuration, &Configuration::fatalError, this, &MainWindow::onFatalConfigError);
     engine->getBanner(new Banner(engine));
 }
@@ -104,7 +100,7 @@ QString MainWindow::versionText(UpdateChannel channel, const QString& versionNam
 void MainWindow::setUIToConfigSpecs()
 {
     versionLabel->setText(versionText(configuration.channel, configuration.versionName));
-    if (configuration.noUser == 1)
+    if (configuration.noUser)
         startButton->setEnabled(false);
 }
 
@@ -145,7 +141,7 @@ void MainWindow::onAutoStartUpdate()
 void MainWindow::on_startButton_clicked()
 {
     if (updateDone) {
-        ProcessTools::startVq3Client();
+        startClient();
         close();
         return;
     }
@@ -200,7 +196,7 @@ void MainWindow::onUpdateFinished()
 {
     updateDone = true;
     // Unattended, the client starts by itself, unless the user is reading the change log.
-    if (configuration.noUser == 1 && !ChangeLogViewer::instance()) {
+    if (configuration.noUser && !ChangeLogViewer::instance()) {
         QTimer::singleShot(clientStartDelay, this, &MainWindow::on_startButton_clicked);
         return;
     }

@@ -8,16 +8,17 @@
 #include <QWidget>
 
 #include <chrono>
+#include <functional>
 
 class Configuration;
 class QCloseEvent;
-class SingleInstanceChecker;
 class UpdateEngine;
 
 // The updater's only window: where the update leads, the news and picture banners, progress,
 // sizes and rate, the details log, and the start button that starts the update, restarts it after
 // a cancellation and starts the updated client at the end. Owns the update engine and the
-// single-instance listener and turns the engine's signals into what the user sees.
+// single-instance listener that the entry point gives it and turns the engine's signals into what
+// the user sees.
 class MainWindow
     : public QWidget
     , private Ui::MainWindow
@@ -30,7 +31,10 @@ public:
     static constexpr int progressSteps = 1000;
     static constexpr quint64 bytesPerKilobyte = 1000;
 
-    explicit MainWindow(Configuration& configuration, QWidget* parent = nullptr);
+    // Starts the updated client; the window closes right after it.
+    using ClientLauncher = std::function<void()>;
+
+    MainWindow(Configuration& configuration, ClientLauncher startClient, QWidget* parent = nullptr);
 
     // Shows where the update leads; unattended, the user does not start it.
     void setUIToConfigSpecs();
@@ -71,5 +75,5 @@ private:
     UpdateEngine* engine;
     bool updateDone = false;
     bool closeRequested = false;
-    SingleInstanceChecker* instanceListener = nullptr;
+    ClientLauncher startClient;
 };

@@ -130,7 +130,7 @@ void TestDownloadFileListTaskSpecification::wrongMd5DropsMirrorAndFetchesAgain()
     DownloadFileTaskSpecification* fileTask = makeFileTask(file);
 
     fileTask->execute();
-    QTRY_COMPARE(fileTask->state, TaskState::Finished);
+    QTRY_COMPARE(fileTask->state(), TaskState::Finished);
 
     const QString local = configuration->tempDir + u"/a.bin"_s;
     QCOMPARE(fx->log.events(),
@@ -158,7 +158,7 @@ void TestDownloadFileListTaskSpecification::corruptCopyOnTheOnlyMirrorFails()
     DownloadFileTaskSpecification* fileTask = makeFileTask(file);
 
     fileTask->execute();
-    QTRY_COMPARE(fileTask->state, TaskState::ErrorCanceled);
+    QTRY_COMPARE(fileTask->state(), TaskState::ErrorCanceled);
 
     QCOMPARE(withoutProgress(fx->log.events()),
              QStringList(
@@ -192,7 +192,7 @@ void TestDownloadFileListTaskSpecification::userCancelDuringFailedCheckEndsCance
     });
 
     fileTask->execute();
-    QTRY_COMPARE(fileTask->state, TaskState::UserCanceled);
+    QTRY_COMPARE(fileTask->state(), TaskState::UserCanceled);
 
     QCOMPARE(fx->server.requests().size(), 1);
     QCOMPARE(fx->mirrors.list().size(), 1);
@@ -216,7 +216,7 @@ void TestDownloadFileListTaskSpecification::directoriesAreMadeFirst()
     QVERIFY(temp.exists(u"a/b"_s));
     QVERIFY(fx->server.requests().isEmpty());
 
-    QTRY_COMPARE(list->state, TaskState::Finished);
+    QTRY_COMPARE(list->state(), TaskState::Finished);
     for (const FileDownloadSpecification& file : std::as_const(files))
         QCOMPARE(fileContent(temp.filePath(file.fileName)), file.fileName.toUtf8());
     QCOMPARE(withoutProgress(fx->log.events()).mid(0, 2),
@@ -286,10 +286,10 @@ void TestDownloadFileListTaskSpecification::parallelLimit()
     list->execute();
     QTRY_COMPARE(transferring(list), limit);
     const auto running = [](const DownloadFileTaskSpecification* f) {
-        return f->state == TaskState::Running;
+        return f->state() == TaskState::Running;
     };
     QCOMPARE(countChildren<DownloadFileTaskSpecification>(list, running), started);
-    QTRY_COMPARE(list->state, TaskState::Finished);
+    QTRY_COMPARE(list->state(), TaskState::Finished);
 
     QCOMPARE(most, limit);
     if (streams == 1)
@@ -317,7 +317,7 @@ void TestDownloadFileListTaskSpecification::reportsTotalsAndEqualWeights()
     QCOMPARE(done, 0u);
 
     QTRY_COMPARE(fx->server.requestCount(path(u"m1"_s, u"large"_s)), 1);
-    QCOMPARE(list->progress, 0.5);
+    QCOMPARE(list->progress(), 0.5);
     done = total = speed = 0;
     list->timeTick(done, total, speed, downloading);
     QCOMPARE(total, 400u);
@@ -325,7 +325,7 @@ void TestDownloadFileListTaskSpecification::reportsTotalsAndEqualWeights()
     QVERIFY(downloading);
 
     fx->server.resumeStalled();
-    QTRY_COMPARE(list->state, TaskState::Finished);
+    QTRY_COMPARE(list->state(), TaskState::Finished);
     done = total = speed = 0;
     list->timeTick(done, total, speed, downloading);
     QCOMPARE(done, 400u);
@@ -351,7 +351,7 @@ void TestDownloadFileListTaskSpecification::failingFileStopsTheOthers()
     DownloadFileListTaskSpecification* list = makeListTask();
 
     list->execute();
-    QTRY_COMPARE(list->state, TaskState::ErrorCanceled);
+    QTRY_COMPARE(list->state(), TaskState::ErrorCanceled);
 
     QCOMPARE(fx->server.requestedPaths(), QStringList{path(u"m1"_s, u"missing"_s)});
     QVERIFY(!QFile::exists(configuration->tempDir + u"/later"_s));

@@ -125,7 +125,7 @@ void TestDownloadTaskSpecification::downloadsFile()
     DownloadTaskSpecification* task = makeTask(u"f.bin"_s, expectedSize);
 
     task->execute();
-    QTRY_COMPARE(task->state, TaskState::Finished);
+    QTRY_COMPARE(task->state(), TaskState::Finished);
 
     QStringList expected{u"f.bin message Downloading f.bin"_s};
     for (const QString& p : std::as_const(progress))
@@ -166,7 +166,7 @@ void TestDownloadTaskSpecification::statusOtherThan200RemovesMirror()
     DownloadTaskSpecification* task = makeTask(u"f.bin"_s, 4);
 
     task->execute();
-    QTRY_COMPARE(task->state, TaskState::Finished);
+    QTRY_COMPARE(task->state(), TaskState::Finished);
 
     const QString url = fx->server.urlText(path(u"m1"_s, u"f.bin"_s));
     QCOMPARE(withoutProgress(fx->log.events()),
@@ -208,7 +208,7 @@ void TestDownloadTaskSpecification::failedAttemptIsCountedAndRetriedElsewhere()
     DownloadTaskSpecification* task = makeTask(u"f.bin"_s, 5000);
 
     task->execute();
-    QTRY_COMPARE(task->state, TaskState::Finished);
+    QTRY_COMPARE(task->state(), TaskState::Finished);
 
     QCOMPARE(withoutProgress(fx->log.events()),
              QStringList({u"f.bin message Downloading f.bin"_s, u"f.bin message "_s + text,
@@ -252,7 +252,7 @@ void TestDownloadTaskSpecification::stallTimesOutAtSixteenthIdleTick()
 
     QTRY_COMPARE(QFileInfo(file).size(), 100);
     fx->server.resumeStalled();
-    QTRY_COMPARE(task->state, TaskState::Finished);
+    QTRY_COMPARE(task->state(), TaskState::Finished);
     QCOMPARE(fx->log.events(),
              QStringList({u"f.bin message Downloading f.bin"_s, u"f.bin progress 0.08"_s,
                           u"f.bin progress 0.16"_s, u"f.bin progress 0"_s,
@@ -298,10 +298,10 @@ void TestDownloadTaskSpecification::oversizeFailsAttempt()
     DownloadTaskSpecification* task = makeTask(u"f.bin"_s, expectedSize, maxSize);
 
     task->execute();
-    QTRY_VERIFY(task->state != TaskState::Running);
+    QTRY_VERIFY(task->state() != TaskState::Running);
 
     if (fits) {
-        QCOMPARE(task->state, TaskState::Finished);
+        QCOMPARE(task->state(), TaskState::Finished);
         QCOMPARE(fileContent(local(u"f.bin"_s)), behaviour.body);
         return;
     }
@@ -329,7 +329,7 @@ void TestDownloadTaskSpecification::secondDownloadWaitsForTheOnlySlot()
     QVERIFY(!b->isTransferring());
 
     fx->server.resumeStalled();
-    QTRY_COMPARE(b->state, TaskState::Finished);
+    QTRY_COMPARE(b->state(), TaskState::Finished);
     QCOMPARE(fx->log.events(),
              QStringList({u"a message Downloading a"_s, u"b message Downloading b"_s,
                           u"a progress 0.8"_s, u"a message Downloading a finished"_s,
@@ -412,9 +412,9 @@ void TestDownloadTaskSpecification::cancelWhileWaitingNeverStartsTransfer()
 
     QTRY_COMPARE(fx->server.requests().size(), 1);
     fx->server.resumeStalled();
-    QTRY_COMPARE(a->state, TaskState::Finished);
+    QTRY_COMPARE(a->state(), TaskState::Finished);
     flushPostedEvents();
-    QCOMPARE(b->state, byUser ? TaskState::UserCanceled : TaskState::ErrorCanceled);
+    QCOMPARE(b->state(), byUser ? TaskState::UserCanceled : TaskState::ErrorCanceled);
     QVERIFY(!b->isWaitingForSlot());
     QVERIFY(!b->isTransferring());
     QCOMPARE(fx->usedSlots(), 0);

@@ -136,7 +136,7 @@ void TestMirrors::readsRelativeNameFromApplicationRoot()
     QVERIFY(writeMirrorsFile(dir.filePath(u"mirrors.ini"_s),
                              {{u"root"_s, u"http://root.example"_s, {}}}));
     Configuration::setAppRootPath(dir.path());
-    QVERIFY(mirrors->initDefault(Mirrors::mirrorsFileName(), 3));
+    QVERIFY(mirrors->initDefault(MirrorsIni::fileName(), 3));
     Configuration::setAppRootPath({});
     QCOMPARE(names(*mirrors), QStringList{u"root"_s});
     QCOMPARE(mirrors->list().at(0).url, u"http://root.example/3"_s);

@@ -1,6 +1,7 @@
 #include "checksignaturetaskspecification.h"
 #include "signallog.h"
 #include "tomcryptutil.h"
+#include "wholefile.h"
 
 #include <QBuffer>
 #include <QFile>
@@ -182,11 +183,12 @@ void TestCheckSignatureTaskSpecification::streamDevice()
 
     QByteArray consumed;
     qsizetype largest = 0;
-    QCOMPARE(CheckSigFunc::streamDevice(device, size,
-                                        [&](QByteArrayView chunk) {
-                                            consumed.append(chunk);
-                                            largest = qMax(largest, chunk.size());
-                                        }),
+    QCOMPARE(WholeFile::streamDevice(device, size,
+                                     [&](QByteArrayView chunk) {
+                                         consumed.append(chunk);
+                                         largest = qMax(largest, chunk.size());
+                                         return true;
+                                     }),
              complete);
     QCOMPARE(consumed, content.left(size));
     // Memory use must not grow with the file.
@@ -210,7 +212,7 @@ void TestCheckSignatureTaskSpecification::lateResultAfterResetIsIgnored()
 
     QCOMPARE(log.events(), QStringList{u"check progress 0"_s});
     QCOMPARE(checkDone.count(), 0);
-    QCOMPARE(task.state, TaskSpecification::Idle);
+    QCOMPARE(task.state(), TaskSpecification::Idle);
 }
 
 QTEST_GUILESS_MAIN(TestCheckSignatureTaskSpecification)

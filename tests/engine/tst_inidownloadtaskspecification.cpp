@@ -78,7 +78,7 @@ public:
     [[nodiscard]] bool runToEnd()
     {
         task->execute();
-        if (!QTest::qWaitFor([this] { return task->state > TaskSpecification::Running; }, 20000))
+        if (!QTest::qWaitFor([this] { return task->state() > TaskSpecification::Running; }, 20000))
             return false;
         QThreadPool::globalInstance()->waitForDone();
         for (int i = 0; i < 5; ++i)
@@ -125,7 +125,7 @@ void TestIniDownloadTaskSpecification::downloadsAndVerifies()
     QVERIFY(ini.open(QIODevice::ReadOnly));
     QCOMPARE(ini.readAll(), f.release.productIni());
     QCOMPARE(f.log.events().last(), u"ini finished"_s);
-    QCOMPARE(f.task->progress, 1.0);
+    QCOMPARE(f.task->progress(), 1.0);
 }
 
 void TestIniDownloadTaskSpecification::reusesValidLocalCopies()
@@ -137,7 +137,7 @@ void TestIniDownloadTaskSpecification::reusesValidLocalCopies()
     QVERIFY(f.prepare());
     QVERIFY(f.runToEnd());
 
-    QCOMPARE(f.task->state, TaskSpecification::Finished);
+    QCOMPARE(f.task->state(), TaskSpecification::Finished);
     QVERIFY(f.server.requests().isEmpty());
     // The check alone carries the whole weight.
     QCOMPARE(lines(f.log.events()),
@@ -171,7 +171,7 @@ void TestIniDownloadTaskSpecification::missingSignatureEverywhereFails()
     QVERIFY(QFile::remove(f.mirrorRoot.filePath(u"m1/"_s + f.release.iniPath() + u".sig"_s)));
     QVERIFY(f.runToEnd());
 
-    QCOMPARE(f.task->state, TaskSpecification::ErrorCanceled);
+    QCOMPARE(f.task->state(), TaskSpecification::ErrorCanceled);
     const QStringList events = f.log.events();
     QVERIFY(!events.join(u'\n').contains(u"Retrying"_s));
     QCOMPARE(events.filter(u"ini canceled"_s), QStringList{u"ini canceled ErrorCanceled"_s});
@@ -196,7 +196,7 @@ void TestIniDownloadTaskSpecification::givesUpAfterTheRetryLimit()
                      u"ini message Could not verify the product ini file. Retrying"_s, failed,
                      u"ini message Could not verify the product ini file. Aborting"_s,
                      u"ini canceled ErrorCanceled"_s}));
-    QCOMPARE(f.task->state, TaskSpecification::ErrorCanceled);
+    QCOMPARE(f.task->state(), TaskSpecification::ErrorCanceled);
     QCOMPARE(f.server.requestCount(f.remoteIni()), 3);
 }
 
@@ -209,9 +209,9 @@ void TestIniDownloadTaskSpecification::userCancelDuringFailingCheckStopsRetrying
     f.task->execute();
     // The check runs on the pool and cannot be stopped; the cancel must outlive the retry.
     f.task->userCanceled();
-    QTRY_VERIFY(f.task->state > TaskSpecification::Running);
+    QTRY_VERIFY(f.task->state() > TaskSpecification::Running);
 
-    QCOMPARE(f.task->state, TaskSpecification::UserCanceled);
+    QCOMPARE(f.task->state(), TaskSpecification::UserCanceled);
     QVERIFY(f.server.requests().isEmpty());
 }
 

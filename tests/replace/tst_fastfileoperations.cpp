@@ -219,7 +219,7 @@ private slots:
         log.watchTask(&task, u"list"_s);
 
         task.execute();
-        QTRY_VERIFY(task.state != TaskSpecification::Running);
+        QTRY_VERIFY(task.state() != TaskSpecification::Running);
 
         QCOMPARE(log.events(), expected);
         COMPARE_TREES(TreeSnapshot::take(dir->path()), after);

@@ -40,7 +40,7 @@ public:
             QString step = QString::fromLatin1(t->metaObject()->className()) + u' ';
             if (const auto* dirTask = qobject_cast<const DirCreateTaskSpecification*>(t))
                 step += dirTask->directory() + u' ';
-            steps.append(step + SignalLog::number(t->parentProgressRange));
+            steps.append(step + SignalLog::number(t->parentProgressRange()));
         }
         return steps;
     }
@@ -100,7 +100,7 @@ class TestFileReplaceListTaskSpecification : public QObject
 
     bool finish()
     {
-        return QTest::qWaitFor([this] { return stage->state != TaskSpecification::Running; });
+        return QTest::qWaitFor([this] { return stage->state() != TaskSpecification::Running; });
     }
 
 private slots:
@@ -188,13 +188,13 @@ private slots:
         start();
         QVERIFY(finish());
 
-        QCOMPARE(stage->state, TaskSpecification::Finished);
+        QCOMPARE(stage->state(), TaskSpecification::Finished);
         QStringList backups = deleteList;
         backups.sort(); // in the order the replacements finished
         QCOMPARE(backups, (QStringList{u"_old_a.txt"_s, u"_old_b.txt"_s, u"lib/_old_c.so"_s}));
         FileDeleteListTaskSpecification deletion(&deleteList, nullptr, 1.0);
         deletion.execute();
-        QTRY_COMPARE(deletion.state, TaskSpecification::Finished);
+        QTRY_COMPARE(deletion.state(), TaskSpecification::Finished);
         COMPARE_TREES(TreeSnapshot::take(root), expected);
     }
 

@@ -29,7 +29,7 @@ public:
         QStringList steps;
         for (const TaskSpecification* t : subTasks)
             steps.append(QString::fromLatin1(t->metaObject()->className()) + u' ' +
-                         SignalLog::number(t->parentProgressRange));
+                         SignalLog::number(t->parentProgressRange()));
         return steps;
     }
 };
@@ -74,7 +74,7 @@ class TestFileReplaceTaskSpecification : public QObject
     static bool run(TaskSpecification& task)
     {
         task.execute();
-        return QTest::qWaitFor([&task] { return task.state != TaskSpecification::Running; });
+        return QTest::qWaitFor([&task] { return task.state() != TaskSpecification::Running; });
     }
 
 private slots:
@@ -186,7 +186,7 @@ private slots:
 
         QVERIFY(run(*task));
 
-        QCOMPARE(task->state, TaskSpecification::Finished);
+        QCOMPARE(task->state(), TaskSpecification::Finished);
         COMPARE_TREES(TreeSnapshot::take(root), after);
         QCOMPARE(deleteList, backupDeletedLater ? QStringList{backup} : QStringList());
     }
@@ -305,7 +305,7 @@ private slots:
         COMPARE_TREES(TreeSnapshot::take(root), before);
         QCOMPARE(withoutProgress(log.events()),
                  QStringList{u"replace message add/replace lib/x.txt"_s});
-        QCOMPARE(task->state, TaskSpecification::Idle);
+        QCOMPARE(task->state(), TaskSpecification::Idle);
         QCOMPARE(journal.records(), Records());
     }
 };

@@ -136,7 +136,7 @@ private slots:
             if (sizeLimit > 0)
                 limit.emplace(rlim_t(sizeLimit));
             task->execute();
-            QTRY_VERIFY(task->state != TaskSpecification::Running);
+            QTRY_VERIFY(task->state() != TaskSpecification::Running);
         }
 
         const QString failure = u"op message Could not %1 '%2' to '%3'"_s.arg(

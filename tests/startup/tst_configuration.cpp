@@ -1,6 +1,7 @@
 #include "configuration.h"
 #include "modalboxanswerer.h"
 #include "udpresponder.h"
+#include "versionquerybox.h"
 
 #include <QApplication>
 #include <QDir>
@@ -26,6 +27,7 @@ public:
                 file.write(*updateIni);
         }
         configuration.setUpdateServer(u"127.0.0.1"_s, server.port(), 200ms);
+        configuration.setRetryQuestion(&VersionQueryBox::askRetry);
     }
     ~ConfigurationFixture() { Configuration::setAppRootPath(QString()); }
 
@@ -68,7 +70,7 @@ void TestConfiguration::commandLine_data()
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QByteArray>("updateIni");
     QTest::addColumn<bool>("expectedResult");
-    QTest::addColumn<int>("expectedNoUser");
+    QTest::addColumn<bool>("expectedNoUser");
     QTest::addColumn<QString>("expectedType");
     QTest::addColumn<int>("expectedVersion");
     QTest::addColumn<QString>("expectedName");
@@ -80,52 +82,53 @@ void TestConfiguration::commandLine_data()
     const QByteArray none;
     const QByteArray alpha = "[Channel]\nalpha=http://alpha.example/\nalphaRevno=1234\n"_ba;
 
-    QTest::newRow("no arguments") << QStringList{program} << none << true << 0 << defaultType << 11
-                                  << u"Eleven"_s << u"From server"_s << true << QString();
+    QTest::newRow("no arguments") << QStringList{program} << none << true << false << defaultType
+                                  << 11 << u"Eleven"_s << u"From server"_s << true << QString();
     QTest::newRow("one argument is ignored")
-            << QStringList{program, u"client_x"_s} << none << true << 0 << defaultType << 11
+            << QStringList{program, u"client_x"_s} << none << true << false << defaultType << 11
             << u"Eleven"_s << u"From server"_s << true << QString();
     QTest::newRow("three arguments are ignored")
-            << QStringList{program, u"client_x"_s, u"5"_s, u"Five"_s} << none << true << 0
+            << QStringList{program, u"client_x"_s, u"5"_s, u"Five"_s} << none << true << false
             << defaultType << 11 << u"Eleven"_s << u"From server"_s << true << QString();
     QTest::newRow("explicit type and version")
-            << QStringList{program, u"client_x"_s, u"42"_s} << none << true << 0 << u"client_x"_s
-            << 42 << QString() << QString() << false << QString();
+            << QStringList{program, u"client_x"_s, u"42"_s} << none << true << false
+            << u"client_x"_s << 42 << QString() << QString() << false << QString();
     QTest::newRow("explicit version zero is taken as given")
-            << QStringList{program, u"client_x"_s, u"0"_s} << none << true << 0 << u"client_x"_s
+            << QStringList{program, u"client_x"_s, u"0"_s} << none << true << false << u"client_x"_s
             << 0 << QString() << QString() << false << QString();
     QTest::newRow("explicit version not a number")
-            << QStringList{program, u"client_x"_s, u"abc"_s} << none << false << 0 << u"client_x"_s
-            << 0 << QString() << QString() << false << u"Invalid version nr (abc)"_s;
+            << QStringList{program, u"client_x"_s, u"abc"_s} << none << false << false
+            << u"client_x"_s << 0 << QString() << QString() << false
+            << u"Invalid version nr (abc)"_s;
     QTest::newRow("alphaRevno wins over an unchecked argument")
-            << QStringList{program, u"client_x"_s, u"abc"_s} << alpha << true << 0 << u"client_x"_s
-            << 1234 << QString() << QString() << false << QString();
+            << QStringList{program, u"client_x"_s, u"abc"_s} << alpha << true << false
+            << u"client_x"_s << 1234 << QString() << QString() << false << QString();
     QTest::newRow("nouser alone asks the server")
-            << QStringList{program, u"--nouser"_s} << none << true << 1 << defaultType << 11
+            << QStringList{program, u"--nouser"_s} << none << true << true << defaultType << 11
             << u"Eleven"_s << u"From server"_s << true << QString();
     QTest::newRow("nouser with type only ignores the type")
-            << QStringList{program, u"--nouser"_s, u"client_x"_s} << none << true << 1
+            << QStringList{program, u"--nouser"_s, u"client_x"_s} << none << true << true
             << defaultType << 11 << u"Eleven"_s << u"From server"_s << true << QString();
     QTest::newRow("nouser with type and version")
-            << QStringList{program, u"--nouser"_s, u"client_x"_s, u"5"_s} << none << true << 1
+            << QStringList{program, u"--nouser"_s, u"client_x"_s, u"5"_s} << none << true << true
             << u"client_x"_s << 5 << QString() << QString() << false << QString();
     QTest::newRow("nouser with hash as version name and news")
             << QStringList{program, u"--nouser"_s, defaultType, u"5"_s, u"#"_s, u"Big news"_s}
-            << none << true << 1 << defaultType << 5 << QString() << u"Big news"_s << false
+            << none << true << true << defaultType << 5 << QString() << u"Big news"_s << false
             << QString();
     QTest::newRow("nouser with version name")
             << QStringList{program, u"--nouser"_s, u"client_x"_s, u"5"_s, u"Five"_s} << none << true
-            << 1 << u"client_x"_s << 5 << u"Five"_s << QString() << false << QString();
+            << true << u"client_x"_s << 5 << u"Five"_s << QString() << false << QString();
     QTest::newRow("nouser with bad version")
-            << QStringList{program, u"--nouser"_s, u"client_x"_s, u"5x"_s} << none << false << 0
+            << QStringList{program, u"--nouser"_s, u"client_x"_s, u"5x"_s} << none << false << false
             << u"client_x"_s << 0 << QString() << QString() << false
             << u"Invalid version nr (5x)"_s;
     QTest::newRow("beta channel picks the second entry")
-            << QStringList{program} << "[Channel]\nbeta=true\n"_ba << true << 0 << defaultType << 12
-            << u"Twelve"_s << u"From server"_s << true << QString();
+            << QStringList{program} << "[Channel]\nbeta=true\n"_ba << true << false << defaultType
+            << 12 << u"Twelve"_s << u"From server"_s << true << QString();
     QTest::newRow("alpha channel without entry on the server")
-            << QStringList{program} << "[Channel]\nalpha=http://alpha.example/\n"_ba << false << 0
-            << defaultType << 0 << QString() << u"From server"_s << true << QString();
+            << QStringList{program} << "[Channel]\nalpha=http://alpha.example/\n"_ba << false
+            << false << defaultType << 0 << QString() << u"From server"_s << true << QString();
 }
 
 void TestConfiguration::commandLine()
@@ -133,7 +136,7 @@ void TestConfiguration::commandLine()
     QFETCH(QStringList, arguments);
     QFETCH(QByteArray, updateIni);
     QFETCH(bool, expectedResult);
-    QFETCH(int, expectedNoUser);
+    QFETCH(bool, expectedNoUser);
     QFETCH(QString, expectedType);
     QFETCH(int, expectedVersion);
     QFETCH(QString, expectedName);
@@ -262,7 +265,7 @@ void TestConfiguration::abortKeepsNews()
 
     QCOMPARE(answerer.boxesSeen().size(), 2);
     QCOMPARE(fixture.configuration.news, u"untouched"_s);
-    QCOMPARE(fixture.configuration.noUser, 0);
+    QVERIFY(!fixture.configuration.noUser);
     QCOMPARE(fixture.server.requests(),
              (QList<QByteArray>{QByteArray("3\0", 2), QByteArray("3\0", 2)}));
 }

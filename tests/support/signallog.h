@@ -39,7 +39,7 @@ public:
         watch(task, &Task::finished,
               [name](auto*) -> QString { return name + QStringLiteral(" finished"); });
         watch(task, &Task::canceled, [name](auto* t) -> QString {
-            return name + QStringLiteral(" canceled ") + stateName(t->state);
+            return name + QStringLiteral(" canceled ") + stateName(t->state());
         });
         watch(task, &Task::updateProgress, [name](double p) -> QString {
             return name + QStringLiteral(" progress ") + number(p);

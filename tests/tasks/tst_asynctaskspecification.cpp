@@ -138,9 +138,9 @@ private slots:
         log.watchTask(&task, u"t"_s);
 
         task.execute();
-        QCOMPARE(task.state, TaskSpecification::Running);
+        QCOMPARE(task.state(), TaskSpecification::Running);
         QCOMPARE(log.events(), QStringList{}); // everything comes through the event loop
-        QTRY_VERIFY(task.state != TaskSpecification::Running);
+        QTRY_VERIFY(task.state() != TaskSpecification::Running);
         QThreadPool::globalInstance()->waitForDone();
         QCoreApplication::processEvents();
 
@@ -172,10 +172,10 @@ private slots:
         task.execute();
 
         task.userCanceled();
-        QCOMPARE(task.state, TaskSpecification::Running);
+        QCOMPARE(task.state(), TaskSpecification::Running);
         gate.release();
 
-        QTRY_COMPARE(task.state, TaskState(endState));
+        QTRY_COMPARE(task.state(), TaskState(endState));
     }
 
     void resetWaitsForBodyAndDropsItsResult()
@@ -199,7 +199,7 @@ private slots:
         QCoreApplication::processEvents();       // its result, posted before, arrives now
 
         QCOMPARE(task.results, QList<bool>{true});
-        QCOMPARE(task.state, TaskSpecification::Idle);
+        QCOMPARE(task.state(), TaskSpecification::Idle);
         QCOMPARE(log.events(), QStringList{u"t progress 0"_s});
     }
 };

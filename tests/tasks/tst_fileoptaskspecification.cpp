@@ -27,7 +27,7 @@ public:
 protected:
     bool doOp() override
     {
-        stateDuringOp = state;
+        stateDuringOp = state();
         if (!QDir().mkdir(path)) {
             emit message(u"unable to create dir %1"_s.arg(path));
             return false;
@@ -119,7 +119,7 @@ private slots:
 
         QCOMPARE(log.events(), expected.replaceInStrings(u"%1"_s, path(name)));
         QCOMPARE(op.stateDuringOp, TaskSpecification::Running);
-        const bool done = op.state == TaskSpecification::Finished;
+        const bool done = op.state() == TaskSpecification::Finished;
         QCOMPARE(
                 journal.records(),
                 (done && withJournal ? Records{{RollbackData::CreateDir, path(name)}} : Records{}));
@@ -164,7 +164,7 @@ private slots:
         if (resetMeanwhile)
             op.reset(); // the result is posted by now, but not delivered
         else
-            QTRY_VERIFY(op.state != TaskSpecification::Running);
+            QTRY_VERIFY(op.state() != TaskSpecification::Running);
         QCoreApplication::processEvents();
 
         expected.replaceInStrings(u"%1"_s, path(u"source"_s)).replaceInStrings(u"%2"_s, target);

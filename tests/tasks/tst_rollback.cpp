@@ -28,7 +28,7 @@ public:
     Leaf()
         : TaskSpecification(nullptr, 1.0)
     {}
-    void execute() override { state = Running; }
+    void execute() override { setRunning(); }
 };
 
 QByteArray readFile(const QString& path)

@@ -17,7 +17,7 @@ public:
         : TaskSpecification(nullptr, weight)
     {}
 
-    void execute() override { state = Running; }
+    void execute() override { setRunning(); }
     void handleOtherTaskCancelled(TaskSpecification* other) override { notices.append(other); }
 
     QList<TaskSpecification*> notices;
@@ -87,9 +87,9 @@ private slots:
         }
 
         QCOMPARE(log.events(), expected);
-        QCOMPARE(task.state, TaskState(state));
-        QCOMPARE(task.progress, progress);
-        QCOMPARE(task.userCanceledFlag, userFlag);
+        QCOMPARE(task.state(), TaskState(state));
+        QCOMPARE(task.progress(), progress);
+        QCOMPARE(task.userCanceledFlag(), userFlag);
     }
 
     void otherTaskCancelledReachesOnlyRunningOthers_data()
@@ -110,7 +110,11 @@ private slots:
         QFETCH(bool, handled);
         PlainTask task(0.5);
         PlainTask other(0.5);
-        task.state = TaskState(state);
+        // Brought into the state through its own operations.
+        if (TaskState(state) != TaskSpecification::Idle)
+            task.execute();
+        if (TaskState(state) == TaskSpecification::Finished)
+            task.finish();
         TaskSpecification* cancelled = aboutItself ? &task : &other;
 
         task.onOtherTaskCancelled(cancelled);

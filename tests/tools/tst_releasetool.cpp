@@ -1,4 +1,4 @@
-#include "makedownloadreplacelisttaskspecification.h"
+#include "productinireader.h"
 #include "testfiles.h"
 #include "tomcryptutil.h"
 
@@ -98,12 +98,9 @@ FileSpecifications sorted(FileSpecifications lists)
 bool buildLists(const QString& tempDir, const QString& appRoot, FileSpecifications& lists,
                 QStringList& messages)
 {
-    MakeDownloadReplaceListFunc listBuilding(clientType, tempDir, appRoot);
-    QObject::connect(&listBuilding, &MakeDownloadReplaceListFunc::listsBuilt, &listBuilding,
-                     [&lists](const FileSpecifications& built) { lists = built; });
-    QObject::connect(&listBuilding, &ASyncFunc::message, &listBuilding,
-                     [&messages](const QString& text) { messages.append(text); });
-    return listBuilding.run();
+    ProductIniReader reader(clientType, tempDir, appRoot);
+    reader.setMessageSink([&messages](const QString& text) { messages.append(text); });
+    return reader.read(lists);
 }
 
 } // namespace

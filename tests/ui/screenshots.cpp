@@ -116,7 +116,7 @@ QByteArray bannerImage()
 // Shows a window as the program does, with its banners filled and the news under way.
 std::unique_ptr<MainWindow> showWindow(Configuration& configuration)
 {
-    auto window = std::make_unique<MainWindow>(configuration);
+    auto window = std::make_unique<MainWindow>(configuration, [] {});
     window->setUIToConfigSpecs();
     window->show();
     window->setNews();

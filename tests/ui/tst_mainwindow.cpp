@@ -144,20 +144,20 @@ void TestMainWindow::versionLabel_data()
 {
     QTest::addColumn<UpdateChannel>("channel");
     QTest::addColumn<QString>("versionName");
-    QTest::addColumn<int>("noUser");
+    QTest::addColumn<bool>("noUser");
     QTest::addColumn<QString>("text");
 
     const QString bold = u"<div style=\"font-weight:bold;font-size:14px\">"_s;
     const QString sentence = u"<div style=\"margin-top:8px\">You are currently on <strong>"_s;
-    QTest::newRow("stable, no name") << UpdateChannel::Stable << QString() << 0
+    QTest::newRow("stable, no name") << UpdateChannel::Stable << QString() << false
                                      << sentence + u"Stable channel</strong>.</div>"_s;
-    QTest::newRow("beta with name") << UpdateChannel::Beta << u"3.2 (build 77)"_s << 0
+    QTest::newRow("beta with name") << UpdateChannel::Beta << u"3.2 (build 77)"_s << false
                                     << bold + u"Update to Sonavelle 3.2 (build 77)</div>"_s +
                                                sentence + u"Beta channel</strong>.</div>"_s;
-    QTest::newRow("alpha unattended") << UpdateChannel::Alpha << u"Nightly"_s << 1
+    QTest::newRow("alpha unattended") << UpdateChannel::Alpha << u"Nightly"_s << true
                                       << bold + u"Update to Sonavelle Nightly</div>"_s + sentence +
                                                  u"Alpha channel</strong>.</div>"_s;
-    QTest::newRow("unknown channel") << static_cast<UpdateChannel>(5) << QString() << 0
+    QTest::newRow("unknown channel") << static_cast<UpdateChannel>(5) << QString() << false
                                      << sentence + u" channel</strong>.</div>"_s;
 }
 
@@ -165,7 +165,7 @@ void TestMainWindow::versionLabel()
 {
     QFETCH(UpdateChannel, channel);
     QFETCH(QString, versionName);
-    QFETCH(int, noUser);
+    QFETCH(bool, noUser);
     QFETCH(QString, text);
 
     WindowFixture f;
@@ -176,7 +176,7 @@ void TestMainWindow::versionLabel()
     window.setUIToConfigSpecs();
 
     QCOMPARE(f.child<QLabel>("versionLabel")->text(), text);
-    QCOMPARE(f.startButton()->isEnabled(), noUser == 0);
+    QCOMPARE(f.startButton()->isEnabled(), !noUser);
     QCOMPARE(f.startButton()->text(), u"Start Update"_s);
 }
 
@@ -425,7 +425,7 @@ void TestMainWindow::unattendedStartsAndLaunchesClient()
     WindowFixture f;
     QVERIFY(f.publish());
     QVERIFY(f.writeClientScript());
-    f.configuration.noUser = 1;
+    f.configuration.noUser = true;
     MainWindow& window = f.makeWindow();
     window.setUIToConfigSpecs();
     window.show();
@@ -445,7 +445,7 @@ void TestMainWindow::unattendedLeavesClientToUserWhileChangelogOpen()
     QVERIFY(f.publish());
     QVERIFY(TestRelease::writeFile(f.mirrorFile(u"7/changelog_client.txt"_s), "v7: faster"_ba));
     QVERIFY(f.writeClientScript());
-    f.configuration.noUser = 1;
+    f.configuration.noUser = true;
     MainWindow& window = f.makeWindow();
     window.setUIToConfigSpecs();
     window.show();

@@ -4,6 +4,8 @@
 #include "configuration.h"
 #include "httpserver.h"
 #include "mainwindow.h"
+#include "processtools.h"
+#include "singleinstancechecker.h"
 #include "testrelease.h"
 
 #include <QCoreApplication>
@@ -89,9 +91,13 @@ public:
         return QFile::exists(root.filePath(clientMarkerName()));
     }
 
+    // Put together as the entry point does: the real launcher and the window's own listener.
     MainWindow& makeWindow()
     {
-        window = std::make_unique<MainWindow>(configuration);
+        window = std::make_unique<MainWindow>(configuration, &ProcessTools::startVq3Client);
+        auto* listener = new SingleInstanceChecker(window.get());
+        QObject::connect(listener, &SingleInstanceChecker::otherInstanceActivate, window.get(),
+                         &MainWindow::onOtherInstanceActivate);
         return *window;
     }
 

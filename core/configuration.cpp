@@ -6,7 +6,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QMessageBox>
 
 using namespace Qt::StringLiterals;
 
@@ -25,9 +24,6 @@ QString& appRootOverride()
 const char* const invalidVersionTemplate = QT_TRANSLATE_NOOP("QObject", "Invalid version nr (%1)");
 const char* const invalidServerVersionTemplate =
         QT_TRANSLATE_NOOP("QObject", "Update server returned invalid version nr (%1)");
-const char* const queryFailedTitle = QT_TRANSLATE_NOOP("QObject", "Error");
-const char* const queryFailedText =
-        QT_TRANSLATE_NOOP("QObject", "Failed to query latest client\nversion from update server.");
 
 QString translated(const char* text)
 {
@@ -51,7 +47,7 @@ bool Configuration::parseCommandLineOptions()
 bool Configuration::parseCommandLineOptions(const QStringList& arguments)
 {
     getUpdateChannel();
-    noUser = 0;
+    noUser = false;
 
     if (arguments.size() >= 2 && arguments.at(1) == noUserOption) {
         if (arguments.size() >= 4 && !getClientTypeVersion(arguments, 2))
@@ -62,7 +58,7 @@ bool Configuration::parseCommandLineOptions(const QStringList& arguments)
             news = arguments.at(5);
         if (!getDefaultParameters())
             return false;
-        noUser = 1;
+        noUser = true;
         return true;
     }
     if (arguments.size() == 3)
@@ -137,10 +133,7 @@ QPair<QString, QString> Configuration::getLatestClientVersion(UpdateChannel late
 {
     UpdateChecker checker(updateServerHost, updateServerPort, updateServerTimeout);
     while (!checker.checkUpdate()) {
-        const auto answer = QMessageBox::critical(
-                nullptr, translated(queryFailedTitle), translated(queryFailedText),
-                QMessageBox::Retry | QMessageBox::Abort, QMessageBox::NoButton);
-        if (answer != QMessageBox::Retry)
+        if (!retryQuestion || !retryQuestion())
             return {};
     }
     newsText = checker.news;

@@ -3,13 +3,9 @@
 #include "asynctaskspecification.h"
 
 #include <QByteArray>
-#include <QByteArrayView>
 #include <QString>
 
-#include <functional>
 #include <memory>
-
-class QIODevice;
 
 // Checks one file on a pool thread: against an expected MD5 digest (hex text, any letter case),
 // or, when no digest is given, against the RSA signature in the file's ".sig" companion, made
@@ -40,7 +36,8 @@ private:
 };
 
 // The body of the check. Every file is read through a fixed-size buffer except the two files
-// of the signature check, which are small and read whole.
+// of the signature check, which are small and read whole. A file that cannot be read fails the
+// check, with a line saying why.
 class CheckSigFunc : public ASyncFunc
 {
     Q_OBJECT
@@ -51,20 +48,10 @@ public:
     [[nodiscard]] bool run() override;
     [[nodiscard]] bool checkMD5();
     [[nodiscard]] bool checkRSA();
-    // The whole file into data; a failure is reported through message.
-    [[nodiscard]] bool readFile(const QString& path, QByteArray& data);
-
-    // The same check without any message, for callers that only need the verdict.
-    [[nodiscard]] static bool fileMatches(const QString& file, const QString& expectedMd5);
-
-    // Hands the first size bytes of an open device to consume, one buffer at a time, so that
-    // memory use does not grow with the file. False when the device ends or fails early.
-    [[nodiscard]] static bool streamDevice(QIODevice& device, qint64 size,
-                                           const std::function<void(QByteArrayView)>& consume);
 
 private:
-    [[nodiscard]] bool streamFile(const QString& path,
-                                  const std::function<void(QByteArrayView)>& consume);
+    // The whole file into data; a failure is reported through message.
+    [[nodiscard]] bool readFile(const QString& path, QByteArray& data);
 
     const QString file;
     const QString expectedMd5;

@@ -1,16 +1,11 @@
 #include "checksignaturetaskspecification.h"
 
 #include "tomcryptutil.h"
-
-#include <QCryptographicHash>
-#include <QFile>
+#include "wholefile.h"
 
 using namespace Qt::StringLiterals;
 
 namespace {
-
-// Large enough for hashing at disk speed; fixed, so memory use does not grow with the file.
-constexpr qint64 readBufferSize = 64 * 1024;
 
 const unsigned char* bytes(const QByteArray& data)
 {
@@ -42,13 +37,13 @@ std::unique_ptr<ASyncFunc> CheckSignatureTaskSpecification::createFunction()
 void CheckSignatureTaskSpecification::runDone(bool pass)
 {
     // A result that arrives after a reset belongs to no check any more.
-    if (state != Running)
+    if (state() != Running)
         return;
     if (!pass)
         emit message(u"Signature check failed for %1"_s.arg(file));
     emit checkDone(pass, this);
     // The receiver may have reset this task already; it must not end twice.
-    if (state != Running)
+    if (state() != Running)
         return;
     if (pass || !failOnMismatch)
         finish();
@@ -68,11 +63,12 @@ bool CheckSigFunc::run()
 
 bool CheckSigFunc::checkMD5()
 {
-    QCryptographicHash md5(QCryptographicHash::Md5);
-    if (!streamFile(file, [&md5](QByteArrayView chunk) { md5.addData(chunk); }))
-        return false;
-    const QString digest = QString::fromLatin1(md5.result().toHex());
-    return digest.compare(expectedMd5, Qt::CaseInsensitive) == 0;
+    WholeFile input(file);
+    if (input.matchesMd5(expectedMd5))
+        return true;
+    if (!input.errorString().isEmpty())
+        emit message(input.errorString());
+    return false;
 }
 
 bool CheckSigFunc::checkRSA()
@@ -94,43 +90,9 @@ bool CheckSigFunc::checkRSA()
 
 bool CheckSigFunc::readFile(const QString& path, QByteArray& data)
 {
-    data.clear();
-    return streamFile(path, [&data](QByteArrayView chunk) { data.append(chunk); });
-}
-
-bool CheckSigFunc::fileMatches(const QString& file, const QString& expectedMd5)
-{
-    // Nothing is connected to this body, so its texts go nowhere.
-    return CheckSigFunc(file, expectedMd5).run();
-}
-
-bool CheckSigFunc::streamFile(const QString& path,
-                              const std::function<void(QByteArrayView)>& consume)
-{
-    QFile input(path);
-    if (!input.open(QIODevice::ReadOnly)) {
-        emit message(u"Could not open file %1 for reading"_s.arg(path));
-        return false;
-    }
-    if (!streamDevice(input, input.size(), consume)) {
-        emit message(u"could not read file %1 correctly"_s.arg(path));
-        return false;
-    }
-    return true;
-}
-
-bool CheckSigFunc::streamDevice(QIODevice& device, qint64 size,
-                                const std::function<void(QByteArrayView)>& consume)
-{
-    if (size <= 0)
+    WholeFile input(path);
+    if (input.readAll(data))
         return true;
-    QByteArray buffer(qMin(size, readBufferSize), Qt::Uninitialized);
-    for (qint64 remaining = size; remaining > 0;) {
-        const qint64 got = device.read(buffer.data(), qMin(remaining, readBufferSize));
-        if (got <= 0)
-            return false;
-        consume(QByteArrayView(buffer.constData(), got));
-        remaining -= got;
-    }
-    return true;
+    emit message(input.errorString());
+    return false;
 }

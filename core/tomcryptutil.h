@@ -7,6 +7,7 @@
 #include <exception>
 #include <string>
 #include <tomcrypt.h>
+#include <vector>
 
 inline constexpr unsigned long PUBLIC_KEY_SIZE = 2048;
 inline constexpr unsigned long SHA1_SIZE = 20;
@@ -44,7 +45,7 @@ void sign_msg(Rsa_key* key, const unsigned char* data, unsigned long len, unsign
 void create_key(Rsa_key* key);
 void save_key(Rsa_key* key, int type, const char* filename);
 void load_key(Rsa_key* key, const char* filename);
-void read_file(const char* filename, unsigned char** buf, unsigned long* len);
+[[nodiscard]] std::vector<unsigned char> read_file(const char* filename);
 void write_file(const char* filename, unsigned char* data, unsigned long len);
 
 // Owns one key from a successful import or generation and frees it when it goes out of scope.

@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 
 int hash_idx = -1;
@@ -135,29 +134,20 @@ void load_key(Rsa_key* key, const char* filename)
     load_key(key, block.data(), block.size());
 }
 
-void read_file(const char* filename, unsigned char** buf, unsigned long* len)
+std::vector<unsigned char> read_file(const char* filename)
 {
     FilePtr file = openForReading(filename);
-    unsigned char* data = nullptr;
-    unsigned long size = 0;
+    std::vector<unsigned char> data;
+    std::array<unsigned char, readChunk> chunk{};
     for (;;) {
-        auto* grown = static_cast<unsigned char*>(std::realloc(data, size + readChunk));
-        if (!grown) {
-            std::free(data);
-            throw crypt_exception(std::string("Out of memory reading: ") + filename);
-        }
-        data = grown;
-        const size_t got = std::fread(data + size, 1, readChunk, file.get());
-        size += got;
-        if (got < readChunk)
+        const size_t got = std::fread(chunk.data(), 1, chunk.size(), file.get());
+        data.insert(data.end(), chunk.begin(), chunk.begin() + got);
+        if (got < chunk.size())
             break;
     }
-    if (std::ferror(file.get())) {
-        std::free(data);
+    if (std::ferror(file.get()))
         throw crypt_exception(std::string("Cannot read file: ") + filename);
-    }
-    *buf = data;
-    *len = size;
+    return data;
 }
 
 void write_file(const char* filename, unsigned char* data, unsigned long len)

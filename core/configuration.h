@@ -8,6 +8,7 @@
 #include <QStringList>
 
 #include <chrono>
+#include <functional>
 
 // What this run of the updater is about: which client type and version to install, on which
 // channel, with which news, temporary directory, proxy and download concurrency. Filled from the
@@ -19,7 +20,7 @@ class Configuration : public QObject
 public:
     explicit Configuration(QObject* parent = nullptr);
 
-    int noUser = 0;
+    bool noUser = false;
     UpdateChannel channel = UpdateChannel::Stable;
     QString clientType;
     qint32 clientVersion = 0;
@@ -58,6 +59,11 @@ public:
 
     // Tests and tools run from elsewhere than the installation they work on.
     static void setAppRootPath(const QString& path);
+    // Asked after every failed version query: true queries again, false gives up. Without a
+    // question the first failure gives up.
+    using RetryQuestion = std::function<bool()>;
+    void setRetryQuestion(RetryQuestion question) { retryQuestion = std::move(question); }
+
     // Where the version query goes; the defaults are the real update server.
     void setUpdateServer(const QString& host, quint16 port,
                          std::chrono::milliseconds receiveTimeout);
@@ -67,6 +73,7 @@ signals:
     void message(QString message);
 
 private:
+    RetryQuestion retryQuestion;
     QString updateServerHost;
     quint16 updateServerPort;
     std::chrono::milliseconds updateServerTimeout;

@@ -1,0 +1,34 @@
+#include "filespecifications.h"
+
+#include "configuration.h"
+
+#include <QFileInfo>
+
+using namespace Qt::StringLiterals;
+
+QString FileReplaceSpecification::pureDestFilePath() const
+{
+    return hasUnzip() ? unpackedName : fileName;
+}
+
+QString FileReplaceSpecification::destFileName(const QString& prefix) const
+{
+    const QString path = pureDestFilePath();
+    if (prefix.isEmpty())
+        return path;
+    const QFileInfo info(path);
+    const QString name = prefix + info.fileName();
+    return info.path() == u"." ? name : info.path() + u'/' + name;
+}
+
+QString FileReplaceSpecification::oldDestFileName() const
+{
+    return destFileName(Configuration::getSpecialFileRenamePrefix());
+}
+
+void FileSpecifications::clear()
+{
+    downloadList.clear();
+    replaceList.clear();
+    deleteList.clear();
+}

@@ -1,0 +1,53 @@
+#pragma once
+
+#include "filespecifications.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+class QSettings;
+
+// Reads a verified product ini and compares it with the installed files and with what an earlier
+// run left in the temporary directory: a file whose installed copy is current is skipped, one
+// whose download is already there is only replaced. Fills the three lists of the update. Blocking
+// (it hashes files); the list-building task runs it on a pool thread, the release tool checks its
+// own product inis with it.
+class ProductIniReader
+{
+public:
+    using MessageSink = std::function<void(const QString& message)>;
+    using ProgressSink = std::function<void(qreal fraction)>;
+
+    ProductIniReader(QString clientType, QString tempDir, QString appRootPath);
+
+    // Where the log lines and the fraction of entries done go; both may be left unset.
+    void setMessageSink(MessageSink sink) { emitMessage = std::move(sink); }
+    void setProgressSink(ProgressSink sink) { emitProgress = std::move(sink); }
+
+    // Reads "<tempDir>/<clientType>.ini". lists changes only when the whole ini was read.
+    [[nodiscard]] bool read(FileSpecifications& lists);
+
+    // The number of keys in all groups of the settings: the entries of a product ini.
+    [[nodiscard]] static int getFileCount(QSettings& settings);
+
+private:
+    [[nodiscard]] bool addDeleteSection(const QStringList& keys);
+    [[nodiscard]] bool addFileSection(QSettings& ini, const QString& section,
+                                      const QStringList& keys);
+    [[nodiscard]] bool addFileEntry(const QString& section, const QString& key,
+                                    const QStringList& fields);
+    [[nodiscard]] bool rejectLine(const QString& section);
+    void advance();
+    void report(const QString& message) const;
+
+    const QString clientType;
+    const QString tempDir;
+    const QString appRootPath;
+    MessageSink emitMessage;
+    ProgressSink emitProgress;
+    FileSpecifications fileLists;
+    int entryCount = 0;
+    int entriesDone = 0;
+};
