@@ -27,10 +27,7 @@ bool WholeFile::stream(const BlockConsumer& consume)
 bool WholeFile::md5(QByteArray& hexDigest)
 {
     QCryptographicHash hash(QCryptographicHash::Md5);
-    const bool read = stream([&hash](QByteArrayView block) {
-        hash.addData(block);
-        return true;
-    });
+    const bool read = stream([&hash](QByteArrayView block) { hash.addData(block); });
     hexDigest = read ? hash.result().toHex() : QByteArray();
     return read;
 }
@@ -45,10 +42,7 @@ bool WholeFile::matchesMd5(const QString& expectedHex)
 bool WholeFile::readAll(QByteArray& data)
 {
     data.clear();
-    return stream([&data](QByteArrayView block) {
-        data.append(block);
-        return true;
-    });
+    return stream([&data](QByteArrayView block) { data.append(block); });
 }
 
 bool WholeFile::streamDevice(QIODevice& device, qint64 size, const BlockConsumer& consume)
@@ -58,8 +52,9 @@ bool WholeFile::streamDevice(QIODevice& device, qint64 size, const BlockConsumer
     QByteArray buffer(qMin(size, blockSize), Qt::Uninitialized);
     for (qint64 remaining = size; remaining > 0;) {
         const qint64 got = device.read(buffer.data(), qMin(remaining, blockSize));
-        if (got <= 0 || !consume(QByteArrayView(buffer.constData(), got)))
+        if (got <= 0)
             return false;
+        consume(QByteArrayView(buffer.constData(), got));
         remaining -= got;
     }
     return true;

@@ -16,8 +16,7 @@ public:
     // Large enough for hashing at disk speed; fixed, so memory use does not grow with the file.
     static constexpr qint64 blockSize = 64 * 1024;
 
-    // Takes one block; false stops the reading.
-    using BlockConsumer = std::function<bool(QByteArrayView block)>;
+    using BlockConsumer = std::function<void(QByteArrayView block)>;
 
     explicit WholeFile(QString path);
 
@@ -34,7 +33,7 @@ public:
     [[nodiscard]] const QString& errorString() const { return error; }
 
     // Hands the first size bytes of an open device to consume, block by block. False when the
-    // device ends or fails early, or consume stops.
+    // device ends or fails early.
     [[nodiscard]] static bool streamDevice(QIODevice& device, qint64 size,
                                            const BlockConsumer& consume);
 

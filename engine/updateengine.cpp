@@ -35,6 +35,8 @@ UpdateEngine::UpdateEngine(Configuration& configuration, QObject* parent,
     setUpProxy();
 }
 
+UpdateEngine::~UpdateEngine() = default;
+
 void UpdateEngine::setUpProxy()
 {
     const QString& proxyText = configuration.proxy;
@@ -115,9 +117,10 @@ void UpdateEngine::removePreviousSession(int version, const QString& directory)
 
 bool UpdateEngine::makeMirrorList()
 {
-    mirrorList = new Mirrors(this);
-    connect(mirrorList, &Mirrors::fatalError, this, &UpdateEngine::fatalError);
-    connect(mirrorList, &Mirrors::message, this, &UpdateEngine::message);
+    // A restart replaces the list of the run before; no task refers to that one any more.
+    mirrorList = std::make_unique<Mirrors>();
+    connect(mirrorList.get(), &Mirrors::fatalError, this, &UpdateEngine::fatalError);
+    connect(mirrorList.get(), &Mirrors::message, this, &UpdateEngine::message);
     if (configuration.channel == UpdateChannel::Alpha)
         return mirrorList->initAlpha(Configuration::getAppRootFilePath(u"update.ini"_s),
                                      configuration.clientVersion);
@@ -127,12 +130,14 @@ bool UpdateEngine::makeMirrorList()
 
 bool UpdateEngine::startUpdate()
 {
-    mainTask = new MainTaskSpecification(networkManager, mirrorList, &configuration, this, 1.0);
-    connect(mainTask, &TaskSpecification::finished, this, &UpdateEngine::onTaskFinished);
-    connect(mainTask, &TaskSpecification::canceled, this, &UpdateEngine::onTaskCanceled);
-    connect(mainTask, &TaskSpecification::error, this, &UpdateEngine::error);
-    connect(mainTask, &TaskSpecification::updateProgress, this, &UpdateEngine::updateProgress);
-    connect(mainTask, &TaskSpecification::message, this, &UpdateEngine::message);
+    mainTask.reset(
+            new MainTaskSpecification(networkManager, mirrorList.get(), &configuration, this, 1.0));
+    MainTaskSpecification* task = mainTask.get();
+    connect(task, &TaskSpecification::finished, this, &UpdateEngine::onTaskFinished);
+    connect(task, &TaskSpecification::canceled, this, &UpdateEngine::onTaskCanceled);
+    connect(task, &TaskSpecification::error, this, &UpdateEngine::error);
+    connect(task, &TaskSpecification::updateProgress, this, &UpdateEngine::updateProgress);
+    connect(task, &TaskSpecification::message, this, &UpdateEngine::message);
 
     engineState = Updating;
     timer->start();
@@ -195,9 +200,8 @@ void UpdateEngine::releaseMainTask()
 {
     if (!mainTask)
         return;
-    disconnect(mainTask, nullptr, this, nullptr);
-    mainTask->deleteLater();
-    mainTask = nullptr;
+    disconnect(mainTask.get(), nullptr, this, nullptr);
+    mainTask.reset();
 }
 
 void UpdateEngine::cleanup()
@@ -309,13 +313,12 @@ void UpdateEngine::onBannerDownloadFinished()
     emit bannerFound(image, bannerClickUrl);
 }
 
-void UpdateEngine::getBanner(BannerQuery* query)
+void UpdateEngine::getBanner(std::unique_ptr<BannerQuery> query)
 {
-    if (bannerReply) {
-        delete query;
+    if (bannerReply)
         return;
-    }
-    query->setParent(this);
-    connect(query, &BannerQuery::bannerFound, this, &UpdateEngine::onBannerFound);
-    query->run();
+    BannerQuery* adopted = query.release();
+    adopted->setParent(this);
+    connect(adopted, &BannerQuery::bannerFound, this, &UpdateEngine::onBannerFound);
+    adopted->run();
 }

@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include <chrono>
+#include <memory>
 
 class BannerQuery;
 class Configuration;
@@ -36,6 +37,7 @@ public:
 
     explicit UpdateEngine(Configuration& configuration, QObject* parent = nullptr,
                           std::chrono::milliseconds tickInterval = defaultTickInterval);
+    ~UpdateEngine() override;
 
     [[nodiscard]] bool initialize();
     bool startUpdate();
@@ -47,7 +49,7 @@ public:
 
     // Asks the banner service for a banner through query, which the engine takes over; the image
     // arrives as bannerFound. Does nothing while a banner image is still being fetched.
-    void getBanner(BannerQuery* query);
+    void getBanner(std::unique_ptr<BannerQuery> query);
     [[nodiscard]] bool bannerDownloadInProgress() const { return bannerReply != nullptr; }
 
     // Only a real directory of this user named like a session directory may be reused or emptied;
@@ -56,6 +58,8 @@ public:
 
     [[nodiscard]] EngineState state() const { return engineState; }
     [[nodiscard]] QNetworkAccessManager* networkAccessManager() const { return networkManager; }
+    // The mirror list of the current run; built anew by every initialize().
+    [[nodiscard]] Mirrors* mirrors() const { return mirrorList.get(); }
 
 public slots:
     void cancelUpdate();
@@ -81,6 +85,14 @@ private slots:
     void onBannerDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
 
 private:
+    // A main task may be released from inside one of its own signals, so it goes on the next turn
+    // of the event loop. The engine is also its QObject parent: a task released but not yet
+    // deleted dies with the engine, before the network manager it uses.
+    struct DeleteLater
+    {
+        void operator()(QObject* object) const { object->deleteLater(); }
+    };
+
     void setUpProxy();
     [[nodiscard]] QString previousSessionDirectory();
     void removePreviousSession(int version, const QString& directory);
@@ -92,8 +104,9 @@ private:
 
     EngineState engineState = Stopped;
     Configuration& configuration;
-    Mirrors* mirrorList = nullptr;
-    MainTaskSpecification* mainTask = nullptr;
+    // Handed down the task tree as plain pointers; a download holds it through a guard.
+    std::unique_ptr<Mirrors> mirrorList;
+    std::unique_ptr<MainTaskSpecification, DeleteLater> mainTask; // the current run's
     QTimer* timer;
     QNetworkAccessManager* networkManager;
     QString bannerClickUrl;

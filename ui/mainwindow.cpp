@@ -15,6 +15,7 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <memory>
 
 using namespace Qt::StringLiterals;
 
@@ -53,7 +54,7 @@ MainWindow::MainWindow(Configuration& configuration, ClientLauncher startClient,
     onDownloadProgress(0, 0, 0, false);
 
     connect(&configuration, &Configuration::fatalError, this, &MainWindow::onFatalConfigError);
-    engine->getBanner(new Banner(engine));
+    engine->getBanner(std::make_unique<Banner>());
 }
 
 void MainWindow::connectEngine()

@@ -178,7 +178,7 @@ void TestBannerDownload::fetchesOneImageAtATime()
     announce(server->urlText(u"/first.png"_s), u"http://first.example/"_s);
     QVERIFY(requested.wait());
     announce(server->urlText(u"/second.png"_s), u"http://second.example/"_s);
-    engine->getBanner(new Banner(engine.get()));
+    engine->getBanner(std::make_unique<Banner>());
     QCOMPARE(engine->findChildren<Banner*>().size(), 0);
 
     server->resumeStalled();
@@ -232,7 +232,7 @@ void TestBannerDownload::asksTheServiceOnItsFixedPort()
     service.setReplies(QList<UdpResponder::Reply>(20, answer));
     server->setRoute(u"/banner.png"_s, Behaviour::serve("image"));
 
-    engine->getBanner(new Banner(engine.get()));
+    engine->getBanner(std::make_unique<Banner>());
     QCOMPARE(engine->findChildren<Banner*>().size(), 1);
     QVERIFY(found->wait(15000));
     QCOMPARE(banner(0), (QList<QVariant>{"image"_ba, click}));

@@ -1,9 +1,7 @@
 #include "checksignaturetaskspecification.h"
 #include "signallog.h"
 #include "tomcryptutil.h"
-#include "wholefile.h"
 
-#include <QBuffer>
 #include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -14,14 +12,6 @@ using namespace Qt::StringLiterals;
 namespace {
 
 const QString helloMd5 = u"5d41402abc4b2a76b9719d911017c592"_s;
-
-QByteArray pattern(qsizetype size)
-{
-    QByteArray data(size, Qt::Uninitialized);
-    for (qsizetype i = 0; i < size; ++i)
-        data[i] = char((i * 31) ^ (i >> 9));
-    return data;
-}
 
 } // namespace
 
@@ -34,8 +24,6 @@ private slots:
     void check_data();
     void check();
     void shortReadOfRealFile();
-    void streamDevice_data();
-    void streamDevice();
     void lateResultAfterResetIsIgnored();
 
 private:
@@ -162,37 +150,6 @@ void TestCheckSignatureTaskSpecification::shortReadOfRealFile()
         }
     }
     QSKIP("no file in /sys reads shorter than its size here");
-}
-
-void TestCheckSignatureTaskSpecification::streamDevice_data()
-{
-    QTest::addColumn<qint64>("size");
-    QTest::addColumn<bool>("complete");
-    QTest::newRow("whole device") << qint64(3000000) << true;
-    QTest::newRow("only the size is read") << qint64(1000) << true;
-    QTest::newRow("device shorter than its size") << qint64(3000001) << false;
-}
-
-void TestCheckSignatureTaskSpecification::streamDevice()
-{
-    QFETCH(qint64, size);
-    QFETCH(bool, complete);
-    QByteArray content = pattern(3000000);
-    QBuffer device(&content);
-    QVERIFY(device.open(QIODevice::ReadOnly));
-
-    QByteArray consumed;
-    qsizetype largest = 0;
-    QCOMPARE(WholeFile::streamDevice(device, size,
-                                     [&](QByteArrayView chunk) {
-                                         consumed.append(chunk);
-                                         largest = qMax(largest, chunk.size());
-                                         return true;
-                                     }),
-             complete);
-    QCOMPARE(consumed, content.left(size));
-    // Memory use must not grow with the file.
-    QVERIFY(largest <= 1024 * 1024);
 }
 
 void TestCheckSignatureTaskSpecification::lateResultAfterResetIsIgnored()

@@ -1,10 +1,13 @@
 #include "enginefixture.h"
+#include "mirrors.h"
+#include "taskspecification.h"
 #include "updateinidata.h"
 
 #include <QDir>
 #include <QFile>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
+#include <QPointer>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -27,6 +30,7 @@ private slots:
     void cancelWhileDownloading();
     void cancelOutsideARunDoesNothing();
     void onlyLyingMirrorsEndTheRunCanceled();
+    void restartsKeepOneMirrorList();
     void missingMirrorsFile();
     void proxy_data();
     void proxy();
@@ -233,6 +237,44 @@ void TestUpdateEngine::onlyLyingMirrorsEndTheRunCanceled()
     QCOMPARE(rootEntries, (QStringList{u"mirrors.ini"_s, u"update.ini"_s}));
     QVERIFY(QFileInfo(tempDir).isDir());
     QVERIFY(UpdateIniData::get());
+}
+
+// "Restart" after a cancelled run, as the window does it: every run gets a fresh mirror list (the
+// lying mirror was dropped from the last one), and no earlier list or main task stays behind.
+void TestUpdateEngine::restartsKeepOneMirrorList()
+{
+    EngineFixture f;
+    QVERIFY(f.publish());
+    f.server.setRoute(u"/m1/7/bin/client"_s, TestHttpServer::Behaviour::serve("tampered"_ba));
+    UpdateEngine& engine = f.makeEngine();
+    QSignalSpy canceled(&engine, &UpdateEngine::updateCanceled);
+    QList<QPointer<Mirrors>> lists;
+    QList<QPointer<QObject>> mainTasks;
+
+    constexpr int runs = 4;
+    for (int run = 1; run <= runs; ++run) {
+        engine.reset();
+        QVERIFY(engine.initialize());
+        QCOMPARE(engine.mirrors()->list().size(), 1);
+        lists.append(engine.mirrors());
+        QVERIFY(engine.startUpdate());
+        const QList<TaskSpecification*> tasks =
+                engine.findChildren<TaskSpecification*>(QString(), Qt::FindDirectChildrenOnly);
+        QCOMPARE(tasks.size(), 1);
+        mainTasks.append(tasks.first());
+        QVERIFY(canceled.wait(20000));
+        QCOMPARE(canceled.size(), run);
+        // The window's "Restart" comes through the event loop, after the released task is gone.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+
+    const auto alive = [](const auto& objects) {
+        return std::count_if(objects.cbegin(), objects.cend(),
+                             [](const auto& object) { return !object.isNull(); });
+    };
+    QCOMPARE(alive(lists), 1);
+    QVERIFY(lists.last() == engine.mirrors());
+    QCOMPARE(alive(mainTasks), 0);
 }
 
 void TestUpdateEngine::cancelOutsideARunDoesNothing()

@@ -49,6 +49,7 @@ private slots:
     void proxyAndStreams();
     void retryAfterFailedQuery();
     void abortKeepsNews();
+    void withoutQuestionGivesUpAtOnce();
     void initalizeStartReusesGivenDirectory();
     void tempDirSkipsExistingCandidates_data();
     void tempDirSkipsExistingCandidates();
@@ -268,6 +269,21 @@ void TestConfiguration::abortKeepsNews()
     QVERIFY(!fixture.configuration.noUser);
     QCOMPARE(fixture.server.requests(),
              (QList<QByteArray>{QByteArray("3\0", 2), QByteArray("3\0", 2)}));
+}
+
+void TestConfiguration::withoutQuestionGivesUpAtOnce()
+{
+    ConfigurationFixture fixture(std::nullopt);
+    fixture.configuration.setRetryQuestion({});
+    ModalBoxAnswerer answerer({QMessageBox::Retry});
+
+    QString news = u"untouched"_s;
+    const auto result = fixture.configuration.getLatestClientVersion(UpdateChannel::Stable, news);
+
+    QCOMPARE(result, (QPair<QString, QString>()));
+    QCOMPARE(news, u"untouched"_s);
+    QVERIFY(answerer.boxesSeen().isEmpty());
+    QCOMPARE(fixture.server.requests(), QList<QByteArray>{QByteArray("3\0", 2)});
 }
 
 void TestConfiguration::initalizeStartReusesGivenDirectory()

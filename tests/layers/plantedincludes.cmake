@@ -1,0 +1,63 @@
+# Plants one include at a time into a copy of the source folders and runs the layer check on it:
+# an include that runs up or sideways must fail the check with its exact line, a permitted one
+# and the untouched tree must pass.
+#   cmake -DSOURCE_DIR=<source tree> -DWORK_DIR=<scratch folder> -P plantedincludes.cmake
+cmake_minimum_required(VERSION 3.25)
+
+set(folders core tasks download replace engine ui startup tools)
+# "file that gets the include|header included|expected violation, empty when permitted"
+set(cases
+    "|| "
+    "core/configuration.cpp|updateengine.h|core/configuration.cpp includes engine/updateengine.h"
+    "core/wholefile.h|rollback.h|core/wholefile.h includes tasks/rollback.h"
+    "tasks/rollback.cpp|mirrors.h|tasks/rollback.cpp includes download/mirrors.h"
+    "download/mirrors.cpp|filecopytaskspecification.h|download/mirrors.cpp includes replace/filecopytaskspecification.h"
+    "replace/filerenametaskspecification.h|downloadtaskspecification.h|replace/filerenametaskspecification.h includes download/downloadtaskspecification.h"
+    "engine/updateengine.cpp|mainwindow.h|engine/updateengine.cpp includes ui/mainwindow.h"
+    "ui/banner.cpp|processtools.h|ui/banner.cpp includes startup/processtools.h"
+    "tools/keytool.cpp|taskspecification.h|tools/keytool.cpp includes tasks/taskspecification.h"
+    "download/mirrors.cpp|rollback.h| "
+    "ui/banner.cpp|updateengine.h| "
+    "startup/main.cpp|wholefile.h| ")
+
+set(failures 0)
+foreach(case IN LISTS cases)
+    string(REPLACE "|" ";" fields "${case}")
+    list(GET fields 0 target)
+    list(GET fields 1 header)
+    list(GET fields 2 expected)
+    string(STRIP "${expected}" expected)
+
+    file(REMOVE_RECURSE "${WORK_DIR}")
+    foreach(folder IN LISTS folders)
+        file(GLOB sources "${SOURCE_DIR}/${folder}/*.h" "${SOURCE_DIR}/${folder}/*.cpp")
+        file(COPY ${sources} DESTINATION "${WORK_DIR}/${folder}")
+    endforeach()
+    if(target)
+        file(APPEND "${WORK_DIR}/${target}" "#include \"${header}\"\n")
+    endif()
+
+    execute_process(
+        COMMAND ${CMAKE_COMMAND} -DSONAVELLE_CHECK_SOURCE_DIR=${WORK_DIR}
+                -P ${SOURCE_DIR}/cmake/LayerCheck.cmake
+        RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+    string(REGEX REPLACE "[ \t\n]+" " " output "${output}")
+    if(expected)
+        if(result EQUAL 0)
+            message(SEND_ERROR "${target} including ${header} passed the layer check")
+            math(EXPR failures "${failures} + 1")
+        elseif(NOT output MATCHES "An include runs against the layers"
+               OR NOT output MATCHES " ${expected} ")
+            message(SEND_ERROR "${target} including ${header}: expected \"${expected}\", got: ${output}")
+            math(EXPR failures "${failures} + 1")
+        endif()
+    elseif(NOT result EQUAL 0)
+        message(SEND_ERROR "'${target}' including '${header}' failed the layer check: ${output}")
+        math(EXPR failures "${failures} + 1")
+    endif()
+endforeach()
+file(REMOVE_RECURSE "${WORK_DIR}")
+if(failures GREATER 0)
+    message(FATAL_ERROR "${failures} layer check case(s) failed")
+endif()
+message(STATUS "layer check: all cases as expected")
