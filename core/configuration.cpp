@@ -1,5 +1,6 @@
 #include "configuration.h"
 
+#include "approot.h"
 #include "settingsfile.h"
 #include "updatechecker.h"
 
@@ -13,12 +14,6 @@ namespace {
 
 const QString noUserOption = u"--nouser"_s;
 const QString noValue = u"#"_s;
-
-QString& appRootOverride()
-{
-    static QString path;
-    return path;
-}
 
 // The texts shown to the user belong to the "QObject" translation context.
 const char* const invalidVersionTemplate = QT_TRANSLATE_NOOP("QObject", "Invalid version nr (%1)");
@@ -185,18 +180,17 @@ bool Configuration::isSpecialFileName(const QString& fileName) const
 
 QString Configuration::getAppRootPath()
 {
-    const QString& path = appRootOverride();
-    return path.isEmpty() ? QCoreApplication::applicationDirPath() : path;
+    return AppRoot::path();
 }
 
 QString Configuration::getAppRootFilePath(const QString& relativePath)
 {
-    return getAppRootPath() + u'/' + relativePath;
+    return AppRoot::filePath(relativePath);
 }
 
 void Configuration::setAppRootPath(const QString& path)
 {
-    appRootOverride() = path;
+    AppRoot::setPath(path);
 }
 
 QString Configuration::getUpdateType()

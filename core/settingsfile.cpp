@@ -1,11 +1,11 @@
 #include "settingsfile.h"
 
-#include "configuration.h"
+#include "approot.h"
 
 using namespace Qt::StringLiterals;
 
 AppRootSettings::AppRootSettings(const QString& fileName)
-    : QSettings(Configuration::getAppRootFilePath(fileName), QSettings::IniFormat)
+    : QSettings(AppRoot::filePath(fileName), QSettings::IniFormat)
 {}
 
 AppRootSettings AppRootSettings::updateIni()

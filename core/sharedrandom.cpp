@@ -22,6 +22,6 @@ quint32 SharedRandom::bounded(quint32 bound)
 QRandomGenerator& SharedRandom::generator()
 {
     // Unseeded it starts from seed 1, like the C library generator it stands in for.
-    static QRandomGenerator instance(1);
-    return instance;
+    static QRandomGenerator processGenerator(1);
+    return processGenerator;
 }
