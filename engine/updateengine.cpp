@@ -4,6 +4,7 @@
 #include "configuration.h"
 #include "maintaskspecification.h"
 #include "mirrors.h"
+#include "replacejournal.h"
 #include "sharedrandom.h"
 #include "tomcryptutil.h"
 #include "updateinidata.h"
@@ -70,10 +71,16 @@ bool UpdateEngine::initialize()
     }
     SharedRandom::seedFromClock();
 
-    if (!configuration.initalizeStart(previousSessionDirectory()))
+    QStringList carriedBackups;
+    if (!configuration.initalizeStart(previousSessionDirectory(carriedBackups)))
         return false;
     UpdateIniData::modify(configuration.clientVersion, configuration.tempDir,
                           configuration.clientType);
+    // Backups that a killed run of another version left beside their new files belong to this
+    // session now: they go when it has made the files current.
+    ReplaceJournal journal(configuration.tempDir);
+    if (!journal.recordBackups(carriedBackups))
+        emit message(journal.errorString());
 
     if (!makeMirrorList())
         return false;
@@ -81,8 +88,11 @@ bool UpdateEngine::initialize()
     return true;
 }
 
-// The directory of an interrupted run for the same version, or empty.
-QString UpdateEngine::previousSessionDirectory()
+// The directory of an interrupted run for the same version, or empty. What an interrupted
+// replacement left in the application root is repaired first, whatever version comes now;
+// backups whose new files are in place are handed out in carriedBackups when the session of
+// another version is removed.
+QString UpdateEngine::previousSessionDirectory(QStringList& carriedBackups)
 {
     int version = 0;
     QString directory;
@@ -93,6 +103,7 @@ QString UpdateEngine::previousSessionDirectory()
         if (!isSessionDirectory(directory))
             return {};
         emit message(u"Previous update session for v. %1 found"_s.arg(version));
+        static_cast<void>(repairInterruptedReplacement(directory));
         return directory;
     }
     if (!isSessionDirectory(directory)) {
@@ -101,8 +112,14 @@ QString UpdateEngine::previousSessionDirectory()
         UpdateIniData::cleanup();
         return {};
     }
+    carriedBackups = repairInterruptedReplacement(directory);
     removePreviousSession(version, directory);
     return {};
+}
+
+QStringList UpdateEngine::repairInterruptedReplacement(const QString& directory)
+{
+    return ReplaceJournal(directory).repair([this](const QString& line) { emit message(line); });
 }
 
 void UpdateEngine::removePreviousSession(int version, const QString& directory)
@@ -165,6 +182,8 @@ void UpdateEngine::onTimer()
 void UpdateEngine::onTaskFinished()
 {
     timer->stop();
+    // Every file is current now: the backups that interrupted runs of this session left go too.
+    ReplaceJournal(configuration.tempDir).removeBackups();
     cleanup();
     engineState = Done;
     emit message(u"Update successfully finished"_s);

@@ -4,6 +4,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 
 #include <chrono>
@@ -94,7 +95,8 @@ private:
     };
 
     void setUpProxy();
-    [[nodiscard]] QString previousSessionDirectory();
+    [[nodiscard]] QString previousSessionDirectory(QStringList& carriedBackups);
+    [[nodiscard]] QStringList repairInterruptedReplacement(const QString& directory);
     void removePreviousSession(int version, const QString& directory);
     [[nodiscard]] bool makeMirrorList();
     void releaseMainTask();

@@ -1,6 +1,7 @@
 #include "filecopytaskspecification.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <vector>
 
@@ -14,29 +15,50 @@ constexpr qsizetype copyBlockSize = 64 * 1024;
 
 FileCopyTaskSpecification::FileCopyTaskSpecification(RollbackDataList* rollbackList,
                                                      const QString& source, const QString& target,
-                                                     QObject* parent, double parentProgressRange)
+                                                     QObject* parent, double parentProgressRange,
+                                                     std::optional<QFileDevice::Permissions> mode)
     : SlowFileOpSpecification(u"Could not copy '%1' to '%2'"_s.arg(source, target), rollbackList,
                               source, target, parent, parentProgressRange)
+    , mode(mode)
 {}
 
 std::unique_ptr<ASyncFunc> FileCopyTaskSpecification::createFunction()
 {
-    return std::make_unique<FileCopyFunc>(source, target);
+    return std::make_unique<FileCopyFunc>(source, target, mode);
 }
 
-FileCopyFunc::FileCopyFunc(const QString& source, const QString& target)
+FileCopyFunc::FileCopyFunc(const QString& source, const QString& target,
+                           std::optional<QFileDevice::Permissions> mode)
     : SlowFileOpFunc(source, target)
+    , mode(mode)
 {}
 
 bool FileCopyFunc::run()
 {
-    return copyFile(source, target);
+    return copyFile(source, target, mode);
+}
+
+const QString& FileCopyFunc::partFilePrefix()
+{
+    static const QString prefix = u".sonavelle_part_"_s;
+    return prefix;
+}
+
+QString FileCopyFunc::partFilePath(const QString& target)
+{
+    const QFileInfo info(target);
+    return info.path() + u'/' + partFilePrefix() + info.fileName();
 }
 
 bool FileCopyFunc::writeNewFile(const QString& target, std::span<char> buffer,
-                                const BlockReader& read)
+                                const BlockReader& read,
+                                std::optional<QFileDevice::Permissions> mode)
 {
-    QFile out(target);
+    // A part file of ours left by a killed run is worthless; anything else under the name was
+    // never ours to keep either, since the name is reserved.
+    const QString part = partFilePath(target);
+    QFile::remove(part);
+    QFile out(part);
     // NewOnly: an existing file is neither truncated nor written through if it is a link.
     // Unbuffered: a failing write shows at the write that failed.
     if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
@@ -53,19 +75,25 @@ bool FileCopyFunc::writeNewFile(const QString& target, std::span<char> buffer,
     }
     // close() clears an earlier error once it succeeds itself, so ok carries the writes' verdict.
     out.close();
-    if (ok && out.error() == QFileDevice::NoError)
+    ok = ok && out.error() == QFileDevice::NoError;
+    if (ok && mode)
+        ok = out.setPermissions(*mode);
+    // rename() refuses an existing target: whatever appeared there meanwhile stays untouched.
+    if (ok && out.rename(target))
         return true;
-    out.remove();
+    QFile::remove(part);
     return false;
 }
 
-bool FileCopyFunc::copyFile(const QString& source, const QString& target)
+bool FileCopyFunc::copyFile(const QString& source, const QString& target,
+                            std::optional<QFileDevice::Permissions> mode)
 {
     QFile in(source);
     if (!in.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return false;
     std::vector<char> buffer(copyBlockSize);
     // Read to the end rather than to the size seen at the start: a pipe has none.
-    return writeNewFile(target, buffer,
-                        [&in](char* block, qint64 capacity) { return in.read(block, capacity); });
+    return writeNewFile(
+            target, buffer,
+            [&in](char* block, qint64 capacity) { return in.read(block, capacity); }, mode);
 }

@@ -2,24 +2,30 @@
 
 #include "slowfileoptaskspecification.h"
 
+#include <QFileDevice>
 #include <QString>
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 
 // Copies source to target, which must not exist yet, on a pool thread, and journals the created
-// target.
+// target. With a mode, target gets it before it appears under its name.
 class FileCopyTaskSpecification : public SlowFileOpSpecification
 {
     Q_OBJECT
 
 public:
     FileCopyTaskSpecification(RollbackDataList* rollbackList, const QString& source,
-                              const QString& target, QObject* parent, double parentProgressRange);
+                              const QString& target, QObject* parent, double parentProgressRange,
+                              std::optional<QFileDevice::Permissions> mode = std::nullopt);
 
 protected:
     [[nodiscard]] std::unique_ptr<ASyncFunc> createFunction() override;
+
+private:
+    const std::optional<QFileDevice::Permissions> mode;
 };
 
 class FileCopyFunc : public SlowFileOpFunc
@@ -27,7 +33,8 @@ class FileCopyFunc : public SlowFileOpFunc
     Q_OBJECT
 
 public:
-    FileCopyFunc(const QString& source, const QString& target);
+    FileCopyFunc(const QString& source, const QString& target,
+                 std::optional<QFileDevice::Permissions> mode = std::nullopt);
 
     [[nodiscard]] bool run() override;
 
@@ -36,11 +43,22 @@ public:
     using BlockReader = std::function<qint64(char* block, qint64 capacity)>;
 
     // Creates the file target, which must not exist yet, from the blocks that read delivers
-    // through buffer. Every write and the final close are checked (a full disk may show only
-    // there). On any failure no target is left behind and false is returned; whatever was at
-    // target before is never touched.
+    // through buffer. The content goes to partFilePath(target) first and is renamed to target
+    // once it is complete (and has mode, when one is given), so target never holds a part of
+    // it, whenever the process ends. Every write and the final close are checked (a full disk
+    // may show only there). On any failure no target and no part file is left behind and false
+    // is returned; whatever was at target before is never touched.
     [[nodiscard]] static bool writeNewFile(const QString& target, std::span<char> buffer,
-                                           const BlockReader& read);
+                                           const BlockReader& read,
+                                           std::optional<QFileDevice::Permissions> mode = {});
     // Streams source into the new file target through a fixed buffer.
-    [[nodiscard]] static bool copyFile(const QString& source, const QString& target);
+    [[nodiscard]] static bool copyFile(const QString& source, const QString& target,
+                                       std::optional<QFileDevice::Permissions> mode = {});
+
+    // Where a new target is written before it gets its name: beside it, hidden.
+    [[nodiscard]] static QString partFilePath(const QString& target);
+    [[nodiscard]] static const QString& partFilePrefix();
+
+private:
+    const std::optional<QFileDevice::Permissions> mode;
 };

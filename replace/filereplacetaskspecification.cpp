@@ -6,6 +6,7 @@
 #include "filedeletetaskspecification.h"
 #include "filerenametaskspecification.h"
 #include "fileunziptaskspecification.h"
+#include "replacejournal.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -46,12 +47,24 @@ void FileReplaceTaskSpecification::execute()
 
 void FileReplaceTaskSpecification::makeSubtasksAndStart()
 {
+    const QString installed = replaceSpec.destFileName(QString());
     const QString source = QDir(configuration->tempDir).filePath(replaceSpec.fileName);
-    const QString target = Configuration::getAppRootFilePath(replaceSpec.destFileName(QString()));
+    const QString target = Configuration::getAppRootFilePath(installed);
     const QString backup = Configuration::getAppRootFilePath(replaceSpec.oldDestFileName());
+    const bool replacing = FileRenameTaskSpecification::pathTaken(target);
+
+    // Said before it is done, so that a run killed in the middle is repaired by the next one.
+    ReplaceJournal journal(configuration->tempDir);
+    if (!journal.recordPart(FileCopyFunc::partFilePath(installed)) ||
+        (replacing && !journal.recordBackup(installed))) {
+        setRunning();
+        emit message(journal.errorString());
+        errorCancel();
+        return;
+    }
 
     double remaining = 1.0;
-    if (FileRenameTaskSpecification::pathTaken(target)) {
+    if (replacing) {
         if (FileRenameTaskSpecification::pathTaken(backup)) {
             // Left over from an earlier run; the rename must not fail on it.
             addSubTask(new FileDeleteTaskSpecification(true, backup, this, stepWeight));
@@ -61,14 +74,16 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
         addSubTask(new FileRenameTaskSpecification(target, backup, &ownRollback, this, stepWeight));
         remaining -= stepWeight;
     }
+    const std::optional<QFileDevice::Permissions> mode = installedMode(target);
     if (replaceSpec.hasUnzip()) {
         addSubTask(new FileUnzipTaskSpecification(&ownRollback, source, target, this,
-                                                  remaining - checkWeight));
+                                                  remaining - checkWeight, mode));
         addSubTask(new CheckSignatureTaskSpecification(target, replaceSpec.unpackedMd5, true, this,
                                                        checkWeight));
     } else {
         // The download stays in the temporary directory for a resumed run.
-        addSubTask(new FileCopyTaskSpecification(&ownRollback, source, target, this, remaining));
+        addSubTask(
+                new FileCopyTaskSpecification(&ownRollback, source, target, this, remaining, mode));
     }
     setRunning();
     executeSubTasks();
@@ -92,8 +107,7 @@ void FileReplaceTaskSpecification::commit()
     const QString fileName = QFileInfo(replaceSpec.pureDestFilePath()).fileName();
     if (oldFileRenamed && !configuration->isSpecialFileName(fileName))
         deleteList->append(replaceSpec.oldDestFileName());
-    makeSingleFileExecutable(
-            Configuration::getAppRootFilePath(replaceSpec.destFileName(QString())));
+    // The copy or unpack gave the file its mode before it appeared under its name.
 }
 
 void FileReplaceTaskSpecification::reset()
@@ -136,10 +150,27 @@ const QStringList& FileReplaceTaskSpecification::executableSuffixes()
     return suffixes;
 }
 
-void FileReplaceTaskSpecification::makeSingleFileExecutable(const QString& path)
+std::optional<QFileDevice::Permissions>
+FileReplaceTaskSpecification::installedMode(const QString& path)
 {
     const QFileInfo info(path);
     if (executableFiles().contains(info.fileName(), Qt::CaseSensitive) ||
         executableSuffixes().contains(info.completeSuffix(), Qt::CaseSensitive))
-        QFile::setPermissions(path, QFileDevice::Permissions(0x7777));
+        return executableMode();
+    return std::nullopt;
+}
+
+QFileDevice::Permissions FileReplaceTaskSpecification::executableMode()
+{
+    // 0755: nobody but the owner may change the client's programs.
+    return QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
+           QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser |
+           QFileDevice::ReadGroup | QFileDevice::ExeGroup | QFileDevice::ReadOther |
+           QFileDevice::ExeOther;
+}
+
+void FileReplaceTaskSpecification::makeSingleFileExecutable(const QString& path)
+{
+    if (const auto mode = installedMode(path))
+        QFile::setPermissions(path, *mode);
 }

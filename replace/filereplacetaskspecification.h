@@ -4,9 +4,12 @@
 #include "filespecifications.h"
 #include "rollback.h"
 
+#include <QFileDevice>
 #include <QList>
 #include <QString>
 #include <QStringList>
+
+#include <optional>
 
 class Configuration;
 
@@ -34,7 +37,11 @@ public:
     // Programs and libraries by file name and by complete suffix (all after the first ".").
     [[nodiscard]] static const QStringList& executableFiles();
     [[nodiscard]] static const QStringList& executableSuffixes();
-    // Gives the file at path mode 0777 when its name or complete suffix is listed above.
+    // The mode of an installed program or library (0755), for a path whose name or complete
+    // suffix is listed above; nothing for other files, which keep the mode they were made with.
+    [[nodiscard]] static std::optional<QFileDevice::Permissions> installedMode(const QString& path);
+    [[nodiscard]] static QFileDevice::Permissions executableMode();
+    // Gives the file at path its installed mode, if it has one.
     static void makeSingleFileExecutable(const QString& path);
 
     // Undoes journal newest first for task (which receives the warnings). When a step could not

@@ -16,28 +16,33 @@ constexpr unsigned unzipBlockSize = 0x4000;
 
 FileUnzipTaskSpecification::FileUnzipTaskSpecification(RollbackDataList* rollbackList,
                                                        const QString& source, const QString& target,
-                                                       QObject* parent, double parentProgressRange)
+                                                       QObject* parent, double parentProgressRange,
+                                                       std::optional<QFileDevice::Permissions> mode)
     : SlowFileOpSpecification(u"Could not unzip '%1' to '%2'"_s.arg(source, target), rollbackList,
                               source, target, parent, parentProgressRange)
+    , mode(mode)
 {}
 
 std::unique_ptr<ASyncFunc> FileUnzipTaskSpecification::createFunction()
 {
-    return std::make_unique<FileUnzipFunc>(source, target);
+    return std::make_unique<FileUnzipFunc>(source, target, mode);
 }
 
-FileUnzipFunc::FileUnzipFunc(const QString& source, const QString& target)
+FileUnzipFunc::FileUnzipFunc(const QString& source, const QString& target,
+                             std::optional<QFileDevice::Permissions> mode)
     : SlowFileOpFunc(source, target)
+    , mode(mode)
 {}
 
 bool FileUnzipFunc::run()
 {
     // unzipFile removes a partial target itself; removing target here could hit a file that
     // was there before and made the unpack fail.
-    return unzipFile(target, source);
+    return unzipFile(target, source, mode);
 }
 
-bool FileUnzipFunc::unzipFile(const QString& target, const QString& source)
+bool FileUnzipFunc::unzipFile(const QString& target, const QString& source,
+                              std::optional<QFileDevice::Permissions> mode)
 {
     gzFile in = gzopen(QFile::encodeName(source).constData(), "rb");
     if (in == nullptr)
@@ -54,7 +59,7 @@ bool FileUnzipFunc::unzipFile(const QString& target, const QString& source)
         return status == Z_OK ? 0 : -1;
     };
     char block[unzipBlockSize];
-    const bool written = FileCopyFunc::writeNewFile(target, block, readBlock);
+    const bool written = FileCopyFunc::writeNewFile(target, block, readBlock, mode);
     const bool closed = gzclose(in) == Z_OK;
     if (written && !closed)
         QFile::remove(target);

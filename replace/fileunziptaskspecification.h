@@ -2,22 +2,29 @@
 
 #include "slowfileoptaskspecification.h"
 
+#include <QFileDevice>
 #include <QString>
 
 #include <memory>
+#include <optional>
 
 // Unpacks a gzip file into target, which must not exist yet, on a pool thread, and journals the
 // created target. A corrupt or truncated stream fails the task and leaves no target behind.
+// With a mode, target gets it before it appears under its name.
 class FileUnzipTaskSpecification : public SlowFileOpSpecification
 {
     Q_OBJECT
 
 public:
     FileUnzipTaskSpecification(RollbackDataList* rollbackList, const QString& source,
-                               const QString& target, QObject* parent, double parentProgressRange);
+                               const QString& target, QObject* parent, double parentProgressRange,
+                               std::optional<QFileDevice::Permissions> mode = std::nullopt);
 
 protected:
     [[nodiscard]] std::unique_ptr<ASyncFunc> createFunction() override;
+
+private:
+    const std::optional<QFileDevice::Permissions> mode;
 };
 
 class FileUnzipFunc : public SlowFileOpFunc
@@ -25,7 +32,8 @@ class FileUnzipFunc : public SlowFileOpFunc
     Q_OBJECT
 
 public:
-    FileUnzipFunc(const QString& source, const QString& target);
+    FileUnzipFunc(const QString& source, const QString& target,
+                  std::optional<QFileDevice::Permissions> mode = std::nullopt);
 
     [[nodiscard]] bool run() override;
 
@@ -33,5 +41,9 @@ public:
     // that is not gzip at all is copied unchanged (zlib reads it transparently); the checksum
     // check that follows an unpack decides about such a file. False, with no target left
     // behind, on any read, data or write error. Note the order: output first.
-    [[nodiscard]] static bool unzipFile(const QString& target, const QString& source);
+    [[nodiscard]] static bool unzipFile(const QString& target, const QString& source,
+                                        std::optional<QFileDevice::Permissions> mode = {});
+
+private:
+    const std::optional<QFileDevice::Permissions> mode;
 };

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QTcpServer>
@@ -428,6 +429,21 @@ public:
         return waitUntil([&] { return log.contains(text) || !running(); }, runTimeout) &&
                log.contains(text);
     }
+    // Waits until one of the texts is in the log as often as it asks, reading the log every
+    // millisecond; the index of that text, or -1 when the program ended first.
+    [[nodiscard]] int seen(const QList<std::pair<QByteArray, int>>& texts)
+    {
+        const QDeadlineTimer deadline(runTimeout);
+        for (;;) {
+            for (qsizetype i = 0; i < texts.size(); ++i) {
+                if (log.count(texts[i].first) >= texts[i].second)
+                    return int(i);
+            }
+            if (!running() || deadline.hasExpired())
+                return -1;
+            QTest::qWait(1);
+        }
+    }
     // Ends the program the hard way, as a crash or a power cut would.
     void kill()
     {
@@ -446,6 +462,8 @@ public:
                 },
                 20000);
     }
+    [[nodiscard]] QString systemTempPath() const { return systemTemp.path(); }
+    [[nodiscard]] QString homePath() const { return home.path(); }
     [[nodiscard]] QStringList sessionDirectories() const
     {
         return QDir(systemTemp.path()).entryList({u"sonavelle_temp_*"_s}, QDir::Dirs);
@@ -488,7 +506,7 @@ TreeSnapshot expectedTree(const TreeSnapshot& before, const ClientFiles& install
         if (directory != u"." && !before.entries().contains(directory))
             expected.addDir(directory, TreeSnapshot::newDirMode());
         expected.addFile(it.key(), it.value(),
-                         isExecutableName(it.key()) ? 0777 : TreeSnapshot::newFileMode());
+                         isExecutableName(it.key()) ? 0755 : TreeSnapshot::newFileMode());
     }
     // Directories the new version no longer has files in stay: only files are deleted.
     expected.addFile(marker, readFile(rootPath + u'/' + marker), TreeSnapshot::newFileMode());
@@ -512,6 +530,7 @@ private slots:
     void selfUpdateKeepsOldProgramUntilNextStart();
     void badSignatureInstallsNothing();
     void killedRunResumesAndCompletes();
+    void killedAtAnyMomentEndsAtTheTargetVersion();
     void secondStartDuringARunEndsAtOnce();
 
 private:
@@ -885,6 +904,187 @@ void TestEndToEnd::killedRunResumesAndCompletes()
     QCOMPARE(readFile(installation.path(u"lib/libvoice.so"_s)), "voice library 2"_ba);
     QVERIFY(installation.sessionDirectories().isEmpty());
     QVERIFY(!installation.hasRecord());
+}
+
+namespace {
+
+// The moment of a kill: delay milliseconds after the count-th time a run logged marker.
+struct KillPoint
+{
+    QByteArray marker;
+    int count;
+    int delay;
+};
+
+// Where a run was when it was killed, by the last stage it announced.
+QString stageAt(const QByteArray& log)
+{
+    const QList<std::pair<QByteArray, QString>> stages{
+            {"\nStarting deleting files\n", u"deletions"_s},
+            {"\nStarting file updates\n", u"replacement"_s},
+            {"\nDownloading ", u"downloads"_s}};
+    qsizetype latest = -1;
+    QString stage = u"preparation"_s;
+    for (const auto& [marker, name] : stages) {
+        const qsizetype at = log.lastIndexOf(marker);
+        if (at > latest) {
+            latest = at;
+            stage = name;
+        }
+    }
+    return stage;
+}
+
+// What a kill may leave at an installed path: the old bytes, the new bytes, nothing yet (a new
+// file), nothing any more (a dropped file), or nothing with the original at its backup name.
+QString brokenPath(const QString& root, const ClientFiles& from, const ClientFiles& to,
+                   const QString& path)
+{
+    const QString installed = root + u'/' + path;
+    const QFileInfo info(path);
+    const QString backup = root + u'/' + (info.path() == u"." ? QString() : info.path() + u'/') +
+                           u"_old_"_s + info.fileName();
+    if (QFileInfo::exists(installed)) {
+        const QByteArray content = readFile(installed);
+        const bool known = (from.contains(path) && content == from.value(path)) ||
+                           (to.contains(path) && content == to.value(path));
+        return known ? QString() : u"%1 holds %2 unknown bytes"_s.arg(path).arg(content.size());
+    }
+    if (!from.contains(path) || !to.contains(path))
+        return {};
+    return readFile(backup) == from.value(path)
+                   ? QString()
+                   : u"%1 is missing and not at its backup"_s.arg(path);
+}
+
+// The downloads a session directory holds complete: their paths on the mirror.
+QStringList completeDownloads(const QString& session, const QString& versionDirectory)
+{
+    QStringList paths;
+    QDirIterator it(session, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString file = it.next();
+        const QString key = QDir(session).relativeFilePath(file);
+        const QString onMirror = QFileInfo::exists(versionDirectory + u'/' + key)
+                                         ? key
+                                         : mirrorPath(versionDirectory, key);
+        if (!onMirror.isEmpty() && readFile(file) == readFile(versionDirectory + u'/' + onMirror))
+            paths << u"/2/"_s + onMirror;
+    }
+    return paths;
+}
+
+} // namespace
+
+// Killed again and again, at moments a seeded generator picks in the downloads, the replacement
+// and the deletions, the installation never holds a part of a file and never loses one; the run
+// that is let finish leaves exactly version 2, and no run fetches again what an earlier one had
+// complete.
+void TestEndToEnd::killedAtAnyMomentEndsAtTheTargetVersion()
+{
+    // Many files to replace and to drop, a few large ones, served slowly enough to be caught.
+    ClientFiles from = versionOne();
+    ClientFiles to = versionTwo();
+    for (int i = 0; i < 120; ++i) {
+        const QString name = u"data/packs/pack%1.bin"_s.arg(i, 2, 10, QLatin1Char('0'));
+        from[name] = repeated("pack " + QByteArray::number(i) + " old ", 2000 + 100 * i);
+        to[name] = repeated("pack " + QByteArray::number(i) + " new ", 2000 + 100 * i);
+    }
+    for (int i = 0; i < 3; ++i) {
+        const QString name = u"data/large%1.bin"_s.arg(i);
+        from[name] = repeated("large old " + QByteArray::number(i), 200000);
+        to[name] = repeated("large new " + QByteArray::number(i), 220000);
+    }
+    for (int i = 0; i < 150; ++i)
+        from[u"share/dropped/note%1.txt"_s.arg(i)] = "dropped in 2, " + QByteArray::number(i);
+    const QString oldClient = scratch.filePath(u"crash_client1"_s);
+    QVERIFY(writeClient(oldClient, from));
+
+    QTemporaryDir mirror;
+    QTemporaryDir work;
+    QVERIFY(publish(2, to, mirror.path(), oldClient));
+    Nginx nginx(mirror.path(), work.path());
+    nginx.setRateLimit(4000000);
+    QVERIFY2(nginx.start(), nginx.errorLog().constData());
+    Installation installation;
+    QVERIFY(writeClient(installation.path(), from));
+    QVERIFY(installation.writeMirrors({nginx.url(QString())}));
+    QVERIFY(installation.writeSettings("[update]\nstreams=4\n"));
+    const TreeSnapshot before = TreeSnapshot::take(installation.path());
+    const TreeSnapshot homeBefore = TreeSnapshot::take(installation.homePath());
+    QStringList allPaths = from.keys() + to.keys();
+    allPaths.removeDuplicates();
+
+    const quint32 seed = 20261207;
+    QRandomGenerator generator(seed);
+    // The first runs die in their downloads; the later ones in the replacement or, once a run
+    // gets past it, in the deletions: whichever of the two comes first.
+    const auto pick = [&](int round) -> QList<KillPoint> {
+        if (round <= 3)
+            return {{"\nDownloading ", int(generator.bounded(1, 8)), int(generator.bounded(400))}};
+        return {{"\nadd/replace ", int(generator.bounded(1, 3)), int(generator.bounded(3))},
+                {"\nStarting deleting files\n", 1, int(generator.bounded(3))}};
+    };
+    qInfo("kill points from seed %u", seed);
+    QMap<QString, int> killsByStage;
+    QStringList fetchedWhole;
+    qsizetype requestsSeen = 0;
+    int kills = 0;
+    for (int round = 1; round <= 60; ++round) {
+        installation.start({u"--nouser"_s, clientType, u"2"_s});
+        const QList<KillPoint> points = pick(round);
+        QList<std::pair<QByteArray, int>> markers;
+        for (const KillPoint& candidate : points)
+            markers.append({candidate.marker, candidate.count});
+        const int reached = installation.seen(markers);
+        if (reached < 0)
+            break; // this run got past every point: it is let finish
+        const KillPoint& point = points.at(reached);
+        QTest::qWait(point.delay);
+        if (!installation.running())
+            break;
+        installation.kill();
+        ++kills;
+        const QString stage = stageAt("\n" + installation.logText().toUtf8());
+        ++killsByStage[stage];
+        qInfo("kill %d: %d ms after \"%s\" #%d, in the %s", kills, point.delay,
+              point.marker.trimmed().constData(), point.count, qPrintable(stage));
+
+        for (const QString& path : std::as_const(allPaths)) {
+            const QString broken = brokenPath(installation.path(), from, to, path);
+            QVERIFY2(broken.isEmpty(), qPrintable(u"after kill %1: %2"_s.arg(kills).arg(broken)));
+        }
+        // Nothing complete is fetched again by a later run.
+        const QStringList requested = nginx.requestedPaths();
+        for (const QString& path : requested.mid(requestsSeen))
+            QVERIFY2(!fetchedWhole.contains(path),
+                     qPrintable(path + u" fetched again by:\n"_s + installation.logText()));
+        requestsSeen = requested.size();
+        for (const QString& session : installation.sessionDirectories())
+            fetchedWhole += completeDownloads(installation.systemTempPath() + u'/' + session,
+                                              mirror.filePath(u"2"_s));
+        fetchedWhole.removeDuplicates();
+    }
+    QVERIFY2(!installation.running() || installation.finishes(),
+             qPrintable(installation.logText()));
+    QVERIFY2(installation.logText().contains(u"Update successfully finished"_s),
+             qPrintable(installation.logText()));
+    for (const QString& path : nginx.requestedPaths().mid(requestsSeen))
+        QVERIFY2(!fetchedWhole.contains(path), qPrintable(path + u" fetched again"_s));
+
+    qInfo() << "kills by stage:" << killsByStage;
+    QVERIFY2(kills >= 20, qPrintable(u"only %1 kills"_s.arg(kills)));
+    QVERIFY(killsByStage.value(u"downloads"_s) > 0);
+    QVERIFY(killsByStage.value(u"replacement"_s) > 0);
+    QVERIFY(installation.clientStarted(2));
+    COMPARE_TREES(TreeSnapshot::take(installation.path()),
+                  expectedTree(before, from, to, installation.path()));
+    QVERIFY(installation.sessionDirectories().isEmpty());
+    QCOMPARE(QDir(installation.systemTempPath())
+                     .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden)
+                     .filter(u"sonavelle_temp_"_s),
+             QStringList());
+    COMPARE_TREES(TreeSnapshot::take(installation.homePath()), homeBefore);
 }
 
 void TestEndToEnd::secondStartDuringARunEndsAtOnce()

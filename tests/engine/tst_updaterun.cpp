@@ -1,14 +1,19 @@
 #include "enginefixture.h"
+#include "testfiles.h"
 #include "treesnapshot.h"
 #include "updateinidata.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
+
+#include <sys/mount.h>
 
 using namespace Qt::StringLiterals;
 
@@ -37,7 +42,7 @@ TreeSnapshot expectedTree(TreeSnapshot tree, const TestRelease& release)
             if (!tree.entries().contains(dir))
                 tree.addDir(dir, TreeSnapshot::newDirMode());
         }
-        const uint mode = isExecutable(path) ? 0777 : TreeSnapshot::newFileMode();
+        const uint mode = isExecutable(path) ? 0755 : TreeSnapshot::newFileMode();
         tree.addFile(path, compressed ? file.unpacked : file.content, mode);
     }
     return tree;
@@ -56,6 +61,37 @@ bool writeInstalled(const EngineFixture& f, const QString& path, const QByteArra
     return TestRelease::writeFile(f.root.filePath(path), content);
 }
 
+// A tmpfs of its own over a directory for as long as the object lives: a disk that fills up.
+class SmallFileSystem
+{
+public:
+    SmallFileSystem(const QString& path, int kilobytes)
+        : path(QFile::encodeName(path))
+    {
+        const QByteArray options = "size=" + QByteArray::number(kilobytes) + "k,mode=0700";
+        mounted = ::mount("tmpfs", this->path.constData(), "tmpfs", 0, options.constData()) == 0;
+    }
+    ~SmallFileSystem()
+    {
+        if (mounted)
+            ::umount2(path.constData(), MNT_DETACH);
+    }
+    SmallFileSystem(const SmallFileSystem&) = delete;
+    SmallFileSystem& operator=(const SmallFileSystem&) = delete;
+
+    const QByteArray path;
+    bool mounted = false;
+};
+
+// Bytes that no compression shrinks, so that they take their size on any file system.
+QByteArray incompressible(qsizetype size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator generator(7);
+    generator.fillRange(reinterpret_cast<quint32*>(bytes.data()), size / 4);
+    return bytes;
+}
+
 } // namespace
 
 class TestUpdateRun : public QObject
@@ -70,6 +106,8 @@ private slots:
     void cancelledRunIsResumed();
     void selfUpdateKeepsBackupsForNextStart();
     void unverifiedProductIniInstallsNothing();
+    void fullDisk_data();
+    void fullDisk();
 
 private:
     // Runs the engine once to its end; true when it finished, false when it was cancelled.
@@ -245,7 +283,7 @@ void TestUpdateRun::selfUpdateKeepsBackupsForNextStart()
     expected.addFile(u"_old_update"_s, "updater 6"_ba, TreeSnapshot::newFileMode());
     expected.addFile(u"imageformats/_old_libqjpeg.so"_s, "jpeg 6"_ba, TreeSnapshot::newFileMode());
     COMPARE_TREES(rootTree(f), expected);
-    QCOMPARE(QFileInfo(f.root.filePath(u"update"_s)).permissions() & 0x0777, 0x0777);
+    QCOMPARE(QFileInfo(f.root.filePath(u"update"_s)).permissions() & 0x0777, 0x0755);
 
     UpdateEngine::removeOldFiles(f.root.path());
     UpdateEngine::removeOldFiles(f.root.filePath(u"imageformats"_s));
@@ -275,6 +313,59 @@ void TestUpdateRun::unverifiedProductIniInstallsNothing()
     QVERIFY(lines.contains(u"message Could not verify the product ini file. Aborting"_s));
     QVERIFY(!lines.join(u'\n').contains(u"Compiling download and replace list"_s));
     QCOMPARE(f.server.requestCount(u"/m1/7/bin/vq3client_linux_amd64"_s), 0);
+}
+
+void TestUpdateRun::fullDisk_data()
+{
+    QTest::addColumn<bool>("applicationRoot"); // else the temporary directory fills up
+    QTest::addColumn<QString>("designedText");
+    QTest::newRow("temporary directory") << false << u"No space left on device"_s;
+    QTest::newRow("application root") << true << u"Could not copy '%1' to '%2'"_s;
+}
+
+// A disk that fills up ends the run cancelled with the designed texts; the installation is as it
+// was and no part of a file is left anywhere.
+void TestUpdateRun::fullDisk()
+{
+    QFETCH(bool, applicationRoot);
+    QFETCH(QString, designedText);
+    EngineFixture f(false);
+    const SmallFileSystem disk(applicationRoot ? f.root.path() : f.systemTemp.path(), 256);
+    if (!disk.mounted)
+        QSKIP("mounting a small file system needs the right to mount (root)");
+    QVERIFY(writeInstalled(f, u"vq3client_linux_amd64"_s, "client 6"_ba));
+    QVERIFY(writeInstalled(f, u"lib/libvoice.so"_s, "voice 6"_ba));
+    f.release.addFile(u"bin"_s, u"vq3client_linux_amd64"_s, "client 7"_ba);
+    f.release.addFile(u"lib"_s, u"lib/libvoice.so"_s, incompressible(400 * 1024));
+    QVERIFY(f.publish());
+    const TreeSnapshot before = rootTree(f);
+    UpdateEngine& engine = f.makeEngine();
+
+    QVERIFY(!runOnce(f, engine));
+
+    const QString log = f.log.events().join(u'\n');
+    const QString tempDir = f.configuration.tempDir;
+    const QString text = applicationRoot ? designedText.arg(tempDir + u"/lib/libvoice.so"_s,
+                                                            f.root.filePath(u"lib/libvoice.so"_s))
+                                         : designedText;
+    QVERIFY2(log.contains(text), qPrintable(log));
+    QVERIFY2(log.contains(u"updateCanceled"_s), qPrintable(log));
+    COMPARE_TREES(rootTree(f), before);
+    // What the session directory keeps is whole: a download that did not fit is gone.
+    QDirIterator it(tempDir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString file = it.next();
+        const QString key = QDir(tempDir).relativeFilePath(file);
+        if (key == u"replace.journal")
+            continue;
+        const QString published =
+                key.endsWith(u".ini"_s) || key.endsWith(u".ini.sig"_s)
+                        ? f.mirrorRoot.filePath(u"m1/7/"_s + key)
+                        : f.mirrorRoot.filePath(
+                                  u"m1/7/"_s + (key.startsWith(u"lib/"_s) ? u"lib/"_s : u"bin/"_s) +
+                                  key);
+        QCOMPARE(readFile(file), readFile(published));
+    }
 }
 
 QTEST_MAIN(TestUpdateRun)

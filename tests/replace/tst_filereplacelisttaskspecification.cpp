@@ -180,7 +180,7 @@ private slots:
         for (const FileReplaceSpecification& record : std::as_const(replaceList)) {
             const QString name = record.destFileName(QString());
             expected.addFile(name, newVersion(name),
-                             name.endsWith(u".so") ? 0777u : TreeSnapshot::newFileMode());
+                             name.endsWith(u".so") ? 0755u : TreeSnapshot::newFileMode());
         }
         for (const QString& newDir : {u"new"_s, u"new/deep"_s, u"top"_s, u"top/mid"_s})
             expected.addDir(newDir, TreeSnapshot::newDirMode());

@@ -75,6 +75,42 @@ private slots:
 
     void cleanup() { QThreadPool::globalInstance()->waitForDone(); }
 
+    // The new file appears under its name only complete and with its mode; a failure leaves
+    // neither it nor its part file.
+    void wholeFileOnly_data()
+    {
+        QTest::addColumn<bool>("completes");
+        QTest::newRow("complete") << true;
+        QTest::newRow("read fails half-way") << false;
+    }
+
+    void wholeFileOnly()
+    {
+        QFETCH(bool, completes);
+        std::vector<char> buffer(1000);
+        int blocks = 0;
+        bool visibleEarly = false;
+        const auto read = [&](char* block, qint64 capacity) -> qint64 {
+            visibleEarly = visibleEarly || QFileInfo::exists(target);
+            if (++blocks > 5)
+                return completes ? 0 : -1;
+            std::fill_n(block, capacity, 'x');
+            return capacity;
+        };
+        const auto mode = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
+                          QFileDevice::ReadOther;
+
+        QCOMPARE(FileCopyFunc::writeNewFile(target, buffer, read, mode), completes);
+
+        QVERIFY(!visibleEarly);
+        QVERIFY(!QFileInfo::exists(FileCopyFunc::partFilePath(target)));
+        QCOMPARE(QFileInfo::exists(target), completes);
+        if (completes) {
+            QCOMPARE(readFile(target), QByteArray(5000, 'x'));
+            QCOMPARE(QFileInfo(target).permissions() & 0x0777, 0x0704);
+        }
+    }
+
     void operation_data()
     {
         QTest::addColumn<bool>("unzip");

@@ -18,7 +18,7 @@
 //
 //     TreeSnapshot expected = before;
 //     expected.rename(u"lib/a.so"_s, u"lib/_old_a.so"_s);
-//     expected.addFile(u"lib/a.so"_s, newContent, 0777);
+//     expected.addFile(u"lib/a.so"_s, newContent, 0755);
 class TreeSnapshot
 {
 public:
