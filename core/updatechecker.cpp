@@ -2,7 +2,11 @@
 
 #include "buildconfig.h"
 
+#include <QDeadlineTimer>
+
+#include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <netdb.h>
@@ -53,34 +57,55 @@ using AddrInfoPtr = std::unique_ptr<addrinfo, AddrInfoDeleter>;
     return AddrInfoPtr(result);
 }
 
-// The requests are a single character followed by a zero byte.
-[[nodiscard]] bool sendRequest(const SocketHandle& socket, const addrinfo& server, char request)
+// Only the server can answer: a connected socket has the kernel drop datagrams from any other
+// address or port, so nobody else on the network can choose the version.
+[[nodiscard]] bool connectTo(const SocketHandle& socket, const addrinfo& server)
 {
-    const std::array<char, 2> datagram{request, '\0'};
-    const ssize_t sent = ::sendto(socket.get(), datagram.data(), datagram.size(), 0, server.ai_addr,
-                                  server.ai_addrlen);
-    return sent > 0;
+    return ::connect(socket.get(), server.ai_addr, server.ai_addrlen) == 0;
 }
 
-[[nodiscard]] bool setReceiveTimeout(const SocketHandle& socket, std::chrono::milliseconds timeout)
+// The requests are a single character followed by a zero byte.
+[[nodiscard]] bool sendRequest(const SocketHandle& socket, char request)
 {
+    const std::array<char, 2> datagram{request, '\0'};
+    return ::send(socket.get(), datagram.data(), datagram.size(), 0) > 0;
+}
+
+[[nodiscard]] bool setReceiveTimeout(const SocketHandle& socket, std::chrono::microseconds timeout)
+{
+    // A zero time-out would wait for ever.
+    timeout = std::max(timeout, std::chrono::microseconds(1));
     timeval tv{};
-    tv.tv_sec = static_cast<time_t>(timeout.count() / 1000);
-    tv.tv_usec = static_cast<suseconds_t>((timeout.count() % 1000) * 1000);
+    tv.tv_sec = static_cast<time_t>(timeout.count() / 1000000);
+    tv.tv_usec = static_cast<suseconds_t>(timeout.count() % 1000000);
     return ::setsockopt(socket.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0;
 }
 
-// Receives one datagram of at most bufferSize bytes; the text ends at the first zero byte.
+// Receives one datagram of at most bufferSize bytes within the time-out; the text ends at the
+// first zero byte.
 template<int bufferSize>
-[[nodiscard]] bool receiveText(const SocketHandle& socket, QString& text)
+[[nodiscard]] bool receiveText(const SocketHandle& socket, std::chrono::milliseconds timeout,
+                               QString& text)
 {
+    const QDeadlineTimer deadline(timeout, Qt::PreciseTimer);
     std::array<char, bufferSize> buffer{};
-    const ssize_t received = ::recv(socket.get(), buffer.data(), buffer.size(), 0);
-    if (received < 0)
-        return false;
-    const auto length = static_cast<qsizetype>(::strnlen(buffer.data(), size_t(received)));
-    text = QString::fromLatin1(buffer.data(), length);
-    return true;
+    while (!deadline.hasExpired()) {
+        const auto remaining =
+                std::chrono::ceil<std::chrono::microseconds>(deadline.remainingTimeAsDuration());
+        if (!setReceiveTimeout(socket, remaining))
+            return false;
+        const ssize_t received = ::recv(socket.get(), buffer.data(), buffer.size(), 0);
+        if (received >= 0) {
+            const auto length = static_cast<qsizetype>(::strnlen(buffer.data(), size_t(received)));
+            text = QString::fromLatin1(buffer.data(), length);
+            return true;
+        }
+        // A connected socket reports an ICMP "port unreachable" (which anybody can forge) as a
+        // refusal; like a signal, it does not end the wait for the reply.
+        if (errno != ECONNREFUSED && errno != EINTR)
+            return false;
+    }
+    return false;
 }
 
 } // namespace
@@ -107,22 +132,20 @@ bool UpdateChecker::readFromServer()
     if (!socket.isValid())
         return false;
     const AddrInfoPtr server = resolve(host, port);
-    if (!server)
+    if (!server || !connectTo(socket, *server))
         return false;
 
-    if (!sendRequest(socket, *server, '3'))
-        return false;
-    if (!setReceiveTimeout(socket, receiveTimeout))
+    if (!sendRequest(socket, '3'))
         return false;
     QString versionList;
-    if (!receiveText<versionReplySize>(socket, versionList))
+    if (!receiveText<versionReplySize>(socket, receiveTimeout, versionList))
         return false;
     versions.append(parseVersionList(versionList));
 
-    if (!sendRequest(socket, *server, '*'))
+    if (!sendRequest(socket, '*'))
         return false;
     QString newsText;
-    if (!receiveText<newsReplySize>(socket, newsText))
+    if (!receiveText<newsReplySize>(socket, receiveTimeout, newsText))
         return false;
     news = newsText;
     return true;

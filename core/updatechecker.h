@@ -9,7 +9,8 @@
 #include <chrono>
 
 // Asks the update server over UDP which client version is current on each channel and which
-// news to show. Blocking; used once during start-up, before the window is shown.
+// news to show. Replies count only from the address and port asked. Blocking; used once during
+// start-up, before the window is shown.
 class UpdateChecker
 {
 public:

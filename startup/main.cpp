@@ -44,11 +44,11 @@ void removeLeftoversOfSelfUpdate()
 int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
-    removeLeftoversOfSelfUpdate();
-
-    // Another updater of this installation comes to the front instead.
+    // Another updater of this installation comes to the front instead. Asked first: the
+    // leftovers may be the backups of its own self-update, which it needs should it undo.
     if (SingleInstanceChecker::checkExistingInstance(u"#"_s))
         return 0;
+    removeLeftoversOfSelfUpdate();
 
     QTranslator updateTranslator;
     QTranslator qtTranslator;

@@ -2,31 +2,79 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
 
+#include <cerrno>
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace Qt::StringLiterals;
+
+namespace {
+
+// Somebody else's directory, or one they can enter, could hold their socket under our name.
+[[nodiscard]] bool isOwnClosedDirectory(const struct stat& status)
+{
+    return S_ISDIR(status.st_mode) && status.st_uid == ::geteuid() &&
+           (status.st_mode & (S_IRWXG | S_IRWXO)) == 0;
+}
+
+// The user's own runtime directory, when the session has one.
+[[nodiscard]] QString runtimeDirectory()
+{
+    const QString path = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (path.isEmpty() || !QDir::isAbsolutePath(path))
+        return {};
+    struct stat status = {};
+    if (::stat(QFile::encodeName(path).constData(), &status) != 0 || !isOwnClosedDirectory(status))
+        return {};
+    return path;
+}
+
+// The shared temporary directory lets anybody make any name in it, so the name is only used when
+// it is a real directory (no link) that this user made closed to everybody else. One found
+// otherwise is left as it is.
+[[nodiscard]] QString privateTempDirectory()
+{
+    const QString path = QDir::tempPath() + u"/sonavelle-"_s + QString::number(::geteuid());
+    const QByteArray encoded = QFile::encodeName(path);
+    if (::mkdir(encoded.constData(), S_IRWXU) != 0 && errno != EEXIST)
+        return {};
+    struct stat status = {};
+    if (::lstat(encoded.constData(), &status) != 0 || !isOwnClosedDirectory(status))
+        return {};
+    return path;
+}
+
+} // namespace
 
 SingleInstanceChecker::SingleInstanceChecker(QObject* parent)
     : QObject(parent)
     , server(new QLocalServer(this))
 {
     connect(server, &QLocalServer::newConnection, this, &SingleInstanceChecker::onNewConnection);
-    // Fails only when another instance already listens; this one then cannot be found itself.
-    server->listen(getLocalServerName());
+    // Fails when another instance already listens, or when there is no safe place for the
+    // socket; this one then cannot be found itself.
+    const QString path = getLocalServerPath();
+    if (!path.isEmpty())
+        server->listen(path);
 }
 
 bool SingleInstanceChecker::checkExistingInstance(const QString& message)
 {
-    const QString name = getLocalServerName();
+    const QString path = getLocalServerPath();
+    if (path.isEmpty())
+        return false;
     QLocalSocket socket;
-    socket.connectToServer(name, QIODevice::ReadWrite);
+    socket.connectToServer(path, QIODevice::ReadWrite);
     if (!socket.waitForConnected(int(newcomerWait.count()))) {
         // Nobody listens on the name. A crashed instance leaves its socket file behind, and
         // while it exists no later instance can listen, so none could be found again. A time-out
         // means somebody is there but slow: leave its socket alone.
         if (socket.error() != QLocalSocket::SocketTimeoutError)
-            QLocalServer::removeServer(name);
+            QLocalServer::removeServer(path);
         return false;
     }
     if (socket.write(message.toLatin1()) <= 0)
@@ -51,6 +99,23 @@ QString SingleInstanceChecker::localServerName(const QString& executablePath,
     return u"VQ3ClientUpdate"_s + QString::number(checksum, 16);
 }
 
+QString SingleInstanceChecker::getLocalServerPath()
+{
+    return localServerPath(getLocalServerName());
+}
+
+QString SingleInstanceChecker::localServerPath(const QString& name)
+{
+    const QString directory = socketDirectory();
+    return directory.isEmpty() ? QString() : directory + u'/' + name;
+}
+
+QString SingleInstanceChecker::socketDirectory()
+{
+    const QString runtime = runtimeDirectory();
+    return runtime.isEmpty() ? privateTempDirectory() : runtime;
+}
+
 bool SingleInstanceChecker::isListening() const
 {
     return server->isListening();
@@ -60,15 +125,18 @@ void SingleInstanceChecker::onNewConnection()
 {
     discardConnection();
     connection = server->nextPendingConnection();
-    if (connection)
-        connect(connection, &QLocalSocket::readyRead, this, &SingleInstanceChecker::onReadyRead);
+    if (!connection)
+        return;
+    // Whatever a client sends beyond the message is never taken in.
+    connection->setReadBufferSize(maxMessageSize);
+    connect(connection, &QLocalSocket::readyRead, this, &SingleInstanceChecker::onReadyRead);
 }
 
 void SingleInstanceChecker::onReadyRead()
 {
     if (!connection)
         return;
-    const QByteArray bytes = connection->readAll();
+    const QByteArray bytes = connection->read(maxMessageSize);
     if (bytes.isEmpty())
         return;
     const qsizetype end = bytes.indexOf('\0');
@@ -83,6 +151,7 @@ void SingleInstanceChecker::discardConnection()
     if (!connection)
         return;
     disconnect(connection, nullptr, this, nullptr);
+    connection->abort();
     connection->deleteLater();
     connection = nullptr;
 }

@@ -10,15 +10,18 @@ class QLocalSocket;
 
 // Lets only one updater work on an installation per user. The running updater listens on a local
 // socket whose name comes from the updater's path and the user's home directory; a newcomer sends
-// it a short message ("#": come to the front) and ends.
+// it a short message ("#": come to the front) and ends. The socket lives in a directory that only
+// the user can enter, so another user can neither answer in the updater's place nor read it.
 class SingleInstanceChecker : public QObject
 {
     Q_OBJECT
 
 public:
     static constexpr std::chrono::milliseconds newcomerWait{1000};
+    // The longest message read from a connection; "#" is all that is ever sent.
+    static constexpr qint64 maxMessageSize = 64;
 
-    // The listener: starts listening on getLocalServerName() at once.
+    // The listener: starts listening on getLocalServerPath() at once.
     explicit SingleInstanceChecker(QObject* parent = nullptr);
 
     // The newcomer: true when a running instance received the message. When none runs, a socket
@@ -30,6 +33,10 @@ public:
     [[nodiscard]] static QString localServerName(const QString& executablePath,
                                                  const QString& homePath);
 
+    // Where the socket of getLocalServerName() lies; empty when there is no safe place for it.
+    [[nodiscard]] static QString getLocalServerPath();
+    [[nodiscard]] static QString localServerPath(const QString& name);
+
     [[nodiscard]] bool isListening() const;
 
 signals:
@@ -40,6 +47,9 @@ private slots:
     void onReadyRead();
 
 private:
+    // $XDG_RUNTIME_DIR, or "sonavelle-<uid>" in the system temporary directory, made on first use.
+    // Empty when that name is taken by anything but a directory of this user closed to others.
+    [[nodiscard]] static QString socketDirectory();
     void discardConnection();
 
     QLocalServer* server;

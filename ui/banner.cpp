@@ -91,18 +91,46 @@ void Banner::onError(QAbstractSocket::SocketError /*socketError*/)
 
 void Banner::onReadyRead()
 {
-    resendTimer.stop();
-    exchangeState = State::Done;
-    const QNetworkDatagram datagram = socket->receiveDatagram(maxReplySize);
-    if (!datagram.isValid())
+    while (socket->hasPendingDatagrams()) {
+        const QNetworkDatagram datagram = socket->receiveDatagram(maxReplySize);
+        if (!datagram.isValid()) {
+            giveUp();
+            return;
+        }
+        if (!isFromServer(datagram))
+            continue;
+        resendTimer.stop();
+        exchangeState = State::Done;
+        takeReply(datagram.data());
         return;
-    // Each byte one character; exactly "<image address>,<click address>", nothing trimmed.
-    const QStringList parts = QString::fromLatin1(datagram.data()).split(u',');
-    if (parts.size() != 2)
+    }
+}
+
+// Anybody can send to our port; what does not come from the server asked is dropped unseen, and
+// the wait for the server's answer goes on.
+bool Banner::isFromServer(const QNetworkDatagram& datagram) const
+{
+    return datagram.senderPort() == port &&
+           datagram.senderAddress().isEqual(serverAddress, QHostAddress::ConvertV4MappedToIPv4);
+}
+
+void Banner::takeReply(const QByteArray& datagram)
+{
+    const std::optional<Reply> reply = parseReply(datagram);
+    if (!reply)
         return;
     // One banner per run: later datagrams, answers to the resend or not, are not read.
     socket->close();
-    emit bannerFound(parts.at(0), parts.at(1));
+    emit bannerFound(reply->imageUrl, reply->clickUrl);
+}
+
+std::optional<Banner::Reply> Banner::parseReply(const QByteArray& datagram)
+{
+    // Each byte one character; exactly "<image address>,<click address>", nothing trimmed.
+    const QStringList parts = QString::fromLatin1(datagram).split(u',');
+    if (parts.size() != 2)
+        return std::nullopt;
+    return Reply{parts.at(0), parts.at(1)};
 }
 
 void Banner::giveUp()

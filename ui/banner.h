@@ -9,8 +9,10 @@
 #include <QString>
 
 #include <chrono>
+#include <optional>
 
 class QHostInfo;
+class QNetworkDatagram;
 class QUdpSocket;
 
 // The host of the banner service: the same host as the update server of this build.
@@ -18,7 +20,8 @@ extern const QString BANNER_SERVER;
 
 // Asks the banner service over UDP which banner image to show and which address a click on it
 // opens. The request is the two bytes 0x01 0x01, sent once more when no reply came in time; the
-// reply is the text "<image address>,<click address>". Every failure is silent: no banner.
+// reply is the text "<image address>,<click address>", taken only from the server asked. Every
+// failure is silent: no banner.
 class Banner : public BannerQuery
 {
     Q_OBJECT
@@ -38,6 +41,14 @@ public:
     // Looks the host up and asks it; the answer comes as bannerFound.
     void run() override;
 
+    // The two addresses of a reply; nothing unless it splits into exactly two at its commas.
+    struct Reply
+    {
+        QString imageUrl;
+        QString clickUrl;
+    };
+    [[nodiscard]] static std::optional<Reply> parseReply(const QByteArray& datagram);
+
     [[nodiscard]] State state() const { return exchangeState; }
     [[nodiscard]] bool resendPending() const { return resendTimer.isActive(); }
     [[nodiscard]] quint16 localPort() const;
@@ -53,6 +64,8 @@ private slots:
 private:
     void sendRequest();
     void giveUp();
+    [[nodiscard]] bool isFromServer(const QNetworkDatagram& datagram) const;
+    void takeReply(const QByteArray& datagram);
 
     QUdpSocket* socket;
     QBasicTimer resendTimer;

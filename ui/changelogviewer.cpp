@@ -4,6 +4,7 @@
 #include "mirrorsini.h"
 #include "settingsfile.h"
 #include "sharedrandom.h"
+#include "weblink.h"
 
 #include <QDialogButtonBox>
 #include <QFileInfo>
@@ -12,8 +13,9 @@
 #include <QNetworkReply>
 #include <QScreen>
 #include <QStringDecoder>
-#include <QTextEdit>
+#include <QTextBrowser>
 #include <QTimer>
+#include <QUrl>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -35,7 +37,7 @@ bool appRootFileExists(const QString& fileName)
 
 ChangeLogViewer::ChangeLogViewer(QWidget* parent, std::chrono::milliseconds requestTimeout)
     : QDialog(parent, Qt::Dialog | Qt::WindowSystemMenuHint)
-    , textEdit(new QTextEdit(this))
+    , textEdit(new QTextBrowser(this))
     , requestTimeout(requestTimeout)
 {
     setObjectName(u"ChangeLogViewer"_s);
@@ -45,6 +47,9 @@ ChangeLogViewer::ChangeLogViewer(QWidget* parent, std::chrono::milliseconds requ
     textEdit->setObjectName(u"changeLogTextEdit"_s);
     textEdit->setReadOnly(true);
     textEdit->setLineWrapMode(QTextEdit::NoWrap);
+    // A clicked link never replaces the change log; it goes to the browser, if anywhere.
+    textEdit->setOpenLinks(false);
+    connect(textEdit, &QTextBrowser::anchorClicked, this, &ChangeLogViewer::onAnchorClicked);
     QFont font = textEdit->font();
     font.setStyleHint(QFont::TypeWriter);
     font.setFamily(font.defaultFamily());
@@ -134,6 +139,12 @@ void ChangeLogViewer::onRequestTimeout()
     // The aborted reply finishes with an error, which moves on to the next mirror.
     if (reply)
         reply->abort();
+}
+
+void ChangeLogViewer::onAnchorClicked(const QUrl& url)
+{
+    if (!WebLink::open(url))
+        emit message(WebLink::refusedLine(url.toString()));
 }
 
 void ChangeLogViewer::onRequestFinished()

@@ -8,12 +8,14 @@
 
 class QNetworkAccessManager;
 class QNetworkReply;
-class QTextEdit;
+class QTextBrowser;
 class QTimer;
+class QUrl;
 
 // A non-modal dialog showing the change log of the version being installed, fetched from the
 // version's directory on a mirror chosen at random. A mirror that fails, is too slow or answers
-// with a redirection is dropped and the next one is tried. At most one such dialog exists.
+// with a redirection is dropped and the next one is tried. At most one such dialog exists. Web
+// links in the change log open in the browser; for any other link, message says why not.
 class ChangeLogViewer : public QDialog
 {
     Q_OBJECT
@@ -51,9 +53,14 @@ public:
     // says.
     [[nodiscard]] static QString decodeText(const QByteArray& data);
 
+signals:
+    // A line for the details log.
+    void message(QString message);
+
 private slots:
     void onRequestFinished();
     void onRequestTimeout();
+    void onAnchorClicked(const QUrl& url);
 
 private:
     void readMirrorUrls();
@@ -64,7 +71,7 @@ private:
 
     static ChangeLogViewer* m_instance;
 
-    QTextEdit* textEdit;
+    QTextBrowser* textEdit;
     QNetworkAccessManager* networkManager = nullptr;
     QNetworkReply* reply = nullptr;
     QTimer* requestTimer = nullptr;

@@ -3,7 +3,9 @@
 #include "banner.h"
 #include "changelogviewer.h"
 #include "configuration.h"
+#include "newsbanner.h"
 #include "updateengine.h"
+#include "urlclicklabel.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -50,6 +52,7 @@ MainWindow::MainWindow(Configuration& configuration, ClientLauncher startClient,
     connect(detailsButton, &QPushButton::clicked, this, &MainWindow::onDetailsPressed,
             Qt::QueuedConnection);
     sonavelleLabel->setUrl(productWebSite());
+    connectLinkReports();
     outputTextEdit->hide();
     onDownloadProgress(0, 0, 0, false);
 
@@ -67,6 +70,14 @@ void MainWindow::connectEngine()
     connect(engine, &UpdateEngine::updateFinished, this, &MainWindow::onUpdateFinished);
     connect(engine, &UpdateEngine::updateCanceled, this, &MainWindow::onUpdateCanceled);
     connect(engine, &UpdateEngine::bannerFound, this, &MainWindow::onBannerFound);
+}
+
+// Links that were not opened are told in the details log.
+void MainWindow::connectLinkReports()
+{
+    connect(newsBanner, &NewsBanner::message, this, &MainWindow::onAppendText);
+    connect(banner, &UrlClickLabel::message, this, &MainWindow::onAppendText);
+    connect(sonavelleLabel, &UrlClickLabel::message, this, &MainWindow::onAppendText);
 }
 
 QString MainWindow::productWebSite()
@@ -256,6 +267,8 @@ void MainWindow::onDetailsPressed()
 void MainWindow::on_changelogButton_clicked()
 {
     ChangeLogViewer::showRemoteChangeLogDialog(this, QString::number(configuration.clientVersion));
+    connect(ChangeLogViewer::instance(), &ChangeLogViewer::message, this, &MainWindow::onAppendText,
+            Qt::UniqueConnection);
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)

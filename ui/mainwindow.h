@@ -67,6 +67,7 @@ protected:
 
 private:
     void connectEngine();
+    void connectLinkReports();
     void showTransferLabels(bool visible);
     [[nodiscard]] bool askToAbort();
     static void endProgram(int exitCode);

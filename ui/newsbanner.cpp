@@ -1,8 +1,9 @@
 #include "newsbanner.h"
 
+#include "weblink.h"
+
 #include <QAbstractTextDocumentLayout>
 #include <QCursor>
-#include <QDesktopServices>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QRegularExpression>
@@ -129,6 +130,6 @@ void NewsBanner::mousePressEvent(QMouseEvent* event)
     event->accept();
     const QString anchor = anchorAt(event->position().toPoint());
     const QString& target = anchor.isEmpty() ? clickUrl : anchor;
-    if (!target.isEmpty())
-        QDesktopServices::openUrl(QUrl(target));
+    if (!target.isEmpty() && !WebLink::open(QUrl(target)))
+        emit message(WebLink::refusedLine(target));
 }

@@ -10,7 +10,8 @@ class QTextDocument;
 
 // A one-line news ticker: a short rich-text item that scrolls in from the right, leaves on the
 // left, leaves the line blank for a moment and comes in again. Links open in the browser; a click
-// outside a link opens the address that the news names in a comment "<!--URL=...-->".
+// outside a link opens the address that the news names in a comment "<!--URL=...-->". Only web
+// addresses are opened; for any other, message says why nothing happened.
 class NewsBanner : public QWidget
 {
     Q_OBJECT
@@ -41,6 +42,10 @@ public:
     [[nodiscard]] std::chrono::milliseconds currentInterval() const { return timerInterval; }
     // The timer whose events move the text.
     [[nodiscard]] int scrollTimerId() const { return scrollTimer.timerId(); }
+
+signals:
+    // A line for the details log.
+    void message(QString message);
 
 protected:
     void paintEvent(QPaintEvent* event) override;

@@ -1,6 +1,7 @@
 #include "urlclicklabel.h"
 
-#include <QDesktopServices>
+#include "weblink.h"
+
 #include <QMouseEvent>
 #include <QUrl>
 
@@ -16,6 +17,6 @@ void UrlClickLabel::setUrl(const QString& url)
 void UrlClickLabel::mousePressEvent(QMouseEvent* event)
 {
     event->accept();
-    if (!targetUrl.isEmpty())
-        QDesktopServices::openUrl(QUrl(targetUrl));
+    if (!targetUrl.isEmpty() && !WebLink::open(QUrl(targetUrl)))
+        emit message(WebLink::refusedLine(targetUrl));
 }

@@ -3,7 +3,8 @@
 #include <QLabel>
 #include <QString>
 
-// A label that opens its address in the desktop's browser when it is clicked.
+// A label that opens its address in the desktop's browser when it is clicked, if it is a web
+// address; otherwise it says so through message.
 class UrlClickLabel : public QLabel
 {
     Q_OBJECT
@@ -13,6 +14,10 @@ public:
 
     void setUrl(const QString& url);
     [[nodiscard]] const QString& url() const { return targetUrl; }
+
+signals:
+    // A line for the details log.
+    void message(QString message);
 
 protected:
     void mousePressEvent(QMouseEvent* event) override;

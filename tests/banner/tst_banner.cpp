@@ -42,7 +42,8 @@ private slots:
     void asksTwiceWhenNobodyAnswers();
     void replies_data();
     void replies();
-    void acceptsTheAnswerFromAnySender();
+    void answersFromOthersAreIgnored_data();
+    void answersFromOthersAreIgnored();
     void resolvesNamesToTheFirstIpv4Address();
     void sendsNothingWithoutIpv4Address_data();
     void sendsNothingWithoutIpv4Address();
@@ -121,22 +122,39 @@ void TestBanner::replies()
     QCOMPARE(service.requests(), (QList<QByteArray>{request, "marker"}));
 }
 
-void TestBanner::acceptsTheAnswerFromAnySender()
+void TestBanner::answersFromOthersAreIgnored_data()
 {
+    QTest::addColumn<QList<UdpResponder::Reply>>("replies");
+    QTest::addColumn<Found>("expected");
+    QTest::addColumn<int>("requests");
+
+    QTest::newRow("forged answer first")
+            << QList<UdpResponder::Reply>{"http://a.example/i.png,http://b.example/"_ba}
+            << Found{{u"http://a.example/i.png"_s, u"http://b.example/"_s}} << 1;
+    // Asked again after the interval and given up after the next, as if nobody had answered.
+    QTest::newRow("only forged answers") << QList<UdpResponder::Reply>{} << Found{} << 2;
+}
+
+// A stranger who sees the requests answers each one first, from another port.
+void TestBanner::answersFromOthersAreIgnored()
+{
+    QFETCH(QList<UdpResponder::Reply>, replies);
+    QFETCH(Found, expected);
+    QFETCH(int, requests);
+
     UdpResponder service;
     QVERIFY(service.isListening());
-    Banner banner(nullptr, u"127.0.0.1"_s, service.port(), 10s);
+    service.setReplies(replies);
+    const QByteArray forged = "http://evil.example/i.png,file:///etc/passwd"_ba;
+    service.setForgedReplies({forged, forged});
+    Banner banner(nullptr, u"127.0.0.1"_s, service.port(), 300ms);
     QSignalSpy spy(&banner, &Banner::bannerFound);
     banner.run();
-    QTRY_COMPARE(service.requests().size(), 1);
 
-    QUdpSocket stranger;
-    const QByteArray answer = "http://a.example/i.png,http://b.example/"_ba;
-    QCOMPARE(stranger.writeDatagram(answer, QHostAddress::LocalHost, banner.localPort()),
-             answer.size());
-    QVERIFY(spy.wait());
-    QCOMPARE(found(spy), (Found{{u"http://a.example/i.png"_s, u"http://b.example/"_s}}));
-    QCOMPARE(banner.state(), Banner::State::Done);
+    QTRY_COMPARE_WITH_TIMEOUT(banner.state(), Banner::State::Done, 10000);
+    QCOMPARE(found(spy), expected);
+    waitForEarlierRequests(service);
+    QCOMPARE(service.requests().size(), requests + 1);
 }
 
 void TestBanner::resolvesNamesToTheFirstIpv4Address()

@@ -4,6 +4,7 @@
 #include <QCursor>
 #include <QDesktopServices>
 #include <QImage>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTimerEvent>
 
@@ -23,18 +24,38 @@ constexpr std::chrono::milliseconds testPauseInterval = 2h;
 
 const QString linkNews = u"<a href=\"http://link.example/\">WWWWWW</a> plain words"_s;
 
-// Stands in for the desktop's browser while it exists.
+const QString localFile = u"file:///etc/passwd"_s;
+
+QString refused(const QString& address)
+{
+    return u"Not opening %1: only http and https links are opened"_s.arg(address);
+}
+
+// Stands in for the desktop's browser, and for whatever the desktop would start for the other
+// schemes, while it exists.
 class Browser : public QObject
 {
     Q_OBJECT
 
 public:
-    Browser() { QDesktopServices::setUrlHandler(u"http"_s, this, "open"); }
-    ~Browser() override { QDesktopServices::unsetUrlHandler(u"http"_s); }
+    Browser()
+    {
+        for (const QString& scheme : schemes)
+            QDesktopServices::setUrlHandler(scheme, this, "open");
+    }
+    ~Browser() override
+    {
+        for (const QString& scheme : schemes)
+            QDesktopServices::unsetUrlHandler(scheme);
+    }
     QStringList opened;
 
 public slots:
     void open(const QUrl& url) { opened.append(url.toString()); }
+
+private:
+    const QStringList schemes{u"http"_s,       u"https"_s,     u"file"_s,
+                              u"javascript"_s, u"sonavelle"_s, QString()};
 };
 
 // The banner in a shown window, as in the updater.
@@ -81,6 +102,14 @@ int ticksForOnePass(const NewsBanner& banner)
     return 2 * (start + banner.textSize().width() + NewsBanner::edgeMargin + 1);
 }
 
+QStringList texts(const QSignalSpy& spy)
+{
+    QStringList result;
+    for (const QList<QVariant>& arguments : spy)
+        result.append(arguments.at(0).toString());
+    return result;
+}
+
 bool isBlank(NewsBanner& banner)
 {
     const QImage image = banner.grab().toImage();
@@ -112,6 +141,8 @@ private slots:
     void realTimerRunsTheCycle();
     void urlClickLabelOpensItsUrl_data();
     void urlClickLabelOpensItsUrl();
+    void onlyWebAddressesOpen_data();
+    void onlyWebAddressesOpen();
 };
 
 void TestNewsBanner::initTestCase()
@@ -212,16 +243,26 @@ void TestNewsBanner::clicks_data()
     QTest::addColumn<QString>("news");
     QTest::addColumn<QString>("where");
     QTest::addColumn<QStringList>("opened");
+    QTest::addColumn<QStringList>("logged");
 
     const QString withUrl = u"<!--URL=http://news.example/-->"_s + linkNews;
     const QStringList link{u"http://link.example/"_s};
     const QStringList news{u"http://news.example/"_s};
-    QTest::newRow("on the link") << withUrl << u"link"_s << link;
-    QTest::newRow("beside the link") << withUrl << u"text"_s << news;
-    QTest::newRow("beside the link, no click address") << linkNews << u"text"_s << QStringList();
+    const QStringList none;
+    QTest::newRow("on the link") << withUrl << u"link"_s << link << none;
+    QTest::newRow("beside the link") << withUrl << u"text"_s << news << none;
+    QTest::newRow("beside the link, no click address") << linkNews << u"text"_s << none << none;
     // Nothing is drawn during the pause, so there is no link to hit where it would stand.
-    QTest::newRow("during the pause") << withUrl << u"paused"_s << news;
-    QTest::newRow("during the pause, no click address") << linkNews << u"paused"_s << QStringList();
+    QTest::newRow("during the pause") << withUrl << u"paused"_s << news << none;
+    QTest::newRow("during the pause, no click address") << linkNews << u"paused"_s << none << none;
+    // Only web addresses open, whether linked or named in the comment.
+    QString localLinkNews = linkNews;
+    localLinkNews.replace(u"http://link.example/"_s, localFile);
+    QTest::newRow("link to a local file")
+            << localLinkNews << u"link"_s << none << QStringList{refused(localFile)};
+    QTest::newRow("click address of another scheme")
+            << u"<!--URL=sonavelle:run-->"_s + linkNews << u"text"_s << none
+            << QStringList{refused(u"sonavelle:run"_s)};
 }
 
 void TestNewsBanner::clicks()
@@ -229,9 +270,11 @@ void TestNewsBanner::clicks()
     QFETCH(QString, news);
     QFETCH(QString, where);
     QFETCH(QStringList, opened);
+    QFETCH(QStringList, logged);
     Browser browser;
     auto shown = shownBanner();
     NewsBanner& banner = *shown->banner;
+    QSignalSpy messages(&banner, &NewsBanner::message);
     banner.setNews(news);
     // The text now starts 40 pixels from the left edge.
     tick(banner, 2 * (start - 40));
@@ -244,6 +287,7 @@ void TestNewsBanner::clicks()
 
     QTest::mouseClick(&banner, Qt::LeftButton, {}, point);
     QCOMPARE(browser.opened, opened);
+    QCOMPARE(texts(messages), logged);
 }
 
 void TestNewsBanner::cursorShowsWhereLinksAre()
@@ -325,6 +369,43 @@ void TestNewsBanner::urlClickLabelOpensItsUrl()
     QCOMPARE(label.url(), u"http://banner.example/offer?id=7"_s);
     QTest::mouseClick(&label, button);
     QCOMPARE(browser.opened, QStringList{u"http://banner.example/offer?id=7"_s});
+}
+
+void TestNewsBanner::onlyWebAddressesOpen_data()
+{
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<QString>("opened"); // empty: not opened, but logged
+
+    QTest::newRow("http") << u"http://banner.example/offer?id=7"_s
+                          << u"http://banner.example/offer?id=7"_s;
+    QTest::newRow("https in upper case")
+            << u"HTTPS://Shop.Example.org/x"_s << u"https://shop.example.org/x"_s;
+    QTest::newRow("local file") << localFile << QString();
+    QTest::newRow("script") << u"javascript:alert(1)"_s << QString();
+    QTest::newRow("custom scheme") << u"sonavelle://run?what=x"_s << QString();
+    QTest::newRow("relative") << u"offer.html"_s << QString();
+    QTest::newRow("http without host") << u"http:offer.html"_s << QString();
+    QTest::newRow("http with empty host") << u"http:///offer.html"_s << QString();
+}
+
+// The label stands for the three places that open addresses from the network: it asks the same
+// question before it opens.
+void TestNewsBanner::onlyWebAddressesOpen()
+{
+    QFETCH(QString, address);
+    QFETCH(QString, opened);
+    Browser browser;
+    UrlClickLabel label;
+    QSignalSpy messages(&label, &UrlClickLabel::message);
+    label.setUrl(address);
+    QTest::mouseClick(&label, Qt::LeftButton);
+    if (opened.isEmpty()) {
+        QCOMPARE(browser.opened, QStringList());
+        QCOMPARE(texts(messages), QStringList{refused(address)});
+    } else {
+        QCOMPARE(browser.opened, QStringList{opened});
+        QCOMPARE(texts(messages), QStringList());
+    }
 }
 
 QTEST_MAIN(TestNewsBanner)

@@ -2,6 +2,7 @@
 #include "updatechecker.h"
 
 #include <QTest>
+#include <QUdpSocket>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
@@ -17,6 +18,9 @@ private slots:
     void missingReplyFails_data();
     void missingReplyFails();
     void unresolvableHostFails();
+    void repliesFromOthersAreIgnored_data();
+    void repliesFromOthersAreIgnored();
+    void refusedRequestWaitsForTheTimeout();
     void entriesOfFailedAttemptStayAhead();
     void channelBeyondList();
 };
@@ -135,6 +139,54 @@ void TestUpdateChecker::unresolvableHostFails()
     UpdateChecker checker(u"no-such-host.invalid"_s, 17384, shortTimeout);
     QVERIFY(!checker.checkUpdate());
     QVERIFY(checker.versions.isEmpty());
+}
+
+void TestUpdateChecker::repliesFromOthersAreIgnored_data()
+{
+    QTest::addColumn<QList<UdpResponder::Reply>>("replies");
+    QTest::addColumn<bool>("succeeds");
+
+    QTest::newRow("forged reply first")
+            << QList<UdpResponder::Reply>{"7#Seven"_ba, "news"_ba} << true;
+    QTest::newRow("only forged replies") << QList<UdpResponder::Reply>{} << false;
+}
+
+// A stranger who sees the requests answers each one first, from another port.
+void TestUpdateChecker::repliesFromOthersAreIgnored()
+{
+    QFETCH(QList<UdpResponder::Reply>, replies);
+    QFETCH(bool, succeeds);
+
+    UdpResponder responder;
+    responder.setReplies(replies);
+    responder.setForgedReplies({"1#Forged"_ba, "forged news"_ba});
+    UpdateChecker checker = checkerFor(responder);
+    QElapsedTimer timer;
+    timer.start();
+    QCOMPARE(checker.checkUpdate(), succeeds);
+    if (succeeds) {
+        QCOMPARE(checker.versions, (QList<UpdateChecker::VersionEntry>{{u"7"_s, u"Seven"_s}}));
+        QCOMPARE(checker.news, u"news"_s);
+    } else {
+        QVERIFY(timer.elapsed() >= shortTimeout.count() - 50);
+        QVERIFY(checker.versions.isEmpty());
+    }
+}
+
+// Nobody at the port: the refusal that comes back does not cut the wait short.
+void TestUpdateChecker::refusedRequestWaitsForTheTimeout()
+{
+    quint16 closedPort = 0;
+    {
+        QUdpSocket probe;
+        QVERIFY(probe.bind(QHostAddress::LocalHost, 0));
+        closedPort = probe.localPort();
+    }
+    UpdateChecker checker(u"127.0.0.1"_s, closedPort, shortTimeout);
+    QElapsedTimer timer;
+    timer.start();
+    QVERIFY(!checker.checkUpdate());
+    QVERIFY(timer.elapsed() >= shortTimeout.count() - 50);
 }
 
 void TestUpdateChecker::entriesOfFailedAttemptStayAhead()

@@ -1,8 +1,14 @@
+#include "singleinstancechecker.h"
+#include "testfiles.h"
+#include "treesnapshot.h"
 #include "udpresponder.h"
 
 #include <QDir>
 #include <QFile>
+#include <QLocalServer>
+#include <QLocalSocket>
 #include <QProcess>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -18,9 +24,11 @@ private slots:
     void endsWithCodeOneWithoutVersion_data();
     void endsWithCodeOneWithoutVersion();
     void removesSelfUpdateLeftoversFirst();
+    void secondStartLeavesTheInstallationAsItWas();
 
 private:
     QString updateProgram;
+    QTemporaryDir systemTemp;
 };
 
 void TestEntryPoint::initTestCase()
@@ -29,6 +37,11 @@ void TestEntryPoint::initTestCase()
         QSKIP("the update server host of this build is not the loopback address");
     updateProgram = QString::fromLocal8Bit(UPDATE_PROGRAM);
     QVERIFY2(QFile::exists(updateProgram), qPrintable(updateProgram));
+    // The programs started here, with their single-instance sockets, and this test agree on a
+    // system temporary directory of the test's own.
+    QVERIFY(systemTemp.isValid());
+    qputenv("TMPDIR", QFile::encodeName(systemTemp.path()));
+    qunsetenv("XDG_RUNTIME_DIR");
 }
 
 void TestEntryPoint::endsWithCodeOneWithoutVersion_data()
@@ -102,6 +115,39 @@ void TestEntryPoint::removesSelfUpdateLeftoversFirst()
         QVERIFY2(!QFile::exists(root.filePath(name)), qPrintable(name));
     for (const QString& name : kept)
         QVERIFY2(QFile::exists(root.filePath(name)), qPrintable(name));
+}
+
+// A running updater in the middle of its self-update: its backups lie beside it, and a second start
+// must not take them for the leftovers of an earlier run.
+void TestEntryPoint::secondStartLeavesTheInstallationAsItWas()
+{
+    QTemporaryDir root;
+    const QString program = root.filePath(u"update"_s);
+    QVERIFY(QFile::copy(updateProgram, program));
+    for (const QString& name :
+         {u"_old_update"_s, u"_old_libQtCore.so.4"_s, u"imageformats/_old_libqjpeg.so"_s,
+          u"accessible/_old_libqtaccessiblewidgets.so"_s})
+        QVERIFY(writeFile(root.filePath(name), "backup of " + name.toUtf8()));
+    const TreeSnapshot before = TreeSnapshot::take(root.path());
+
+    QLocalServer running;
+    QVERIFY(running.listen(SingleInstanceChecker::localServerPath(
+            SingleInstanceChecker::localServerName(program, QDir::homePath()))));
+    QByteArray heard;
+    connect(&running, &QLocalServer::newConnection, this, [&running, &heard] {
+        QLocalSocket* connection = running.nextPendingConnection();
+        connect(connection, &QLocalSocket::readyRead, connection,
+                [connection, &heard] { heard += connection->readAll(); });
+    });
+
+    QProcess process;
+    process.start(program, {u"client_linux_amd64"_s, u"5"_s});
+    QSignalSpy finished(&process, &QProcess::finished);
+    QVERIFY2(finished.wait(30000), "the second start did not end at once");
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), 0);
+    QTRY_COMPARE(heard, "#"_ba);
+    COMPARE_TREES(TreeSnapshot::take(root.path()), before);
 }
 
 QTEST_GUILESS_MAIN(TestEntryPoint)

@@ -1,9 +1,11 @@
 #include "singleinstancechecker.h"
+#include "treesnapshot.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QLocalServer>
 #include <QLocalSocket>
 #include <QProcess>
 #include <QSignalSpy>
@@ -12,8 +14,10 @@
 
 #include <memory>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <vector>
 
 using namespace Qt::StringLiterals;
 
@@ -57,6 +61,12 @@ bool leaveStaleSocket(const QString& path)
     return bound;
 }
 
+// Where the sockets lie without a runtime directory: a directory of the user's own.
+QString privateDirectory(const QString& temp)
+{
+    return temp + u"/sonavelle-"_s + QString::number(::geteuid());
+}
+
 bool sendRaw(const QString& name, const QByteArray& bytes)
 {
     QLocalSocket socket;
@@ -69,16 +79,59 @@ bool sendRaw(const QString& name, const QByteArray& bytes)
     return socket.waitForBytesWritten(5000);
 }
 
+// Sets an environment variable, or removes it for a null value, while it exists.
+class EnvironmentOverride
+{
+public:
+    EnvironmentOverride(const char* name, const QByteArray& value)
+        : name(name)
+        , previous(qgetenv(name))
+        , wasSet(qEnvironmentVariableIsSet(name))
+    {
+        set(value);
+    }
+    ~EnvironmentOverride() { set(wasSet ? previous : QByteArray()); }
+    EnvironmentOverride(const EnvironmentOverride&) = delete;
+    EnvironmentOverride& operator=(const EnvironmentOverride&) = delete;
+
+private:
+    void set(const QByteArray& value) const
+    {
+        if (value.isNull())
+            qunsetenv(name);
+        else
+            qputenv(name, value);
+    }
+
+    const char* name;
+    QByteArray previous;
+    bool wasSet;
+};
+
+bool makeDirectory(const QString& path, mode_t mode)
+{
+    const QByteArray encoded = QFile::encodeName(path);
+    return ::mkdir(encoded.constData(), 0700) == 0 && ::chmod(encoded.constData(), mode) == 0;
+}
+
+mode_t modeOf(const QString& path)
+{
+    struct stat status = {};
+    return ::lstat(QFile::encodeName(path).constData(), &status) == 0 ? status.st_mode : 0;
+}
+
 // A real "update" program in its own application root, started for a user (a home directory).
 class Updater
 {
 public:
     Updater(const QString& program, const QString& home, const QString& temp)
-        : socketPath(temp + u'/' + SingleInstanceChecker::localServerName(program, home))
+        : socketPath(privateDirectory(temp) + u'/' +
+                     SingleInstanceChecker::localServerName(program, home))
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(u"HOME"_s, home);
         environment.insert(u"TMPDIR"_s, temp);
+        environment.remove(u"XDG_RUNTIME_DIR"_s);
         process.setProcessEnvironment(environment);
         process.setStandardOutputFile(QProcess::nullDevice());
         process.setStandardErrorFile(QProcess::nullDevice());
@@ -125,6 +178,13 @@ private slots:
     void listenerPassesTheTextOn();
     void listenerHearsOneMessagePerConnection();
     void staleSocketIsRemoved();
+    void socketLiesInAPrivateDirectory_data();
+    void socketLiesInAPrivateDirectory();
+    void plantedDirectoryIsRefused_data();
+    void plantedDirectoryIsRefused();
+    void socketPlantedInSharedTempHasNoEffect();
+    void hostileClientsLeaveNoTrace_data();
+    void hostileClientsLeaveNoTrace();
     void secondUpdater_data();
     void secondUpdater();
     void killedUpdaterDoesNotBlockTheNext();
@@ -148,6 +208,7 @@ void TestSingleInstanceChecker::initTestCase()
     QVERIFY(QDir().mkpath(temp));
     qputenv("HOME", QFile::encodeName(home));
     qputenv("TMPDIR", QFile::encodeName(temp));
+    qunsetenv("XDG_RUNTIME_DIR");
     QCOMPARE(QDir::homePath(), home);
     QCOMPARE(QDir::tempPath(), temp);
     // The reference checksum gives the standard check value of CRC-16/X-25.
@@ -156,7 +217,7 @@ void TestSingleInstanceChecker::initTestCase()
 
 QString TestSingleInstanceChecker::socketPath(const QString& name) const
 {
-    return temp + u'/' + name;
+    return privateDirectory(temp) + u'/' + name;
 }
 
 void TestSingleInstanceChecker::nameIsTheChecksumOfPathAndHome_data()
@@ -238,7 +299,7 @@ void TestSingleInstanceChecker::listenerPassesTheTextOn()
     SingleInstanceChecker listener;
     QSignalSpy spy(&listener, &SingleInstanceChecker::otherInstanceActivate);
 
-    QVERIFY(sendRaw(SingleInstanceChecker::getLocalServerName(), bytes));
+    QVERIFY(sendRaw(SingleInstanceChecker::getLocalServerPath(), bytes));
     QVERIFY(spy.wait());
     QCOMPARE(spy, (QList<QList<QVariant>>{{text}}));
 }
@@ -249,9 +310,9 @@ void TestSingleInstanceChecker::listenerHearsOneMessagePerConnection()
     QVERIFY(listener.isListening());
     QSignalSpy spy(&listener, &SingleInstanceChecker::otherInstanceActivate);
     // A connection without data is ignored.
-    QVERIFY(sendRaw(SingleInstanceChecker::getLocalServerName(), {}));
+    QVERIFY(sendRaw(SingleInstanceChecker::getLocalServerPath(), {}));
     QLocalSocket chatty;
-    chatty.connectToServer(SingleInstanceChecker::getLocalServerName());
+    chatty.connectToServer(SingleInstanceChecker::getLocalServerPath());
     QVERIFY(chatty.waitForConnected());
     chatty.write("#");
     QVERIFY(chatty.waitForBytesWritten());
@@ -288,6 +349,151 @@ void TestSingleInstanceChecker::staleSocketIsRemoved()
     QSignalSpy spy(&listener, &SingleInstanceChecker::otherInstanceActivate);
     QVERIFY(SingleInstanceChecker::checkExistingInstance(u"#"_s));
     QVERIFY(spy.wait());
+}
+
+void TestSingleInstanceChecker::socketLiesInAPrivateDirectory_data()
+{
+    QTest::addColumn<QString>("runtimeDirectory");
+    QTest::addColumn<bool>("used");
+
+    QTest::newRow("no runtime directory") << QString() << false;
+    QTest::newRow("runtime directory") << u"private"_s << true;
+    QTest::newRow("runtime directory missing") << u"missing"_s << false;
+    QTest::newRow("runtime directory open to others") << u"open"_s << false;
+}
+
+void TestSingleInstanceChecker::socketLiesInAPrivateDirectory()
+{
+    QFETCH(QString, runtimeDirectory);
+    QFETCH(bool, used);
+    QTemporaryDir systemTemp;
+    QTemporaryDir runtimeRoot;
+    const EnvironmentOverride tmpDir("TMPDIR", QFile::encodeName(systemTemp.path()));
+    QString runtime;
+    if (!runtimeDirectory.isEmpty()) {
+        runtime = runtimeRoot.filePath(runtimeDirectory);
+        if (runtimeDirectory != u"missing")
+            QVERIFY(makeDirectory(runtime, runtimeDirectory == u"open" ? 0755 : 0700));
+    }
+    const EnvironmentOverride runtimeDir("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
+
+    const QString directory = used ? runtime : privateDirectory(systemTemp.path());
+    const QString path = directory + u'/' + SingleInstanceChecker::getLocalServerName();
+    QCOMPARE(SingleInstanceChecker::getLocalServerPath(), path);
+    SingleInstanceChecker listener;
+    QVERIFY(listener.isListening());
+    QVERIFY(S_ISSOCK(modeOf(path)));
+    QCOMPARE(modeOf(directory) & 07777, mode_t(0700));
+    QSignalSpy spy(&listener, &SingleInstanceChecker::otherInstanceActivate);
+    QVERIFY(SingleInstanceChecker::checkExistingInstance(u"#"_s));
+    QVERIFY(spy.wait());
+}
+
+void TestSingleInstanceChecker::plantedDirectoryIsRefused_data()
+{
+    QTest::addColumn<QString>("planted");
+
+    QTest::newRow("directory open to all") << u"open"_s;
+    QTest::newRow("directory open to the group") << u"group"_s;
+    QTest::newRow("link to a private directory") << u"link"_s;
+    QTest::newRow("file") << u"file"_s;
+    QTest::newRow("directory of another user") << u"other owner"_s;
+}
+
+// Somebody made the private directory's name in the shared temporary directory before the user
+// did: neither side of the guard uses it or changes it.
+void TestSingleInstanceChecker::plantedDirectoryIsRefused()
+{
+    QFETCH(QString, planted);
+    QTemporaryDir sharedTemp;
+    const EnvironmentOverride tmpDir("TMPDIR", QFile::encodeName(sharedTemp.path()));
+    const QString place = privateDirectory(sharedTemp.path());
+    const QString target = sharedTemp.filePath(u"target"_s);
+    QVERIFY(makeDirectory(target, 0700));
+    if (planted == u"open") {
+        QVERIFY(makeDirectory(place, 0777));
+    } else if (planted == u"group") {
+        QVERIFY(makeDirectory(place, 0750));
+    } else if (planted == u"link") {
+        QVERIFY(QFile::link(target, place));
+    } else if (planted == u"file") {
+        QFile file(place);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    } else {
+        QVERIFY(makeDirectory(place, 0700));
+        if (::chown(QFile::encodeName(place).constData(), ::geteuid() + 4242, gid_t(-1)) != 0)
+            QSKIP("only root can give a directory to another user");
+    }
+    const TreeSnapshot before = TreeSnapshot::take(sharedTemp.path());
+
+    QCOMPARE(SingleInstanceChecker::getLocalServerPath(), QString());
+    SingleInstanceChecker listener;
+    QVERIFY(!listener.isListening());
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(!SingleInstanceChecker::checkExistingInstance(u"#"_s));
+    QVERIFY(clock.elapsed() < SingleInstanceChecker::newcomerWait.count());
+    COMPARE_TREES(TreeSnapshot::take(sharedTemp.path()), before);
+}
+
+void TestSingleInstanceChecker::socketPlantedInSharedTempHasNoEffect()
+{
+    // Where the name alone would put the socket: the shared temporary directory.
+    QLocalServer planted;
+    QVERIFY(planted.listen(QDir::tempPath() + u'/' + SingleInstanceChecker::getLocalServerName()));
+    QSignalSpy knocked(&planted, &QLocalServer::newConnection);
+
+    QVERIFY(!SingleInstanceChecker::checkExistingInstance(u"#"_s));
+    SingleInstanceChecker listener;
+    QVERIFY(listener.isListening());
+    QSignalSpy spy(&listener, &SingleInstanceChecker::otherInstanceActivate);
+    QVERIFY(SingleInstanceChecker::checkExistingInstance(u"#"_s));
+    QVERIFY(spy.wait());
+    QCOMPARE(knocked.size(), 0);
+}
+
+void TestSingleInstanceChecker::hostileClientsLeaveNoTrace_data()
+{
+    QTest::addColumn<int>("silentClients");
+    QTest::addColumn<qint64>("floodBytes");
+
+    QTest::newRow("megabytes") << 0 << qint64(8) * 1024 * 1024;
+    QTest::newRow("connects and sends nothing") << 1 << qint64(0);
+    QTest::newRow("many at once") << 20 << qint64(0);
+}
+
+// Clients of the same user that misbehave: the listener takes no more than a message's worth from
+// anybody, holds no connection after it, and still hears the next newcomer.
+void TestSingleInstanceChecker::hostileClientsLeaveNoTrace()
+{
+    QFETCH(int, silentClients);
+    QFETCH(qint64, floodBytes);
+    SingleInstanceChecker listener;
+    QVERIFY(listener.isListening());
+    QSignalSpy spy(&listener, &SingleInstanceChecker::otherInstanceActivate);
+    const QString path = SingleInstanceChecker::getLocalServerPath();
+
+    std::vector<std::unique_ptr<QLocalSocket>> clients;
+    for (int i = 0; i < silentClients; ++i) {
+        clients.push_back(std::make_unique<QLocalSocket>());
+        clients.back()->connectToServer(path);
+        QVERIFY(clients.back()->waitForConnected());
+    }
+    if (floodBytes > 0) {
+        QLocalSocket flooder;
+        flooder.connectToServer(path);
+        QVERIFY(flooder.waitForConnected());
+        flooder.write(QByteArray(floodBytes, 'x'));
+        QVERIFY(spy.wait());
+        // Hung up on once the listener had what it reads.
+        QTRY_COMPARE(flooder.state(), QLocalSocket::UnconnectedState);
+    }
+
+    QVERIFY(SingleInstanceChecker::checkExistingInstance(u"#"_s));
+    QTRY_VERIFY(!spy.isEmpty() && spy.last().at(0).toString() == u"#");
+    for (const QList<QVariant>& arguments : std::as_const(spy))
+        QVERIFY(arguments.at(0).toString().size() <= SingleInstanceChecker::maxMessageSize);
+    QTRY_VERIFY(listener.findChildren<QLocalSocket*>().isEmpty());
 }
 
 QString TestSingleInstanceChecker::installUpdater(const QString& directory)

@@ -24,6 +24,7 @@ UdpResponder::UdpResponder(quint16 port)
         return;
     }
     boundPort = ntohs(address.sin_port);
+    forgerFd = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     thread = std::thread([this] { serve(); });
 }
 
@@ -34,12 +35,27 @@ UdpResponder::~UdpResponder()
         thread.join();
     if (fd >= 0)
         ::close(fd);
+    if (forgerFd >= 0)
+        ::close(forgerFd);
 }
 
 void UdpResponder::setReplies(QList<Reply> replies)
 {
     const std::lock_guard lock(mutex);
     scriptedReplies = std::move(replies);
+}
+
+void UdpResponder::setForgedReplies(QList<Reply> replies)
+{
+    const std::lock_guard lock(mutex);
+    forgedReplies = std::move(replies);
+}
+
+void UdpResponder::forge(const QByteArray& reply, const sockaddr_in& peer) const
+{
+    if (forgerFd >= 0)
+        ::sendto(forgerFd, reply.constData(), size_t(reply.size()), 0,
+                 reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
 }
 
 QList<QByteArray> UdpResponder::requests() const
@@ -62,12 +78,17 @@ void UdpResponder::serve()
         if (received < 0)
             continue;
         Reply reply;
+        Reply forged;
         {
             const std::lock_guard lock(mutex);
             receivedRequests.append(QByteArray(buffer.data(), received));
             if (!scriptedReplies.isEmpty())
                 reply = scriptedReplies.takeFirst();
+            if (!forgedReplies.isEmpty())
+                forged = forgedReplies.takeFirst();
         }
+        if (forged)
+            forge(*forged, peer);
         if (reply)
             ::sendto(fd, reply->constData(), size_t(reply->size()), 0,
                      reinterpret_cast<sockaddr*>(&peer), peerLength);

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <netinet/in.h>
 #include <optional>
 #include <thread>
 
@@ -25,12 +26,18 @@ public:
     [[nodiscard]] quint16 port() const { return boundPort; }
 
     void setReplies(QList<Reply> replies);
+    // A stranger who sees the requests: for each request, before the scripted reply, the next of
+    // these goes to the requester from another local port.
+    void setForgedReplies(QList<Reply> replies);
     [[nodiscard]] QList<QByteArray> requests() const;
 
 private:
     void serve();
+    void forge(const QByteArray& reply, const sockaddr_in& peer) const;
 
     int fd = -1;
+    int forgerFd = -1;
+    QList<Reply> forgedReplies;
     quint16 boundPort = 0;
     std::atomic<bool> stopping{false};
     mutable std::mutex mutex;

@@ -3,14 +3,18 @@
 #include "httpserver.h"
 #include "sharedrandom.h"
 
+#include <QDesktopServices>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFontMetrics>
 #include <QPointer>
 #include <QScreen>
+#include <QSignalSpy>
 #include <QStringEncoder>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <QTextEdit>
 
 using namespace Qt::StringLiterals;
@@ -20,6 +24,42 @@ namespace {
 
 const QString loading = u"Loading..."_s;
 const QString failed = u"Failed to load changelog."_s;
+
+// Stands in for the desktop's browser, and for whatever the desktop would start for the other
+// schemes, while it exists.
+class Browser : public QObject
+{
+    Q_OBJECT
+
+public:
+    Browser()
+    {
+        for (const QString& scheme : schemes)
+            QDesktopServices::setUrlHandler(scheme, this, "open");
+    }
+    ~Browser() override
+    {
+        for (const QString& scheme : schemes)
+            QDesktopServices::unsetUrlHandler(scheme);
+    }
+    QStringList opened;
+
+public slots:
+    void open(const QUrl& url) { opened.append(url.toString()); }
+
+private:
+    const QStringList schemes{u"http"_s, u"https"_s, u"file"_s, QString()};
+};
+
+// Clicks the middle of a text shown in the view.
+void clickText(QTextEdit& view, const QString& text)
+{
+    const QTextCursor found = view.document()->find(text);
+    QVERIFY(!found.isNull());
+    QTextCursor middle(view.document());
+    middle.setPosition((found.selectionStart() + found.selectionEnd()) / 2);
+    QTest::mouseClick(view.viewport(), Qt::LeftButton, {}, view.cursorRect(middle).center());
+}
 
 // One change log request path below a mirror.
 QString changelogPath(const QString& mirror)
@@ -80,6 +120,8 @@ private slots:
     void decodesWithByteOrderMark();
     void sizesToWidestLine_data();
     void sizesToWidestLine();
+    void onlyWebLinksOpen_data();
+    void onlyWebLinksOpen();
 };
 
 void TestChangeLogViewer::init()
@@ -295,6 +337,48 @@ void TestChangeLogViewer::sizesToWidestLine()
     QCOMPARE(viewer.size(),
              QSize(std::min(width, available.width()), std::min(available.height(), 500)));
     QCOMPARE(ChangelogFixture::shownText(viewer), text);
+}
+
+void TestChangeLogViewer::onlyWebLinksOpen_data()
+{
+    QTest::addColumn<QString>("link");
+    QTest::addColumn<QStringList>("opened");
+    QTest::addColumn<QStringList>("logged");
+
+    QTest::newRow("web page") << u"https://sonavelle.example/notes"_s
+                              << QStringList{u"https://sonavelle.example/notes"_s} << QStringList();
+    QTest::newRow("local file")
+            << u"file:///etc/passwd"_s << QStringList()
+            << QStringList{
+                       u"Not opening file:///etc/passwd: only http and https links are opened"_s};
+    QTest::newRow("relative")
+            << u"notes.html"_s << QStringList()
+            << QStringList{u"Not opening notes.html: only http and https links are opened"_s};
+}
+
+void TestChangeLogViewer::onlyWebLinksOpen()
+{
+    QFETCH(QString, link);
+    QFETCH(QStringList, opened);
+    QFETCH(QStringList, logged);
+    Browser browser;
+    ChangeLogViewer viewer;
+    QSignalSpy messages(&viewer, &ChangeLogViewer::message);
+    viewer.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&viewer));
+    const QString changelog = u"<p>v12: <a href=\"%1\">release notes</a></p>"_s.arg(link);
+    viewer.load(changelog);
+    auto* view = viewer.findChild<QTextEdit*>(u"changeLogTextEdit"_s);
+    const QString shown = view->toPlainText();
+
+    clickText(*view, u"release notes"_s);
+    QCOMPARE(browser.opened, opened);
+    QStringList texts;
+    for (const QList<QVariant>& arguments : std::as_const(messages))
+        texts.append(arguments.at(0).toString());
+    QCOMPARE(texts, logged);
+    // The dialog goes on showing the change log.
+    QCOMPARE(view->toPlainText(), shown);
 }
 
 QTEST_MAIN(TestChangeLogViewer)

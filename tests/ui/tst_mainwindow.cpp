@@ -1,5 +1,6 @@
 #include "changelogviewer.h"
 #include "modalboxanswerer.h"
+#include "newsbanner.h"
 #include "singleinstancechecker.h"
 #include "updateengine.h"
 #include "urlclicklabel.h"
@@ -7,11 +8,14 @@
 
 #include <QApplication>
 #include <QBuffer>
+#include <QDesktopServices>
 #include <QImage>
 #include <QImageReader>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTextCursor>
+#include <QTextDocument>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
@@ -33,6 +37,37 @@ QByteArray pngImage(const QSize& size)
     buffer.open(QIODevice::WriteOnly);
     image.save(&buffer, "PNG");
     return data;
+}
+
+// Records what would be opened for the schemes of the network's addresses, in place of the
+// desktop, while it exists.
+class Browser : public QObject
+{
+    Q_OBJECT
+
+public:
+    Browser()
+    {
+        for (const QString& scheme : schemes)
+            QDesktopServices::setUrlHandler(scheme, this, "open");
+    }
+    ~Browser() override
+    {
+        for (const QString& scheme : schemes)
+            QDesktopServices::unsetUrlHandler(scheme);
+    }
+    QStringList opened;
+
+public slots:
+    void open(const QUrl& url) { opened.append(url.toString()); }
+
+private:
+    const QStringList schemes{u"http"_s, u"https"_s, u"file"_s, u"javascript"_s};
+};
+
+QString refused(const QString& address)
+{
+    return u"Not opening %1: only http and https links are opened"_s.arg(address);
 }
 
 // The widgets that Tab visits, in order, starting at first.
@@ -68,6 +103,7 @@ private slots:
     void detailsShowsLogAtItsEnd();
     void logLinesArePlainParagraphs();
     void bannerImage();
+    void linksNotOpenedAreLogged();
     void cancelledRestartedAndFinishedRuns();
     void closeWhileIdle();
     void closeWhileUpdatingAsksOnce();
@@ -281,6 +317,40 @@ void TestMainWindow::bannerImage()
     QCOMPARE(banner->toolTip(), u"Click to open \"https://shop.example.org\""_s);
     QCOMPARE(banner->url(), clickUrl);
     QVERIFY(banner->hasScaledContents());
+}
+
+// The banner, the news and the change log each tell the details log of a link they did not open.
+void TestMainWindow::linksNotOpenedAreLogged()
+{
+    WindowFixture f;
+    QVERIFY(f.writeMirrorsIni());
+    QVERIFY(TestRelease::writeFile(f.mirrorFile(u"7/changelog_client.txt"_s),
+                                   "<p>v7: <a href=\"file:///etc/shadow\">notes</a></p>"_ba));
+    f.configuration.news = u"<!--URL=file:///news-->News"_s;
+    Browser browser;
+    MainWindow& window = f.makeWindow();
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    window.setNews();
+    window.onBannerFound(pngImage(QSize(468, 60)), u"javascript:alert(1)"_s);
+
+    QTest::mouseClick(f.child<UrlClickLabel>("banner"), Qt::LeftButton);
+    // Left of the text, which comes in from the right: the news's own address.
+    QTest::mouseClick(f.child<NewsBanner>("newsBanner"), Qt::LeftButton, {}, QPoint(1, 1));
+    f.child<QPushButton>("changelogButton")->click();
+    auto* changelog = ChangeLogViewer::instance()->findChild<QTextEdit*>(u"changeLogTextEdit"_s);
+    QTRY_COMPARE(changelog->toPlainText(), u"v7: notes"_s);
+    const QTextCursor link = changelog->document()->find(u"notes"_s);
+    QTextCursor middle(changelog->document());
+    middle.setPosition(link.selectionStart() + 2);
+    QTest::mouseClick(changelog->viewport(), Qt::LeftButton, {},
+                      changelog->cursorRect(middle).center());
+
+    QCOMPARE(browser.opened, QStringList());
+    QCOMPARE(f.logLines(),
+             (QStringList{refused(u"javascript:alert(1)"_s), refused(u"file:///news"_s),
+                          refused(u"file:///etc/shadow"_s)}));
+    ChangeLogViewer::instance()->close();
 }
 
 void TestMainWindow::cancelledRestartedAndFinishedRuns()

@@ -11,6 +11,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <unistd.h>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -58,6 +60,7 @@ public:
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(u"TMPDIR"_s, systemTemp.path());
+        environment.remove(u"XDG_RUNTIME_DIR"_s);
         updater.setProcessEnvironment(environment);
         updater.setWorkingDirectory(root.path());
     }
@@ -76,6 +79,7 @@ public:
     {
         QLocalSocket socket;
         socket.connectToServer(systemTemp.filePath(
+                u"sonavelle-%1/"_s.arg(::geteuid()) +
                 SingleInstanceChecker::localServerName(program(), QDir::homePath())));
         return socket.waitForConnected(100);
     }
