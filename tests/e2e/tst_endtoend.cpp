@@ -920,6 +920,7 @@ struct KillPoint
 QString stageAt(const QByteArray& log)
 {
     const QList<std::pair<QByteArray, QString>> stages{
+            {"\nUpdate successfully finished\n", u"clean-up"_s},
             {"\nStarting deleting files\n", u"deletions"_s},
             {"\nStarting file updates\n", u"replacement"_s},
             {"\nDownloading ", u"downloads"_s}};
@@ -1017,22 +1018,30 @@ void TestEndToEnd::killedAtAnyMomentEndsAtTheTargetVersion()
 
     const quint32 seed = 20261207;
     QRandomGenerator generator(seed);
+    QMap<QString, int> killsByStage;
     // The first runs die in their downloads; the later ones in the replacement or, once a run
-    // gets past it, in the deletions: whichever of the two comes first.
-    const auto pick = [&](int round) -> QList<KillPoint> {
+    // gets past it, in the deletions: whichever of the two comes first. After enough kills the
+    // run is let finish.
+    constexpr int maxKills = 30;
+    constexpr int maxDeletionKills = 4;
+    const auto pick = [&](int round, int kills) -> QList<KillPoint> {
         if (round <= 3)
             return {{"\nDownloading ", int(generator.bounded(1, 8)), int(generator.bounded(400))}};
-        return {{"\nadd/replace ", int(generator.bounded(1, 3)), int(generator.bounded(3))},
-                {"\nStarting deleting files\n", 1, int(generator.bounded(3))}};
+        if (kills >= maxKills)
+            return {};
+        QList<KillPoint> points{
+                {"\nadd/replace ", int(generator.bounded(1, 3)), int(generator.bounded(3))}};
+        if (killsByStage.value(u"deletions"_s) < maxDeletionKills)
+            points.append({"\nStarting deleting files\n", 1, int(generator.bounded(3))});
+        return points;
     };
     qInfo("kill points from seed %u", seed);
-    QMap<QString, int> killsByStage;
     QStringList fetchedWhole;
     qsizetype requestsSeen = 0;
     int kills = 0;
-    for (int round = 1; round <= 60; ++round) {
+    for (int round = 1; round <= 2 * maxKills; ++round) {
         installation.start({u"--nouser"_s, clientType, u"2"_s});
-        const QList<KillPoint> points = pick(round);
+        const QList<KillPoint> points = pick(round, kills);
         QList<std::pair<QByteArray, int>> markers;
         for (const KillPoint& candidate : points)
             markers.append({candidate.marker, candidate.count});
@@ -1060,6 +1069,9 @@ void TestEndToEnd::killedAtAnyMomentEndsAtTheTargetVersion()
             QVERIFY2(!fetchedWhole.contains(path),
                      qPrintable(path + u" fetched again by:\n"_s + installation.logText()));
         requestsSeen = requested.size();
+        // A run killed in its clean-up had finished the update: the next one is a new update.
+        if (installation.sessionDirectories().isEmpty())
+            fetchedWhole.clear();
         for (const QString& session : installation.sessionDirectories())
             fetchedWhole += completeDownloads(installation.systemTempPath() + u'/' + session,
                                               mirror.filePath(u"2"_s));
