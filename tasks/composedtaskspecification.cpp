@@ -101,6 +101,7 @@ void ComposedTaskSpecification::addSubTask(TaskSpecification* t)
 {
     subTasks.append(t);
     waitingSubTasks.append(t);
+    recordProgress(t, t->progress());
     connectSignals(t);
     onUpdateProgress(0);
 }
@@ -112,8 +113,10 @@ void ComposedTaskSpecification::connectSignals(TaskSpecification* subTask)
     connect(subTask, &TaskSpecification::canceled, this,
             &ComposedTaskSpecification::onSubTaskCanceled);
     connect(subTask, &TaskSpecification::error, this, &TaskSpecification::error);
-    connect(subTask, &TaskSpecification::updateProgress, this,
-            &ComposedTaskSpecification::onUpdateProgress);
+    connect(subTask, &TaskSpecification::updateProgress, this, [this, subTask](qreal progress) {
+        recordProgress(subTask, progress);
+        onUpdateProgress(progress);
+    });
     connect(subTask, &TaskSpecification::message, this, &TaskSpecification::message);
     connect(this, &TaskSpecification::otherTaskCancelled, subTask,
             &TaskSpecification::onOtherTaskCancelled);
@@ -166,6 +169,16 @@ void ComposedTaskSpecification::clearSubTasks()
     waitingSubTasks.clear();
     runningSubTasks.clear();
     doneSubTasks.clear();
+    reportedProgress.clear();
+    progressSum = 0.0;
+}
+
+void ComposedTaskSpecification::recordProgress(const TaskSpecification* subTask,
+                                               double weightedProgress)
+{
+    double& reported = reportedProgress[subTask];
+    progressSum += weightedProgress - reported;
+    reported = weightedProgress;
 }
 
 void ComposedTaskSpecification::subtasksDone()
@@ -198,10 +211,7 @@ void ComposedTaskSpecification::onStartNextTask()
 void ComposedTaskSpecification::onUpdateProgress(qreal /*doneFrac*/)
 {
     // Each subtask's progress is already weighted, and the weights add up to 1.0.
-    double sum = 0.0;
-    for (const TaskSpecification* t : std::as_const(subTasks))
-        sum += t->progress();
-    setProgress(sum);
+    setProgress(progressSum);
 }
 
 void ComposedTaskSpecification::onSubTaskFinished(TaskSpecification* subTask)

@@ -2,6 +2,7 @@
 
 #include "taskspecification.h"
 
+#include <QHash>
 #include <QList>
 
 // An inner node of the task tree: runs its subtasks in the order they were added, at most
@@ -63,6 +64,12 @@ private:
     void callSubtasksDoneOnce();
     // Every reset, and every retry, goes through here.
     void forgetLastRun();
+    // Keeps the sum of the subtasks' progress as it changes, so that a report costs the same
+    // whatever the number of subtasks.
+    void recordProgress(const TaskSpecification* subTask, double weightedProgress);
+
+    QHash<const TaskSpecification*, double> reportedProgress;
+    double progressSum = 0.0;
 
     bool cancelSeen = false;
     bool subtasksDoneCalled = false;

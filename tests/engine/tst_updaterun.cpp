@@ -106,6 +106,8 @@ private slots:
     void cancelledRunIsResumed();
     void selfUpdateKeepsBackupsForNextStart();
     void unverifiedProductIniInstallsNothing();
+    void killedReplacementIsRepaired_data();
+    void killedReplacementIsRepaired();
     void fullDisk_data();
     void fullDisk();
 
@@ -313,6 +315,62 @@ void TestUpdateRun::unverifiedProductIniInstallsNothing()
     QVERIFY(lines.contains(u"message Could not verify the product ini file. Aborting"_s));
     QVERIFY(!lines.join(u'\n').contains(u"Compiling download and replace list"_s));
     QCOMPARE(f.server.requestCount(u"/m1/7/bin/vq3client_linux_amd64"_s), 0);
+}
+
+void TestUpdateRun::killedReplacementIsRepaired_data()
+{
+    QTest::addColumn<int>("killedVersion"); // the version the killed run was installing
+    QTest::newRow("same version") << version;
+    QTest::newRow("another version") << version - 2;
+}
+
+// What a run killed in its replacement left is repaired by the next start, before anything else:
+// the original set aside comes back, the part file goes, and the backup beside a new file goes
+// once the run has made every file current. A user's own "_old_" file stays.
+void TestUpdateRun::killedReplacementIsRepaired()
+{
+    QFETCH(int, killedVersion);
+    EngineFixture f(false);
+    QVERIFY(writeInstalled(f, u"vq3client_linux_amd64"_s, "client 6"_ba));
+    QVERIFY(writeInstalled(f, u"lib/libvoice.so"_s, "voice 6"_ba));
+    QVERIFY(writeInstalled(f, u"_old_notes.txt"_s, "the user's own"_ba));
+    f.release.addFile(u"bin"_s, u"vq3client_linux_amd64"_s, "client 7"_ba);
+    f.release.addFile(u"lib"_s, u"lib/libvoice.so"_s, "voice 7"_ba);
+    QVERIFY(f.publish());
+    const TreeSnapshot before = rootTree(f);
+
+    // The killed run had set the client aside and was writing its new copy; the library was done.
+    const QString session = f.sessionDirectory(0);
+    QVERIFY(QDir().mkpath(session));
+    QVERIFY(QFile::rename(f.root.filePath(u"vq3client_linux_amd64"_s),
+                          f.root.filePath(u"_old_vq3client_linux_amd64"_s)));
+    QVERIFY(writeInstalled(f, u".sonavelle_part_vq3client_linux_amd64"_s, "clie"_ba));
+    QVERIFY(QFile::rename(f.root.filePath(u"lib/libvoice.so"_s),
+                          f.root.filePath(u"lib/_old_libvoice.so"_s)));
+    QVERIFY(writeInstalled(f, u"lib/libvoice.so"_s, "voice 7"_ba));
+    QVERIFY(QFile::setPermissions(f.root.filePath(u"lib/libvoice.so"_s),
+                                  QFileDevice::Permissions(0x7755)));
+    QVERIFY(TestRelease::writeFile(
+            session + u"/replace.journal"_s,
+            "backup\tlib/libvoice.so\npart\tlib/.sonavelle_part_libvoice.so\n"
+            "backup\tvq3client_linux_amd64\n"
+            "part\t./.sonavelle_part_vq3client_linux_amd64\n"));
+    UpdateIniData::modify(killedVersion, session, clientType);
+    UpdateEngine& engine = f.makeEngine();
+
+    QVERIFY(engine.initialize());
+
+    QCOMPARE(readFile(f.root.filePath(u"vq3client_linux_amd64"_s)), "client 6"_ba);
+    QVERIFY(!QFileInfo::exists(f.root.filePath(u".sonavelle_part_vq3client_linux_amd64"_s)));
+    QCOMPARE(readFile(f.root.filePath(u"lib/_old_libvoice.so"_s)), "voice 6"_ba);
+    QVERIFY2(f.log.events().contains(
+                     u"message Restored %1, left at %2 by an interrupted update"_s.arg(
+                             f.root.filePath(u"vq3client_linux_amd64"_s),
+                             f.root.filePath(u"_old_vq3client_linux_amd64"_s))),
+             qPrintable(f.log.events().join(u'\n')));
+
+    QVERIFY(runOnce(f, engine));
+    COMPARE_TREES(rootTree(f), expectedTree(before, f.release));
 }
 
 void TestUpdateRun::fullDisk_data()
