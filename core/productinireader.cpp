@@ -6,9 +6,16 @@
 #include <QDir>
 #include <QFile>
 #include <QSettings>
+#include <QThread>
 
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <limits>
+#include <mutex>
+#include <thread>
 #include <utility>
+#include <vector>
 
 using namespace Qt::StringLiterals;
 
@@ -63,6 +70,7 @@ int ProductIniReader::getFileCount(QSettings& settings)
 bool ProductIniReader::read(FileSpecifications& lists)
 {
     fileLists.clear();
+    entries.clear();
     entriesDone = 0;
     const QString iniPath = tempDir + u'/' + clientType + u".ini"_s;
     report(u"Compiling download and replace list"_s);
@@ -76,64 +84,122 @@ bool ProductIniReader::read(FileSpecifications& lists)
     const QStringList sections = ini.childGroups();
     for (const QString& section : sections) {
         ini.beginGroup(section);
-        const QStringList keys = ini.allKeys();
-        const bool added =
-                section == u"delete" ? addDeleteSection(keys) : addFileSection(ini, section, keys);
+        const bool parsed = parseSection(ini, section);
         ini.endGroup();
-        if (!added)
+        if (!parsed)
             return false;
     }
+    compareWithInstallation();
     lists = std::exchange(fileLists, {});
     return true;
 }
 
-bool ProductIniReader::addDeleteSection(const QStringList& keys)
+bool ProductIniReader::parseSection(QSettings& ini, const QString& section)
 {
+    const bool deletions = section == u"delete";
+    const QStringList keys = ini.allKeys();
     for (const QString& key : keys) {
-        advance();
-        if (!isSafeRelativePath(key))
-            return rejectLine(u"delete"_s);
-        if (QFile::exists(appRootPath + u'/' + key))
-            fileLists.deleteList.append(key);
+        Entry entry;
+        if (deletions) {
+            entry.deletion = key;
+        } else {
+            const QString fields = AppRootSettings::readText(ini, key);
+            entry = parseFileEntry(section, key, fields.split(u"::"_s, Qt::KeepEmptyParts));
+        }
+        if (!entry.valid || (deletions && !isSafeRelativePath(key))) {
+            // The entries before this one count as read, as they would have one by one.
+            for (qsizetype i = entries.size(); i >= 0; --i)
+                advance();
+            return rejectLine(section);
+        }
+        entries.append(std::move(entry));
     }
     return true;
 }
 
-bool ProductIniReader::addFileSection(QSettings& ini, const QString& section,
-                                      const QStringList& keys)
+ProductIniReader::Entry ProductIniReader::parseFileEntry(const QString& section, const QString& key,
+                                                         const QStringList& fields)
 {
-    for (const QString& key : keys) {
-        advance();
-        const QString fields = AppRootSettings::readText(ini, key);
-        if (!addFileEntry(section, key, fields.split(u"::"_s, Qt::KeepEmptyParts)))
-            return false;
-    }
-    return true;
-}
-
-bool ProductIniReader::addFileEntry(const QString& section, const QString& key,
-                                    const QStringList& fields)
-{
-    if (fields.size() != 2 && fields.size() != 5)
-        return rejectLine(section);
-    FileDownloadSpecification download{section, key, fields[0], readSize(fields[1])};
-    FileReplaceSpecification replace{section, key, {}, 0, {}};
+    Entry entry;
+    entry.valid = fields.size() == 2 || fields.size() == 5;
+    if (!entry.valid)
+        return entry;
+    entry.download = {section, key, fields[0], readSize(fields[1])};
+    entry.replace = {section, key, {}, 0, {}};
     if (fields.size() == 5) {
-        replace.unpackedMd5 = fields[2];
-        replace.unpackedSize = readSize(fields[3]);
-        replace.unpackedName = fields[4];
+        entry.replace.unpackedMd5 = fields[2];
+        entry.replace.unpackedSize = readSize(fields[3]);
+        entry.replace.unpackedName = fields[4];
     }
-    if (!isSafeRelativePath(section) || !isSafeRelativePath(key) ||
-        (replace.hasUnzip() && !isSafeRelativePath(replace.unpackedName)))
-        return rejectLine(section);
+    entry.valid = isSafeRelativePath(section) && isSafeRelativePath(key) &&
+                  (!entry.replace.hasUnzip() || isSafeRelativePath(entry.replace.unpackedName));
+    return entry;
+}
 
-    const QString installedMd5 = replace.hasUnzip() ? replace.unpackedMd5 : download.md5;
-    if (existsWithDigest(appRootPath + u'/' + replace.pureDestFilePath(), installedMd5))
-        return true;
-    fileLists.replaceList.append(std::move(replace));
-    if (!existsWithDigest(tempDir + u'/' + download.fileName, download.md5))
-        fileLists.downloadList.append(std::move(download));
-    return true;
+void ProductIniReader::compareWithInstallation()
+{
+    // Hashing is what takes the time: several files at once, on as many threads as the machine
+    // has cores, while this thread reports the entries in their order as they are done.
+    std::vector<Outcome> outcomes(size_t(entries.size()));
+    std::atomic<qsizetype> next{0};
+    std::mutex mutex;
+    std::condition_variable oneDone;
+    const auto work = [&] {
+        for (qsizetype i = next++; i < entries.size(); i = next++) {
+            const Outcome outcome = compare(entries.at(i));
+            const std::lock_guard lock(mutex);
+            outcomes[size_t(i)] = outcome;
+            oneDone.notify_all();
+        }
+    };
+    const qsizetype workers =
+            std::min<qsizetype>(std::clamp(QThread::idealThreadCount(), 1, 4), entries.size());
+    std::vector<std::thread> threads;
+    for (qsizetype i = 0; i < workers; ++i)
+        threads.emplace_back(work);
+    for (qsizetype i = 0; i < entries.size(); ++i) {
+        advance();
+        {
+            std::unique_lock lock(mutex);
+            oneDone.wait(lock, [&] { return outcomes[size_t(i)] != Outcome::Pending; });
+        }
+        take(entries.at(i), outcomes[size_t(i)]);
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+}
+
+ProductIniReader::Outcome ProductIniReader::compare(const Entry& entry) const
+{
+    if (!entry.deletion.isEmpty())
+        return QFile::exists(appRootPath + u'/' + entry.deletion) ? Outcome::Delete
+                                                                  : Outcome::Current;
+    const QString installedMd5 =
+            entry.replace.hasUnzip() ? entry.replace.unpackedMd5 : entry.download.md5;
+    if (existsWithDigest(appRootPath + u'/' + entry.replace.pureDestFilePath(), installedMd5))
+        return Outcome::Current;
+    if (existsWithDigest(tempDir + u'/' + entry.download.fileName, entry.download.md5))
+        return Outcome::Replace;
+    return Outcome::DownloadAndReplace;
+}
+
+void ProductIniReader::take(const Entry& entry, Outcome outcome)
+{
+    switch (outcome) {
+    case Outcome::Delete:
+        fileLists.deleteList.append(entry.deletion);
+        break;
+    case Outcome::DownloadAndReplace:
+        fileLists.downloadList.append(entry.download);
+        fileLists.replaceList.append(entry.replace);
+        break;
+    case Outcome::Replace:
+        fileLists.replaceList.append(entry.replace);
+        break;
+    case Outcome::Current:
+    case Outcome::Pending:
+        break;
+    }
 }
 
 bool ProductIniReader::rejectLine(const QString& section)

@@ -33,11 +33,24 @@ public:
     [[nodiscard]] static int getFileCount(QSettings& settings);
 
 private:
-    [[nodiscard]] bool addDeleteSection(const QStringList& keys);
-    [[nodiscard]] bool addFileSection(QSettings& ini, const QString& section,
-                                      const QStringList& keys);
-    [[nodiscard]] bool addFileEntry(const QString& section, const QString& key,
-                                    const QStringList& fields);
+    // One line of the product ini, parsed: a file to install, or one to delete.
+    struct Entry
+    {
+        bool valid = true;
+        QString deletion; // relative to the application root; empty for a file to install
+        FileDownloadSpecification download;
+        FileReplaceSpecification replace;
+    };
+    enum class Outcome { Pending, Current, Replace, DownloadAndReplace, Delete };
+
+    [[nodiscard]] bool parseSection(QSettings& ini, const QString& section);
+    [[nodiscard]] static Entry parseFileEntry(const QString& section, const QString& key,
+                                              const QStringList& fields);
+    // Decides every entry against the installed and downloaded files, in parallel, and fills
+    // the lists in the order of the entries.
+    void compareWithInstallation();
+    [[nodiscard]] Outcome compare(const Entry& entry) const;
+    void take(const Entry& entry, Outcome outcome);
     [[nodiscard]] bool rejectLine(const QString& section);
     void advance();
     void report(const QString& message) const;
@@ -48,6 +61,7 @@ private:
     MessageSink emitMessage;
     ProgressSink emitProgress;
     FileSpecifications fileLists;
+    QList<Entry> entries;
     int entryCount = 0;
     int entriesDone = 0;
 };
