@@ -3,6 +3,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <cstdio>
+#include <fcntl.h>
 #include <vector>
 
 using namespace Qt::StringLiterals;
@@ -16,26 +18,59 @@ constexpr qsizetype copyBlockSize = 64 * 1024;
 FileCopyTaskSpecification::FileCopyTaskSpecification(RollbackDataList* rollbackList,
                                                      const QString& source, const QString& target,
                                                      QObject* parent, double parentProgressRange,
-                                                     std::optional<QFileDevice::Permissions> mode)
+                                                     std::optional<QFileDevice::Permissions> mode,
+                                                     Transfer transfer)
     : SlowFileOpSpecification(u"Could not copy '%1' to '%2'"_s.arg(source, target), rollbackList,
                               source, target, parent, parentProgressRange)
     , mode(mode)
+    , transfer(transfer)
 {}
 
 std::unique_ptr<ASyncFunc> FileCopyTaskSpecification::createFunction()
 {
-    return std::make_unique<FileCopyFunc>(source, target, mode);
+    moved = false;
+    auto func = std::make_unique<FileCopyFunc>(source, target, mode,
+                                               transfer == Transfer::MoveWhenPossible);
+    connect(
+            func.get(), &FileCopyFunc::moved, this, [this] { moved = true; }, Qt::QueuedConnection);
+    return func;
+}
+
+RollbackData FileCopyTaskSpecification::doneRecord() const
+{
+    return moved ? RollbackData(RollbackData::Rename, source, target)
+                 : SlowFileOpSpecification::doneRecord();
 }
 
 FileCopyFunc::FileCopyFunc(const QString& source, const QString& target,
-                           std::optional<QFileDevice::Permissions> mode)
+                           std::optional<QFileDevice::Permissions> mode, bool moveWhenPossible)
     : SlowFileOpFunc(source, target)
     , mode(mode)
+    , moveWhenPossible(moveWhenPossible)
 {}
 
 bool FileCopyFunc::run()
 {
+    if (moveWhenPossible && moveFile(source, target, mode)) {
+        emit moved();
+        return true;
+    }
     return copyFile(source, target, mode);
+}
+
+bool FileCopyFunc::moveFile(const QString& source, const QString& target,
+                            std::optional<QFileDevice::Permissions> mode)
+{
+    // Only a plain file of ours is moved; anything else is read like any source.
+    const QFileInfo info(source);
+    if (!info.isFile() || info.isSymLink())
+        return false;
+    if (mode && !QFile::setPermissions(source, *mode))
+        return false;
+    // RENAME_NOREPLACE: never over a file that appeared at target meanwhile. A rename is whole
+    // at once, so no part name is needed.
+    return ::renameat2(AT_FDCWD, QFile::encodeName(source).constData(), AT_FDCWD,
+                       QFile::encodeName(target).constData(), RENAME_NOREPLACE) == 0;
 }
 
 const QString& FileCopyFunc::partFilePrefix()

@@ -11,21 +11,29 @@
 #include <span>
 
 // Copies source to target, which must not exist yet, on a pool thread, and journals the created
-// target. With a mode, target gets it before it appears under its name.
+// target. With a mode, target gets it before it appears under its name. Allowed to move, it
+// renames source to target when both lie on one file system, which is much cheaper than a copy;
+// undoing that moves the file back, so that a later run still finds it at source.
 class FileCopyTaskSpecification : public SlowFileOpSpecification
 {
     Q_OBJECT
 
 public:
+    enum class Transfer { Copy, MoveWhenPossible };
+
     FileCopyTaskSpecification(RollbackDataList* rollbackList, const QString& source,
                               const QString& target, QObject* parent, double parentProgressRange,
-                              std::optional<QFileDevice::Permissions> mode = std::nullopt);
+                              std::optional<QFileDevice::Permissions> mode = std::nullopt,
+                              Transfer transfer = Transfer::Copy);
 
 protected:
     [[nodiscard]] std::unique_ptr<ASyncFunc> createFunction() override;
+    [[nodiscard]] RollbackData doneRecord() const override;
 
 private:
     const std::optional<QFileDevice::Permissions> mode;
+    const Transfer transfer;
+    bool moved = false;
 };
 
 class FileCopyFunc : public SlowFileOpFunc
@@ -34,7 +42,8 @@ class FileCopyFunc : public SlowFileOpFunc
 
 public:
     FileCopyFunc(const QString& source, const QString& target,
-                 std::optional<QFileDevice::Permissions> mode = std::nullopt);
+                 std::optional<QFileDevice::Permissions> mode = std::nullopt,
+                 bool moveWhenPossible = false);
 
     [[nodiscard]] bool run() override;
 
@@ -55,10 +64,20 @@ public:
     [[nodiscard]] static bool copyFile(const QString& source, const QString& target,
                                        std::optional<QFileDevice::Permissions> mode = {});
 
+    // Renames source to target, which must not exist, giving it mode first. False, with source
+    // untouched but for its mode, when the two lie on different file systems or the rename fails.
+    [[nodiscard]] static bool moveFile(const QString& source, const QString& target,
+                                       std::optional<QFileDevice::Permissions> mode = {});
+
     // Where a new target is written before it gets its name: beside it, hidden.
     [[nodiscard]] static QString partFilePath(const QString& target);
     [[nodiscard]] static const QString& partFilePrefix();
 
+signals:
+    // The file was moved rather than copied; posted before the result.
+    void moved();
+
 private:
     const std::optional<QFileDevice::Permissions> mode;
+    const bool moveWhenPossible;
 };

@@ -81,9 +81,11 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
         addSubTask(new CheckSignatureTaskSpecification(target, replaceSpec.unpackedMd5, true, this,
                                                        checkWeight));
     } else {
-        // The download stays in the temporary directory for a resumed run.
-        addSubTask(
-                new FileCopyTaskSpecification(&ownRollback, source, target, this, remaining, mode));
+        // Moved into place where it can be; undoing puts it back into the temporary directory,
+        // where a resumed run finds it.
+        addSubTask(new FileCopyTaskSpecification(
+                &ownRollback, source, target, this, remaining, mode,
+                FileCopyTaskSpecification::Transfer::MoveWhenPossible));
     }
     setRunning();
     executeSubTasks();

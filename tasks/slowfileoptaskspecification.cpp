@@ -17,8 +17,13 @@ void SlowFileOpSpecification::runDone(bool ok)
     if (!ok)
         emit message(failureMessage);
     else if (rollbackList != nullptr)
-        rollbackList->add(RollbackData(RollbackData::CreateFile, target));
+        rollbackList->add(doneRecord());
     ASyncTaskSpecification::runDone(ok);
+}
+
+RollbackData SlowFileOpSpecification::doneRecord() const
+{
+    return RollbackData(RollbackData::CreateFile, target);
 }
 
 SlowFileOpFunc::SlowFileOpFunc(const QString& source, const QString& target)

@@ -20,6 +20,8 @@ public:
 
 protected:
     void runDone(bool ok) override;
+    // What undoes the operation once the body succeeded: removing the created target.
+    [[nodiscard]] virtual RollbackData doneRecord() const;
 
     RollbackDataList* rollbackList;
     QString source;

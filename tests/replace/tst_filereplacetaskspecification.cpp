@@ -147,7 +147,10 @@ private slots:
                  (QStringList{u"replace message add/replace "_s + record.fileName,
                               u"replace finished"_s}));
         COMPARE_TREES(TreeSnapshot::take(root), after);
-        Records records{RollbackData(RollbackData::CreateFile, rooted(u"lib/x.txt"_s))};
+        // A plain download is moved into place, and moved back by the undo.
+        Records records{packed ? RollbackData(RollbackData::CreateFile, rooted(u"lib/x.txt"_s))
+                               : RollbackData(RollbackData::Rename, downloaded(record.fileName),
+                                              rooted(u"lib/x.txt"_s))};
         if (installed)
             records.prepend(RollbackData(RollbackData::Rename, rooted(u"lib/x.txt"_s),
                                          rooted(u"lib/_old_x.txt"_s)));

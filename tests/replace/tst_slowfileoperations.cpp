@@ -111,6 +111,47 @@ private slots:
         }
     }
 
+    // A download on the same file system is moved into place, and moved back by the undo, so a
+    // resumed run still finds it. A target that exists is never replaced.
+    void moveWhenPossible_data()
+    {
+        QTest::addColumn<bool>("targetTaken");
+        QTest::newRow("free target") << false;
+        QTest::newRow("target taken") << true;
+    }
+
+    void moveWhenPossible()
+    {
+        QFETCH(bool, targetTaken);
+        QVERIFY(writeFile(source, payload));
+        if (targetTaken)
+            QVERIFY(writeFile(target, "installed"));
+        RollbackDataList journal;
+        SignalLog log;
+        FileCopyTaskSpecification task(&journal, source, target, nullptr, 1.0,
+                                       QFileDevice::Permissions(0x7755),
+                                       FileCopyTaskSpecification::Transfer::MoveWhenPossible);
+        log.watchTask(&task, u"copy"_s);
+        task.execute();
+        QTRY_VERIFY(task.state() >= TaskSpecification::Finished);
+
+        if (targetTaken) {
+            QCOMPARE(task.state(), TaskSpecification::ErrorCanceled);
+            QCOMPARE(readFile(target), "installed"_ba);
+            QCOMPARE(readFile(source), payload);
+            QVERIFY(journal.records().isEmpty());
+            return;
+        }
+        QCOMPARE(task.state(), TaskSpecification::Finished);
+        QVERIFY(!QFileInfo::exists(source));
+        QCOMPARE(readFile(target), payload);
+        QCOMPARE(QFileInfo(target).permissions() & 0x0777, 0x0755);
+        QCOMPARE(journal.records(), Records{RollbackData(RollbackData::Rename, source, target)});
+        QVERIFY(journal.rollback(&task));
+        QCOMPARE(readFile(source), payload);
+        QVERIFY(!QFileInfo::exists(target));
+    }
+
     void operation_data()
     {
         QTest::addColumn<bool>("unzip");
