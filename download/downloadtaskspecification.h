@@ -25,6 +25,8 @@ public:
     static constexpr qint64 maxSignatureSize = 64 * 1024;
     static constexpr qint64 unknownSize = -1;
     static constexpr qint64 readChunkSize = 4096;
+    // What a transfer may hold in memory before the network stops reading for it.
+    static constexpr qint64 readBufferSize = 64 * readChunkSize;
 
     // expectedSize is the file's size on the mirror, or unknownSize (anything not above 0 counts
     // as unknown). A known size is also the most an attempt may bring; for an unknown one,

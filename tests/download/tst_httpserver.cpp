@@ -76,6 +76,7 @@ void TestHttpServerTest::answers_data()
     QTest::addColumn<QVariant>("length");
     QTest::newRow("route") << u"/r/a b"_s << 200 << QByteArray("route") << QVariant(qint64(5));
     QTest::newRow("without length") << u"/nolength"_s << 200 << QByteArray("free") << QVariant();
+    QTest::newRow("chunked") << u"/chunked"_s << 200 << QByteArray("in chunks") << QVariant();
     QTest::newRow("more than announced")
             << u"/more"_s << 200 << QByteArray("abc") << QVariant(qint64(3));
     QTest::newRow("served file") << u"/sub/file.txt"_s << 200 << QByteArray("on disk")
@@ -98,6 +99,9 @@ void TestHttpServerTest::answers()
     server->setServedDirectory(dir.filePath(u"root"_s));
     server->setRoute(u"/r/a b"_s, Behaviour::serve("route"));
     server->setRoute(u"/nolength"_s, Behaviour::serveWithoutLength("free"));
+    Behaviour chunked = Behaviour::trickle("in chunks", 3, std::chrono::milliseconds(1));
+    chunked.length = Behaviour::Length::Chunked;
+    server->setRoute(u"/chunked"_s, chunked);
     server->setRoute(u"/more"_s, Behaviour::lyingLength("abcdef", 3));
     server->setRoute(u"/moved"_s, Behaviour::movedPermanently(u"/elsewhere"_s));
 

@@ -6,6 +6,9 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <algorithm>
+#include <sys/socket.h>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -21,6 +24,12 @@ QByteArray reasonPhrase(int status)
         return "Moved Permanently";
     case 302:
         return "Found";
+    case 303:
+        return "See Other";
+    case 307:
+        return "Temporary Redirect";
+    case 308:
+        return "Permanent Redirect";
     case 401:
         return "Unauthorized";
     case 403:
@@ -132,6 +141,29 @@ TestHttpServer::Behaviour TestHttpServer::Behaviour::withStatus(int code)
     return b;
 }
 
+TestHttpServer::Behaviour TestHttpServer::Behaviour::redirect(int code, const QString& location)
+{
+    Behaviour b = movedPermanently(location);
+    b.status = code;
+    return b;
+}
+
+TestHttpServer::Behaviour TestHttpServer::Behaviour::htmlPage(const QByteArray& html)
+{
+    Behaviour b = serve(html);
+    b.headers = {{"Content-Type", "text/html; charset=utf-8"}};
+    return b;
+}
+
+TestHttpServer::Behaviour TestHttpServer::Behaviour::closedHalfWay(const QByteArray& body,
+                                                                   qint64 after, bool reset)
+{
+    Behaviour b = serve(body);
+    b.closeAfter = qBound(qint64(0), after, qint64(body.size()));
+    b.resetOnClose = reset;
+    return b;
+}
+
 TestHttpServer::TestHttpServer(QObject* parent)
     : QObject(parent)
 {
@@ -190,7 +222,7 @@ void TestHttpServer::resumeStalled(qint64 bytes)
             continue;
         Connection* connection = found->second.get();
         if (bytes >= 0 && bytes < connection->pending.size()) {
-            connection->socket->write(connection->pending.left(bytes));
+            writeBody(connection, connection->pending.left(bytes));
             connection->pending.remove(0, bytes);
             continue;
         }
@@ -222,6 +254,14 @@ int TestHttpServer::openConnections() const
     return static_cast<int>(connections.size());
 }
 
+int TestHttpServer::answeringConnections() const
+{
+    return static_cast<int>(
+            std::count_if(connections.cbegin(), connections.cend(), [](const auto& c) {
+                return c.second->phase != Connection::Phase::ReadingRequest;
+            }));
+}
+
 void TestHttpServer::onNewConnection()
 {
     while (QTcpSocket* socket = server.nextPendingConnection()) {
@@ -236,7 +276,7 @@ void TestHttpServer::onNewConnection()
         connect(socket, &QTcpSocket::bytesWritten, this, [this, raw] {
             if (raw->phase == Connection::Phase::Endless &&
                 raw->socket->bytesToWrite() < 4 * raw->behaviour.endlessChunk)
-                raw->socket->write(QByteArray(raw->behaviour.endlessChunk, 'x'));
+                writeBody(raw, QByteArray(raw->behaviour.endlessChunk, 'x'));
         });
         connect(socket, &QTcpSocket::disconnected, this,
                 [this, socket] { dropConnection(socket); });
@@ -311,6 +351,9 @@ void TestHttpServer::respond(Connection* connection, const Request& request)
         break;
     case Behaviour::Length::Omitted:
         break;
+    case Behaviour::Length::Chunked:
+        head += "Transfer-Encoding: chunked\r\n";
+        break;
     }
     head += "Connection: close\r\n\r\n";
     connection->socket->write(head);
@@ -319,8 +362,10 @@ void TestHttpServer::respond(Connection* connection, const Request& request)
     connection->pending = behaviour.body;
     if (request.method == "HEAD")
         connection->pending.clear();
+    if (behaviour.closeAfter >= 0)
+        connection->pending.truncate(behaviour.closeAfter);
     if (behaviour.stallAfter >= 0) {
-        connection->socket->write(connection->pending.left(behaviour.stallAfter));
+        writeBody(connection, connection->pending.left(behaviour.stallAfter));
         connection->pending.remove(0, behaviour.stallAfter);
         connection->phase = Connection::Phase::Stalled;
         return;
@@ -332,7 +377,7 @@ void TestHttpServer::sendNextPiece(Connection* connection)
 {
     const Behaviour& behaviour = connection->behaviour;
     if (behaviour.trickleBytes > 0 && !connection->pending.isEmpty()) {
-        connection->socket->write(connection->pending.left(behaviour.trickleBytes));
+        writeBody(connection, connection->pending.left(behaviour.trickleBytes));
         connection->pending.remove(0, behaviour.trickleBytes);
         if (!connection->trickleTimer) {
             connection->trickleTimer = std::make_unique<QTimer>();
@@ -343,19 +388,54 @@ void TestHttpServer::sendNextPiece(Connection* connection)
         connection->trickleTimer->start(behaviour.trickleInterval);
         return;
     }
-    connection->socket->write(connection->pending);
+    writeBody(connection, connection->pending);
     connection->pending.clear();
     finishConnection(connection);
 }
 
+void TestHttpServer::writeBody(Connection* connection, const QByteArray& bytes)
+{
+    if (connection->behaviour.length != Behaviour::Length::Chunked) {
+        connection->socket->write(bytes);
+        return;
+    }
+    // An empty chunk would end the body.
+    if (!bytes.isEmpty())
+        connection->socket->write(QByteArray::number(bytes.size(), 16) + "\r\n" + bytes + "\r\n");
+}
+
 void TestHttpServer::finishConnection(Connection* connection)
 {
-    if (connection->behaviour.endlessChunk > 0) {
+    const Behaviour& behaviour = connection->behaviour;
+    if (behaviour.closeAfter >= 0) {
+        connection->phase = Connection::Phase::Done;
+        if (!behaviour.resetOnClose) {
+            connection->socket->disconnectFromHost();
+            return;
+        }
+        // Later, so that nobody holds the connection when the close drops it; what was
+        // written goes out first, then linger 0 makes the close a reset.
+        QTcpSocket* socket = connection->socket;
+        QMetaObject::invokeMethod(
+                socket,
+                [socket] {
+                    socket->flush();
+                    const linger reset{1, 0};
+                    ::setsockopt(static_cast<int>(socket->socketDescriptor()), SOL_SOCKET,
+                                 SO_LINGER, &reset, sizeof reset);
+                    socket->abort();
+                },
+                Qt::QueuedConnection);
+        return;
+    }
+    if (behaviour.endlessChunk > 0) {
         connection->phase = Connection::Phase::Endless;
-        connection->socket->write(QByteArray(connection->behaviour.endlessChunk, 'x'));
+        writeBody(connection, QByteArray(behaviour.endlessChunk, 'x'));
         return;
     }
     connection->phase = Connection::Phase::Done;
+    if (behaviour.length == Behaviour::Length::Chunked)
+        connection->socket->write("0\r\n\r\n");
     // Sends what is queued, then closes; the client sees the end of the body.
     connection->socket->disconnectFromHost();
 }

@@ -35,8 +35,9 @@ public:
         int status = 200;
         QByteArray body;
         QList<std::pair<QByteArray, QByteArray>> headers;
-        // The Content-Length sent: the body's size, none at all, or another (lying) number.
-        enum class Length { Exact, Omitted, Announced } length = Length::Exact;
+        // The Content-Length sent: the body's size, none at all, or another (lying) number;
+        // or no length and the body in chunks (Transfer-Encoding: chunked).
+        enum class Length { Exact, Omitted, Announced, Chunked } length = Length::Exact;
         qint64 announcedLength = 0;
         // Body bytes sent right away; the rest waits for resumeStalled(). -1: no stall.
         qint64 stallAfter = -1;
@@ -45,6 +46,11 @@ public:
         std::chrono::milliseconds trickleInterval{0};
         // After the body, keeps sending this many bytes at a time until the client goes away.
         qint64 endlessChunk = 0;
+        // Closes the connection once this many body bytes are out, whatever was announced;
+        // -1: the whole body. A chunked body then lacks its last chunk.
+        qint64 closeAfter = -1;
+        // That close is a reset (RST) rather than an orderly end of the stream.
+        bool resetOnClose = false;
 
         // 200 with the body and its Content-Length.
         [[nodiscard]] static Behaviour serve(const QByteArray& body);
@@ -67,6 +73,13 @@ public:
         [[nodiscard]] static Behaviour endless(qint64 chunk = 4096);
         // Any status with an empty body.
         [[nodiscard]] static Behaviour withStatus(int code);
+        // A redirect (301, 302, 303, 307, 308) to location, which may name another host.
+        [[nodiscard]] static Behaviour redirect(int code, const QString& location);
+        // 200 with an HTML page where a file was asked for, as a misconfigured mirror answers.
+        [[nodiscard]] static Behaviour htmlPage(const QByteArray& html);
+        // 200 announcing the whole body, then the connection ends after `after` bytes.
+        [[nodiscard]] static Behaviour closedHalfWay(const QByteArray& body, qint64 after,
+                                                     bool reset = false);
     };
 
     // One request as it arrived.
@@ -107,6 +120,9 @@ public:
     void clearRequests();
     // Connections that are still open (stalled, trickling, endless).
     [[nodiscard]] int openConnections() const;
+    // Open connections that have had their request: those a client may keep spare, unused,
+    // are left out.
+    [[nodiscard]] int answeringConnections() const;
 
 signals:
     void requestReceived(const QString& path);
@@ -120,6 +136,7 @@ private:
     void respond(Connection* connection, const Request& request);
     [[nodiscard]] Behaviour behaviourFor(const QString& path) const;
     void sendNextPiece(Connection* connection);
+    void writeBody(Connection* connection, const QByteArray& bytes);
     void finishConnection(Connection* connection);
     void dropConnection(QTcpSocket* socket);
 
