@@ -5,6 +5,8 @@
 #include "downloadtaskspecification.h"
 #include "mirrors.h"
 
+#include <QFile>
+
 using namespace Qt::StringLiterals;
 
 DownloadFileTaskSpecification::DownloadFileTaskSpecification(
@@ -52,6 +54,9 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart()
     auto* check = new CheckSignatureTaskSpecification(localFile(), md5, false, this, checkShare);
     connect(check, &CheckSignatureTaskSpecification::checkDone, this,
             &DownloadFileTaskSpecification::onSigCheckDone);
+    // The download hashed the bytes as it wrote them: the check need not read the file again.
+    connect(download, &TaskSpecification::finished, check,
+            [download = download, check] { check->setKnownMd5(download->receivedMd5()); });
     addSubTask(check);
     setRunning();
     executeSubTasks();
@@ -64,6 +69,8 @@ void DownloadFileTaskSpecification::onSigCheckDone(bool pass,
         return;
     emit message(u"md5 sum for %1 failed, invalidating mirror and retrying"_s.arg(fileName));
     mirrors->removeMirror(download->mirror().name);
+    // Not worth continuing: the next attempt fetches the whole file.
+    QFile::remove(localFile());
     // The check still ends Finished; a run that is winding down must not take that for success
     // nor fetch the file again.
     if (userCanceledFlag() || otherCancelSeen) {

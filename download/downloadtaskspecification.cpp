@@ -1,5 +1,8 @@
 #include "downloadtaskspecification.h"
 
+#include "wholefile.h"
+
+#include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -119,10 +122,67 @@ void DownloadTaskSpecification::startDownload()
             &DownloadTaskSpecification::onMetaDataChanged);
 }
 
+qint64 DownloadTaskSpecification::resumableSize() const
+{
+    // Only a file of known size is continued: a product ini is small and always fetched whole.
+    const QFileInfo info(outputFile.fileName());
+    if (expectedSize <= 0 || !info.isFile() || info.isSymLink())
+        return 0;
+    return info.size() > 0 && info.size() < expectedSize ? info.size() : 0;
+}
+
+bool DownloadTaskSpecification::openOutput()
+{
+    hash.reset();
+    receivedDigest.clear();
+    resumeOffset = resumableSize();
+    // Unbuffered, so that a full disk shows at the write that hits it, not at the close.
+    if (resumeOffset > 0) {
+        // What is there goes into the digest now; the rest is appended as it arrives.
+        WholeFile part(outputFile.fileName());
+        qint64 hashed = 0;
+        const bool read = part.stream([this, &hashed](QByteArrayView block) {
+            hash.addData(block);
+            hashed += block.size();
+        });
+        if (read && hashed == resumeOffset &&
+            outputFile.open(QIODevice::ReadWrite | QIODevice::Unbuffered) &&
+            outputFile.seek(resumeOffset)) {
+            receivedSize = resumeOffset;
+            sizeAtLastTick = resumeOffset;
+            return true;
+        }
+        outputFile.close();
+        hash.reset();
+        resumeOffset = 0;
+    }
+    return outputFile.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered);
+}
+
+void DownloadTaskSpecification::startOver()
+{
+    // The mirror sends the whole file after all: what an earlier run left is written over.
+    outputFile.resize(0);
+    outputFile.seek(0);
+    hash.reset();
+    resumeOffset = 0;
+    receivedSize = 0;
+    sizeAtLastTick = 0;
+}
+
+bool DownloadTaskSpecification::acceptsPartialAnswer() const
+{
+    // "bytes <first>-<last>/<size>": the rest of exactly our file, from where it stops.
+    const QByteArray range = reply->rawHeader("Content-Range");
+    const QByteArray expected = "bytes " + QByteArray::number(resumeOffset) + '-' +
+                                QByteArray::number(expectedSize - 1) + '/' +
+                                QByteArray::number(expectedSize);
+    return resumeOffset > 0 && range == expected;
+}
+
 bool DownloadTaskSpecification::startTransfer()
 {
-    // Unbuffered, so that a full disk shows at the write that hits it, not at the close.
-    if (!outputFile.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+    if (!openOutput()) {
         emit error(u"Unable to create file %1 for saving"_s.arg(outputFile.fileName()));
         releaseSlot();
         site.name.clear();
@@ -133,6 +193,10 @@ bool DownloadTaskSpecification::startTransfer()
     // A redirect must reach the status check as what it is: a mirror that does not serve the file.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::ManualRedirectPolicy);
+    // Over HTTP/2 Qt does not keep to the reply's read buffer limit below.
+    request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
+    if (resumeOffset > 0)
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(resumeOffset) + '-');
     reply = manager->get(request);
     if (reply.isNull()) {
         emit error(u"Download failed to initialize"_s);
@@ -140,8 +204,7 @@ bool DownloadTaskSpecification::startTransfer()
         errorCancel();
         return false;
     }
-    // Unbounded by default: a mirror faster than the disk would pile up data in memory. Qt 6.4
-    // keeps to this limit over HTTP/1.1; its HTTP/2 handling does not.
+    // Unbounded by default: a mirror faster than the disk would pile up data in memory.
     reply->setReadBufferSize(readBufferSize);
     if (!reply->isRunning()) {
         errorRetry(reply->errorString());
@@ -183,7 +246,9 @@ void DownloadTaskSpecification::onMetaDataChanged()
     if (!status.isValid())
         return;
     const int code = status.toInt();
-    if (code != 200) {
+    if (code == 200 && resumeOffset > 0)
+        startOver();
+    if (code != 200 && !(code == 206 && acceptsPartialAnswer())) {
         // Redirects and partial answers included: such a mirror does not serve our files.
         const QString text = u"%1 returned %2"_s.arg(remoteUrl(), QString::number(code));
         mirrors->removeMirror(site.name);
@@ -193,7 +258,7 @@ void DownloadTaskSpecification::onMetaDataChanged()
     const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
     if (!announced.isValid())
         return;
-    const qint64 length = announced.toLongLong();
+    const qint64 length = resumeOffset + announced.toLongLong();
     if (exceedsLimit(length)) {
         errorRetry(u"file %1 exceeds its expected size on mirror %2"_s.arg(remote, site.name));
         return;
@@ -246,6 +311,7 @@ bool DownloadTaskSpecification::readData()
                     outputFile.fileName(), QString::number(count), QString::number(written)));
             return false;
         }
+        hash.addData(QByteArrayView(buffer.data(), count));
         receivedSize += count;
         if (expectedSize > 0)
             setProgress(qMin(1.0, double(receivedSize) / double(expectedSize)));
@@ -269,6 +335,7 @@ void DownloadTaskSpecification::onDownloadFinished()
         return;
     dropReply();
     outputFile.close();
+    receivedDigest = hash.result().toHex();
     downloadFinished();
 }
 
@@ -295,6 +362,8 @@ void DownloadTaskSpecification::resetDownload()
     expectedSize = initialExpectedSize;
     sizeAtLastTick = 0;
     receivedSize = 0;
+    resumeOffset = 0;
+    receivedDigest.clear();
     setProgress(0);
 }
 

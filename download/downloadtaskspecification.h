@@ -3,6 +3,7 @@
 #include "mirrors.h"
 #include "taskspecification.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QMetaObject>
 #include <QNetworkReply>
@@ -49,6 +50,12 @@ public:
     // The mirror of the current attempt; after success, the one that delivered the file.
     [[nodiscard]] const FTPSiteAccessData& mirror() const { return site; }
     [[nodiscard]] bool isTransferring() const { return reply != nullptr; }
+    // The lower-case hex MD5 of the whole file as written, once the download has finished; the
+    // check after a download compares it instead of reading the file again.
+    [[nodiscard]] QByteArray receivedMd5() const { return receivedDigest; }
+    // Where the current attempt continued a file that an earlier run left in part; 0 when it
+    // started from the beginning.
+    [[nodiscard]] qint64 resumedFrom() const { return resumeOffset; }
     [[nodiscard]] bool isWaitingForSlot() const { return bool(slotWait); }
 
 protected:
@@ -71,6 +78,12 @@ private:
     void releaseSlot();
     void dropReply();
     [[nodiscard]] bool readData();
+    // Opens the local file: to continue it when an earlier run left a part of it, else empty.
+    [[nodiscard]] bool openOutput();
+    // The part of the local file worth continuing: more than nothing, less than the whole.
+    [[nodiscard]] qint64 resumableSize() const;
+    [[nodiscard]] bool acceptsPartialAnswer() const;
+    void startOver();
     [[nodiscard]] bool exceedsLimit(qint64 size) const;
     [[nodiscard]] QString remoteUrl() const;
 
@@ -86,6 +99,9 @@ private:
     qint64 initialExpectedSize;
     qint64 sizeLimit;
     qint64 receivedSize = 0;
+    qint64 resumeOffset = 0;
+    QCryptographicHash hash{QCryptographicHash::Md5};
+    QByteArray receivedDigest;
     FTPSiteAccessData site;
     // The attempt holds a slot on site; given back exactly once.
     bool holdsSlot = false;

@@ -31,7 +31,7 @@ CheckSignatureTaskSpecification::CheckSignatureTaskSpecification(QString file, Q
 
 std::unique_ptr<ASyncFunc> CheckSignatureTaskSpecification::createFunction()
 {
-    return std::make_unique<CheckSigFunc>(file, expectedMd5);
+    return std::make_unique<CheckSigFunc>(file, expectedMd5, knownMd5);
 }
 
 void CheckSignatureTaskSpecification::runDone(bool pass)
@@ -51,9 +51,11 @@ void CheckSignatureTaskSpecification::runDone(bool pass)
         errorCancel();
 }
 
-CheckSigFunc::CheckSigFunc(const QString& file, const QString& expectedMd5)
+CheckSigFunc::CheckSigFunc(const QString& file, const QString& expectedMd5,
+                           const QByteArray& knownMd5)
     : file(file)
     , expectedMd5(expectedMd5)
+    , knownMd5(knownMd5)
 {}
 
 bool CheckSigFunc::run()
@@ -63,6 +65,8 @@ bool CheckSigFunc::run()
 
 bool CheckSigFunc::checkMD5()
 {
+    if (!knownMd5.isEmpty())
+        return QString::fromLatin1(knownMd5).compare(expectedMd5, Qt::CaseInsensitive) == 0;
     WholeFile input(file);
     if (input.matchesMd5(expectedMd5))
         return true;

@@ -21,6 +21,10 @@ public:
     CheckSignatureTaskSpecification(QString file, QString expectedMd5, bool failOnMismatch,
                                     QObject* parent, double parentProgressRange);
 
+    // The digest of the file as it was written, known to whoever wrote it: the MD5 check then
+    // compares it rather than reading the file again. Set before the task starts.
+    void setKnownMd5(QByteArray hexDigest) { knownMd5 = std::move(hexDigest); }
+
 signals:
     // Emitted before the task ends, so a receiver may still rebuild its subtasks.
     void checkDone(bool pass, CheckSignatureTaskSpecification* task);
@@ -33,6 +37,7 @@ private:
     const QString file;
     const QString expectedMd5;
     const bool failOnMismatch;
+    QByteArray knownMd5;
 };
 
 // The body of the check. Every file is read through a fixed-size buffer except the two files
@@ -43,7 +48,8 @@ class CheckSigFunc : public ASyncFunc
     Q_OBJECT
 
 public:
-    CheckSigFunc(const QString& file, const QString& expectedMd5);
+    CheckSigFunc(const QString& file, const QString& expectedMd5,
+                 const QByteArray& knownMd5 = QByteArray());
 
     [[nodiscard]] bool run() override;
     [[nodiscard]] bool checkMD5();
@@ -55,4 +61,5 @@ private:
 
     const QString file;
     const QString expectedMd5;
+    const QByteArray knownMd5;
 };

@@ -68,6 +68,13 @@ TestHttpServer::Behaviour TestHttpServer::Behaviour::serve(const QByteArray& bod
     return b;
 }
 
+TestHttpServer::Behaviour TestHttpServer::Behaviour::serveRanges(const QByteArray& body)
+{
+    Behaviour behaviour = serve(body);
+    behaviour.honoursRanges = true;
+    return behaviour;
+}
+
 TestHttpServer::Behaviour TestHttpServer::Behaviour::serveWithoutLength(const QByteArray& body)
 {
     Behaviour b = serve(body);
@@ -333,6 +340,19 @@ TestHttpServer::Behaviour TestHttpServer::behaviourFor(const QString& path) cons
 void TestHttpServer::respond(Connection* connection, const Request& request)
 {
     Behaviour behaviour = behaviourFor(request.path);
+    const QByteArray range = request.headers.value("range");
+    if (behaviour.honoursRanges && range.startsWith("bytes=") && range.endsWith('-')) {
+        bool ok = false;
+        const qint64 from = range.mid(6, range.size() - 7).toLongLong(&ok);
+        if (ok && from >= 0 && from < behaviour.body.size()) {
+            behaviour.headers.append(
+                    {"Content-Range", "bytes " + QByteArray::number(from) + '-' +
+                                              QByteArray::number(behaviour.body.size() - 1) + '/' +
+                                              QByteArray::number(behaviour.body.size())});
+            behaviour.status = 206;
+            behaviour.body.remove(0, from);
+        }
+    }
     QByteArray head = "HTTP/1.1 " + QByteArray::number(behaviour.status) + ' ' +
                       reasonPhrase(behaviour.status) + "\r\n";
     bool hasContentType = false;

@@ -51,9 +51,13 @@ public:
         qint64 closeAfter = -1;
         // That close is a reset (RST) rather than an orderly end of the stream.
         bool resetOnClose = false;
+        // A request for "bytes=N-" gets 206 with the rest of the body from N.
+        bool honoursRanges = false;
 
         // 200 with the body and its Content-Length.
         [[nodiscard]] static Behaviour serve(const QByteArray& body);
+        // As serve(), and a range request gets the rest of the body with 206, as nginx does.
+        [[nodiscard]] static Behaviour serveRanges(const QByteArray& body);
         // 200 with the body; the end of the body is the end of the connection.
         [[nodiscard]] static Behaviour serveWithoutLength(const QByteArray& body);
         [[nodiscard]] static Behaviour notFound();
