@@ -4,9 +4,29 @@
 
 #include <QSettings>
 
+#include <algorithm>
+
 using namespace Qt::StringLiterals;
 
 namespace {
+
+// The indexes (from 0) of the entries of the array just begun that exist and lie below its size,
+// in order. Walking every index up to "size" instead would let one wrong number keep the reader
+// busy for hours; an index without an entry names no mirror either way.
+QList<int> presentIndexes(const QSettings& settings, int size)
+{
+    QList<int> indexes;
+    const QStringList groups = settings.childGroups();
+    for (const QString& group : groups) {
+        bool ok = false;
+        const int number = group.toInt(&ok);
+        if (ok && number >= 1 && number <= size)
+            indexes.append(number - 1);
+    }
+    std::sort(indexes.begin(), indexes.end());
+    indexes.erase(std::unique(indexes.begin(), indexes.end()), indexes.end());
+    return indexes;
+}
 
 qint32 readRetries(const QSettings& settings, const QString& key)
 {
@@ -25,10 +45,12 @@ QString MirrorsIni::fileName()
 
 QStringList MirrorsIni::names(QSettings& settings)
 {
+    // Callers may open the file themselves (the release tool does).
+    AppRootSettings::readAllSections(settings);
     QStringList found;
-    const int count = settings.beginReadArray(u"mirrors"_s);
-    for (int i = 0; i < count; ++i) {
-        settings.setArrayIndex(i);
+    const int size = settings.beginReadArray(u"mirrors"_s);
+    for (const int index : presentIndexes(settings, size)) {
+        settings.setArrayIndex(index);
         const QString name = AppRootSettings::readText(settings, u"mirror"_s).trimmed();
         if (!name.isEmpty())
             found.append(name);

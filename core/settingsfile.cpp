@@ -6,11 +6,19 @@ using namespace Qt::StringLiterals;
 
 AppRootSettings::AppRootSettings(const QString& fileName)
     : QSettings(AppRoot::filePath(fileName), QSettings::IniFormat)
-{}
+{
+    readAllSections(*this);
+}
 
 AppRootSettings AppRootSettings::updateIni()
 {
     return AppRootSettings(u"update.ini"_s);
+}
+
+void AppRootSettings::readAllSections(QSettings& settings)
+{
+    // Listing the keys from the top level parses all sections at once.
+    static_cast<void>(settings.allKeys());
 }
 
 QString AppRootSettings::readText(const QSettings& settings, const QString& key)

@@ -12,6 +12,12 @@ public:
     // "update.ini": the "Channel" and "update" groups and the update session record.
     [[nodiscard]] static AppRootSettings updateIni();
 
+    // Makes settings, opened at its top level, read every section of its file now. Qt reads the
+    // sections of an INI file on first use and looks a key's section up by the nearest name: while
+    // "[dl/eu]" is unread, the keys of "[dl]" read as absent, and what a read finds would depend
+    // on the reads before it.
+    static void readAllSections(QSettings& settings);
+
     // A value as text. The INI reader turns an unquoted value with a comma into a list, and a URL
     // or a name may hold one; the list is put back together.
     [[nodiscard]] static QString readText(const QSettings& settings, const QString& key);

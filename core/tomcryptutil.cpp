@@ -46,6 +46,13 @@ void writeAll(const char* filename, const unsigned char* data, unsigned long len
         throw crypt_exception(std::string("Cannot write file: ") + filename);
 }
 
+// The library aborts the process on an empty input (a null pointer or no bytes) instead of
+// reporting it; an empty signature or key file is merely invalid input.
+[[noreturn]] void rejectEmpty(const char* name)
+{
+    throw crypt_exception(std::string(name) + ": " + error_to_string(CRYPT_INVALID_PACKET));
+}
+
 } // namespace
 
 crypt_exception::crypt_exception(std::string message)
@@ -89,6 +96,8 @@ bool verify_msg(Rsa_key* key, const unsigned char* data, unsigned long len, unsi
 {
     std::array<unsigned char, SHA1_SIZE> hash{};
     hash_msg(data, len, hash.data());
+    if (sig == nullptr || siglen == 0)
+        rejectEmpty("rsa_verify_hash");
     int valid = 0;
     check_err("rsa_verify_hash",
               rsa_verify_hash_ex(sig, siglen, hash.data(), hash.size(), LTC_PKCS_1_PSS, hash_idx,
@@ -98,6 +107,8 @@ bool verify_msg(Rsa_key* key, const unsigned char* data, unsigned long len, unsi
 
 void load_key(Rsa_key* key, const unsigned char* in, unsigned long len)
 {
+    if (in == nullptr || len == 0)
+        rejectEmpty("rsa_import");
     check_err("rsa_import", rsa_import(in, len, key));
 }
 

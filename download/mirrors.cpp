@@ -15,9 +15,11 @@ namespace {
 
 std::unique_ptr<QSettings> openSettings(const QString& fileName)
 {
-    if (QDir::isAbsolutePath(fileName))
-        return std::make_unique<QSettings>(fileName, QSettings::IniFormat);
-    return std::make_unique<AppRootSettings>(fileName);
+    if (!QDir::isAbsolutePath(fileName))
+        return std::make_unique<AppRootSettings>(fileName);
+    auto settings = std::make_unique<QSettings>(fileName, QSettings::IniFormat);
+    AppRootSettings::readAllSections(*settings);
+    return settings;
 }
 
 QString versionUrl(QString baseUrl, int version)

@@ -190,6 +190,11 @@ void TestConfiguration::channel_data()
     QTest::newRow("alpha and beta")
             << std::optional<QByteArray>("[Channel]\nalpha=http://a/\nbeta=true\n"_ba)
             << UpdateChannel::Alpha << 0;
+    // The settings reader used to miss "[Channel]" while the section below it was unread.
+    QTest::newRow("section below Channel")
+            << std::optional<QByteArray>(
+                       "[Channel]\nalpha=http://a/\nalphaRevno=5\n[Channel/notes]\nx=1\n"_ba)
+            << UpdateChannel::Alpha << 5;
     QTest::newRow("revno without alpha is ignored")
             << std::optional<QByteArray>("[Channel]\nbeta=true\nalphaRevno=99\n"_ba)
             << UpdateChannel::Beta << 0;

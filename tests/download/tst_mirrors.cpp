@@ -36,6 +36,10 @@ private slots:
     void retries_data();
     void retries();
     void missingFileOrArrayGivesNoMirror();
+    void onlyEntriesBelowSizeCount_data();
+    void onlyEntriesBelowSizeCount();
+    void sectionsBelowOthersHideNothing_data();
+    void sectionsBelowOthersHideNothing();
     void readsRelativeNameFromApplicationRoot();
     void alpha_data();
     void alpha();
@@ -129,6 +133,58 @@ void TestMirrors::missingFileOrArrayGivesNoMirror()
     QVERIFY(mirrors->initDefault(file.fileName(), 7));
     QVERIFY(mirrors->list().isEmpty());
     QVERIFY(log->events().isEmpty());
+}
+
+void TestMirrors::onlyEntriesBelowSizeCount_data()
+{
+    QTest::addColumn<QByteArray>("array");
+    QTest::addColumn<QStringList>("expected");
+    // Reading must not walk two billion empty entries (that took hours).
+    QTest::newRow("largest size") << "size=2147483647\n3\\mirror=c\n1\\mirror=a\n"
+                                     "2147483647\\mirror=last\n"_ba
+                                  << QStringList{u"a"_s, u"c"_s, u"last"_s};
+    QTest::newRow("entry beyond size")
+            << "size=2\n1\\mirror=a\n3\\mirror=c\n"_ba << QStringList{u"a"_s};
+    QTest::newRow("negative size") << "size=-1\n1\\mirror=a\n"_ba << QStringList{};
+}
+
+void TestMirrors::onlyEntriesBelowSizeCount()
+{
+    QFETCH(QByteArray, array);
+    QFETCH(QStringList, expected);
+    const QString tag = QString::fromLatin1(QTest::currentDataTag());
+    QFile file(dir.filePath(u"mirrors-%1.ini"_s.arg(tag)));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("[mirrors]\n" + array);
+    file.close();
+    QVERIFY(mirrors->initDefault(file.fileName(), 7));
+    QCOMPARE(names(*mirrors), expected);
+}
+
+void TestMirrors::sectionsBelowOthersHideNothing_data()
+{
+    QTest::addColumn<QByteArray>("ini");
+    const QByteArray mirrors = "[mirrors]\nsize=2\n1\\mirror=dl\n2\\mirror=dl/eu\n"_ba;
+    const QByteArray sections =
+            "[dl]\nurl=http://dl.example/\n[dl/eu]\nurl=http://eu.example/\n"_ba;
+    // The settings reader used to miss "[mirrors]" (no mirror at all) or "[dl]" (no URL) while
+    // the section below it was unread.
+    QTest::newRow("below a mirror's section") << mirrors + sections;
+    QTest::newRow("below the mirrors array") << mirrors + "[mirrors/extra]\nnote=x\n" + sections;
+}
+
+void TestMirrors::sectionsBelowOthersHideNothing()
+{
+    QFETCH(QByteArray, ini);
+    const QString tag = QString::fromLatin1(QTest::currentDataTag());
+    QFile file(dir.filePath(u"nested-%1.ini"_s.arg(tag)));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(ini);
+    file.close();
+    QVERIFY(mirrors->initDefault(file.fileName(), 7));
+    QCOMPARE(names(*mirrors), (QStringList{u"dl"_s, u"dl/eu"_s}));
+    QCOMPARE(mirrors->list().at(0).url, u"http://dl.example/7"_s);
+    QCOMPARE(mirrors->list().at(1).url, u"http://eu.example/7"_s);
 }
 
 void TestMirrors::readsRelativeNameFromApplicationRoot()

@@ -23,6 +23,8 @@ private slots:
     void verifiesOpenSslSignature();
     void changedByteFailsWithoutThrowing();
     void truncatedSignatureThrows();
+    void emptySignatureThrows();
+    void emptyKeyThrows();
     void signatureOfOtherKeyIsRejected();
     void signatureVerifiesWithOpenSsl();
     void keyBlockRoundTrip();
@@ -216,6 +218,32 @@ void TestTomCryptUtil::truncatedSignatureThrows()
         QFAIL(valid ? "accepted" : "rejected without exception");
     } catch (const crypt_exception& e) {
         QVERIFY2(QByteArray(e.what()).startsWith("rsa_verify_hash: "), e.what());
+    }
+}
+
+// An empty ".sig" read into a std::vector has no buffer at all.
+void TestTomCryptUtil::emptySignatureThrows()
+{
+    const QByteArray data = "some file"_ba;
+    ScopedRsaKey key;
+    key.load(PUBLIC_KEY, PUBLIC_KEY_SIZE);
+    try {
+        const bool valid = verify_msg(key.get(), bytes(data), data.size(), nullptr, 0);
+        QFAIL(valid ? "accepted" : "rejected without exception");
+    } catch (const crypt_exception& e) {
+        QVERIFY2(QByteArray(e.what()).startsWith("rsa_verify_hash: "), e.what());
+    }
+}
+
+void TestTomCryptUtil::emptyKeyThrows()
+{
+    const unsigned char block[1] = {0x30};
+    ScopedRsaKey key;
+    try {
+        key.load(block, 0);
+        QFAIL("an empty key was imported");
+    } catch (const crypt_exception& e) {
+        QVERIFY2(QByteArray(e.what()).startsWith("rsa_import: "), e.what());
     }
 }
 
