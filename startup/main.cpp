@@ -4,6 +4,9 @@
 #include "singleinstancechecker.h"
 #include "updateengine.h"
 #include "versionquerybox.h"
+#ifdef SONAVELLE_BENCH_PROBES
+#include "guiprobe.h"
+#endif
 
 #include <QApplication>
 #include <QLocale>
@@ -62,6 +65,9 @@ int main(int argc, char* argv[])
     auto* instanceListener = new SingleInstanceChecker(&window);
     QObject::connect(instanceListener, &SingleInstanceChecker::otherInstanceActivate, &window,
                      &MainWindow::onOtherInstanceActivate);
+#ifdef SONAVELLE_BENCH_PROBES
+    new GuiProbe(window.findChild<UpdateEngine*>()); // owned by the engine; see bench/README.md
+#endif
 
     // A failure has been shown by the window's configuration-error handler.
     if (!configuration.parseCommandLineOptions())
