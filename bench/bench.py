@@ -173,9 +173,9 @@ def md5_of(path):
 
 
 class Release:
-    def __init__(self, name, spec, mirror_root):
+    def __init__(self, name, shape, mirror_root):
         self.name = name
-        (self.version, self.count, smallest, largest, total, self.compressed) = spec
+        (self.version, self.count, smallest, largest, total, self.compressed) = shape
         self.smallest = generate.parse_size(smallest)
         self.largest = generate.parse_size(largest)
         self.total = generate.parse_size(total) if total else None
@@ -929,8 +929,8 @@ class Bench:
             if not os.access(path, os.X_OK):
                 raise HarnessError(f"{path} is missing; scripts/bench builds it")
         mirror_root = os.path.join(self.work, "mirror")
-        releases = [Release(name, spec, mirror_root)
-                    for name, spec in self.profile["releases"].items()]
+        releases = [Release(name, shape, mirror_root)
+                    for name, shape in self.profile["releases"].items()]
         if self.args.only:
             wanted = self.args.only.split(",")
             unknown = set(wanted) - {r.name for r in releases}

@@ -13,7 +13,11 @@ QString FileReplaceSpecification::pureDestFilePath() const
 
 QString FileReplaceSpecification::destFileName(const QString& prefix) const
 {
-    const QString path = pureDestFilePath();
+    return prefixedPath(pureDestFilePath(), prefix);
+}
+
+QString FileReplaceSpecification::prefixedPath(const QString& path, const QString& prefix)
+{
     if (prefix.isEmpty())
         return path;
     const QFileInfo info(path);

@@ -32,6 +32,8 @@ struct FileReplaceSpecification
     [[nodiscard]] QString pureDestFilePath() const;
     // The installed path with prefix put in front of its last component.
     [[nodiscard]] QString destFileName(const QString& prefix) const;
+    // Any relative path with prefix put in front of its last component.
+    [[nodiscard]] static QString prefixedPath(const QString& path, const QString& prefix);
     // Where the installed file is kept while it is replaced.
     [[nodiscard]] QString oldDestFileName() const;
 

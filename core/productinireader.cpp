@@ -1,5 +1,6 @@
 #include "productinireader.h"
 
+#include "approot.h"
 #include "settingsfile.h"
 #include "wholefile.h"
 
@@ -20,18 +21,6 @@
 using namespace Qt::StringLiterals;
 
 namespace {
-
-// A name from the product ini is joined to the application root, the temporary directory and a
-// mirror's base URL; it must not lead out of any of them. A name starting with ":" counts as
-// absolute too: Qt would read it from the program's own resources.
-bool isSafeRelativePath(const QString& path)
-{
-    if (path.trimmed().isEmpty() || QDir::isAbsolutePath(path))
-        return false;
-    if (path.contains(u'\\') || path.contains(QChar(0)))
-        return false;
-    return !path.split(u'/').contains(u".."_s);
-}
 
 // Sizes are unsigned decimals; anything else, or more than a file can hold, reads as 0.
 qint64 readSize(const QString& text)
@@ -106,7 +95,7 @@ bool ProductIniReader::parseSection(QSettings& ini, const QString& section)
             const QString fields = AppRootSettings::readText(ini, key);
             entry = parseFileEntry(section, key, fields.split(u"::"_s, Qt::KeepEmptyParts));
         }
-        if (!entry.valid || (deletions && !isSafeRelativePath(key))) {
+        if (!entry.valid || (deletions && !AppRoot::isSafeRelativePath(key))) {
             // The entries before this one count as read, as they would have one by one.
             for (qsizetype i = entries.size(); i >= 0; --i)
                 advance();
@@ -131,8 +120,9 @@ ProductIniReader::Entry ProductIniReader::parseFileEntry(const QString& section,
         entry.replace.unpackedSize = readSize(fields[3]);
         entry.replace.unpackedName = fields[4];
     }
-    entry.valid = isSafeRelativePath(section) && isSafeRelativePath(key) &&
-                  (!entry.replace.hasUnzip() || isSafeRelativePath(entry.replace.unpackedName));
+    entry.valid =
+            AppRoot::isSafeRelativePath(section) && AppRoot::isSafeRelativePath(key) &&
+            (!entry.replace.hasUnzip() || AppRoot::isSafeRelativePath(entry.replace.unpackedName));
     return entry;
 }
 

@@ -3,6 +3,7 @@
 #include "approot.h"
 #include "configuration.h"
 #include "filerenametaskspecification.h"
+#include "filespecifications.h"
 
 #include <QDir>
 #include <QFile>
@@ -17,21 +18,17 @@ const QString backupTag = u"backup"_s;
 const QString partTag = u"part"_s;
 constexpr QChar separator = u'\t';
 
-// The journal lies in a directory anyone with this user's rights could edit: a path must stay
-// inside the application root.
-bool isSafeRelativePath(const QString& path)
+// The journal lies in a directory anyone with this user's rights could edit, and is read line
+// by line: a path must stay inside the application root and be one line.
+bool isSafeJournalPath(const QString& path)
 {
-    if (path.isEmpty() || QDir::isAbsolutePath(path) || path.contains(u'\\') ||
-        path.contains(QChar(0)) || path.contains(u'\n'))
-        return false;
-    return !path.split(u'/').contains(u".."_s);
+    return AppRoot::isSafeRelativePath(path) && !path.contains(u'\n');
 }
 
 QString backupPath(const QString& installedPath)
 {
-    const QFileInfo info(installedPath);
-    const QString name = Configuration::getSpecialFileRenamePrefix() + info.fileName();
-    return info.path() == u"." ? name : info.path() + u'/' + name;
+    return FileReplaceSpecification::prefixedPath(installedPath,
+                                                  Configuration::getSpecialFileRenamePrefix());
 }
 
 } // namespace
@@ -91,7 +88,7 @@ QList<ReplaceJournal::Entry> ReplaceJournal::entries() const
         const qsizetype tab = line.indexOf(separator);
         const QString tag = line.left(tab);
         const QString path = line.mid(tab + 1);
-        if (tab < 0 || (tag != backupTag && tag != partTag) || !isSafeRelativePath(path))
+        if (tab < 0 || (tag != backupTag && tag != partTag) || !isSafeJournalPath(path))
             continue;
         if (seen.contains(line))
             continue;

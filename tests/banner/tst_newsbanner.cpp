@@ -1,8 +1,8 @@
 #include "newsbanner.h"
 #include "urlclicklabel.h"
+#include "urlrecorder.h"
 
 #include <QCursor>
-#include <QDesktopServices>
 #include <QImage>
 #include <QSignalSpy>
 #include <QTest>
@@ -31,32 +31,9 @@ QString refused(const QString& address)
     return u"Not opening %1: only http and https links are opened"_s.arg(address);
 }
 
-// Stands in for the desktop's browser, and for whatever the desktop would start for the other
-// schemes, while it exists.
-class Browser : public QObject
-{
-    Q_OBJECT
-
-public:
-    Browser()
-    {
-        for (const QString& scheme : schemes)
-            QDesktopServices::setUrlHandler(scheme, this, "open");
-    }
-    ~Browser() override
-    {
-        for (const QString& scheme : schemes)
-            QDesktopServices::unsetUrlHandler(scheme);
-    }
-    QStringList opened;
-
-public slots:
-    void open(const QUrl& url) { opened.append(url.toString()); }
-
-private:
-    const QStringList schemes{u"http"_s,       u"https"_s,     u"file"_s,
-                              u"javascript"_s, u"sonavelle"_s, QString()};
-};
+// What the desktop would open for these schemes, recorded by the tests instead.
+const QStringList browserSchemes{u"http"_s,       u"https"_s,     u"file"_s,
+                                 u"javascript"_s, u"sonavelle"_s, QString()};
 
 // The banner in a shown window, as in the updater.
 struct ShownBanner
@@ -271,7 +248,7 @@ void TestNewsBanner::clicks()
     QFETCH(QString, where);
     QFETCH(QStringList, opened);
     QFETCH(QStringList, logged);
-    Browser browser;
+    UrlRecorder browser(browserSchemes);
     auto shown = shownBanner();
     NewsBanner& banner = *shown->banner;
     QSignalSpy messages(&banner, &NewsBanner::message);
@@ -362,7 +339,7 @@ void TestNewsBanner::urlClickLabelOpensItsUrl_data()
 void TestNewsBanner::urlClickLabelOpensItsUrl()
 {
     QFETCH(Qt::MouseButton, button);
-    Browser browser;
+    UrlRecorder browser(browserSchemes);
     UrlClickLabel label;
     label.setUrl(u"http://first.example/"_s);
     label.setUrl(u"http://banner.example/offer?id=7"_s);
@@ -394,7 +371,7 @@ void TestNewsBanner::onlyWebAddressesOpen()
 {
     QFETCH(QString, address);
     QFETCH(QString, opened);
-    Browser browser;
+    UrlRecorder browser(browserSchemes);
     UrlClickLabel label;
     QSignalSpy messages(&label, &UrlClickLabel::message);
     label.setUrl(address);

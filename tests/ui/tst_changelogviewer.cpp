@@ -2,8 +2,8 @@
 #include "configuration.h"
 #include "httpserver.h"
 #include "sharedrandom.h"
+#include "urlrecorder.h"
 
-#include <QDesktopServices>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFontMetrics>
@@ -25,31 +25,8 @@ namespace {
 const QString loading = u"Loading..."_s;
 const QString failed = u"Failed to load changelog."_s;
 
-// Stands in for the desktop's browser, and for whatever the desktop would start for the other
-// schemes, while it exists.
-class Browser : public QObject
-{
-    Q_OBJECT
-
-public:
-    Browser()
-    {
-        for (const QString& scheme : schemes)
-            QDesktopServices::setUrlHandler(scheme, this, "open");
-    }
-    ~Browser() override
-    {
-        for (const QString& scheme : schemes)
-            QDesktopServices::unsetUrlHandler(scheme);
-    }
-    QStringList opened;
-
-public slots:
-    void open(const QUrl& url) { opened.append(url.toString()); }
-
-private:
-    const QStringList schemes{u"http"_s, u"https"_s, u"file"_s, QString()};
-};
+// What the desktop would open for these schemes, recorded by the tests instead.
+const QStringList browserSchemes{u"http"_s, u"https"_s, u"file"_s, QString()};
 
 // Clicks the middle of a text shown in the view.
 void clickText(QTextEdit& view, const QString& text)
@@ -361,7 +338,7 @@ void TestChangeLogViewer::onlyWebLinksOpen()
     QFETCH(QString, link);
     QFETCH(QStringList, opened);
     QFETCH(QStringList, logged);
-    Browser browser;
+    UrlRecorder browser(browserSchemes);
     ChangeLogViewer viewer;
     QSignalSpy messages(&viewer, &ChangeLogViewer::message);
     viewer.show();

@@ -4,11 +4,11 @@
 #include "singleinstancechecker.h"
 #include "updateengine.h"
 #include "urlclicklabel.h"
+#include "urlrecorder.h"
 #include "windowfixture.h"
 
 #include <QApplication>
 #include <QBuffer>
-#include <QDesktopServices>
 #include <QImage>
 #include <QImageReader>
 #include <QScrollBar>
@@ -39,31 +39,8 @@ QByteArray pngImage(const QSize& size)
     return data;
 }
 
-// Records what would be opened for the schemes of the network's addresses, in place of the
-// desktop, while it exists.
-class Browser : public QObject
-{
-    Q_OBJECT
-
-public:
-    Browser()
-    {
-        for (const QString& scheme : schemes)
-            QDesktopServices::setUrlHandler(scheme, this, "open");
-    }
-    ~Browser() override
-    {
-        for (const QString& scheme : schemes)
-            QDesktopServices::unsetUrlHandler(scheme);
-    }
-    QStringList opened;
-
-public slots:
-    void open(const QUrl& url) { opened.append(url.toString()); }
-
-private:
-    const QStringList schemes{u"http"_s, u"https"_s, u"file"_s, u"javascript"_s};
-};
+// What the desktop would open for these schemes, recorded by the tests instead.
+const QStringList browserSchemes{u"http"_s, u"https"_s, u"file"_s, u"javascript"_s};
 
 QString refused(const QString& address)
 {
@@ -327,7 +304,7 @@ void TestMainWindow::linksNotOpenedAreLogged()
     QVERIFY(TestRelease::writeFile(f.mirrorFile(u"7/changelog_client.txt"_s),
                                    "<p>v7: <a href=\"file:///etc/shadow\">notes</a></p>"_ba));
     f.configuration.news = u"<!--URL=file:///news-->News"_s;
-    Browser browser;
+    UrlRecorder browser(browserSchemes);
     MainWindow& window = f.makeWindow();
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
