@@ -59,13 +59,15 @@ void DownloadFileListTaskSpecification::makeSubtasksAndStart()
     if (!makeSubDirs())
         return;
     emit message(u"Downloading files"_s);
-    // Every file weighs the same, whatever its size.
-    const double weight = 1.0 / double(list->size());
-    for (const FileDownloadSpecification& file : std::as_const(*list)) {
-        addSubTask(new DownloadFileTaskSpecification(file, manager, mirrors, configuration, this,
-                                                     weight));
+    for (const FileDownloadSpecification& file : std::as_const(*list))
         totalSize += file.size;
-    }
+    // Every file weighs the same, whatever its size. A file's tasks exist only while it is
+    // fetched: a list of any length holds `streams` of them at a time.
+    const double weight = 1.0 / double(list->size());
+    addSubTasksOnDemand(list->size(), [this, files = *list, weight](qsizetype index) {
+        return new DownloadFileTaskSpecification(files.at(index), manager, mirrors, configuration,
+                                                 this, weight);
+    });
     setRunning();
     executeSubTasks();
 }

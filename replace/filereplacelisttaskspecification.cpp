@@ -122,9 +122,13 @@ void FileReplaceListTaskSpecification::makeFileReplaceTasks(bool subdirsCreated)
 {
     const double weight =
             (subdirsCreated ? 1.0 - subdirsWeight : 1.0) / double(replaceList->size());
-    for (const FileReplaceSpecification& record : std::as_const(*replaceList))
-        addSubTask(new FileReplaceTaskSpecification(record, deleteList, &listRollback,
-                                                    configuration, this, weight));
+    // Made as they start and let go of once they have finished (their changes have then passed
+    // to the stage's journal): a list of any length holds two of them at a time.
+    addSubTasksOnDemand(
+            replaceList->size(), [this, records = *replaceList, weight](qsizetype index) {
+                return new FileReplaceTaskSpecification(records.at(index), deleteList,
+                                                        &listRollback, configuration, this, weight);
+            });
 }
 
 void FileReplaceListTaskSpecification::subtasksDone()

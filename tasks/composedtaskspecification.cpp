@@ -2,6 +2,8 @@
 
 #include <QCoreApplication>
 
+#include <utility>
+
 ComposedTaskSpecification::ComposedTaskSpecification(int maxParallel, double parentProgressRange,
                                                      QObject* parent)
     : TaskSpecification(parent, parentProgressRange)
@@ -63,6 +65,9 @@ void ComposedTaskSpecification::timeTick(quint64& downloadDone, quint64& downloa
                                          quint64& speed, bool& downloading)
 {
     downloading = false;
+    downloadDone += releasedDone;
+    downloadTotal += releasedTotal;
+    speed += std::exchange(releasedSpeed, 0);
     for (TaskSpecification* t : std::as_const(subTasks)) {
         quint64 subDone = 0;
         quint64 subTotal = 0;
@@ -106,6 +111,14 @@ void ComposedTaskSpecification::addSubTask(TaskSpecification* t)
     onUpdateProgress(0);
 }
 
+void ComposedTaskSpecification::addSubTasksOnDemand(qsizetype count, SubTaskMaker make)
+{
+    Q_ASSERT(!makeOnDemand);
+    makeOnDemand = std::move(make);
+    onDemandCount = count;
+    onDemandMade = 0;
+}
+
 void ComposedTaskSpecification::connectSignals(TaskSpecification* subTask)
 {
     connect(subTask, &TaskSpecification::finished, this,
@@ -125,7 +138,7 @@ void ComposedTaskSpecification::connectSignals(TaskSpecification* subTask)
 void ComposedTaskSpecification::executeSubTasks()
 {
     setRunning();
-    const qsizetype n = qMin(waitingSubTasks.size(), qsizetype(maxParallel));
+    const qsizetype n = qMin(waitingSubTasks.size() + subTasksToMake(), qsizetype(maxParallel));
     if (n == 0) {
         subtasksDone();
         return;
@@ -149,7 +162,7 @@ TaskState ComposedTaskSpecification::getStateFromSubTasks() const
     }
     if (anyUserCanceled)
         return UserCanceled;
-    if (allFinished)
+    if (allFinished && subTasksToMake() == 0)
         return Finished;
     // Some subtask never ran or never ended: why we stopped decides.
     if (userCanceledFlag())
@@ -171,6 +184,12 @@ void ComposedTaskSpecification::clearSubTasks()
     doneSubTasks.clear();
     reportedProgress.clear();
     progressSum = 0.0;
+    makeOnDemand = nullptr;
+    onDemandCount = 0;
+    onDemandMade = 0;
+    releasedDone = 0;
+    releasedTotal = 0;
+    releasedSpeed = 0;
 }
 
 void ComposedTaskSpecification::recordProgress(const TaskSpecification* subTask,
@@ -196,10 +215,39 @@ void ComposedTaskSpecification::subtasksDone()
     }
 }
 
+TaskSpecification* ComposedTaskSpecification::takeNextWaiting()
+{
+    if (waitingSubTasks.isEmpty())
+        addSubTask(makeOnDemand(onDemandMade++));
+    return waitingSubTasks.takeFirst();
+}
+
+void ComposedTaskSpecification::release(TaskSpecification* subTask)
+{
+    quint64 done = 0;
+    quint64 total = 0;
+    quint64 speed = 0;
+    bool downloading = false;
+    subTask->timeTick(done, total, speed, downloading);
+    if (total != 0) {
+        releasedDone += done;
+        releasedTotal += total;
+    }
+    releasedSpeed += speed;
+    // Its share stays in progressSum for good.
+    reportedProgress.remove(subTask);
+    subTasks.removeOne(subTask);
+    doneSubTasks.removeOne(subTask);
+    disconnect(subTask, nullptr, this, nullptr);
+    disconnect(this, nullptr, subTask, nullptr);
+    subTask->deleteLater();
+}
+
 void ComposedTaskSpecification::onStartNextTask()
 {
-    if (!waitingSubTasks.isEmpty() && !cancelSeen && !userCanceledFlag()) {
-        TaskSpecification* next = waitingSubTasks.takeFirst();
+    const bool more = !waitingSubTasks.isEmpty() || subTasksToMake() > 0;
+    if (more && !cancelSeen && !userCanceledFlag()) {
+        TaskSpecification* next = takeNextWaiting();
         runningSubTasks.append(next);
         next->execute();
     } else if (runningSubTasks.isEmpty()) {
@@ -218,6 +266,8 @@ void ComposedTaskSpecification::onSubTaskFinished(TaskSpecification* subTask)
 {
     runningSubTasks.removeOne(subTask);
     doneSubTasks.append(subTask);
+    if (makeOnDemand)
+        release(subTask);
     emit startNextTask(QPrivateSignal());
 }
 

@@ -27,23 +27,30 @@ QByteArray newVersion(const QString& name)
     return "new " + name.toUtf8() + ' ' + noise(20 * 1024, uint(qHash(name)));
 }
 
-// Shows which subtasks the stage made, with their weights and directories.
+// Shows which subtasks the stage made, in order, with their weights and directories, and how
+// many of them were alive at once.
 class InspectedList : public FileReplaceListTaskSpecification
 {
 public:
     using FileReplaceListTaskSpecification::FileReplaceListTaskSpecification;
 
-    QStringList plan() const
+    QStringList plan() const { return steps; }
+    int mostAlive() const { return peak; }
+
+protected:
+    void connectSignals(TaskSpecification* t) override
     {
-        QStringList steps;
-        for (const TaskSpecification* t : subTasks) {
-            QString step = QString::fromLatin1(t->metaObject()->className()) + u' ';
-            if (const auto* dirTask = qobject_cast<const DirCreateTaskSpecification*>(t))
-                step += dirTask->directory() + u' ';
-            steps.append(step + SignalLog::number(t->parentProgressRange()));
-        }
-        return steps;
+        QString step = QString::fromLatin1(t->metaObject()->className()) + u' ';
+        if (const auto* dirTask = qobject_cast<const DirCreateTaskSpecification*>(t))
+            step += dirTask->directory() + u' ';
+        steps.append(step + SignalLog::number(t->parentProgressRange()));
+        peak = qMax(peak, int(subTasks.size()));
+        FileReplaceListTaskSpecification::connectSignals(t);
     }
+
+private:
+    QStringList steps;
+    int peak = 0;
 };
 
 } // namespace
@@ -164,8 +171,8 @@ private slots:
 
         start();
 
-        QCOMPARE(stage->plan(), expand(plan));
         QVERIFY(finish());
+        QCOMPARE(stage->plan(), expand(plan));
         QCOMPARE(withoutProgress(log.events()),
                  (QStringList{u"list message Starting file updates"_s} + startLines(names) +
                   QStringList{u"list finished"_s}));
@@ -196,6 +203,23 @@ private slots:
         deletion.execute();
         QTRY_COMPARE(deletion.state(), TaskSpecification::Finished);
         COMPARE_TREES(TreeSnapshot::take(root), expected);
+    }
+
+    // A long list holds two replacements at a time, and none is left once the stage is done.
+    void holdsOnlyTheRunningReplacements()
+    {
+        for (int i = 0; i < 40; ++i)
+            add(u"many/f%1"_s.arg(i));
+
+        start();
+        QVERIFY(finish());
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+
+        QCOMPARE(stage->state(), TaskSpecification::Finished);
+        QCOMPARE(stage->plan().size(), 41);
+        QCOMPARE(stage->mostAlive(), 2);
+        QCOMPARE(stage->findChildren<TaskSpecification*>(), QList<TaskSpecification*>());
+        QCOMPARE(readFile(rooted(u"many/f39"_s)), newVersion(u"many/f39"_s));
     }
 
     void failureUndoesEverything_data()

@@ -114,6 +114,7 @@ public:
         executeSubTasks();
     }
 
+    using ComposedTaskSpecification::addSubTasksOnDemand;
     using ComposedTaskSpecification::doneSubTasks;
     using ComposedTaskSpecification::runningSubTasks;
     using ComposedTaskSpecification::subTasks;
@@ -197,6 +198,30 @@ class TestComposedTaskSpecification : public QObject
         log.watchTask(task, name);
         parent->addSubTask(task);
         return task;
+    }
+
+    // Leaves made on demand log their making; each reports 10 of 10 bytes once it has run.
+    void addOnDemand(Composed* root, int count)
+    {
+        root->addSubTasksOnDemand(count, [this, root, count](qsizetype index) {
+            const QString name = u"d%1"_s.arg(index);
+            log.add(u"make "_s + name + u" alive "_s + QString::number(liveTasks - 1));
+            auto* leaf = new TickLeaf(name, &log, root, 1.0 / (count + 1));
+            leaf->figures = {10, 10, 10, 0};
+            log.watchTask(leaf, name);
+            return leaf;
+        });
+    }
+
+    template<typename Leaf = TickLeaf>
+    Leaf* running(Composed* root, const QString& name)
+    {
+        const auto leaves = root->findChildren<Leaf*>();
+        for (Leaf* leaf : leaves) {
+            if (leaf->name == name && leaf->state() == TaskSpecification::Running)
+                return leaf;
+        }
+        return nullptr;
     }
 
 private slots:
@@ -550,6 +575,92 @@ private slots:
         task.leaves.at(1)->finish();
         QTRY_COMPARE(task.state(), TaskSpecification::Finished);
         QCOMPARE(log.events(), (QStringList{u"a2 started"_s, u"b2 started"_s}));
+    }
+
+    void onDemandSubtasksLiveOnlyWhileTheyRun_data()
+    {
+        QTest::addColumn<int>("maxParallel");
+        QTest::addColumn<QStringList>("expected");
+        // "alive" counts the subtasks that exist when the next one is made.
+        QTest::newRow("one at a time")
+                << 1 << QStringList{u"e started"_s,  u"e finished"_s,  u"make d0 alive 0"_s,
+                                    u"d0 started"_s, u"d0 finished"_s, u"make d1 alive 0"_s,
+                                    u"d1 started"_s, u"d1 finished"_s, u"make d2 alive 0"_s,
+                                    u"d2 started"_s, u"d2 finished"_s, u"root finished"_s};
+        QTest::newRow("two at a time")
+                << 2 << QStringList{u"e started"_s,   u"make d0 alive 1"_s, u"d0 started"_s,
+                                    u"e finished"_s,  u"make d1 alive 1"_s, u"d1 started"_s,
+                                    u"d0 finished"_s, u"make d2 alive 1"_s, u"d2 started"_s,
+                                    u"d1 finished"_s, u"d2 finished"_s,     u"root finished"_s};
+    }
+
+    void onDemandSubtasksLiveOnlyWhileTheyRun()
+    {
+        QFETCH(int, maxParallel);
+        QFETCH(QStringList, expected);
+        Composed* root = makeRoot(maxParallel);
+        ManualLeaf* eager = add<ManualLeaf>(root, u"e"_s, 0.25);
+        addOnDemand(root, 3);
+        root->execute();
+        log.clear();
+        QCoreApplication::processEvents();
+        eager->finish();
+        quint64 done = 0;
+        quint64 total = 0;
+        quint64 speed = 0;
+        bool downloading = false;
+        for (const QString& name : {u"d0"_s, u"d1"_s, u"d2"_s}) {
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+            QCoreApplication::processEvents();
+            TickLeaf* leaf = running(root, name);
+            QVERIFY2(leaf, qPrintable(name));
+            leaf->finish();
+        }
+        QTRY_COMPARE(root->state(), TaskSpecification::Finished);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+
+        QCOMPARE(withoutProgress(log.events()), expected);
+        QCOMPARE(liveTasks, 1); // the root
+        QCOMPARE(root->progress(), 1.0);
+        // What the let-go leaves moved is still told: their bytes for good, their speed once.
+        root->timeTick(done, total, speed, downloading);
+        QCOMPARE((QList<quint64>{done, total, speed}), (QList<quint64>{30, 30, 30}));
+        done = total = speed = 0;
+        root->timeTick(done, total, speed, downloading);
+        QCOMPARE((QList<quint64>{done, total, speed}), (QList<quint64>{30, 30, 0}));
+    }
+
+    void onDemandSubtasksStopBeingMadeAtAnEnd_data()
+    {
+        QTest::addColumn<bool>("userCancel");
+        QTest::addColumn<QString>("end");
+        QTest::newRow("a failure") << false << u"root canceled ErrorCanceled"_s;
+        QTest::newRow("a user cancel") << true << u"root canceled UserCanceled"_s;
+    }
+
+    void onDemandSubtasksStopBeingMadeAtAnEnd()
+    {
+        QFETCH(bool, userCancel);
+        QFETCH(QString, end);
+        Composed* root = makeRoot(2);
+        addOnDemand(root, 5);
+        root->execute();
+        QTRY_VERIFY(running(root, u"d1"_s));
+        running(root, u"d0"_s)->finish();
+        if (userCancel)
+            root->userCanceled();
+        else
+            running(root, u"d1"_s)->errorCancel();
+        QCoreApplication::processEvents();
+        if (userCancel)
+            running(root, u"d1"_s)->finish();
+        QTRY_VERIFY(root->state() > TaskSpecification::Running);
+
+        const QStringList events = withoutProgress(log.events());
+        QCOMPARE(events.filter(u"make"_s),
+                 (QStringList{u"make d0 alive 0"_s, u"make d1 alive 1"_s}));
+        QCOMPARE(events.last(), end);
+        QCOMPARE(root->getStateFromSubTasks(), root->state());
     }
 
     void clearSubTasksDisconnectsAndDeletesLater()
