@@ -35,8 +35,12 @@ bool WholeFile::md5(QByteArray& hexDigest)
 bool WholeFile::matchesMd5(const QString& expectedHex)
 {
     QByteArray digest;
-    return md5(digest) &&
-           QString::fromLatin1(digest).compare(expectedHex, Qt::CaseInsensitive) == 0;
+    return md5(digest) && sameDigest(digest, expectedHex);
+}
+
+bool WholeFile::sameDigest(QByteArrayView hexDigest, const QString& expectedHex)
+{
+    return QLatin1StringView(hexDigest).compare(expectedHex, Qt::CaseInsensitive) == 0;
 }
 
 bool WholeFile::readAll(QByteArray& data)

@@ -32,6 +32,8 @@ public:
     [[nodiscard]] const QString& path() const { return filePath; }
     [[nodiscard]] const QString& errorString() const { return error; }
 
+    // Whether a hex digest is the expected one (hex text, any letter case).
+    [[nodiscard]] static bool sameDigest(QByteArrayView hexDigest, const QString& expectedHex);
     // Hands the first size bytes of an open device to consume, block by block. False when the
     // device ends or fails early.
     [[nodiscard]] static bool streamDevice(QIODevice& device, qint64 size,

@@ -21,8 +21,11 @@ public:
     CheckSignatureTaskSpecification(QString file, QString expectedMd5, bool failOnMismatch,
                                     QObject* parent, double parentProgressRange);
 
+    void execute() override;
+
     // The digest of the file as it was written, known to whoever wrote it: the MD5 check then
-    // compares it rather than reading the file again. Set before the task starts.
+    // compares it, on the GUI thread, rather than reading the file again. Set before the task
+    // starts.
     void setKnownMd5(QByteArray hexDigest) { knownMd5 = std::move(hexDigest); }
 
 signals:
@@ -48,8 +51,7 @@ class CheckSigFunc : public ASyncFunc
     Q_OBJECT
 
 public:
-    CheckSigFunc(const QString& file, const QString& expectedMd5,
-                 const QByteArray& knownMd5 = QByteArray());
+    CheckSigFunc(const QString& file, const QString& expectedMd5);
 
     [[nodiscard]] bool run() override;
     [[nodiscard]] bool checkMD5();
@@ -61,5 +63,4 @@ private:
 
     const QString file;
     const QString expectedMd5;
-    const QByteArray knownMd5;
 };

@@ -23,6 +23,8 @@ private slots:
     void initTestCase();
     void check_data();
     void check();
+    void knownDigestIsComparedWithoutReadingTheFile_data();
+    void knownDigestIsComparedWithoutReadingTheFile();
     void shortReadOfRealFile();
     void lateResultAfterResetIsIgnored();
 
@@ -30,7 +32,7 @@ private:
     void writeFile(const QString& name, const QByteArray& data);
     // Runs the task to its end; its log with the verdicts, P standing for the checked path.
     [[nodiscard]] QStringList runCheck(const QString& file, const QString& md5,
-                                       bool failOnMismatch);
+                                       bool failOnMismatch, const QByteArray& knownMd5 = {});
 
     QTemporaryDir dir;
 };
@@ -49,9 +51,11 @@ void TestCheckSignatureTaskSpecification::writeFile(const QString& name, const Q
 }
 
 QStringList TestCheckSignatureTaskSpecification::runCheck(const QString& file, const QString& md5,
-                                                          bool failOnMismatch)
+                                                          bool failOnMismatch,
+                                                          const QByteArray& knownMd5)
 {
     CheckSignatureTaskSpecification task(file, md5, failOnMismatch, nullptr, 0.5);
+    task.setKnownMd5(knownMd5);
     SignalLog log;
     log.watchTask(&task, u"check"_s);
     log.watch(&task, &CheckSignatureTaskSpecification::checkDone, [](bool pass, auto*) -> QString {
@@ -132,6 +136,35 @@ void TestCheckSignatureTaskSpecification::check()
     }
 #endif
     QCOMPARE(runCheck(dir.filePath(name), expectedMd5, failOnMismatch), expectedLog);
+}
+
+void TestCheckSignatureTaskSpecification::knownDigestIsComparedWithoutReadingTheFile_data()
+{
+    QTest::addColumn<QByteArray>("known");
+    QTest::addColumn<bool>("failOnMismatch");
+    QTest::addColumn<QStringList>("expectedLog");
+    QTest::newRow("same digest, other letter case")
+            << helloMd5.toUpper().toLatin1() << true
+            << QStringList{u"check checkDone true"_s, u"check progress 0.5"_s,
+                           u"check finished"_s};
+    QTest::newRow("other digest, reported only")
+            << "d41d8cd98f00b204e9800998ecf8427e"_ba << false
+            << QStringList{u"check message Signature check failed for P"_s,
+                           u"check checkDone false"_s, u"check progress 0.5"_s,
+                           u"check finished"_s};
+    QTest::newRow("other digest fails")
+            << "d41d8cd98f00b204e9800998ecf8427e"_ba << true
+            << QStringList{u"check message Signature check failed for P"_s,
+                           u"check checkDone false"_s, u"check canceled ErrorCanceled"_s};
+}
+
+void TestCheckSignatureTaskSpecification::knownDigestIsComparedWithoutReadingTheFile()
+{
+    QFETCH(QByteArray, known);
+    QFETCH(bool, failOnMismatch);
+    QFETCH(QStringList, expectedLog);
+    // No file: reading it would add a line saying it cannot be opened.
+    QCOMPARE(runCheck(dir.filePath(u"absent"_s), helloMd5, failOnMismatch, known), expectedLog);
 }
 
 void TestCheckSignatureTaskSpecification::shortReadOfRealFile()
