@@ -51,6 +51,11 @@ MainWindow::MainWindow(Configuration& configuration, ClientLauncher startClient,
     // Queued: the log is shown by the same click and must have its new size when scrolled.
     connect(detailsButton, &QPushButton::clicked, this, &MainWindow::onDetailsPressed,
             Qt::QueuedConnection);
+    // Direct, after the form has shown the log: lines arriving from then on go in behind.
+    connect(detailsButton, &QPushButton::toggled, this, [this](bool shown) {
+        if (shown)
+            showCollectedLogLines();
+    });
     sonavelleLabel->setUrl(productWebSite());
     connectLinkReports();
     outputTextEdit->hide();
@@ -169,6 +174,26 @@ void MainWindow::onAppendText(const QString& text)
 {
     // Log lines are plain text: a path or a server's answer is shown as it is, never as markup.
     qInfo().noquote() << text; // also on standard error, for unattended runs and their logs
+    // A text document costs about a kilobyte per paragraph, and an update of many files writes
+    // three lines per file: a hidden log only collects its lines, and takes them when shown.
+    if (outputTextEdit->isHidden()) {
+        collectedLogLines.append(text);
+        return;
+    }
+    appendToLog(text);
+}
+
+void MainWindow::showCollectedLogLines()
+{
+    if (collectedLogLines.isEmpty())
+        return;
+    // One insertion: every line feed starts a new paragraph.
+    appendToLog(collectedLogLines.join(u'\n'));
+    collectedLogLines.clear();
+}
+
+void MainWindow::appendToLog(const QString& text)
+{
     QScrollBar* scrollBar = outputTextEdit->verticalScrollBar();
     const bool atBottom = scrollBar->value() >= scrollBar->maximum();
     QTextCursor cursor(outputTextEdit->document());

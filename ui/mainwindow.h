@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 
 #include <chrono>
@@ -69,6 +70,9 @@ private:
     void connectEngine();
     void connectLinkReports();
     void showTransferLabels(bool visible);
+    // Adds text as new paragraphs at the end of the log, following it if it was at the bottom.
+    void appendToLog(const QString& text);
+    void showCollectedLogLines();
     [[nodiscard]] bool askToAbort();
     static void endProgram(int exitCode);
 
@@ -77,4 +81,6 @@ private:
     bool updateDone = false;
     bool closeRequested = false;
     ClientLauncher startClient;
+    // Lines that arrived while the log was hidden, in order.
+    QStringList collectedLogLines;
 };

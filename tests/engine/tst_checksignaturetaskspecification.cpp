@@ -31,8 +31,8 @@ private slots:
 private:
     void writeFile(const QString& name, const QByteArray& data);
     // Runs the task to its end; its log with the verdicts, P standing for the checked path.
-    [[nodiscard]] QStringList runCheck(const QString& file, const QString& md5,
-                                       bool failOnMismatch, const QByteArray& knownMd5 = {});
+    [[nodiscard]] QStringList runCheck(const QString& file, const QString& md5, bool failOnMismatch,
+                                       const QByteArray& knownMd5 = {});
 
     QTemporaryDir dir;
 };
@@ -145,8 +145,7 @@ void TestCheckSignatureTaskSpecification::knownDigestIsComparedWithoutReadingThe
     QTest::addColumn<QStringList>("expectedLog");
     QTest::newRow("same digest, other letter case")
             << helloMd5.toUpper().toLatin1() << true
-            << QStringList{u"check checkDone true"_s, u"check progress 0.5"_s,
-                           u"check finished"_s};
+            << QStringList{u"check checkDone true"_s, u"check progress 0.5"_s, u"check finished"_s};
     QTest::newRow("other digest, reported only")
             << "d41d8cd98f00b204e9800998ecf8427e"_ba << false
             << QStringList{u"check message Signature check failed for P"_s,

@@ -79,6 +79,7 @@ private slots:
     void fixedSizeFormAndTabOrder();
     void detailsShowsLogAtItsEnd();
     void logLinesArePlainParagraphs();
+    void hiddenLogTakesItsLinesInOrderWhenShown();
     void bannerImage();
     void linksNotOpenedAreLogged();
     void cancelledRestartedAndFinishedRuns();
@@ -275,6 +276,26 @@ void TestMainWindow::logLinesArePlainParagraphs()
     QCOMPARE(f.logLines(), (QStringList{u"Downloading <b>bin/client</b> & more"_s,
                                         u"Mirror <m1> failed too many times, removing"_s}));
     QCOMPARE(f.log()->document()->blockCount(), 2);
+}
+
+void TestMainWindow::hiddenLogTakesItsLinesInOrderWhenShown()
+{
+    WindowFixture f;
+    MainWindow& window = f.makeWindow();
+    auto* details = f.child<QPushButton>("detailsButton");
+    window.onAppendText(u"hidden 1"_s);
+    window.onAppendText(u"hidden 2"_s);
+    QVERIFY(f.log()->document()->isEmpty()); // collected, not laid out
+
+    details->click();
+    window.onAppendText(u"shown"_s);
+    details->click();
+    window.onAppendText(u"hidden again"_s);
+    details->click();
+
+    QCOMPARE(f.logLines(),
+             (QStringList{u"hidden 1"_s, u"hidden 2"_s, u"shown"_s, u"hidden again"_s}));
+    QCOMPARE(f.log()->document()->blockCount(), 4);
 }
 
 void TestMainWindow::bannerImage()

@@ -112,8 +112,11 @@ public:
     {
         return child<QProgressBar>("totalProgressBar");
     }
+    // What the user reads on opening the details (a hidden log takes its lines only then).
     [[nodiscard]] QStringList logLines() const
     {
+        if (log()->isHidden())
+            child<QPushButton>("detailsButton")->click();
         return log()->toPlainText().split(QLatin1Char('\n'));
     }
 
