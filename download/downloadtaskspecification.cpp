@@ -8,6 +8,7 @@
 #include <QNetworkRequest>
 #include <QUrl>
 
+#include <algorithm>
 #include <array>
 
 using namespace Qt::StringLiterals;
@@ -283,39 +284,63 @@ void DownloadTaskSpecification::onReadyRead()
 
 bool DownloadTaskSpecification::readData()
 {
-    std::array<char, readChunkSize> buffer;
+    std::array<char, writeBlockSize> block;
+    const qint64 before = receivedSize;
     while (!reply.isNull()) {
         idleTicks = 0;
-        const qint64 available = reply->bytesAvailable();
-        if (available <= 0)
-            return true;
-        const qint64 count = reply->read(buffer.data(), qMin(available, readChunkSize));
+        const qint64 count = fillBlock(block.data());
         if (count < 0) {
             errorRetry(reply->errorString());
             return false;
         }
         if (count == 0)
-            return true;
+            break;
         // Checked before writing, so that endless data never reaches the disk.
         if (exceedsLimit(receivedSize + count)) {
             errorRetry(u"file %1 exceeds its expected size on mirror %2"_s.arg(remote, site.name));
             return false;
         }
-        const qint64 written = outputFile.write(buffer.data(), count);
-        if (written < 0) {
-            errorRetry(outputFile.errorString());
+        if (!writeBlock(block.data(), count))
             return false;
-        }
-        if (written < count) {
-            errorRetry(u"Error writing to file %1. Should write %2 bytes but wrote %3 bytes"_s.arg(
-                    outputFile.fileName(), QString::number(count), QString::number(written)));
-            return false;
-        }
-        hash.addData(QByteArrayView(buffer.data(), count));
-        receivedSize += count;
-        if (expectedSize > 0)
-            setProgress(qMin(1.0, double(receivedSize) / double(expectedSize)));
     }
+    // Once for all that arrived: the report travels up the whole task tree.
+    if (receivedSize != before && expectedSize > 0)
+        setProgress(qMin(1.0, double(receivedSize) / double(expectedSize)));
+    return true;
+}
+
+qint64 DownloadTaskSpecification::fillBlock(char* block)
+{
+    qint64 filled = 0;
+    while (filled < writeBlockSize) {
+        const qint64 available = reply->bytesAvailable();
+        if (available <= 0)
+            break;
+        const qint64 step = std::min({available, readChunkSize, writeBlockSize - filled});
+        const qint64 count = reply->read(block + filled, step);
+        if (count < 0)
+            return -1;
+        if (count == 0)
+            break;
+        filled += count;
+    }
+    return filled;
+}
+
+bool DownloadTaskSpecification::writeBlock(const char* block, qint64 count)
+{
+    const qint64 written = outputFile.write(block, count);
+    if (written < 0) {
+        errorRetry(outputFile.errorString());
+        return false;
+    }
+    if (written < count) {
+        errorRetry(u"Error writing to file %1. Should write %2 bytes but wrote %3 bytes"_s.arg(
+                outputFile.fileName(), QString::number(count), QString::number(written)));
+        return false;
+    }
+    hash.addData(QByteArrayView(block, count));
+    receivedSize += count;
     return true;
 }
 

@@ -26,6 +26,8 @@ public:
     static constexpr qint64 maxSignatureSize = 64 * 1024;
     static constexpr qint64 unknownSize = -1;
     static constexpr qint64 readChunkSize = 4096;
+    // Received bytes go to the disk in blocks of this size: one write per 64 KiB, not per step.
+    static constexpr qint64 writeBlockSize = 16 * readChunkSize;
     // What a transfer may hold in memory before the network stops reading for it.
     static constexpr qint64 readBufferSize = 64 * readChunkSize;
 
@@ -78,6 +80,10 @@ private:
     void releaseSlot();
     void dropReply();
     [[nodiscard]] bool readData();
+    // Fills block from the reply in readChunkSize steps, as far as data has arrived; the count
+    // read, or -1 when reading failed.
+    [[nodiscard]] qint64 fillBlock(char* block);
+    [[nodiscard]] bool writeBlock(const char* block, qint64 count);
     // Opens the local file: to continue it when an earlier run left a part of it, else empty.
     [[nodiscard]] bool openOutput();
     // The part of the local file worth continuing: more than nothing, less than the whole.
