@@ -9,7 +9,6 @@
 #include <QUrl>
 
 #include <algorithm>
-#include <array>
 
 using namespace Qt::StringLiterals;
 
@@ -134,7 +133,7 @@ qint64 DownloadTaskSpecification::resumableSize() const
 
 bool DownloadTaskSpecification::openOutput()
 {
-    hash.reset();
+    hash.reset(hashMode());
     receivedDigest.clear();
     resumeOffset = resumableSize();
     // Unbuffered, so that a full disk shows at the write that hits it, not at the close.
@@ -143,7 +142,7 @@ bool DownloadTaskSpecification::openOutput()
         WholeFile part(outputFile.fileName());
         qint64 hashed = 0;
         const bool read = part.stream([this, &hashed](QByteArrayView block) {
-            hash.addData(block);
+            hash.add(block);
             hashed += block.size();
         });
         if (read && hashed == resumeOffset &&
@@ -154,7 +153,7 @@ bool DownloadTaskSpecification::openOutput()
             return true;
         }
         outputFile.close();
-        hash.reset();
+        hash.reset(hashMode());
         resumeOffset = 0;
     }
     return outputFile.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered);
@@ -165,7 +164,7 @@ void DownloadTaskSpecification::startOver()
     // The mirror sends the whole file after all: what an earlier run left is written over.
     outputFile.resize(0);
     outputFile.seek(0);
-    hash.reset();
+    hash.reset(hashMode());
     resumeOffset = 0;
     receivedSize = 0;
     sizeAtLastTick = 0;
@@ -284,10 +283,10 @@ void DownloadTaskSpecification::onReadyRead()
 
 bool DownloadTaskSpecification::readData()
 {
-    std::array<char, writeBlockSize> block;
     const qint64 before = receivedSize;
     while (!reply.isNull()) {
         idleTicks = 0;
+        QByteArray block(writeBlockSize, Qt::Uninitialized);
         const qint64 count = fillBlock(block.data());
         if (count < 0) {
             errorRetry(reply->errorString());
@@ -300,7 +299,8 @@ bool DownloadTaskSpecification::readData()
             errorRetry(u"file %1 exceeds its expected size on mirror %2"_s.arg(remote, site.name));
             return false;
         }
-        if (!writeBlock(block.data(), count))
+        block.truncate(count);
+        if (!writeBlock(std::move(block)))
             return false;
     }
     // Once for all that arrived: the report travels up the whole task tree.
@@ -327,9 +327,10 @@ qint64 DownloadTaskSpecification::fillBlock(char* block)
     return filled;
 }
 
-bool DownloadTaskSpecification::writeBlock(const char* block, qint64 count)
+bool DownloadTaskSpecification::writeBlock(QByteArray block)
 {
-    const qint64 written = outputFile.write(block, count);
+    const qint64 count = block.size();
+    const qint64 written = outputFile.write(block);
     if (written < 0) {
         errorRetry(outputFile.errorString());
         return false;
@@ -339,9 +340,15 @@ bool DownloadTaskSpecification::writeBlock(const char* block, qint64 count)
                 outputFile.fileName(), QString::number(count), QString::number(written)));
         return false;
     }
-    hash.addData(QByteArrayView(block, count));
+    hash.add(std::move(block));
     receivedSize += count;
     return true;
+}
+
+BackgroundMd5::Mode DownloadTaskSpecification::hashMode() const
+{
+    return expectedSize > 0 && expectedSize <= writeBlockSize ? BackgroundMd5::AtOnce
+                                                              : BackgroundMd5::OnPool;
 }
 
 void DownloadTaskSpecification::onDownloadFinished()
@@ -360,7 +367,7 @@ void DownloadTaskSpecification::onDownloadFinished()
         return;
     dropReply();
     outputFile.close();
-    receivedDigest = hash.result().toHex();
+    receivedDigest = hash.hexResult();
     downloadFinished();
 }
 
@@ -389,6 +396,7 @@ void DownloadTaskSpecification::resetDownload()
     receivedSize = 0;
     resumeOffset = 0;
     receivedDigest.clear();
+    hash.reset(hashMode());
     setProgress(0);
 }
 

@@ -1,9 +1,9 @@
 #pragma once
 
+#include "backgroundmd5.h"
 #include "mirrors.h"
 #include "taskspecification.h"
 
-#include <QCryptographicHash>
 #include <QFile>
 #include <QMetaObject>
 #include <QNetworkReply>
@@ -83,7 +83,9 @@ private:
     // Fills block from the reply in readChunkSize steps, as far as data has arrived; the count
     // read, or -1 when reading failed.
     [[nodiscard]] qint64 fillBlock(char* block);
-    [[nodiscard]] bool writeBlock(const char* block, qint64 count);
+    [[nodiscard]] bool writeBlock(QByteArray block);
+    // A file of one block is hashed at once; longer ones on the pool, beside the transfer.
+    [[nodiscard]] BackgroundMd5::Mode hashMode() const;
     // Opens the local file: to continue it when an earlier run left a part of it, else empty.
     [[nodiscard]] bool openOutput();
     // The part of the local file worth continuing: more than nothing, less than the whole.
@@ -106,7 +108,7 @@ private:
     qint64 sizeLimit;
     qint64 receivedSize = 0;
     qint64 resumeOffset = 0;
-    QCryptographicHash hash{QCryptographicHash::Md5};
+    BackgroundMd5 hash;
     QByteArray receivedDigest;
     FTPSiteAccessData site;
     // The attempt holds a slot on site; given back exactly once.

@@ -1,0 +1,125 @@
+#include "backgroundmd5.h"
+
+#include <QCryptographicHash>
+#include <QRandomGenerator>
+#include <QSemaphore>
+#include <QTest>
+#include <QThreadPool>
+
+#include <atomic>
+#include <thread>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QByteArray randomBytes(qsizetype size, quint32 seed)
+{
+    QByteArray data(size, Qt::Uninitialized);
+    QRandomGenerator generator(seed);
+    for (char& c : data)
+        c = char(generator.bounded(256));
+    return data;
+}
+
+QByteArray md5Hex(const QByteArray& data)
+{
+    return QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex();
+}
+
+} // namespace
+
+class TestBackgroundMd5 : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void digestOfTheBlocksInOrder_data()
+    {
+        QTest::addColumn<QList<int>>("sizes");
+        QTest::addColumn<int>("mode");
+        for (const auto& [mode, name] : {std::pair{BackgroundMd5::OnPool, "on the pool"},
+                                         {BackgroundMd5::AtOnce, "at once"}}) {
+            QTest::addRow("nothing, %s", name) << QList<int>() << int(mode);
+            QTest::addRow("one block, %s", name) << QList<int>{4096} << int(mode);
+            QTest::addRow("empty blocks between, %s", name)
+                    << QList<int>{10, 0, 65536, 0, 1} << int(mode);
+            // Far more than may wait at once: the adding side is held back, nothing is lost.
+            QTest::addRow("3 MiB in uneven blocks, %s", name)
+                    << QList<int>(48, 65536) + QList<int>{1, 777, 300000} << int(mode);
+        }
+    }
+
+    void digestOfTheBlocksInOrder()
+    {
+        QFETCH(QList<int>, sizes);
+        QFETCH(int, mode);
+        BackgroundMd5 hash(nullptr, 256 * 1024);
+        hash.reset(BackgroundMd5::Mode(mode));
+        QByteArray whole;
+        quint32 seed = 1;
+        for (int size : std::as_const(sizes)) {
+            const QByteArray block = randomBytes(size, seed++);
+            whole += block;
+            hash.add(QByteArrayView(block));
+        }
+
+        QCOMPARE(hash.hexResult(), md5Hex(whole));
+    }
+
+    void resetStartsAFreshStream()
+    {
+        BackgroundMd5 hash;
+        for (int i = 0; i < 20; ++i)
+            hash.add(randomBytes(65536, quint32(i)));
+        hash.reset(BackgroundMd5::AtOnce);
+        hash.add(QByteArrayView("hello"));
+        QCOMPARE(hash.hexResult(), md5Hex("hello"_ba));
+
+        hash.reset();
+        hash.add(QByteArrayView("hello"));
+        QCOMPARE(hash.hexResult(), md5Hex("hello"_ba));
+    }
+
+    // While the hasher cannot run, add() takes blocks up to the limit and then waits.
+    void addWaitsAtTheLimit()
+    {
+        QThreadPool pool;
+        pool.setMaxThreadCount(1);
+        QSemaphore hold;
+        pool.start([&hold] { hold.acquire(); });
+        BackgroundMd5 hash(&pool, 3 * 1024);
+        std::atomic<int> added{0};
+        std::thread producer([&] {
+            for (int i = 0; i < 5; ++i) {
+                hash.add(QByteArray(1024, 'x'));
+                ++added;
+            }
+        });
+        QTRY_COMPARE(added.load(), 3);
+        // The fourth block waits for room: nothing frees it while the pool is held.
+        QTest::qWait(50);
+        QCOMPARE(added.load(), 3);
+
+        hold.release();
+        producer.join();
+        QCOMPARE(added.load(), 5);
+        QCOMPARE(hash.hexResult(), md5Hex(QByteArray(5 * 1024, 'x')));
+    }
+
+    // Dropped with blocks still queued, it neither waits nor leaves a job behind that touches
+    // freed memory.
+    void destroyedWhileHashing()
+    {
+        QThreadPool pool;
+        {
+            BackgroundMd5 hash(&pool);
+            for (int i = 0; i < 16; ++i)
+                hash.add(randomBytes(65536, quint32(i)));
+        }
+        QVERIFY(pool.waitForDone(10000));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestBackgroundMd5)
+#include "tst_backgroundmd5.moc"
