@@ -26,14 +26,21 @@ FileCopyTaskSpecification::FileCopyTaskSpecification(RollbackDataList* rollbackL
     , transfer(transfer)
 {}
 
+void FileCopyTaskSpecification::execute()
+{
+    moved = transfer == Transfer::MoveWhenPossible && FileCopyFunc::moveFile(source, target, mode);
+    if (!moved) {
+        ASyncTaskSpecification::execute();
+        return;
+    }
+    setRunning();
+    runDone(true);
+}
+
 std::unique_ptr<ASyncFunc> FileCopyTaskSpecification::createFunction()
 {
-    moved = false;
-    auto func = std::make_unique<FileCopyFunc>(source, target, mode,
-                                               transfer == Transfer::MoveWhenPossible);
-    connect(
-            func.get(), &FileCopyFunc::moved, this, [this] { moved = true; }, Qt::QueuedConnection);
-    return func;
+    // A move, if allowed, has been tried and has failed in execute().
+    return std::make_unique<FileCopyFunc>(source, target, mode);
 }
 
 RollbackData FileCopyTaskSpecification::doneRecord() const
@@ -43,18 +50,13 @@ RollbackData FileCopyTaskSpecification::doneRecord() const
 }
 
 FileCopyFunc::FileCopyFunc(const QString& source, const QString& target,
-                           std::optional<QFileDevice::Permissions> mode, bool moveWhenPossible)
+                           std::optional<QFileDevice::Permissions> mode)
     : SlowFileOpFunc(source, target)
     , mode(mode)
-    , moveWhenPossible(moveWhenPossible)
 {}
 
 bool FileCopyFunc::run()
 {
-    if (moveWhenPossible && moveFile(source, target, mode)) {
-        emit moved();
-        return true;
-    }
     return copyFile(source, target, mode);
 }
 
