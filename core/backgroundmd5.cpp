@@ -60,6 +60,14 @@ void BackgroundMd5::add(QByteArray block)
     pool->start([job = shared] { drain(job); });
 }
 
+void BackgroundMd5::add(QByteArrayView block)
+{
+    if (mode == AtOnce)
+        shared->hash.addData(block);
+    else
+        add(block.toByteArray());
+}
+
 void BackgroundMd5::drain(const std::shared_ptr<Shared>& shared)
 {
     std::unique_lock lock(shared->mutex);

@@ -27,7 +27,8 @@ public:
     BackgroundMd5& operator=(const BackgroundMd5&) = delete;
 
     void add(QByteArray block);
-    void add(QByteArrayView block) { add(block.toByteArray()); }
+    // Copies the block only when it has to wait for the pool.
+    void add(QByteArrayView block);
     // Waits for the blocks still queued; the lower-case hex digest of every block added since
     // construction or the last reset().
     [[nodiscard]] QByteArray hexResult();

@@ -286,8 +286,12 @@ bool DownloadTaskSpecification::readData()
     const qint64 before = receivedSize;
     while (!reply.isNull()) {
         idleTicks = 0;
-        QByteArray block(writeBlockSize, Qt::Uninitialized);
-        const qint64 count = fillBlock(block.data());
+        // Nothing arrives while we read: what is there now is all this pass can take.
+        const qint64 available = reply->bytesAvailable();
+        if (available <= 0)
+            break;
+        QByteArray block(qMin(available, writeBlockSize), Qt::Uninitialized);
+        const qint64 count = fillBlock(block);
         if (count < 0) {
             errorRetry(reply->errorString());
             return false;
@@ -309,15 +313,12 @@ bool DownloadTaskSpecification::readData()
     return true;
 }
 
-qint64 DownloadTaskSpecification::fillBlock(char* block)
+qint64 DownloadTaskSpecification::fillBlock(QByteArray& block)
 {
     qint64 filled = 0;
-    while (filled < writeBlockSize) {
-        const qint64 available = reply->bytesAvailable();
-        if (available <= 0)
-            break;
-        const qint64 step = std::min({available, readChunkSize, writeBlockSize - filled});
-        const qint64 count = reply->read(block + filled, step);
+    while (filled < block.size()) {
+        const qint64 step = std::min(readChunkSize, block.size() - filled);
+        const qint64 count = reply->read(block.data() + filled, step);
         if (count < 0)
             return -1;
         if (count == 0)

@@ -80,9 +80,9 @@ private:
     void releaseSlot();
     void dropReply();
     [[nodiscard]] bool readData();
-    // Fills block from the reply in readChunkSize steps, as far as data has arrived; the count
-    // read, or -1 when reading failed.
-    [[nodiscard]] qint64 fillBlock(char* block);
+    // Fills block from the reply in readChunkSize steps, at most to its size; the count read, or
+    // -1 when reading failed.
+    [[nodiscard]] qint64 fillBlock(QByteArray& block);
     [[nodiscard]] bool writeBlock(QByteArray block);
     // A file of one block is hashed at once; longer ones on the pool, beside the transfer.
     [[nodiscard]] BackgroundMd5::Mode hashMode() const;

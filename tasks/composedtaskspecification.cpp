@@ -237,7 +237,6 @@ void ComposedTaskSpecification::release(TaskSpecification* subTask)
     // Its share stays in progressSum for good.
     reportedProgress.remove(subTask);
     subTasks.removeOne(subTask);
-    doneSubTasks.removeOne(subTask);
     disconnect(subTask, nullptr, this, nullptr);
     disconnect(this, nullptr, subTask, nullptr);
     subTask->deleteLater();
@@ -265,9 +264,10 @@ void ComposedTaskSpecification::onUpdateProgress(qreal /*doneFrac*/)
 void ComposedTaskSpecification::onSubTaskFinished(TaskSpecification* subTask)
 {
     runningSubTasks.removeOne(subTask);
-    doneSubTasks.append(subTask);
     if (makeOnDemand)
         release(subTask);
+    else
+        doneSubTasks.append(subTask);
     emit startNextTask(QPrivateSignal());
 }
 

@@ -1,10 +1,12 @@
 #pragma once
 
+#include "configuration.h"
 #include "httpserver.h"
 #include "mirrors.h"
 #include "sharedrandom.h"
 #include "signallog.h"
 
+#include <QDir>
 #include <QFile>
 #include <QList>
 #include <QNetworkAccessManager>
@@ -114,6 +116,15 @@ struct DownloadFixture
         for (const QString& name : names)
             entries.append(mirror(name));
         return setUpMirrors(entries);
+    }
+
+    // Makes "temp", the session directory of the downloads, and points configuration at it.
+    [[nodiscard]] bool makeSessionDirectory(Configuration& configuration) const
+    {
+        if (!QDir(dir.path()).mkdir(QStringLiteral("temp")))
+            return false;
+        configuration.tempDir = dir.filePath(QStringLiteral("temp"));
+        return true;
     }
 
     // The path under which mirror m serves a file.

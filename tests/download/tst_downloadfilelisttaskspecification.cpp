@@ -94,9 +94,8 @@ void TestDownloadFileListTaskSpecification::init()
     fx = std::make_unique<DownloadFixture>();
     QVERIFY(fx->dir.isValid());
     QVERIFY(fx->server.isListening());
-    QVERIFY(QDir(fx->dir.path()).mkdir(u"temp"_s));
     configuration = std::make_unique<Configuration>();
-    configuration->tempDir = fx->dir.filePath(u"temp"_s);
+    QVERIFY(fx->makeSessionDirectory(*configuration));
     files.clear();
 }
 

@@ -70,9 +70,8 @@ void TestResumedDownload::resume()
     QVERIFY(arrangeDraws({{2, 0}, {1, 0}})); // m1 first; after it is dropped, m2
     fx.server.setRoute(DownloadFixture::path(u"m1"_s, u"dl/a.bin"_s), first);
     fx.server.setRoute(DownloadFixture::path(u"m2"_s, u"dl/a.bin"_s), Behaviour::serve(content));
-    QVERIFY(QDir(fx.dir.path()).mkdir(u"temp"_s));
     Configuration configuration;
-    configuration.tempDir = fx.dir.filePath(u"temp"_s);
+    QVERIFY(fx.makeSessionDirectory(configuration));
     const QString local = configuration.tempDir + u"/a.bin"_s;
     if (!left.isEmpty()) {
         QFile part(local);
