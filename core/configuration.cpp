@@ -64,8 +64,8 @@ bool Configuration::parseCommandLineOptions(const QStringList& arguments)
 void Configuration::getUpdateChannel()
 {
     auto settings = AppRootSettings::updateIni();
+    const QString alpha = AppRootSettings::alphaUrl(settings);
     settings.beginGroup(u"Channel"_s);
-    const QString alpha = settings.value(u"alpha"_s).toString();
     const bool beta = settings.value(u"beta"_s, false).toBool();
     if (!alpha.isEmpty()) {
         channel = UpdateChannel::Alpha;

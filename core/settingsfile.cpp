@@ -28,3 +28,8 @@ QString AppRootSettings::readText(const QSettings& settings, const QString& key)
         return value.toStringList().join(u',');
     return value.toString();
 }
+
+QString AppRootSettings::alphaUrl(const QSettings& settings)
+{
+    return readText(settings, u"Channel/alpha"_s);
+}

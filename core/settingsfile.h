@@ -21,4 +21,8 @@ public:
     // A value as text. The INI reader turns an unquoted value with a comma into a list, and a URL
     // or a name may hold one; the list is put back together.
     [[nodiscard]] static QString readText(const QSettings& settings, const QString& key);
+
+    // The base URL of the alpha channel from "update.ini", opened at its top level; empty when
+    // the channel is not selected.
+    [[nodiscard]] static QString alphaUrl(const QSettings& settings);
 };

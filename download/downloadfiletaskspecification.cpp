@@ -67,8 +67,15 @@ void DownloadFileTaskSpecification::onSigCheckDone(bool pass,
 {
     if (pass)
         return;
-    emit message(u"md5 sum for %1 failed, invalidating mirror and retrying"_s.arg(fileName));
-    mirrors->removeMirror(download->mirror().name);
+    if (download->resumedFrom() > 0) {
+        // The part came from an earlier attempt or run, maybe from another mirror: the one that
+        // sent the rest is not to blame.
+        emit message(u"md5 sum for %1 failed on a continued download, fetching it whole"_s.arg(
+                fileName));
+    } else {
+        emit message(u"md5 sum for %1 failed, invalidating mirror and retrying"_s.arg(fileName));
+        mirrors->removeMirror(download->mirror().name);
+    }
     // Not worth continuing: the next attempt fetches the whole file.
     QFile::remove(localFile());
     // The check still ends Finished; a run that is winding down must not take that for success

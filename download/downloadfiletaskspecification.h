@@ -12,8 +12,9 @@ class Mirrors;
 class QNetworkAccessManager;
 
 // Brings one file of the download list into the temporary directory and proves it: a download
-// from a random mirror, then an MD5 check. A wrong sum drops the mirror that delivered the file
-// and starts over from another one, until the sum is right or no mirror is left.
+// from a random mirror, then an MD5 check. A wrong sum of a file that one mirror sent whole drops
+// that mirror and starts over from another one, until the sum is right or no mirror is left; a
+// wrong sum of a continued file blames nobody and fetches the file whole.
 class DownloadFileTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT

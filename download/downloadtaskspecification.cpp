@@ -6,6 +6,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QRegularExpression>
 #include <QUrl>
 
 #include <algorithm>
@@ -31,10 +32,8 @@ DownloadTaskSpecification::~DownloadTaskSpecification()
 {
     dropReply();
     releaseSlot();
-    if (outputFile.isOpen()) {
-        outputFile.close();
-        outputFile.remove();
-    }
+    // A later run continues what arrived.
+    closeOutput(Part::Keep);
 }
 
 void DownloadTaskSpecification::execute()
@@ -172,12 +171,22 @@ void DownloadTaskSpecification::startOver()
 
 bool DownloadTaskSpecification::acceptsPartialAnswer() const
 {
-    // "bytes <first>-<last>/<size>": the rest of exactly our file, from where it stops.
-    const QByteArray range = reply->rawHeader("Content-Range");
-    const QByteArray expected = "bytes " + QByteArray::number(resumeOffset) + '-' +
-                                QByteArray::number(expectedSize - 1) + '/' +
-                                QByteArray::number(expectedSize);
-    return resumeOffset > 0 && range == expected;
+    // "bytes <first>-<last>/<size>": the rest of exactly our file, from where it stops. Servers
+    // differ in the case of the unit, in spacing and in leaving the size open ("*").
+    static const QRegularExpression contentRange(
+            uR"(^\s*bytes\s*(\d+)\s*-\s*(\d+)\s*/\s*(\d+|\*)\s*$)"_s,
+            QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch range =
+            contentRange.match(QString::fromLatin1(reply->rawHeader("Content-Range")));
+    if (resumeOffset <= 0 || !range.hasMatch())
+        return false;
+    bool firstRead = false;
+    bool lastRead = false;
+    const qint64 first = range.capturedView(1).toLongLong(&firstRead);
+    const qint64 last = range.capturedView(2).toLongLong(&lastRead);
+    const QStringView total = range.capturedView(3);
+    return firstRead && lastRead && first == resumeOffset && last == expectedSize - 1 &&
+           (total == u"*" || total.toLongLong() == expectedSize);
 }
 
 bool DownloadTaskSpecification::startTransfer()
@@ -260,7 +269,7 @@ void DownloadTaskSpecification::onMetaDataChanged()
         return;
     const qint64 length = resumeOffset + announced.toLongLong();
     if (exceedsLimit(length)) {
-        errorRetry(u"file %1 exceeds its expected size on mirror %2"_s.arg(remote, site.name));
+        oversizeRetry();
         return;
     }
     // The reply's own progress signal is throttled and may come only at the end of a short
@@ -300,7 +309,7 @@ bool DownloadTaskSpecification::readData()
             break;
         // Checked before writing, so that endless data never reaches the disk.
         if (exceedsLimit(receivedSize + count)) {
-            errorRetry(u"file %1 exceeds its expected size on mirror %2"_s.arg(remote, site.name));
+            oversizeRetry();
             return false;
         }
         block.truncate(count);
@@ -372,26 +381,32 @@ void DownloadTaskSpecification::onDownloadFinished()
     downloadFinished();
 }
 
-void DownloadTaskSpecification::errorRetry(const QString& text)
+void DownloadTaskSpecification::errorRetry(const QString& text, Part part)
 {
     mirrors->addMirrorError(site.name);
-    resetDownload();
+    resetDownload(part);
     emit message(text);
     startDownload();
 }
 
-void DownloadTaskSpecification::resetDownload()
+void DownloadTaskSpecification::oversizeRetry()
+{
+    const QString text = u"file %1 exceeds its expected size on mirror %2"_s.arg(remote, site.name);
+    // A mirror that sends more than the listed size holds another file under this name: it is
+    // no use for any other attempt, and its bytes are no part of ours.
+    if (initialExpectedSize > 0)
+        mirrors->removeMirror(site.name);
+    errorRetry(text, Part::Discard);
+}
+
+void DownloadTaskSpecification::resetDownload(Part part)
 {
     releaseSlot();
     site.name.clear();
     dropReply();
     stopWaitingForSlot();
     idleTicks = 0;
-    if (outputFile.isOpen()) {
-        // A partial file never survives a failed attempt.
-        outputFile.close();
-        outputFile.remove();
-    }
+    closeOutput(part);
     expectedSize = initialExpectedSize;
     sizeAtLastTick = 0;
     receivedSize = 0;
@@ -399,6 +414,20 @@ void DownloadTaskSpecification::resetDownload()
     receivedDigest.clear();
     hash.reset(hashMode());
     setProgress(0);
+}
+
+void DownloadTaskSpecification::closeOutput(Part part)
+{
+    if (!outputFile.isOpen())
+        return;
+    // Only the blocks counted in receivedSize went whole to the disk and into the digest; a write
+    // that failed half-way is cut off, so the next attempt rehashes exactly what arrived. An
+    // empty file is worth nothing; one of unknown size is never continued.
+    const bool keep = part == Part::Keep && initialExpectedSize > 0 && receivedSize > 0 &&
+                      receivedSize <= initialExpectedSize && outputFile.resize(receivedSize);
+    outputFile.close();
+    if (!keep)
+        outputFile.remove();
 }
 
 void DownloadTaskSpecification::releaseSlot()

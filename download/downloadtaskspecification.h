@@ -14,8 +14,10 @@ class QNetworkAccessManager;
 
 // Fetches one file over HTTP from a randomly chosen mirror into a local file. Every failed
 // attempt is counted against its mirror and retried on another one; the task gives up only when
-// no mirror is left, when the local file cannot be made, or when it is cancelled. A partial file
-// never survives a failed attempt.
+// no mirror is left, when the local file cannot be made, or when it is cancelled. A file of known
+// size keeps what arrived whole across failed attempts and cancels, and the next attempt or run
+// continues it with a range request; only bytes beyond that size condemn it (and drop the mirror
+// that sent them). A file of unknown size never survives a failed attempt.
 class DownloadTaskSpecification : public TaskSpecification
 {
     Q_OBJECT
@@ -55,8 +57,8 @@ public:
     // The lower-case hex MD5 of the whole file as written, once the download has finished; the
     // check after a download compares it instead of reading the file again.
     [[nodiscard]] QByteArray receivedMd5() const { return receivedDigest; }
-    // Where the current attempt continued a file that an earlier run left in part; 0 when it
-    // started from the beginning.
+    // Where the last attempt continued a file that an earlier attempt or run left in part; 0 when
+    // that attempt received the whole file.
     [[nodiscard]] qint64 resumedFrom() const { return resumeOffset; }
     [[nodiscard]] bool isWaitingForSlot() const { return bool(slotWait); }
 
@@ -75,8 +77,14 @@ private:
     [[nodiscard]] bool startTransfer();
     void waitForFreeSlot();
     void stopWaitingForSlot();
-    void errorRetry(const QString& text);
-    void resetDownload();
+    // What a failed or cancelled attempt does with the local file.
+    enum class Part { Keep, Discard };
+    void errorRetry(const QString& text, Part part = Part::Keep);
+    // Bytes beyond the size the file may have.
+    void oversizeRetry();
+    void resetDownload(Part part = Part::Keep);
+    // Closes the local file; a part of a file of known size stays, cut to what arrived whole.
+    void closeOutput(Part part);
     void releaseSlot();
     void dropReply();
     [[nodiscard]] bool readData();

@@ -59,7 +59,7 @@ void Mirrors::setDefaults(QSettings& settings, int version)
 bool Mirrors::initAlpha(const QString& fileName, int version)
 {
     const std::unique_ptr<QSettings> settings = openSettings(fileName);
-    const QString alpha = AppRootSettings::readText(*settings, u"Channel/alpha"_s);
+    const QString alpha = AppRootSettings::alphaUrl(*settings);
     if (alpha.isEmpty()) {
         emit fatalError(u"Alpha parameter in channel section in update ini file not found"_s);
         return false;

@@ -71,16 +71,17 @@ bool UpdateEngine::initialize()
     }
     SharedRandom::seedFromClock();
 
-    QStringList carriedBackups;
-    if (!configuration.initalizeStart(previousSessionDirectory(carriedBackups)))
+    // The start has done this already; a repair that failed there gets another try, and no new
+    // run may work on an installation that is not whole.
+    if (!repairKilledRun([this](const QString& line) { emit message(line); })) {
+        emit fatalError(u"Could not undo an interrupted update; the installation may be "
+                        u"incomplete"_s);
+        return false;
+    }
+    if (!configuration.initalizeStart(previousSessionDirectory()))
         return false;
     UpdateIniData::modify(configuration.clientVersion, configuration.tempDir,
                           configuration.clientType);
-    // Backups that a killed run of another version left beside their new files belong to this
-    // session now: they go when it has made the files current.
-    ReplaceJournal journal(configuration.tempDir);
-    if (!journal.recordBackups(carriedBackups))
-        emit message(journal.errorString());
 
     if (!makeMirrorList())
         return false;
@@ -88,22 +89,21 @@ bool UpdateEngine::initialize()
     return true;
 }
 
-// The directory of an interrupted run for the same version, or empty. What an interrupted
-// replacement left in the application root is repaired first, whatever version comes now;
-// backups whose new files are in place are handed out in carriedBackups when the session of
-// another version is removed.
-QString UpdateEngine::previousSessionDirectory(QStringList& carriedBackups)
+// The directory of an interrupted run for the same version and client type, or empty; the session
+// of anything else is removed. What a killed run left in the application root has been repaired
+// before.
+QString UpdateEngine::previousSessionDirectory()
 {
     int version = 0;
+    QString type;
     QString directory;
-    if (!UpdateIniData::get(&version, nullptr, &directory))
+    if (!UpdateIniData::get(&version, &type, &directory))
         return {};
-    if (version == configuration.clientVersion) {
+    if (version == configuration.clientVersion && type == configuration.clientType) {
         // Anything else counts as no record; the new session's record replaces it.
         if (!isSessionDirectory(directory))
             return {};
         emit message(u"Previous update session for v. %1 found"_s.arg(version));
-        static_cast<void>(repairInterruptedReplacement(directory));
         return directory;
     }
     if (!isSessionDirectory(directory)) {
@@ -112,14 +112,8 @@ QString UpdateEngine::previousSessionDirectory(QStringList& carriedBackups)
         UpdateIniData::cleanup();
         return {};
     }
-    carriedBackups = repairInterruptedReplacement(directory);
     removePreviousSession(version, directory);
     return {};
-}
-
-QStringList UpdateEngine::repairInterruptedReplacement(const QString& directory)
-{
-    return ReplaceJournal(directory).repair([this](const QString& line) { emit message(line); });
 }
 
 void UpdateEngine::removePreviousSession(int version, const QString& directory)
@@ -129,6 +123,32 @@ void UpdateEngine::removePreviousSession(int version, const QString& directory)
     const QFileInfo info(directory);
     if (QDir(info.absolutePath()).exists())
         emit message(removeDirectory(directory) ? u"Ok"_s : u"Failed to remove directory"_s);
+    UpdateIniData::cleanup();
+}
+
+bool UpdateEngine::repairKilledRun(const LogLine& log)
+{
+    QString directory;
+    if (!UpdateIniData::get(nullptr, nullptr, &directory) || !isSessionDirectory(directory))
+        return true;
+    const ReplaceJournal journal(directory);
+    if (!journal.exists())
+        return true;
+    const bool committed = journal.isCommitted();
+    log(committed ? u"Finishing the update that was interrupted in %1"_s.arg(directory)
+                  : u"Undoing the update that was interrupted in %1"_s.arg(directory));
+    if (!journal.repair(log))
+        return false;
+    // A committed run had installed every file: its session is done with.
+    if (committed)
+        removeSession(directory);
+    return true;
+}
+
+void UpdateEngine::removeSession(const QString& directory)
+{
+    cleanupDirectory(directory);
+    removeDirectory(directory);
     UpdateIniData::cleanup();
 }
 
@@ -182,8 +202,6 @@ void UpdateEngine::onTimer()
 void UpdateEngine::onTaskFinished()
 {
     timer->stop();
-    // Every file is current now: the backups that interrupted runs of this session left go too.
-    ReplaceJournal(configuration.tempDir).removeBackups();
     cleanup();
     engineState = Done;
     emit message(u"Update successfully finished"_s);
@@ -228,11 +246,10 @@ void UpdateEngine::cleanup()
     emit message(u"Remove temporary files..."_s);
     QString directory;
     if (UpdateIniData::get(nullptr, nullptr, &directory)) {
-        if (isSessionDirectory(directory)) {
-            cleanupDirectory(directory);
-            removeDirectory(directory);
-        }
-        UpdateIniData::cleanup();
+        if (isSessionDirectory(directory))
+            removeSession(directory);
+        else
+            UpdateIniData::cleanup();
     }
     emit message(u"Temporary files removed."_s);
 }
@@ -259,8 +276,18 @@ bool UpdateEngine::removeDirectory(const QString& path)
 
 void UpdateEngine::removeOldFiles(const QString& path)
 {
-    for (const QString& name : Configuration::getSpecialFileNames())
-        QFile::remove(path + u'/' + Configuration::getSpecialFileRenamePrefix() + name);
+    // Such a backup may be the only copy of a file that a failed repair still has to put back.
+    QStringList named;
+    QString directory;
+    if (UpdateIniData::get(nullptr, nullptr, &directory) && isSessionDirectory(directory)) {
+        for (const QString& installed : ReplaceJournal(directory).backups())
+            named.append(
+                    QFileInfo(Configuration::getAppRootFilePath(installed)).absoluteFilePath());
+    }
+    for (const QString& name : Configuration::getSpecialFileNames()) {
+        if (!named.contains(QFileInfo(path + u'/' + name).absoluteFilePath()))
+            QFile::remove(path + u'/' + Configuration::getSpecialFileRenamePrefix() + name);
+    }
 }
 
 bool UpdateEngine::isSessionDirectory(const QString& path)

@@ -8,6 +8,7 @@
 #include <QTimer>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 
 class BannerQuery;
@@ -45,8 +46,17 @@ public:
     [[nodiscard]] bool busy() const;
     void reset();
     void cleanup();
-    void cleanupDirectory(const QString& path);
+    static void cleanupDirectory(const QString& path);
+    // Removes the backups of the updater's own files in path, except those that the journal of
+    // an unrepaired session still names.
     static void removeOldFiles(const QString& path);
+
+    using LogLine = std::function<void(const QString& line)>;
+    // Finishes what a killed run left in the application root: undone to exactly the old
+    // version when it had not committed its replacement (the downloads stay for the next run),
+    // its deletions finished and its session removed when it had. Every start does this first.
+    // True when nothing is left to repair.
+    [[nodiscard]] static bool repairKilledRun(const LogLine& log);
 
     // Asks the banner service for a banner through query, which the engine takes over; the image
     // arrives as bannerFound. Does nothing while a banner image is still being fetched.
@@ -95,9 +105,9 @@ private:
     };
 
     void setUpProxy();
-    [[nodiscard]] QString previousSessionDirectory(QStringList& carriedBackups);
-    [[nodiscard]] QStringList repairInterruptedReplacement(const QString& directory);
+    [[nodiscard]] QString previousSessionDirectory();
     void removePreviousSession(int version, const QString& directory);
+    static void removeSession(const QString& directory);
     [[nodiscard]] bool makeMirrorList();
     void releaseMainTask();
     static bool removeDirectory(const QString& path);

@@ -69,10 +69,12 @@ void runMirrorList(Mirrors& mirrors)
           "a mirror left after all were removed");
 }
 
-void readConfiguration()
+void readConfiguration(bool alphaMirror)
 {
     Configuration configuration;
     configuration.getUpdateChannel();
+    check((configuration.channel == UpdateChannel::Alpha) == alphaMirror,
+          "the configuration and the mirror list disagree on the alpha channel");
     const bool versionFromFile = configuration.clientVersion != 0;
     check(!versionFromFile || configuration.channel == UpdateChannel::Alpha,
           "a version from the file outside the alpha channel");
@@ -119,11 +121,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     runMirrorList(fromMirrorsIni);
 
     Mirrors alpha;
-    if (alpha.initAlpha(u"update.ini"_s, version)) {
+    const bool alphaMirror = alpha.initAlpha(u"update.ini"_s, version);
+    if (alphaMirror) {
         check(alpha.list().size() == 1, "the alpha channel is not one mirror");
         runMirrorList(alpha);
     }
 
-    readConfiguration();
+    readConfiguration(alphaMirror);
     return 0;
 }

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <fcntl.h>
+#include <unistd.h>
 #include <vector>
 
 using namespace Qt::StringLiterals;
@@ -19,17 +20,16 @@ FileCopyTaskSpecification::FileCopyTaskSpecification(RollbackDataList* rollbackL
                                                      const QString& source, const QString& target,
                                                      QObject* parent, double parentProgressRange,
                                                      std::optional<QFileDevice::Permissions> mode,
-                                                     Transfer transfer)
+                                                     Transfer transfer, Placement placement)
     : SlowFileOpSpecification(u"Could not copy '%1' to '%2'"_s.arg(source, target), rollbackList,
-                              source, target, parent, parentProgressRange)
+                              source, target, parent, parentProgressRange, placement)
     , mode(mode)
     , transfer(transfer)
 {}
 
 void FileCopyTaskSpecification::execute()
 {
-    moved = transfer == Transfer::MoveWhenPossible && FileCopyFunc::moveFile(source, target, mode);
-    if (!moved) {
+    if (!transferAtOnce()) {
         ASyncTaskSpecification::execute();
         return;
     }
@@ -37,42 +37,84 @@ void FileCopyTaskSpecification::execute()
     runDone(true);
 }
 
-std::unique_ptr<ASyncFunc> FileCopyTaskSpecification::createFunction()
+bool FileCopyTaskSpecification::transferAtOnce()
 {
-    // A move, if allowed, has been tried and has failed in execute().
-    return std::make_unique<FileCopyFunc>(source, target, mode);
+    switch (transfer) {
+    case Transfer::Copy:
+        return false;
+    case Transfer::MoveWhenPossible:
+        moved = FileCopyFunc::moveFile(source, target, mode, placement);
+        return moved;
+    case Transfer::LinkWhenPossible:
+        return placement == Placement::NewName && FileCopyFunc::linkFile(source, target);
+    }
+    return false;
 }
 
-RollbackData FileCopyTaskSpecification::doneRecord() const
+std::unique_ptr<ASyncFunc> FileCopyTaskSpecification::createFunction()
 {
-    return moved ? RollbackData(RollbackData::Rename, source, target)
-                 : SlowFileOpSpecification::doneRecord();
+    // A move or link, if allowed, has been tried and has failed in execute().
+    return std::make_unique<FileCopyFunc>(source, target, mode, placement);
+}
+
+std::optional<RollbackData> FileCopyTaskSpecification::doneRecord() const
+{
+    if (!moved)
+        return SlowFileOpSpecification::doneRecord();
+    // Undone, the file goes back to source, where a resumed run finds it.
+    return RollbackData(placement == Placement::OverExisting ? RollbackData::LinkBack
+                                                             : RollbackData::Rename,
+                        source, target);
 }
 
 FileCopyFunc::FileCopyFunc(const QString& source, const QString& target,
-                           std::optional<QFileDevice::Permissions> mode)
+                           std::optional<QFileDevice::Permissions> mode, Placement placement)
     : SlowFileOpFunc(source, target)
     , mode(mode)
+    , placement(placement)
 {}
 
 bool FileCopyFunc::run()
 {
-    return copyFile(source, target, mode);
+    return copyFile(source, target, mode, placement);
 }
 
+namespace {
+
+bool isPlainFile(const QString& path)
+{
+    const QFileInfo info(path);
+    return info.isFile() && !info.isSymLink();
+}
+
+// One rename, whole at once, so no part name is needed. RENAME_NOREPLACE: a new name is never
+// taken over a file that appeared there meanwhile.
+bool renameFile(const QString& source, const QString& target,
+                SlowFileOpSpecification::Placement placement)
+{
+    const unsigned flags =
+            placement == SlowFileOpSpecification::Placement::NewName ? RENAME_NOREPLACE : 0;
+    return ::renameat2(AT_FDCWD, QFile::encodeName(source).constData(), AT_FDCWD,
+                       QFile::encodeName(target).constData(), flags) == 0;
+}
+
+} // namespace
+
 bool FileCopyFunc::moveFile(const QString& source, const QString& target,
-                            std::optional<QFileDevice::Permissions> mode)
+                            std::optional<QFileDevice::Permissions> mode, Placement placement)
 {
     // Only a plain file of ours is moved; anything else is read like any source.
-    const QFileInfo info(source);
-    if (!info.isFile() || info.isSymLink())
+    if (!isPlainFile(source))
         return false;
     if (mode && !QFile::setPermissions(source, *mode))
         return false;
-    // RENAME_NOREPLACE: never over a file that appeared at target meanwhile. A rename is whole
-    // at once, so no part name is needed.
-    return ::renameat2(AT_FDCWD, QFile::encodeName(source).constData(), AT_FDCWD,
-                       QFile::encodeName(target).constData(), RENAME_NOREPLACE) == 0;
+    return renameFile(source, target, placement);
+}
+
+bool FileCopyFunc::linkFile(const QString& source, const QString& target)
+{
+    return isPlainFile(source) && ::link(QFile::encodeName(source).constData(),
+                                         QFile::encodeName(target).constData()) == 0;
 }
 
 const QString& FileCopyFunc::partFilePrefix()
@@ -89,7 +131,7 @@ QString FileCopyFunc::partFilePath(const QString& target)
 
 bool FileCopyFunc::writeNewFile(const QString& target, std::span<char> buffer,
                                 const BlockReader& read,
-                                std::optional<QFileDevice::Permissions> mode)
+                                std::optional<QFileDevice::Permissions> mode, Placement placement)
 {
     // A part file of ours left by a killed run is worthless; anything else under the name was
     // never ours to keep either, since the name is reserved.
@@ -115,15 +157,14 @@ bool FileCopyFunc::writeNewFile(const QString& target, std::span<char> buffer,
     ok = ok && out.error() == QFileDevice::NoError;
     if (ok && mode)
         ok = out.setPermissions(*mode);
-    // rename() refuses an existing target: whatever appeared there meanwhile stays untouched.
-    if (ok && out.rename(target))
+    if (ok && renameFile(part, target, placement))
         return true;
     QFile::remove(part);
     return false;
 }
 
 bool FileCopyFunc::copyFile(const QString& source, const QString& target,
-                            std::optional<QFileDevice::Permissions> mode)
+                            std::optional<QFileDevice::Permissions> mode, Placement placement)
 {
     QFile in(source);
     if (!in.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
@@ -132,5 +173,6 @@ bool FileCopyFunc::copyFile(const QString& source, const QString& target,
     // Read to the end rather than to the size seen at the start: a pipe has none.
     return writeNewFile(
             target, buffer,
-            [&in](char* block, qint64 capacity) { return in.read(block, capacity); }, mode);
+            [&in](char* block, qint64 capacity) { return in.read(block, capacity); }, mode,
+            placement);
 }

@@ -3,6 +3,8 @@
 #include "configuration.h"
 #include "dircreatetaskspecification.h"
 #include "filereplacetaskspecification.h"
+#include "replacecommittaskspecification.h"
+#include "replacejournal.h"
 
 #include <QDir>
 #include <QEvent>
@@ -69,6 +71,11 @@ void FileReplaceListTaskSpecification::makeSubtasksAndStart()
         return;
     }
     const int subdirCount = makeSubdirTasks();
+    if (subdirCount < 0) {
+        setRunning();
+        errorCancel();
+        return;
+    }
     makeFileReplaceTasks(subdirCount > 0);
     executeSubTasks();
 }
@@ -112,6 +119,14 @@ int FileReplaceListTaskSpecification::makeSubdirTasks()
     }
     // A parent is a prefix of its subdirectories, so it sorts before them.
     missing.sort(Qt::CaseSensitive);
+    QStringList recorded;
+    for (const QString& dir : missingLevels(missing))
+        recorded.append(QDir(Configuration::getAppRootPath()).relativeFilePath(dir));
+    ReplaceJournal journal(configuration->tempDir);
+    if (!journal.recordDirectories(recorded)) {
+        emit message(journal.errorString());
+        return -1;
+    }
     for (const QString& dir : std::as_const(missing))
         addSubTask(new DirCreateTaskSpecification(dir, &listRollback, this,
                                                   subdirsWeight / double(missing.size())));
@@ -131,17 +146,96 @@ void FileReplaceListTaskSpecification::makeFileReplaceTasks(bool subdirsCreated)
             });
 }
 
+QStringList FileReplaceListTaskSpecification::missingLevels(const QStringList& directories)
+{
+    QStringList levels;
+    for (const QString& dir : directories) {
+        QStringList above;
+        for (QFileInfo info(dir); !info.exists() && !info.isRoot(); info = QFileInfo(info.path()))
+            above.prepend(info.filePath());
+        for (const QString& level : std::as_const(above)) {
+            if (!levels.contains(level))
+                levels.append(level);
+        }
+    }
+    return levels;
+}
+
 void FileReplaceListTaskSpecification::subtasksDone()
 {
-    if (getStateFromSubTasks() != Finished) {
-        emit message(u"rolling back file updates"_s);
-        FileReplaceTaskSpecification::undoJournal(listRollback, this);
+    if (getStateFromSubTasks() == Finished) {
+        commit();
+        return;
     }
+    rollBack();
     ComposedTaskSpecification::subtasksDone();
+}
+
+void FileReplaceListTaskSpecification::commit()
+{
+    // Not a subtask: it must start only once every replacement has ended.
+    commitTask = new ReplaceCommitTaskSpecification(configuration->tempDir, *deleteList, this);
+    connect(commitTask, &TaskSpecification::message, this, &TaskSpecification::message);
+    connect(commitTask, &TaskSpecification::finished, this,
+            &FileReplaceListTaskSpecification::onCommitted);
+    connect(commitTask, &TaskSpecification::canceled, this,
+            &FileReplaceListTaskSpecification::onCommitFailed);
+    commitTask->execute();
+}
+
+void FileReplaceListTaskSpecification::onCommitted()
+{
+    static_cast<void>(dropCommit());
+    ComposedTaskSpecification::subtasksDone();
+}
+
+void FileReplaceListTaskSpecification::onCommitFailed()
+{
+    static_cast<void>(dropCommit());
+    rollBack();
+    errorCancel();
+}
+
+bool FileReplaceListTaskSpecification::dropCommit()
+{
+    if (commitTask) {
+        disconnect(commitTask, nullptr, this, nullptr);
+        commitTask->reset();
+        commitTask->deleteLater();
+        commitTask = nullptr;
+    }
+    return !configuration->tempDir.isEmpty() &&
+           ReplaceJournal(configuration->tempDir).isCommitted();
+}
+
+void FileReplaceListTaskSpecification::rollBack()
+{
+    emit message(u"rolling back file updates"_s);
+    FileReplaceTaskSpecification::undoJournal(listRollback, this);
+    repairFromSessionJournal();
+}
+
+void FileReplaceListTaskSpecification::repairFromSessionJournal()
+{
+    // What the session journal still names (a change whose undo failed above) gets a second
+    // try; once nothing is left, the journal goes.
+    if (!configuration->tempDir.isEmpty())
+        static_cast<void>(
+                ReplaceJournal(configuration->tempDir).repair([this](const QString& line) {
+                    emit message(line);
+                }));
 }
 
 void FileReplaceListTaskSpecification::reset()
 {
+    // A commit that reached the journal has made the new files the installation: the next
+    // start finishes the deletions, and nothing here may be undone any more.
+    if (dropCommit()) {
+        listRollback.clear();
+        clearSubTasks();
+        resetWithoutSubTasks();
+        return;
+    }
     // Running replacements hold changes of their own, newer than anything in the stage's
     // journal: they are undone first.
     const QList<TaskSpecification*> running = runningSubTasks;
@@ -149,5 +243,6 @@ void FileReplaceListTaskSpecification::reset()
         t->reset();
     clearSubTasks();
     FileReplaceTaskSpecification::undoJournal(listRollback, this);
+    repairFromSessionJournal();
     resetWithoutSubTasks();
 }

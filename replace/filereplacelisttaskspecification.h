@@ -8,11 +8,13 @@
 #include <QString>
 
 class Configuration;
+class ReplaceCommitTaskSpecification;
 
 // Installs every downloaded file: first creates the directories the new files need, then
-// replaces the files, two at a time. One journal covers the whole stage, so that on any failure
-// or cancel everything the stage changed is undone, newest change first, and the installation
-// is left as it was.
+// replaces the files, two at a time, and at last commits: everything reaches the disk and the
+// session journal records what is left to delete. One journal covers the whole stage, so that on
+// any failure or cancel before the commit everything the stage changed is undone, newest change
+// first, and the installation is left as it was.
 class FileReplaceListTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
@@ -34,8 +36,19 @@ protected:
     int makeSubdirTasks();
     void makeFileReplaceTasks(bool subdirsCreated);
 
+private slots:
+    void onCommitted();
+    void onCommitFailed();
+
 private:
     void makeSubtasksAndStart();
+    void commit();
+    // Waits for a running commit and lets it go; true when the journal holds the commit.
+    [[nodiscard]] bool dropCommit();
+    void rollBack();
+    void repairFromSessionJournal();
+    // The missing directories the new files need, with every missing level above them.
+    [[nodiscard]] static QStringList missingLevels(const QStringList& directories);
     // Says so and returns true when two records would work on the same place.
     [[nodiscard]] bool reportConflict();
 
@@ -43,4 +56,5 @@ private:
     QList<QString>* deleteList;
     RollbackDataList listRollback;
     Configuration* configuration;
+    ReplaceCommitTaskSpecification* commitTask = nullptr;
 };

@@ -2,8 +2,8 @@
 
 #include "checksignaturetaskspecification.h"
 #include "configuration.h"
+#include "filebackuptaskspecification.h"
 #include "filecopytaskspecification.h"
-#include "filedeletetaskspecification.h"
 #include "filerenametaskspecification.h"
 #include "fileunziptaskspecification.h"
 #include "replacejournal.h"
@@ -19,7 +19,7 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-constexpr double stepWeight = 0.1;  // deleting a stale backup; renaming the installed file
+constexpr double stepWeight = 0.1;  // making the backup of the installed file
 constexpr double checkWeight = 0.2; // checking an unpacked file
 
 } // namespace
@@ -53,42 +53,59 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     const QString backup = Configuration::getAppRootFilePath(replaceSpec.oldDestFileName());
     const bool replacing = FileRenameTaskSpecification::pathTaken(target);
 
-    // Said before it is done, so that a run killed in the middle is repaired by the next one.
-    ReplaceJournal journal(configuration->tempDir);
-    if (!journal.recordPart(FileCopyFunc::partFilePath(installed)) ||
-        (replacing && !journal.recordBackup(installed))) {
-        setRunning();
-        emit message(journal.errorString());
-        errorCancel();
+    // Left over from an earlier run, or a user's: gone before the journal names the backup, so
+    // that whatever lies under the backup name during the run is the run's own.
+    if (replacing && FileRenameTaskSpecification::pathTaken(backup) && !QFile::remove(backup)) {
+        failBeforeStart(u"Could not delete '%1'"_s.arg(backup));
         return;
     }
+    // Said before it is done, so that a run killed in the middle is undone by the next start.
+    if (!recordIntent(installed, replacing))
+        return;
 
     double remaining = 1.0;
+    const auto placement = replacing ? SlowFileOpSpecification::Placement::OverExisting
+                                     : SlowFileOpSpecification::Placement::NewName;
     if (replacing) {
-        if (FileRenameTaskSpecification::pathTaken(backup)) {
-            // Left over from an earlier run; the rename must not fail on it.
-            addSubTask(new FileDeleteTaskSpecification(true, backup, this, stepWeight));
-            remaining -= stepWeight;
-        }
-        oldFileRenamed = true;
-        addSubTask(new FileRenameTaskSpecification(target, backup, &ownRollback, this, stepWeight));
+        backedUp = true;
+        addSubTask(new FileBackupTaskSpecification(&ownRollback, target, backup, this, stepWeight));
         remaining -= stepWeight;
     }
     const std::optional<QFileDevice::Permissions> mode = installedMode(target);
     if (replaceSpec.hasUnzip()) {
         addSubTask(new FileUnzipTaskSpecification(&ownRollback, source, target, this,
-                                                  remaining - checkWeight, mode));
+                                                  remaining - checkWeight, mode, placement));
         addSubTask(new CheckSignatureTaskSpecification(target, replaceSpec.unpackedMd5, true, this,
                                                        checkWeight));
     } else {
-        // Moved into place where it can be; undoing puts it back into the temporary directory,
+        // Moved into place where it can be; undoing gives it back to the temporary directory,
         // where a resumed run finds it.
         addSubTask(new FileCopyTaskSpecification(
                 &ownRollback, source, target, this, remaining, mode,
-                FileCopyTaskSpecification::Transfer::MoveWhenPossible));
+                FileCopyTaskSpecification::Transfer::MoveWhenPossible, placement));
     }
     setRunning();
     executeSubTasks();
+}
+
+bool FileReplaceTaskSpecification::recordIntent(const QString& installed, bool replacing)
+{
+    ReplaceJournal journal(configuration->tempDir);
+    QStringList parts{FileCopyFunc::partFilePath(installed)};
+    if (replacing)
+        parts.append(FileCopyFunc::partFilePath(replaceSpec.oldDestFileName()));
+    const bool recorded = replacing ? journal.recordReplace(installed, replaceSpec.fileName, parts)
+                                    : journal.recordAdd(installed, replaceSpec.fileName, parts);
+    if (!recorded)
+        failBeforeStart(journal.errorString());
+    return recorded;
+}
+
+void FileReplaceTaskSpecification::failBeforeStart(const QString& text)
+{
+    setRunning();
+    emit message(text);
+    errorCancel();
 }
 
 void FileReplaceTaskSpecification::subtasksDone()
@@ -107,7 +124,7 @@ void FileReplaceTaskSpecification::commit()
     listRollback->appendList(ownRollback);
     ownRollback.clear();
     const QString fileName = QFileInfo(replaceSpec.pureDestFilePath()).fileName();
-    if (oldFileRenamed && !configuration->isSpecialFileName(fileName))
+    if (backedUp && !configuration->isSpecialFileName(fileName))
         deleteList->append(replaceSpec.oldDestFileName());
     // The copy or unpack gave the file its mode before it appeared under its name.
 }
@@ -118,7 +135,7 @@ void FileReplaceTaskSpecification::reset()
     clearSubTasks();
     collectLateResults(running);
     undoJournal(ownRollback, this);
-    oldFileRenamed = false;
+    backedUp = false;
     resetWithoutSubTasks();
 }
 

@@ -13,12 +13,14 @@
 
 class Configuration;
 
-// Installs one downloaded file into the application root. The installed version is first
-// renamed to its "_old_" name in the same directory, then the new file is copied, or unpacked
-// and checked, into place. Every change goes into this task's own journal: on failure or cancel
-// it is undone at once; on success it passes to the replace list's journal, and the backup name
-// is put on the delete list (except for the updater's own files, which are in use and are
-// removed at the next start).
+// Installs one downloaded file into the application root. The installed version first gets its
+// "_old_" backup in the same directory without losing its name (a hard link, or a copy), then the
+// new file is moved, copied or unpacked (and checked) into place, taking the name in one rename;
+// so the installed path holds the old bytes or the new ones at every moment. The session journal
+// names each change before it is made. Every change goes into this task's own journal: on
+// failure or cancel it is undone at once; on success it passes to the replace list's journal,
+// and the backup name is put on the delete list (except for the updater's own files, which are
+// in use and are removed at the next start).
 class FileReplaceTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
@@ -53,6 +55,8 @@ protected:
 
 private:
     void makeSubtasksAndStart();
+    [[nodiscard]] bool recordIntent(const QString& installed, bool replacing);
+    void failBeforeStart(const QString& text);
     void commit();
     // Waits for the bodies of the given (already disconnected) subtasks and lets them deliver
     // their results, so that a file they created reaches the journal before it is undone.
@@ -63,5 +67,5 @@ private:
     RollbackDataList* listRollback;
     RollbackDataList ownRollback;
     Configuration* configuration;
-    bool oldFileRenamed = false;
+    bool backedUp = false;
 };

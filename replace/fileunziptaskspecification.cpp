@@ -17,32 +17,34 @@ constexpr unsigned unzipBlockSize = 0x4000;
 FileUnzipTaskSpecification::FileUnzipTaskSpecification(RollbackDataList* rollbackList,
                                                        const QString& source, const QString& target,
                                                        QObject* parent, double parentProgressRange,
-                                                       std::optional<QFileDevice::Permissions> mode)
+                                                       std::optional<QFileDevice::Permissions> mode,
+                                                       Placement placement)
     : SlowFileOpSpecification(u"Could not unzip '%1' to '%2'"_s.arg(source, target), rollbackList,
-                              source, target, parent, parentProgressRange)
+                              source, target, parent, parentProgressRange, placement)
     , mode(mode)
 {}
 
 std::unique_ptr<ASyncFunc> FileUnzipTaskSpecification::createFunction()
 {
-    return std::make_unique<FileUnzipFunc>(source, target, mode);
+    return std::make_unique<FileUnzipFunc>(source, target, mode, placement);
 }
 
 FileUnzipFunc::FileUnzipFunc(const QString& source, const QString& target,
-                             std::optional<QFileDevice::Permissions> mode)
+                             std::optional<QFileDevice::Permissions> mode, Placement placement)
     : SlowFileOpFunc(source, target)
     , mode(mode)
+    , placement(placement)
 {}
 
 bool FileUnzipFunc::run()
 {
     // unzipFile removes a partial target itself; removing target here could hit a file that
     // was there before and made the unpack fail.
-    return unzipFile(target, source, mode);
+    return unzipFile(target, source, mode, placement);
 }
 
 bool FileUnzipFunc::unzipFile(const QString& target, const QString& source,
-                              std::optional<QFileDevice::Permissions> mode)
+                              std::optional<QFileDevice::Permissions> mode, Placement placement)
 {
     gzFile in = gzopen(QFile::encodeName(source).constData(), "rb");
     if (in == nullptr)
@@ -59,9 +61,10 @@ bool FileUnzipFunc::unzipFile(const QString& target, const QString& source,
         return status == Z_OK ? 0 : -1;
     };
     char block[unzipBlockSize];
-    const bool written = FileCopyFunc::writeNewFile(target, block, readBlock, mode);
+    const bool written = FileCopyFunc::writeNewFile(target, block, readBlock, mode, placement);
     const bool closed = gzclose(in) == Z_OK;
-    if (written && !closed)
+    // Over an existing file the name stays: the backup's undo puts the original back over it.
+    if (written && !closed && placement == Placement::NewName)
         QFile::remove(target);
     return written && closed;
 }

@@ -8,9 +8,9 @@
 #include <memory>
 #include <optional>
 
-// Unpacks a gzip file into target, which must not exist yet, on a pool thread, and journals the
-// created target. A corrupt or truncated stream fails the task and leaves no target behind.
-// With a mode, target gets it before it appears under its name.
+// Unpacks a gzip file into target on a pool thread (as a new name, or over the file there in one
+// rename), and journals the created target. A corrupt or truncated stream fails the task and leaves
+// no target behind. With a mode, target gets it before it appears under its name.
 class FileUnzipTaskSpecification : public SlowFileOpSpecification
 {
     Q_OBJECT
@@ -18,7 +18,8 @@ class FileUnzipTaskSpecification : public SlowFileOpSpecification
 public:
     FileUnzipTaskSpecification(RollbackDataList* rollbackList, const QString& source,
                                const QString& target, QObject* parent, double parentProgressRange,
-                               std::optional<QFileDevice::Permissions> mode = std::nullopt);
+                               std::optional<QFileDevice::Permissions> mode = std::nullopt,
+                               Placement placement = Placement::NewName);
 
 protected:
     [[nodiscard]] std::unique_ptr<ASyncFunc> createFunction() override;
@@ -32,8 +33,11 @@ class FileUnzipFunc : public SlowFileOpFunc
     Q_OBJECT
 
 public:
+    using Placement = SlowFileOpSpecification::Placement;
+
     FileUnzipFunc(const QString& source, const QString& target,
-                  std::optional<QFileDevice::Permissions> mode = std::nullopt);
+                  std::optional<QFileDevice::Permissions> mode = std::nullopt,
+                  Placement placement = Placement::NewName);
 
     [[nodiscard]] bool run() override;
 
@@ -42,8 +46,10 @@ public:
     // check that follows an unpack decides about such a file. False, with no target left
     // behind, on any read, data or write error. Note the order: output first.
     [[nodiscard]] static bool unzipFile(const QString& target, const QString& source,
-                                        std::optional<QFileDevice::Permissions> mode = {});
+                                        std::optional<QFileDevice::Permissions> mode = {},
+                                        Placement placement = Placement::NewName);
 
 private:
     const std::optional<QFileDevice::Permissions> mode;
+    const Placement placement;
 };

@@ -4,25 +4,53 @@
 #include "configuration.h"
 #include "filerenametaskspecification.h"
 #include "filespecifications.h"
+#include "rollback.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSet>
 
+#include <algorithm>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
 using namespace Qt::StringLiterals;
 
 namespace {
 
-const QString backupTag = u"backup"_s;
-const QString partTag = u"part"_s;
 constexpr QChar separator = u'\t';
+constexpr qsizetype checksumLength = 8;
+
+struct Tag
+{
+    const char* text;
+    int paths; // how many paths follow the tag
+};
+
+// In the order of ReplaceJournal::Kind.
+constexpr Tag tags[] = {{"replace", 2}, {"add", 2},    {"part", 1},
+                        {"mkdir", 1},   {"delete", 1}, {"committed", 0}};
+
+// Written by updaters before records had checksums: a backup made by renaming the original away,
+// and a part file. Read so that a run killed by such an updater is still repaired.
+const QString legacyBackupTag = u"backup"_s;
+const QString legacyPartTag = u"part"_s;
+
+QByteArray checksum(QByteArrayView text)
+{
+    const uLong crc = crc32(0L, reinterpret_cast<const Bytef*>(text.data()), uInt(text.size()));
+    return QByteArray::number(quint32(crc), 16).rightJustified(checksumLength, '0');
+}
 
 // The journal lies in a directory anyone with this user's rights could edit, and is read line
-// by line: a path must stay inside the application root and be one line.
+// by line: a path must stay inside the application root and be one field of one line.
 bool isSafeJournalPath(const QString& path)
 {
-    return AppRoot::isSafeRelativePath(path) && !path.contains(u'\n');
+    return AppRoot::isSafeRelativePath(path) && !path.contains(u'\n') && !path.contains(separator);
 }
 
 QString backupPath(const QString& installedPath)
@@ -31,10 +59,46 @@ QString backupPath(const QString& installedPath)
                                                   Configuration::getSpecialFileRenamePrefix());
 }
 
+bool pathTaken(const QString& path)
+{
+    return FileRenameTaskSpecification::pathTaken(path);
+}
+
+bool sameFile(const QString& a, const QString& b)
+{
+    struct stat first
+    {};
+    struct stat second
+    {};
+    return ::lstat(QFile::encodeName(a).constData(), &first) == 0 &&
+           ::lstat(QFile::encodeName(b).constData(), &second) == 0 &&
+           first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+bool hasCommit(const QList<ReplaceJournal::Entry>& records)
+{
+    return std::any_of(records.cbegin(), records.cend(), [](const ReplaceJournal::Entry& entry) {
+        return entry.kind == ReplaceJournal::Kind::Commit;
+    });
+}
+
+bool removeIfTaken(const QString& path, const ReplaceJournal::LogLine& log)
+{
+    if (!pathTaken(path))
+        return true;
+    if (!QFile::remove(path)) {
+        log(u"Could not delete '%1'"_s.arg(path));
+        return false;
+    }
+    log(u"Removed %1, left by an interrupted update"_s.arg(path));
+    return true;
+}
+
 } // namespace
 
 ReplaceJournal::ReplaceJournal(QString sessionDirectory)
-    : journalPath(std::move(sessionDirectory) + u'/' + fileName())
+    : sessionDirectory(std::move(sessionDirectory))
+    , journalPath(this->sessionDirectory + u'/' + fileName())
 {}
 
 QString ReplaceJournal::fileName()
@@ -42,33 +106,60 @@ QString ReplaceJournal::fileName()
     return u"replace.journal"_s;
 }
 
-bool ReplaceJournal::recordBackup(const QString& installedPath)
+bool ReplaceJournal::recordReplace(const QString& installedPath, const QString& download,
+                                   const QStringList& partPaths)
 {
-    return append(backupTag + separator + installedPath + u'\n');
+    QList<Entry> records{{Kind::Replace, installedPath, download}};
+    for (const QString& part : partPaths)
+        records.append({Kind::Part, part, {}});
+    return append(records);
 }
 
-bool ReplaceJournal::recordPart(const QString& partPath)
+bool ReplaceJournal::recordAdd(const QString& installedPath, const QString& download,
+                               const QStringList& partPaths)
 {
-    return append(partTag + separator + partPath + u'\n');
+    QList<Entry> records{{Kind::Add, installedPath, download}};
+    for (const QString& part : partPaths)
+        records.append({Kind::Part, part, {}});
+    return append(records);
 }
 
-bool ReplaceJournal::recordBackups(const QStringList& installedPaths)
+bool ReplaceJournal::recordDirectories(const QStringList& directories)
 {
-    QString text;
-    for (const QString& path : installedPaths)
-        text += backupTag + separator + path + u'\n';
-    return installedPaths.isEmpty() || append(text);
+    QList<Entry> records;
+    for (const QString& directory : directories)
+        records.append({Kind::Directory, directory, {}});
+    return records.isEmpty() || append(records);
 }
 
-bool ReplaceJournal::append(const QString& text)
+bool ReplaceJournal::recordCommit(const QStringList& deletions)
+{
+    QList<Entry> records;
+    for (const QString& path : deletions)
+        records.append({Kind::Delete, path, {}});
+    records.append({Kind::Commit, {}, {}});
+    return append(records, true);
+}
+
+bool ReplaceJournal::append(const QList<Entry>& records, bool durable)
 {
     error.clear();
+    // A new line first: a record that a failed write left without its end stays a line of its
+    // own, which its checksum rejects, and does not swallow this one.
+    QByteArray text("\n");
+    for (const Entry& entry : records) {
+        const Tag& tag = tags[int(entry.kind)];
+        QByteArray line(tag.text);
+        if (tag.paths > 0)
+            line += separator.toLatin1() + entry.path.toUtf8();
+        if (tag.paths > 1)
+            line += separator.toLatin1() + entry.download.toUtf8();
+        text += line + separator.toLatin1() + checksum(line) + '\n';
+    }
     QFile file(journalPath);
-    // One write per record: a killed process leaves whole lines, or a last line without its
-    // end, which reading skips.
-    const QByteArray line = text.toUtf8();
+    // One write per append, unbuffered, so that a failing write shows where it failed.
     if (file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered) &&
-        file.write(line) == line.size() && file.flush())
+        file.write(text) == text.size() && (!durable || ::fdatasync(file.handle()) == 0))
         return true;
     error = u"Could not write to %1"_s.arg(journalPath);
     return false;
@@ -80,57 +171,163 @@ QList<ReplaceJournal::Entry> ReplaceJournal::entries() const
     QFile file(journalPath);
     if (!file.open(QIODevice::ReadOnly))
         return found;
-    QSet<QString> seen;
+    QSet<QByteArray> seen;
     const QList<QByteArray> lines = file.readAll().split('\n');
-    // The last piece is either empty or a line cut short by a kill.
+    // The last piece is either empty or a line cut short, which has no end yet.
     for (qsizetype i = 0; i + 1 < lines.size(); ++i) {
-        const QString line = QString::fromUtf8(lines.at(i));
-        const qsizetype tab = line.indexOf(separator);
-        const QString tag = line.left(tab);
-        const QString path = line.mid(tab + 1);
-        if (tab < 0 || (tag != backupTag && tag != partTag) || !isSafeJournalPath(path))
-            continue;
-        if (seen.contains(line))
+        const QByteArray& line = lines.at(i);
+        if (line.isEmpty() || seen.contains(line))
             continue;
         seen.insert(line);
-        found.append({tag == backupTag ? Kind::Backup : Kind::Part, path});
+        const QStringList fields = QString::fromUtf8(line).split(separator);
+        if (fields.size() == 2 &&
+            (fields.at(0) == legacyBackupTag || fields.at(0) == legacyPartTag)) {
+            if (isSafeJournalPath(fields.at(1)))
+                found.append({fields.at(0) == legacyPartTag ? Kind::Part : Kind::Replace,
+                              fields.at(1),
+                              {},
+                              true});
+            continue;
+        }
+        const qsizetype end = line.lastIndexOf(separator.toLatin1());
+        if (end < 0 || line.size() - end - 1 != checksumLength ||
+            checksum(line.left(end)) != line.mid(end + 1))
+            continue;
+        for (int kind = 0; kind < int(std::size(tags)); ++kind) {
+            const Tag& tag = tags[kind];
+            if (fields.size() != tag.paths + 2 || fields.at(0) != QLatin1StringView(tag.text))
+                continue;
+            const QString path = tag.paths > 0 ? fields.at(1) : QString();
+            const QString download = tag.paths > 1 ? fields.at(2) : QString();
+            if ((tag.paths > 0 && !isSafeJournalPath(path)) ||
+                (!download.isEmpty() && !isSafeJournalPath(download)))
+                break;
+            found.append({Kind(kind), path, download});
+            break;
+        }
     }
     return found;
 }
 
-QStringList ReplaceJournal::repair(const LogLine& log) const
+bool ReplaceJournal::exists() const
 {
-    QStringList backupsInPlace;
-    for (const Entry& entry : entries()) {
-        const QString installed = AppRoot::filePath(entry.path);
-        if (entry.kind == Kind::Part) {
-            if (FileRenameTaskSpecification::pathTaken(installed) && QFile::remove(installed))
-                log(u"Removed %1, left by an interrupted update"_s.arg(installed));
-            continue;
-        }
-        const QString backup = AppRoot::filePath(backupPath(entry.path));
-        if (!FileRenameTaskSpecification::pathTaken(backup))
-            continue;
-        if (FileRenameTaskSpecification::pathTaken(installed)) {
-            backupsInPlace.append(entry.path);
-        } else if (QFile::rename(backup, installed)) {
-            log(u"Restored %1, left at %2 by an interrupted update"_s.arg(installed, backup));
-        } else {
-            log(u"Could not rename '%1' to '%2'"_s.arg(backup, installed));
-        }
-    }
-    return backupsInPlace;
+    return QFileInfo::exists(journalPath);
 }
 
-void ReplaceJournal::removeBackups() const
+bool ReplaceJournal::isCommitted() const
 {
+    return hasCommit(entries());
+}
+
+QStringList ReplaceJournal::backups() const
+{
+    QStringList paths;
     for (const Entry& entry : entries()) {
-        if (entry.kind != Kind::Backup)
-            continue;
-        if (Configuration::getSpecialFileNames().contains(QFileInfo(entry.path).fileName()))
-            continue;
-        const QString backup = AppRoot::filePath(backupPath(entry.path));
-        if (FileRenameTaskSpecification::pathTaken(backup))
-            QFile::remove(backup);
+        if (entry.kind == Kind::Replace)
+            paths.append(entry.path);
     }
+    return paths;
+}
+
+bool ReplaceJournal::repair(const LogLine& log) const
+{
+    const QList<Entry> records = entries();
+    bool done = true;
+    if (hasCommit(records))
+        finishDeletions(records, log);
+    else
+        done = undo(records, log);
+    if (done)
+        remove();
+    return done;
+}
+
+bool ReplaceJournal::undo(const QList<Entry>& records, const LogLine& log) const
+{
+    bool allUndone = true;
+    for (auto it = records.crbegin(); it != records.crend(); ++it) {
+        const Entry& entry = *it;
+        const QString installed = AppRoot::filePath(entry.path);
+        switch (entry.kind) {
+        case Kind::Replace:
+            allUndone = undoReplace(entry, log) && allUndone;
+            break;
+        case Kind::Add:
+            allUndone = undoAdd(entry, log) && allUndone;
+            break;
+        case Kind::Part:
+            allUndone = removeIfTaken(installed, log) && allUndone;
+            break;
+        case Kind::Directory: {
+            // Only an empty one: anything put there since is kept.
+            const QFileInfo info(installed);
+            if (info.isDir() && !info.isSymLink() && info.dir().rmdir(info.fileName()))
+                log(u"Removed %1, left by an interrupted update"_s.arg(installed));
+            break;
+        }
+        case Kind::Delete:
+        case Kind::Commit:
+            break;
+        }
+    }
+    return allUndone;
+}
+
+bool ReplaceJournal::undoReplace(const Entry& entry, const LogLine& log) const
+{
+    const QString installed = AppRoot::filePath(entry.path);
+    const QString backup = AppRoot::filePath(backupPath(entry.path));
+    if (!pathTaken(backup))
+        return true; // killed before the backup was made: the original never left its name
+    // Such an updater renamed the original away; only a missing one is put back.
+    if (entry.legacy && pathTaken(installed))
+        return true;
+    if (sameFile(backup, installed)) {
+        // Killed before the new file took the name: the backup is only a second name.
+        return removeIfTaken(backup, log);
+    }
+    // A moved download goes back to the session directory, so the next run need not fetch it.
+    if (pathTaken(installed) && !entry.download.isEmpty())
+        static_cast<void>(RollbackData::linkBack(installed, downloadPath(entry)));
+    if (!RollbackData::restoreBackup(backup, installed)) {
+        log(u"Could not rename '%1' to '%2'"_s.arg(backup, installed));
+        return false;
+    }
+    log(u"Restored %1, left at %2 by an interrupted update"_s.arg(installed, backup));
+    return true;
+}
+
+bool ReplaceJournal::undoAdd(const Entry& entry, const LogLine& log) const
+{
+    const QString installed = AppRoot::filePath(entry.path);
+    if (!pathTaken(installed))
+        return true;
+    // A moved download goes back to the session directory, so the next run need not fetch it.
+    const QString download = downloadPath(entry);
+    if (!entry.download.isEmpty() && !pathTaken(download) && QFileInfo(download).dir().exists() &&
+        QFile::rename(installed, download)) {
+        log(u"Removed %1, left by an interrupted update"_s.arg(installed));
+        return true;
+    }
+    return removeIfTaken(installed, log);
+}
+
+void ReplaceJournal::finishDeletions(const QList<Entry>& records, const LogLine& log) const
+{
+    log(u"Finishing the deletions of an interrupted update"_s);
+    for (const Entry& entry : records) {
+        // As in the run itself, a file that cannot be deleted is skipped.
+        if (entry.kind == Kind::Delete)
+            static_cast<void>(removeIfTaken(AppRoot::filePath(entry.path), log));
+    }
+}
+
+QString ReplaceJournal::downloadPath(const Entry& entry) const
+{
+    return sessionDirectory + u'/' + entry.download;
+}
+
+void ReplaceJournal::remove() const
+{
+    QFile::remove(journalPath);
 }

@@ -10,6 +10,7 @@
 
 #include <QApplication>
 #include <QLocale>
+#include <QStringList>
 #include <QTimer>
 #include <QTranslator>
 
@@ -51,6 +52,11 @@ int main(int argc, char* argv[])
     // leftovers may be the backups of its own self-update, which it needs should it undo.
     if (SingleInstanceChecker::checkExistingInstance(u"#"_s))
         return 0;
+    // Before anything else, whatever this start goes on to do: a run that was killed leaves the
+    // installation at its old version or its new one, never between the two.
+    QStringList repairLog;
+    static_cast<void>(UpdateEngine::repairKilledRun(
+            [&repairLog](const QString& line) { repairLog << line; }));
     removeLeftoversOfSelfUpdate();
 
     QTranslator updateTranslator;
@@ -61,6 +67,8 @@ int main(int argc, char* argv[])
     Configuration configuration;
     configuration.setRetryQuestion(&VersionQueryBox::askRetry);
     MainWindow window(configuration, &ProcessTools::startVq3Client);
+    for (const QString& line : std::as_const(repairLog))
+        window.onAppendText(line);
     // Owned by the window: a later start of the updater brings it to the front.
     auto* instanceListener = new SingleInstanceChecker(&window);
     QObject::connect(instanceListener, &SingleInstanceChecker::otherInstanceActivate, &window,

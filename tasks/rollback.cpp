@@ -7,6 +7,10 @@
 #include <QObject>
 #include <QtGlobal>
 
+#include <cstdio>
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace Qt::StringLiterals;
 
 RollbackData::RollbackData(Operation operation, const QString& from, const QString& to)
@@ -42,8 +46,53 @@ bool RollbackData::rollback(QObject* target) const
         message(target, u"warning: rollback create dir %1 failed"_s.arg(path));
         return false;
     }
+    case Backup:
+        if (restoreBackup(path, previousPath))
+            return true;
+        message(target, u"warning: rollback restore %1 from %2 failed"_s.arg(previousPath, path));
+        return false;
+    case LinkBack:
+        if (linkBack(path, previousPath))
+            return true;
+        message(target, u"warning: rollback return %1 to %2 failed"_s.arg(path, previousPath));
+        return false;
     }
     qFatal("Should not reach here");
+}
+
+namespace {
+
+bool lstatPath(const QString& path, struct stat& info)
+{
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0;
+}
+
+} // namespace
+
+bool RollbackData::restoreBackup(const QString& backup, const QString& installed)
+{
+    struct stat backupInfo
+    {};
+    if (!lstatPath(backup, backupInfo))
+        return true;
+    struct stat installedInfo
+    {};
+    // rename() between two names of one file does nothing and leaves both.
+    if (lstatPath(installed, installedInfo) && installedInfo.st_dev == backupInfo.st_dev &&
+        installedInfo.st_ino == backupInfo.st_ino)
+        return ::unlink(QFile::encodeName(backup).constData()) == 0;
+    return ::rename(QFile::encodeName(backup).constData(),
+                    QFile::encodeName(installed).constData()) == 0;
+}
+
+bool RollbackData::linkBack(const QString& installed, const QString& returnPath)
+{
+    struct stat info
+    {};
+    if (lstatPath(returnPath, info))
+        return true;
+    return ::link(QFile::encodeName(installed).constData(),
+                  QFile::encodeName(returnPath).constData()) == 0;
 }
 
 void RollbackData::message(QObject* target, const QString& text)

@@ -9,7 +9,11 @@ class QObject;
 class RollbackData
 {
 public:
-    enum Operation { Rename = 0, CreateFile = 1, CreateDir = 2 };
+    // Backup: a second name (a hard link or a copy) made for the file at `from`, at `to`; undone
+    // by putting it back over `from` in one rename, so that the name never goes missing.
+    // LinkBack: a file that came from `from` took the name `to` over an existing one; undone by
+    // giving `from` a link to it again, while the Backup record before it restores `to`.
+    enum Operation { Rename = 0, CreateFile = 1, CreateDir = 2, Backup = 3, LinkBack = 4 };
 
     // A rename from `from` to `to`: path is where the file is now.
     RollbackData(Operation operation, const QString& from, const QString& to);
@@ -19,6 +23,13 @@ public:
     [[nodiscard]] bool rollback(QObject* target) const;
     // Invokes target's "message(QString)"; a task passes itself so the line reaches its log.
     static void message(QObject* target, const QString& text);
+
+    // Puts the backup at backup back under installed in one rename over whatever is there; a
+    // backup that is only a second name of the installed file is dropped. True also when there is
+    // no backup any more.
+    [[nodiscard]] static bool restoreBackup(const QString& backup, const QString& installed);
+    // Gives the file at installed a second name at returnPath, unless something is there.
+    [[nodiscard]] static bool linkBack(const QString& installed, const QString& returnPath);
 
     bool operator==(const RollbackData& other) const = default;
 

@@ -3,12 +3,14 @@
 SlowFileOpSpecification::SlowFileOpSpecification(QString failureMessage,
                                                  RollbackDataList* rollbackList,
                                                  const QString& source, const QString& target,
-                                                 QObject* parent, double parentProgressRange)
+                                                 QObject* parent, double parentProgressRange,
+                                                 Placement placement)
     : ASyncTaskSpecification(parent, parentProgressRange)
     , rollbackList(rollbackList)
     , source(source)
     , target(target)
     , failureMessage(std::move(failureMessage))
+    , placement(placement)
 {}
 
 void SlowFileOpSpecification::runDone(bool ok)
@@ -16,13 +18,15 @@ void SlowFileOpSpecification::runDone(bool ok)
     // Whatever our state: the body has or has not created target by now.
     if (!ok)
         emit message(failureMessage);
-    else if (rollbackList != nullptr)
-        rollbackList->add(doneRecord());
+    else if (const std::optional<RollbackData> record = doneRecord(); record && rollbackList)
+        rollbackList->add(*record);
     ASyncTaskSpecification::runDone(ok);
 }
 
-RollbackData SlowFileOpSpecification::doneRecord() const
+std::optional<RollbackData> SlowFileOpSpecification::doneRecord() const
 {
+    if (placement == Placement::OverExisting)
+        return std::nullopt;
     return RollbackData(RollbackData::CreateFile, target);
 }
 

@@ -187,6 +187,9 @@ void TestConfiguration::channel_data()
     QTest::newRow("alpha without revno")
             << std::optional<QByteArray>("[Channel]\nalpha=http://a/\n"_ba) << UpdateChannel::Alpha
             << 0;
+    QTest::newRow("alpha with a comma")
+            << std::optional<QByteArray>("[Channel]\nalpha=http://a/x,y/\nalphaRevno=3\n"_ba)
+            << UpdateChannel::Alpha << 3;
     QTest::newRow("alpha and beta")
             << std::optional<QByteArray>("[Channel]\nalpha=http://a/\nbeta=true\n"_ba)
             << UpdateChannel::Alpha << 0;

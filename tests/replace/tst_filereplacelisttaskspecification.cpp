@@ -124,6 +124,7 @@ private slots:
         QVERIFY(dir->isValid());
         root = dir->filePath(u"root"_s);
         configuration.tempDir = dir->filePath(u"temp"_s);
+        QVERIFY(QDir().mkpath(configuration.tempDir));
         Configuration::setAppRootPath(root);
         QVERIFY(writeFile(rooted(u"a.txt"_s), "old a"));
         QVERIFY(writeFile(rooted(u"b.txt"_s), "old b"));

@@ -100,8 +100,7 @@ private slots:
         QTest::addColumn<bool>("staleBackup");
         QTest::addColumn<bool>("packed");
         QTest::addColumn<QStringList>("plan");
-        const QString del = u"FileDeleteTaskSpecification 0.1"_s;
-        const QString ren = u"FileRenameTaskSpecification 0.1"_s;
+        const QString ren = u"FileBackupTaskSpecification 0.1"_s;
         const QString check = u"CheckSignatureTaskSpecification 0.2"_s;
         QTest::newRow("new") << false << false << false
                              << QStringList{u"FileCopyTaskSpecification 1"_s};
@@ -116,11 +115,10 @@ private slots:
                 << true << false << true
                 << QStringList{ren, u"FileUnzipTaskSpecification 0.7"_s, check};
         QTest::newRow("installed, stale backup")
-                << true << true << false
-                << QStringList{del, ren, u"FileCopyTaskSpecification 0.8"_s};
+                << true << true << false << QStringList{ren, u"FileCopyTaskSpecification 0.9"_s};
         QTest::newRow("installed, stale backup, packed")
                 << true << true << true
-                << QStringList{del, ren, u"FileUnzipTaskSpecification 0.6"_s, check};
+                << QStringList{ren, u"FileUnzipTaskSpecification 0.7"_s, check};
     }
 
     void sequences()
@@ -147,13 +145,18 @@ private slots:
                  (QStringList{u"replace message add/replace "_s + record.fileName,
                               u"replace finished"_s}));
         COMPARE_TREES(TreeSnapshot::take(root), after);
-        // A plain download is moved into place, and moved back by the undo.
-        Records records{packed ? RollbackData(RollbackData::CreateFile, rooted(u"lib/x.txt"_s))
-                               : RollbackData(RollbackData::Rename, downloaded(record.fileName),
-                                              rooted(u"lib/x.txt"_s))};
+        // A plain download is moved into place, and given back by the undo; over an installed
+        // file, the backup's undo puts the original back over the new one.
+        const auto moved = installed ? RollbackData::LinkBack : RollbackData::Rename;
+        Records records;
         if (installed)
-            records.prepend(RollbackData(RollbackData::Rename, rooted(u"lib/x.txt"_s),
-                                         rooted(u"lib/_old_x.txt"_s)));
+            records.append(RollbackData(RollbackData::Backup, rooted(u"lib/x.txt"_s),
+                                        rooted(u"lib/_old_x.txt"_s)));
+        if (!packed)
+            records.append(
+                    RollbackData(moved, downloaded(record.fileName), rooted(u"lib/x.txt"_s)));
+        else if (!installed)
+            records.append(RollbackData(RollbackData::CreateFile, rooted(u"lib/x.txt"_s)));
         QCOMPARE(journal.records(), records);
         QCOMPARE(deleteList, installed ? QStringList{u"lib/_old_x.txt"_s} : QStringList());
     }

@@ -7,6 +7,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <unistd.h>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -15,7 +17,8 @@ using Files = QMap<QString, QByteArray>; // path below the application root -> c
 
 } // namespace
 
-// The next run repairs what a killed replacement left, from the lines the killed run wrote first.
+// The next start repairs what a killed replacement left, from the records the killed run wrote
+// first: undone to the old version before the commit, deletions finished after it.
 class TestReplaceJournal : public QObject
 {
     Q_OBJECT
@@ -24,24 +27,67 @@ class TestReplaceJournal : public QObject
     QString root;
     QString session;
 
+    // A content "link:<path>" makes a second name of the file at path.
     void place(const Files& files)
     {
-        for (auto it = files.cbegin(); it != files.cend(); ++it)
-            QVERIFY(writeFile(root + u'/' + it.key(), it.value()));
+        for (auto it = files.cbegin(); it != files.cend(); ++it) {
+            if (!it.value().startsWith("link:") && !it.key().endsWith(u'/'))
+                QVERIFY(writeFile(root + u'/' + it.key(), it.value()));
+        }
+        for (auto it = files.cbegin(); it != files.cend(); ++it) {
+            const QString path = root + u'/' + it.key();
+            if (it.value().startsWith("link:"))
+                QVERIFY(::link(QFile::encodeName(root + u'/' + QString::fromUtf8(it.value().mid(5)))
+                                       .constData(),
+                               QFile::encodeName(path).constData()) == 0);
+        }
     }
-    // Every file below the scratch folder but the session's, by path from the root.
+    // Every file and directory below the scratch folder, the session's too, by path from the
+    // root; a directory as "<path>/".
     [[nodiscard]] Files present() const
     {
         Files files;
-        QDirIterator it(dir->path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+        QDirIterator it(dir->path(), QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
+                        QDirIterator::Subdirectories);
         while (it.hasNext()) {
             const QString path = it.next();
-            if (!path.startsWith(session + u'/'))
-                files.insert(QDir(root).relativeFilePath(path), readFile(path));
+            const QString key = QDir(root).relativeFilePath(path);
+            if (QFileInfo(path).isDir())
+                files.insert(key + u'/', {});
+            else
+                files.insert(key, readFile(path));
         }
+        files.remove(u"./"_s);
+        files.remove(u"../session/"_s);
         return files;
     }
     [[nodiscard]] QString rooted(QString text) const { return text.replace(u"R/"_s, root + u'/'); }
+    // Writes the records of a script: "replace|add <path> <download> [<part>...]",
+    // "mkdir <path>...", "commit [<deletion>...]", "cut <bytes>" (a write that got that many
+    // bytes short) and "raw <text>" (a line as older updaters wrote them).
+    void write(const QStringList& script)
+    {
+        ReplaceJournal journal(session);
+        const QString path = session + u'/' + ReplaceJournal::fileName();
+        for (const QString& step : script) {
+            QStringList words = step.split(u' ');
+            const QString verb = words.takeFirst();
+            if (verb == u"replace")
+                QVERIFY(journal.recordReplace(words.at(0), words.at(1), words.mid(2)));
+            else if (verb == u"add")
+                QVERIFY(journal.recordAdd(words.at(0), words.at(1), words.mid(2)));
+            else if (verb == u"mkdir")
+                QVERIFY(journal.recordDirectories(words));
+            else if (verb == u"commit")
+                QVERIFY(journal.recordCommit(words));
+            else if (verb == u"cut")
+                QVERIFY(writeFile(path, readFile(path).chopped(words.at(0).toInt())));
+            else if (verb == u"raw")
+                QVERIFY(writeFile(path, readFile(path) +
+                                                words.join(u' ').toUtf8().replace("\\t", "\t") +
+                                                '\n'));
+        }
+    }
 
 private slots:
     void init()
@@ -57,87 +103,83 @@ private slots:
 
     void repair_data()
     {
-        QTest::addColumn<QByteArray>("journal");
+        QTest::addColumn<QStringList>("journal");
         QTest::addColumn<Files>("before");
         QTest::addColumn<Files>("after");
-        QTest::addColumn<QStringList>("inPlace");
         QTest::addColumn<QStringList>("log");
 
-        const Files backupOnly{{u"lib/_old_a.so"_s, "old"}};
-        QTest::newRow("original put back")
-                << "backup\tlib/a.so\n"_ba << backupOnly << Files{{u"lib/a.so"_s, "old"}}
-                << QStringList()
-                << QStringList{u"Restored R/lib/a.so, left at R/lib/_old_a.so by an interrupted "
-                               u"update"_s};
-        const Files both{{u"lib/a.so"_s, "new"}, {u"lib/_old_a.so"_s, "old"}};
-        QTest::newRow("new file in place") << "backup\tlib/a.so\n"_ba << both << both
-                                           << QStringList{u"lib/a.so"_s} << QStringList();
-        const Files original{{u"a.txt"_s, "old"}};
-        QTest::newRow("killed before the rename")
-                << "backup\ta.txt\n"_ba << original << original << QStringList() << QStringList();
-        const Files users{{u"_old_notes.txt"_s, "mine"}};
-        QTest::newRow("a user's file is no backup")
-                << "backup\ta.txt\n"_ba << users << users << QStringList() << QStringList();
-        QTest::newRow("part file removed")
-                << "part\tlib/.sonavelle_part_a.so\n"_ba
-                << Files{{u"lib/.sonavelle_part_a.so"_s, "half"}, {u"lib/b"_s, "kept"}}
-                << Files{{u"lib/b"_s, "kept"}} << QStringList()
-                << QStringList{u"Removed R/lib/.sonavelle_part_a.so, left by an interrupted "
-                               u"update"_s};
-        const Files outside{{u"../_old_outside"_s, "x"}, {u"../part"_s, "y"}};
+        const QString restored =
+                u"Restored R/lib/a.so, left at R/lib/_old_a.so by an interrupted update"_s;
+        const Files replaced{{u"lib/a.so"_s, "new"}, {u"lib/_old_a.so"_s, "old"}};
+        const Files original{{u"lib/"_s, {}}, {u"lib/a.so"_s, "old"}};
+        QTest::newRow("original back over the new file, the download back in the session")
+                << QStringList{u"replace lib/a.so a.so"_s} << replaced
+                << (Files{{u"lib/"_s, {}}, {u"lib/a.so"_s, "old"}, {u"../session/a.so"_s, "new"}})
+                << QStringList{restored};
+        QTest::newRow("killed before the new file: the second name goes")
+                << QStringList{u"replace lib/a.so a.so"_s}
+                << (Files{{u"lib/a.so"_s, "old"}, {u"lib/_old_a.so"_s, "link:lib/a.so"}})
+                << original
+                << QStringList{u"Removed R/lib/_old_a.so, left by an interrupted update"_s};
+        QTest::newRow("killed before the backup")
+                << QStringList{u"replace lib/a.so a.so"_s} << original << original << QStringList();
+        QTest::newRow("an original set aside by an older updater")
+                << QStringList{u"raw backup\\tlib/a.so"_s} << Files{{u"lib/_old_a.so"_s, "old"}}
+                << original << QStringList{restored};
+        QTest::newRow("new files and directories go, a user's file stays")
+                << QStringList{u"mkdir lib lib/sub"_s, u"add lib/sub/b.so b.so"_s,
+                               u"add lib/c.so sub/c.so"_s,
+                               u"add lib/d.so d.so lib/.sonavelle_part_d.so"_s}
+                << Files{{u"lib/sub/b.so"_s, "b"},
+                         {u"lib/c.so"_s, "c"},
+                         {u"lib/.sonavelle_part_d.so"_s, "half"},
+                         {u"lib/notes"_s, "mine"}}
+                << Files{{u"lib/"_s, {}}, {u"lib/notes"_s, "mine"}, {u"../session/b.so"_s, "b"}}
+                << QStringList{u"Removed R/lib/.sonavelle_part_d.so, left by an interrupted "
+                               u"update"_s,
+                               u"Removed R/lib/c.so, left by an interrupted update"_s,
+                               u"Removed R/lib/sub/b.so, left by an interrupted update"_s,
+                               u"Removed R/lib/sub, left by an interrupted update"_s};
         QTest::newRow("paths out of the root are ignored")
-                << "backup\t../outside\npart\t../part\npart\t/etc/hostname\n"_ba << outside
-                << outside << QStringList() << QStringList();
-        QTest::newRow("a line cut short by a kill is ignored")
-                << "backup\tlib/a.so"_ba << backupOnly << backupOnly << QStringList()
-                << QStringList();
-        QTest::newRow("a line written twice counts once")
-                << "backup\tlib/a.so\nbackup\tlib/a.so\n"_ba << backupOnly
-                << Files{{u"lib/a.so"_s, "old"}} << QStringList()
-                << QStringList{u"Restored R/lib/a.so, left at R/lib/_old_a.so by an interrupted "
-                               u"update"_s};
+                << QStringList{u"add ../outside x"_s, u"add /etc/hostname x"_s}
+                << Files{{u"../outside"_s, "x"}} << Files{{u"../outside"_s, "x"}} << QStringList();
+        QTest::newRow("a record cut short is ignored, also with records after it")
+                << QStringList{u"add b.txt b.txt"_s, u"cut 3"_s, u"replace lib/a.so a.so"_s}
+                << Files{{u"lib/a.so"_s, "new"}, {u"lib/_old_a.so"_s, "old"}, {u"b.txt"_s, "b"}}
+                << (Files{{u"lib/"_s, {}},
+                          {u"lib/a.so"_s, "old"},
+                          {u"../session/a.so"_s, "new"},
+                          {u"b.txt"_s, "b"}})
+                << QStringList{restored};
+        QTest::newRow("after the commit the deletions are finished")
+                << QStringList{u"replace lib/a.so a.so"_s, u"commit lib/_old_a.so gone.txt"_s}
+                << Files{{u"lib/a.so"_s, "new"},
+                         {u"lib/_old_a.so"_s, "old"},
+                         {u"gone.txt"_s, "x"},
+                         {u"_old_update"_s, "old"}}
+                << Files{{u"lib/"_s, {}}, {u"lib/a.so"_s, "new"}, {u"_old_update"_s, "old"}}
+                << QStringList{u"Finishing the deletions of an interrupted update"_s,
+                               u"Removed R/lib/_old_a.so, left by an interrupted update"_s,
+                               u"Removed R/gone.txt, left by an interrupted update"_s};
     }
 
     void repair()
     {
-        QFETCH(QByteArray, journal);
+        QFETCH(QStringList, journal);
         QFETCH(Files, before);
         QFETCH(Files, after);
-        QFETCH(QStringList, inPlace);
         QFETCH(QStringList, log);
         place(before);
-        QVERIFY(writeFile(session + u'/' + ReplaceJournal::fileName(), journal));
+        write(journal);
 
         QStringList lines;
-        const QStringList found =
-                ReplaceJournal(session).repair([&lines](const QString& line) { lines << line; });
+        QVERIFY(ReplaceJournal(session).repair([&lines](const QString& line) { lines << line; }));
 
+        // Whole once repaired: the journal is gone too.
         QCOMPARE(present(), after);
-        QCOMPARE(found, inPlace);
         for (QString& line : log)
             line = rooted(line);
         QCOMPARE(lines, log);
-    }
-
-    // Written lines are what repair reads; the updater's own files keep their backups.
-    void recordAndRemoveBackups()
-    {
-        place({{u"lib/a.so"_s, "new"},
-               {u"lib/_old_a.so"_s, "old"},
-               {u"update"_s, "new"},
-               {u"_old_update"_s, "old"},
-               {u"_old_b.txt"_s, "someone's"}});
-        ReplaceJournal journal(session);
-        QVERIFY(journal.recordBackup(u"lib/a.so"_s));
-        QVERIFY(journal.recordBackups({u"update"_s, u"c.txt"_s}));
-        QVERIFY(journal.recordPart(u"lib/.sonavelle_part_a.so"_s));
-
-        journal.removeBackups();
-
-        QCOMPARE(present(), (Files{{u"lib/a.so"_s, "new"},
-                                   {u"update"_s, "new"},
-                                   {u"_old_update"_s, "old"},
-                                   {u"_old_b.txt"_s, "someone's"}}));
     }
 
     void unwritableJournal()
@@ -147,9 +189,9 @@ private slots:
         QVERIFY(QDir().mkpath(journalPath));
         ReplaceJournal journal(session);
 
-        QVERIFY(!journal.recordBackup(u"a.txt"_s));
+        QVERIFY(!journal.recordAdd(u"a.txt"_s, u"a.txt"_s, {}));
         QCOMPARE(journal.errorString(), u"Could not write to %1"_s.arg(journalPath));
-        QVERIFY(journal.recordBackups({}));
+        QVERIFY(journal.recordDirectories({}));
     }
 };
 

@@ -1,0 +1,20 @@
+#pragma once
+
+#include "filecopytaskspecification.h"
+
+#include <QString>
+
+// Makes the backup of an installed file without taking its name away: a hard link under the
+// backup name, or a copy where the file system has no links. Undoing it puts the backup back
+// over the installed name in one rename, whatever was placed there since.
+class FileBackupTaskSpecification : public FileCopyTaskSpecification
+{
+    Q_OBJECT
+
+public:
+    FileBackupTaskSpecification(RollbackDataList* rollbackList, const QString& installed,
+                                const QString& backup, QObject* parent, double parentProgressRange);
+
+protected:
+    [[nodiscard]] std::optional<RollbackData> doneRecord() const override;
+};
