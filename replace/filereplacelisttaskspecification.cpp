@@ -173,6 +173,7 @@ void FileReplaceListTaskSpecification::subtasksDone()
 
 void FileReplaceListTaskSpecification::commit()
 {
+    emit message(u"Writing the installed files to the disk"_s);
     // Not a subtask: it must start only once every replacement has ended.
     commitTask = new ReplaceCommitTaskSpecification(configuration->tempDir, *deleteList, this);
     connect(commitTask, &TaskSpecification::message, this, &TaskSpecification::message);

@@ -937,25 +937,18 @@ QString stageAt(const QByteArray& log)
 }
 
 // What a kill may leave at an installed path: the old bytes, the new bytes, nothing yet (a new
-// file), nothing any more (a dropped file), or nothing with the original at its backup name.
+// file) or nothing any more (a dropped file). A file of both versions is never missing.
 QString brokenPath(const QString& root, const ClientFiles& from, const ClientFiles& to,
                    const QString& path)
 {
     const QString installed = root + u'/' + path;
-    const QFileInfo info(path);
-    const QString backup = root + u'/' + (info.path() == u"." ? QString() : info.path() + u'/') +
-                           u"_old_"_s + info.fileName();
     if (QFileInfo::exists(installed)) {
         const QByteArray content = readFile(installed);
         const bool known = (from.contains(path) && content == from.value(path)) ||
                            (to.contains(path) && content == to.value(path));
         return known ? QString() : u"%1 holds %2 unknown bytes"_s.arg(path).arg(content.size());
     }
-    if (!from.contains(path) || !to.contains(path))
-        return {};
-    return readFile(backup) == from.value(path)
-                   ? QString()
-                   : u"%1 is missing and not at its backup"_s.arg(path);
+    return from.contains(path) && to.contains(path) ? u"%1 is missing"_s.arg(path) : QString();
 }
 
 // The downloads a session directory holds complete: their paths on the mirror.

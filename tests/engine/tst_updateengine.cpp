@@ -23,6 +23,7 @@ class TestUpdateEngine : public QObject
 private slots:
     void runsThePipelineAndCleansUp();
     void resumesSessionOfSameVersion();
+    void cleansUpSessionOfOtherVersion_data();
     void cleansUpSessionOfOtherVersion();
     void leavesNonSessionDirectoryAlone();
     void doesNotReuseSymbolicLinkDirectory();
@@ -88,20 +89,32 @@ void TestUpdateEngine::resumesSessionOfSameVersion()
     QVERIFY(QFile::exists(previous + u"/bin/client"_s));
 }
 
+void TestUpdateEngine::cleansUpSessionOfOtherVersion_data()
+{
+    QTest::addColumn<int>("previousVersion");
+    QTest::addColumn<QString>("previousType");
+    QTest::newRow("other version") << 6 << clientType;
+    // Its part files are of other files under the same names.
+    QTest::newRow("other client type") << version << u"client_linux_x86"_s;
+}
+
 void TestUpdateEngine::cleansUpSessionOfOtherVersion()
 {
+    QFETCH(int, previousVersion);
+    QFETCH(QString, previousType);
     EngineFixture f;
     QVERIFY(f.publish());
     const QString previous = f.sessionDirectory(3);
     QVERIFY(TestRelease::writeFile(previous + u"/bin/.hidden"_s, "x"_ba));
     QVERIFY(TestRelease::writeFile(previous + u"/a/b/c.bin"_s, "y"_ba));
-    UpdateIniData::modify(6, previous, clientType);
+    UpdateIniData::modify(previousVersion, previous, previousType);
 
     UpdateEngine& engine = f.makeEngine();
     QVERIFY(engine.initialize());
-    QCOMPARE(f.log.events(),
-             (QStringList{u"message Cleanup previous session (v. 6, %1) files..."_s.arg(previous),
-                          u"message Ok"_s}));
+    QCOMPARE(f.log.events(), (QStringList{u"message Cleanup previous session (v. %1, %2) files..."_s
+                                                  .arg(previousVersion)
+                                                  .arg(previous),
+                                          u"message Ok"_s}));
     QVERIFY(!QFileInfo::exists(previous));
     QCOMPARE(f.configuration.tempDir, f.sessionDirectory(0));
     int recordedVersion = 0;

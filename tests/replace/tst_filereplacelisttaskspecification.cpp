@@ -2,6 +2,7 @@
 #include "dircreatetaskspecification.h"
 #include "filedeletelisttaskspecification.h"
 #include "filereplacelisttaskspecification.h"
+#include "replacejournal.h"
 #include "replacetestsupport.h"
 #include "signallog.h"
 #include "treesnapshot.h"
@@ -176,7 +177,8 @@ private slots:
         QCOMPARE(stage->plan(), expand(plan));
         QCOMPARE(withoutProgress(log.events()),
                  (QStringList{u"list message Starting file updates"_s} + startLines(names) +
-                  QStringList{u"list finished"_s}));
+                  QStringList{u"list message Writing the installed files to the disk"_s,
+                              u"list finished"_s}));
     }
 
     // Followed by the delete list, as in an update, the stage leaves exactly the new version.
@@ -200,6 +202,8 @@ private slots:
         QStringList backups = deleteList;
         backups.sort(); // in the order the replacements finished
         QCOMPARE(backups, (QStringList{u"_old_a.txt"_s, u"_old_b.txt"_s, u"lib/_old_c.so"_s}));
+        // From here on a start after a kill finishes the deletions instead of undoing.
+        QVERIFY(ReplaceJournal(configuration.tempDir).isCommitted());
         FileDeleteListTaskSpecification deletion(&deleteList, nullptr, 1.0);
         deletion.execute();
         QTRY_COMPARE(deletion.state(), TaskSpecification::Finished);
@@ -278,6 +282,7 @@ private slots:
                                     u"list message rolling back file updates"_s,
                                     u"list canceled ErrorCanceled"_s}));
         COMPARE_TREES(TreeSnapshot::take(root), before);
+        QVERIFY(!ReplaceJournal(configuration.tempDir).exists()); // nothing left to repair
     }
 
     // The user cancels while two copies are in the middle of their work: they run to their end,

@@ -1,7 +1,10 @@
+#include "approot.h"
+#include "replacejournal.h"
 #include "singleinstancechecker.h"
 #include "testfiles.h"
 #include "treesnapshot.h"
 #include "udpresponder.h"
+#include "updateinidata.h"
 
 #include <QDir>
 #include <QFile>
@@ -102,6 +105,16 @@ void TestEntryPoint::removesSelfUpdateLeftoversFirst()
     QVERIFY(ini.open(QIODevice::WriteOnly));
     ini.write("[Channel]\nalpha=http://alpha.example/\n");
     ini.close();
+    // A self-update killed after the new library took its name and before the commit: undone
+    // first, whatever the start goes on to do, and its backup is no leftover.
+    const QString session = systemTemp.filePath(u"sonavelle_temp_1"_s);
+    QVERIFY(QDir().mkpath(session));
+    QVERIFY(writeFile(root.filePath(u"libQtCore.so.4"_s), "new core"));
+    QVERIFY(writeFile(root.filePath(u"_old_libQtCore.so.4"_s), "old core"));
+    AppRoot::setPath(root.path());
+    QVERIFY(ReplaceJournal(session).recordReplace(u"libQtCore.so.4"_s, u"libQtCore.so.4"_s, {}));
+    UpdateIniData::modify(5, session, u"client_linux_amd64"_s);
+    AppRoot::setPath({});
 
     UdpResponder server(17384);
     QVERIFY(server.isListening());
@@ -110,6 +123,7 @@ void TestEntryPoint::removesSelfUpdateLeftoversFirst()
     process.start(root.filePath(u"update"_s), {});
     QVERIFY(process.waitForFinished(30000));
     QCOMPARE(process.exitCode(), 1);
+    QCOMPARE(readFile(root.filePath(u"libQtCore.so.4"_s)), "old core"_ba);
 
     for (const QString& name : leftovers)
         QVERIFY2(!QFile::exists(root.filePath(name)), qPrintable(name));
