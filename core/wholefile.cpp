@@ -3,6 +3,8 @@
 #include <QCryptographicHash>
 #include <QFile>
 
+#include <fcntl.h>
+
 using namespace Qt::StringLiterals;
 
 WholeFile::WholeFile(QString path)
@@ -62,4 +64,10 @@ bool WholeFile::streamDevice(QIODevice& device, qint64 size, const BlockConsumer
         remaining -= got;
     }
     return true;
+}
+
+void WholeFile::startWriteBack(QFileDevice& file, qint64 offset, qint64 length)
+{
+    // Only a hint: a file system that cannot do it writes the file back later, as always.
+    static_cast<void>(::sync_file_range(file.handle(), offset, length, SYNC_FILE_RANGE_WRITE));
 }

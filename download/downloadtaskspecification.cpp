@@ -148,6 +148,7 @@ bool DownloadTaskSpecification::openOutput()
             outputFile.open(QIODevice::ReadWrite | QIODevice::Unbuffered) &&
             outputFile.seek(resumeOffset)) {
             receivedSize = resumeOffset;
+            writtenBack = resumeOffset;
             sizeAtLastTick = resumeOffset;
             return true;
         }
@@ -166,6 +167,7 @@ void DownloadTaskSpecification::startOver()
     hash.reset(hashMode());
     resumeOffset = 0;
     receivedSize = 0;
+    writtenBack = 0;
     sizeAtLastTick = 0;
 }
 
@@ -352,7 +354,15 @@ bool DownloadTaskSpecification::writeBlock(QByteArray block)
     }
     hash.add(std::move(block));
     receivedSize += count;
+    if (receivedSize - writtenBack >= writeBackStep)
+        startWriteBack();
     return true;
+}
+
+void DownloadTaskSpecification::startWriteBack()
+{
+    WholeFile::startWriteBack(outputFile, writtenBack, receivedSize - writtenBack);
+    writtenBack = receivedSize;
 }
 
 BackgroundMd5::Mode DownloadTaskSpecification::hashMode() const
@@ -376,6 +386,7 @@ void DownloadTaskSpecification::onDownloadFinished()
     if (!readData())
         return;
     dropReply();
+    startWriteBack();
     outputFile.close();
     receivedDigest = hash.hexResult();
     downloadFinished();
@@ -410,6 +421,7 @@ void DownloadTaskSpecification::resetDownload(Part part)
     expectedSize = initialExpectedSize;
     sizeAtLastTick = 0;
     receivedSize = 0;
+    writtenBack = 0;
     resumeOffset = 0;
     receivedDigest.clear();
     hash.reset(hashMode());

@@ -30,6 +30,9 @@ public:
     static constexpr qint64 readChunkSize = 4096;
     // Received bytes go to the disk in blocks of this size: one write per 64 KiB, not per step.
     static constexpr qint64 writeBlockSize = 16 * readChunkSize;
+    // Received bytes are handed to the disk's write-back in steps of this size, so that no call on
+    // the GUI thread has much to queue.
+    static constexpr qint64 writeBackStep = 16 * writeBlockSize;
     // What a transfer may hold in memory before the network stops reading for it.
     static constexpr qint64 readBufferSize = 64 * readChunkSize;
 
@@ -92,6 +95,7 @@ private:
     // -1 when reading failed.
     [[nodiscard]] qint64 fillBlock(QByteArray& block);
     [[nodiscard]] bool writeBlock(QByteArray block);
+    void startWriteBack();
     // A file of one block is hashed at once; longer ones on the pool, beside the transfer.
     [[nodiscard]] BackgroundMd5::Mode hashMode() const;
     // Opens the local file: to continue it when an earlier run left a part of it, else empty.
@@ -116,6 +120,7 @@ private:
     qint64 sizeLimit;
     qint64 receivedSize = 0;
     qint64 resumeOffset = 0;
+    qint64 writtenBack = 0; // the bytes handed to the disk's write-back so far
     BackgroundMd5 hash;
     QByteArray receivedDigest;
     FTPSiteAccessData site;

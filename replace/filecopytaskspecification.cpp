@@ -1,5 +1,7 @@
 #include "filecopytaskspecification.h"
 
+#include "wholefile.h"
+
 #include <QFile>
 #include <QFileInfo>
 
@@ -152,6 +154,8 @@ bool FileCopyFunc::writeNewFile(const QString& target, std::span<char> buffer,
             break;
         }
     }
+    if (ok)
+        WholeFile::startWriteBack(out);
     // close() clears an earlier error once it succeeds itself, so ok carries the writes' verdict.
     out.close();
     ok = ok && out.error() == QFileDevice::NoError;

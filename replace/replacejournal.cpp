@@ -75,13 +75,6 @@ bool sameFile(const QString& a, const QString& b)
            first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
-bool hasCommit(const QList<ReplaceJournal::Entry>& records)
-{
-    return std::any_of(records.cbegin(), records.cend(), [](const ReplaceJournal::Entry& entry) {
-        return entry.kind == ReplaceJournal::Kind::Commit;
-    });
-}
-
 bool removeIfTaken(const QString& path, const ReplaceJournal::LogLine& log)
 {
     if (!pathTaken(path))
@@ -109,19 +102,22 @@ QString ReplaceJournal::fileName()
 bool ReplaceJournal::recordReplace(const QString& installedPath, const QString& download,
                                    const QStringList& partPaths)
 {
-    QList<Entry> records{{Kind::Replace, installedPath, download}};
-    for (const QString& part : partPaths)
-        records.append({Kind::Part, part, {}});
-    return append(records);
+    return recordFile(Kind::Replace, installedPath, download, partPaths);
 }
 
 bool ReplaceJournal::recordAdd(const QString& installedPath, const QString& download,
                                const QStringList& partPaths)
 {
-    QList<Entry> records{{Kind::Add, installedPath, download}};
+    return recordFile(Kind::Add, installedPath, download, partPaths);
+}
+
+bool ReplaceJournal::recordFile(Kind kind, const QString& installedPath, const QString& download,
+                                const QStringList& partPaths)
+{
+    QList<Entry> records{{kind, installedPath, download}};
     for (const QString& part : partPaths)
         records.append({Kind::Part, part, {}});
-    return append(records);
+    return writeRecords(records);
 }
 
 bool ReplaceJournal::recordDirectories(const QStringList& directories)
@@ -129,7 +125,7 @@ bool ReplaceJournal::recordDirectories(const QStringList& directories)
     QList<Entry> records;
     for (const QString& directory : directories)
         records.append({Kind::Directory, directory, {}});
-    return records.isEmpty() || append(records);
+    return records.isEmpty() || writeRecords(records);
 }
 
 bool ReplaceJournal::recordCommit(const QStringList& deletions)
@@ -138,10 +134,10 @@ bool ReplaceJournal::recordCommit(const QStringList& deletions)
     for (const QString& path : deletions)
         records.append({Kind::Delete, path, {}});
     records.append({Kind::Commit, {}, {}});
-    return append(records, true);
+    return writeRecords(records, true);
 }
 
-bool ReplaceJournal::append(const QList<Entry>& records, bool durable)
+bool ReplaceJournal::writeRecords(const QList<Entry>& records, bool durable)
 {
     error.clear();
     // A new line first: a record that a failed write left without its end stays a line of its
@@ -214,6 +210,12 @@ bool ReplaceJournal::exists() const
     return QFileInfo::exists(journalPath);
 }
 
+bool ReplaceJournal::hasCommit(const QList<Entry>& records)
+{
+    return std::any_of(records.cbegin(), records.cend(),
+                       [](const Entry& entry) { return entry.kind == Kind::Commit; });
+}
+
 bool ReplaceJournal::isCommitted() const
 {
     return hasCommit(entries());
@@ -238,7 +240,7 @@ bool ReplaceJournal::repair(const LogLine& log) const
     else
         done = undo(records, log);
     if (done)
-        remove();
+        discard();
     return done;
 }
 
@@ -327,7 +329,7 @@ QString ReplaceJournal::downloadPath(const Entry& entry) const
     return sessionDirectory + u'/' + entry.download;
 }
 
-void ReplaceJournal::remove() const
+void ReplaceJournal::discard() const
 {
     QFile::remove(journalPath);
 }

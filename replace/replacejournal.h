@@ -47,11 +47,10 @@ public:
     // directory), part files removed. Finishes the deletions of one that had. True when nothing
     // is left to repair; the journal is removed then.
     [[nodiscard]] bool repair(const LogLine& log) const;
-    // Forgets the journal, once the in-process undo has put everything back.
-    void remove() const;
 
     [[nodiscard]] const QString& errorString() const { return error; }
 
+private:
     enum class Kind { Replace, Add, Part, Directory, Delete, Commit };
     struct Entry
     {
@@ -61,14 +60,17 @@ public:
         bool legacy = false; // written by an updater that renamed originals away
     };
 
-private:
-    [[nodiscard]] bool append(const QList<Entry>& records, bool durable = false);
+    [[nodiscard]] static bool hasCommit(const QList<Entry>& records);
+    [[nodiscard]] bool recordFile(Kind kind, const QString& installedPath, const QString& download,
+                                  const QStringList& partPaths);
+    [[nodiscard]] bool writeRecords(const QList<Entry>& records, bool durable = false);
     [[nodiscard]] QList<Entry> entries() const;
     [[nodiscard]] bool undo(const QList<Entry>& records, const LogLine& log) const;
     void finishDeletions(const QList<Entry>& records, const LogLine& log) const;
     [[nodiscard]] bool undoReplace(const Entry& entry, const LogLine& log) const;
     [[nodiscard]] bool undoAdd(const Entry& entry, const LogLine& log) const;
     [[nodiscard]] QString downloadPath(const Entry& entry) const;
+    void discard() const;
 
     QString sessionDirectory;
     QString journalPath;
