@@ -10,7 +10,7 @@
 #include <optional>
 #include <span>
 
-// Copies source to target on a pool thread, and journals the created target. With a mode,
+// Copies source to target on a pool thread, and journals what undoes it. With a mode,
 // target gets it before it appears under its name. Allowed to move, it renames source to target
 // when both lie on one file system, which is much cheaper than a copy and done at once, like the
 // other fast file operations, without the trip to the pool; undoing that gives source the file

@@ -94,8 +94,10 @@ bool FileReplaceTaskSpecification::recordIntent(const QString& installed, bool r
     QStringList parts{FileCopyFunc::partFilePath(installed)};
     if (replacing)
         parts.append(FileCopyFunc::partFilePath(replaceSpec.oldDestFileName()));
-    const bool recorded = replacing ? journal.recordReplace(installed, replaceSpec.fileName, parts)
-                                    : journal.recordAdd(installed, replaceSpec.fileName, parts);
+    // An unpacked file is no download that could be given back.
+    const QString download = replaceSpec.hasUnzip() ? QString() : replaceSpec.fileName;
+    const bool recorded = replacing ? journal.recordReplace(installed, download, parts)
+                                    : journal.recordAdd(installed, download, parts);
     if (!recorded)
         failBeforeStart(journal.errorString());
     return recorded;

@@ -9,7 +9,7 @@
 #include <optional>
 
 // Unpacks a gzip file into target on a pool thread (as a new name, or over the file there in one
-// rename), and journals the created target. A corrupt or truncated stream fails the task and leaves
+// rename), and journals what undoes it. A corrupt or truncated stream fails the task and leaves
 // no target behind. With a mode, target gets it before it appears under its name.
 class FileUnzipTaskSpecification : public SlowFileOpSpecification
 {

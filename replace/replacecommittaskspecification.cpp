@@ -51,8 +51,7 @@ bool ReplaceCommitFunc::syncFileSystems(const QStringList& paths)
     QSet<dev_t> synced;
     for (const QString& path : paths) {
         const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY);
-        struct stat info
-        {};
+        struct stat info = {};
         const bool ok = fd >= 0 && ::fstat(fd, &info) == 0 &&
                         (synced.contains(info.st_dev) || ::syncfs(fd) == 0);
         if (fd >= 0)

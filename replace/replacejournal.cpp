@@ -2,6 +2,7 @@
 
 #include "approot.h"
 #include "configuration.h"
+#include "filecopytaskspecification.h"
 #include "filerenametaskspecification.h"
 #include "filespecifications.h"
 #include "rollback.h"
@@ -13,8 +14,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -31,7 +30,7 @@ struct Tag
     int paths; // how many paths follow the tag
 };
 
-// In the order of ReplaceJournal::Kind.
+// In the order of ReplaceJournal::Kind, which ends with Commit.
 constexpr Tag tags[] = {{"replace", 2}, {"add", 2},    {"part", 1},
                         {"mkdir", 1},   {"delete", 1}, {"committed", 0}};
 
@@ -62,17 +61,6 @@ QString backupPath(const QString& installedPath)
 bool pathTaken(const QString& path)
 {
     return FileRenameTaskSpecification::pathTaken(path);
-}
-
-bool sameFile(const QString& a, const QString& b)
-{
-    struct stat first
-    {};
-    struct stat second
-    {};
-    return ::lstat(QFile::encodeName(a).constData(), &first) == 0 &&
-           ::lstat(QFile::encodeName(b).constData(), &second) == 0 &&
-           first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
 bool removeIfTaken(const QString& path, const ReplaceJournal::LogLine& log)
@@ -140,6 +128,13 @@ bool ReplaceJournal::recordCommit(const QStringList& deletions)
 bool ReplaceJournal::writeRecords(const QList<Entry>& records, bool durable)
 {
     error.clear();
+    // What could not be read back would not be repaired: such a change is not made at all.
+    for (const Entry& entry : records) {
+        if (!isReadable(entry)) {
+            error = u"'%1' cannot be recorded in %2"_s.arg(entry.path, journalPath);
+            return false;
+        }
+    }
     // A new line first: a record that a failed write left without its end stays a line of its
     // own, which its checksum rejects, and does not swallow this one.
     QByteArray text("\n");
@@ -167,6 +162,8 @@ QList<ReplaceJournal::Entry> ReplaceJournal::entries() const
     QFile file(journalPath);
     if (!file.open(QIODevice::ReadOnly))
         return found;
+    QList<Entry> legacy;
+    bool checksummed = false;
     QSet<QByteArray> seen;
     const QList<QByteArray> lines = file.readAll().split('\n');
     // The last piece is either empty or a line cut short, which has no end yet.
@@ -176,33 +173,44 @@ QList<ReplaceJournal::Entry> ReplaceJournal::entries() const
             continue;
         seen.insert(line);
         const QStringList fields = QString::fromUtf8(line).split(separator);
-        if (fields.size() == 2 &&
-            (fields.at(0) == legacyBackupTag || fields.at(0) == legacyPartTag)) {
-            if (isSafeJournalPath(fields.at(1)))
-                found.append({fields.at(0) == legacyPartTag ? Kind::Part : Kind::Replace,
-                              fields.at(1),
-                              {},
-                              true});
-            continue;
-        }
         const qsizetype end = line.lastIndexOf(separator.toLatin1());
         if (end < 0 || line.size() - end - 1 != checksumLength ||
-            checksum(line.left(end)) != line.mid(end + 1))
+            checksum(line.left(end)) != line.mid(end + 1)) {
+            if (fields.size() == 2 &&
+                (fields.at(0) == legacyBackupTag || fields.at(0) == legacyPartTag))
+                legacy.append({fields.at(0) == legacyPartTag ? Kind::Part : Kind::Replace,
+                               fields.at(1),
+                               {},
+                               true});
             continue;
+        }
+        checksummed = true;
         for (int kind = 0; kind < int(std::size(tags)); ++kind) {
             const Tag& tag = tags[kind];
             if (fields.size() != tag.paths + 2 || fields.at(0) != QLatin1StringView(tag.text))
                 continue;
-            const QString path = tag.paths > 0 ? fields.at(1) : QString();
-            const QString download = tag.paths > 1 ? fields.at(2) : QString();
-            if ((tag.paths > 0 && !isSafeJournalPath(path)) ||
-                (!download.isEmpty() && !isSafeJournalPath(download)))
-                break;
-            found.append({Kind(kind), path, download});
+            found.append({Kind(kind), tag.paths > 0 ? fields.at(1) : QString(),
+                          tag.paths > 1 ? fields.at(2) : QString()});
             break;
         }
     }
-    return found;
+    // A line without a checksum in a journal of this updater's is a record cut short, never one
+    // of an older updater's.
+    QList<Entry> records = checksummed ? found : legacy;
+    records.removeIf([](const Entry& entry) { return !isReadable(entry); });
+    return records;
+}
+
+bool ReplaceJournal::isReadable(const Entry& entry)
+{
+    static_assert(std::size(tags) == std::size_t(Kind::Commit) + 1, "one tag for every kind");
+    const int paths = tags[int(entry.kind)].paths;
+    if ((paths > 0 && !isSafeJournalPath(entry.path)) ||
+        (!entry.download.isEmpty() && !isSafeJournalPath(entry.download)))
+        return false;
+    // Only a part file is ever removed as one.
+    return entry.kind != Kind::Part ||
+           QFileInfo(entry.path).fileName().startsWith(FileCopyFunc::partFilePrefix());
 }
 
 bool ReplaceJournal::exists() const
@@ -258,7 +266,8 @@ bool ReplaceJournal::undo(const QList<Entry>& records, const LogLine& log) const
             allUndone = undoAdd(entry, log) && allUndone;
             break;
         case Kind::Part:
-            allUndone = removeIfTaken(installed, log) && allUndone;
+            if (!QFileInfo(installed).isDir())
+                allUndone = removeIfTaken(installed, log) && allUndone;
             break;
         case Kind::Directory: {
             // Only an empty one: anything put there since is kept.
@@ -284,7 +293,7 @@ bool ReplaceJournal::undoReplace(const Entry& entry, const LogLine& log) const
     // Such an updater renamed the original away; only a missing one is put back.
     if (entry.legacy && pathTaken(installed))
         return true;
-    if (sameFile(backup, installed)) {
+    if (RollbackData::sameFile(backup, installed)) {
         // Killed before the new file took the name: the backup is only a second name.
         return removeIfTaken(backup, log);
     }

@@ -61,6 +61,9 @@ private:
     };
 
     [[nodiscard]] static bool hasCommit(const QList<Entry>& records);
+    // Whether a record's paths stay inside the application root and the session directory and
+    // come back from the file as written.
+    [[nodiscard]] static bool isReadable(const Entry& entry);
     [[nodiscard]] bool recordFile(Kind kind, const QString& installedPath, const QString& download,
                                   const QStringList& partPaths);
     [[nodiscard]] bool writeRecords(const QList<Entry>& records, bool durable = false);

@@ -69,17 +69,21 @@ bool lstatPath(const QString& path, struct stat& info)
 
 } // namespace
 
+bool RollbackData::sameFile(const QString& a, const QString& b)
+{
+    struct stat first = {};
+    struct stat second = {};
+    return lstatPath(a, first) && lstatPath(b, second) && first.st_dev == second.st_dev &&
+           first.st_ino == second.st_ino;
+}
+
 bool RollbackData::restoreBackup(const QString& backup, const QString& installed)
 {
-    struct stat backupInfo
-    {};
+    struct stat backupInfo = {};
     if (!lstatPath(backup, backupInfo))
         return true;
-    struct stat installedInfo
-    {};
     // rename() between two names of one file does nothing and leaves both.
-    if (lstatPath(installed, installedInfo) && installedInfo.st_dev == backupInfo.st_dev &&
-        installedInfo.st_ino == backupInfo.st_ino)
+    if (sameFile(backup, installed))
         return ::unlink(QFile::encodeName(backup).constData()) == 0;
     return ::rename(QFile::encodeName(backup).constData(),
                     QFile::encodeName(installed).constData()) == 0;
@@ -87,8 +91,7 @@ bool RollbackData::restoreBackup(const QString& backup, const QString& installed
 
 bool RollbackData::linkBack(const QString& installed, const QString& returnPath)
 {
-    struct stat info
-    {};
+    struct stat info = {};
     if (lstatPath(returnPath, info))
         return true;
     return ::link(QFile::encodeName(installed).constData(),

@@ -28,6 +28,8 @@ public:
     // backup that is only a second name of the installed file is dropped. True also when there is
     // no backup any more.
     [[nodiscard]] static bool restoreBackup(const QString& backup, const QString& installed);
+    // Whether the two paths are names of one file (neither followed if it is a link).
+    [[nodiscard]] static bool sameFile(const QString& a, const QString& b);
     // Gives the file at installed a second name at returnPath, unless something is there.
     [[nodiscard]] static bool linkBack(const QString& installed, const QString& returnPath);
 

@@ -8,8 +8,9 @@
 #include <optional>
 
 // A file operation that may take long (copy, unpack): its body runs on a pool thread and
-// creates target from source. A created target is always journaled, even if the task was
-// reset meanwhile, so that it can be undone.
+// creates target from source. A newly created target is always journaled, even if the task was
+// reset meanwhile, so that it can be undone; one placed over an existing file is undone by that
+// file's backup.
 class SlowFileOpSpecification : public ASyncTaskSpecification
 {
     Q_OBJECT

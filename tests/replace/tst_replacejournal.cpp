@@ -141,8 +141,9 @@ private slots:
                                u"Removed R/lib/sub/b.so, left by an interrupted update"_s,
                                u"Removed R/lib/sub, left by an interrupted update"_s};
         QTest::newRow("paths out of the root are ignored")
-                << QStringList{u"add ../outside x"_s, u"add /etc/hostname x"_s}
-                << Files{{u"../outside"_s, "x"}} << Files{{u"../outside"_s, "x"}} << QStringList();
+                << QStringList{u"raw backup\\t../outside"_s, u"raw part\\t/etc/hostname"_s}
+                << Files{{u"../_old_outside"_s, "x"}} << Files{{u"../_old_outside"_s, "x"}}
+                << QStringList();
         QTest::newRow("a record cut short is ignored, also with records after it")
                 << QStringList{u"add b.txt b.txt"_s, u"cut 3"_s, u"replace lib/a.so a.so"_s}
                 << Files{{u"lib/a.so"_s, "new"}, {u"lib/_old_a.so"_s, "old"}, {u"b.txt"_s, "b"}}
@@ -151,6 +152,17 @@ private slots:
                           {u"../session/a.so"_s, "new"},
                           {u"b.txt"_s, "b"}})
                 << QStringList{restored};
+        // Cut inside its path, a part record names a directory; it is no record at all.
+        QTest::newRow("a part record cut short, with records after it")
+                << QStringList{u"add c.txt c.txt lib/.sonavelle_part_c.txt"_s, u"cut 32"_s,
+                               u"add d.txt d.txt"_s}
+                << Files{{u"lib/keep"_s, "x"}, {u"c.txt"_s, "c"}, {u"d.txt"_s, "d"}}
+                << Files{{u"lib/"_s, {}},
+                         {u"lib/keep"_s, "x"},
+                         {u"../session/c.txt"_s, "c"},
+                         {u"../session/d.txt"_s, "d"}}
+                << QStringList{u"Removed R/d.txt, left by an interrupted update"_s,
+                               u"Removed R/c.txt, left by an interrupted update"_s};
         QTest::newRow("after the commit the deletions are finished")
                 << QStringList{u"replace lib/a.so a.so"_s, u"commit lib/_old_a.so gone.txt"_s}
                 << Files{{u"lib/a.so"_s, "new"},
@@ -192,6 +204,10 @@ private slots:
         QVERIFY(!journal.recordAdd(u"a.txt"_s, u"a.txt"_s, {}));
         QCOMPARE(journal.errorString(), u"Could not write to %1"_s.arg(journalPath));
         QVERIFY(journal.recordDirectories({}));
+        // What could not be read back is not written, and the change is not made.
+        QVERIFY(!journal.recordAdd(u"../outside"_s, u"a.txt"_s, {}));
+        QCOMPARE(journal.errorString(),
+                 u"'../outside' cannot be recorded in %1"_s.arg(journalPath));
     }
 };
 
