@@ -43,7 +43,7 @@ bool UpdateIniData::get(int* version, QString* type, QString* dir)
     return true;
 }
 
-void UpdateIniData::modify(int version, const QString& dir, const QString& type)
+bool UpdateIniData::modify(int version, const QString& dir, const QString& type)
 {
     auto settings = AppRootSettings::updateIni();
     settings.beginGroup(group);
@@ -51,6 +51,8 @@ void UpdateIniData::modify(int version, const QString& dir, const QString& type)
     settings.setValue(dirKey, dir);
     settings.setValue(typeKey, type);
     settings.endGroup();
+    settings.sync();
+    return settings.status() == QSettings::NoError;
 }
 
 void UpdateIniData::cleanup()

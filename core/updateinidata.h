@@ -13,6 +13,7 @@ public:
     // True and the given outputs filled when a valid record exists; outputs untouched otherwise.
     [[nodiscard]] static bool get(int* version = nullptr, QString* type = nullptr,
                                   QString* dir = nullptr);
-    static void modify(int version, const QString& dir, const QString& type);
+    // False when the record did not reach the file: a killed run could then not be found.
+    static bool modify(int version, const QString& dir, const QString& type);
     static void cleanup();
 };

@@ -80,8 +80,14 @@ bool UpdateEngine::initialize()
     }
     if (!configuration.initalizeStart(previousSessionDirectory()))
         return false;
-    UpdateIniData::modify(configuration.clientVersion, configuration.tempDir,
-                          configuration.clientType);
+    // Without the record, a start after a kill would not find the run to repair.
+    if (!UpdateIniData::modify(configuration.clientVersion, configuration.tempDir,
+                               configuration.clientType)) {
+        removeDirectory(configuration.tempDir);
+        emit fatalError(
+                u"Could not record the update session in %1"_s.arg(UpdateIniData::filename()));
+        return false;
+    }
 
     if (!makeMirrorList())
         return false;

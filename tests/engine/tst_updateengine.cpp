@@ -32,7 +32,8 @@ private slots:
     void cancelOutsideARunDoesNothing();
     void onlyLyingMirrorsEndTheRunCanceled();
     void restartsKeepOneMirrorList();
-    void missingMirrorsFile();
+    void refusesToBegin_data();
+    void refusesToBegin();
     void proxy_data();
     void proxy();
     void removeOldFiles();
@@ -304,14 +305,28 @@ void TestUpdateEngine::cancelOutsideARunDoesNothing()
     QCOMPARE(canceled.count(), 0);
 }
 
-void TestUpdateEngine::missingMirrorsFile()
+void TestUpdateEngine::refusesToBegin_data()
 {
+    QTest::addColumn<bool>("published");
+    QTest::addColumn<QString>("fatal");
+    QTest::newRow("no mirrors.ini") << false << u"mirrors.ini is missing, cannot proceed."_s;
+    // A directory where the file must go fails for root too.
+    QTest::newRow("update.ini cannot be written")
+            << true << u"Could not record the update session in %root/update.ini"_s;
+}
+
+void TestUpdateEngine::refusesToBegin()
+{
+    QFETCH(bool, published);
+    QFETCH(QString, fatal);
     EngineFixture f;
+    if (published)
+        QVERIFY(f.publish() && QDir(f.root.path()).mkdir(u"update.ini"_s));
     UpdateEngine& engine = f.makeEngine();
     QVERIFY(!engine.initialize());
-    QCOMPARE(f.log.events(), QStringList{u"fatal mirrors.ini is missing, cannot proceed."_s});
+    QCOMPARE(f.log.events(), QStringList{u"fatal "_s + fatal.replace(u"%root"_s, f.root.path())});
     QCOMPARE(engine.state(), UpdateEngine::Stopped);
-    QVERIFY(f.configuration.tempDir.isEmpty());
+    QVERIFY(!QFileInfo::exists(f.sessionDirectory(0)));
 }
 
 void TestUpdateEngine::proxy_data()
