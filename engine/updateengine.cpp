@@ -125,11 +125,9 @@ QString UpdateEngine::previousSessionDirectory()
 void UpdateEngine::removePreviousSession(int version, const QString& directory)
 {
     emit message(u"Cleanup previous session (v. %1, %2) files..."_s.arg(version).arg(directory));
-    cleanupDirectory(directory);
-    const QFileInfo info(directory);
-    if (QDir(info.absolutePath()).exists())
-        emit message(removeDirectory(directory) ? u"Ok"_s : u"Failed to remove directory"_s);
-    UpdateIniData::cleanup();
+    const bool removed = removeSession(directory);
+    if (QDir(QFileInfo(directory).absolutePath()).exists())
+        emit message(removed ? u"Ok"_s : u"Failed to remove directory"_s);
 }
 
 bool UpdateEngine::repairKilledRun(const LogLine& log)
@@ -151,11 +149,12 @@ bool UpdateEngine::repairKilledRun(const LogLine& log)
     return true;
 }
 
-void UpdateEngine::removeSession(const QString& directory)
+bool UpdateEngine::removeSession(const QString& directory)
 {
     cleanupDirectory(directory);
-    removeDirectory(directory);
+    const bool removed = removeDirectory(directory);
     UpdateIniData::cleanup();
+    return removed;
 }
 
 bool UpdateEngine::makeMirrorList()

@@ -107,7 +107,8 @@ private:
     void setUpProxy();
     [[nodiscard]] QString previousSessionDirectory();
     void removePreviousSession(int version, const QString& directory);
-    static void removeSession(const QString& directory);
+    // Empties and removes a session directory and drops the record; true when it is gone.
+    static bool removeSession(const QString& directory);
     [[nodiscard]] bool makeMirrorList();
     void releaseMainTask();
     static bool removeDirectory(const QString& path);

@@ -120,8 +120,9 @@ int FileReplaceListTaskSpecification::makeSubdirTasks()
     // A parent is a prefix of its subdirectories, so it sorts before them.
     missing.sort(Qt::CaseSensitive);
     QStringList recorded;
+    const QDir root(Configuration::getAppRootPath());
     for (const QString& dir : missingLevels(missing))
-        recorded.append(QDir(Configuration::getAppRootPath()).relativeFilePath(dir));
+        recorded.append(root.relativeFilePath(dir));
     ReplaceJournal journal(configuration->tempDir);
     if (!journal.recordDirectories(recorded)) {
         emit message(journal.errorString());
@@ -149,13 +150,16 @@ void FileReplaceListTaskSpecification::makeFileReplaceTasks(bool subdirsCreated)
 QStringList FileReplaceListTaskSpecification::missingLevels(const QStringList& directories)
 {
     QStringList levels;
+    QSet<QString> seen;
     for (const QString& dir : directories) {
         QStringList above;
-        for (QFileInfo info(dir); !info.exists() && !info.isRoot(); info = QFileInfo(info.path()))
+        for (QFileInfo info(dir);
+             !info.exists() && !info.isRoot() && !seen.contains(info.filePath());
+             info = QFileInfo(info.path()))
             above.prepend(info.filePath());
         for (const QString& level : std::as_const(above)) {
-            if (!levels.contains(level))
-                levels.append(level);
+            seen.insert(level);
+            levels.append(level);
         }
     }
     return levels;
@@ -186,7 +190,7 @@ void FileReplaceListTaskSpecification::commit()
 
 void FileReplaceListTaskSpecification::onCommitted()
 {
-    static_cast<void>(dropCommit());
+    releaseCommitTask();
     ComposedTaskSpecification::subtasksDone();
 }
 
@@ -202,14 +206,19 @@ void FileReplaceListTaskSpecification::onCommitFailed()
     errorCancel();
 }
 
+void FileReplaceListTaskSpecification::releaseCommitTask()
+{
+    if (!commitTask)
+        return;
+    disconnect(commitTask, nullptr, this, nullptr);
+    commitTask->reset();
+    commitTask->deleteLater();
+    commitTask = nullptr;
+}
+
 bool FileReplaceListTaskSpecification::dropCommit()
 {
-    if (commitTask) {
-        disconnect(commitTask, nullptr, this, nullptr);
-        commitTask->reset();
-        commitTask->deleteLater();
-        commitTask = nullptr;
-    }
+    releaseCommitTask();
     return !configuration->tempDir.isEmpty() &&
            ReplaceJournal(configuration->tempDir).isCommitted();
 }

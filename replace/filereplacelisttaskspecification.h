@@ -43,7 +43,10 @@ private slots:
 private:
     void makeSubtasksAndStart();
     void commit();
-    // Waits for a running commit and lets it go; true when the journal holds the commit.
+    // Waits for a running commit and lets it go.
+    void releaseCommitTask();
+    // The same, and then true when the journal holds the commit: only a commit that did not
+    // report its success needs the journal read.
     [[nodiscard]] bool dropCommit();
     void rollBack();
     void repairFromSessionJournal();
