@@ -35,9 +35,11 @@ bool appRootFileExists(const QString& fileName)
 
 } // namespace
 
-ChangeLogViewer::ChangeLogViewer(QWidget* parent, std::chrono::milliseconds requestTimeout)
+ChangeLogViewer::ChangeLogViewer(QNetworkAccessManager* manager, QWidget* parent,
+                                 std::chrono::milliseconds requestTimeout)
     : QDialog(parent, Qt::Dialog | Qt::WindowSystemMenuHint)
     , textEdit(new QTextBrowser(this))
+    , networkManager(manager)
     , requestTimeout(requestTimeout)
 {
     setObjectName(u"ChangeLogViewer"_s);
@@ -75,15 +77,17 @@ ChangeLogViewer::~ChangeLogViewer()
 {
     if (m_instance == this)
         m_instance = nullptr;
-    // The manager aborts its replies when it goes; none may reach this half-destroyed dialog.
+    // The manager outlives the dialog: a request still running is cancelled, and never reports
+    // to this half-destroyed dialog.
     if (reply)
-        reply->disconnect(this);
+        releaseReply();
 }
 
-void ChangeLogViewer::showRemoteChangeLogDialog(QWidget* parent, const QString& path)
+void ChangeLogViewer::showRemoteChangeLogDialog(QWidget* parent, QNetworkAccessManager* manager,
+                                                const QString& path)
 {
     if (!m_instance) {
-        m_instance = new ChangeLogViewer(parent);
+        m_instance = new ChangeLogViewer(manager, parent);
         m_instance->requestRemote(path);
     }
     m_instance->show();
@@ -111,13 +115,11 @@ void ChangeLogViewer::requestRemote(const QString& path)
         changelogPath = path;
 
     const QString baseUrl = getRemoteUrl();
-    if (baseUrl.isEmpty()) {
+    if (baseUrl.isEmpty() || networkManager.isNull()) {
         showStatus(tr("Failed to load changelog."));
         return;
     }
 
-    if (!networkManager)
-        networkManager = new QNetworkAccessManager(this);
     QNetworkRequest request{QUrl(requestUrl(baseUrl, changelogPath))};
     // A redirection must reach us as what it is, a page that is not the change log.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
@@ -175,9 +177,10 @@ bool ChangeLogViewer::isChangeLog(QNetworkReply* reply, const QString& text)
 
 void ChangeLogViewer::releaseReply()
 {
-    reply->disconnect(this);
-    reply->deleteLater();
-    reply = nullptr;
+    QNetworkReply* released = reply;
+    reply.clear();
+    released->disconnect(this);
+    released->deleteLater();
 }
 
 QString ChangeLogViewer::decodeText(const QByteArray& data)

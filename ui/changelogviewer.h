@@ -1,13 +1,14 @@
 #pragma once
 
 #include <QDialog>
+#include <QNetworkReply>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 
 #include <chrono>
 
 class QNetworkAccessManager;
-class QNetworkReply;
 class QTextBrowser;
 class QTimer;
 class QUrl;
@@ -15,7 +16,8 @@ class QUrl;
 // A non-modal dialog showing the change log of the version being installed, fetched from the
 // version's directory on a mirror chosen at random. A mirror that fails, is too slow or answers
 // with a redirection is dropped and the next one is tried. At most one such dialog exists. Web
-// links in the change log open in the browser; for any other link, message says why not.
+// links in the change log open in the browser; for any other link, message says why not. The
+// requests go through the network access of the run, and so through its proxy.
 class ChangeLogViewer : public QDialog
 {
     Q_OBJECT
@@ -27,13 +29,15 @@ public:
     // Room beside the widest line for the frame, the margins and a vertical scroll bar.
     static constexpr int lineMargin = 50;
 
-    explicit ChangeLogViewer(QWidget* parent = nullptr,
+    // manager is not owned; a viewer that outlives it loads nothing more.
+    explicit ChangeLogViewer(QNetworkAccessManager* manager, QWidget* parent = nullptr,
                              std::chrono::milliseconds requestTimeout = defaultRequestTimeout);
     ~ChangeLogViewer() override;
 
     // Opens the one dialog and loads the change log of the version directory path, or brings
     // the open dialog to the front without reloading it.
-    static void showRemoteChangeLogDialog(QWidget* parent, const QString& path);
+    static void showRemoteChangeLogDialog(QWidget* parent, QNetworkAccessManager* manager,
+                                          const QString& path);
     // The open dialog, or null.
     [[nodiscard]] static ChangeLogViewer* instance() { return m_instance; }
 
@@ -72,8 +76,8 @@ private:
     static ChangeLogViewer* m_instance;
 
     QTextBrowser* textEdit;
-    QNetworkAccessManager* networkManager = nullptr;
-    QNetworkReply* reply = nullptr;
+    QPointer<QNetworkAccessManager> networkManager;
+    QPointer<QNetworkReply> reply;
     QTimer* requestTimer = nullptr;
     QStringList mirrorUrls;
     bool mirrorsLoaded = false;

@@ -291,7 +291,8 @@ void MainWindow::onDetailsPressed()
 
 void MainWindow::on_changelogButton_clicked()
 {
-    ChangeLogViewer::showRemoteChangeLogDialog(this, QString::number(configuration.clientVersion));
+    ChangeLogViewer::showRemoteChangeLogDialog(this, engine->networkAccessManager(),
+                                               QString::number(configuration.clientVersion));
     connect(ChangeLogViewer::instance(), &ChangeLogViewer::message, this, &MainWindow::onAppendText,
             Qt::UniqueConnection);
 }

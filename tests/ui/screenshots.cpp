@@ -179,7 +179,7 @@ bool englishStates(Configuration& configuration, const QDir& directory)
     window->onUpdateCanceled();
     ok = boxSaved && save(*window, directory, u"05_cancelled"_s) && ok;
 
-    ChangeLogViewer viewer(window.get());
+    ChangeLogViewer viewer(nullptr, window.get());
     viewer.show();
     viewer.load(changelog);
     ok = save(viewer, directory, u"07_changelog"_s) && ok;

@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFontMetrics>
+#include <QNetworkAccessManager>
 #include <QPointer>
 #include <QScreen>
 #include <QSignalSpy>
@@ -77,6 +78,7 @@ public:
 
     QTemporaryDir root;
     TestHttpServer server;
+    QNetworkAccessManager network;
 };
 
 class TestChangeLogViewer : public QObject
@@ -113,7 +115,7 @@ void TestChangeLogViewer::oneDialogForTwoClicks()
     f.server.setRoute(changelogPath(u"m1"_s), TestHttpServer::Behaviour::serve("v12: news"_ba));
     QVERIFY(!ChangeLogViewer::instance());
 
-    ChangeLogViewer::showRemoteChangeLogDialog(nullptr, u"12"_s);
+    ChangeLogViewer::showRemoteChangeLogDialog(nullptr, &f.network, u"12"_s);
     QPointer<ChangeLogViewer> viewer = ChangeLogViewer::instance();
     QVERIFY(viewer);
     QVERIFY(viewer->isVisible());
@@ -122,7 +124,7 @@ void TestChangeLogViewer::oneDialogForTwoClicks()
     QCOMPARE(ChangelogFixture::shownText(*viewer), loading);
     QTRY_COMPARE(ChangelogFixture::shownText(*viewer), u"v12: news"_s);
 
-    ChangeLogViewer::showRemoteChangeLogDialog(nullptr, u"12"_s);
+    ChangeLogViewer::showRemoteChangeLogDialog(nullptr, &f.network, u"12"_s);
     QCOMPARE(ChangeLogViewer::instance(), viewer.data());
     QCOMPARE(ChangelogFixture::shownText(*viewer), u"v12: news"_s);
     QCOMPARE(f.server.requestCount(changelogPath(u"m1"_s)), 1);
@@ -133,7 +135,7 @@ void TestChangeLogViewer::oneDialogForTwoClicks()
     QTRY_VERIFY(!viewer);
 
     // The next click starts afresh; Escape closes that one the same way.
-    ChangeLogViewer::showRemoteChangeLogDialog(nullptr, u"12"_s);
+    ChangeLogViewer::showRemoteChangeLogDialog(nullptr, &f.network, u"12"_s);
     viewer = ChangeLogViewer::instance();
     QTRY_COMPARE(ChangelogFixture::shownText(*viewer), u"v12: news"_s);
     QCOMPARE(f.server.requestCount(changelogPath(u"m1"_s)), 2);
@@ -173,7 +175,7 @@ void TestChangeLogViewer::skipsFailuresAndRedirections()
     }
     QVERIFY(f.writeMirrorsIni(mirrors));
 
-    ChangeLogViewer viewer;
+    ChangeLogViewer viewer(&f.network);
     viewer.requestRemote(u"12"_s);
     QTRY_COMPARE(ChangelogFixture::shownText(viewer), shown);
     QCOMPARE(f.server.requestCount(u"/trap"_s), 0);
@@ -194,7 +196,7 @@ void TestChangeLogViewer::silentMirrorsTimeOut()
     QVERIFY(f.writeMirrorsIni(mirrors));
     constexpr auto timeout = 200ms;
 
-    ChangeLogViewer viewer(nullptr, timeout);
+    ChangeLogViewer viewer(&f.network, nullptr, timeout);
     QElapsedTimer clock;
     clock.start();
     viewer.requestRemote(u"12"_s);
@@ -223,7 +225,7 @@ void TestChangeLogViewer::joinsUrlWithOneSlash()
     QVERIFY(f.writeMirrorsIni({u"m1"_s}, urlSuffix));
     f.server.setRoute(changelogPath(u"m1"_s), TestHttpServer::Behaviour::serve("joined"_ba));
 
-    ChangeLogViewer viewer;
+    ChangeLogViewer viewer(&f.network);
     viewer.requestRemote(u"12"_s);
     QTRY_COMPARE(ChangelogFixture::shownText(viewer), u"joined"_s);
     QCOMPARE(f.server.requests().size(), 1);
@@ -240,7 +242,7 @@ void TestChangeLogViewer::alphaLocationIsTriedAlone()
     f.server.setRoute(changelogPath(u"m1"_s), TestHttpServer::Behaviour::serve("stable"_ba));
     f.server.setRoute(changelogPath(u"alpha"_s), TestHttpServer::Behaviour::notFound());
 
-    ChangeLogViewer viewer;
+    ChangeLogViewer viewer(&f.network);
     viewer.requestRemote(u"12"_s);
     QTRY_COMPARE(ChangelogFixture::shownText(viewer), failed);
     QCOMPARE(f.server.requestedPaths(), QStringList{changelogPath(u"alpha"_s)});
@@ -251,7 +253,7 @@ void TestChangeLogViewer::nothingToAsk()
     ChangelogFixture f;
     // An "update.ini" without an alpha location does not count as one.
     QVERIFY(f.writeFile(u"update.ini"_s, "[Channel]\nbeta=true\n"_ba));
-    ChangeLogViewer viewer;
+    ChangeLogViewer viewer(&f.network);
     viewer.requestRemote(u"12"_s);
     QCOMPARE(ChangelogFixture::shownText(viewer), failed);
     QVERIFY(f.server.requests().isEmpty());
@@ -280,7 +282,7 @@ void TestChangeLogViewer::decodesWithByteOrderMark()
     ChangelogFixture f;
     QVERIFY(f.writeMirrorsIni({u"m1"_s}));
     f.server.setRoute(changelogPath(u"m1"_s), TestHttpServer::Behaviour::serve(body));
-    ChangeLogViewer viewer;
+    ChangeLogViewer viewer(&f.network);
     viewer.requestRemote(u"12"_s);
     QTRY_COMPARE(ChangelogFixture::shownText(viewer), u"Änderungen – v12\nΣ fixed"_s);
 }
@@ -301,7 +303,7 @@ void TestChangeLogViewer::sizesToWidestLine()
     QFETCH(QString, text);
     QFETCH(QString, widestLine);
 
-    ChangeLogViewer viewer;
+    ChangeLogViewer viewer(nullptr);
     const QRect available = viewer.screen()->availableGeometry();
     QVERIFY(available.isValid());
     const QFontMetrics metrics(viewer.findChild<QTextEdit*>(u"changeLogTextEdit"_s)->font());
@@ -339,7 +341,7 @@ void TestChangeLogViewer::onlyWebLinksOpen()
     QFETCH(QStringList, opened);
     QFETCH(QStringList, logged);
     UrlRecorder browser(browserSchemes);
-    ChangeLogViewer viewer;
+    ChangeLogViewer viewer(nullptr);
     QSignalSpy messages(&viewer, &ChangeLogViewer::message);
     viewer.show();
     QVERIFY(QTest::qWaitForWindowExposed(&viewer));

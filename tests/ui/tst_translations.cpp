@@ -121,7 +121,7 @@ void TestTranslations::germanWindow()
     window.onUpdateFinished();
     QCOMPARE(f.startButton()->text(), u"Sonavelle starten"_s);
 
-    ChangeLogViewer viewer;
+    ChangeLogViewer viewer(nullptr);
     QCOMPARE(viewer.windowTitle(), u"Änderungsprotokoll"_s);
     viewer.requestRemote(u"7"_s);
     QCOMPARE(viewer.findChild<QTextEdit*>()->toPlainText(),
