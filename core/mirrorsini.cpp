@@ -28,12 +28,19 @@ QList<int> presentIndexes(const QSettings& settings, int size)
     return indexes;
 }
 
-qint32 readRetries(const QSettings& settings, const QString& key)
+// A positive 32-bit int, or fallback.
+qint32 readCount(const QSettings& settings, const QString& key, qint32 fallback)
 {
     bool ok = false;
-    const uint value = settings.value(key, MirrorsIni::defaultRetries).toUInt(&ok);
-    const auto retries = static_cast<qint32>(value);
-    return ok && retries > 0 ? retries : MirrorsIni::defaultRetries;
+    const uint value = settings.value(key, fallback).toUInt(&ok);
+    const auto count = static_cast<qint32>(value);
+    return ok && count > 0 ? count : fallback;
+}
+
+bool readSwitch(const QSettings& settings, const QString& key)
+{
+    const QString value = AppRootSettings::readText(settings, key).trimmed();
+    return value.compare(u"true"_s, Qt::CaseInsensitive) == 0 || value == u"1"_s;
 }
 
 } // namespace
@@ -63,7 +70,8 @@ MirrorsIniSection MirrorsIni::section(QSettings& settings, const QString& name)
 {
     const QString prefix = name + u'/';
     return {AppRootSettings::readText(settings, prefix + u"url"_s),
-            readRetries(settings, prefix + u"retries"_s)};
+            readCount(settings, prefix + u"retries"_s, defaultRetries),
+            readCount(settings, prefix + u"slots"_s, 0), readSwitch(settings, prefix + u"http2"_s)};
 }
 
 QStringList MirrorsIni::urls(QSettings& settings)

@@ -204,8 +204,12 @@ bool DownloadTaskSpecification::startTransfer()
     // A redirect must reach the status check as what it is: a mirror that does not serve the file.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::ManualRedirectPolicy);
-    // Over HTTP/2 Qt does not keep to the reply's read buffer limit below.
-    request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
+    // HTTP/2 where the mirror speaks it: negotiated on https, and on plain http only for a mirror
+    // that says so, as nothing can be negotiated there. One connection then carries all the
+    // mirror's downloads, with no round trip between them.
+    const bool https = request.url().scheme() == u"https"_s;
+    request.setAttribute(QNetworkRequest::Http2AllowedAttribute, https || site.http2);
+    request.setAttribute(QNetworkRequest::Http2DirectAttribute, !https && site.http2);
     if (resumeOffset > 0)
         request.setRawHeader("Range", "bytes=" + QByteArray::number(resumeOffset) + '-');
     reply = manager->get(request);

@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QSettings>
+#include <QUrl>
 
 #include <memory>
 
@@ -53,7 +54,60 @@ void Mirrors::setDefaults(QSettings& settings, int version)
         const MirrorsIniSection section = MirrorsIni::section(settings, site.name);
         site.url = versionUrl(section.url, version);
         site.retries = section.retries;
+        site.fixedSlots = section.downloadSlots;
+        site.http2 = section.http2;
     }
+    reshareSlots();
+}
+
+void Mirrors::shareSlots(int streams, bool throughProxy)
+{
+    this->streams = streams;
+    if (throughProxy) {
+        for (FTPSiteAccessData& site : mirrors)
+            site.http2 = site.http2 && QUrl(site.url).scheme() == u"https"_s;
+    }
+    reshareSlots();
+}
+
+void Mirrors::reshareSlots()
+{
+    int open = streams;
+    QList<FTPSiteAccessData*> sharing;
+    for (FTPSiteAccessData& site : mirrors) {
+        if (site.fixedSlots > 0) {
+            site.maxUse = qMin(site.fixedSlots, slotLimit(site));
+            open -= site.maxUse;
+        } else {
+            // Every mirror serves, however few streams are left for it.
+            site.maxUse = 1;
+            open -= 1;
+            sharing.append(&site);
+        }
+    }
+    // One slot at a time round the mirrors, so that the shares differ by one at most.
+    bool given = true;
+    while (open > 0 && given) {
+        given = false;
+        for (FTPSiteAccessData* site : std::as_const(sharing)) {
+            if (open > 0 && site->maxUse < slotLimit(*site)) {
+                ++site->maxUse;
+                --open;
+                given = true;
+            }
+        }
+    }
+}
+
+qint32 Mirrors::slotLimit(const FTPSiteAccessData& site)
+{
+    return site.http2 ? http2SlotLimit : http1SlotLimit;
+}
+
+qint32 Mirrors::freeSlots(const FTPSiteAccessData& site)
+{
+    // A share made smaller while its downloads run frees nothing until they end.
+    return qMax(0, site.maxUse - site.inUse);
 }
 
 bool Mirrors::initAlpha(const QString& fileName, int version)
@@ -81,17 +135,16 @@ Mirrors::Choice Mirrors::getRandomMirror(FTPSiteAccessData& site)
         }
         return NoMirrorLeft;
     }
-    int slotCount = 0;
-    int usedCount = 0;
-    calcUseStats(slotCount, usedCount);
-    if (usedCount >= slotCount)
+    qint64 free = 0;
+    for (const FTPSiteAccessData& candidate : std::as_const(mirrors))
+        free += freeSlots(candidate);
+    if (free <= 0)
         return AllSlotsBusy;
 
     // Every free slot is equally likely, so a mirror's chance follows its free slots.
-    auto r =
-            static_cast<qint64>(SharedRandom::bounded(static_cast<quint32>(slotCount - usedCount)));
+    auto r = static_cast<qint64>(SharedRandom::bounded(static_cast<quint32>(free)));
     for (FTPSiteAccessData& candidate : mirrors) {
-        r -= candidate.maxUse - candidate.inUse;
+        r -= freeSlots(candidate);
         if (r < 0) {
             ++candidate.inUse;
             site = candidate;
@@ -124,8 +177,11 @@ void Mirrors::addMirrorError(const QString& name)
 void Mirrors::removeMirror(const QString& name)
 {
     const int index = getMirrorIndex(name);
-    if (index >= 0)
-        mirrors.removeAt(index);
+    if (index < 0)
+        return;
+    mirrors.removeAt(index);
+    // The streams go on running, over the mirrors that are left.
+    reshareSlots();
 }
 
 int Mirrors::getMirrorIndex(const QString& name) const

@@ -20,13 +20,19 @@ struct FTPSiteAccessData
     qint32 timeout = 15;
     qint32 errors = 0;
     qint32 inUse = 0;
+    // Downloads served at once: the mirror's "slots", else its share of the run's streams.
     qint32 maxUse = 1;
+    // The "slots" of its section; 0 when it has none.
+    qint32 fixedSlots = 0;
+    // The mirror speaks HTTP/2: with prior knowledge on plain http, negotiated on https.
+    bool http2 = false;
 };
 
 // The mirrors of one update run, read from "mirrors.ini" (or, on the alpha channel, from
 // "update.ini"). Picks a mirror with a free download slot at random for every download, counts
-// failures and drops mirrors that failed too often. Entries are only ever removed. GUI thread
-// only.
+// failures and drops mirrors that failed too often. Entries are only ever removed. The run's
+// streams are shared out as slots over the mirrors left, so that that many downloads run at
+// once. GUI thread only.
 class Mirrors : public QObject
 {
     Q_OBJECT
@@ -37,6 +43,11 @@ public:
 
     static constexpr qint32 defaultRetries = MirrorsIni::defaultRetries;
     static constexpr qint32 alphaRetries = 4;
+    // Over HTTP/1.1 every download needs a connection of its own; Qt opens at most this many to
+    // one host, and a mirror should not be pressed with more.
+    static constexpr qint32 http1SlotLimit = 6;
+    // The streams Qt runs at once on one HTTP/2 connection.
+    static constexpr qint32 http2SlotLimit = 100;
 
     explicit Mirrors(QObject* parent = nullptr);
 
@@ -45,6 +56,11 @@ public:
     [[nodiscard]] bool initDefault(const QString& fileName, int version);
     [[nodiscard]] bool initAlpha(const QString& fileName, int version);
     void setDefaults(QSettings& settings, int version);
+    // Shares streams out as slots: a mirror with "slots" keeps them, the others get what is left
+    // in equal parts, each at least one and none beyond its protocol's limit. Done again
+    // whenever a mirror is removed. A web proxy speaks HTTP/1.1 for plain http addresses: through
+    // one, only https mirrors keep HTTP/2.
+    void shareSlots(int streams, bool throughProxy = false);
 
     // On Chosen, site holds a copy of the chosen mirror, whose slot is now taken.
     [[nodiscard]] Choice getRandomMirror(FTPSiteAccessData& site);
@@ -63,7 +79,11 @@ signals:
 
 private:
     [[nodiscard]] FTPSiteAccessData* find(const QString& name);
+    void reshareSlots();
+    [[nodiscard]] static qint32 slotLimit(const FTPSiteAccessData& site);
+    [[nodiscard]] static qint32 freeSlots(const FTPSiteAccessData& site);
 
     QList<FTPSiteAccessData> mirrors;
+    int streams = 0;
     bool noMirrorsReported = false;
 };

@@ -163,11 +163,15 @@ bool UpdateEngine::makeMirrorList()
     mirrorList = std::make_unique<Mirrors>();
     connect(mirrorList.get(), &Mirrors::fatalError, this, &UpdateEngine::fatalError);
     connect(mirrorList.get(), &Mirrors::message, this, &UpdateEngine::message);
-    if (configuration.channel == UpdateChannel::Alpha)
-        return mirrorList->initAlpha(Configuration::getAppRootFilePath(u"update.ini"_s),
-                                     configuration.clientVersion);
-    return mirrorList->initDefault(Configuration::getAppRootFilePath(MirrorsIni::fileName()),
-                                   configuration.clientVersion);
+    const bool made =
+            configuration.channel == UpdateChannel::Alpha
+                    ? mirrorList->initAlpha(Configuration::getAppRootFilePath(u"update.ini"_s),
+                                            configuration.clientVersion)
+                    : mirrorList->initDefault(
+                              Configuration::getAppRootFilePath(MirrorsIni::fileName()),
+                              configuration.clientVersion);
+    mirrorList->shareSlots(configuration.streams, !configuration.proxy.isEmpty());
+    return made;
 }
 
 bool UpdateEngine::startUpdate()

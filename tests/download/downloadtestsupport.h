@@ -25,7 +25,8 @@ struct MirrorEntry
 {
     QString name;
     QString url;
-    QString retries; // left out of the file when empty
+    QString retries;  // left out of the file when empty
+    QByteArray extra = {}; // further lines of the section
 };
 
 // Writes a "mirrors.ini" with the given mirrors the way a release ships it.
@@ -38,6 +39,7 @@ inline bool writeMirrorsFile(const QString& path, const QList<MirrorEntry>& entr
         text += "\n[" + entry.name.trimmed().toUtf8() + "]\nurl=" + entry.url.toUtf8() + '\n';
         if (!entry.retries.isEmpty())
             text += "retries=" + entry.retries.toUtf8() + '\n';
+        text += entry.extra;
     }
     QFile file(path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) == text.size();

@@ -51,6 +51,8 @@ private slots:
     void duplicateNamesFindTheFirst();
     void emptyListIsReportedOnce();
     void releaseNeverFreesMoreThanOffered();
+    void streamsAreSharedOut_data();
+    void streamsAreSharedOut();
 
 private:
     void load(const QList<MirrorEntry>& entries, int version = 7);
@@ -363,3 +365,60 @@ void TestMirrors::releaseNeverFreesMoreThanOffered()
 
 QTEST_GUILESS_MAIN(TestMirrors)
 #include "tst_mirrors.moc"
+
+void TestMirrors::streamsAreSharedOut_data()
+{
+    QTest::addColumn<QByteArrayList>("sections"); // one per mirror, named a, b, c, ...
+    QTest::addColumn<int>("streams");
+    QTest::addColumn<bool>("proxy");
+    QTest::addColumn<QList<int>>("shares");
+    QTest::addColumn<QList<int>>("sharesWithoutA");
+    const QByteArray h2 = "http2=true\n";
+    QTest::newRow("six over three")
+            << QByteArrayList{{}, {}, {}} << 6 << false << QList<int>{2, 2, 2} << QList<int>{3, 3};
+    QTest::newRow("uneven") << QByteArrayList{{}, {}, {}} << 7 << false << QList<int>{3, 2, 2}
+                            << QList<int>{4, 3};
+    QTest::newRow("fewer streams than mirrors")
+            << QByteArrayList{{}, {}, {}} << 2 << false << QList<int>{1, 1, 1} << QList<int>{1, 1};
+    QTest::newRow("HTTP/1.1 caps at six")
+            << QByteArrayList{{}, {}} << 64 << false << QList<int>{6, 6} << QList<int>{6};
+    QTest::newRow("HTTP/2 takes the rest") << QByteArrayList{{}, h2, h2} << 64 << false
+                                           << QList<int>{6, 29, 29} << QList<int>{32, 32};
+    QTest::newRow("HTTP/2 caps at a hundred")
+            << QByteArrayList{h2} << 1000 << false << QList<int>{100} << QList<int>{};
+    QTest::newRow("slots kept, the rest shared")
+            << QByteArrayList{"slots=4\n", {}, {}} << 10 << false << QList<int>{4, 3, 3}
+            << QList<int>{5, 5};
+    QTest::newRow("slots beyond the protocol's limit")
+            << QByteArrayList{"slots=50\n", "slots=50\n" + h2} << 6 << false << QList<int>{6, 50}
+            << QList<int>{50};
+    QTest::newRow("unreadable slots") << QByteArrayList{"slots=-2\n", "slots=x\n"} << 4 << false
+                                      << QList<int>{2, 2} << QList<int>{4};
+    QTest::newRow("plain http through a proxy is HTTP/1.1")
+            << QByteArrayList{h2, h2} << 64 << true << QList<int>{6, 6} << QList<int>{6};
+}
+
+void TestMirrors::streamsAreSharedOut()
+{
+    QFETCH(QByteArrayList, sections);
+    QFETCH(int, streams);
+    QFETCH(bool, proxy);
+    QFETCH(QList<int>, shares);
+    QFETCH(QList<int>, sharesWithoutA);
+    QList<MirrorEntry> entries;
+    for (qsizetype i = 0; i < sections.size(); ++i) {
+        const QString name(QChar(char16_t(u'a' + i)));
+        entries.append({name, u"http://"_s + name, {}, sections.at(i)});
+    }
+    load(entries);
+    mirrors->shareSlots(streams, proxy);
+    const auto maxUse = [this] {
+        QList<int> found;
+        for (const FTPSiteAccessData& site : mirrors->list())
+            found.append(site.maxUse);
+        return found;
+    };
+    QCOMPARE(maxUse(), shares);
+    mirrors->removeMirror(u"a"_s);
+    QCOMPARE(maxUse(), sharesWithoutA);
+}
