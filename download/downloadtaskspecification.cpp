@@ -99,7 +99,7 @@ void DownloadTaskSpecification::startDownload()
         errorCancel();
         return;
     }
-    switch (mirrors->getRandomMirror(site)) {
+    switch (mirrors->getRandomMirror(site, isMultiplexable())) {
     case Mirrors::NoMirrorLeft:
         // The mirror list has said so, once for the whole run.
         errorCancel();
@@ -204,12 +204,14 @@ bool DownloadTaskSpecification::startTransfer()
     // A redirect must reach the status check as what it is: a mirror that does not serve the file.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::ManualRedirectPolicy);
-    // HTTP/2 where the mirror speaks it: negotiated on https, and on plain http only for a mirror
-    // that says so, as nothing can be negotiated there. One connection then carries all the
-    // mirror's downloads, with no round trip between them.
+    // Small files as HTTP/2 streams where the mirror speaks it: negotiated on https, and on plain
+    // http only for a mirror that says so, as nothing can be negotiated there. One connection then
+    // carries all of them, with no round trip between one and the next. Larger files gain
+    // nothing from it and go over HTTP/1.1, where the read buffer holds.
     const bool https = request.url().scheme() == u"https"_s;
-    request.setAttribute(QNetworkRequest::Http2AllowedAttribute, https || site.http2);
-    request.setAttribute(QNetworkRequest::Http2DirectAttribute, !https && site.http2);
+    const bool stream = isMultiplexable() && (https || site.http2);
+    request.setAttribute(QNetworkRequest::Http2AllowedAttribute, stream);
+    request.setAttribute(QNetworkRequest::Http2DirectAttribute, stream && !https);
     if (resumeOffset > 0)
         request.setRawHeader("Range", "bytes=" + QByteArray::number(resumeOffset) + '-');
     reply = manager->get(request);
@@ -449,7 +451,7 @@ void DownloadTaskSpecification::closeOutput(Part part)
 void DownloadTaskSpecification::releaseSlot()
 {
     if (holdsSlot && !mirrors.isNull())
-        mirrors->releaseMirror(site.name);
+        mirrors->releaseMirror(site.name, isMultiplexable());
     holdsSlot = false;
 }
 
@@ -463,6 +465,11 @@ void DownloadTaskSpecification::dropReply()
     // Deleting a reply cancels what is left of its transfer. No abort(): we may be inside one of
     // the reply's own signals, and the reply would go on reporting into an aborted state.
     released->deleteLater();
+}
+
+bool DownloadTaskSpecification::isMultiplexable() const
+{
+    return initialExpectedSize > 0 && initialExpectedSize <= readBufferSize;
 }
 
 bool DownloadTaskSpecification::exceedsLimit(qint64 size) const

@@ -105,6 +105,9 @@ private:
     [[nodiscard]] bool acceptsPartialAnswer() const;
     void startOver();
     [[nodiscard]] bool exceedsLimit(qint64 size) const;
+    // Small enough to travel as an HTTP/2 stream: Qt buffers such a stream without bound, so only
+    // a file no larger than the read buffer may, and memory stays bounded as over HTTP/1.1.
+    [[nodiscard]] bool isMultiplexable() const;
     [[nodiscard]] QString remoteUrl() const;
 
     QNetworkAccessManager* manager;

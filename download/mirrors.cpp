@@ -104,10 +104,14 @@ qint32 Mirrors::slotLimit(const FTPSiteAccessData& site)
     return site.http2 ? http2SlotLimit : http1SlotLimit;
 }
 
-qint32 Mirrors::freeSlots(const FTPSiteAccessData& site)
+qint32 Mirrors::freeSlots(const FTPSiteAccessData& site, bool multiplexable)
 {
     // A share made smaller while its downloads run frees nothing until they end.
-    return qMax(0, site.maxUse - site.inUse);
+    const qint32 free = qMax(0, site.maxUse - site.inUse);
+    if (isStream(site, multiplexable))
+        return free;
+    // Qt queues what goes beyond its connections to a host, where it would time out unserved.
+    return qMin(free, qMax(0, http1SlotLimit - site.connectionsInUse));
 }
 
 bool Mirrors::initAlpha(const QString& fileName, int version)
@@ -126,7 +130,7 @@ bool Mirrors::initAlpha(const QString& fileName, int version)
     return true;
 }
 
-Mirrors::Choice Mirrors::getRandomMirror(FTPSiteAccessData& site)
+Mirrors::Choice Mirrors::getRandomMirror(FTPSiteAccessData& site, bool multiplexable)
 {
     if (mirrors.isEmpty()) {
         if (!noMirrorsReported) {
@@ -137,16 +141,18 @@ Mirrors::Choice Mirrors::getRandomMirror(FTPSiteAccessData& site)
     }
     qint64 free = 0;
     for (const FTPSiteAccessData& candidate : std::as_const(mirrors))
-        free += freeSlots(candidate);
+        free += freeSlots(candidate, multiplexable);
     if (free <= 0)
         return AllSlotsBusy;
 
     // Every free slot is equally likely, so a mirror's chance follows its free slots.
     auto r = static_cast<qint64>(SharedRandom::bounded(static_cast<quint32>(free)));
     for (FTPSiteAccessData& candidate : mirrors) {
-        r -= freeSlots(candidate);
+        r -= freeSlots(candidate, multiplexable);
         if (r < 0) {
             ++candidate.inUse;
+            if (!isStream(candidate, multiplexable))
+                ++candidate.connectionsInUse;
             site = candidate;
             return Chosen;
         }
@@ -154,12 +160,16 @@ Mirrors::Choice Mirrors::getRandomMirror(FTPSiteAccessData& site)
     return NoMirrorLeft;
 }
 
-void Mirrors::releaseMirror(const QString& name)
+void Mirrors::releaseMirror(const QString& name, bool multiplexable)
 {
     FTPSiteAccessData* site = find(name);
+    if (site == nullptr)
+        return;
     // Never more free slots than the mirror offers, whatever a caller gives back.
-    if (site != nullptr && site->inUse > 0)
+    if (site->inUse > 0)
         --site->inUse;
+    if (!isStream(*site, multiplexable) && site->connectionsInUse > 0)
+        --site->connectionsInUse;
 }
 
 void Mirrors::addMirrorError(const QString& name)

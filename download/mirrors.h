@@ -20,6 +20,8 @@ struct FTPSiteAccessData
     qint32 timeout = 15;
     qint32 errors = 0;
     qint32 inUse = 0;
+    // The downloads among inUse that have a connection of their own (all but HTTP/2 streams).
+    qint32 connectionsInUse = 0;
     // Downloads served at once: the mirror's "slots", else its share of the run's streams.
     qint32 maxUse = 1;
     // The "slots" of its section; 0 when it has none.
@@ -62,9 +64,18 @@ public:
     // one, only https mirrors keep HTTP/2.
     void shareSlots(int streams, bool throughProxy = false);
 
-    // On Chosen, site holds a copy of the chosen mirror, whose slot is now taken.
-    [[nodiscard]] Choice getRandomMirror(FTPSiteAccessData& site);
-    void releaseMirror(const QString& name);
+    // On Chosen, site holds a copy of the chosen mirror, whose slot is now taken. A multiplexable
+    // download may travel as one more stream of an HTTP/2 mirror; any other needs a connection of
+    // its own, of which a mirror has at most http1SlotLimit.
+    [[nodiscard]] Choice getRandomMirror(FTPSiteAccessData& site, bool multiplexable = false);
+    // Gives back the slot of a download chosen with the same multiplexable.
+    void releaseMirror(const QString& name, bool multiplexable = false);
+    // Whether a download travels as an HTTP/2 stream of the mirror rather than on a connection of
+    // its own.
+    [[nodiscard]] static bool isStream(const FTPSiteAccessData& site, bool multiplexable)
+    {
+        return multiplexable && site.http2;
+    }
     void addMirrorError(const QString& name);
     void removeMirror(const QString& name);
     [[nodiscard]] int getMirrorIndex(const QString& name) const;
@@ -81,7 +92,7 @@ private:
     [[nodiscard]] FTPSiteAccessData* find(const QString& name);
     void reshareSlots();
     [[nodiscard]] static qint32 slotLimit(const FTPSiteAccessData& site);
-    [[nodiscard]] static qint32 freeSlots(const FTPSiteAccessData& site);
+    [[nodiscard]] static qint32 freeSlots(const FTPSiteAccessData& site, bool multiplexable);
 
     QList<FTPSiteAccessData> mirrors;
     int streams = 0;

@@ -53,6 +53,7 @@ private slots:
     void releaseNeverFreesMoreThanOffered();
     void streamsAreSharedOut_data();
     void streamsAreSharedOut();
+    void largeFilesNeedConnections();
 
 private:
     void load(const QList<MirrorEntry>& entries, int version = 7);
@@ -421,4 +422,22 @@ void TestMirrors::streamsAreSharedOut()
     QCOMPARE(maxUse(), shares);
     mirrors->removeMirror(u"a"_s);
     QCOMPARE(maxUse(), sharesWithoutA);
+}
+
+void TestMirrors::largeFilesNeedConnections()
+{
+    load({{u"a"_s, u"http://a"_s, {}, "http2=true\n"}});
+    mirrors->shareSlots(10);
+    FTPSiteAccessData site;
+    for (int i = 0; i < Mirrors::http1SlotLimit; ++i)
+        QCOMPARE(mirrors->getRandomMirror(site), Mirrors::Chosen);
+    QCOMPARE(mirrors->getRandomMirror(site), Mirrors::AllSlotsBusy);
+    for (int i = Mirrors::http1SlotLimit; i < 10; ++i)
+        QCOMPARE(mirrors->getRandomMirror(site, true), Mirrors::Chosen);
+    QCOMPARE(mirrors->getRandomMirror(site, true), Mirrors::AllSlotsBusy);
+    // A stream given back frees no connection.
+    mirrors->releaseMirror(u"a"_s, true);
+    QCOMPARE(mirrors->getRandomMirror(site), Mirrors::AllSlotsBusy);
+    mirrors->releaseMirror(u"a"_s);
+    QCOMPARE(mirrors->getRandomMirror(site), Mirrors::Chosen);
 }
