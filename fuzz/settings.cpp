@@ -45,22 +45,28 @@ void readMirrorsIni(const QString& path)
 
 // Takes every slot, gives them back, counts a failure for each and removes them all: the
 // bookkeeping of a run on whatever the file named.
-void runMirrorList(Mirrors& mirrors)
+void runMirrorList(Mirrors& mirrors, int streams)
 {
+    mirrors.shareSlots(streams, streams % 2 == 0);
     const QString suffix = u'/' + QString::number(version);
+    qint64 offered = 0;
     for (const FTPSiteAccessData& site : mirrors.list()) {
         check(site.url.endsWith(suffix), "a mirror URL without the version directory");
         check(site.retries > 0, "a mirror without retries");
+        check(site.maxUse > 0 && site.maxUse <= Mirrors::http2SlotLimit, "a share beyond limits");
+        offered += site.maxUse;
     }
-    QStringList taken;
+    QList<std::pair<QString, bool>> taken;
     FTPSiteAccessData site;
-    while (mirrors.getRandomMirror(site) == Mirrors::Chosen) {
-        taken.append(site.name);
-        check(taken.size() <= mirrors.list().size(), "more slots taken than mirrors offer");
+    bool multiplexable = false;
+    while (mirrors.getRandomMirror(site, multiplexable) == Mirrors::Chosen) {
+        taken.append({site.name, multiplexable});
+        check(taken.size() <= offered, "more slots taken than mirrors offer");
+        multiplexable = !multiplexable;
     }
-    for (const QString& name : taken)
-        mirrors.releaseMirror(name);
-    for (const QString& name : taken)
+    for (const auto& [name, stream] : std::as_const(taken))
+        mirrors.releaseMirror(name, stream);
+    for (const auto& [name, stream] : std::as_const(taken))
         mirrors.addMirrorError(name);
     // Each removal drops the first mirror of that name, so this ends after one per entry.
     for (qsizetype left = mirrors.list().size(); left > 0; --left)
@@ -118,13 +124,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     Mirrors fromMirrorsIni;
     check(fromMirrorsIni.initDefault(MirrorsIni::fileName(), version), "initDefault failed");
-    runMirrorList(fromMirrorsIni);
+    // Any number of streams, from one up to beyond every limit.
+    const int streams = 1 + static_cast<int>(size % 250);
+    runMirrorList(fromMirrorsIni, streams);
 
     Mirrors alpha;
     const bool alphaMirror = alpha.initAlpha(u"update.ini"_s, version);
     if (alphaMirror) {
         check(alpha.list().size() == 1, "the alpha channel is not one mirror");
-        runMirrorList(alpha);
+        runMirrorList(alpha, streams);
     }
 
     readConfiguration(alphaMirror);
