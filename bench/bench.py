@@ -14,6 +14,7 @@ import json
 import math
 import os
 import re
+import select
 import shutil
 import signal
 import socket
@@ -53,6 +54,21 @@ MEMORY_LIMIT_MIB = 100
 GUI_GAP_LIMIT_MS = 50
 RESUME_KILL_AT = 0.9
 MIRRORS = 3
+# The 2,000 small files at 80 ms want over a hundred requests in flight; HTTP/2 mirrors carry them
+# as streams on one connection each.
+HTTP2_STREAMS = 128
+RELAY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "relay.py")
+# release: round trip (ms), rate towards the client (Mbit/s), target over the link's limit for
+# mirrors marked http2=true with streams=HTTP2_STREAMS, and for plain HTTP/1.1 mirrors with
+# streams=6 the target and what it is over ("curl -P6" or "link limit").
+WAN_LINES = {
+    "wan-mixed": (40, 100, 1.5, 1.1, "curl -P6"),
+    "wan-4k": (80, 50, 2.0, 1.1, "curl -P6"),
+    "wan-huge": (20, 200, 1.15, 1.15, "link limit"),
+}
+# curl alone on this release must reach this share of the line's rate, or the relay is what is
+# measured.
+RELAY_CHECK = ("wan-huge", 0.95)
 
 # name: (version, files, smallest, largest, total, compressed). "4k-Nx" are N times the smallest.
 PROFILES = {
@@ -67,6 +83,8 @@ PROFILES = {
             "huge": (6, 1, "2GiB", "2GiB", None, False),
             "huge-gz": (7, 1, "2GiB", "2GiB", None, True),
         },
+        # The secondary target for many small files: twice curl + md5sum + cp.
+        "targets": {"4k-20x": 2.0},
     },
     "small": {
         "runs": 3,
@@ -78,6 +96,15 @@ PROFILES = {
             "4k-20x": (5, 5000, "4KiB", "4KiB", None, False),
             "huge": (6, 1, "256MiB", "256MiB", None, False),
             "huge-gz": (7, 1, "256MiB", "256MiB", None, True),
+        },
+    },
+    # Through bench/relay.py, each release on its own line; see WAN_LINES.
+    "wan": {
+        "runs": 3,
+        "releases": {
+            "wan-mixed": (11, 500, "1KiB", "256KiB", None, False),
+            "wan-4k": (12, 2000, "4KiB", "4KiB", None, False),
+            "wan-huge": (13, 1, "200MB", "200MB", None, False),
         },
     },
 }
@@ -94,7 +121,11 @@ def say(text):
 
 def run(command, **kwargs):
     """Runs a command; a failure is a harness failure, with its output."""
-    result = subprocess.run(command, capture_output=True, text=True, **kwargs)
+    try:
+        result = subprocess.run(command, capture_output=True, text=True, **kwargs)
+    except subprocess.TimeoutExpired as expired:
+        raise HarnessError(f"{' '.join(map(str, command))} did not end within "
+                           f"{expired.timeout:.0f} s") from None
     if result.returncode != 0:
         raise HarnessError(f"{' '.join(map(str, command))} failed ({result.returncode}):\n"
                            f"{result.stdout[-2000:]}{result.stderr[-2000:]}")
@@ -180,7 +211,7 @@ class Release:
         self.largest = generate.parse_size(largest)
         self.total = generate.parse_size(total) if total else None
         self.shape = f"{self.count} x {smallest}" if self.smallest == self.largest else \
-            f"{self.count} files, {smallest}-{largest}, {total}"
+            f"{self.count} files, {smallest}-{largest}" + (f", {total}" if total else "")
         if self.compressed:
             self.shape += ", gzip"
         self.mirror_root = mirror_root
@@ -302,7 +333,8 @@ def plan_for_disk(releases, work):
 
 
 class Nginx:
-    """Serves the mirror root on 3 ports, and again on 3 ports at a limited rate per connection."""
+    """Serves the mirror root on 3 ports, and again on 3 ports at a limited rate per connection;
+    with http2, on 3 more that speak only HTTP/2 (with prior knowledge, no TLS)."""
 
     def __init__(self, work, mirror_root):
         self.work = fresh_dir(os.path.join(work, "nginx"))
@@ -310,12 +342,14 @@ class Nginx:
         self.process = None
         self.ports = []
         self.limited_ports = []
+        self.http2_ports = []
         self.access_log = os.path.join(self.work, "access.log")
 
-    def start(self, limited_rate):
+    def start(self, limited_rate, http2=False):
         for _ in range(5):
-            ports = self.free_ports(2 * MIRRORS)
-            self.ports, self.limited_ports = ports[:MIRRORS], ports[MIRRORS:]
+            ports = self.free_ports((3 if http2 else 2) * MIRRORS)
+            self.ports, self.limited_ports = ports[:MIRRORS], ports[MIRRORS:2 * MIRRORS]
+            self.http2_ports = ports[2 * MIRRORS:]
             self.write_config(limited_rate)
             self.process = subprocess.Popen(
                 ["nginx", "-p", self.work, "-e", os.path.join(self.work, "error.log"), "-c",
@@ -342,6 +376,8 @@ class Nginx:
                           for p in self.ports)
         servers += "".join(f"    server {{ listen 127.0.0.1:{p}; root {self.mirror_root}; "
                            f"limit_rate {limited_rate}; }}\n" for p in self.limited_ports)
+        servers += "".join(f"    server {{ listen 127.0.0.1:{p} http2; "
+                           f"root {self.mirror_root}; }}\n" for p in self.http2_ports)
         with open(os.path.join(w, "nginx.conf"), "w") as out:
             out.write(f"""daemon off;
 master_process off;
@@ -370,7 +406,7 @@ http {{
             if self.process.poll() is not None:
                 return False
             try:
-                for port in self.ports + self.limited_ports:
+                for port in self.ports + self.limited_ports + self.http2_ports:
                     socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
                 return True
             except OSError:
@@ -411,9 +447,10 @@ http {{
 
 
 class Updater:
-    """One application root and its own temporary and home directories."""
+    """One application root and its own temporary and home directories. mirror_keys go into
+    every mirror's section of mirrors.ini beside its url."""
 
-    def __init__(self, program, place, mirror_urls, probe=False):
+    def __init__(self, program, place, mirror_urls, probe=False, streams=6, mirror_keys=None):
         self.program = program
         self.probe = probe
         self.place = place
@@ -421,6 +458,8 @@ class Updater:
         self.tmp = os.path.join(place, "tmp")
         self.home = os.path.join(place, "home")
         self.mirror_urls = mirror_urls
+        self.streams = streams
+        self.mirror_keys = mirror_keys or {}
 
     def install_fresh(self):
         for path in (self.root, self.tmp, self.home):
@@ -431,10 +470,11 @@ class Updater:
         for i, url in enumerate(self.mirror_urls, 1):
             mirrors += f"{i}\\mirror=m{i}\n"
             groups += f"\n[m{i}]\nurl={url}\n"
+            groups += "".join(f"{key}={value}\n" for key, value in self.mirror_keys.items())
         with open(os.path.join(self.root, "mirrors.ini"), "w") as out:
             out.write(mirrors + groups)
         with open(os.path.join(self.root, "update.ini"), "w") as out:
-            out.write("[update]\nstreams=6\n")
+            out.write(f"[update]\nstreams={self.streams}\n")
         script = os.path.join(self.root, "vq3client_runscript.sh")
         with open(script, "w") as out:
             out.write("#!/bin/sh\n# The benchmark starts no client.\n")
@@ -593,18 +633,23 @@ class UpdaterLog:
 # Baselines
 
 
+def write_curl_config(release, urls, config, sums=None):
+    """A curl config that fetches every file of the release, spread over the mirrors in turn,
+    and optionally an md5sum -c list of what it writes."""
+    with open(config, "w") as cfg, open(sums or os.devnull, "w") as md5:
+        for i, (mirror_path, md5sum, _, _) in enumerate(release.entries):
+            local = mirror_path.split("/", 2)[2]  # the key: relative to the root as well
+            cfg.write(f'url = "{urls[i % len(urls)]}{mirror_path}"\noutput = "{local}"\n')
+            md5.write(f"{md5sum}  {local}\n")
+
+
 def baseline_whole(release, nginx, place):
     """curl --parallel over the same URLs, md5sum -c, cp -r (and gunzip); seconds per step."""
     download = fresh_dir(os.path.join(place, "download"))
     root = fresh_dir(os.path.join(place, "root"))
     config = os.path.join(place, "curl.cfg")
     sums = os.path.join(place, "md5sums")
-    urls = nginx.urls()
-    with open(config, "w") as cfg, open(sums, "w") as md5:
-        for i, (mirror_path, md5sum, _, _) in enumerate(release.entries):
-            local = mirror_path.split("/", 2)[2]  # the key: relative to the root as well
-            cfg.write(f'url = "{urls[i % len(urls)]}{mirror_path}"\noutput = "{local}"\n')
-            md5.write(f"{md5sum}  {local}\n")
+    write_curl_config(release, nginx.urls(), config, sums)
     steps = [
         ("curl", ["curl", "--parallel", "--parallel-max", "6", "--fail", "--silent",
                   "--show-error", "--create-dirs", "--config", config]),
@@ -645,6 +690,129 @@ def baseline_hash(release, root, parallel):
 
 
 # ---------------------------------------------------------------------------------------------
+# Wide-area scenarios
+
+
+class Relay:
+    """bench/relay.py in front of the mirrors, one line shared by all its ports. An upstream is a
+    port, or "PLAIN,HTTP2" for an address that answers both."""
+
+    def __init__(self, rtt_ms, mbit, upstreams, log_path):
+        self.log = open(log_path, "w")
+        self.process = subprocess.Popen(
+            [sys.executable, RELAY, "--rtt-ms", str(rtt_ms), "--mbit", str(mbit)] + upstreams,
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.log, text=True, bufsize=1)
+        self.ports = self.answer()["ports"]
+
+    def urls(self):
+        return [f"http://127.0.0.1:{p}/" for p in self.ports]
+
+    def answer(self, timeout=10):
+        ready, _, _ = select.select([self.process.stdout], [], [], timeout)
+        line = self.process.stdout.readline() if ready else ""
+        if not line:
+            raise HarnessError(f"the relay did not answer; see {self.log.name}")
+        return json.loads(line)
+
+    def ask(self, command):
+        self.process.stdin.write(command + "\n")
+        self.process.stdin.flush()
+        return self.answer()
+
+    def measure(self, action):
+        """Runs action() on a quiet relay; returns its result or the HarnessError it raised,
+        and, for what it did, the most connections open at once and those accepted per port,
+        the bytes sent towards the clients, and the relay's CPU seconds and the wall seconds."""
+        # A client that was just ended may have connections still closing.
+        deadline = time.monotonic() + 10
+        while any(p["open"] for p in self.ask("open")["ports"]):
+            if time.monotonic() > deadline:
+                raise HarnessError("connections through the relay stay open after their client "
+                                   "ended")
+            time.sleep(0.01)
+        before = self.ask("stats")
+        started = time.monotonic()
+        try:
+            result = action()
+        except HarnessError as error:
+            result = error
+        wall = time.monotonic() - started
+        after = self.ask("stats")
+        return result, {key: [p[key] for p in after["ports"]]
+                        for key in ("most", "accepted", "most_http2", "accepted_http2")} | {
+                        "sent": after["sent"] - before["sent"],
+                        "cpu": after["cpu"] - before["cpu"], "wall": wall}
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.stdin.close()
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.log.close()
+
+
+class WanClient:
+    """What one client did in one scenario over the runs."""
+
+    def __init__(self, name, ports, http2=False):
+        self.name = name
+        self.ports = ports  # the relay's ports it was given, as indexes
+        self.http2 = http2  # given mirrors that answer HTTP/2 as well
+        self.times = []
+        self.rss_mib = []
+        self.failures = []
+        self.most = []      # per run, per mirror
+        self.accepted = []
+        self.accepted_http2 = []
+        self.busy = []      # share of its time the line carried bytes, per run
+        self.cpu = []       # share of a core the relay used in that time, per run
+
+    def record(self, seconds, counts, rate):
+        """seconds is None for a failed run, whose connections still count. The updater's
+        time leaves out the fixed delays of its start, when nothing goes through the relay."""
+        if seconds is not None:
+            self.times.append(seconds)
+            self.busy.append(counts["sent"] / rate / seconds)
+        self.most.append([counts["most"][i] for i in self.ports])
+        self.accepted.append([counts["accepted"][i] for i in self.ports])
+        self.accepted_http2.append([counts["accepted_http2"][i] for i in self.ports])
+        self.cpu.append(counts["cpu"] / (seconds or counts["wall"]))
+
+
+class WanResult:
+    def __init__(self, release, rtt_ms, mbit):
+        self.release = release
+        self.rtt_ms = rtt_ms
+        self.mbit = mbit
+        self.rate = mbit * 1e6 / 8
+        self.limit = release.mirror_bytes / self.rate + rtt_ms / 1000
+        self.clients = []
+        self.targets = {}  # client name: (target, over what)
+
+
+def baseline_curl(release, urls, place, parallel, timeout):
+    """curl --parallel over plain HTTP/1.1, the files spread over the mirrors; seconds."""
+    download = fresh_dir(os.path.join(place, "download"))
+    config = os.path.join(place, "curl.cfg")
+    write_curl_config(release, urls, config)
+    os.sync()
+    started = time.monotonic()
+    run(["curl", "--http1.1", "--parallel", "--parallel-max", str(parallel), "--fail", "--silent",
+         "--show-error", "--create-dirs", "--config", config], cwd=download, timeout=timeout)
+    seconds = time.monotonic() - started
+    return seconds, download
+
+
+def verify_download(release, download):
+    for mirror_path, md5, _, _ in release.entries:
+        path = os.path.join(download, mirror_path.split("/", 2)[2])
+        if not os.path.isfile(path) or md5_of(path) != md5:
+            raise HarnessError(f"{release.name}: curl through the relay got {path} wrong")
+
+# ---------------------------------------------------------------------------------------------
 # Results
 
 
@@ -663,6 +831,7 @@ class Row:
         self.strict = False
         self.ratio_override = None
         self.note = ""
+        self.failures = []  # a line for each run that failed
 
     def ratio(self):
         if self.ratio_override is not None:
@@ -685,7 +854,75 @@ def spread(values, unit, digits=3):
     return f"{fmt(median)}{suffix} [{fmt(min(values))}–{fmt(max(values))}]"
 
 
-def print_report(rows, releases, profile, runs, started, load_at_start):
+def updater_cell(row):
+    if not row.failures:
+        return spread(row.updater, row.unit)
+    failed = f"FAILED {len(row.failures)} of {len(row.failures) + len(row.updater)}"
+    return f"{spread(row.updater, row.unit)}, {failed}" if row.updater else failed
+
+
+def connections_cell(client, http2):
+    """Per mirror, the most connections open at once and, in brackets, those accepted and, for
+    mirrors that answer HTTP/2, how many of them spoke it: the largest of the runs."""
+    if not client.most:
+        return "-"
+
+    def largest(runs):
+        return [max(run[m] for run in runs) for m in range(len(runs[0]))]
+    cells = [f"{most} ({accepted}" for most, accepted in
+             zip(largest(client.most), largest(client.accepted))]
+    if http2:
+        cells = [f"{cell}, {h2} HTTP/2" for cell, h2 in zip(cells, largest(client.accepted_http2))]
+    return " / ".join(f"{cell})" for cell in cells)
+
+
+def print_wan(results):
+    say("Wide-area scenarios, through bench/relay.py; link limit = bytes ÷ rate + one round trip; "
+        "medians:")
+    say("")
+    say("| scenario | link | client | time | ÷ curl -P6 | ÷ link limit | target | peak RSS "
+        "| connections per mirror: most at once (accepted) | line busy | relay CPU |")
+    say("|---|---|---|---|---|---|---|---|---|---|---|")
+    for result in results:
+        release = result.release
+        curl6 = statistics.median(result.clients[0].times)
+        link = (f"{result.rtt_ms} ms, {result.mbit} Mbit/s; {release.count} "
+                f"file{'s' if release.count != 1 else ''}, {release.mirror_bytes / 1e6:.1f} MB")
+        say(f"| {release.name} | {link} | link limit | {result.limit:.3g} s | "
+            f"{result.limit / curl6:.2f} | 1.00 | | | | | |")
+        for client in result.clients:
+            if client.times:
+                time_cell = spread(client.times, "s")
+                median = statistics.median(client.times)
+                over_curl = f"{median / curl6:.2f}"
+                over_limit = f"{median / result.limit:.2f}"
+            else:
+                time_cell, over_curl, over_limit = "", "-", "-"
+            if client.failures:
+                failed = f"FAILED {len(client.failures)} of " \
+                         f"{len(client.failures) + len(client.times)}"
+                time_cell = f"{time_cell}, {failed}" if time_cell else failed
+            target = ""
+            if client.name in result.targets:
+                value, over = result.targets[client.name]
+                target = f"≤ {value:.2f} × {over}"
+                if client.times:
+                    base = curl6 if over == "curl -P6" else result.limit
+                    target += " ok" if statistics.median(client.times) / base <= value \
+                        else " over"
+            rss = spread(client.rss_mib, "MiB") if client.rss_mib else "-"
+            busy = f"{statistics.median(client.busy):.0%}" if client.times else "-"
+            cpu = f"{max(client.cpu):.0%}" if client.cpu else "-"
+            say(f"| {release.name} | | {client.name} | {time_cell} | {over_curl} | {over_limit} "
+                f"| {target} | {rss} | {connections_cell(client, client.http2)} | {busy} "
+                f"| {cpu} |")
+    say("")
+    say("line busy: the share of the client's time the line carried bytes to it (median); "
+        "relay CPU: the relay's CPU time over the client's time (largest of the runs).")
+    say("")
+
+
+def print_report(rows, releases, profile, runs, started, load_at_start, wan_results=()):
     say("")
     say(f"Profile {profile}, {runs} runs each, medians with [min–max]; "
         f"{time.monotonic() - started:.0f} s in all.")
@@ -697,10 +934,12 @@ def print_report(rows, releases, profile, runs, started, load_at_start):
     say("|---|---|---|---|---|---|")
     for row in rows:
         ratio = row.ratio()
-        say(f"| {row.name} | {spread(row.updater, row.unit)} | {row.baseline_name} | "
+        say(f"| {row.name} | {updater_cell(row)} | {row.baseline_name} | "
             f"{spread(row.baseline, row.unit)} | {'-' if ratio is None else f'{ratio:.2f}'} | "
             f"{spread(row.rss_mib, 'MiB') if row.rss_mib else '-'} |")
     say("")
+    if wan_results:
+        print_wan(wan_results)
     stage_rows = [r for r in rows if r.stages]
     if stage_rows:
         names = ["ini", "list", "download", "replace", "delete", "cleanup"]
@@ -733,7 +972,13 @@ def print_report(rows, releases, profile, runs, started, load_at_start):
     say("")
     for row in rows:
         ratio = row.ratio()
-        if row.target is None or ratio is None:
+        if row.target is None:
+            continue
+        if row.failures:
+            shown = "-" if ratio is None else f"{ratio:.2f}"
+            say(f"bench {row.name} ratio={shown} target={row.target:.2f} failed")
+            continue
+        if ratio is None:
             continue
         ok = ratio < row.target if row.strict else ratio <= row.target
         say(f"bench {row.name} ratio={ratio:.2f} target={row.target:.2f} "
@@ -770,7 +1015,7 @@ class Bench:
     def whole_and_noop(self, release):
         whole = Row(f"whole-{release.name}", "curl + md5sum -c + cp -r" +
                     (" + gunzip" if release.compressed else ""))
-        whole.target = 1.0
+        whole.target = self.profile.get("targets", {}).get(release.name, 1.0)
         updater = self.updater()
         place = os.path.join(self.work, "baseline")
         for i in range(self.runs):
@@ -922,6 +1167,122 @@ class Bench:
         row.note = f"killed at {RESUME_KILL_AT:.0%}; ratio = share of the file fetched again"
         self.rows.append(row)
 
+    def wan(self, release):
+        """The curls and both updater variants through one relay with the release's line."""
+        rtt_ms, mbit, http2_target, http1_target, http1_over = WAN_LINES[release.name]
+        result = WanResult(release, rtt_ms, mbit)
+        # Plain mirrors, then the same mirrors answering both HTTP/2 and HTTP/1.1 on one address.
+        upstreams = [str(p) for p in self.nginx.ports] + [
+            f"{plain},{http2}" for plain, http2 in zip(self.nginx.ports, self.nginx.http2_ports)]
+        relay = Relay(rtt_ms, mbit, upstreams,
+                      os.path.join(self.logs, f"relay-{release.name}.log"))
+        try:
+            self.wan_runs(result, relay, (http2_target, http1_target, http1_over))
+        finally:
+            relay.stop()
+        return result
+
+    def wan_runs(self, result, relay, targets):
+        http2_target, http1_target, http1_over = targets
+        release = result.release
+        urls = relay.urls()
+        plain, http2 = urls[:MIRRORS], urls[MIRRORS:]
+        place = os.path.join(self.work, "baseline")
+        curls = [(WanClient(f"curl -P{n}", range(MIRRORS)), n) for n in (6, 32)]
+        first = WanClient("update, HTTP/1.1, streams=6", range(MIRRORS))
+        second = WanClient(f"update, http2=true, streams={HTTP2_STREAMS}",
+                           range(MIRRORS, 2 * MIRRORS), http2=True)
+        run_dir = os.path.join(self.work, "run")
+        first_row = Row(f"{release.name}-http1", http1_over)
+        first_row.target = http1_target
+        second_row = Row(f"{release.name}-http2", "link limit")
+        second_row.target = http2_target
+        updaters = [
+            (first, Updater(self.update, run_dir, plain, streams=6), first_row),
+            (second, Updater(self.update, run_dir, http2, streams=HTTP2_STREAMS,
+                             mirror_keys={"http2": "true"}), second_row),
+        ]
+        result.clients = [c for c, _ in curls] + [first, second]
+        result.targets = {first.name: (http1_target, http1_over),
+                          second.name: (http2_target, "link limit")}
+        curl_timeout = 60 + 20 * result.limit
+        verified = set()
+        without_http2 = 0
+        for i in range(self.runs):
+            done = []
+            for client, parallel in curls:
+                fresh_dir(place)
+                outcome, counts = relay.measure(lambda: baseline_curl(
+                    release, plain, place, parallel, curl_timeout))
+                if isinstance(outcome, HarnessError):
+                    raise outcome
+                seconds, download = outcome
+                if i == 0:
+                    verify_download(release, download)
+                discard(download)
+                client.record(seconds, counts, result.rate)
+                done.append(f"{client.name} {seconds:.3f} s")
+            # Room for an updater several times slower than curl, not for one that hangs.
+            timeout = 120 + 10 * max(result.limit, statistics.median(curls[0][0].times))
+            for client, updater, row in updaters:
+                updater.install_fresh()
+                log_path = self.log_path(row.name, i)
+                log, counts = relay.measure(
+                    lambda: updater.run(release.version, log_path, timeout))
+                if client.http2 and not isinstance(log, HarnessError) and \
+                        not any(counts["accepted_http2"][m] for m in client.ports):
+                    # Its mirrors answer HTTP/1.1 as well, so such a run succeeds: say so.
+                    without_http2 += 1
+                if isinstance(log, HarnessError):
+                    client.record(None, counts, result.rate)
+                    client.failures.append(str(log))
+                    row.failures.append(str(log))
+                    done.append(f"{client.name} FAILED (log {log_path})")
+                    continue
+                if row.name not in verified:
+                    release.verify_installed(updater.root)
+                    verified.add(row.name)
+                client.record(log.seconds(), counts, result.rate)
+                client.rss_mib.append(log.peak_rss_kib / 1024)
+                row.updater.append(log.seconds())
+                row.stages.append(log.stages())
+                row.paces.append(log.paces())
+                row.rss_mib.append(client.rss_mib[-1])
+                done.append(f"{client.name} {log.seconds():.3f} s")
+            say(f"bench: {release.name} run {i + 1}: " + ", ".join(done))
+        first_row.baseline = list(curls[0][0].times) if http1_over == "curl -P6" \
+            else [result.limit]
+        second_row.baseline = [result.limit]
+        for row in (first_row, second_row):
+            if row.failures:
+                # The updater's last word says why; Qt's offscreen plugin adds noise after it.
+                lines = row.failures[0].splitlines()
+                said = [line.strip() for line in lines[1:] if line.strip()
+                        and "propagateSizeHints" not in line and "Update cancelled" not in line]
+                row.note = (f"{len(row.failures)} of {self.runs} runs FAILED; the first: "
+                            + lines[0].rstrip(":") + (f": \"{said[-1]}\"" if said else ""))
+        if without_http2:
+            second_row.note = ((second_row.note + "; ") if second_row.note else "") + (
+                f"{without_http2} of {self.runs} runs opened no HTTP/2 connection")
+        self.rows += [first_row, second_row]
+        rss = first.rss_mib + second.rss_mib
+        if rss:
+            memory = Row(f"memory-{release.name}", f"limit {MEMORY_LIMIT_MIB} MiB", unit="MiB")
+            memory.updater = [max(rss)]
+            memory.baseline = [MEMORY_LIMIT_MIB]
+            memory.target = 1.0
+            memory.note = "largest peak RSS of both updater variants"
+            self.rows.append(memory)
+        if release.name == RELAY_CHECK[0]:
+            check = Row("wan-relay", "link limit")
+            check.updater = list(curls[0][0].times)
+            check.baseline = [result.limit]
+            check.target = 1 / RELAY_CHECK[1]
+            check.note = (f"curl -P6 through the relay over the link's limit: curl must reach "
+                          f"{RELAY_CHECK[1]:.0%} of the line's rate, or the relay is the "
+                          "bottleneck")
+            self.rows.append(check)
+
     def run(self):
         started = time.monotonic()
         load_at_start = os.getloadavg()[0]
@@ -946,26 +1307,46 @@ class Bench:
         huge = self.releases.get("huge")
         # The resume run's mirrors need about three seconds for the large file.
         limited_rate = max(1, (huge.mirror_bytes if huge else MIB) // 3)
+        wan = self.args.size == "wan"
         self.nginx = Nginx(self.work, mirror_root)
-        self.nginx.start(limited_rate)
+        self.nginx.start(limited_rate, http2=wan)
+        wan_results = []
         try:
-            whole_rows, noop_rows = {}, {}
-            for release in releases:
-                whole_rows[release.name], noop_rows[release.name] = self.whole_and_noop(release)
-            self.growth(whole_rows, "whole")
-            self.growth(noop_rows, "noop")
-            for name in ("4k-20x", "huge", "huge-gz"):
-                if name in self.releases:
-                    self.memory(whole_rows[name], self.releases[name])
-            if "mixed" in self.releases:
-                self.gui_gap(self.releases["mixed"])
-            if huge:
-                self.resume(huge)
+            if wan:
+                wan_results = [self.wan(release) for release in releases]
+            else:
+                self.local(releases)
         finally:
             self.nginx.stop()
             for place in ("run", "baseline", "trash"):
                 shutil.rmtree(os.path.join(self.work, place), ignore_errors=True)
-        print_report(self.rows, releases, self.args.size, self.runs, started, load_at_start)
+        print_report(self.rows, releases, self.args.size, self.runs, started, load_at_start,
+                     wan_results)
+        return self.failed_runs()
+
+    def local(self, releases):
+        """The scenarios of small and full, straight from the mirrors on loopback."""
+        whole_rows, noop_rows = {}, {}
+        for release in releases:
+            whole_rows[release.name], noop_rows[release.name] = self.whole_and_noop(release)
+        self.growth(whole_rows, "whole")
+        self.growth(noop_rows, "noop")
+        for name in ("4k-20x", "huge", "huge-gz"):
+            if name in self.releases:
+                self.memory(whole_rows[name], self.releases[name])
+        if "mixed" in self.releases:
+            self.gui_gap(self.releases["mixed"])
+        if "huge" in self.releases:
+            self.resume(self.releases["huge"])
+
+    def failed_runs(self):
+        failed = [(row.name, len(row.failures)) for row in self.rows if row.failures]
+        if failed:
+            say("")
+            say("bench: updater runs FAILED: " + ", ".join(
+                f"{name} ({count} of {self.runs})" for name, count in failed)
+                + f"; their logs are in {self.logs}")
+        return 1 if failed else 0
 
 
 def main():
@@ -978,17 +1359,17 @@ def main():
     parser.add_argument("--work", required=True, help="scratch directory")
     parser.add_argument("--runs", type=int, help="runs per scenario (default: by size)")
     parser.add_argument("--only", help="these releases only, comma-separated: "
-                        + ",".join(PROFILES["full"]["releases"]))
+                        + ",".join(PROFILES["full"]["releases"]) + " (small, full); "
+                        + ",".join(PROFILES["wan"]["releases"]) + " (wan)")
     args = parser.parse_args()
     args.build = os.path.abspath(args.build)
     args.work = os.path.abspath(args.work)
     os.makedirs(args.work, exist_ok=True)
     try:
-        Bench(args).run()
+        return Bench(args).run()
     except HarnessError as error:
         print(f"bench: harness failure: {error}", file=sys.stderr)
         return 1
-    return 0
 
 
 if __name__ == "__main__":
