@@ -1,3 +1,7 @@
+#include "banner.h"
+#include "changelogviewer.h"
+#include "configuration.h"
+#include "mainwindow.h"
 #include "testfiles.h"
 #include "treesnapshot.h"
 
@@ -7,13 +11,16 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QPushButton>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextEdit>
 #include <QUdpSocket>
 
 #include <functional>
@@ -182,6 +189,32 @@ quint16 freeTcpPort()
     return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
 }
 
+// Waits until a started server takes connections on the port; false when it ended instead.
+bool listensOn(QProcess& process, quint16 port)
+{
+    return waitUntil(
+                   [&] {
+                       if (process.state() == QProcess::NotRunning)
+                           return true;
+                       QTcpSocket socket;
+                       socket.connectToHost(QHostAddress::LocalHost, port);
+                       return socket.waitForConnected(200);
+                   },
+                   20000) &&
+           process.state() == QProcess::Running;
+}
+
+void stopServer(QProcess& process)
+{
+    if (process.state() == QProcess::NotRunning)
+        return;
+    process.terminate();
+    if (!process.waitForFinished(10000)) {
+        process.kill();
+        process.waitForFinished();
+    }
+}
+
 // One nginx in the foreground, as the current user, serving a directory on a loopback port;
 // everything it writes stays in its own working directory.
 class Nginx
@@ -208,16 +241,7 @@ public:
         }
         return false;
     }
-    void stop()
-    {
-        if (process.state() == QProcess::NotRunning)
-            return;
-        process.terminate();
-        if (!process.waitForFinished(10000)) {
-            process.kill();
-            process.waitForFinished();
-        }
-    }
+    void stop() { stopServer(process); }
     [[nodiscard]] QString url(const QString& path) const
     {
         return u"http://127.0.0.1:%1/%2"_s.arg(port).arg(path);
@@ -231,6 +255,16 @@ public:
         for (auto it = request.globalMatch(log); it.hasNext();)
             paths << it.next().captured(1);
         return paths;
+    }
+    // The requests of the access log that no proxy passed on: a proxy names itself in "Via".
+    [[nodiscard]] QStringList directRequests() const
+    {
+        QStringList direct;
+        for (const QByteArray& line : readFile(work + u"/access.log"_s).split('\n')) {
+            if (!line.isEmpty() && !line.contains(" (tinyproxy/"))
+                direct << QString::fromUtf8(line);
+        }
+        return direct;
     }
     [[nodiscard]] QByteArray errorLog() const { return readFile(work + u"/error.log"_s); }
     // Serves every response at this many bytes a second, so that a run can be caught in its
@@ -248,9 +282,11 @@ private:
                 "/error.log;\n"
                 "events { worker_connections 64; }\n"
                 "http {\n"
+                "    log_format via '$remote_addr [$time_local] \"$request\" $status "
+                "$body_bytes_sent \"$http_via\"';\n"
                 "    access_log " +
                 w +
-                "/access.log;\n"
+                "/access.log via;\n"
                 "    client_body_temp_path " +
                 w +
                 "/body;\n"
@@ -284,18 +320,7 @@ private:
     {
         process.start(fromBuild(NGINX_PROGRAM), {u"-p"_s, work, u"-e"_s, work + u"/error.log"_s,
                                                  u"-c"_s, work + u"/nginx.conf"_s});
-        if (!process.waitForStarted())
-            return false;
-        return waitUntil(
-                       [this] {
-                           if (process.state() == QProcess::NotRunning)
-                               return true;
-                           QTcpSocket socket;
-                           socket.connectToHost(QHostAddress::LocalHost, port);
-                           return socket.waitForConnected(200);
-                       },
-                       20000) &&
-               process.state() == QProcess::Running;
+        return process.waitForStarted() && listensOn(process, port);
     }
 
     QString served;
@@ -305,20 +330,47 @@ private:
     QProcess process;
 };
 
+// Debian's tinyproxy in the foreground on a loopback port, logging every request it forwards.
+class Proxy
+{
+public:
+    explicit Proxy(const QString& workDirectory)
+        : work(workDirectory)
+    {}
+    ~Proxy() { stopServer(process); }
+
+    [[nodiscard]] bool start()
+    {
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            port = freeTcpPort();
+            const QByteArray config = "Port " + QByteArray::number(port) +
+                                      "\nListen 127.0.0.1\nAllow 127.0.0.1\n"
+                                      "LogLevel Connect\nLogFile \"" +
+                                      work.toUtf8() + "/tinyproxy.log\"\n";
+            const QString file = work + u"/tinyproxy.conf"_s;
+            if (port != 0 && writeFile(file, config)) {
+                process.start(fromBuild(TINYPROXY_PROGRAM), {u"-d"_s, u"-c"_s, file});
+                if (process.waitForStarted() && listensOn(process, port))
+                    return true;
+            }
+            stopServer(process);
+        }
+        return false;
+    }
+    [[nodiscard]] QString url() const { return u"http://127.0.0.1:%1"_s.arg(port); }
+    [[nodiscard]] QByteArray log() const { return readFile(work + u"/tinyproxy.log"_s); }
+
+private:
+    QString work;
+    quint16 port = 0;
+    QProcess process;
+};
+
 // The local update server on its fixed ports, answering with the given channel versions.
 class UpdateServer
 {
 public:
-    ~UpdateServer()
-    {
-        if (process.state() != QProcess::NotRunning) {
-            process.terminate();
-            if (!process.waitForFinished(10000)) {
-                process.kill();
-                process.waitForFinished();
-            }
-        }
-    }
+    ~UpdateServer() { stopServer(process); }
 
     [[nodiscard]] bool start(const QStringList& options)
     {
@@ -532,6 +584,7 @@ private slots:
     void killedRunResumesAndCompletes();
     void killedAtAnyMomentEndsAtTheTargetVersion();
     void secondStartDuringARunEndsAtOnce();
+    void everyRequestGoesThroughTheProxy();
 
 private:
     // An update to version 2 with a large file besides, served slowly.
@@ -1111,5 +1164,60 @@ void TestEndToEnd::secondStartDuringARunEndsAtOnce()
     QCOMPARE(readFile(installation.path(u"lib/libvoice.so"_s)), "voice library 2"_ba);
 }
 
-QTEST_GUILESS_MAIN(TestEndToEnd)
+// The product ini, its signature, the files and the banner image of an unattended run, then the
+// change log its window opens: nginx sees every request come from the proxy of "update.ini".
+void TestEndToEnd::everyRequestGoesThroughTheProxy()
+{
+    if (QByteArray(TINYPROXY_PROGRAM).isEmpty())
+        QSKIP("tinyproxy not found (scripts/setup installs it)");
+    QTemporaryDir mirror;
+    QTemporaryDir work;
+    QVERIFY(publish(2, versionTwo(), mirror.path(), clientDirectory(1)));
+    QVERIFY(writeFile(mirror.filePath(u"banner.png"_s), "banner image"_ba));
+    Nginx nginx(mirror.path(), work.path());
+    QVERIFY2(nginx.start(), nginx.errorLog().constData());
+    Proxy proxy(work.path());
+    QVERIFY2(proxy.start(), proxy.log().constData());
+    UpdateServer server;
+    QVERIFY(server.start({u"--stable"_s, u"2"_s, u"--banner-image"_s, nginx.url(u"banner.png"_s)}));
+    Installation installation;
+    QVERIFY(installVersionOne(installation, {nginx.url(QString())}));
+    QVERIFY(installation.writeSettings("[update]\nstreams=4\nproxy=" + proxy.url().toUtf8() +
+                                       '\n'));
+
+    installation.start({u"--nouser"_s, clientType, u"2"_s});
+    QVERIFY2(installation.finishes(), qPrintable(installation.logText()));
+    QVERIFY(installation.clientStarted(2));
+    // The service tells the banner's address to any program that asks its fixed port, other
+    // updaters on this machine too: only the proxy's log shows who fetched it.
+    const QByteArray bannerRequest = "GET " + nginx.url(u"banner.png"_s).toUtf8() + " HTTP";
+    QVERIFY2(proxy.log().contains(bannerRequest), proxy.log().constData());
+
+    Configuration::setAppRootPath(installation.path());
+    const auto restoreRoot = qScopeGuard([] { Configuration::setAppRootPath(QString()); });
+    Configuration configuration;
+    configuration.clientType = clientType;
+    configuration.clientVersion = 2;
+    {
+        MainWindow window(configuration, [] {});
+        window.findChild<QPushButton*>(u"changelogButton"_s)->click();
+        QVERIFY(ChangeLogViewer::instance());
+        auto* text = ChangeLogViewer::instance()->findChild<QTextEdit*>(u"changeLogTextEdit"_s);
+        QTRY_COMPARE_WITH_TIMEOUT(text->toPlainText(), u"Version 2"_s, 10000);
+        // Qt 6.4 leaks the callback of a host lookup whose receiver is gone before the answer.
+        auto* banner = window.findChild<Banner*>();
+        QTRY_VERIFY(!banner || banner->state() != Banner::State::Resolving);
+    }
+
+    const QStringList requested = nginx.requestedPaths();
+    for (const QString& path : {u"/2/client_linux_amd64.ini"_s, u"/2/client_linux_amd64.ini.sig"_s,
+                                u"/2/changelog_client.txt"_s})
+        QVERIFY2(requested.contains(path), qPrintable(requested.join(u' ')));
+    QVERIFY2(!requested.filter(u"maps.dat"_s).isEmpty(), qPrintable(requested.join(u' ')));
+    QStringList direct = nginx.directRequests();
+    direct.removeIf([](const QString& line) { return line.contains(u"GET /banner.png "_s); });
+    QVERIFY2(direct.isEmpty(), qPrintable(direct.join(u'\n')));
+}
+
+QTEST_MAIN(TestEndToEnd)
 #include "tst_endtoend.moc"
