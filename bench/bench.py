@@ -57,6 +57,8 @@ MIRRORS = 3
 # The 2,000 small files at 80 ms want over a hundred requests in flight; HTTP/2 mirrors carry them
 # as streams on one connection each.
 HTTP2_STREAMS = 128
+# The largest file the updater fetches as an HTTP/2 stream: its read buffer.
+HTTP2_LARGEST = 256 * 1024
 RELAY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "relay.py")
 # release: round trip (ms), rate towards the client (Mbit/s), target over the link's limit for
 # mirrors marked http2=true with streams=HTTP2_STREAMS, and for plain HTTP/1.1 mirrors with
@@ -1261,6 +1263,10 @@ class Bench:
                         and "propagateSizeHints" not in line and "Update cancelled" not in line]
                 row.note = (f"{len(row.failures)} of {self.runs} runs FAILED; the first: "
                             + lines[0].rstrip(":") + (f": \"{said[-1]}\"" if said else ""))
+        if without_http2 and release.largest <= HTTP2_LARGEST:
+            # Such files all travel as HTTP/2 streams; without one, HTTP/2 is broken.
+            raise HarnessError(f"{release.name}: {without_http2} of {self.runs} runs of the "
+                               "http2=true variant opened no HTTP/2 connection")
         if without_http2:
             second_row.note = ((second_row.note + "; ") if second_row.note else "") + (
                 f"{without_http2} of {self.runs} runs opened no HTTP/2 connection")
