@@ -16,10 +16,9 @@ struct MirrorsIniSection
 };
 
 // "mirrors.ini" in the application root: the mirror names in the settings array "mirrors", and
-// for each name a section of the same name with its "url", "retries", "slots" and "http2". The one
-// reader of the
-// file, shared by the mirror list of a run, the change-log viewer and the release tool. Only
-// ever read.
+// for each name a section of the same name with its "url", "retries", "slots" and "http2". The
+// one reader of the file, shared by the mirror list of a run, the change-log viewer and the
+// release tool. Only ever read.
 class MirrorsIni
 {
 public:
