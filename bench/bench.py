@@ -193,6 +193,11 @@ def fresh_dir(path):
     return path
 
 
+def manifest_key_file(key_file):
+    """The development manifest key, beside the development RSA key."""
+    return os.path.join(os.path.dirname(key_file), "development_manifest_private.pem")
+
+
 def md5_of(path):
     digest = hashlib.md5()
     with open(path, "rb") as data:
@@ -223,7 +228,7 @@ class Release:
 
     def key(self):
         return json.dumps([self.version, self.count, self.smallest, self.largest, self.total,
-                           self.compressed, SEED, generate.CHUNK])
+                           self.compressed, SEED, generate.CHUNK, "manifest"])
 
     def estimated_bytes(self):
         installed = self.total or self.count * self.largest
@@ -239,7 +244,8 @@ class Release:
             out.write(f"Benchmark release {self.name}\n")
         shutil.rmtree(os.path.join(self.mirror_root, str(self.version)), ignore_errors=True)
         command = [tool, "--client-version", str(self.version), "--client-type", CLIENT_TYPE,
-                   "--key", key_file, "--changelog", changelog]
+                   "--key", key_file, "--manifest-key", manifest_key_file(key_file),
+                   "--changelog", changelog]
         if self.compressed:
             command += ["--compress", "*"]
         run(command + [client, self.mirror_root])

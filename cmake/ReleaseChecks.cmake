@@ -1,8 +1,24 @@
-# A release build must name the real update host and the real signing key.
+# A release build must name the real update host and the real signing keys.
 if(SONAVELLE_RELEASE)
     if(SONAVELLE_UPDATE_HOST MATCHES "^(127\\.|localhost$|::1$|\\[::1\\]$|0\\.0\\.0\\.0$)")
         message(FATAL_ERROR
             "SONAVELLE_RELEASE=ON but SONAVELLE_UPDATE_HOST (${SONAVELLE_UPDATE_HOST}) is a loopback address")
+    endif()
+    # An empty manifest key builds an updater without one, which is a choice, not a mistake.
+    if(NOT SONAVELLE_MANIFEST_KEY STREQUAL "")
+        get_filename_component(_key "${SONAVELLE_MANIFEST_KEY}" REALPATH)
+        get_filename_component(_devkey "${CMAKE_SOURCE_DIR}/keys/development_manifest_public.pem"
+                               REALPATH)
+        if(_key STREQUAL _devkey)
+            message(FATAL_ERROR "SONAVELLE_RELEASE=ON but SONAVELLE_MANIFEST_KEY is the development key")
+        endif()
+        if(EXISTS "${_devkey}" AND EXISTS "${_key}")
+            file(SHA256 "${_key}" _keyhash)
+            file(SHA256 "${_devkey}" _devkeyhash)
+            if(_keyhash STREQUAL _devkeyhash)
+                message(FATAL_ERROR "SONAVELLE_RELEASE=ON but SONAVELLE_MANIFEST_KEY is a copy of the development key")
+            endif()
+        endif()
     endif()
     get_filename_component(_key "${SONAVELLE_PUBLIC_KEY}" REALPATH)
     get_filename_component(_devkey "${CMAKE_SOURCE_DIR}/keys/development_public.key" REALPATH)

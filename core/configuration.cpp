@@ -1,6 +1,7 @@
 #include "configuration.h"
 
 #include "approot.h"
+#include "ed25519.h"
 #include "settingsfile.h"
 #include "updatechecker.h"
 
@@ -32,7 +33,9 @@ Configuration::Configuration(QObject* parent)
     , updateServerHost(UpdateChecker::defaultHost())
     , updateServerPort(UpdateChecker::defaultPort)
     , updateServerTimeout(UpdateChecker::defaultReceiveTimeout)
-{}
+{
+    manifestKey = Ed25519::builtInKey().toByteArray();
+}
 
 bool Configuration::parseCommandLineOptions()
 {

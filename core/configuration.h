@@ -29,6 +29,10 @@ public:
     QString tempDir;
     QString proxy;
     qint32 streams = defaultStreams;
+    // The Ed25519 public key (PEM) that release manifests must be signed with: the one built in.
+    // Empty in an updater built without one, which then trusts the product ini's RSA signature
+    // alone.
+    QByteArray manifestKey;
 
     static constexpr qint32 defaultStreams = 6;
     static constexpr int tempDirCandidates = 1000;

@@ -1,8 +1,10 @@
 #include "inidownloadtaskspecification.h"
 
+#include "checkmanifesttaskspecification.h"
 #include "checksignaturetaskspecification.h"
 #include "configuration.h"
 #include "downloadtaskspecification.h"
+#include "releasemanifest.h"
 
 #include <QFileInfo>
 
@@ -10,7 +12,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-constexpr double downloadWeight = 0.3333;
 const QString signatureSuffix = u".sig"_s;
 
 } // namespace
@@ -42,6 +43,22 @@ void IniDownloadTaskSpecification::reset()
     resetWithoutSubTasks();
 }
 
+double IniDownloadTaskSpecification::downloadWeight() const
+{
+    // Each download a share of the stage; the checks share the rest.
+    return checksManifest() ? 0.2 : 0.3333;
+}
+
+bool IniDownloadTaskSpecification::checksManifest() const
+{
+    return !configuration->manifestKey.isEmpty();
+}
+
+QString IniDownloadTaskSpecification::localManifestPath() const
+{
+    return configuration->tempDir + u'/' + ReleaseManifest::fileName(configuration->clientType);
+}
+
 void IniDownloadTaskSpecification::makeSubtasksAndStart()
 {
     const QString remoteIni = configuration->clientType + u".ini"_s;
@@ -50,14 +67,18 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
     const bool reuseLocal = retries == 0;
 
     double checkWeight = 1.0;
-    if (!reuseLocal || !QFileInfo::exists(localIni)) {
-        addDownload(remoteIni, localIni, DownloadTaskSpecification::maxProductIniSize);
-        checkWeight = 1.0 - downloadWeight;
-    }
-    if (!reuseLocal || !QFileInfo::exists(localIni + signatureSuffix)) {
-        addDownload(remoteIni + signatureSuffix, localIni + signatureSuffix,
-                    DownloadTaskSpecification::maxSignatureSize);
-        checkWeight -= downloadWeight;
+    checkWeight -= addDownload(remoteIni, localIni, DownloadTaskSpecification::maxProductIniSize,
+                               reuseLocal);
+    checkWeight -= addDownload(remoteIni + signatureSuffix, localIni + signatureSuffix,
+                               DownloadTaskSpecification::maxSignatureSize, reuseLocal);
+    if (checksManifest()) {
+        const QString remoteManifest = ReleaseManifest::fileName(configuration->clientType);
+        checkWeight -= addDownload(remoteManifest, localManifestPath(), ReleaseManifest::maxSize,
+                                   reuseLocal);
+        checkWeight -=
+                addDownload(remoteManifest + signatureSuffix, localManifestPath() + signatureSuffix,
+                            DownloadTaskSpecification::maxSignatureSize, reuseLocal);
+        checkWeight /= 2;
     }
 
     auto* check =
@@ -65,24 +86,51 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
     connect(check, &CheckSignatureTaskSpecification::checkDone, this,
             &IniDownloadTaskSpecification::onSigCheckDone);
     addSubTask(check);
+    if (checksManifest())
+        addManifestCheck(checkWeight);
 
     setRunning();
     executeSubTasks();
 }
 
-void IniDownloadTaskSpecification::addDownload(const QString& remotePath, const QString& localFile,
-                                               qint64 maxSize)
+double IniDownloadTaskSpecification::addDownload(const QString& remotePath,
+                                                 const QString& localFile, qint64 maxSize,
+                                                 bool reuseLocal)
 {
+    if (reuseLocal && QFileInfo::exists(localFile))
+        return 0;
     addSubTask(new DownloadTaskSpecification(manager, mirrors, remotePath, localFile,
                                              DownloadTaskSpecification::unknownSize, this,
-                                             downloadWeight, maxSize));
+                                             downloadWeight(), maxSize));
+    return downloadWeight();
+}
+
+void IniDownloadTaskSpecification::addManifestCheck(double weight)
+{
+    auto* check = new CheckManifestTaskSpecification(
+            {localIniPath(), localManifestPath(), configuration->manifestKey,
+             configuration->clientType, configuration->clientVersion},
+            this, weight);
+    connect(check, &CheckManifestTaskSpecification::checkDone, this,
+            &IniDownloadTaskSpecification::onManifestCheckDone);
+    addSubTask(check);
 }
 
 // Runs inside the check's completion, before the check emits finished.
 void IniDownloadTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskSpecification*)
 {
-    if (pass)
-        return;
+    if (!pass)
+        checkFailed();
+}
+
+void IniDownloadTaskSpecification::onManifestCheckDone(bool pass)
+{
+    if (!pass)
+        checkFailed();
+}
+
+void IniDownloadTaskSpecification::checkFailed()
+{
     ++retries;
     if (retries > maxRetries) {
         emit message(u"Could not verify the product ini file. Aborting"_s);

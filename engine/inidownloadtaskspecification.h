@@ -8,8 +8,10 @@ class Mirrors;
 class QNetworkAccessManager;
 
 // The first stage of an update: brings the product ini of the client type and its signature into
-// the temporary directory and verifies one against the other. Copies left by an interrupted run
-// are tried first; after a failed verification both files are fetched afresh.
+// the temporary directory and verifies one against the other. With a manifest key it also brings
+// the release manifest and its signature, and checks that the manifest is signed with that key,
+// names this client type and version and lists the product ini's digest. Copies left by an
+// interrupted run are tried first; after a failed verification all files are fetched afresh.
 class IniDownloadTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
@@ -17,7 +19,8 @@ class IniDownloadTaskSpecification : public ComposedTaskSpecification
 public:
     static constexpr int defaultMaxRetries = 1000;
 
-    // None of the pointers is owned; all must outlive the task.
+    // None of the pointers is owned; all must outlive the task. Without a manifest key in the
+    // configuration, the product ini's RSA signature alone is checked.
     IniDownloadTaskSpecification(QNetworkAccessManager* manager, Mirrors* mirrors,
                                  Configuration* configuration, QObject* parent,
                                  double parentProgressRange, int maxRetries = defaultMaxRetries);
@@ -27,13 +30,21 @@ public:
 
     [[nodiscard]] int retryCount() const { return retries; }
     [[nodiscard]] QString localIniPath() const;
+    [[nodiscard]] QString localManifestPath() const;
 
 private slots:
     void onSigCheckDone(bool pass, CheckSignatureTaskSpecification* check);
+    void onManifestCheckDone(bool pass);
 
 private:
     void makeSubtasksAndStart();
-    void addDownload(const QString& remotePath, const QString& localFile, qint64 maxSize);
+    // Downloads a file unless reuseLocal and a copy is there; the weight left for the checks.
+    [[nodiscard]] double addDownload(const QString& remotePath, const QString& localFile,
+                                     qint64 maxSize, bool reuseLocal);
+    void addManifestCheck(double weight);
+    [[nodiscard]] double downloadWeight() const;
+    [[nodiscard]] bool checksManifest() const;
+    void checkFailed();
     void retry();
 
     QNetworkAccessManager* manager;

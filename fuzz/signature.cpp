@@ -1,14 +1,19 @@
-// The signature primitives with bytes from outside. The first input byte picks what the rest is:
-//  even: a signature file for fixedContent, checked against the built-in key as the signature
-//        check task does it (a mirror delivers the ".sig" file);
-//  odd:  a public key block, imported and, when that works, used on the real signature.
+// The signature primitives with bytes from outside. The two low bits of the first input byte pick
+// what the rest is:
+//  0: an RSA signature file for fixedContent, checked against the built-in key as the signature
+//     check task does it (a mirror delivers the ".sig" file);
+//  1: an RSA public key block, imported and, when that works, used on the real signature;
+//  2: an Ed25519 signature of fixedContent, checked against the built-in manifest key;
+//  3: an Ed25519 public key in PEM, used on the real Ed25519 signature.
 // Failures must come as crypt_exception or a false result, never as a crash or a leak; and a
 // signature that verifies must be the one release signature the seeds carry.
 
+#include "ed25519.h"
 #include "fuzzsupport.h"
 #include "tomcryptutil.h"
 
 #include <QByteArray>
+#include <QFile>
 
 #include <vector>
 
@@ -79,12 +84,45 @@ void importKey(const unsigned char* data, unsigned long size)
     }
 }
 
+// Ed25519 signatures are deterministic: the one real signature is the only one that verifies.
+QByteArray& realEd25519Signature()
+{
+    static QByteArray signature;
+    return signature;
+}
+
+void makeRealEd25519Signature()
+{
+    QFile keyFile(QString::fromLocal8Bit(SONAVELLE_FUZZ_MANIFEST_PRIVATE_KEY));
+    QString error;
+    if (!keyFile.open(QIODevice::ReadOnly) ||
+        !Ed25519::sign(keyFile.readAll(), fixedContent, realEd25519Signature(), error) ||
+        !Ed25519::verify(Ed25519::builtInKey(), fixedContent, realEd25519Signature(), error))
+        FuzzSupport::harnessFailure("the built-in manifest key is not the development key");
+}
+
+void checkEd25519Signature(QByteArrayView signature)
+{
+    QString error;
+    if (Ed25519::verify(Ed25519::builtInKey(), fixedContent, signature, error))
+        check(signature == realEd25519Signature(), "a forged Ed25519 signature verifies");
+    else
+        check(!error.isEmpty(), "a failed Ed25519 check without a reason");
+}
+
+void importEd25519Key(QByteArrayView pem)
+{
+    QString error;
+    static_cast<void>(Ed25519::verify(pem, fixedContent, realEd25519Signature(), error));
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/)
 {
     crypt_init();
     makeRealSignature();
+    makeRealEd25519Signature();
     return 0;
 }
 
@@ -94,9 +132,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     const unsigned char* rest = data + 1;
     const std::size_t restSize = size - 1;
-    if ((data[0] & 1) == 0)
+    const QByteArrayView bytes(rest, static_cast<qsizetype>(restSize));
+    switch (data[0] & 3) {
+    case 0:
         checkSignature(std::vector<unsigned char>(rest, rest + restSize));
-    else
+        break;
+    case 1:
         importKey(rest, static_cast<unsigned long>(restSize));
+        break;
+    case 2:
+        checkEd25519Signature(bytes);
+        break;
+    default:
+        importEd25519Key(bytes);
+    }
     return 0;
 }

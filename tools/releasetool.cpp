@@ -45,18 +45,20 @@ ReleaseTool::ReleaseTool(ReleaseToolOptions options)
     : options(std::move(options))
     , manifest(this->options.clientType, this->options.compressPatterns,
                this->options.compressMinSize)
+    , manifestWriter(this->options.clientType, this->options.clientVersion)
     , staging(this->options.mirrorRoot, QString::number(this->options.clientVersion))
 {}
 
 bool ReleaseTool::run()
 {
     // Everything that can be checked is checked before the first byte is written.
-    if (!loadKey() || !scanClientFiles() || !scanPreviousVersion() || !checkChangelog())
+    if (!loadKey() || !loadManifestKey() || !scanClientFiles() || !scanPreviousVersion() ||
+        !checkChangelog())
         return false;
     checkMirrorList();
     if (!staging.create(options.replace))
         return fail(staging.errorString());
-    if (!writeFiles() || !writeProductIni() || !copyChangelog())
+    if (!writeFiles() || !writeProductIni() || !writeManifest() || !copyChangelog())
         return false;
     if (!staging.publish(options.replace))
         return fail(staging.errorString());
@@ -66,6 +68,15 @@ bool ReleaseTool::run()
 bool ReleaseTool::loadKey()
 {
     return signer.loadKey(options.privateKey) || fail(signer.errorString());
+}
+
+bool ReleaseTool::loadManifestKey()
+{
+    if (!options.manifestKey.isEmpty())
+        return manifestWriter.loadKey(options.manifestKey) || fail(manifestWriter.errorString());
+    warningLines.append(u"no manifest key given (--manifest-key); updaters built with a manifest "
+                        u"key reject this version"_s);
+    return true;
 }
 
 bool ReleaseTool::scanClientFiles()
@@ -143,8 +154,24 @@ bool ReleaseTool::writeProductIni()
     if (!signer.signFile(iniPath))
         return fail(signer.errorString());
     if (!ReleaseToolSigner::builtInKeyAccepts(iniPath))
-        warningLines.append(u"the public key built into this updater build does not accept the "
-                            u"signature; its updaters reject this version"_s);
+        warningLines.append(ReleaseToolSigner::builtInKeyRejects.toString());
+    return true;
+}
+
+bool ReleaseTool::writeManifest()
+{
+    if (options.manifestKey.isEmpty())
+        return true;
+    ReleaseToolProductIni ini(versionPath(options.clientType + u".ini"_s), options.clientType);
+    QByteArray iniText;
+    if (!ini.read(iniText))
+        return fail(ini.errorString());
+    QList<ReleaseManifestFile> files;
+    for (const ReleaseToolEntry& entry : manifest.entries())
+        files.append(ReleaseToolManifestWriter::fileOf(entry));
+    if (!manifestWriter.write(staging.path(), iniText, files))
+        return fail(manifestWriter.errorString());
+    warningLines += manifestWriter.warnings();
     return true;
 }
 
@@ -184,7 +211,10 @@ QStringList ReleaseTool::summary() const
                     QString::number(manifest.deletes().size())),
             u"bytes: %1, on the mirrors: %2, compressed: %3 -> %4"_s.arg(
                     QString::number(installedBytes), QString::number(storedBytes),
-                    QString::number(compressedBefore), QString::number(compressedAfter))};
+                    QString::number(compressedBefore), QString::number(compressedAfter)),
+            u"manifest: %1"_s.arg(options.manifestKey.isEmpty()
+                                          ? u"none"_s
+                                          : ReleaseManifest::fileName(options.clientType))};
 }
 
 QString ReleaseTool::versionPath(const QString& name) const

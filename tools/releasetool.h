@@ -2,6 +2,7 @@
 
 #include "releasetoolcommandline.h"
 #include "releasetoolmanifest.h"
+#include "releasetoolmanifestwriter.h"
 #include "releasetoolsigner.h"
 #include "releasetoolstaging.h"
 
@@ -9,8 +10,9 @@
 #include <QStringList>
 
 // Publishes one client version into a mirror tree: the files below "<version>/<section>/<key>",
-// the product ini "<version>/<type>.ini" with its signature and "<version>/changelog_client.txt".
-// The version directory appears complete or not at all.
+// the product ini "<version>/<type>.ini" with its signature, the manifest
+// "<version>/<type>.manifest" with its signature and "<version>/changelog_client.txt". The version
+// directory appears complete or not at all.
 class ReleaseTool
 {
 public:
@@ -21,16 +23,18 @@ public:
     [[nodiscard]] const QString& errorString() const { return error; }
     // Things that do not stop the release but that its publisher should know.
     [[nodiscard]] const QStringList& warnings() const { return warningLines; }
-    // What was published: files, bytes, compressed bytes.
+    // What was published: files, bytes, compressed bytes, the manifest.
     [[nodiscard]] QStringList summary() const;
 
 private:
     [[nodiscard]] bool loadKey();
+    [[nodiscard]] bool loadManifestKey();
     [[nodiscard]] bool scanClientFiles();
     [[nodiscard]] bool scanPreviousVersion();
     [[nodiscard]] bool checkChangelog();
     [[nodiscard]] bool writeFiles();
     [[nodiscard]] bool writeProductIni();
+    [[nodiscard]] bool writeManifest();
     [[nodiscard]] bool copyChangelog();
     void checkMirrorList();
     [[nodiscard]] QString versionPath(const QString& name) const;
@@ -39,6 +43,7 @@ private:
     ReleaseToolOptions options;
     ReleaseToolSigner signer;
     ReleaseToolManifest manifest;
+    ReleaseToolManifestWriter manifestWriter;
     ReleaseToolStaging staging;
     QString error;
     QStringList warningLines;

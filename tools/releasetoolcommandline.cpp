@@ -20,6 +20,14 @@ ReleaseToolCommandLine::ReleaseToolCommandLine()
                  u"type"_s, defaultClientType)
     , keyOption(u"key"_s, u"The release-signing private key from sonavelle-keytool (required)."_s,
                 u"file"_s)
+    , manifestKeyOption(u"manifest-key"_s,
+                        u"The Ed25519 private key (PEM) that signs the release manifest; without "
+                        u"it no manifest is written."_s,
+                        u"file"_s)
+    , addManifestOption(u"add-manifest"_s,
+                        u"Add the signed manifest to the version that mirror-root holds, after "
+                        u"checking its files against its product ini. Takes the mirror root "
+                        u"alone and --manifest-key."_s)
     , changelogOption(u"changelog"_s, u"The change log of the version."_s, u"file"_s)
     , previousOption(u"previous"_s,
                      u"The client directory of the previous version: its files that this "
@@ -36,19 +44,21 @@ ReleaseToolCommandLine::ReleaseToolCommandLine()
     , compressMinSizeOption(u"compress-min-size"_s, u"Compress files of at least this size."_s,
                             u"bytes"_s)
     , replaceOption(u"replace"_s, u"Replace the version if it is published already; updaters "
-                                  u"that are downloading it meanwhile fail their update."_s)
+                                  u"that are downloading it meanwhile fail their update. With "
+                                  u"--add-manifest: replace its manifest."_s)
     , jobsOption(u"jobs"_s, u"Files processed at the same time (default: one per core)."_s,
                  u"count"_s)
 {
     parser.setApplicationDescription(
             u"Publishes the files of a client version as a signed mirror tree: "
-            u"<mirror-root>/<version>/<type>.ini, its signature, the change log and the files."_s);
+            u"<mirror-root>/<version>/<type>.ini, its signature, the signed manifest, the change "
+            u"log and the files."_s);
     parser.addPositionalArgument(u"client-dir"_s, u"The files of the client version."_s);
     parser.addPositionalArgument(u"mirror-root"_s,
                                  u"The directory the mirrors serve; the version goes below it."_s);
-    parser.addOptions({helpOption, versionOption, typeOption, keyOption, changelogOption,
-                       previousOption, previousIniOption, compressOption, compressMinSizeOption,
-                       replaceOption, jobsOption});
+    parser.addOptions({helpOption, versionOption, typeOption, keyOption, manifestKeyOption,
+                       addManifestOption, changelogOption, previousOption, previousIniOption,
+                       compressOption, compressMinSizeOption, replaceOption, jobsOption});
 }
 
 ReleaseToolCommandLine::Result ReleaseToolCommandLine::parse(const QStringList& arguments)
@@ -59,13 +69,10 @@ ReleaseToolCommandLine::Result ReleaseToolCommandLine::parse(const QStringList& 
     }
     if (parser.isSet(helpOption))
         return Result::Help;
-    if (!readPositionals() || !readClientVersionAndType() || !readCompression() || !readJobs())
+    parsed.addManifest = parser.isSet(addManifestOption);
+    if (!readPositionals() || !readClientVersionAndType() || !readCompression() || !readJobs() ||
+        !readKeys())
         return Result::UsageError;
-    if (!parser.isSet(keyOption)) {
-        error = u"the private key is missing (--key)"_s;
-        return Result::UsageError;
-    }
-    parsed.privateKey = parser.value(keyOption);
     parsed.changelog = parser.value(changelogOption);
     parsed.previousDir = parser.value(previousOption);
     parsed.previousIni = parser.value(previousIniOption);
@@ -76,6 +83,12 @@ ReleaseToolCommandLine::Result ReleaseToolCommandLine::parse(const QStringList& 
 bool ReleaseToolCommandLine::readPositionals()
 {
     const QStringList positionals = parser.positionalArguments();
+    if (parsed.addManifest) {
+        if (positionals.size() != 1)
+            return reject(u"give the mirror root alone with --add-manifest"_s);
+        parsed.mirrorRoot = positionals[0];
+        return true;
+    }
     if (positionals.size() != 2)
         return reject(u"give the client directory and the mirror root"_s);
     parsed.clientDir = positionals[0];
@@ -123,6 +136,25 @@ bool ReleaseToolCommandLine::readJobs()
     if (!ok || parsed.jobs < 1)
         return reject(u"--jobs needs a count of at least 1"_s);
     return true;
+}
+
+bool ReleaseToolCommandLine::readKeys()
+{
+    parsed.manifestKey = parser.value(manifestKeyOption);
+    if (!parsed.addManifest) {
+        parsed.privateKey = parser.value(keyOption);
+        return parser.isSet(keyOption) || reject(u"the private key is missing (--key)"_s);
+    }
+    // The version is published already; what only publishing uses would silently do nothing.
+    for (const QCommandLineOption* option :
+         {&keyOption, &changelogOption, &previousOption, &previousIniOption, &compressOption,
+          &compressMinSizeOption}) {
+        if (parser.isSet(*option))
+            return reject(u"--%1 is for publishing a version, not for --add-manifest"_s.arg(
+                    option->names().constFirst()));
+    }
+    return !parsed.manifestKey.isEmpty() ||
+           reject(u"the manifest key is missing (--manifest-key)"_s);
 }
 
 bool ReleaseToolCommandLine::reject(const QString& text)

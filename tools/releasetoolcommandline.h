@@ -13,13 +13,15 @@ struct ReleaseToolOptions
     qint32 clientVersion = 0;
     QString clientType;
     QString privateKey;
+    QString manifestKey; // empty: no manifest
     QString changelog;
     QString previousDir;
     QString previousIni;
     QStringList compressPatterns;
     qint64 compressMinSize = -1; // negative: size alone compresses nothing
     bool replace = false;
-    int jobs = 0; // 0: one per processor core
+    bool addManifest = false; // to the version in mirrorRoot, rather than publishing clientDir
+    int jobs = 0;             // 0: one per processor core
 };
 
 class ReleaseToolCommandLine
@@ -40,6 +42,7 @@ private:
     [[nodiscard]] bool readClientVersionAndType();
     [[nodiscard]] bool readCompression();
     [[nodiscard]] bool readJobs();
+    [[nodiscard]] bool readKeys();
     [[nodiscard]] bool reject(const QString& text);
 
     QCommandLineParser parser;
@@ -47,6 +50,8 @@ private:
     QCommandLineOption versionOption;
     QCommandLineOption typeOption;
     QCommandLineOption keyOption;
+    QCommandLineOption manifestKeyOption;
+    QCommandLineOption addManifestOption;
     QCommandLineOption changelogOption;
     QCommandLineOption previousOption;
     QCommandLineOption previousIniOption;

@@ -1,8 +1,8 @@
 #include "releasetoolfilewriter.h"
 
+#include "releasetooldigester.h"
 #include "releasetoolnames.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -24,28 +24,25 @@ namespace {
 
 constexpr qsizetype chunkSize = 256 * 1024;
 
-// The bytes as they lie on the mirror, and their digest.
+// The bytes as they lie on the mirror, and their digests.
 class StoredFile
 {
 public:
     explicit StoredFile(QFile& file)
         : file(file)
-        , hash(QCryptographicHash::Md5)
     {}
 
     [[nodiscard]] bool write(const char* data, qsizetype size)
     {
-        hash.addData(QByteArrayView(data, size));
-        written += size;
+        digester.add(QByteArrayView(data, size));
         return file.write(data, size) == size;
     }
 
-    [[nodiscard]] ReleaseToolDigest digest() const { return {hash.result().toHex(), written}; }
+    [[nodiscard]] ReleaseToolDigest digest() { return digester.result(); }
 
 private:
     QFile& file;
-    QCryptographicHash hash;
-    qint64 written = 0;
+    ReleaseToolDigester digester;
 };
 
 // A gzip stream as the updater unpacks it. The header carries neither a name nor a time, so
@@ -161,10 +158,13 @@ QString ReleaseToolFileWriter::write(ReleaseToolEntry& entry) const
 
     StoredFile stored(target);
     std::optional<GzipDeflater> deflater;
-    if (entry.compressed && !deflater.emplace().isValid())
-        return u"cannot compress %1: out of memory"_s.arg(targetShown);
-    QCryptographicHash sourceHash(QCryptographicHash::Md5);
-    qint64 sourceSize = 0;
+    // A plain file's own bytes are what is stored; only a compressed one has a second digest.
+    std::optional<ReleaseToolDigester> unpacked;
+    if (entry.compressed) {
+        if (!deflater.emplace().isValid())
+            return u"cannot compress %1: out of memory"_s.arg(targetShown);
+        unpacked.emplace();
+    }
     QByteArray buffer(chunkSize, Qt::Uninitialized);
     for (;;) {
         const qint64 got = source.read(buffer.data(), buffer.size());
@@ -172,8 +172,8 @@ QString ReleaseToolFileWriter::write(ReleaseToolEntry& entry) const
             return u"cannot read %1: %2"_s.arg(ReleaseToolNames::display(entry.installedPath),
                                                source.errorString());
         const bool end = got == 0;
-        sourceHash.addData(QByteArrayView(buffer.constData(), got));
-        sourceSize += got;
+        if (unpacked)
+            unpacked->add(QByteArrayView(buffer.constData(), got));
         const bool ok = deflater ? deflater->deflate(buffer.constData(), got, end, stored)
                                  : stored.write(buffer.constData(), got);
         if (!ok)
@@ -186,8 +186,8 @@ QString ReleaseToolFileWriter::write(ReleaseToolEntry& entry) const
     target.close();
 
     entry.stored = stored.digest();
-    if (entry.compressed)
-        entry.unpacked = {sourceHash.result().toHex(), sourceSize};
+    if (unpacked)
+        entry.unpacked = unpacked->result();
     return {};
 }
 

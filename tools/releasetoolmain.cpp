@@ -1,7 +1,9 @@
-// sonavelle-release: publishes a client version as a signed mirror tree.
+// sonavelle-release: publishes a client version as a signed mirror tree, or adds the signed
+// manifest to a version published before.
 
 #include "releasetool.h"
 #include "releasetoolcommandline.h"
+#include "releasetoolmanifestadder.h"
 
 #include <QCoreApplication>
 
@@ -24,6 +26,22 @@ void printError(const QString& text)
     print(stderr, u"sonavelle-release: "_s + text);
 }
 
+// Publishing and adding a manifest report alike.
+template<typename Tool>
+int runTool(Tool& tool)
+{
+    const bool done = tool.run();
+    for (const QString& warning : tool.warnings())
+        printError(u"warning: "_s + warning);
+    if (!done) {
+        printError(tool.errorString());
+        return exitFailure;
+    }
+    for (const QString& line : tool.summary())
+        print(stdout, line);
+    return EXIT_SUCCESS;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -42,15 +60,10 @@ int main(int argc, char* argv[])
         break;
     }
 
-    ReleaseTool tool(commandLine.options());
-    const bool published = tool.run();
-    for (const QString& warning : tool.warnings())
-        printError(u"warning: "_s + warning);
-    if (!published) {
-        printError(tool.errorString());
-        return exitFailure;
+    if (commandLine.options().addManifest) {
+        ReleaseToolManifestAdder adder(commandLine.options());
+        return runTool(adder);
     }
-    for (const QString& line : tool.summary())
-        print(stdout, line);
-    return EXIT_SUCCESS;
+    ReleaseTool tool(commandLine.options());
+    return runTool(tool);
 }

@@ -1,5 +1,6 @@
 #include "releasetoolmanifest.h"
 
+#include "releasemanifest.h"
 #include "releasetoolnames.h"
 
 #include <QSet>
@@ -110,7 +111,11 @@ QString ReleaseToolManifest::sectionFor(const QString& installedPath) const
     const QString folder = installedPath.left(slash);
     // The section "delete" means something else to the updater; the other names are files of
     // the version directory.
-    const QStringList taken{u"delete"_s, clientType + u".ini"_s, clientType + u".ini.sig"_s,
+    const QStringList taken{u"delete"_s,
+                            clientType + u".ini"_s,
+                            clientType + u".ini.sig"_s,
+                            ReleaseManifest::fileName(clientType),
+                            ReleaseManifest::signatureFileName(clientType),
                             changelogName.toString()};
     if (taken.contains(folder))
         return topLevelSection.toString();

@@ -8,10 +8,11 @@
 #include <QString>
 #include <QStringList>
 
-// What the updater is told about one file through the product ini.
+// What the updater is told about one file through the product ini, and the manifest beside it.
 struct ReleaseToolDigest
 {
-    QByteArray md5; // lower-case hex
+    QByteArray md5;    // lower-case hex
+    QByteArray sha256; // lower-case hex
     qint64 size = 0;
 };
 

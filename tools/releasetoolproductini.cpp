@@ -90,31 +90,51 @@ bool ReleaseToolProductIni::write(const QList<ReleaseToolEntry>& entries,
 bool ReleaseToolProductIni::checkUpdaterReading(const QList<ReleaseToolEntry>& entries,
                                                 const QStringList& deletes)
 {
-    const QTemporaryDir work;
-    const QString tempDir = work.filePath(u"temp"_s);
-    const QString appRoot = work.filePath(u"root"_s);
-    const bool prepared = work.isValid() && QDir().mkpath(tempDir) && QDir().mkpath(appRoot) &&
-                          QFile::copy(path, tempDir + u'/' + clientType + u".ini"_s) &&
-                          std::all_of(deletes.cbegin(), deletes.cend(), [&](const QString& file) {
-                              return createEmptyFile(appRoot + u'/' + file);
-                          });
-    if (!prepared)
-        return fail(u"cannot prepare the check of the product ini in %1"_s.arg(
-                ReleaseToolNames::display(QDir::tempPath())));
-
-    ProductIniReader reader(clientType, tempDir, appRoot);
+    QByteArray text;
     FileSpecifications read;
-    QString lastMessage;
-    reader.setMessageSink([&lastMessage](const QString& text) { lastMessage = text; });
-    if (!reader.read(read))
-        return fail(u"the updater would reject the product ini (%1)"_s.arg(lastMessage));
-
+    if (!this->read(text) || !readAsUpdater(text, deletes, read))
+        return false;
     FileSpecifications meant = listsOf(entries, deletes);
     sort(meant);
     sort(read);
     if (read != meant)
         return fail(u"the updater would read the product ini otherwise than it is meant"_s);
     return true;
+}
+
+bool ReleaseToolProductIni::read(QByteArray& text)
+{
+    QFile file(path);
+    if (file.open(QIODevice::ReadOnly)) {
+        text = file.readAll();
+        if (file.error() == QFile::NoError)
+            return true;
+    }
+    return fail(u"cannot read the product ini %1: %2"_s.arg(ReleaseToolNames::display(path),
+                                                            file.errorString()));
+}
+
+bool ReleaseToolProductIni::readAsUpdater(const QByteArray& text, const QStringList& installed,
+                                          FileSpecifications& lists)
+{
+    const QTemporaryDir work;
+    const QString tempDir = work.filePath(u"temp"_s);
+    const QString appRoot = work.filePath(u"root"_s);
+    QFile copy(tempDir + u'/' + clientType + u".ini"_s);
+    const bool prepared =
+            work.isValid() && QDir().mkpath(tempDir) && QDir().mkpath(appRoot) &&
+            copy.open(QIODevice::WriteOnly) && copy.write(text) == text.size() && copy.flush() &&
+            std::all_of(installed.cbegin(), installed.cend(),
+                        [&](const auto& file) { return createEmptyFile(appRoot + u'/' + file); });
+    if (!prepared)
+        return fail(u"cannot prepare the check of the product ini in %1"_s.arg(
+                ReleaseToolNames::display(QDir::tempPath())));
+
+    ProductIniReader reader(clientType, tempDir, appRoot);
+    QString lastMessage;
+    reader.setMessageSink([&lastMessage](const QString& message) { lastMessage = message; });
+    return reader.read(lists) ||
+           fail(u"the updater would reject the product ini (%1)"_s.arg(lastMessage));
 }
 
 bool ReleaseToolProductIni::fail(const QString& text)

@@ -1,12 +1,15 @@
 #pragma once
 
+#include "filespecifications.h"
 #include "releasetoolmanifest.h"
 
+#include <QByteArray>
 #include <QList>
 #include <QString>
 #include <QStringList>
 
-// Writes the product ini of a release and makes sure that the updater reads it as meant.
+// Writes the product ini of a release and makes sure that the updater reads it as meant; reads
+// the one of a published version as the updater does.
 class ReleaseToolProductIni
 {
 public:
@@ -19,6 +22,12 @@ public:
     // just the files to delete, and compares its lists with the release.
     [[nodiscard]] bool checkUpdaterReading(const QList<ReleaseToolEntry>& entries,
                                            const QStringList& deletes);
+    // The file as it lies on the disk.
+    [[nodiscard]] bool read(QByteArray& text);
+    // The lists the updater builds from text, the content of the file, for an installation that
+    // holds just the files installed: with none, every file is downloaded and installed.
+    [[nodiscard]] bool readAsUpdater(const QByteArray& text, const QStringList& installed,
+                                     FileSpecifications& lists);
 
     [[nodiscard]] static QString valueOf(const ReleaseToolEntry& entry);
     [[nodiscard]] const QString& errorString() const { return error; }

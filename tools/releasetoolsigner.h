@@ -18,6 +18,9 @@ public:
     // Whether updaters built from this tree, which check with the built-in public key, accept
     // the signature of file.
     [[nodiscard]] static bool builtInKeyAccepts(const QString& file);
+    static constexpr QStringView builtInKeyRejects =
+            u"the public key built into this updater build does not accept the signature; its "
+            u"updaters reject this version";
 
     [[nodiscard]] const QString& errorString() const { return error; }
 

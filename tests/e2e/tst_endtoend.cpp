@@ -580,6 +580,7 @@ private slots:
     void corruptedMirrorDoesNotSpoilTheRun();
     void failingMirrorsCancelAndTheNextRunResumes();
     void selfUpdateKeepsOldProgramUntilNextStart();
+    void badSignatureInstallsNothing_data();
     void badSignatureInstallsNothing();
     void killedRunResumesAndCompletes();
     void killedAtAnyMomentEndsAtTheTargetVersion();
@@ -637,6 +638,8 @@ bool TestEndToEnd::publish(int version, const ClientFiles& files, const QString&
                           clientType,
                           u"--key"_s,
                           fromBuild(DEVELOPMENT_PRIVATE_KEY),
+                          u"--manifest-key"_s,
+                          fromBuild(DEVELOPMENT_MANIFEST_KEY),
                           u"--changelog"_s,
                           changelog,
                           u"--compress"_s,
@@ -909,32 +912,50 @@ void TestEndToEnd::selfUpdateKeepsOldProgramUntilNextStart()
     COMPARE_TREES(TreeSnapshot::take(installation.path()), expected);
 }
 
+void TestEndToEnd::badSignatureInstallsNothing_data()
+{
+    QTest::addColumn<bool>("olderRelease");
+    QTest::addColumn<QString>("failedCheck");
+    QTest::newRow("a line added after signing") << false << u"Signature check failed for"_s;
+    // Its ini, signature, manifest and files are all genuine, but of another version.
+    QTest::newRow("version 2's signed release under version 3's path")
+            << true << u"Release manifest check failed: it describes version 2, not 3"_s;
+}
+
 void TestEndToEnd::badSignatureInstallsNothing()
 {
+    QFETCH(bool, olderRelease);
+    QFETCH(QString, failedCheck);
     QTemporaryDir mirror;
     QTemporaryDir work;
     QVERIFY(publish(2, versionTwo(), mirror.path(), clientDirectory(1)));
-    // A line added after signing: the signature no longer matches.
-    const QString ini = mirror.filePath(u"2/client_linux_amd64.ini"_s);
-    QVERIFY(writeFile(ini, readFile(ini) + "\n[delete]\nvq3client_linux_amd64=\n"));
+    const QString target = olderRelease ? u"3"_s : u"2"_s;
+    if (olderRelease) {
+        QVERIFY(QDir(mirror.path()).rename(u"2"_s, target));
+    } else {
+        const QString ini = mirror.filePath(u"2/client_linux_amd64.ini"_s);
+        QVERIFY(writeFile(ini, readFile(ini) + "\n[delete]\nvq3client_linux_amd64=\n"));
+    }
     Nginx nginx(mirror.path(), work.path());
     QVERIFY2(nginx.start(), nginx.errorLog().constData());
     Installation installation;
     QVERIFY(installVersionOne(installation, {nginx.url(QString())}));
     TreeSnapshot before = TreeSnapshot::take(installation.path());
 
-    installation.start({u"--nouser"_s, clientType, u"2"_s});
+    installation.start({u"--nouser"_s, clientType, target});
     QVERIFY2(installation.endsCancelled(), qPrintable(installation.logText()));
     QVERIFY2(installation.logText().contains(u"Could not verify the product ini file. Aborting"_s),
              qPrintable(installation.logText()));
+    QVERIFY2(installation.logText().contains(failedCheck), qPrintable(installation.logText()));
     TreeSnapshot after = TreeSnapshot::take(installation.path());
     after.remove(u"update.ini"_s);
     before.remove(u"update.ini"_s);
     COMPARE_TREES(after, before);
     // No file of the client was asked for.
     const QStringList requested = nginx.requestedPaths();
-    QVERIFY2(requested.filter(QRegularExpression(u"^/2/(?!client_linux_amd64\\.ini)"_s)).isEmpty(),
-             qPrintable(requested.join(u' ')));
+    const QRegularExpression clientFile(
+            u"^/%1/(?!client_linux_amd64\\.(ini|manifest))"_s.arg(target));
+    QVERIFY2(requested.filter(clientFile).isEmpty(), qPrintable(requested.join(u' ')));
 }
 
 void TestEndToEnd::killedRunResumesAndCompletes()

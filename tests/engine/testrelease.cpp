@@ -1,5 +1,7 @@
 #include "testrelease.h"
 
+#include "ed25519.h"
+#include "sha256.h"
 #include "testfiles.h"
 #include "tomcryptutil.h"
 
@@ -86,7 +88,66 @@ bool TestRelease::publish(const QString& mirrorRoot) const
     }
     const QByteArray ini = productIni();
     const QString iniFile = mirrorRoot + u'/' + iniPath();
-    return writeFile(iniFile, ini) && writeFile(iniFile + u".sig"_s, sign(ini));
+    return writeFile(iniFile, ini) && writeFile(iniFile + u".sig"_s, sign(ini)) &&
+           publishManifest(mirrorRoot, manifest());
+}
+
+ReleaseManifest TestRelease::manifest() const
+{
+    ReleaseManifest manifest;
+    manifest.setClientType(clientType);
+    manifest.setVersion(version);
+    manifest.setReleased(QDateTime::currentDateTimeUtc());
+    const QByteArray ini = productIni();
+    manifest.setProductIni(Sha256::hexOf(ini), ini.size());
+    for (const ReleaseFile& file : releaseFiles) {
+        ReleaseManifestFile entry{file.section + u'/' + file.key,
+                                  Sha256::hexOf(file.content),
+                                  file.content.size(),
+                                  {},
+                                  0};
+        if (!file.unpackedName.isEmpty()) {
+            entry.unpackedSha256 = Sha256::hexOf(file.unpacked);
+            entry.unpackedSize = file.unpacked.size();
+        }
+        // A raw entry may name a file twice; the manifest lists it once.
+        static_cast<void>(manifest.addFile(entry));
+    }
+    return manifest;
+}
+
+bool TestRelease::publishManifest(const QString& mirrorRoot, const ReleaseManifest& manifest) const
+{
+    const QString file = mirrorRoot + u'/' + QString::number(version) + u'/' +
+                         ReleaseManifest::fileName(clientType);
+    const QByteArray text = manifest.toText();
+    return writeFile(file, text) && writeFile(file + u".sig"_s, signManifest(text));
+}
+
+namespace {
+
+// The manifest keys lie beside the development RSA key.
+QString keyFile(const QString& name)
+{
+    return QFileInfo(QString::fromLocal8Bit(DEVELOPMENT_PRIVATE_KEY)).dir().filePath(name);
+}
+
+} // namespace
+
+QByteArray TestRelease::manifestPublicKey()
+{
+    QFile key(keyFile(u"development_manifest_public.pem"_s));
+    return key.open(QIODevice::ReadOnly) ? key.readAll() : QByteArray();
+}
+
+QByteArray TestRelease::signManifest(const QByteArray& data)
+{
+    QFile key(keyFile(u"development_manifest_private.pem"_s));
+    QByteArray signature;
+    QString error;
+    if (!key.open(QIODevice::ReadOnly) || !Ed25519::sign(key.readAll(), data, signature, error))
+        qFatal("cannot sign with %s: %s", qPrintable(key.fileName()), qPrintable(error));
+    return signature;
 }
 
 QByteArray TestRelease::sign(const QByteArray& data)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "releasemanifest.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -7,7 +9,8 @@
 
 // Publishes a client version into a mirror tree the way a release does: the files below
 // "<version>/<section>/<key>", the product ini "<version>/<type>.ini" with one "md5::size" entry
-// per file, and its signature made with the development key.
+// per file, and its signature made with the development key; beside them the release manifest,
+// signed with the development manifest key.
 struct ReleaseFile
 {
     QString section;
@@ -31,6 +34,10 @@ public:
     void addRawEntry(const ReleaseFile& file);
 
     [[nodiscard]] QByteArray productIni() const;
+    // The manifest publish() writes; a test may doctor it and publish it instead.
+    [[nodiscard]] ReleaseManifest manifest() const;
+    [[nodiscard]] bool publishManifest(const QString& mirrorRoot,
+                                       const ReleaseManifest& manifest) const;
     // Writes the tree below mirrorRoot; false when a file cannot be written.
     [[nodiscard]] bool publish(const QString& mirrorRoot) const;
 
@@ -39,6 +46,10 @@ public:
 
     // The raw 128-byte signature of data with the development private key.
     [[nodiscard]] static QByteArray sign(const QByteArray& data);
+    // The raw 64-byte Ed25519 signature of data with the development manifest key.
+    [[nodiscard]] static QByteArray signManifest(const QByteArray& data);
+    // The public half of that key, as PEM.
+    [[nodiscard]] static QByteArray manifestPublicKey();
     [[nodiscard]] static bool writeFile(const QString& path, const QByteArray& data);
     [[nodiscard]] static QByteArray gzip(const QByteArray& data);
 

@@ -2,6 +2,8 @@
 #include "httpserver.h"
 #include "inidownloadtaskspecification.h"
 #include "mirrors.h"
+#include "releasemanifest.h"
+#include "sha256.h"
 #include "signallog.h"
 #include "testrelease.h"
 #include "tomcryptutil.h"
@@ -50,6 +52,8 @@ public:
         configuration.clientType = clientType;
         configuration.clientVersion = version;
         configuration.tempDir = tempDir.path();
+        // The product ini's RSA signature alone, as in an updater built without a manifest key.
+        configuration.manifestKey.clear();
     }
 
     [[nodiscard]] bool prepare(int maxRetries = IniDownloadTaskSpecification::defaultMaxRetries)
@@ -110,6 +114,8 @@ private slots:
     void missingSignatureEverywhereFails();
     void givesUpAfterTheRetryLimit();
     void userCancelDuringFailingCheckStopsRetrying();
+    void checksTheManifest_data();
+    void checksTheManifest();
 };
 
 void TestIniDownloadTaskSpecification::downloadsAndVerifies()
@@ -213,6 +219,66 @@ void TestIniDownloadTaskSpecification::userCancelDuringFailingCheckStopsRetrying
 
     QCOMPARE(f.task->state(), TaskSpecification::UserCanceled);
     QVERIFY(f.server.requests().isEmpty());
+}
+
+void TestIniDownloadTaskSpecification::checksTheManifest_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<QString>("failure"); // empty: the stage passes
+    const QString failed = u"ini message Release manifest check failed: "_s;
+    QTest::newRow("as published") << QString() << QString();
+    QTest::newRow("another client type")
+            << u"type"_s << failed + u"it describes client type client_other, not client_test"_s;
+    QTest::newRow("an older version under this version's path")
+            << u"version"_s << failed + u"it describes version 6, not 7"_s;
+    QTest::newRow("another product ini")
+            << u"ini"_s
+            << failed + u"the product ini has SHA-256 %1 and %2 bytes, the manifest lists "
+                        u"0000000000000000000000000000000000000000000000000000000000000000 and "
+                        u"%2 bytes"_s;
+    QTest::newRow("signed by another key")
+            << u"signature"_s << failed + u"the Ed25519 signature does not match"_s;
+    QTest::newRow("no manifest") << u"missing"_s << QString();
+}
+
+void TestIniDownloadTaskSpecification::checksTheManifest()
+{
+    QFETCH(QString, change);
+    QFETCH(QString, failure);
+    IniFixture f;
+    f.configuration.manifestKey = TestRelease::manifestPublicKey();
+    QVERIFY(f.prepare(1));
+    ReleaseManifest manifest = f.release.manifest();
+    const QString manifestFile = f.mirrorRoot.filePath(u"m1/7/client_test.manifest"_s);
+    if (change == u"type")
+        manifest.setClientType(u"client_other"_s);
+    else if (change == u"version")
+        manifest.setVersion(6);
+    else if (change == u"ini")
+        manifest.setProductIni(QByteArray(64, '0'), manifest.productIniSize());
+    QVERIFY(f.release.publishManifest(f.mirrorRoot.filePath(u"m1"_s), manifest));
+    if (change == u"signature")
+        QVERIFY(TestRelease::writeFile(manifestFile + u".sig"_s, QByteArray(64, 'x')));
+    if (change == u"missing")
+        QVERIFY(QFile::remove(manifestFile));
+    QVERIFY(f.runToEnd());
+
+    const QStringList events = f.log.events();
+    if (change.isEmpty()) {
+        QCOMPARE(f.task->state(), TaskSpecification::Finished);
+        QCOMPARE(f.server.requestedPaths().size(), 4);
+    } else if (failure.isEmpty()) {
+        // Without a manifest no mirror serves this release.
+        QCOMPARE(f.task->state(), TaskSpecification::ErrorCanceled);
+        QVERIFY(!events.join(u'\n').contains(u"Retrying"_s));
+    } else {
+        const QByteArray ini = f.release.productIni();
+        failure = failure.arg(QString::fromLatin1(Sha256::hexOf(ini)), QString::number(ini.size()));
+        QCOMPARE(events.filter(u"Release manifest"_s), QStringList({failure, failure}));
+        QCOMPARE(events.filter(u"Could not verify"_s).last(),
+                 u"ini message Could not verify the product ini file. Aborting"_s);
+        QCOMPARE(f.task->state(), TaskSpecification::ErrorCanceled);
+    }
 }
 
 QTEST_MAIN(TestIniDownloadTaskSpecification)

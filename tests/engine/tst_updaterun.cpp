@@ -202,8 +202,10 @@ void TestUpdateRun::nothingChanged()
     QVERIFY(runOnce(f, engine));
 
     COMPARE_TREES(rootTree(f), before);
+    const QString manifest = u"/m1/7/client_test.manifest"_s;
     QCOMPARE(f.server.requestedPaths(), (QStringList{u"/m1/"_s + f.release.iniPath(),
-                                                     u"/m1/"_s + f.release.iniPath() + u".sig"_s}));
+                                                     u"/m1/"_s + f.release.iniPath() + u".sig"_s,
+                                                     manifest, manifest + u".sig"_s}));
 }
 
 void TestUpdateRun::failingUnpackRollsEverythingBack()
@@ -433,7 +435,7 @@ void TestUpdateRun::fullDisk()
         if (key == u"replace.journal")
             continue;
         const QString published =
-                key.endsWith(u".ini"_s) || key.endsWith(u".ini.sig"_s)
+                key.startsWith(clientType + u'.')
                         ? f.mirrorRoot.filePath(u"m1/7/"_s + key)
                         : f.mirrorRoot.filePath(
                                   u"m1/7/"_s + (key.startsWith(u"lib/"_s) ? u"lib/"_s : u"bin/"_s) +

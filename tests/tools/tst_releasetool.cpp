@@ -1,4 +1,6 @@
+#include "ed25519.h"
 #include "productinireader.h"
+#include "releasemanifest.h"
 #include "testfiles.h"
 #include "tomcryptutil.h"
 
@@ -22,6 +24,7 @@ using namespace Qt::StringLiterals;
 namespace {
 
 const QString clientType = u"testclient"_s;
+const QByteArray clientBinary("binary\0\1\2 client", 17);
 
 struct Result
 {
@@ -38,6 +41,11 @@ QString keyFile(const QString& name)
 QString md5(const QByteArray& data)
 {
     return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
+}
+
+QByteArray sha256(const QByteArray& data)
+{
+    return QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex();
 }
 
 QByteArray gunzip(const QByteArray& packed)
@@ -116,6 +124,8 @@ private slots:
     void productIniDescribesEveryFile();
     void storedFilesGiveBackTheOriginals();
     void signatureVerifiesWithThePublicKey();
+    void manifestDescribesTheMirrorTree_data();
+    void manifestDescribesTheMirrorTree();
     void updaterBuildsTheExpectedLists();
     void deleteSectionFromPreviousProductIni();
     void awkwardNamesReachTheUpdaterUnchanged();
@@ -124,19 +134,22 @@ private slots:
     void usageErrors_data();
     void usageErrors();
     void existingVersionIsReplacedOnlyOnRequest();
+    void addManifestRefusals_data();
+    void addManifestRefusals();
     void warnings_data();
     void warnings();
 
 private:
     [[nodiscard]] Result run(const QStringList& arguments) const;
     [[nodiscard]] QStringList standardArguments() const;
+    [[nodiscard]] QStringList addManifestArguments() const;
     [[nodiscard]] Result publishFixture() const;
     [[nodiscard]] QString client(const QString& name) const { return clientDir + u'/' + name; }
     [[nodiscard]] QString published(const QString& name) const
     {
         return mirrorRoot + u"/7/"_s + name;
     }
-    [[nodiscard]] QStringList expectedWarnings() const;
+    [[nodiscard]] QStringList expectedWarnings(bool manifestSigned = true) const;
 
     std::unique_ptr<QTemporaryDir> dir;
     QString clientDir;
@@ -145,6 +158,7 @@ private:
     QString changelog;
     std::map<QString, QByteArray> fixture;
     bool developmentKeyBuiltIn = false;
+    bool manifestKeyRejects = false;
 };
 
 void TestReleaseTool::initTestCase()
@@ -167,6 +181,13 @@ void TestReleaseTool::initTestCase()
     } catch (const crypt_exception&) {
         developmentKeyBuiltIn = false;
     }
+    // Likewise for the manifest key; an updater built without one checks no manifest.
+    QByteArray manifestSignature;
+    QString why;
+    QVERIFY(Ed25519::sign(readFile(keyFile(u"development_manifest_private.pem"_s)), probe,
+                          manifestSignature, why));
+    manifestKeyRejects = !Ed25519::builtInKey().isEmpty() &&
+                         !Ed25519::verify(Ed25519::builtInKey(), probe, manifestSignature, why);
 }
 
 void TestReleaseTool::init()
@@ -179,7 +200,7 @@ void TestReleaseTool::init()
     changelog = dir->filePath(u"changes.txt"_s);
 
     fixture = {
-            {u"client.bin"_s, QByteArray("binary\0\1\2 client", 17)},
+            {u"client.bin"_s, clientBinary},
             {u"lib/libvoice.so"_s, pattern(3000, 'a')},  // compressed by name
             {u"data/sounds.pak"_s, pattern(70000, 's')}, // compressed by size
             {u"data/readme.txt"_s, "read me\n"},
@@ -220,6 +241,8 @@ QStringList TestReleaseTool::standardArguments() const
             clientType,
             u"--key"_s,
             keyFile(u"development_private.key"_s),
+            u"--manifest-key"_s,
+            keyFile(u"development_manifest_private.pem"_s),
             u"--changelog"_s,
             changelog,
             u"--previous"_s,
@@ -237,12 +260,28 @@ Result TestReleaseTool::publishFixture() const
     return run(standardArguments());
 }
 
-QStringList TestReleaseTool::expectedWarnings() const
+QStringList TestReleaseTool::addManifestArguments() const
 {
-    if (developmentKeyBuiltIn)
-        return {};
-    return {u"sonavelle-release: warning: the public key built into this updater build does not "
-            u"accept the signature; its updaters reject this version"_s};
+    return {u"--add-manifest"_s,
+            u"--client-version"_s,
+            u"7"_s,
+            u"--client-type"_s,
+            clientType,
+            u"--manifest-key"_s,
+            keyFile(u"development_manifest_private.pem"_s),
+            mirrorRoot};
+}
+
+QStringList TestReleaseTool::expectedWarnings(bool manifestSigned) const
+{
+    QStringList lines;
+    if (!developmentKeyBuiltIn)
+        lines << u"sonavelle-release: warning: the public key built into this updater build does "
+                 u"not accept the signature; its updaters reject this version"_s;
+    if (manifestSigned && manifestKeyRejects)
+        lines << u"sonavelle-release: warning: the manifest key built into this updater build does "
+                 u"not accept the manifest's signature; its updaters reject this version"_s;
+    return lines;
 }
 
 void TestReleaseTool::publishesTheMirrorTree()
@@ -251,12 +290,18 @@ void TestReleaseTool::publishesTheMirrorTree()
     QCOMPARE(result.err, expectedWarnings());
     QCOMPARE(result.exitCode, 0);
 
-    const QStringList expectedTree{
-            u"7/base/.hidden"_s,           u"7/base/client.bin"_s,
-            u"7/base/delete/notes.txt"_s,  u"7/changelog_client.txt"_s,
-            u"7/data/data/readme.txt"_s,   u"7/data/data/sounds.pak.gz"_s,
-            u"7/lib/lib/libvoice.so.gz"_s, u"7/testclient.ini"_s,
-            u"7/testclient.ini.sig"_s,     u"7/translations/translations/de/update_de.qm"_s};
+    const QStringList expectedTree{u"7/base/.hidden"_s,
+                                   u"7/base/client.bin"_s,
+                                   u"7/base/delete/notes.txt"_s,
+                                   u"7/changelog_client.txt"_s,
+                                   u"7/data/data/readme.txt"_s,
+                                   u"7/data/data/sounds.pak.gz"_s,
+                                   u"7/lib/lib/libvoice.so.gz"_s,
+                                   u"7/testclient.ini"_s,
+                                   u"7/testclient.ini.sig"_s,
+                                   u"7/testclient.manifest"_s,
+                                   u"7/testclient.manifest.sig"_s,
+                                   u"7/translations/translations/de/update_de.qm"_s};
     QCOMPARE(treeOf(mirrorRoot), expectedTree);
     QCOMPARE(readFile(published(u"changelog_client.txt"_s)), readFile(changelog));
 
@@ -272,7 +317,8 @@ void TestReleaseTool::publishesTheMirrorTree()
             u"files: 7, compressed: 2, deleted: 2"_s,
             u"bytes: %1, on the mirrors: %2, compressed: 73000 -> %3"_s.arg(
                     QString::number(installed), QString::number(onMirrors),
-                    QString::number(soundsPacked + voicePacked))};
+                    QString::number(soundsPacked + voicePacked)),
+            u"manifest: testclient.manifest"_s};
     QCOMPARE(result.out, expectedSummary);
 }
 
@@ -342,6 +388,63 @@ void TestReleaseTool::signatureVerifiesWithThePublicKey()
     QVERIFY(!verify());
 }
 
+void TestReleaseTool::manifestDescribesTheMirrorTree_data()
+{
+    QTest::addColumn<bool>("addedLater");
+    QTest::newRow("published with the version") << false;
+    QTest::newRow("added to the published version") << true;
+}
+
+void TestReleaseTool::manifestDescribesTheMirrorTree()
+{
+    QFETCH(bool, addedLater);
+    const QDateTime start = QDateTime::currentDateTimeUtc().addSecs(-1);
+    QCOMPARE(publishFixture().exitCode, 0);
+    const QString manifestFile = published(clientType + u".manifest"_s);
+    QStringList summary;
+    if (addedLater) {
+        QVERIFY(QFile::remove(manifestFile) && QFile::remove(manifestFile + u".sig"_s));
+        const Result added = run(addManifestArguments());
+        QCOMPARE(added.err, expectedWarnings());
+        QCOMPARE(added.exitCode, 0);
+        summary = added.out;
+    }
+
+    const QByteArray text = readFile(manifestFile);
+    ReleaseManifest manifest;
+    QVERIFY2(manifest.parse(text), qPrintable(manifest.errorString()));
+    QCOMPARE(manifest.clientType(), clientType);
+    QCOMPARE(manifest.version(), 7);
+    QVERIFY(manifest.released() >= start);
+    QVERIFY(manifest.released() <= QDateTime::currentDateTimeUtc());
+    const QByteArray ini = readFile(published(clientType + u".ini"_s));
+    QCOMPARE(manifest.productIniSha256(), sha256(ini));
+    QCOMPARE(manifest.productIniSize(), ini.size());
+
+    QList<ReleaseManifestFile> expected;
+    qint64 storedBytes = 0;
+    for (const QString& path : treeOf(mirrorRoot + u"/7"_s)) {
+        if (!path.contains(u'/'))
+            continue; // the ini, the manifest, their signatures and the change log
+        const QByteArray stored = readFile(published(path));
+        storedBytes += stored.size();
+        const bool packed = path.endsWith(u".gz"_s);
+        const QByteArray unpacked = packed ? gunzip(stored) : QByteArray();
+        expected.append({path, sha256(stored), stored.size(),
+                         packed ? sha256(unpacked) : QByteArray(), unpacked.size()});
+    }
+    QCOMPARE(manifest.files(), expected);
+    if (addedLater)
+        QCOMPARE(summary, (QStringList{u"wrote the manifest of testclient version 7 in %1"_s.arg(
+                                               QFileInfo(mirrorRoot).canonicalFilePath() + u"/7"_s),
+                                       u"files checked: 7, bytes: %1"_s.arg(storedBytes)}));
+
+    QString why;
+    QVERIFY2(Ed25519::verify(readFile(keyFile(u"development_manifest_public.pem"_s)), text,
+                             readFile(manifestFile + u".sig"_s), why),
+             qPrintable(why));
+}
+
 // The updater's own list building, on an installation that is partly current and an earlier,
 // interrupted run that already fetched one file.
 void TestReleaseTool::updaterBuildsTheExpectedLists()
@@ -403,14 +506,18 @@ void TestReleaseTool::awkwardNamesReachTheUpdaterUnchanged()
 {
     QVERIFY(QDir(clientDir).removeRecursively());
     const QStringList names{
-            u"my file.txt"_s,   u"comma,name.txt"_s,        u"grüße/straße €.txt"_s,
-            u"@at.txt"_s,       u"semi;colon=equals.txt"_s, u"General/settings.txt"_s,
-            u"[bracket].txt"_s, u" leading blank.txt"_s,    u"quote\"d.txt"_s};
+            u"my file.txt"_s,           u"comma,name.txt"_s,
+            u"grüße/straße €.txt"_s,    u"@at.txt"_s,
+            u"semi;colon=equals.txt"_s, u"General/settings.txt"_s,
+            u"[bracket].txt"_s,         u" leading blank.txt"_s,
+            u"quote\"d.txt"_s,          u"testclient.manifest/named like the manifest.txt"_s};
     for (const QString& name : names)
         QVERIFY(writeFile(client(name), name.toUtf8()));
-    const Result result = run({u"--client-version"_s, u"3"_s, u"--client-type"_s, clientType,
-                               u"--key"_s, keyFile(u"development_private.key"_s), u"--compress"_s,
-                               u"comma*"_s, u"--compress"_s, u"grüße/*"_s, clientDir, mirrorRoot});
+    const Result result =
+            run({u"--client-version"_s, u"3"_s, u"--client-type"_s, clientType, u"--key"_s,
+                 keyFile(u"development_private.key"_s), u"--manifest-key"_s,
+                 keyFile(u"development_manifest_private.pem"_s), u"--compress"_s, u"comma*"_s,
+                 u"--compress"_s, u"grüße/*"_s, clientDir, mirrorRoot});
     QCOMPARE(result.exitCode, 0);
 
     const QString tempDir = dir->filePath(u"session"_s);
@@ -452,6 +559,21 @@ void TestReleaseTool::refusals_data()
     QTest::newRow("public key") << QString() << keyArguments(keyFile(u"development_public.key"_s))
                                 << u"\"%1\" is a public key; signing needs the private key"_s.arg(
                                            keyFile(u"development_public.key"_s));
+    const auto manifestKeyArguments = [](const QString& key) {
+        return QStringList{u"--manifest-key"_s, key};
+    };
+    QTest::newRow("missing manifest key")
+            << QString() << manifestKeyArguments(missingKey)
+            << u"cannot read the manifest key \"%1\": No such file or directory"_s.arg(missingKey);
+    const QString manifestPublic = keyFile(u"development_manifest_public.pem"_s);
+    QTest::newRow("public manifest key")
+            << QString() << manifestKeyArguments(manifestPublic)
+            << u"\"%1\" is a public key; signing the manifest needs the private key"_s.arg(
+                       manifestPublic);
+    const QString rsaKey = keyFile(u"development_private.key"_s);
+    QTest::newRow("RSA manifest key") << QString() << manifestKeyArguments(rsaKey)
+                                      << u"cannot sign with the manifest key \"%1\": not an "
+                                         u"Ed25519 private key"_s.arg(rsaKey);
     QTest::newRow("backslash") << u"file a\\b.txt"_s << QStringList()
                                << u"cannot publish \"a\\b.txt\": the name contains a backslash"_s;
     QTest::newRow("hash") << u"file lib/a#b.so"_s << QStringList()
@@ -577,6 +699,9 @@ void TestReleaseTool::usageErrors_data()
             << u"--compress-min-size needs a number of bytes"_s;
     QTest::newRow("no jobs") << QStringList() << QStringList{u"--jobs"_s, u"0"_s}
                              << u"--jobs needs a count of at least 1"_s;
+    QTest::newRow("add manifest to a client directory")
+            << QStringList() << QStringList{u"--add-manifest"_s}
+            << u"give the mirror root alone with --add-manifest"_s;
     QTest::newRow("unknown option")
             << QStringList() << QStringList{u"--sign-twice"_s} << u"Unknown option 'sign-twice'."_s;
 }
@@ -622,10 +747,53 @@ void TestReleaseTool::existingVersionIsReplacedOnlyOnRequest()
              QStringList{u"7"_s});
 }
 
+void TestReleaseTool::addManifestRefusals_data()
+{
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<QString>("expectedError");
+
+    const QByteArray altered = QByteArray(clientBinary).replace("client", "CLIENT");
+    QTest::newRow("altered file")
+            << u"alter base/client.bin"_s
+            << u"\"%1\" differs from the product ini: 17 bytes with MD5 sum %2, listed as 17 "
+               u"bytes with MD5 sum %3"_s.arg(u"%1"_s, md5(altered), md5(clientBinary));
+    QTest::newRow("missing file") << u"remove data/data/readme.txt"_s
+                                  << u"cannot read \"%1\": No such file or directory"_s;
+    QTest::newRow("existing manifest")
+            << u"keep testclient.manifest"_s << u"\"%1\" exists; give --replace to replace it"_s;
+}
+
+void TestReleaseTool::addManifestRefusals()
+{
+    QFETCH(QString, setup);
+    QFETCH(QString, expectedError);
+
+    QCOMPARE(publishFixture().exitCode, 0);
+    const QString kind = setup.section(u' ', 0, 0);
+    const QString path = published(setup.section(u' ', 1));
+    if (kind != u"keep") {
+        QVERIFY(QFile::remove(published(clientType + u".manifest"_s)));
+        QVERIFY(QFile::remove(published(clientType + u".manifest.sig"_s)));
+    }
+    if (kind == u"alter")
+        QVERIFY(writeFile(path, QByteArray(clientBinary).replace("client", "CLIENT")));
+    if (kind == u"remove")
+        QVERIFY(QFile::remove(path));
+    const QStringList tree = treeOf(mirrorRoot);
+
+    const Result result = run(addManifestArguments());
+    // The product ini's signature is checked before the files, the manifest before anything.
+    const QStringList warnings = kind == u"keep" ? QStringList() : expectedWarnings(false);
+    QCOMPARE(result.err,
+             warnings + QStringList{u"sonavelle-release: "_s + expectedError.arg(path)});
+    QCOMPARE(result.exitCode, 1);
+    QCOMPARE(treeOf(mirrorRoot), tree);
+}
+
 void TestReleaseTool::warnings_data()
 {
     QTest::addColumn<QByteArray>("mirrorList");
-    QTest::addColumn<bool>("withChangelog");
+    QTest::addColumn<QString>("removedOption");
     QTest::addColumn<QStringList>("warningLines");
 
     const QString noMirror = u"sonavelle-release: warning: the version's mirrors.ini names no "
@@ -634,16 +802,20 @@ void TestReleaseTool::warnings_data()
                                 u"updaters show none for this version"_s;
     QTest::newRow("usable mirror list")
             << QByteArray("[mirrors]\nsize=2\n1\\mirror=a\n2\\mirror=b\n[b]\nurl=http://b/\n")
-            << true << QStringList();
+            << QString() << QStringList();
     QTest::newRow("mirror without url")
-            << QByteArray("[mirrors]\nsize=1\n1\\mirror=a\n[a]\nretries=3\n") << true
+            << QByteArray("[mirrors]\nsize=1\n1\\mirror=a\n[a]\nretries=3\n") << QString()
             << QStringList{noMirror};
     QTest::newRow("blank mirror name")
-            << QByteArray("[mirrors]\nsize=1\n1\\mirror=\" \"\n[%20]\nurl=http://b/\n") << true
+            << QByteArray("[mirrors]\nsize=1\n1\\mirror=\" \"\n[%20]\nurl=http://b/\n") << QString()
             << QStringList{noMirror};
-    QTest::newRow("no change log") << QByteArray() << false << QStringList{noChangelog};
+    QTest::newRow("no change log") << QByteArray() << u"--changelog"_s << QStringList{noChangelog};
+    QTest::newRow("no manifest key")
+            << QByteArray() << u"--manifest-key"_s
+            << QStringList{u"sonavelle-release: warning: no manifest key given (--manifest-key); "
+                           u"updaters built with a manifest key reject this version"_s};
     QTest::newRow("previous settings kept")
-            << QByteArray() << true
+            << QByteArray() << QString()
             << QStringList{u"sonavelle-release: warning: the previous version had \"mirrors.ini\", "
                            u"which this one lacks; updaters keep it, as they need it"_s,
                            u"sonavelle-release: warning: the previous version had \"update\", "
@@ -653,7 +825,7 @@ void TestReleaseTool::warnings_data()
 void TestReleaseTool::warnings()
 {
     QFETCH(QByteArray, mirrorList);
-    QFETCH(bool, withChangelog);
+    QFETCH(QString, removedOption);
     QFETCH(QStringList, warningLines);
 
     if (!mirrorList.isEmpty())
@@ -663,12 +835,17 @@ void TestReleaseTool::warnings()
         QVERIFY(writeFile(previousDir + u"/update"_s, "the updater"));
     }
     QStringList arguments = standardArguments();
-    if (!withChangelog)
-        arguments.remove(arguments.indexOf(u"--changelog"_s), 2);
+    if (!removedOption.isEmpty())
+        arguments.remove(arguments.indexOf(removedOption), 2);
+    const bool signsManifest = removedOption != u"--manifest-key";
     const Result result = run(arguments);
-    QCOMPARE(result.err, warningLines + expectedWarnings());
+    QCOMPARE(result.err, warningLines + expectedWarnings(signsManifest));
     QCOMPARE(result.exitCode, 0);
-    QCOMPARE(QFileInfo::exists(published(u"changelog_client.txt"_s)), withChangelog);
+    QCOMPARE(QFileInfo::exists(published(u"changelog_client.txt"_s)),
+             removedOption != u"--changelog");
+    QCOMPARE(QFileInfo::exists(published(clientType + u".manifest"_s)), signsManifest);
+    QCOMPARE(result.out.last(),
+             signsManifest ? u"manifest: testclient.manifest"_s : u"manifest: none"_s);
     QSettings ini(published(clientType + u".ini"_s), QSettings::IniFormat);
     ini.beginGroup(u"delete"_s);
     QCOMPARE(ini.allKeys(), (QStringList{u"lib/libold.so"_s, u"obsolete.txt"_s}));

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+
+// The PEM text (SubjectPublicKeyInfo) of the Ed25519 key that release manifests must be signed
+// with, built in from SONAVELLE_MANIFEST_KEY; empty in an updater built without one.
+extern const char MANIFEST_KEY[];
+
+// Ed25519 signatures through OpenSSL's libcrypto. Keys are PEM texts, as `openssl genpkey
+// -algorithm ed25519` and `openssl pkey -pubout` write them: PKCS #8 for the private half,
+// SubjectPublicKeyInfo for the public one. A signature is its raw 64 bytes.
+class Ed25519
+{
+public:
+    static constexpr qsizetype signatureSize = 64;
+
+    struct KeyPair
+    {
+        QByteArray privatePem;
+        QByteArray publicPem;
+    };
+
+    Ed25519() = delete;
+
+    // The key built into this updater; empty when it has none.
+    [[nodiscard]] static QByteArrayView builtInKey();
+
+    [[nodiscard]] static bool generate(KeyPair& pair, QString& error);
+    [[nodiscard]] static bool sign(QByteArrayView privatePem, QByteArrayView message,
+                                   QByteArray& signature, QString& error);
+    // True only for a signature of exactly this message by the holder of the key.
+    [[nodiscard]] static bool verify(QByteArrayView publicPem, QByteArrayView message,
+                                     QByteArrayView signature, QString& error);
+};

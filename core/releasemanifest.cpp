@@ -1,0 +1,367 @@
+#include "releasemanifest.h"
+
+#include <QStringDecoder>
+#include <QStringTokenizer>
+#include <QUtf8StringView>
+
+#include <algorithm>
+#include <initializer_list>
+#include <limits>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+constexpr QByteArrayView magic = "sonavelle-release-manifest";
+constexpr QByteArrayView byteOrderMark = "\xEF\xBB\xBF";
+constexpr QByteArrayView clientTypeKind = "client-type";
+constexpr QByteArrayView versionKind = "version";
+constexpr QByteArrayView releasedKind = "released";
+constexpr QByteArrayView productIniKind = "product-ini";
+constexpr QByteArrayView fileKind = "file";
+
+// The field as it is: QString::fromUtf8 drops a leading byte order mark, which would make a path
+// that starts with one read as the path without it.
+QString decode(QByteArrayView field)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless |
+                                                         QStringDecoder::Flag::ConvertInitialBom);
+    return decoder.decode(field);
+}
+
+// What a later release may add as a record kind; anything else in the first field is an error.
+bool isRecordKind(QByteArrayView kind)
+{
+    return !kind.isEmpty() && std::all_of(kind.begin(), kind.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
+    });
+}
+
+bool isLowerHexDigest(QByteArrayView text)
+{
+    return text.size() == 64 && std::all_of(text.begin(), text.end(), [](char c) {
+               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+           });
+}
+
+bool hasControlCharacter(QStringView text)
+{
+    return std::any_of(text.begin(), text.end(),
+                       [](QChar c) { return c.category() == QChar::Other_Control; });
+}
+
+// Joined to a mirror's URL or to the temporary directory, such a path stays below it.
+bool isPlainRelativePath(QStringView path)
+{
+    if (path.isEmpty() || path.contains(u'\\') || hasControlCharacter(path))
+        return false;
+    for (const QStringView part : qTokenize(path, u'/')) {
+        if (part.isEmpty() || part == u"." || part == u"..")
+            return false;
+    }
+    return true;
+}
+
+void appendRecord(QByteArray& text, std::initializer_list<QByteArrayView> fields)
+{
+    QByteArrayView separator;
+    for (const QByteArrayView field : fields) {
+        text += separator;
+        text += field;
+        separator = "\t";
+    }
+    text += '\n';
+}
+
+} // namespace
+
+QString ReleaseManifest::fileName(const QString& clientType)
+{
+    return clientType + u".manifest"_s;
+}
+
+QString ReleaseManifest::signatureFileName(const QString& clientType)
+{
+    return fileName(clientType) + u".sig"_s;
+}
+
+bool ReleaseManifest::parse(QByteArrayView text)
+{
+    *this = ReleaseManifest();
+    if (readText(text))
+        return true;
+    QString why = std::move(error);
+    *this = ReleaseManifest();
+    error = std::move(why);
+    return false;
+}
+
+QByteArray ReleaseManifest::toText() const
+{
+    QByteArray text;
+    text.reserve(256 + fileList.size() * 160);
+    appendRecord(text, {magic, QByteArray::number(formatVersion)});
+    appendRecord(text, {clientTypeKind, type.toUtf8()});
+    appendRecord(text, {versionKind, QByteArray::number(clientVersion)});
+    appendRecord(text, {releasedKind, releaseTime.toString(Qt::ISODate).toUtf8()});
+    appendRecord(text, {productIniKind, iniSha256, QByteArray::number(iniSize)});
+    for (const ReleaseManifestFile& file : fileList) {
+        const QByteArray path = file.path.toUtf8();
+        const QByteArray size = QByteArray::number(file.size);
+        if (file.isPacked())
+            appendRecord(text, {fileKind, path, file.sha256, size, file.unpackedSha256,
+                                QByteArray::number(file.unpackedSize)});
+        else
+            appendRecord(text, {fileKind, path, file.sha256, size});
+    }
+    return text;
+}
+
+void ReleaseManifest::setReleased(const QDateTime& time)
+{
+    const QDateTime utc = time.toUTC();
+    releaseTime = utc.addMSecs(-utc.time().msec());
+}
+
+void ReleaseManifest::setProductIni(const QByteArray& sha256, qint64 size)
+{
+    iniSha256 = sha256;
+    iniSize = size;
+}
+
+const ReleaseManifestFile* ReleaseManifest::file(const QString& path) const
+{
+    const auto found = fileIndex.constFind(path);
+    return found == fileIndex.constEnd() ? nullptr : &fileList.at(*found);
+}
+
+bool ReleaseManifest::addFile(const ReleaseManifestFile& file)
+{
+    if (fileIndex.contains(file.path))
+        return fail(u"file '%1' is listed twice"_s.arg(file.path));
+    fileIndex.insert(file.path, fileList.size());
+    fileList.append(file);
+    return true;
+}
+
+bool operator==(const ReleaseManifest& a, const ReleaseManifest& b)
+{
+    return a.type == b.type && a.clientVersion == b.clientVersion &&
+           a.releaseTime == b.releaseTime && a.iniSha256 == b.iniSha256 && a.iniSize == b.iniSize &&
+           a.fileList == b.fileList;
+}
+
+bool ReleaseManifest::fail(const QString& why)
+{
+    error = why;
+    return false;
+}
+
+bool ReleaseManifest::readText(QByteArrayView text)
+{
+    if (text.size() > maxSize)
+        return fail(u"the manifest is %1 bytes long, more than the %2 this updater reads"_s
+                            .arg(text.size())
+                            .arg(maxSize));
+    if (text.isEmpty())
+        return fail(u"the manifest is empty"_s);
+    int number = 1;
+    for (qsizetype start = 0; start < text.size(); ++number) {
+        const qsizetype end = text.indexOf('\n', start);
+        const bool read = end < 0 ? fail(u"the last line does not end in a line feed"_s)
+                                  : readLine(text.sliced(start, end - start), number == 1);
+        if (!read)
+            return fail(u"line %1: %2"_s.arg(number).arg(error));
+        start = end + 1;
+    }
+    return checkComplete();
+}
+
+bool ReleaseManifest::readLine(QByteArrayView line, bool first)
+{
+    if (line.isEmpty())
+        return fail(u"the line is empty"_s);
+    if (line.contains('\r'))
+        return fail(u"the line contains a carriage return"_s);
+    if (!QUtf8StringView(line).isValidUtf8())
+        return fail(u"the line is not valid UTF-8"_s);
+    const Fields fields = split(line);
+    return first ? readFormatLine(fields) : readRecord(fields);
+}
+
+ReleaseManifest::Fields ReleaseManifest::split(QByteArrayView line)
+{
+    Fields fields;
+    qsizetype start = 0;
+    for (qsizetype tab = line.indexOf('\t'); tab >= 0; tab = line.indexOf('\t', start)) {
+        fields.append(line.sliced(start, tab - start));
+        start = tab + 1;
+    }
+    fields.append(line.sliced(start));
+    return fields;
+}
+
+bool ReleaseManifest::readFormatLine(const Fields& fields)
+{
+    if (fields.front() != magic) {
+        return fail(fields.front().startsWith(byteOrderMark)
+                            ? u"the manifest starts with a byte order mark"_s
+                            : u"not a release manifest"_s);
+    }
+    if (fields.size() < 2)
+        return wrongFieldCount(fields, "2"_L1);
+    qint64 format = 0;
+    if (!readDecimal(fields[1], "manifest format"_L1, 1, std::numeric_limits<int>::max(), format))
+        return false;
+    // Checked before the rest of the line, which a later format may extend.
+    if (format > formatVersion)
+        return fail(u"manifest format %1 is newer than this updater reads (%2)"_s.arg(format).arg(
+                formatVersion));
+    return fields.size() == 2 || wrongFieldCount(fields, "2"_L1);
+}
+
+bool ReleaseManifest::readRecord(const Fields& fields)
+{
+    const QByteArrayView kind = fields.front();
+    if (kind == clientTypeKind)
+        return fields.size() == 2 ? readClientType(fields[1]) : wrongFieldCount(fields, "2"_L1);
+    if (kind == versionKind)
+        return fields.size() == 2 ? readVersion(fields[1]) : wrongFieldCount(fields, "2"_L1);
+    if (kind == releasedKind)
+        return fields.size() == 2 ? readReleased(fields[1]) : wrongFieldCount(fields, "2"_L1);
+    if (kind == productIniKind)
+        return fields.size() == 3 ? readProductIni(fields[1], fields[2])
+                                  : wrongFieldCount(fields, "3"_L1);
+    if (kind == fileKind)
+        return fields.size() == 4 || fields.size() == 6 ? readFile(fields)
+                                                        : wrongFieldCount(fields, "4 or 6"_L1);
+    if (kind == magic)
+        return fail(u"a second '%1' line"_s.arg(QLatin1StringView(magic)));
+    // A kind of a later format version: skipped, so that adding one locks out no updater.
+    return isRecordKind(kind) || fail(u"'%1' is not a record kind"_s.arg(decode(kind)));
+}
+
+bool ReleaseManifest::readClientType(QByteArrayView value)
+{
+    if (!type.isEmpty())
+        return secondRecord(clientTypeKind);
+    const QString text = decode(value);
+    if (text.isEmpty())
+        return fail(u"the client type is empty"_s);
+    // It names files beside the product ini.
+    if (text.contains(u'/') || text.contains(u'\\') || hasControlCharacter(text))
+        return fail(u"the client type '%1' contains '/', '\\' or a control character"_s.arg(text));
+    type = text;
+    return true;
+}
+
+bool ReleaseManifest::readVersion(QByteArrayView value)
+{
+    if (clientVersion != 0)
+        return secondRecord(versionKind);
+    qint64 number = 0;
+    if (!readDecimal(value, "version"_L1, 1, std::numeric_limits<int>::max(), number))
+        return false;
+    clientVersion = int(number);
+    return true;
+}
+
+bool ReleaseManifest::readReleased(QByteArrayView value)
+{
+    if (releaseTime.isValid())
+        return secondRecord(releasedKind);
+    const QString text = decode(value);
+    const QDateTime time = QDateTime::fromString(text, Qt::ISODate);
+    // Only the one spelling that toText() writes: whole seconds, UTC, "Z".
+    if (!time.isValid() || time.timeSpec() != Qt::UTC || time.toString(Qt::ISODate) != text)
+        return fail(
+                u"the release time '%1' is not a UTC time like 2026-12-07T21:00:00Z"_s.arg(text));
+    releaseTime = time;
+    return true;
+}
+
+bool ReleaseManifest::readProductIni(QByteArrayView sha256, QByteArrayView size)
+{
+    if (!iniSha256.isEmpty())
+        return secondRecord(productIniKind);
+    QByteArray digest;
+    if (!readDigest(sha256, "digest"_L1, digest) ||
+        !readDecimal(size, "size"_L1, 0, maxFileSize, iniSize))
+        return false;
+    iniSha256 = digest;
+    return true;
+}
+
+bool ReleaseManifest::readFile(const Fields& fields)
+{
+    ReleaseManifestFile file;
+    file.path = decode(fields[1]);
+    if (!isPlainRelativePath(file.path))
+        return fail(u"file '%1' is not a plain relative path"_s.arg(file.path));
+    const bool packed = fields.size() == 6;
+    return readDigest(fields[2], "digest"_L1, file.sha256) &&
+           readDecimal(fields[3], "size"_L1, 0, maxFileSize, file.size) &&
+           (!packed ||
+            (readDigest(fields[4], "unpacked digest"_L1, file.unpackedSha256) &&
+             readDecimal(fields[5], "unpacked size"_L1, 0, maxFileSize, file.unpackedSize))) &&
+           addFile(file);
+}
+
+bool ReleaseManifest::checkComplete()
+{
+    const std::initializer_list<std::pair<bool, QByteArrayView>> records = {
+            {type.isEmpty(), clientTypeKind},
+            {clientVersion == 0, versionKind},
+            {!releaseTime.isValid(), releasedKind},
+            {iniSha256.isEmpty(), productIniKind},
+    };
+    for (const auto& [missing, kind] : records) {
+        if (missing)
+            return fail(u"no %1 record"_s.arg(QLatin1StringView(kind)));
+    }
+    return true;
+}
+
+bool ReleaseManifest::readDigest(QByteArrayView text, QLatin1StringView what, QByteArray& digest)
+{
+    if (!isLowerHexDigest(text))
+        return fail(u"the %1 '%2' is not 64 lower-case hex digits"_s.arg(what, decode(text)));
+    digest = text.toByteArray();
+    return true;
+}
+
+bool ReleaseManifest::readDecimal(QByteArrayView text, QLatin1StringView what, qint64 min,
+                                  qint64 max, qint64& value)
+{
+    const auto reject = [&](const QString& why) {
+        return fail(u"the %1 '%2' "_s.arg(what, decode(text)) + why);
+    };
+    const bool digits = !text.isEmpty() && std::all_of(text.begin(), text.end(),
+                                                       [](char c) { return c >= '0' && c <= '9'; });
+    if (!digits)
+        return reject(u"is not a decimal number"_s);
+    // One spelling per number, since the text is signed.
+    if (text.size() > 1 && text.front() == '0')
+        return reject(u"has a leading zero"_s);
+    qint64 number = 0;
+    for (const char c : text) {
+        // Stops growing once past max, so that no number of digits overflows.
+        if (number <= max)
+            number = number * 10 + (c - '0');
+    }
+    if (number < min || number > max)
+        return reject(u"is out of range (%1 to %2)"_s.arg(min).arg(max));
+    value = number;
+    return true;
+}
+
+bool ReleaseManifest::secondRecord(QByteArrayView kind)
+{
+    return fail(u"a second '%1' record"_s.arg(QLatin1StringView(kind)));
+}
+
+bool ReleaseManifest::wrongFieldCount(const Fields& fields, QLatin1StringView expected)
+{
+    return fail(u"a %1 record needs %2 fields, not %3"_s.arg(decode(fields.front()), expected)
+                        .arg(fields.size()));
+}

@@ -1,0 +1,101 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QDateTime>
+#include <QHash>
+#include <QList>
+#include <QString>
+#include <QVarLengthArray>
+
+// One "file" record of a release manifest: a file as the mirror serves it below the version's
+// directory, and for a packed (gzip) one also the file as it is installed.
+struct ReleaseManifestFile
+{
+    QString path;              // e.g. "base/update.gz", as the updater requests it
+    QByteArray sha256;         // lower-case hex digest of the file on the mirror
+    qint64 size = 0;           // bytes of the file on the mirror
+    QByteArray unpackedSha256; // lower-case hex digest of the installed file; empty unless packed
+    qint64 unpackedSize = 0;
+
+    [[nodiscard]] bool isPacked() const { return !unpackedSha256.isEmpty(); }
+
+    friend bool operator==(const ReleaseManifestFile&, const ReleaseManifestFile&) = default;
+};
+
+// "<clientType>.manifest" beside the product ini of a release: the client type, version and
+// release time, the SHA-256 digest and size of the product ini and of every file. Plain text of
+// TAB-separated records, one per LF-terminated line (README.md, "The release manifest"). Parsing
+// is strict, since the text is signed and then trusted, except that records of kinds this updater
+// does not know are skipped, so later releases can add kinds without locking it out.
+class ReleaseManifest
+{
+public:
+    static constexpr int formatVersion = 1;
+    // Some 300,000 files; a larger text is refused before it is read.
+    static constexpr qint64 maxSize = 64 * 1024 * 1024;
+    // Sizes stay exact as doubles, for tools that read the manifest in other languages.
+    static constexpr qint64 maxFileSize = qint64(1) << 53;
+
+    [[nodiscard]] static QString fileName(const QString& clientType);
+    [[nodiscard]] static QString signatureFileName(const QString& clientType);
+
+    // Parses text; on false, errorString() says why and the manifest is left empty.
+    [[nodiscard]] bool parse(QByteArrayView text);
+    [[nodiscard]] const QString& errorString() const { return error; }
+    // The text of the manifest. It is written as it is, unchecked: a tool that builds a manifest
+    // checks it by parsing the text again, with the updater's own rules.
+    [[nodiscard]] QByteArray toText() const;
+
+    [[nodiscard]] const QString& clientType() const { return type; }
+    void setClientType(const QString& clientType) { type = clientType; }
+    [[nodiscard]] int version() const { return clientVersion; }
+    void setVersion(int version) { clientVersion = version; }
+    // In UTC, whole seconds.
+    [[nodiscard]] const QDateTime& released() const { return releaseTime; }
+    void setReleased(const QDateTime& time);
+    [[nodiscard]] const QByteArray& productIniSha256() const { return iniSha256; }
+    [[nodiscard]] qint64 productIniSize() const { return iniSize; }
+    void setProductIni(const QByteArray& sha256, qint64 size);
+
+    // In manifest order.
+    [[nodiscard]] const QList<ReleaseManifestFile>& files() const { return fileList; }
+    // nullptr when the path is not listed.
+    [[nodiscard]] const ReleaseManifestFile* file(const QString& path) const;
+    // False, and nothing added, when the path is listed already.
+    [[nodiscard]] bool addFile(const ReleaseManifestFile& file);
+
+    // The content; the error text does not count.
+    friend bool operator==(const ReleaseManifest& a, const ReleaseManifest& b);
+
+private:
+    using Fields = QVarLengthArray<QByteArrayView, 6>;
+
+    // The readers return false after setting the error text.
+    bool fail(const QString& why);
+    [[nodiscard]] bool readText(QByteArrayView text);
+    [[nodiscard]] bool readLine(QByteArrayView line, bool first);
+    [[nodiscard]] static Fields split(QByteArrayView line);
+    [[nodiscard]] bool readFormatLine(const Fields& fields);
+    [[nodiscard]] bool readRecord(const Fields& fields);
+    [[nodiscard]] bool readClientType(QByteArrayView value);
+    [[nodiscard]] bool readVersion(QByteArrayView value);
+    [[nodiscard]] bool readReleased(QByteArrayView value);
+    [[nodiscard]] bool readProductIni(QByteArrayView sha256, QByteArrayView size);
+    [[nodiscard]] bool readFile(const Fields& fields);
+    [[nodiscard]] bool checkComplete();
+    [[nodiscard]] bool readDigest(QByteArrayView text, QLatin1StringView what, QByteArray& digest);
+    [[nodiscard]] bool readDecimal(QByteArrayView text, QLatin1StringView what, qint64 min,
+                                   qint64 max, qint64& value);
+    bool secondRecord(QByteArrayView kind);
+    bool wrongFieldCount(const Fields& fields, QLatin1StringView expected);
+
+    QString type;
+    int clientVersion = 0;
+    QDateTime releaseTime;
+    QByteArray iniSha256;
+    qint64 iniSize = 0;
+    QList<ReleaseManifestFile> fileList;
+    QHash<QString, qsizetype> fileIndex; // path to its place in fileList
+    QString error;
+};

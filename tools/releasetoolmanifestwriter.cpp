@@ -1,0 +1,128 @@
+#include "releasetoolmanifestwriter.h"
+
+#include "ed25519.h"
+#include "releasetoolnames.h"
+#include "sha256.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QSaveFile>
+
+#include <algorithm>
+#include <utility>
+
+using namespace Qt::StringLiterals;
+
+ReleaseToolManifestWriter::ReleaseToolManifestWriter(QString clientType, qint32 clientVersion)
+    : clientType(std::move(clientType))
+    , clientVersion(clientVersion)
+{}
+
+bool ReleaseToolManifestWriter::loadKey(const QString& privateKeyFile)
+{
+    const QString shown = ReleaseToolNames::display(privateKeyFile);
+    QFile file(privateKeyFile);
+    if (file.open(QIODevice::ReadOnly))
+        privatePem = file.readAll();
+    if (!file.isOpen() || file.error() != QFile::NoError)
+        return fail(u"cannot read the manifest key %1: %2"_s.arg(shown, file.errorString()));
+    if (privatePem.contains("-----BEGIN PUBLIC KEY-----"))
+        return fail(u"%1 is a public key; signing the manifest needs the private key"_s.arg(shown));
+    // A key that cannot sign is found now, before the version is written.
+    QByteArray signature;
+    QString why;
+    if (!Ed25519::sign(privatePem, "probe", signature, why))
+        return fail(u"cannot sign with the manifest key %1: %2"_s.arg(shown, why));
+    return true;
+}
+
+ReleaseManifestFile ReleaseToolManifestWriter::fileOf(const ReleaseToolEntry& entry)
+{
+    ReleaseManifestFile file{
+            entry.section + u'/' + entry.key, entry.stored.sha256, entry.stored.size, {}, 0};
+    if (entry.compressed) {
+        file.unpackedSha256 = entry.unpacked.sha256;
+        file.unpackedSize = entry.unpacked.size;
+    }
+    return file;
+}
+
+bool ReleaseToolManifestWriter::write(const QString& versionDir, const QByteArray& productIni,
+                                      QList<ReleaseManifestFile> files)
+{
+    QByteArray text;
+    if (!build(productIni, std::move(files), text))
+        return false;
+    QByteArray signature;
+    QString why;
+    if (!Ed25519::sign(privatePem, text, signature, why))
+        return fail(u"cannot sign the manifest: %1"_s.arg(why));
+    if (!store(versionDir, text, signature))
+        return false;
+    checkBuiltInKey(text, signature);
+    return true;
+}
+
+bool ReleaseToolManifestWriter::build(const QByteArray& productIni,
+                                      QList<ReleaseManifestFile> files, QByteArray& text)
+{
+    ReleaseManifest manifest;
+    manifest.setClientType(clientType);
+    manifest.setVersion(clientVersion);
+    manifest.setReleased(QDateTime::currentDateTimeUtc());
+    manifest.setProductIni(Sha256::hexOf(productIni), productIni.size());
+    // In path order, so that the same files give the same records however they were found.
+    std::sort(files.begin(), files.end(),
+              [](const auto& a, const auto& b) { return a.path < b.path; });
+    for (const ReleaseManifestFile& file : std::as_const(files)) {
+        if (!manifest.addFile(file))
+            return fail(u"the manifest would list %1 twice"_s.arg(
+                    ReleaseToolNames::display(file.path)));
+    }
+    text = manifest.toText();
+    // The updater's own rules decide: what it would refuse or read otherwise is not published.
+    ReleaseManifest read;
+    if (!read.parse(text))
+        return fail(u"the updater would reject the manifest (%1)"_s.arg(read.errorString()));
+    if (read != manifest)
+        return fail(u"the updater would read the manifest otherwise than it is meant"_s);
+    return true;
+}
+
+// Both are written under temporary names first; the signature takes its place before the
+// manifest does, so that a reader never finds a manifest without its signature.
+bool ReleaseToolManifestWriter::store(const QString& versionDir, const QByteArray& text,
+                                      const QByteArray& signature)
+{
+    QSaveFile signatureFile(versionDir + u'/' + ReleaseManifest::signatureFileName(clientType));
+    QSaveFile manifestFile(versionDir + u'/' + ReleaseManifest::fileName(clientType));
+    const std::pair<QSaveFile*, const QByteArray*> contents[] = {{&signatureFile, &signature},
+                                                                 {&manifestFile, &text}};
+    for (const auto& [file, content] : contents) {
+        if (!file->open(QIODevice::WriteOnly) || file->write(*content) != content->size())
+            return fail(u"cannot write %1: %2"_s.arg(ReleaseToolNames::display(file->fileName()),
+                                                     file->errorString()));
+    }
+    for (QSaveFile* file : {&signatureFile, &manifestFile}) {
+        if (!file->commit())
+            return fail(u"cannot write %1: %2"_s.arg(ReleaseToolNames::display(file->fileName()),
+                                                     file->errorString()));
+    }
+    return true;
+}
+
+void ReleaseToolManifestWriter::checkBuiltInKey(const QByteArray& text, const QByteArray& signature)
+{
+    // An updater built without a manifest key checks no manifest.
+    const QByteArrayView builtIn = Ed25519::builtInKey();
+    QString why;
+    if (!builtIn.isEmpty() && !Ed25519::verify(builtIn, text, signature, why))
+        warningLines.append(u"the manifest key built into this updater build does not accept the "
+                            u"manifest's signature; its updaters reject this version"_s);
+}
+
+bool ReleaseToolManifestWriter::fail(const QString& text)
+{
+    error = text;
+    return false;
+}

@@ -1,0 +1,45 @@
+#pragma once
+
+#include "releasemanifest.h"
+#include "releasetoolmanifest.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// Writes "<type>.manifest" beside the product ini of a version and signs it with the Ed25519
+// manifest key into "<type>.manifest.sig", which updaters built with a manifest key demand.
+class ReleaseToolManifestWriter
+{
+public:
+    ReleaseToolManifestWriter(QString clientType, qint32 clientVersion);
+
+    // Reads the private key (PKCS #8 PEM) and makes sure that it signs.
+    [[nodiscard]] bool loadKey(const QString& privateKeyFile);
+    // The manifest of the version in versionDir, released now: the product ini as it lies there,
+    // whose bytes are productIni, and the files as the mirrors serve them. The manifest appears
+    // only once its signature is in place; an existing one is overwritten.
+    [[nodiscard]] bool write(const QString& versionDir, const QByteArray& productIni,
+                             QList<ReleaseManifestFile> files);
+
+    // The file as the updater requests it below the version's directory.
+    [[nodiscard]] static ReleaseManifestFile fileOf(const ReleaseToolEntry& entry);
+
+    [[nodiscard]] const QStringList& warnings() const { return warningLines; }
+    [[nodiscard]] const QString& errorString() const { return error; }
+
+private:
+    [[nodiscard]] bool build(const QByteArray& productIni, QList<ReleaseManifestFile> files,
+                             QByteArray& text);
+    [[nodiscard]] bool store(const QString& versionDir, const QByteArray& text,
+                             const QByteArray& signature);
+    void checkBuiltInKey(const QByteArray& text, const QByteArray& signature);
+    [[nodiscard]] bool fail(const QString& text);
+
+    QString clientType;
+    qint32 clientVersion;
+    QByteArray privatePem;
+    QStringList warningLines;
+    QString error;
+};
