@@ -1,5 +1,7 @@
 #include "backgroundmd5.h"
 
+#include "sha256.h"
+
 #include <QCryptographicHash>
 #include <QThreadPool>
 
@@ -21,6 +23,15 @@ struct BackgroundMd5::Shared
     // A pool job is hashing; only it touches hash meanwhile.
     bool draining = false;
     QCryptographicHash hash{QCryptographicHash::Md5};
+    bool withSha256 = false;
+    Sha256 sha256;
+
+    void addData(QByteArrayView block)
+    {
+        hash.addData(block);
+        if (withSha256)
+            sha256.add(block);
+    }
 
     [[nodiscard]] bool idle() const { return !draining && queue.empty(); }
 };
@@ -46,7 +57,7 @@ void BackgroundMd5::add(QByteArray block)
         return;
     if (mode == AtOnce) {
         // No job runs in this mode: the hash is ours.
-        shared->hash.addData(block);
+        shared->addData(block);
         return;
     }
     std::unique_lock lock(shared->mutex);
@@ -63,7 +74,7 @@ void BackgroundMd5::add(QByteArray block)
 void BackgroundMd5::add(QByteArrayView block)
 {
     if (mode == AtOnce)
-        shared->hash.addData(block);
+        shared->addData(block);
     else
         add(block.toByteArray());
 }
@@ -77,7 +88,7 @@ void BackgroundMd5::drain(const std::shared_ptr<Shared>& shared)
         shared->queuedBytes -= block.size();
         shared->changed.notify_all();
         lock.unlock();
-        shared->hash.addData(block);
+        shared->addData(block);
         lock.lock();
     }
     shared->draining = false;
@@ -91,7 +102,14 @@ QByteArray BackgroundMd5::hexResult()
     return shared->hash.result().toHex();
 }
 
-void BackgroundMd5::reset(Mode newMode)
+QByteArray BackgroundMd5::hexSha256Result()
+{
+    std::unique_lock lock(shared->mutex);
+    shared->changed.wait(lock, [this] { return shared->idle(); });
+    return shared->withSha256 ? shared->sha256.hexResult() : QByteArray();
+}
+
+void BackgroundMd5::reset(Mode newMode, bool withSha256)
 {
     mode = newMode;
     std::unique_lock lock(shared->mutex);
@@ -99,4 +117,6 @@ void BackgroundMd5::reset(Mode newMode)
     shared->queuedBytes = 0;
     shared->changed.wait(lock, [this] { return shared->idle(); });
     shared->hash.reset();
+    static_cast<void>(shared->sha256.hexResult());
+    shared->withSha256 = withSha256;
 }

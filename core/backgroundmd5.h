@@ -12,7 +12,8 @@ class QThreadPool;
 // thread that receives them. Blocks are hashed in the order they were added. At most
 // maxQueuedBytes wait at any time; add() waits for the hasher beyond that, so memory stays
 // bounded however fast the bytes come. A short stream is better hashed at once: the hop to the
-// pool and back would cost more than the hashing. Used from one thread.
+// pool and back would cost more than the hashing. When asked, it takes the SHA-256 digest of the
+// same blocks beside the MD5 one. Used from one thread.
 class BackgroundMd5
 {
 public:
@@ -32,8 +33,10 @@ public:
     // Waits for the blocks still queued; the lower-case hex digest of every block added since
     // construction or the last reset().
     [[nodiscard]] QByteArray hexResult();
+    // The same for SHA-256; empty unless the stream was started withSha256.
+    [[nodiscard]] QByteArray hexSha256Result();
     // Starts a new stream, hashed as mode says; waits for the block being hashed.
-    void reset(Mode mode = OnPool);
+    void reset(Mode mode = OnPool, bool withSha256 = false);
 
 private:
     struct Shared;

@@ -12,6 +12,9 @@ struct FileDownloadSpecification
     QString fileName;
     QString md5;     // hex digest of the file as stored on the mirror
     qint64 size = 0; // bytes of the file as stored on the mirror
+    // Lower-case hex SHA-256 of the file as stored on the mirror, from the release manifest;
+    // empty without one.
+    QByteArray sha256 = {};
 
     friend bool operator==(const FileDownloadSpecification&,
                            const FileDownloadSpecification&) = default;

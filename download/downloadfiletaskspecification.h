@@ -48,6 +48,7 @@ private:
     const QString sourceDir;
     const QString fileName;
     const QString md5;
+    const QByteArray sha256; // empty without a release manifest
     const qint64 size;
     QNetworkAccessManager* manager;
     Mirrors* mirrors;

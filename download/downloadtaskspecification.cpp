@@ -132,8 +132,9 @@ qint64 DownloadTaskSpecification::resumableSize() const
 
 bool DownloadTaskSpecification::openOutput()
 {
-    hash.reset(hashMode());
+    hash.reset(hashMode(), takesSha256);
     receivedDigest.clear();
+    receivedSha256Digest.clear();
     resumeOffset = resumableSize();
     // Unbuffered, so that a full disk shows at the write that hits it, not at the close.
     if (resumeOffset > 0) {
@@ -153,7 +154,7 @@ bool DownloadTaskSpecification::openOutput()
             return true;
         }
         outputFile.close();
-        hash.reset(hashMode());
+        hash.reset(hashMode(), takesSha256);
         resumeOffset = 0;
     }
     return outputFile.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered);
@@ -164,7 +165,7 @@ void DownloadTaskSpecification::startOver()
     // The mirror sends the whole file after all: what an earlier run left is written over.
     outputFile.resize(0);
     outputFile.seek(0);
-    hash.reset(hashMode());
+    hash.reset(hashMode(), takesSha256);
     resumeOffset = 0;
     receivedSize = 0;
     writtenBack = 0;
@@ -395,6 +396,7 @@ void DownloadTaskSpecification::onDownloadFinished()
     startWriteBack();
     outputFile.close();
     receivedDigest = hash.hexResult();
+    receivedSha256Digest = hash.hexSha256Result();
     downloadFinished();
 }
 
@@ -430,7 +432,8 @@ void DownloadTaskSpecification::resetDownload(Part part)
     writtenBack = 0;
     resumeOffset = 0;
     receivedDigest.clear();
-    hash.reset(hashMode());
+    receivedSha256Digest.clear();
+    hash.reset(hashMode(), takesSha256);
     setProgress(0);
 }
 

@@ -60,6 +60,9 @@ public:
     // The lower-case hex MD5 of the whole file as written, once the download has finished; the
     // check after a download compares it instead of reading the file again.
     [[nodiscard]] QByteArray receivedMd5() const { return receivedDigest; }
+    // The same in SHA-256, when asked for before the task starts; else empty.
+    void setTakesSha256(bool take) { takesSha256 = take; }
+    [[nodiscard]] QByteArray receivedSha256() const { return receivedSha256Digest; }
     // Where the last attempt continued a file that an earlier attempt or run left in part; 0 when
     // that attempt received the whole file.
     [[nodiscard]] qint64 resumedFrom() const { return resumeOffset; }
@@ -126,6 +129,8 @@ private:
     qint64 writtenBack = 0; // the bytes handed to the disk's write-back so far
     BackgroundMd5 hash;
     QByteArray receivedDigest;
+    QByteArray receivedSha256Digest;
+    bool takesSha256 = false;
     FTPSiteAccessData site;
     // The attempt holds a slot on site; given back exactly once.
     bool holdsSlot = false;

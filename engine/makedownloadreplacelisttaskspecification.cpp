@@ -2,8 +2,12 @@
 
 #include "configuration.h"
 #include "productinireader.h"
+#include "releasemanifest.h"
+#include "wholefile.h"
 
 #include <utility>
+
+using namespace Qt::StringLiterals;
 
 MakeDownloadReplaceListTaskSpecification::MakeDownloadReplaceListTaskSpecification(
         Configuration* configuration, FileSpecifications& fileLists, QObject* parent,
@@ -16,7 +20,8 @@ MakeDownloadReplaceListTaskSpecification::MakeDownloadReplaceListTaskSpecificati
 std::unique_ptr<ASyncFunc> MakeDownloadReplaceListTaskSpecification::createFunction()
 {
     auto func = std::make_unique<MakeDownloadReplaceListFunc>(
-            configuration->clientType, configuration->tempDir, Configuration::getAppRootPath());
+            configuration->clientType, configuration->tempDir, Configuration::getAppRootPath(),
+            !configuration->manifestKey.isEmpty());
     // Posted from the pool thread before the result, so the lists are here when it arrives.
     connect(func.get(), &MakeDownloadReplaceListFunc::listsBuilt, this,
             &MakeDownloadReplaceListTaskSpecification::onListsBuilt, Qt::QueuedConnection);
@@ -38,10 +43,12 @@ void MakeDownloadReplaceListTaskSpecification::runDone(bool res)
 
 MakeDownloadReplaceListFunc::MakeDownloadReplaceListFunc(const QString& clientType,
                                                          const QString& tempDir,
-                                                         const QString& appRootPath)
+                                                         const QString& appRootPath,
+                                                         bool withManifest)
     : clientType(clientType)
     , tempDir(tempDir)
     , appRootPath(appRootPath)
+    , withManifest(withManifest)
 {}
 
 bool MakeDownloadReplaceListFunc::run()
@@ -50,8 +57,32 @@ bool MakeDownloadReplaceListFunc::run()
     reader.setMessageSink([this](const QString& text) { emit message(text); });
     reader.setProgressSink([this](qreal fraction) { emit progress(fraction); });
     FileSpecifications lists;
-    if (!reader.read(lists))
+    if (!reader.read(lists) || (withManifest && !takeSha256Digests(lists)))
         return false;
     emit listsBuilt(lists);
+    return true;
+}
+
+bool MakeDownloadReplaceListFunc::takeSha256Digests(FileSpecifications& lists)
+{
+    // The copy the product-ini stage checked, signature and all.
+    WholeFile file(tempDir + u'/' + ReleaseManifest::fileName(clientType));
+    QByteArray text;
+    ReleaseManifest manifest;
+    if (!file.readAll(text) || !manifest.parse(text)) {
+        emit message(u"Could not read the release manifest: %1"_s.arg(
+                file.errorString().isEmpty() ? manifest.errorString() : file.errorString()));
+        return false;
+    }
+    for (FileDownloadSpecification& download : lists.downloadList) {
+        const QString path = download.sourceDir + u'/' + download.fileName;
+        const ReleaseManifestFile* listed = manifest.file(path);
+        if (listed == nullptr || listed->size != download.size) {
+            emit message(
+                    u"The release manifest does not list %1 as the product ini does"_s.arg(path));
+            return false;
+        }
+        download.sha256 = listed->sha256;
+    }
     return true;
 }

@@ -42,8 +42,9 @@ class MakeDownloadReplaceListFunc : public ASyncFunc
     Q_OBJECT
 
 public:
+    // withManifest: every download gets its SHA-256 digest from the release manifest.
     MakeDownloadReplaceListFunc(const QString& clientType, const QString& tempDir,
-                                const QString& appRootPath);
+                                const QString& appRootPath, bool withManifest = false);
 
     [[nodiscard]] bool run() override;
 
@@ -52,7 +53,10 @@ signals:
     void listsBuilt(FileSpecifications lists);
 
 private:
+    [[nodiscard]] bool takeSha256Digests(FileSpecifications& lists);
+
     const QString clientType;
     const QString tempDir;
     const QString appRootPath;
+    const bool withManifest;
 };

@@ -1,5 +1,6 @@
 #include "checksignaturetaskspecification.h"
 
+#include "sha256.h"
 #include "tomcryptutil.h"
 #include "wholefile.h"
 
@@ -32,9 +33,11 @@ CheckSignatureTaskSpecification::CheckSignatureTaskSpecification(QString file, Q
 void CheckSignatureTaskSpecification::execute()
 {
     // Comparing two digests is no work for the pool: the hop there and back would cost more.
-    if (!knownMd5.isEmpty() && !expectedMd5.isEmpty()) {
+    const bool sha256Known = expectedSha256.isEmpty() || !knownSha256.isEmpty();
+    if (!knownMd5.isEmpty() && !expectedMd5.isEmpty() && sha256Known) {
         setRunning();
-        runDone(WholeFile::sameDigest(knownMd5, expectedMd5));
+        runDone(WholeFile::sameDigest(knownMd5, expectedMd5) &&
+                (expectedSha256.isEmpty() || knownSha256 == expectedSha256));
         return;
     }
     ASyncTaskSpecification::execute();
@@ -42,7 +45,7 @@ void CheckSignatureTaskSpecification::execute()
 
 std::unique_ptr<ASyncFunc> CheckSignatureTaskSpecification::createFunction()
 {
-    return std::make_unique<CheckSigFunc>(file, expectedMd5);
+    return std::make_unique<CheckSigFunc>(file, expectedMd5, expectedSha256);
 }
 
 void CheckSignatureTaskSpecification::runDone(bool pass)
@@ -62,9 +65,11 @@ void CheckSignatureTaskSpecification::runDone(bool pass)
         errorCancel();
 }
 
-CheckSigFunc::CheckSigFunc(const QString& file, const QString& expectedMd5)
+CheckSigFunc::CheckSigFunc(const QString& file, const QString& expectedMd5,
+                           const QByteArray& expectedSha256)
     : file(file)
     , expectedMd5(expectedMd5)
+    , expectedSha256(expectedSha256)
 {}
 
 bool CheckSigFunc::run()
@@ -75,7 +80,7 @@ bool CheckSigFunc::run()
 bool CheckSigFunc::checkMD5()
 {
     WholeFile input(file);
-    if (input.matchesMd5(expectedMd5))
+    if (input.matchesMd5(expectedMd5) && (expectedSha256.isEmpty() || matchesSha256(input)))
         return true;
     if (!input.errorString().isEmpty())
         emit message(input.errorString());
@@ -97,6 +102,13 @@ bool CheckSigFunc::checkRSA()
         // A malformed signature or key simply fails the check; the caller says so.
         return false;
     }
+}
+
+bool CheckSigFunc::matchesSha256(WholeFile& input) const
+{
+    Sha256 hash;
+    return input.stream([&hash](QByteArrayView block) { hash.add(block); }) &&
+           hash.hexResult() == expectedSha256;
 }
 
 bool CheckSigFunc::readFile(const QString& path, QByteArray& data)

@@ -5,10 +5,13 @@
 #include <QByteArray>
 #include <QString>
 
+class WholeFile;
+
 #include <memory>
 
-// Checks one file on a pool thread: against an expected MD5 digest (hex text, any letter case),
-// or, when no digest is given, against the RSA signature in the file's ".sig" companion, made
+// Checks one file on a pool thread: against an expected MD5 digest (hex text, any letter case)
+// and, when one is given too, an expected SHA-256 digest (lower-case hex), or, when no digest is
+// given, against the RSA signature in the file's ".sig" companion, made
 // with the key built into the program. Besides ending like any task it announces its verdict
 // through checkDone, so that a parent may retry instead of failing.
 class CheckSignatureTaskSpecification : public ASyncTaskSpecification
@@ -27,6 +30,8 @@ public:
     // compares it, on the GUI thread, rather than reading the file again. Set before the task
     // starts.
     void setKnownMd5(QByteArray hexDigest) { knownMd5 = std::move(hexDigest); }
+    void setExpectedSha256(QByteArray hexDigest) { expectedSha256 = std::move(hexDigest); }
+    void setKnownSha256(QByteArray hexDigest) { knownSha256 = std::move(hexDigest); }
 
 signals:
     // Emitted before the task ends, so a receiver may still rebuild its subtasks.
@@ -41,6 +46,8 @@ private:
     const QString expectedMd5;
     const bool failOnMismatch;
     QByteArray knownMd5;
+    QByteArray expectedSha256;
+    QByteArray knownSha256;
 };
 
 // The body of the check. Every file is read through a fixed-size buffer except the two files
@@ -51,16 +58,19 @@ class CheckSigFunc : public ASyncFunc
     Q_OBJECT
 
 public:
-    CheckSigFunc(const QString& file, const QString& expectedMd5);
+    CheckSigFunc(const QString& file, const QString& expectedMd5,
+                 const QByteArray& expectedSha256 = {});
 
     [[nodiscard]] bool run() override;
     [[nodiscard]] bool checkMD5();
     [[nodiscard]] bool checkRSA();
 
 private:
+    [[nodiscard]] bool matchesSha256(WholeFile& input) const;
     // The whole file into data; a failure is reported through message.
     [[nodiscard]] bool readFile(const QString& path, QByteArray& data);
 
     const QString file;
     const QString expectedMd5;
+    const QByteArray expectedSha256;
 };

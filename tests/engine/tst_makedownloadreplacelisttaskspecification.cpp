@@ -113,6 +113,8 @@ void TestMakeDownloadReplaceList::init()
     QVERIFY(root->isValid() && temp->isValid());
     Configuration::setAppRootPath(root->path());
     configuration = std::make_unique<Configuration>();
+    // The lists from the product ini alone; the release manifest adds only the SHA-256 digests.
+    configuration->manifestKey.clear();
     configuration->clientType = u"client_linux_amd64"_s;
     configuration->tempDir = temp->path();
 }

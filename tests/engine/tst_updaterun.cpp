@@ -1,5 +1,6 @@
 #include "enginefixture.h"
 #include "replacejournal.h"
+#include "sha256.h"
 #include "testfiles.h"
 #include "treesnapshot.h"
 #include "updateinidata.h"
@@ -108,6 +109,7 @@ private slots:
     void cancelledRunIsResumed();
     void selfUpdateKeepsBackupsForNextStart();
     void unverifiedProductIniInstallsNothing();
+    void fileMatchingOnlyItsMd5InstallsNothing();
     void killedReplacementIsRepaired_data();
     void killedReplacementIsRepaired();
     void fullDisk_data();
@@ -319,6 +321,35 @@ void TestUpdateRun::unverifiedProductIniInstallsNothing()
     QVERIFY(lines.contains(u"message Could not verify the product ini file. Aborting"_s));
     QVERIFY(!lines.join(u'\n').contains(u"Compiling download and replace list"_s));
     QCOMPARE(f.server.requestCount(u"/m1/7/bin/vq3client_linux_amd64"_s), 0);
+}
+
+void TestUpdateRun::fileMatchingOnlyItsMd5InstallsNothing()
+{
+    EngineFixture f(false);
+    QVERIFY(writeInstalled(f, u"vq3client_linux_amd64"_s, "client 6"_ba));
+    f.release.addFile(u"bin"_s, u"vq3client_linux_amd64"_s, "client 7"_ba);
+    QVERIFY(f.publish());
+    // The vendor's manifest lists another SHA-256 digest: the mirror's bytes, which match the
+    // product ini's MD5 sum, were made to look right.
+    const ReleaseManifest published = f.release.manifest();
+    ReleaseManifest doctored;
+    doctored.setClientType(published.clientType());
+    doctored.setVersion(published.version());
+    doctored.setReleased(published.released());
+    doctored.setProductIni(published.productIniSha256(), published.productIniSize());
+    for (ReleaseManifestFile file : published.files()) {
+        file.sha256 = Sha256::hexOf("other bytes");
+        QVERIFY(doctored.addFile(file));
+    }
+    QVERIFY(f.release.publishManifest(f.mirrorRoot.filePath(u"m1"_s), doctored));
+    const TreeSnapshot before = rootTree(f);
+    UpdateEngine& engine = f.makeEngine();
+
+    QVERIFY(!runOnce(f, engine));
+
+    COMPARE_TREES(rootTree(f), before);
+    QVERIFY(f.log.events().contains(u"message sha256 sum for vq3client_linux_amd64 failed, "
+                                    u"invalidating mirror and retrying"_s));
 }
 
 void TestUpdateRun::killedReplacementIsRepaired_data()
