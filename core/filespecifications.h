@@ -29,6 +29,8 @@ struct FileReplaceSpecification
     QString unpackedMd5;
     qint64 unpackedSize = 0;
     QString unpackedName;
+    // Lower-case hex SHA-256 of the unpacked file, from the release manifest; empty without one.
+    QByteArray unpackedSha256 = {};
 
     [[nodiscard]] bool hasUnzip() const { return !unpackedName.isEmpty(); }
     // The installed path, relative to the application root.

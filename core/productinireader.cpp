@@ -1,6 +1,7 @@
 #include "productinireader.h"
 
 #include "approot.h"
+#include "releasemanifest.h"
 #include "settingsfile.h"
 #include "wholefile.h"
 
@@ -34,6 +35,11 @@ qint64 readSize(const QString& text)
 bool existsWithDigest(const QString& path, const QString& md5)
 {
     return QFile::exists(path) && WholeFile(path).matchesMd5(md5);
+}
+
+bool existsWithSha256(const QString& path, const QByteArray& sha256)
+{
+    return QFile::exists(path) && WholeFile(path).matchesSha256(sha256);
 }
 
 } // namespace
@@ -78,8 +84,29 @@ bool ProductIniReader::read(FileSpecifications& lists)
         if (!parsed)
             return false;
     }
+    if (manifest != nullptr && !takeSha256Digests())
+        return false;
     compareWithInstallation();
     lists = std::exchange(fileLists, {});
+    return true;
+}
+
+bool ProductIniReader::takeSha256Digests()
+{
+    for (Entry& entry : entries) {
+        if (!entry.deletion.isEmpty())
+            continue;
+        FileDownloadSpecification& download = entry.download;
+        const QString path = download.sourceDir + u'/' + download.fileName;
+        const ReleaseManifestFile* listed = manifest->file(path);
+        if (listed == nullptr || listed->size != download.size ||
+            listed->isPacked() != entry.replace.hasUnzip()) {
+            report(u"The release manifest does not list %1 as the product ini does"_s.arg(path));
+            return false;
+        }
+        download.sha256 = listed->sha256;
+        entry.replace.unpackedSha256 = listed->unpackedSha256;
+    }
     return true;
 }
 
@@ -164,11 +191,21 @@ ProductIniReader::Outcome ProductIniReader::compare(const Entry& entry) const
     if (!entry.deletion.isEmpty())
         return QFile::exists(appRootPath + u'/' + entry.deletion) ? Outcome::Delete
                                                                   : Outcome::Current;
-    const QString installedMd5 =
-            entry.replace.hasUnzip() ? entry.replace.unpackedMd5 : entry.download.md5;
-    if (existsWithDigest(appRootPath + u'/' + entry.replace.pureDestFilePath(), installedMd5))
+    const QString installed = appRootPath + u'/' + entry.replace.pureDestFilePath();
+    const QString downloaded = tempDir + u'/' + entry.download.fileName;
+    const bool packed = entry.replace.hasUnzip();
+    // With a manifest, SHA-256 alone: stronger, and on these machines twice as fast as MD5.
+    if (manifest != nullptr) {
+        if (existsWithSha256(installed,
+                             packed ? entry.replace.unpackedSha256 : entry.download.sha256))
+            return Outcome::Current;
+        if (existsWithSha256(downloaded, entry.download.sha256))
+            return Outcome::Replace;
+        return Outcome::DownloadAndReplace;
+    }
+    if (existsWithDigest(installed, packed ? entry.replace.unpackedMd5 : entry.download.md5))
         return Outcome::Current;
-    if (existsWithDigest(tempDir + u'/' + entry.download.fileName, entry.download.md5))
+    if (existsWithDigest(downloaded, entry.download.md5))
         return Outcome::Replace;
     return Outcome::DownloadAndReplace;
 }

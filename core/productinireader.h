@@ -8,6 +8,7 @@
 #include <functional>
 
 class QSettings;
+class ReleaseManifest;
 
 // Reads a verified product ini and compares it with the installed files and with what an earlier
 // run left in the temporary directory: a file whose installed copy is current is skipped, one
@@ -28,6 +29,10 @@ public:
 
     // Reads "<tempDir>/<clientType>.ini". lists changes only when the whole ini was read.
     [[nodiscard]] bool read(FileSpecifications& lists);
+    // A checked release manifest of the same release: every file then carries its SHA-256
+    // digests, and the installed and downloaded copies are compared by those. Must outlive the
+    // reading.
+    void setManifest(const ReleaseManifest* checkedManifest) { manifest = checkedManifest; }
 
     // The number of keys in all groups of the settings: the entries of a product ini.
     [[nodiscard]] static int getFileCount(QSettings& settings);
@@ -52,12 +57,16 @@ private:
     [[nodiscard]] Outcome compare(const Entry& entry) const;
     void take(const Entry& entry, Outcome outcome);
     [[nodiscard]] bool rejectLine(const QString& section);
+    // Gives every file entry its digests from the manifest; false when one is not listed there
+    // as the ini lists it.
+    [[nodiscard]] bool takeSha256Digests();
     void advance();
     void report(const QString& message) const;
 
     const QString clientType;
     const QString tempDir;
     const QString appRootPath;
+    const ReleaseManifest* manifest = nullptr;
     MessageSink emitMessage;
     ProgressSink emitProgress;
     FileSpecifications fileLists;

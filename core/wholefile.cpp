@@ -1,5 +1,7 @@
 #include "wholefile.h"
 
+#include "sha256.h"
+
 #include <QCryptographicHash>
 #include <QFile>
 
@@ -38,6 +40,13 @@ bool WholeFile::matchesMd5(const QString& expectedHex)
 {
     QByteArray digest;
     return md5(digest) && sameDigest(digest, expectedHex);
+}
+
+bool WholeFile::matchesSha256(const QByteArray& expectedHex)
+{
+    Sha256 hash;
+    return stream([&hash](QByteArrayView block) { hash.add(block); }) &&
+           hash.hexResult() == expectedHex;
 }
 
 bool WholeFile::sameDigest(QByteArrayView hexDigest, const QString& expectedHex)

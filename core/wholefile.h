@@ -27,6 +27,8 @@ public:
     [[nodiscard]] bool md5(QByteArray& hexDigest);
     // True only for a readable file with that digest (hex text, any letter case).
     [[nodiscard]] bool matchesMd5(const QString& expectedHex);
+    // expectedHex in lower case, as the release manifest writes it.
+    [[nodiscard]] bool matchesSha256(const QByteArray& expectedHex);
     // The whole content; meant for small files such as signatures and product inis.
     [[nodiscard]] bool readAll(QByteArray& data);
 

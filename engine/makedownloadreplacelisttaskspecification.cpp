@@ -56,33 +56,27 @@ bool MakeDownloadReplaceListFunc::run()
     ProductIniReader reader(clientType, tempDir, appRootPath);
     reader.setMessageSink([this](const QString& text) { emit message(text); });
     reader.setProgressSink([this](qreal fraction) { emit progress(fraction); });
+    ReleaseManifest manifest;
+    if (withManifest) {
+        if (!readManifest(manifest))
+            return false;
+        reader.setManifest(&manifest);
+    }
     FileSpecifications lists;
-    if (!reader.read(lists) || (withManifest && !takeSha256Digests(lists)))
+    if (!reader.read(lists))
         return false;
     emit listsBuilt(lists);
     return true;
 }
 
-bool MakeDownloadReplaceListFunc::takeSha256Digests(FileSpecifications& lists)
+bool MakeDownloadReplaceListFunc::readManifest(ReleaseManifest& manifest)
 {
     // The copy the product-ini stage checked, signature and all.
     WholeFile file(tempDir + u'/' + ReleaseManifest::fileName(clientType));
     QByteArray text;
-    ReleaseManifest manifest;
-    if (!file.readAll(text) || !manifest.parse(text)) {
-        emit message(u"Could not read the release manifest: %1"_s.arg(
-                file.errorString().isEmpty() ? manifest.errorString() : file.errorString()));
-        return false;
-    }
-    for (FileDownloadSpecification& download : lists.downloadList) {
-        const QString path = download.sourceDir + u'/' + download.fileName;
-        const ReleaseManifestFile* listed = manifest.file(path);
-        if (listed == nullptr || listed->size != download.size) {
-            emit message(
-                    u"The release manifest does not list %1 as the product ini does"_s.arg(path));
-            return false;
-        }
-        download.sha256 = listed->sha256;
-    }
-    return true;
+    if (file.readAll(text) && manifest.parse(text))
+        return true;
+    emit message(u"Could not read the release manifest: %1"_s.arg(
+            file.errorString().isEmpty() ? manifest.errorString() : file.errorString()));
+    return false;
 }

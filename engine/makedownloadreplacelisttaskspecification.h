@@ -8,6 +8,7 @@
 #include <memory>
 
 class Configuration;
+class ReleaseManifest;
 
 // Compares the verified product ini with the installed files and with what an earlier run left
 // in the temporary directory, on a pool thread, and fills the three lists of the update. The
@@ -53,7 +54,7 @@ signals:
     void listsBuilt(FileSpecifications lists);
 
 private:
-    [[nodiscard]] bool takeSha256Digests(FileSpecifications& lists);
+    [[nodiscard]] bool readManifest(ReleaseManifest& manifest);
 
     const QString clientType;
     const QString tempDir;

@@ -75,8 +75,10 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     if (replaceSpec.hasUnzip()) {
         addSubTask(new FileUnzipTaskSpecification(&ownRollback, source, target, this,
                                                   remaining - checkWeight, mode, placement));
-        addSubTask(new CheckSignatureTaskSpecification(target, replaceSpec.unpackedMd5, true, this,
-                                                       checkWeight));
+        auto* check = new CheckSignatureTaskSpecification(target, replaceSpec.unpackedMd5, true,
+                                                          this, checkWeight);
+        check->setExpectedSha256(replaceSpec.unpackedSha256);
+        addSubTask(check);
     } else {
         // Moved into place where it can be; undoing gives it back to the temporary directory,
         // where a resumed run finds it.

@@ -5,8 +5,6 @@
 #include <QByteArray>
 #include <QString>
 
-class WholeFile;
-
 #include <memory>
 
 // Checks one file on a pool thread: against an expected MD5 digest (hex text, any letter case)
@@ -66,7 +64,6 @@ public:
     [[nodiscard]] bool checkRSA();
 
 private:
-    [[nodiscard]] bool matchesSha256(WholeFile& input) const;
     // The whole file into data; a failure is reported through message.
     [[nodiscard]] bool readFile(const QString& path, QByteArray& data);
 
