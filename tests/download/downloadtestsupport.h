@@ -25,7 +25,7 @@ struct MirrorEntry
 {
     QString name;
     QString url;
-    QString retries;  // left out of the file when empty
+    QString retries;       // left out of the file when empty
     QByteArray extra = {}; // further lines of the section
 };
 
