@@ -117,6 +117,6 @@ void BackgroundMd5::reset(Mode newMode, bool withSha256)
     shared->queuedBytes = 0;
     shared->changed.wait(lock, [this] { return shared->idle(); });
     shared->hash.reset();
-    static_cast<void>(shared->sha256.hexResult());
+    shared->sha256.reset();
     shared->withSha256 = withSha256;
 }

@@ -5,7 +5,7 @@
 Sha256::Sha256()
     : context(EVP_MD_CTX_new())
 {
-    restart();
+    reset();
 }
 
 Sha256::~Sha256() = default;
@@ -15,7 +15,7 @@ void Sha256::ContextFree::operator()(evp_md_ctx_st* context) const
     EVP_MD_CTX_free(context);
 }
 
-void Sha256::restart()
+void Sha256::reset()
 {
     // Only an exhausted allocator fails here; a digest that cannot be taken must not pass for one.
     if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1)
@@ -32,7 +32,7 @@ QByteArray Sha256::hexResult()
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int size = 0;
     EVP_DigestFinal_ex(context.get(), digest, &size);
-    restart();
+    reset();
     return QByteArray(reinterpret_cast<const char*>(digest), static_cast<qsizetype>(size)).toHex();
 }
 

@@ -22,11 +22,12 @@ public:
     // starts a new stream.
     [[nodiscard]] QByteArray hexResult();
 
+    // Drops what was added and starts a new stream.
+    void reset();
+
     [[nodiscard]] static QByteArray hexOf(QByteArrayView data);
 
 private:
-    void restart();
-
     struct ContextFree
     {
         void operator()(evp_md_ctx_st* context) const;

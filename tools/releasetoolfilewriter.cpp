@@ -2,18 +2,14 @@
 
 #include "releasetooldigester.h"
 #include "releasetoolnames.h"
+#include "releasetoolparallel.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QMutex>
 #include <QSet>
 #include <QThread>
-#include <QThreadPool>
-#include <QtConcurrent>
 
-#include <atomic>
-#include <numeric>
 #include <optional>
 #include <vector>
 #include <zlib.h>
@@ -105,30 +101,10 @@ bool ReleaseToolFileWriter::writeAll(QList<ReleaseToolEntry>& entries)
     if (!makeDirectories(entries))
         return false;
 
-    QThreadPool pool;
-    pool.setMaxThreadCount(threads);
-    std::vector<qsizetype> indexes(size_t(entries.size()));
-    std::iota(indexes.begin(), indexes.end(), 0);
     ReleaseToolEntry* const data = entries.data();
-    std::atomic<bool> failed{false};
-    QMutex mutex;
-    qsizetype failedIndex = entries.size();
-
-    QtConcurrent::blockingMap(&pool, indexes, [&](qsizetype index) {
-        if (failed)
-            return;
-        const QString problem = write(data[index]);
-        if (problem.isEmpty())
-            return;
-        failed = true;
-        // Of several failures, the first file's is reported, whatever order the threads took.
-        const QMutexLocker lock(&mutex);
-        if (index < failedIndex) {
-            failedIndex = index;
-            error = problem;
-        }
-    });
-    return !failed;
+    error = releaseToolFirstFailure(threads, entries.size(),
+                                    [this, data](qsizetype index) { return write(data[index]); });
+    return error.isEmpty();
 }
 
 bool ReleaseToolFileWriter::makeDirectories(const QList<ReleaseToolEntry>& entries)

@@ -2,17 +2,13 @@
 
 #include "releasetooldigester.h"
 #include "releasetoolnames.h"
+#include "releasetoolparallel.h"
 #include "wholefile.h"
 
 #include <QFile>
-#include <QMutex>
 #include <QThread>
-#include <QThreadPool>
-#include <QtConcurrent>
 
 #include <algorithm>
-#include <atomic>
-#include <numeric>
 #include <optional>
 #include <vector>
 #include <zlib.h>
@@ -114,32 +110,12 @@ bool ReleaseToolMirrorCheck::check(const FileSpecifications& lists,
     }
     const qsizetype count = lists.downloadList.size();
 
-    QThreadPool pool;
-    pool.setMaxThreadCount(threads);
-    std::vector<qsizetype> indexes(static_cast<size_t>(count));
-    std::iota(indexes.begin(), indexes.end(), 0);
     files.resize(count);
     ReleaseManifestFile* const data = files.data();
-    std::atomic<bool> failed{false};
-    QMutex mutex;
-    qsizetype failedIndex = count;
-
-    QtConcurrent::blockingMap(&pool, indexes, [&](qsizetype index) {
-        if (failed)
-            return;
-        const QString problem =
-                checkFile(lists.downloadList.at(index), lists.replaceList.at(index), data[index]);
-        if (problem.isEmpty())
-            return;
-        failed = true;
-        // Of several failures, the first file's is reported, whatever order the threads took.
-        const QMutexLocker lock(&mutex);
-        if (index < failedIndex) {
-            failedIndex = index;
-            error = problem;
-        }
+    error = releaseToolFirstFailure(threads, count, [this, &lists, data](qsizetype index) {
+        return checkFile(lists.downloadList.at(index), lists.replaceList.at(index), data[index]);
     });
-    return !failed;
+    return error.isEmpty();
 }
 
 QString ReleaseToolMirrorCheck::checkFile(const FileDownloadSpecification& download,
