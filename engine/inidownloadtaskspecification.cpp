@@ -4,6 +4,7 @@
 #include "checksignaturetaskspecification.h"
 #include "configuration.h"
 #include "downloadtaskspecification.h"
+#include "paralleltaskspecification.h"
 #include "releasemanifest.h"
 
 #include <QFileInfo>
@@ -43,12 +44,6 @@ void IniDownloadTaskSpecification::reset()
     resetWithoutSubTasks();
 }
 
-double IniDownloadTaskSpecification::downloadWeight() const
-{
-    // Each download a share of the stage; the checks share the rest.
-    return checksManifest() ? 0.2 : 0.3333;
-}
-
 bool IniDownloadTaskSpecification::checksManifest() const
 {
     return !configuration->manifestKey.isEmpty();
@@ -59,30 +54,37 @@ QString IniDownloadTaskSpecification::localManifestPath() const
     return configuration->tempDir + u'/' + ReleaseManifest::fileName(configuration->clientType);
 }
 
-void IniDownloadTaskSpecification::makeSubtasksAndStart()
+QList<IniDownloadTaskSpecification::Fetch> IniDownloadTaskSpecification::filesToFetch() const
 {
     const QString remoteIni = configuration->clientType + u".ini"_s;
-    const QString localIni = localIniPath();
-    // Copies from an interrupted run are worth one verification; after that, fresh ones only.
-    const bool reuseLocal = retries == 0;
-
-    double checkWeight = 1.0;
-    checkWeight -= addDownload(remoteIni, localIni, DownloadTaskSpecification::maxProductIniSize,
-                               reuseLocal);
-    checkWeight -= addDownload(remoteIni + signatureSuffix, localIni + signatureSuffix,
-                               DownloadTaskSpecification::maxSignatureSize, reuseLocal);
+    QList<Fetch> files = {
+            {remoteIni, localIniPath(), DownloadTaskSpecification::maxProductIniSize},
+            {remoteIni + signatureSuffix, localIniPath() + signatureSuffix,
+             DownloadTaskSpecification::maxSignatureSize},
+    };
     if (checksManifest()) {
         const QString remoteManifest = ReleaseManifest::fileName(configuration->clientType);
-        checkWeight -= addDownload(remoteManifest, localManifestPath(), ReleaseManifest::maxSize,
-                                   reuseLocal);
-        checkWeight -=
-                addDownload(remoteManifest + signatureSuffix, localManifestPath() + signatureSuffix,
-                            DownloadTaskSpecification::maxSignatureSize, reuseLocal);
-        checkWeight /= 2;
+        files.append({remoteManifest, localManifestPath(), ReleaseManifest::maxSize});
+        files.append({remoteManifest + signatureSuffix, localManifestPath() + signatureSuffix,
+                      DownloadTaskSpecification::maxSignatureSize});
     }
+    // Copies from an interrupted run are worth one verification; after that, fresh ones only.
+    if (retries == 0)
+        files.removeIf([](const Fetch& f) { return QFileInfo::exists(f.localFile); });
+    return files;
+}
 
-    auto* check =
-            new CheckSignatureTaskSpecification(localIni, QString(), false, this, checkWeight);
+void IniDownloadTaskSpecification::makeSubtasksAndStart()
+{
+    // The fetches share a fifth of the stage each; the checks share the rest.
+    const QList<Fetch> files = filesToFetch();
+    const double fetchWeight = 0.2 * double(files.size());
+    if (!files.isEmpty())
+        addFetches(files, fetchWeight);
+
+    const double checkWeight = checksManifest() ? (1.0 - fetchWeight) / 2 : 1.0 - fetchWeight;
+    auto* check = new CheckSignatureTaskSpecification(localIniPath(), QString(), false, this,
+                                                      checkWeight);
     connect(check, &CheckSignatureTaskSpecification::checkDone, this,
             &IniDownloadTaskSpecification::onSigCheckDone);
     addSubTask(check);
@@ -93,16 +95,15 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
     executeSubTasks();
 }
 
-double IniDownloadTaskSpecification::addDownload(const QString& remotePath,
-                                                 const QString& localFile, qint64 maxSize,
-                                                 bool reuseLocal)
+void IniDownloadTaskSpecification::addFetches(const QList<Fetch>& files, double weight)
 {
-    if (reuseLocal && QFileInfo::exists(localFile))
-        return 0;
-    addSubTask(new DownloadTaskSpecification(manager, mirrors, remotePath, localFile,
-                                             DownloadTaskSpecification::unknownSize, this,
-                                             downloadWeight(), maxSize));
-    return downloadWeight();
+    // All at once: on a distant mirror each fetch costs round trips, and none needs another.
+    auto* fetches = new ParallelTaskSpecification(int(files.size()), weight, this);
+    for (const Fetch& f : files)
+        fetches->addSubTask(new DownloadTaskSpecification(
+                manager, mirrors, f.remotePath, f.localFile, DownloadTaskSpecification::unknownSize,
+                fetches, 1.0 / double(files.size()), f.maxSize));
+    addSubTask(fetches);
 }
 
 void IniDownloadTaskSpecification::addManifestCheck(double weight)

@@ -37,12 +37,17 @@ private slots:
     void onManifestCheckDone(bool pass);
 
 private:
+    struct Fetch
+    {
+        QString remotePath;
+        QString localFile;
+        qint64 maxSize = 0;
+    };
+
     void makeSubtasksAndStart();
-    // Downloads a file unless reuseLocal and a copy is there; the weight left for the checks.
-    [[nodiscard]] double addDownload(const QString& remotePath, const QString& localFile,
-                                     qint64 maxSize, bool reuseLocal);
+    [[nodiscard]] QList<Fetch> filesToFetch() const;
+    void addFetches(const QList<Fetch>& files, double weight);
     void addManifestCheck(double weight);
-    [[nodiscard]] double downloadWeight() const;
     [[nodiscard]] bool checksManifest() const;
     void checkFailed();
     void retry();
