@@ -12,9 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <limits>
-#include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -155,35 +153,34 @@ ProductIniReader::Entry ProductIniReader::parseFileEntry(const QString& section,
 
 void ProductIniReader::compareWithInstallation()
 {
-    // Hashing is what takes the time: several files at once, on as many threads as the machine
-    // has cores, while this thread reports the entries in their order as they are done.
+    // Hashing is what takes the time: one file at a time on every core, this thread among them,
+    // so that no core is lost to waking a thread that only reports.
     std::vector<Outcome> outcomes(size_t(entries.size()));
     std::atomic<qsizetype> next{0};
-    std::mutex mutex;
-    std::condition_variable oneDone;
-    const auto work = [&] {
-        for (qsizetype i = next++; i < entries.size(); i = next++) {
-            const Outcome outcome = compare(entries.at(i));
-            const std::lock_guard lock(mutex);
-            outcomes[size_t(i)] = outcome;
-            oneDone.notify_all();
-        }
+    std::atomic<qsizetype> done{0};
+    const auto compareNext = [&] {
+        const qsizetype i = next++;
+        if (i >= entries.size())
+            return false;
+        outcomes[size_t(i)] = compare(entries.at(i));
+        ++done;
+        return true;
     };
     const qsizetype workers =
             std::min<qsizetype>(std::clamp(QThread::idealThreadCount(), 1, 4), entries.size());
-    std::vector<std::thread> threads;
-    for (qsizetype i = 0; i < workers; ++i)
-        threads.emplace_back(work);
-    for (qsizetype i = 0; i < entries.size(); ++i) {
-        advance();
-        {
-            std::unique_lock lock(mutex);
-            oneDone.wait(lock, [&] { return outcomes[size_t(i)] != Outcome::Pending; });
-        }
+    std::vector<std::thread> helpers;
+    for (qsizetype i = 1; i < workers; ++i)
+        helpers.emplace_back([&compareNext] {
+            while (compareNext()) {
+            }
+        });
+    while (compareNext())
+        advanceTo(done);
+    for (std::thread& helper : helpers)
+        helper.join();
+    advanceTo(entries.size());
+    for (qsizetype i = 0; i < entries.size(); ++i)
         take(entries.at(i), outcomes[size_t(i)]);
-    }
-    for (std::thread& thread : threads)
-        thread.join();
 }
 
 ProductIniReader::Outcome ProductIniReader::compare(const Entry& entry) const
@@ -238,8 +235,16 @@ bool ProductIniReader::rejectLine(const QString& section)
 void ProductIniReader::advance()
 {
     ++entriesDone;
-    if (emitProgress)
+    // A report crosses threads: one per whole percent is smooth enough and costs little.
+    const bool nextPercent = entriesDone * 100 / entryCount != (entriesDone - 1) * 100 / entryCount;
+    if (emitProgress && (nextPercent || entriesDone == entryCount))
         emitProgress(qreal(entriesDone) / entryCount);
+}
+
+void ProductIniReader::advanceTo(qsizetype entriesCompared)
+{
+    while (entriesDone < entriesCompared)
+        advance();
 }
 
 void ProductIniReader::report(const QString& message) const

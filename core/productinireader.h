@@ -51,8 +51,8 @@ private:
     [[nodiscard]] bool parseSection(QSettings& ini, const QString& section);
     [[nodiscard]] static Entry parseFileEntry(const QString& section, const QString& key,
                                               const QStringList& fields);
-    // Decides every entry against the installed and downloaded files, in parallel, and fills
-    // the lists in the order of the entries.
+    // Decides every entry against the installed and downloaded files, in parallel, and then
+    // fills the lists in the order of the entries.
     void compareWithInstallation();
     [[nodiscard]] Outcome compare(const Entry& entry) const;
     void take(const Entry& entry, Outcome outcome);
@@ -61,6 +61,7 @@ private:
     // as the ini lists it.
     [[nodiscard]] bool takeSha256Digests();
     void advance();
+    void advanceTo(qsizetype entriesCompared);
     void report(const QString& message) const;
 
     const QString clientType;

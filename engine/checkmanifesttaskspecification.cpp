@@ -36,7 +36,17 @@ CheckManifestTaskSpecification::CheckManifestTaskSpecification(Expected expected
 
 std::unique_ptr<ASyncFunc> CheckManifestTaskSpecification::createFunction()
 {
-    return std::make_unique<CheckManifestFunc>(expected);
+    checked = ReleaseManifest();
+    auto func = std::make_unique<CheckManifestFunc>(expected);
+    // Posted from the pool thread before the result, so the manifest is here when it arrives.
+    connect(func.get(), &CheckManifestFunc::manifestChecked, this,
+            &CheckManifestTaskSpecification::onManifestRead, Qt::QueuedConnection);
+    return func;
+}
+
+void CheckManifestTaskSpecification::onManifestRead(ReleaseManifest manifest)
+{
+    checked = std::move(manifest);
 }
 
 void CheckManifestTaskSpecification::runDone(bool pass)
@@ -44,7 +54,7 @@ void CheckManifestTaskSpecification::runDone(bool pass)
     // A result that arrives after a reset belongs to no check any more.
     if (state() != Running)
         return;
-    emit checkDone(pass);
+    emit checkDone(pass, pass ? checked : ReleaseManifest());
     // The receiver may have reset this task already; it must not end twice.
     if (state() == Running)
         finish();
@@ -56,14 +66,17 @@ CheckManifestFunc::CheckManifestFunc(CheckManifestTaskSpecification::Expected ex
 
 bool CheckManifestFunc::run()
 {
-    const QString failed = failedCheck();
-    if (failed.isEmpty())
+    ReleaseManifest manifest;
+    const QString failed = failedCheck(manifest);
+    if (failed.isEmpty()) {
+        emit manifestChecked(manifest);
         return true;
+    }
     emit message(u"Release manifest check failed: %1"_s.arg(failed));
     return false;
 }
 
-QString CheckManifestFunc::failedCheck() const
+QString CheckManifestFunc::failedCheck(ReleaseManifest& manifest) const
 {
     QString error;
     QByteArray text;
@@ -77,7 +90,6 @@ QString CheckManifestFunc::failedCheck() const
     // Nothing of an unsigned text is read: the parser sees only what the vendor signed.
     if (!Ed25519::verify(expected.publicKey, text, signature, error))
         return error;
-    ReleaseManifest manifest;
     if (!manifest.parse(text))
         return manifest.errorString();
     if (manifest.clientType() != expected.clientType)

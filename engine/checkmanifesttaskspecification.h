@@ -1,6 +1,7 @@
 #pragma once
 
 #include "asynctaskspecification.h"
+#include "releasemanifest.h"
 
 #include <QByteArray>
 #include <QString>
@@ -9,8 +10,9 @@
 // the given public key, that it describes the client type and version the run asked for, and
 // that it lists the product ini's SHA-256 digest and size. So a mirror can serve neither another
 // release's signed ini under this version's path nor one of another client type. A failure is
-// one line naming the check that failed; the verdict also comes through checkDone, so that a
-// parent may fetch the files afresh. The task itself always ends Finished.
+// one line naming the check that failed; the verdict also comes through checkDone, with the
+// manifest as checked, so that a parent may fetch the files afresh or use the manifest without
+// reading it again. The task itself always ends Finished.
 class CheckManifestTaskSpecification : public ASyncTaskSpecification
 {
     Q_OBJECT
@@ -28,15 +30,20 @@ public:
     CheckManifestTaskSpecification(Expected expected, QObject* parent, double parentProgressRange);
 
 signals:
-    // Emitted before the task ends, so a receiver may still rebuild its subtasks.
-    void checkDone(bool pass);
+    // Emitted before the task ends, so a receiver may still rebuild its subtasks. manifest is
+    // empty unless the check passed.
+    void checkDone(bool pass, const ReleaseManifest& manifest);
 
 protected:
     [[nodiscard]] std::unique_ptr<ASyncFunc> createFunction() override;
     void runDone(bool pass) override;
 
+private slots:
+    void onManifestRead(ReleaseManifest manifest);
+
 private:
     const Expected expected;
+    ReleaseManifest checked;
 };
 
 // The body of the check.
@@ -49,9 +56,13 @@ public:
 
     [[nodiscard]] bool run() override;
 
+signals:
+    // The manifest that passed, emitted once just before the result.
+    void manifestChecked(ReleaseManifest manifest);
+
 private:
-    // Empty when the files pass; else what failed.
-    [[nodiscard]] QString failedCheck() const;
+    // Empty when the files pass, with manifest parsed; else what failed.
+    [[nodiscard]] QString failedCheck(ReleaseManifest& manifest) const;
 
     const CheckManifestTaskSpecification::Expected expected;
 };

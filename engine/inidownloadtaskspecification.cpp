@@ -124,9 +124,11 @@ void IniDownloadTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskS
         checkFailed();
 }
 
-void IniDownloadTaskSpecification::onManifestCheckDone(bool pass)
+void IniDownloadTaskSpecification::onManifestCheckDone(bool pass, const ReleaseManifest& manifest)
 {
-    if (!pass)
+    if (pass)
+        emit manifestChecked(manifest);
+    else
         checkFailed();
 }
 

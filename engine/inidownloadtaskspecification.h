@@ -4,6 +4,7 @@
 
 class CheckSignatureTaskSpecification;
 class Configuration;
+class ReleaseManifest;
 class Mirrors;
 class QNetworkAccessManager;
 
@@ -32,9 +33,13 @@ public:
     [[nodiscard]] QString localIniPath() const;
     [[nodiscard]] QString localManifestPath() const;
 
+signals:
+    // The release manifest that passed its checks, before the stage finishes.
+    void manifestChecked(const ReleaseManifest& manifest);
+
 private slots:
     void onSigCheckDone(bool pass, CheckSignatureTaskSpecification* check);
-    void onManifestCheckDone(bool pass);
+    void onManifestCheckDone(bool pass, const ReleaseManifest& manifest);
 
 private:
     struct Fetch

@@ -37,15 +37,19 @@ void MainTaskSpecification::execute()
 void MainTaskSpecification::reset()
 {
     fileSpecifications.clear();
+    checkedManifest = ReleaseManifest();
     resetWithoutSubTasks();
 }
 
 void MainTaskSpecification::makeSubtasksAndStart()
 {
-    addSubTask(new IniDownloadTaskSpecification(manager, mirrors, configuration, this,
-                                                iniDownloadWeight));
+    auto* ini = new IniDownloadTaskSpecification(manager, mirrors, configuration, this,
+                                                 iniDownloadWeight);
+    connect(ini, &IniDownloadTaskSpecification::manifestChecked, this,
+            [this](const ReleaseManifest& manifest) { checkedManifest = manifest; });
+    addSubTask(ini);
     addSubTask(new MakeDownloadReplaceListTaskSpecification(configuration, fileSpecifications, this,
-                                                            listWeight));
+                                                            listWeight, &checkedManifest));
     addSubTask(new DownloadFileListTaskSpecification(&fileSpecifications.downloadList, manager,
                                                      mirrors, configuration, this, downloadWeight));
     addSubTask(new FileReplaceListTaskSpecification(&fileSpecifications.replaceList,

@@ -2,13 +2,14 @@
 
 #include "composedtaskspecification.h"
 #include "filespecifications.h"
+#include "releasemanifest.h"
 
 class Configuration;
 class Mirrors;
 class QNetworkAccessManager;
 
 // The root of one update run: the pipeline stages strictly one after the other. Owns the file
-// lists through which the stages hand their results on.
+// lists and the checked release manifest through which the stages hand their results on.
 class MainTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
@@ -29,4 +30,5 @@ private:
     Mirrors* mirrors;
     Configuration* configuration;
     FileSpecifications fileSpecifications;
+    ReleaseManifest checkedManifest;
 };

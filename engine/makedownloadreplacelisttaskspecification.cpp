@@ -3,7 +3,6 @@
 #include "configuration.h"
 #include "productinireader.h"
 #include "releasemanifest.h"
-#include "wholefile.h"
 
 #include <utility>
 
@@ -11,17 +10,21 @@ using namespace Qt::StringLiterals;
 
 MakeDownloadReplaceListTaskSpecification::MakeDownloadReplaceListTaskSpecification(
         Configuration* configuration, FileSpecifications& fileLists, QObject* parent,
-        double parentProgressRange)
+        double parentProgressRange, const ReleaseManifest* checkedManifest)
     : ASyncTaskSpecification(parent, parentProgressRange)
     , configuration(configuration)
     , fileLists(&fileLists)
+    , checkedManifest(checkedManifest)
 {}
 
 std::unique_ptr<ASyncFunc> MakeDownloadReplaceListTaskSpecification::createFunction()
 {
+    std::optional<ReleaseManifest> manifest;
+    if (!configuration->manifestKey.isEmpty())
+        manifest = checkedManifest != nullptr ? *checkedManifest : ReleaseManifest();
     auto func = std::make_unique<MakeDownloadReplaceListFunc>(
             configuration->clientType, configuration->tempDir, Configuration::getAppRootPath(),
-            !configuration->manifestKey.isEmpty());
+            std::move(manifest));
     // Posted from the pool thread before the result, so the lists are here when it arrives.
     connect(func.get(), &MakeDownloadReplaceListFunc::listsBuilt, this,
             &MakeDownloadReplaceListTaskSpecification::onListsBuilt, Qt::QueuedConnection);
@@ -44,11 +47,11 @@ void MakeDownloadReplaceListTaskSpecification::runDone(bool res)
 MakeDownloadReplaceListFunc::MakeDownloadReplaceListFunc(const QString& clientType,
                                                          const QString& tempDir,
                                                          const QString& appRootPath,
-                                                         bool withManifest)
+                                                         std::optional<ReleaseManifest> manifest)
     : clientType(clientType)
     , tempDir(tempDir)
     , appRootPath(appRootPath)
-    , withManifest(withManifest)
+    , manifest(std::move(manifest))
 {}
 
 bool MakeDownloadReplaceListFunc::run()
@@ -56,27 +59,17 @@ bool MakeDownloadReplaceListFunc::run()
     ProductIniReader reader(clientType, tempDir, appRootPath);
     reader.setMessageSink([this](const QString& text) { emit message(text); });
     reader.setProgressSink([this](qreal fraction) { emit progress(fraction); });
-    ReleaseManifest manifest;
-    if (withManifest) {
-        if (!readManifest(manifest))
+    if (manifest) {
+        // A key was given, so only a checked manifest may say what the files are.
+        if (manifest->version() == 0) {
+            emit message(u"The release manifest has not been checked"_s);
             return false;
-        reader.setManifest(&manifest);
+        }
+        reader.setManifest(&*manifest);
     }
     FileSpecifications lists;
     if (!reader.read(lists))
         return false;
     emit listsBuilt(lists);
     return true;
-}
-
-bool MakeDownloadReplaceListFunc::readManifest(ReleaseManifest& manifest)
-{
-    // The copy the product-ini stage checked, signature and all.
-    WholeFile file(tempDir + u'/' + ReleaseManifest::fileName(clientType));
-    QByteArray text;
-    if (file.readAll(text) && manifest.parse(text))
-        return true;
-    emit message(u"Could not read the release manifest: %1"_s.arg(
-            file.errorString().isEmpty() ? manifest.errorString() : file.errorString()));
-    return false;
 }

@@ -2,13 +2,14 @@
 
 #include "asynctaskspecification.h"
 #include "filespecifications.h"
+#include "releasemanifest.h"
 
 #include <QString>
 
 #include <memory>
+#include <optional>
 
 class Configuration;
-class ReleaseManifest;
 
 // Compares the verified product ini with the installed files and with what an earlier run left
 // in the temporary directory, on a pool thread, and fills the three lists of the update. The
@@ -18,10 +19,13 @@ class MakeDownloadReplaceListTaskSpecification : public ASyncTaskSpecification
     Q_OBJECT
 
 public:
-    // configuration and fileLists are not owned and must outlive the task.
+    // configuration, fileLists and checkedManifest are not owned and must outlive the task. With
+    // a manifest key in the configuration, checkedManifest is the one the product-ini stage
+    // checked by the time this task starts.
     MakeDownloadReplaceListTaskSpecification(Configuration* configuration,
                                              FileSpecifications& fileLists, QObject* parent,
-                                             double parentProgressRange);
+                                             double parentProgressRange,
+                                             const ReleaseManifest* checkedManifest = nullptr);
 
 protected:
     [[nodiscard]] std::unique_ptr<ASyncFunc> createFunction() override;
@@ -33,6 +37,7 @@ private slots:
 private:
     Configuration* configuration;
     FileSpecifications* fileLists;
+    const ReleaseManifest* checkedManifest;
     FileSpecifications workingLists;
 };
 
@@ -43,9 +48,10 @@ class MakeDownloadReplaceListFunc : public ASyncFunc
     Q_OBJECT
 
 public:
-    // withManifest: every download gets its SHA-256 digest from the release manifest.
+    // With a checked manifest, every download gets its SHA-256 digests from it.
     MakeDownloadReplaceListFunc(const QString& clientType, const QString& tempDir,
-                                const QString& appRootPath, bool withManifest = false);
+                                const QString& appRootPath,
+                                std::optional<ReleaseManifest> manifest = {});
 
     [[nodiscard]] bool run() override;
 
@@ -54,10 +60,8 @@ signals:
     void listsBuilt(FileSpecifications lists);
 
 private:
-    [[nodiscard]] bool readManifest(ReleaseManifest& manifest);
-
     const QString clientType;
     const QString tempDir;
     const QString appRootPath;
-    const bool withManifest;
+    const std::optional<ReleaseManifest> manifest;
 };

@@ -90,6 +90,7 @@ private slots:
     void rejectsInvalidLines();
     void noFiles_data();
     void noFiles();
+    void refusesAnUncheckedManifest();
     void progressPerEntry();
     void readsConfigurationWhenStarted();
     void taskDeletedBeforeBodyEnds();
@@ -271,6 +272,18 @@ void TestMakeDownloadReplaceList::noFiles()
     QCOMPARE(runTask(lists), (QStringList{u"lists message Compiling download and replace list"_s,
                                           u"lists message No files in product ini"_s,
                                           u"lists canceled ErrorCanceled"_s}));
+    QCOMPARE(lists, earlierLists);
+}
+
+void TestMakeDownloadReplaceList::refusesAnUncheckedManifest()
+{
+    // With a manifest key the digests come from a checked manifest, never from the ini alone.
+    configuration->manifestKey = "key"_ba;
+    writeFiles(temp->path(), {u"client_linux_amd64.ini=[dl]\na=md5(A)::1\n"_s});
+    FileSpecifications lists = earlierLists;
+    QCOMPARE(runTask(lists),
+             (QStringList{u"lists message The release manifest has not been checked"_s,
+                          u"lists canceled ErrorCanceled"_s}));
     QCOMPARE(lists, earlierLists);
 }
 
