@@ -1,3 +1,4 @@
+#include "ed25519.h"
 #include "enginefixture.h"
 #include "replacejournal.h"
 #include "sha256.h"
@@ -204,10 +205,15 @@ void TestUpdateRun::nothingChanged()
     QVERIFY(runOnce(f, engine));
 
     COMPARE_TREES(rootTree(f), before);
-    const QString manifest = u"/m1/7/client_test.manifest"_s;
-    QCOMPARE(f.server.requestedPaths(), (QStringList{u"/m1/"_s + f.release.iniPath(),
-                                                     u"/m1/"_s + f.release.iniPath() + u".sig"_s,
-                                                     manifest, manifest + u".sig"_s}));
+    // An updater built without a manifest key never asks for the manifest, as older ones did.
+    QStringList expected{u"/m1/"_s + f.release.iniPath(),
+                         u"/m1/"_s + f.release.iniPath() + u".sig"_s};
+    if (!Ed25519::builtInKey().isEmpty())
+        expected << u"/m1/7/client_test.manifest"_s << u"/m1/7/client_test.manifest.sig"_s;
+    QStringList requested = f.server.requestedPaths();
+    requested.sort();
+    expected.sort();
+    QCOMPARE(requested, expected);
 }
 
 void TestUpdateRun::failingUnpackRollsEverythingBack()
@@ -325,6 +331,8 @@ void TestUpdateRun::unverifiedProductIniInstallsNothing()
 
 void TestUpdateRun::fileMatchingOnlyItsMd5InstallsNothing()
 {
+    if (Ed25519::builtInKey().isEmpty())
+        QSKIP("an updater built without a manifest key trusts the MD5 sums alone");
     EngineFixture f(false);
     QVERIFY(writeInstalled(f, u"vq3client_linux_amd64"_s, "client 6"_ba));
     f.release.addFile(u"bin"_s, u"vq3client_linux_amd64"_s, "client 7"_ba);
