@@ -19,6 +19,12 @@ constexpr QByteArrayView versionKind = "version";
 constexpr QByteArrayView releasedKind = "released";
 constexpr QByteArrayView productIniKind = "product-ini";
 constexpr QByteArrayView fileKind = "file";
+constexpr QByteArrayView patchKind = "patch";
+
+QString patchKey(const QString& target, const QByteArray& sourceSha256)
+{
+    return target + u'\t' + QLatin1StringView(sourceSha256);
+}
 
 // The field as it is: QString::fromUtf8 drops a leading byte order mark, which would make a path
 // that starts with one read as the path without it.
@@ -114,6 +120,9 @@ QByteArray ReleaseManifest::toText() const
         else
             appendRecord(text, {fileKind, path, file.sha256, size});
     }
+    for (const ReleaseManifestPatch& patch : patchList)
+        appendRecord(text, {patchKind, patch.target.toUtf8(), patch.sourceSha256,
+                            patch.path.toUtf8(), patch.sha256, QByteArray::number(patch.size)});
     return text;
 }
 
@@ -144,11 +153,33 @@ bool ReleaseManifest::addFile(const ReleaseManifestFile& file)
     return true;
 }
 
+const ReleaseManifestPatch* ReleaseManifest::patch(const QString& target,
+                                                   const QByteArray& sourceSha256) const
+{
+    const auto found = patchIndex.constFind(patchKey(target, sourceSha256));
+    return found == patchIndex.constEnd() ? nullptr : &patchList.at(*found);
+}
+
+bool ReleaseManifest::addPatch(const ReleaseManifestPatch& patch)
+{
+    if (!fileIndex.contains(patch.target))
+        return fail(u"patch for '%1', which is not a listed file"_s.arg(patch.target));
+    const QString key = patchKey(patch.target, patch.sourceSha256);
+    if (patchIndex.contains(key))
+        return fail(u"a second patch for '%1' from the same source"_s.arg(patch.target));
+    if (patchPaths.contains(patch.path) || fileIndex.contains(patch.path))
+        return fail(u"patch '%1' is listed twice"_s.arg(patch.path));
+    patchIndex.insert(key, patchList.size());
+    patchPaths.insert(patch.path);
+    patchList.append(patch);
+    return true;
+}
+
 bool operator==(const ReleaseManifest& a, const ReleaseManifest& b)
 {
     return a.type == b.type && a.clientVersion == b.clientVersion &&
            a.releaseTime == b.releaseTime && a.iniSha256 == b.iniSha256 && a.iniSize == b.iniSize &&
-           a.fileList == b.fileList;
+           a.fileList == b.fileList && a.patchList == b.patchList;
 }
 
 bool ReleaseManifest::fail(const QString& why)
@@ -235,6 +266,8 @@ bool ReleaseManifest::readRecord(const Fields& fields)
     if (kind == fileKind)
         return fields.size() == 4 || fields.size() == 6 ? readFile(fields)
                                                         : wrongFieldCount(fields, "4 or 6"_L1);
+    if (kind == patchKind)
+        return fields.size() == 6 ? readPatch(fields) : wrongFieldCount(fields, "6"_L1);
     if (kind == magic)
         return fail(u"a second '%1' line"_s.arg(QLatin1StringView(magic)));
     // A kind of a later format version: skipped, so that adding one locks out no updater.
@@ -305,6 +338,19 @@ bool ReleaseManifest::readFile(const Fields& fields)
             (readDigest(fields[4], "unpacked digest"_L1, file.unpackedSha256) &&
              readDecimal(fields[5], "unpacked size"_L1, 0, maxFileSize, file.unpackedSize))) &&
            addFile(file);
+}
+
+bool ReleaseManifest::readPatch(const Fields& fields)
+{
+    ReleaseManifestPatch patch;
+    patch.target = decode(fields[1]);
+    patch.path = decode(fields[3]);
+    // The target is read as a file's path: its record comes first.
+    if (!isPlainRelativePath(patch.path))
+        return fail(u"patch '%1' is not a plain relative path"_s.arg(patch.path));
+    return readDigest(fields[2], "source digest"_L1, patch.sourceSha256) &&
+           readDigest(fields[4], "digest"_L1, patch.sha256) &&
+           readDecimal(fields[5], "size"_L1, 0, maxFileSize, patch.size) && addPatch(patch);
 }
 
 bool ReleaseManifest::checkComplete()

@@ -5,6 +5,7 @@
 #include <QDateTime>
 #include <QHash>
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QVarLengthArray>
 
@@ -21,6 +22,20 @@ struct ReleaseManifestFile
     [[nodiscard]] bool isPacked() const { return !unpackedSha256.isEmpty(); }
 
     friend bool operator==(const ReleaseManifestFile&, const ReleaseManifestFile&) = default;
+};
+
+// One "patch" record: a binary delta on the mirror below the version's directory that turns an
+// installed file with the digest sourceSha256 into the installed file of the listed file target.
+// The result's digest is the target's (its unpacked digest, if it is packed).
+struct ReleaseManifestPatch
+{
+    QString target;          // the path of a listed file
+    QByteArray sourceSha256; // lower-case hex digest of the installed file it applies to
+    QString path;            // e.g. "patches/<source digest>/base/update", as requested
+    QByteArray sha256;       // lower-case hex digest of the patch on the mirror
+    qint64 size = 0;         // bytes of the patch on the mirror
+
+    friend bool operator==(const ReleaseManifestPatch&, const ReleaseManifestPatch&) = default;
 };
 
 // "<clientType>.manifest" beside the product ini of a release: the client type, version and
@@ -65,6 +80,15 @@ public:
     // False, and nothing added, when the path is listed already.
     [[nodiscard]] bool addFile(const ReleaseManifestFile& file);
 
+    // In manifest order.
+    [[nodiscard]] const QList<ReleaseManifestPatch>& patches() const { return patchList; }
+    // The patch of the file target for an installed copy with that digest; nullptr if none.
+    [[nodiscard]] const ReleaseManifestPatch* patch(const QString& target,
+                                                    const QByteArray& sourceSha256) const;
+    // False, and nothing added, when the target is not a listed file, when it has a patch for
+    // that source already, or when another patch has the same path.
+    [[nodiscard]] bool addPatch(const ReleaseManifestPatch& patch);
+
     // The content; the error text does not count.
     friend bool operator==(const ReleaseManifest& a, const ReleaseManifest& b);
 
@@ -83,6 +107,7 @@ private:
     [[nodiscard]] bool readReleased(QByteArrayView value);
     [[nodiscard]] bool readProductIni(QByteArrayView sha256, QByteArrayView size);
     [[nodiscard]] bool readFile(const Fields& fields);
+    [[nodiscard]] bool readPatch(const Fields& fields);
     [[nodiscard]] bool checkComplete();
     [[nodiscard]] bool readDigest(QByteArrayView text, QLatin1StringView what, QByteArray& digest);
     [[nodiscard]] bool readDecimal(QByteArrayView text, QLatin1StringView what, qint64 min,
@@ -97,5 +122,8 @@ private:
     qint64 iniSize = 0;
     QList<ReleaseManifestFile> fileList;
     QHash<QString, qsizetype> fileIndex; // path to its place in fileList
+    QList<ReleaseManifestPatch> patchList;
+    QHash<QString, qsizetype> patchIndex; // target + TAB + source digest to its place in patchList
+    QSet<QString> patchPaths;
     QString error;
 };

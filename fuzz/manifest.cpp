@@ -2,7 +2,7 @@
 // first, but the parser must not rely on it. Besides crashes it catches a parsed manifest whose
 // text does not parse again to the same manifest, a written line that the input does not hold (each
 // field has one spelling, so the writer can only drop lines and reorder them), a listed file that
-// its path does not find, and a failed parse that leaves anything behind.
+// its path does not find, a patch whose target is not listed, and a failed parse that leaves anything behind.
 
 #include "fuzzsupport.h"
 #include "releasemanifest.h"
@@ -33,6 +33,11 @@ void checkParsed(QByteArrayView input, const ReleaseManifest& manifest)
     check(manifest.errorString().isEmpty(), "a parsed manifest has an error text");
     for (const ReleaseManifestFile& file : manifest.files())
         check(manifest.file(file.path) == &file, "a listed file is not found by its path");
+    for (const ReleaseManifestPatch& patch : manifest.patches()) {
+        check(manifest.patch(patch.target, patch.sourceSha256) == &patch,
+              "a listed patch is not found by its target and source");
+        check(manifest.file(patch.target) != nullptr, "a patch's target is not a listed file");
+    }
     const QByteArray written = manifest.toText();
     checkWrittenLines(input, written);
     ReleaseManifest again;

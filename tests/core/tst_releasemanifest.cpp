@@ -19,6 +19,7 @@ QByteArray withDigests(QByteArray text)
 const QByteArray header = "sonavelle-release-manifest\t1\nclient-type\tclient_linux_amd64\n"
                           "version\t1234\nreleased\t2026-12-07T21:00:00Z\nproduct-ini\t@\t5120\n";
 const QByteArray files = "file\tbase/update.gz\t@\t700\t@\t2100\nfile\tdata/maps/a.dat\t@\t0\n";
+const QByteArray patch = "patch\tdata/maps/a.dat\t@\tpatches/1/a.dat\t@\t3\n";
 
 QByteArray headerWith(const char* line, const char* replacement)
 {
@@ -41,7 +42,7 @@ private slots:
 
 void TestReleaseManifest::readsAndWrites()
 {
-    const QByteArray text = withDigests(header + files);
+    const QByteArray text = withDigests(header + files + patch);
     ReleaseManifest built;
     built.setClientType(u"client_linux_amd64"_s);
     built.setVersion(1234);
@@ -52,6 +53,7 @@ void TestReleaseManifest::readsAndWrites()
     QVERIFY(built.addFile({u"data/maps/a.dat"_s, digest, 0, {}, 0}));
     QVERIFY(!built.addFile({u"data/maps/a.dat"_s, digest, 1, {}, 0}));
     QCOMPARE(built.errorString(), u"file 'data/maps/a.dat' is listed twice"_s);
+    QVERIFY(built.addPatch({u"data/maps/a.dat"_s, digest, u"patches/1/a.dat"_s, digest, 3}));
     QCOMPARE(built.toText(), text);
 
     ReleaseManifest read;
@@ -62,6 +64,8 @@ void TestReleaseManifest::readsAndWrites()
     QVERIFY(read.file(u"base/update.gz"_s)->isPacked());
     QCOMPARE(read.file(u"data/maps/a.dat"_s), &read.files().at(1));
     QCOMPARE(read.file(u"data/maps"_s), nullptr);
+    QCOMPARE(read.patch(u"data/maps/a.dat"_s, digest), &read.patches().at(0));
+    QCOMPARE(read.patch(u"data/maps/a.dat"_s, QByteArray(64, 'f')), nullptr);
     QCOMPARE(ReleaseManifest::signatureFileName(u"client_x"_s), u"client_x.manifest.sig"_s);
 }
 
@@ -71,6 +75,7 @@ void TestReleaseManifest::roundTrip_data()
     QTest::addColumn<QByteArray>("written");
     QTest::newRow("example") << header + files << header + files;
     QTest::newRow("no files") << header << header;
+    QTest::newRow("patches after their files") << header + files + patch << header + files + patch;
     QTest::newRow("unknown kinds skipped")
             << header + "delta\tbase/update.gz\tx\n" + files + "x-2\n"
             << header + files;
@@ -153,6 +158,17 @@ void TestReleaseManifest::rejects_data()
     }
     row("listed twice", header + "file\ta.dat\t@\t1\nfile\ta.dat\t@\t2\n",
         u"line 7: file 'a.dat' is listed twice"_s);
+    row("patch fields", header + "patch\ta\n", u"line 6: a patch record needs 6 fields, not 2"_s);
+    row("patch before its file", header + patch + files,
+        u"line 6: patch for 'data/maps/a.dat', which is not a listed file"_s);
+    row("second patch from one source",
+        header + files + patch + QByteArray(patch).replace("1", "2"),
+        u"line 9: a second patch for 'data/maps/a.dat' from the same source"_s);
+    row("patch path", header + files + QByteArray(patch).replace("patches/1", "../p"),
+        u"line 8: patch '../p/a.dat' is not a plain relative path"_s);
+    row("patch named as a file",
+        header + files + QByteArray(patch).replace("patches/1/a.dat", "base/update.gz"),
+        u"line 8: patch 'base/update.gz' is listed twice"_s);
 }
 
 void TestReleaseManifest::rejects()
