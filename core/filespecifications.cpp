@@ -25,6 +25,11 @@ QString FileReplaceSpecification::prefixedPath(const QString& path, const QStrin
     return info.path() == u"." ? name : info.path() + u'/' + name;
 }
 
+QString FileReplaceSpecification::patchedName() const
+{
+    return fileName + u".unpacked"_s;
+}
+
 QString FileReplaceSpecification::oldDestFileName() const
 {
     return destFileName(Configuration::getSpecialFileRenamePrefix());

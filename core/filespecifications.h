@@ -4,6 +4,23 @@
 #include <QMetaType>
 #include <QString>
 
+// A binary delta from the release manifest that makes a file to install out of the copy installed
+// now. Fetched below the temporary directory under its own path, applied into result.
+struct FilePatchSpecification
+{
+    QString path;      // below the version's directory on the mirror, as requested
+    QByteArray sha256; // lower-case hex digest of the patch
+    qint64 size = 0;   // bytes of the patch
+    QString source;    // the installed file it applies to, relative to the application root
+    QString result;    // where the made file goes, relative to the temporary directory
+    QByteArray resultSha256;
+    qint64 resultSize = 0;
+
+    [[nodiscard]] bool isSet() const { return !path.isEmpty(); }
+
+    friend bool operator==(const FilePatchSpecification&, const FilePatchSpecification&) = default;
+};
+
 // One file to fetch from a mirror into the temporary directory, where it is stored under
 // fileName. Its URL is the mirror's base, sourceDir and fileName joined by "/".
 struct FileDownloadSpecification
@@ -15,6 +32,12 @@ struct FileDownloadSpecification
     // Lower-case hex SHA-256 of the file as stored on the mirror, from the release manifest;
     // empty without one.
     QByteArray sha256 = {};
+    // With a patch, the patch is fetched and applied in place of the whole file, which stays
+    // the fallback.
+    FilePatchSpecification patch = {};
+
+    // What is expected to travel: the patch where there is one.
+    [[nodiscard]] qint64 transferSize() const { return patch.isSet() ? patch.size : size; }
 
     friend bool operator==(const FileDownloadSpecification&,
                            const FileDownloadSpecification&) = default;
@@ -33,6 +56,8 @@ struct FileReplaceSpecification
     QByteArray unpackedSha256 = {};
 
     [[nodiscard]] bool hasUnzip() const { return !unpackedName.isEmpty(); }
+    // Where a packed file made by a patch waits in the temporary directory, unpacked already.
+    [[nodiscard]] QString patchedName() const;
     // The installed path, relative to the application root.
     [[nodiscard]] QString pureDestFilePath() const;
     // The installed path with prefix put in front of its last component.

@@ -155,7 +155,7 @@ void ProductIniReader::compareWithInstallation()
 {
     // Hashing is what takes the time: one file at a time on every core, this thread among them,
     // so that no core is lost to waking a thread that only reports.
-    std::vector<Outcome> outcomes(size_t(entries.size()));
+    std::vector<Comparison> outcomes(size_t(entries.size()));
     std::atomic<qsizetype> next{0};
     std::atomic<qsizetype> done{0};
     const auto compareNext = [&] {
@@ -183,40 +183,56 @@ void ProductIniReader::compareWithInstallation()
         take(entries.at(i), outcomes[size_t(i)]);
 }
 
-ProductIniReader::Outcome ProductIniReader::compare(const Entry& entry) const
+ProductIniReader::Comparison ProductIniReader::compare(const Entry& entry) const
 {
     if (!entry.deletion.isEmpty())
-        return QFile::exists(appRootPath + u'/' + entry.deletion) ? Outcome::Delete
-                                                                  : Outcome::Current;
+        return {QFile::exists(appRootPath + u'/' + entry.deletion) ? Outcome::Delete
+                                                                   : Outcome::Current};
     const QString installed = appRootPath + u'/' + entry.replace.pureDestFilePath();
     const QString downloaded = tempDir + u'/' + entry.download.fileName;
     const bool packed = entry.replace.hasUnzip();
     // With a manifest, SHA-256 alone: stronger, and on these machines twice as fast as MD5.
-    if (manifest != nullptr) {
-        if (existsWithSha256(installed,
-                             packed ? entry.replace.unpackedSha256 : entry.download.sha256))
-            return Outcome::Current;
-        if (existsWithSha256(downloaded, entry.download.sha256))
-            return Outcome::Replace;
-        return Outcome::DownloadAndReplace;
-    }
+    if (manifest != nullptr)
+        return compareBySha256(entry, installed, downloaded);
     if (existsWithDigest(installed, packed ? entry.replace.unpackedMd5 : entry.download.md5))
-        return Outcome::Current;
+        return {Outcome::Current};
     if (existsWithDigest(downloaded, entry.download.md5))
-        return Outcome::Replace;
-    return Outcome::DownloadAndReplace;
+        return {Outcome::Replace};
+    return {Outcome::DownloadAndReplace};
 }
 
-void ProductIniReader::take(const Entry& entry, Outcome outcome)
+ProductIniReader::Comparison ProductIniReader::compareBySha256(const Entry& entry,
+                                                               const QString& installed,
+                                                               const QString& downloaded) const
 {
-    switch (outcome) {
+    const bool packed = entry.replace.hasUnzip();
+    const QByteArray& installedTarget =
+            packed ? entry.replace.unpackedSha256 : entry.download.sha256;
+    QByteArray digest;
+    if (QFile::exists(installed) && !WholeFile(installed).sha256(digest))
+        digest.clear();
+    if (!digest.isEmpty() && digest == installedTarget)
+        return {Outcome::Current};
+    // What an earlier run downloaded, or made with a patch.
+    if (existsWithSha256(downloaded, entry.download.sha256) ||
+        (packed && existsWithSha256(tempDir + u'/' + entry.replace.patchedName(), installedTarget)))
+        return {Outcome::Replace};
+    return {Outcome::DownloadAndReplace, digest};
+}
+
+void ProductIniReader::take(const Entry& entry, const Comparison& comparison)
+{
+    switch (comparison.outcome) {
     case Outcome::Delete:
         fileLists.deleteList.append(entry.deletion);
         break;
-    case Outcome::DownloadAndReplace:
-        fileLists.downloadList.append(entry.download);
+    case Outcome::DownloadAndReplace: {
+        FileDownloadSpecification download = entry.download;
+        download.patch = patchFor(entry, comparison.installedSha256);
+        fileLists.downloadList.append(download);
         fileLists.replaceList.append(entry.replace);
         break;
+    }
     case Outcome::Replace:
         fileLists.replaceList.append(entry.replace);
         break;
@@ -224,6 +240,27 @@ void ProductIniReader::take(const Entry& entry, Outcome outcome)
     case Outcome::Pending:
         break;
     }
+}
+
+FilePatchSpecification ProductIniReader::patchFor(const Entry& entry,
+                                                  const QByteArray& installedSha256) const
+{
+    if (manifest == nullptr || installedSha256.isEmpty())
+        return {};
+    const FileDownloadSpecification& download = entry.download;
+    const ReleaseManifestPatch* patch =
+            manifest->patch(download.sourceDir + u'/' + download.fileName, installedSha256);
+    if (patch == nullptr)
+        return {};
+    const FileReplaceSpecification& replace = entry.replace;
+    const bool packed = replace.hasUnzip();
+    return {patch->path,
+            patch->sha256,
+            patch->size,
+            replace.pureDestFilePath(),
+            packed ? replace.patchedName() : download.fileName,
+            packed ? replace.unpackedSha256 : download.sha256,
+            packed ? replace.unpackedSize : download.size};
 }
 
 bool ProductIniReader::rejectLine(const QString& section)

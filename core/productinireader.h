@@ -47,6 +47,13 @@ private:
         FileReplaceSpecification replace;
     };
     enum class Outcome { Pending, Current, Replace, DownloadAndReplace, Delete };
+    struct Comparison
+    {
+        Outcome outcome = Outcome::Pending;
+        // With a manifest, the digest of the installed copy, when there is one: what a patch
+        // must start from.
+        QByteArray installedSha256 = {};
+    };
 
     [[nodiscard]] bool parseSection(QSettings& ini, const QString& section);
     [[nodiscard]] static Entry parseFileEntry(const QString& section, const QString& key,
@@ -54,8 +61,13 @@ private:
     // Decides every entry against the installed and downloaded files, in parallel, and then
     // fills the lists in the order of the entries.
     void compareWithInstallation();
-    [[nodiscard]] Outcome compare(const Entry& entry) const;
-    void take(const Entry& entry, Outcome outcome);
+    [[nodiscard]] Comparison compare(const Entry& entry) const;
+    [[nodiscard]] Comparison compareBySha256(const Entry& entry, const QString& installed,
+                                             const QString& downloaded) const;
+    void take(const Entry& entry, const Comparison& comparison);
+    // The manifest's patch for the entry's file from the installed copy, if it has one.
+    [[nodiscard]] FilePatchSpecification patchFor(const Entry& entry,
+                                                  const QByteArray& installedSha256) const;
     [[nodiscard]] bool rejectLine(const QString& section);
     // Gives every file entry its digests from the manifest; false when one is not listed there
     // as the ini lists it.

@@ -42,11 +42,18 @@ bool WholeFile::matchesMd5(const QString& expectedHex)
     return md5(digest) && sameDigest(digest, expectedHex);
 }
 
-bool WholeFile::matchesSha256(const QByteArray& expectedHex)
+bool WholeFile::sha256(QByteArray& hexDigest)
 {
     Sha256 hash;
-    return stream([&hash](QByteArrayView block) { hash.add(block); }) &&
-           hash.hexResult() == expectedHex;
+    const bool read = stream([&hash](QByteArrayView block) { hash.add(block); });
+    hexDigest = read ? hash.hexResult() : QByteArray();
+    return read;
+}
+
+bool WholeFile::matchesSha256(const QByteArray& expectedHex)
+{
+    QByteArray digest;
+    return sha256(digest) && digest == expectedHex;
 }
 
 bool WholeFile::sameDigest(QByteArrayView hexDigest, const QString& expectedHex)

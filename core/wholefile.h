@@ -27,6 +27,8 @@ public:
     [[nodiscard]] bool md5(QByteArray& hexDigest);
     // True only for a readable file with that digest (hex text, any letter case).
     [[nodiscard]] bool matchesMd5(const QString& expectedHex);
+    // The lower-case hex SHA-256 digest of the whole file.
+    [[nodiscard]] bool sha256(QByteArray& hexDigest);
     // expectedHex in lower case, as the release manifest writes it.
     [[nodiscard]] bool matchesSha256(const QByteArray& expectedHex);
     // The whole content; meant for small files such as signatures and product inis.

@@ -38,6 +38,8 @@ void DownloadFileListTaskSpecification::execute()
 void DownloadFileListTaskSpecification::reset()
 {
     totalSize = 0;
+    patchesApplied = 0;
+    bytesSaved = 0;
     resetWithoutSubTasks();
 }
 
@@ -60,16 +62,31 @@ void DownloadFileListTaskSpecification::makeSubtasksAndStart()
         return;
     emit message(u"Downloading files"_s);
     for (const FileDownloadSpecification& file : std::as_const(*list))
-        totalSize += file.size;
+        totalSize += file.transferSize();
     // Every file weighs the same, whatever its size. A file's tasks exist only while it is
     // fetched: a list of any length holds `streams` of them at a time.
     const double weight = 1.0 / double(list->size());
     addSubTasksOnDemand(list->size(), [this, files = *list, weight](qsizetype index) {
-        return new DownloadFileTaskSpecification(files.at(index), manager, mirrors, configuration,
-                                                 this, weight);
+        auto* task = new DownloadFileTaskSpecification(files.at(index), manager, mirrors,
+                                                       configuration, this, weight);
+        connect(task, &DownloadFileTaskSpecification::patchApplied, this, [this](qint64 saved) {
+            ++patchesApplied;
+            bytesSaved += saved;
+        });
+        connect(task, &DownloadFileTaskSpecification::patchAbandoned, this,
+                [this](qint64 wholeFile) { totalSize += wholeFile; });
+        return task;
     });
     setRunning();
     executeSubTasks();
+}
+
+void DownloadFileListTaskSpecification::subtasksDone()
+{
+    if (patchesApplied > 0)
+        emit message(u"%1 files made with patches, %2 bytes fewer downloaded"_s.arg(
+                QString::number(patchesApplied), QString::number(bytesSaved)));
+    ComposedTaskSpecification::subtasksDone();
 }
 
 bool DownloadFileListTaskSpecification::makeSubDirs()
@@ -78,16 +95,18 @@ bool DownloadFileListTaskSpecification::makeSubDirs()
     QSet<QString> done{u"."_s};
     const QDir tempDir(configuration->tempDir);
     for (const FileDownloadSpecification& file : std::as_const(*list)) {
-        const QString directory = directoryOf(file.fileName);
-        if (done.contains(directory))
-            continue;
-        if (!tempDir.mkpath(directory)) {
-            emit message(
-                    u"Could not create dir %1"_s.arg(tempDir.canonicalPath() + u'/' + directory));
-            errorCancel();
-            return false;
+        for (const QString& name : {file.fileName, file.patch.path}) {
+            const QString directory = directoryOf(name);
+            if (name.isEmpty() || done.contains(directory))
+                continue;
+            if (!tempDir.mkpath(directory)) {
+                emit message(u"Could not create dir %1"_s.arg(tempDir.canonicalPath() + u'/' +
+                                                              directory));
+                errorCancel();
+                return false;
+            }
+            done.insert(directory);
         }
-        done.insert(directory);
     }
     return true;
 }

@@ -11,7 +11,8 @@ class QNetworkAccessManager;
 
 // The download stage of an update: makes the directories the files need in the temporary
 // directory, then fetches and checks every file of the download list, `streams` at a time.
-// Reports the size of the whole list as the transfer total.
+// Reports what the whole list is expected to transfer as the total: patches where there are any,
+// and the whole file for a patch that failed. Ends with a line on the bytes that patches saved.
 class DownloadFileListTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
@@ -29,6 +30,9 @@ public:
     void timeTick(quint64& downloadDone, quint64& downloadTotal, quint64& speed,
                   bool& downloading) override;
 
+protected:
+    void subtasksDone() override;
+
 private:
     void makeSubtasksAndStart();
     [[nodiscard]] bool makeSubDirs();
@@ -38,4 +42,6 @@ private:
     Mirrors* mirrors;
     Configuration* configuration;
     qint64 totalSize = 0;
+    int patchesApplied = 0;
+    qint64 bytesSaved = 0;
 };

@@ -4,9 +4,11 @@
 #include "configuration.h"
 #include "downloadtaskspecification.h"
 #include "mirrors.h"
+#include "patchapplytaskspecification.h"
 #include "wholefile.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 using namespace Qt::StringLiterals;
 
@@ -19,6 +21,7 @@ DownloadFileTaskSpecification::DownloadFileTaskSpecification(
     , md5(file.md5)
     , sha256(file.sha256)
     , size(file.size)
+    , patch(file.patch)
     , manager(manager)
     , mirrors(mirrors)
     , configuration(configuration)
@@ -37,6 +40,8 @@ void DownloadFileTaskSpecification::execute()
 void DownloadFileTaskSpecification::reset()
 {
     download = nullptr;
+    patchDownload = nullptr;
+    patchApply = nullptr;
     otherCancelSeen = false;
     checkFailed = false;
     resetWithoutSubTasks();
@@ -49,6 +54,48 @@ void DownloadFileTaskSpecification::handleOtherTaskCancelled(TaskSpecification* 
 }
 
 void DownloadFileTaskSpecification::makeSubtasksAndStart()
+{
+    if (usesPatch())
+        makePatchSubtasks();
+    else
+        makeWholeFileSubtasks();
+    setRunning();
+    executeSubTasks();
+}
+
+void DownloadFileTaskSpecification::makePatchSubtasks()
+{
+    const QString local = configuration->tempDir + u'/' + patch.path;
+    double applyWeight = 1.0;
+    // A patch that an interrupted run fetched whole is checked by the apply.
+    if (QFileInfo(local).size() != patch.size) {
+        patchDownload = new DownloadTaskSpecification(manager, mirrors, patch.path, local,
+                                                      patch.size, this, downloadShare);
+        patchDownload->setTakesSha256(true);
+        patchDownload->setSingleAttempt(true);
+        addSubTask(patchDownload);
+        applyWeight = checkShare;
+    }
+    patchApply = new PatchApplyTaskSpecification(patch, configuration->tempDir, this, applyWeight);
+    addSubTask(patchApply);
+}
+
+void DownloadFileTaskSpecification::abandonPatch()
+{
+    QString why = patchDownload != nullptr ? patchDownload->failure() : QString();
+    if (why.isEmpty())
+        why = patchApply->failure();
+    emit message(u"Patch for %1 not used (%2); fetching the whole file"_s.arg(fileName, why));
+    QFile::remove(configuration->tempDir + u'/' + patch.path);
+    patchFailed = true;
+    emit patchAbandoned(size);
+    clearSubTasksForRetry();
+    patchDownload = nullptr;
+    patchApply = nullptr;
+    makeSubtasksAndStart();
+}
+
+void DownloadFileTaskSpecification::makeWholeFileSubtasks()
 {
     download = new DownloadTaskSpecification(manager, mirrors, sourceDir + u'/' + fileName,
                                              localFile(), size, this, downloadShare);
@@ -64,8 +111,6 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart()
         check->setKnownSha256(download->receivedSha256());
     });
     addSubTask(check);
-    setRunning();
-    executeSubTasks();
 }
 
 void DownloadFileTaskSpecification::onSigCheckDone(bool pass,
@@ -100,6 +145,13 @@ void DownloadFileTaskSpecification::onSigCheckDone(bool pass,
 
 void DownloadFileTaskSpecification::subtasksDone()
 {
+    const bool winding = userCanceledFlag() || otherCancelSeen;
+    if (usesPatch() && getStateFromSubTasks() == Finished)
+        emit patchApplied(size - patch.size);
+    else if (usesPatch() && !winding) {
+        abandonPatch();
+        return;
+    }
     if (!checkFailed) {
         ComposedTaskSpecification::subtasksDone();
         return;

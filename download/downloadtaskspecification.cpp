@@ -269,7 +269,7 @@ void DownloadTaskSpecification::onMetaDataChanged()
     if (code != 200 && !(code == 206 && acceptsPartialAnswer())) {
         // Redirects and partial answers included: such a mirror does not serve our files.
         const QString text = u"%1 returned %2"_s.arg(remoteUrl(), QString::number(code));
-        mirrors->removeMirror(site.name);
+        dropMirror();
         errorRetry(text);
         return;
     }
@@ -384,7 +384,7 @@ void DownloadTaskSpecification::onDownloadFinished()
         return;
     if (reply->error() != QNetworkReply::NoError) {
         if (reply->error() == QNetworkReply::AuthenticationRequiredError) {
-            mirrors->removeMirror(site.name);
+            dropMirror();
             reply->close();
         }
         errorRetry(reply->errorString());
@@ -400,8 +400,21 @@ void DownloadTaskSpecification::onDownloadFinished()
     downloadFinished();
 }
 
+void DownloadTaskSpecification::dropMirror()
+{
+    // A patch that a mirror lacks or mangles says nothing about the whole files it serves.
+    if (!singleAttempt)
+        mirrors->removeMirror(site.name);
+}
+
 void DownloadTaskSpecification::errorRetry(const QString& text, Part part)
 {
+    if (singleAttempt) {
+        failureText = text;
+        resetDownload(Part::Discard);
+        errorCancel();
+        return;
+    }
     mirrors->addMirrorError(site.name);
     resetDownload(part);
     emit message(text);
@@ -414,7 +427,7 @@ void DownloadTaskSpecification::oversizeRetry()
     // A mirror that sends more than the listed size holds another file under this name: it is
     // no use for any other attempt, and its bytes are no part of ours.
     if (initialExpectedSize > 0)
-        mirrors->removeMirror(site.name);
+        dropMirror();
     errorRetry(text, Part::Discard);
 }
 

@@ -67,6 +67,11 @@ public:
     // that attempt received the whole file.
     [[nodiscard]] qint64 resumedFrom() const { return resumeOffset; }
     [[nodiscard]] bool isWaitingForSlot() const { return bool(slotWait); }
+    // For what is only worth one try, such as a patch with the whole file to fall back on: the
+    // first failed attempt ends the task, blames and drops no mirror and leaves no part behind;
+    // failure() then says what went wrong, and nothing goes to the log. Set before the start.
+    void setSingleAttempt(bool single) { singleAttempt = single; }
+    [[nodiscard]] const QString& failure() const { return failureText; }
 
 protected:
     virtual void downloadFinished();
@@ -86,6 +91,7 @@ private:
     // What a failed or cancelled attempt does with the local file.
     enum class Part { Keep, Discard };
     void errorRetry(const QString& text, Part part = Part::Keep);
+    void dropMirror();
     // Bytes beyond the size the file may have.
     void oversizeRetry();
     void resetDownload(Part part = Part::Keep);
@@ -131,6 +137,8 @@ private:
     QByteArray receivedDigest;
     QByteArray receivedSha256Digest;
     bool takesSha256 = false;
+    bool singleAttempt = false;
+    QString failureText;
     FTPSiteAccessData site;
     // The attempt holds a slot on site; given back exactly once.
     bool holdsSlot = false;

@@ -48,7 +48,11 @@ void FileReplaceTaskSpecification::execute()
 void FileReplaceTaskSpecification::makeSubtasksAndStart()
 {
     const QString installed = replaceSpec.destFileName(QString());
-    const QString source = QDir(configuration->tempDir).filePath(replaceSpec.fileName);
+    const QString patched = QDir(configuration->tempDir).filePath(replaceSpec.patchedName());
+    // A packed file that a patch made is there unpacked already, and is moved like a download.
+    madeByPatch = replaceSpec.hasUnzip() && QFileInfo::exists(patched);
+    const QString source =
+            madeByPatch ? patched : QDir(configuration->tempDir).filePath(replaceSpec.fileName);
     const QString target = Configuration::getAppRootFilePath(installed);
     const QString backup = Configuration::getAppRootFilePath(replaceSpec.oldDestFileName());
     const bool replacing = FileRenameTaskSpecification::pathTaken(target);
@@ -72,7 +76,7 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
         remaining -= stepWeight;
     }
     const std::optional<QFileDevice::Permissions> mode = installedMode(target);
-    if (replaceSpec.hasUnzip()) {
+    if (replaceSpec.hasUnzip() && !madeByPatch) {
         addSubTask(new FileUnzipTaskSpecification(&ownRollback, source, target, this,
                                                   remaining - checkWeight, mode, placement));
         auto* check = new CheckSignatureTaskSpecification(target, replaceSpec.unpackedMd5, true,
@@ -96,8 +100,10 @@ bool FileReplaceTaskSpecification::recordIntent(const QString& installed, bool r
     QStringList parts{FileCopyFunc::partFilePath(installed)};
     if (replacing)
         parts.append(FileCopyFunc::partFilePath(replaceSpec.oldDestFileName()));
-    // An unpacked file is no download that could be given back.
-    const QString download = replaceSpec.hasUnzip() ? QString() : replaceSpec.fileName;
+    // An unpacked file is no download that could be given back; one a patch made is.
+    const QString download = !replaceSpec.hasUnzip() ? replaceSpec.fileName
+                             : madeByPatch           ? replaceSpec.patchedName()
+                                                     : QString();
     const bool recorded = replacing ? journal.recordReplace(installed, download, parts)
                                     : journal.recordAdd(installed, download, parts);
     if (!recorded)

@@ -68,4 +68,5 @@ private:
     RollbackDataList ownRollback;
     Configuration* configuration;
     bool backedUp = false;
+    bool madeByPatch = false;
 };

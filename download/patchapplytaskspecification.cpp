@@ -1,0 +1,87 @@
+#include "patchapplytaskspecification.h"
+
+#include "configuration.h"
+#include "wholefile.h"
+#include "zstdpatch.h"
+
+#include <QFile>
+
+using namespace Qt::StringLiterals;
+
+PatchApplyTaskSpecification::PatchApplyTaskSpecification(const FilePatchSpecification& patch,
+                                                         const QString& tempDir, QObject* parent,
+                                                         double parentProgressRange)
+    : ASyncTaskSpecification(parent, parentProgressRange)
+    , patch(patch)
+    , tempDir(tempDir)
+{}
+
+std::unique_ptr<ASyncFunc> PatchApplyTaskSpecification::createFunction()
+{
+    failureText.clear();
+    auto func = std::make_unique<PatchApplyFunc>(
+            patch, Configuration::getAppRootFilePath(patch.source), tempDir + u'/' + patch.path,
+            tempDir + u'/' + patch.result);
+    // Posted before the result, so the reason is here when the task ends.
+    connect(func.get(), &PatchApplyFunc::failed, this, &PatchApplyTaskSpecification::onFailed,
+            Qt::QueuedConnection);
+    return func;
+}
+
+void PatchApplyTaskSpecification::onFailed(QString why)
+{
+    failureText = std::move(why);
+}
+
+PatchApplyFunc::PatchApplyFunc(FilePatchSpecification patch, QString sourceFile, QString patchFile,
+                               QString resultFile)
+    : patch(std::move(patch))
+    , sourceFile(std::move(sourceFile))
+    , patchFile(std::move(patchFile))
+    , resultFile(std::move(resultFile))
+{}
+
+bool PatchApplyFunc::run()
+{
+    const QString why = applied();
+    if (why.isEmpty())
+        return true;
+    // Neither is worth keeping: the whole file is fetched next.
+    QFile::remove(patchFile);
+    emit failed(why);
+    return false;
+}
+
+QString PatchApplyFunc::applied() const
+{
+    // A patch kept from an interrupted run is checked here too, so its fetch need not be.
+    WholeFile patchReader(patchFile);
+    QByteArray digest;
+    if (!patchReader.sha256(digest))
+        return patchReader.errorString();
+    if (digest != patch.sha256)
+        return u"the patch has SHA-256 %1, the manifest lists %2"_s.arg(
+                QString::fromLatin1(digest), QString::fromLatin1(patch.sha256));
+    // Made beside the result, which appears only once it is right; a run killed meanwhile leaves
+    // at most this file, which the next apply overwrites.
+    const QString making = resultFile + u".patching"_s;
+    QString error;
+    if (!ZstdPatch::apply(sourceFile, patchFile, making, patch.resultSize, digest, error)) {
+        QFile::remove(making);
+        return error;
+    }
+    if (digest != patch.resultSha256) {
+        QFile::remove(making);
+        return u"the patched file has SHA-256 %1, the manifest lists %2"_s.arg(
+                QString::fromLatin1(digest), QString::fromLatin1(patch.resultSha256));
+    }
+    QFile::remove(resultFile);
+    QFile made(making);
+    if (!made.rename(resultFile)) {
+        const QString text =
+                u"Could not rename %1 to %2: %3"_s.arg(making, resultFile, made.errorString());
+        QFile::remove(making);
+        return text;
+    }
+    return {};
+}
