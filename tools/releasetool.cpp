@@ -47,18 +47,20 @@ ReleaseTool::ReleaseTool(ReleaseToolOptions options)
                this->options.compressMinSize)
     , manifestWriter(this->options.clientType, this->options.clientVersion)
     , staging(this->options.mirrorRoot, QString::number(this->options.clientVersion))
+    , deltas(this->options.mirrorRoot, this->options.clientType, this->options.jobs)
 {}
 
 bool ReleaseTool::run()
 {
     // Everything that can be checked is checked before the first byte is written.
     if (!loadKey() || !loadManifestKey() || !scanClientFiles() || !scanPreviousVersion() ||
-        !checkChangelog())
+        !checkChangelog() || !loadEarlierReleases())
         return false;
     checkMirrorList();
     if (!staging.create(options.replace))
         return fail(staging.errorString());
-    if (!writeFiles() || !writeProductIni() || !writeManifest() || !copyChangelog())
+    if (!writeFiles() || !makeDeltas() || !writeProductIni() || !writeManifest() ||
+        !copyChangelog())
         return false;
     if (!staging.publish(options.replace))
         return fail(staging.errorString());
@@ -129,6 +131,11 @@ bool ReleaseTool::checkChangelog()
     return true;
 }
 
+bool ReleaseTool::loadEarlierReleases()
+{
+    return deltas.load(options.deltaFrom) || fail(deltas.errorString());
+}
+
 void ReleaseTool::checkMirrorList()
 {
     for (const ReleaseToolEntry& entry : manifest.entries()) {
@@ -142,6 +149,12 @@ bool ReleaseTool::writeFiles()
 {
     ReleaseToolFileWriter writer(staging.path(), options.jobs);
     return writer.writeAll(manifest.entries()) || fail(writer.errorString());
+}
+
+// After the files, whose digests the patches are checked against.
+bool ReleaseTool::makeDeltas()
+{
+    return deltas.make(manifest.entries(), staging.path()) || fail(deltas.errorString());
 }
 
 bool ReleaseTool::writeProductIni()
@@ -169,7 +182,7 @@ bool ReleaseTool::writeManifest()
     QList<ReleaseManifestFile> files;
     for (const ReleaseToolEntry& entry : manifest.entries())
         files.append(ReleaseToolManifestWriter::fileOf(entry));
-    if (!manifestWriter.write(staging.path(), iniText, files))
+    if (!manifestWriter.write(staging.path(), iniText, files, deltas.patches()))
         return fail(manifestWriter.errorString());
     warningLines += manifestWriter.warnings();
     return true;
@@ -203,7 +216,8 @@ QStringList ReleaseTool::summary() const
             installedBytes += entry.stored.size;
         }
     }
-    return {u"published %1 version %2 in %3"_s.arg(
+    QStringList lines{
+            u"published %1 version %2 in %3"_s.arg(
                     options.clientType, QString::number(options.clientVersion),
                     QDir::cleanPath(QFileInfo(staging.targetPath()).absoluteFilePath())),
             u"files: %1, compressed: %2, deleted: %3"_s.arg(
@@ -215,6 +229,9 @@ QStringList ReleaseTool::summary() const
             u"manifest: %1"_s.arg(options.manifestKey.isEmpty()
                                           ? u"none"_s
                                           : ReleaseManifest::fileName(options.clientType))};
+    if (!options.deltaFrom.isEmpty())
+        lines += deltas.summary();
+    return lines;
 }
 
 QString ReleaseTool::versionPath(const QString& name) const

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "releasetoolcommandline.h"
+#include "releasetooldeltamaker.h"
 #include "releasetoolmanifest.h"
 #include "releasetoolmanifestwriter.h"
 #include "releasetoolsigner.h"
@@ -11,8 +12,9 @@
 
 // Publishes one client version into a mirror tree: the files below "<version>/<section>/<key>",
 // the product ini "<version>/<type>.ini" with its signature, the manifest
-// "<version>/<type>.manifest" with its signature and "<version>/changelog_client.txt". The version
-// directory appears complete or not at all.
+// "<version>/<type>.manifest" with its signature, "<version>/changelog_client.txt" and the patches
+// from earlier releases below "<version>/patches". The version directory appears complete or not
+// at all.
 class ReleaseTool
 {
 public:
@@ -23,7 +25,7 @@ public:
     [[nodiscard]] const QString& errorString() const { return error; }
     // Things that do not stop the release but that its publisher should know.
     [[nodiscard]] const QStringList& warnings() const { return warningLines; }
-    // What was published: files, bytes, compressed bytes, the manifest.
+    // What was published: files, bytes, compressed bytes, the manifest, what the patches save.
     [[nodiscard]] QStringList summary() const;
 
 private:
@@ -32,7 +34,9 @@ private:
     [[nodiscard]] bool scanClientFiles();
     [[nodiscard]] bool scanPreviousVersion();
     [[nodiscard]] bool checkChangelog();
+    [[nodiscard]] bool loadEarlierReleases();
     [[nodiscard]] bool writeFiles();
+    [[nodiscard]] bool makeDeltas();
     [[nodiscard]] bool writeProductIni();
     [[nodiscard]] bool writeManifest();
     [[nodiscard]] bool copyChangelog();
@@ -45,6 +49,7 @@ private:
     ReleaseToolManifest manifest;
     ReleaseToolManifestWriter manifestWriter;
     ReleaseToolStaging staging;
+    ReleaseToolDeltaMaker deltas;
     QString error;
     QStringList warningLines;
 };

@@ -43,6 +43,12 @@ ReleaseToolCommandLine::ReleaseToolCommandLine()
                      u"pattern"_s)
     , compressMinSizeOption(u"compress-min-size"_s, u"Compress files of at least this size."_s,
                             u"bytes"_s)
+    , deltaFromOption(u"delta-from"_s,
+                      u"Make binary deltas from an earlier release to this one: its client "
+                      u"directory, or the number of a version that mirror-root holds. Files "
+                      u"above 64 MiB get none, nor do files whose delta is more than half their "
+                      u"size on the mirrors. Repeatable; needs --manifest-key."_s,
+                      u"earlier"_s)
     , replaceOption(u"replace"_s, u"Replace the version if it is published already; updaters "
                                   u"that are downloading it meanwhile fail their update. With "
                                   u"--add-manifest: replace its manifest."_s)
@@ -58,7 +64,8 @@ ReleaseToolCommandLine::ReleaseToolCommandLine()
                                  u"The directory the mirrors serve; the version goes below it."_s);
     parser.addOptions({helpOption, versionOption, typeOption, keyOption, manifestKeyOption,
                        addManifestOption, changelogOption, previousOption, previousIniOption,
-                       compressOption, compressMinSizeOption, replaceOption, jobsOption});
+                       compressOption, compressMinSizeOption, deltaFromOption, replaceOption,
+                       jobsOption});
 }
 
 ReleaseToolCommandLine::Result ReleaseToolCommandLine::parse(const QStringList& arguments)
@@ -143,12 +150,18 @@ bool ReleaseToolCommandLine::readKeys()
     parsed.manifestKey = parser.value(manifestKeyOption);
     if (!parsed.addManifest) {
         parsed.privateKey = parser.value(keyOption);
-        return parser.isSet(keyOption) || reject(u"the private key is missing (--key)"_s);
+        parsed.deltaFrom = parser.values(deltaFromOption);
+        if (!parser.isSet(keyOption))
+            return reject(u"the private key is missing (--key)"_s);
+        // Older updaters read only the product ini; a patch is trusted only through the manifest.
+        return parsed.deltaFrom.isEmpty() || !parsed.manifestKey.isEmpty() ||
+               reject(u"--delta-from needs --manifest-key: patches are listed only in the "
+                      u"signed manifest"_s);
     }
     // The version is published already; what only publishing uses would silently do nothing.
     for (const QCommandLineOption* option :
          {&keyOption, &changelogOption, &previousOption, &previousIniOption, &compressOption,
-          &compressMinSizeOption}) {
+          &compressMinSizeOption, &deltaFromOption}) {
         if (parser.isSet(*option))
             return reject(u"--%1 is for publishing a version, not for --add-manifest"_s.arg(
                     option->names().constFirst()));

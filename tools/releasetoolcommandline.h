@@ -18,6 +18,7 @@ struct ReleaseToolOptions
     QString previousDir;
     QString previousIni;
     QStringList compressPatterns;
+    QStringList deltaFrom;       // earlier client directories or versions in mirrorRoot
     qint64 compressMinSize = -1; // negative: size alone compresses nothing
     bool replace = false;
     bool addManifest = false; // to the version in mirrorRoot, rather than publishing clientDir
@@ -57,6 +58,7 @@ private:
     QCommandLineOption previousIniOption;
     QCommandLineOption compressOption;
     QCommandLineOption compressMinSizeOption;
+    QCommandLineOption deltaFromOption;
     QCommandLineOption replaceOption;
     QCommandLineOption jobsOption;
     ReleaseToolOptions parsed;

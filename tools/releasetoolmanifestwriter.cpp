@@ -9,6 +9,7 @@
 #include <QSaveFile>
 
 #include <algorithm>
+#include <tuple>
 #include <utility>
 
 using namespace Qt::StringLiterals;
@@ -48,10 +49,11 @@ ReleaseManifestFile ReleaseToolManifestWriter::fileOf(const ReleaseToolEntry& en
 }
 
 bool ReleaseToolManifestWriter::write(const QString& versionDir, const QByteArray& productIni,
-                                      QList<ReleaseManifestFile> files)
+                                      QList<ReleaseManifestFile> files,
+                                      QList<ReleaseManifestPatch> patches)
 {
     QByteArray text;
-    if (!build(productIni, std::move(files), text))
+    if (!build(productIni, std::move(files), std::move(patches), text))
         return false;
     QByteArray signature;
     QString why;
@@ -64,7 +66,8 @@ bool ReleaseToolManifestWriter::write(const QString& versionDir, const QByteArra
 }
 
 bool ReleaseToolManifestWriter::build(const QByteArray& productIni,
-                                      QList<ReleaseManifestFile> files, QByteArray& text)
+                                      QList<ReleaseManifestFile> files,
+                                      QList<ReleaseManifestPatch> patches, QByteArray& text)
 {
     ReleaseManifest manifest;
     manifest.setClientType(clientType);
@@ -78,6 +81,14 @@ bool ReleaseToolManifestWriter::build(const QByteArray& productIni,
         if (!manifest.addFile(file))
             return fail(u"the manifest would list %1 twice"_s.arg(
                     ReleaseToolNames::display(file.path)));
+    }
+    std::sort(patches.begin(), patches.end(), [](const auto& a, const auto& b) {
+        return std::tie(a.target, a.sourceSha256) < std::tie(b.target, b.sourceSha256);
+    });
+    for (const ReleaseManifestPatch& patch : std::as_const(patches)) {
+        if (!manifest.addPatch(patch))
+            return fail(u"the manifest would not list the patch %1 (%2)"_s.arg(
+                    ReleaseToolNames::display(patch.path), manifest.errorString()));
     }
     text = manifest.toText();
     // The updater's own rules decide: what it would refuse or read otherwise is not published.

@@ -18,10 +18,11 @@ public:
     // Reads the private key (PKCS #8 PEM) and makes sure that it signs.
     [[nodiscard]] bool loadKey(const QString& privateKeyFile);
     // The manifest of the version in versionDir, released now: the product ini as it lies there,
-    // whose bytes are productIni, and the files as the mirrors serve them. The manifest appears
-    // only once its signature is in place; an existing one is overwritten.
+    // whose bytes are productIni, the files as the mirrors serve them and the patches to them.
+    // The manifest appears only once its signature is in place; an existing one is overwritten.
     [[nodiscard]] bool write(const QString& versionDir, const QByteArray& productIni,
-                             QList<ReleaseManifestFile> files);
+                             QList<ReleaseManifestFile> files,
+                             QList<ReleaseManifestPatch> patches = {});
 
     // The file as the updater requests it below the version's directory.
     [[nodiscard]] static ReleaseManifestFile fileOf(const ReleaseToolEntry& entry);
@@ -31,7 +32,7 @@ public:
 
 private:
     [[nodiscard]] bool build(const QByteArray& productIni, QList<ReleaseManifestFile> files,
-                             QByteArray& text);
+                             QList<ReleaseManifestPatch> patches, QByteArray& text);
     [[nodiscard]] bool store(const QString& versionDir, const QByteArray& text,
                              const QByteArray& signature);
     void checkBuiltInKey(const QByteArray& text, const QByteArray& signature);

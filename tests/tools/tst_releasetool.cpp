@@ -3,6 +3,7 @@
 #include "releasemanifest.h"
 #include "testfiles.h"
 #include "tomcryptutil.h"
+#include "zstdpatch.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -10,6 +11,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -91,6 +93,13 @@ QByteArray pattern(qsizetype size, char seed)
     return data;
 }
 
+QByteArray noise(qsizetype size, quint32 seed)
+{
+    QByteArray data(size, Qt::Uninitialized);
+    QRandomGenerator(seed).fillRange(reinterpret_cast<quint32*>(data.data()), size / 4);
+    return data;
+}
+
 // The lists as the updater builds them; its order follows its INI reader, so both are sorted.
 FileSpecifications sorted(FileSpecifications lists)
 {
@@ -128,6 +137,8 @@ private slots:
     void manifestDescribesTheMirrorTree();
     void updaterBuildsTheExpectedLists();
     void deleteSectionFromPreviousProductIni();
+    void deltasFromEarlierReleases_data();
+    void deltasFromEarlierReleases();
     void awkwardNamesReachTheUpdaterUnchanged();
     void refusals_data();
     void refusals();
@@ -502,6 +513,91 @@ void TestReleaseTool::deleteSectionFromPreviousProductIni()
     QCOMPARE(ini.allKeys(), (QStringList{u"data/readme.txt"_s, u"lib/libvoice.so"_s}));
 }
 
+void TestReleaseTool::deltasFromEarlierReleases_data()
+{
+    QTest::addColumn<QStringList>("earlier"); // "dir": the earlier client directory
+    QTest::addColumn<QString>("expectedError");
+    QTest::newRow("client directory") << QStringList{u"dir"_s} << QString();
+    QTest::newRow("version on the mirror") << QStringList{u"6"_s} << QString();
+    QTest::newRow("same content twice") << QStringList{u"6"_s, u"dir"_s} << QString();
+    QTest::newRow("altered on the mirror")
+            << QStringList{u"6"_s}
+            << u"\"%1/6/lib/lib/libvoice.so.gz\" differs from the product ini of version 6"_s;
+}
+
+void TestReleaseTool::deltasFromEarlierReleases()
+{
+    QFETCH(QStringList, earlier);
+    QFETCH(QString, expectedError);
+    // Earlier and new content: changed a little (once compressed), changed entirely, unchanged.
+    const QByteArray voice = noise(40000, 1);
+    const std::map<QString, std::pair<QByteArray, QByteArray>> versions{
+            {u"lib/libvoice.so"_s,
+             {voice, QByteArray(voice).replace(20000, 50, QByteArray(50, 'x'))}},
+            {u"data/readme.txt"_s, {noise(20000, 2), noise(20000, 2) + "appended"}},
+            {u"translations/de/update_de.qm"_s, {noise(5000, 3), noise(5000, 4)}},
+            {u"client.bin"_s, {clientBinary, clientBinary}}};
+    const QString earlierDir = dir->filePath(u"earlier"_s);
+    for (const auto& [name, content] : versions)
+        QVERIFY(writeFile(earlierDir + u'/' + name, content.first) &&
+                writeFile(client(name), content.second));
+    QStringList arguments = standardArguments();
+    if (earlier.contains(u"6"_s)) {
+        QStringList first = arguments;
+        first[first.indexOf(u"7"_s)] = u"6"_s;
+        first[first.size() - 2] = earlierDir;
+        QCOMPARE(run(first).exitCode, 0);
+    }
+    if (!expectedError.isEmpty())
+        QVERIFY(writeFile(mirrorRoot + u"/6/lib/lib/libvoice.so.gz"_s, "altered"));
+    QStringList deltaArguments;
+    for (const QString& from : earlier)
+        deltaArguments << u"--delta-from"_s << (from == u"dir" ? earlierDir : from);
+    const Result result = run(deltaArguments + arguments);
+    if (!expectedError.isEmpty()) {
+        QCOMPARE(result.err.last(), u"sonavelle-release: "_s + expectedError.arg(mirrorRoot));
+        QCOMPARE(result.exitCode, 1);
+        QCOMPARE(QDir(mirrorRoot).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+                 QStringList{u"6"_s});
+        return;
+    }
+    QCOMPARE(result.err, expectedWarnings());
+    QCOMPARE(result.exitCode, 0);
+
+    ReleaseManifest manifest;
+    QVERIFY(manifest.parse(readFile(published(clientType + u".manifest"_s))));
+    QStringList targets;
+    qint64 patchBytes = 0;
+    qint64 wholeBytes = 0;
+    for (const ReleaseManifestPatch& patch : manifest.patches()) {
+        targets.append(patch.target);
+        const ReleaseManifestFile* file = manifest.file(patch.target);
+        const QString name = patch.target.section(u'/', 1).remove(u".gz"_s);
+        QCOMPARE(patch.sourceSha256, sha256(versions.at(name).first));
+        QCOMPARE(patch.path, u"patches/%1/%2.zstpatch"_s.arg(
+                                     QString::fromLatin1(patch.sourceSha256), patch.target));
+        QCOMPARE(sha256(readFile(published(patch.path))), patch.sha256);
+        QByteArray digest;
+        QString why;
+        QVERIFY2(ZstdPatch::apply(earlierDir + u'/' + name, published(patch.path),
+                                  dir->filePath(u"applied"_s), ZstdPatch::maxFileSize, digest, why),
+                 qPrintable(why));
+        QCOMPARE(digest, file->isPacked() ? file->unpackedSha256 : file->sha256);
+        QCOMPARE(readFile(dir->filePath(u"applied"_s)), versions.at(name).second);
+        patchBytes += patch.size;
+        wholeBytes += file->size;
+    }
+    QCOMPARE(targets, (QStringList{u"data/data/readme.txt"_s, u"lib/lib/libvoice.so.gz"_s}));
+    const QString figures = u"2 patches, %1 bytes in place of %2 kB (%3 % saved)"_s.arg(
+            QString::number(patchBytes), QString::number(double(wholeBytes) / 1000, 'f', 1),
+            QString::number(100.0 * double(wholeBytes - patchBytes) / double(wholeBytes), 'f', 1));
+    QStringList lines;
+    for (const QString& from : earlier)
+        lines << u"deltas from %1: "_s.arg(from == u"dir" ? u'"' + earlierDir + u'"' : from) +
+                         figures;
+    QCOMPARE(result.out.mid(4), lines << u"deltas in all: "_s + figures);
+}
+
 void TestReleaseTool::awkwardNamesReachTheUpdaterUnchanged()
 {
     QVERIFY(QDir(clientDir).removeRecursively());
@@ -699,6 +795,11 @@ void TestReleaseTool::usageErrors_data()
             << u"--compress-min-size needs a number of bytes"_s;
     QTest::newRow("no jobs") << QStringList() << QStringList{u"--jobs"_s, u"0"_s}
                              << u"--jobs needs a count of at least 1"_s;
+    QTest::newRow("deltas without manifest key")
+            << QStringList{u"--manifest-key"_s, keyFile(u"development_manifest_private.pem"_s)}
+            << QStringList{u"--delta-from"_s, u"6"_s}
+            << u"--delta-from needs --manifest-key: patches are listed only in the signed "
+               u"manifest"_s;
     QTest::newRow("add manifest to a client directory")
             << QStringList() << QStringList{u"--add-manifest"_s}
             << u"give the mirror root alone with --add-manifest"_s;
