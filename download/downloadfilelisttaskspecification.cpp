@@ -84,7 +84,7 @@ void DownloadFileListTaskSpecification::makeSubtasksAndStart()
 void DownloadFileListTaskSpecification::subtasksDone()
 {
     if (patchesApplied > 0)
-        emit message(u"%1 files made with patches, %2 bytes fewer downloaded"_s.arg(
+        emit message(u"Patches made %1 files; %2 bytes fewer downloaded"_s.arg(
                 QString::number(patchesApplied), QString::number(bytesSaved)));
     ComposedTaskSpecification::subtasksDone();
 }

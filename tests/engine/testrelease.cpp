@@ -4,6 +4,7 @@
 #include "sha256.h"
 #include "testfiles.h"
 #include "tomcryptutil.h"
+#include "zstdpatch.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -11,6 +12,7 @@
 #include <QFileInfo>
 #include <QTemporaryFile>
 
+#include <algorithm>
 #include <zlib.h>
 
 using namespace Qt::StringLiterals;
@@ -79,9 +81,33 @@ QByteArray TestRelease::productIni() const
     return ini;
 }
 
+QString TestRelease::addPatch(const QString& section, const QString& key,
+                              const QByteArray& oldInstalled)
+{
+    const QString target = section + u'/' + key;
+    const auto file = std::find_if(releaseFiles.cbegin(), releaseFiles.cend(), [&](const auto& f) {
+        return f.section + u'/' + f.key == target;
+    });
+    Q_ASSERT(file != releaseFiles.cend());
+    Patch patch{target, oldInstalled, {}, {}};
+    QString error;
+    const bool made = ZstdPatch::make(oldInstalled,
+                                      file->unpackedName.isEmpty() ? file->content : file->unpacked,
+                                      patch.bytes, error);
+    Q_ASSERT(made);
+    patch.path =
+            u"patches/%1/%2.zstpatch"_s.arg(QLatin1StringView(Sha256::hexOf(oldInstalled)), target);
+    patches.append(patch);
+    return patch.path;
+}
+
 bool TestRelease::publish(const QString& mirrorRoot) const
 {
     const QString versionDir = mirrorRoot + u'/' + QString::number(version);
+    for (const Patch& patch : patches) {
+        if (!writeFile(versionDir + u'/' + patch.path, patch.bytes))
+            return false;
+    }
     for (const ReleaseFile& file : releaseFiles) {
         if (!writeFile(versionDir + u'/' + file.section + u'/' + file.key, file.content))
             return false;
@@ -113,6 +139,9 @@ ReleaseManifest TestRelease::manifest() const
         // A raw entry may name a file twice; the manifest lists it once.
         static_cast<void>(manifest.addFile(entry));
     }
+    for (const Patch& patch : patches)
+        static_cast<void>(manifest.addPatch({patch.target, Sha256::hexOf(patch.source), patch.path,
+                                             Sha256::hexOf(patch.bytes), patch.bytes.size()}));
     return manifest;
 }
 

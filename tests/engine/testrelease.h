@@ -30,6 +30,9 @@ public:
     void addCompressedFile(const QString& section, const QString& key, const QByteArray& content,
                            const QString& unpackedName);
     void addDelete(const QString& path);
+    // A patch, listed in the manifest, that makes the installed content of the file
+    // "<section>/<key>" (added before) out of oldInstalled. Its path on the mirror is returned.
+    QString addPatch(const QString& section, const QString& key, const QByteArray& oldInstalled);
     // An entry exactly as given, also one whose bytes do not match what it claims.
     void addRawEntry(const ReleaseFile& file);
 
@@ -58,4 +61,12 @@ private:
     QString clientType;
     QList<ReleaseFile> releaseFiles;
     QStringList deletes;
+    struct Patch
+    {
+        QString target;
+        QByteArray source;
+        QByteArray bytes;
+        QString path;
+    };
+    QList<Patch> patches;
 };

@@ -111,6 +111,8 @@ private slots:
     void selfUpdateKeepsBackupsForNextStart();
     void unverifiedProductIniInstallsNothing();
     void fileMatchingOnlyItsMd5InstallsNothing();
+    void patchesOrWholeFiles_data();
+    void patchesOrWholeFiles();
     void killedReplacementIsRepaired_data();
     void killedReplacementIsRepaired();
     void fullDisk_data();
@@ -360,6 +362,88 @@ void TestUpdateRun::fileMatchingOnlyItsMd5InstallsNothing()
     COMPARE_TREES(rootTree(f), before);
     QVERIFY(f.log.events().contains(u"message sha256 sum for vq3client_linux_amd64 failed, "
                                     u"invalidating mirror and retrying"_s));
+}
+
+void TestUpdateRun::patchesOrWholeFiles_data()
+{
+    QTest::addColumn<QString>("situation");
+    QTest::addColumn<QString>("line"); // in the log, with the patch's <url> and <saved> bytes
+    QTest::newRow("patched") << QString()
+                             << u"Patches made 1 files; <saved> bytes fewer downloaded"_s;
+    QTest::newRow("packed and patched")
+            << u"packed"_s << u"Patches made 1 files; <saved> bytes fewer downloaded"_s;
+    QTest::newRow("left by a killed apply")
+            << u"killed"_s << u"Patches made 1 files; <saved> bytes fewer downloaded"_s;
+    QTest::newRow("damaged on the mirror")
+            << u"damaged"_s
+            << u"Patch for vq3client_linux_amd64 not used (the patch has SHA-256 "_s;
+    QTest::newRow("missing on the mirror")
+            << u"missing"_s << u"Patch for vq3client_linux_amd64 not used (<url> returned 404)"_s;
+    QTest::newRow("installed copy changed by hand") << u"other source"_s << QString();
+}
+
+void TestUpdateRun::patchesOrWholeFiles()
+{
+    QFETCH(QString, situation);
+    QFETCH(QString, line);
+    if (Ed25519::builtInKey().isEmpty())
+        QSKIP("patches are listed in the release manifest only");
+    EngineFixture f(false);
+    const QByteArray old = incompressible(200000);
+    QByteArray changed = old;
+    changed.replace(1000, 6, "client");
+    const bool packed = situation == u"packed";
+    const QString key = packed ? u"vq3client_linux_amd64.gz"_s : u"vq3client_linux_amd64"_s;
+    if (packed)
+        f.release.addCompressedFile(u"bin"_s, key, TestRelease::gzip(changed),
+                                    u"vq3client_linux_amd64"_s);
+    else
+        f.release.addFile(u"bin"_s, key, changed);
+    // Keeps the first run busy while it is cancelled.
+    f.release.addFile(u"data"_s, u"big.bin"_s, QByteArray(300000, 'b'));
+    const QString patch = u"/m1/7/"_s + f.release.addPatch(u"bin"_s, key, old);
+    QVERIFY(f.publish());
+    QVERIFY(writeInstalled(f, u"vq3client_linux_amd64"_s,
+                           situation == u"other source" ? changed.first(100) : old));
+    if (situation == u"damaged") {
+        QByteArray bytes = readFile(f.mirrorRoot.path() + patch);
+        bytes[bytes.size() / 2] = char(bytes.at(bytes.size() / 2) ^ 1);
+        f.server.setRoute(patch, TestHttpServer::Behaviour::serve(bytes));
+    }
+    if (situation == u"missing")
+        f.server.setRoute(patch, TestHttpServer::Behaviour::notFound());
+    TreeSnapshot before = rootTree(f);
+    UpdateEngine& engine = f.makeEngine();
+    if (situation == u"killed") {
+        // A run stopped while the patch was being applied: the patch is there, the result half.
+        f.server.setRoute(u"/m1/7/data/big.bin"_s, TestHttpServer::Behaviour::stall({}, 0));
+        QVERIFY(engine.initialize());
+        engine.startUpdate();
+        QTRY_COMPARE_WITH_TIMEOUT(f.server.requestCount(u"/m1/7/data/big.bin"_s), 1, 20000);
+        engine.cancelUpdate();
+        QTRY_VERIFY(f.log.events().contains(u"updateCanceled"_s));
+        const QString tempDir = f.configuration.tempDir;
+        QVERIFY(QFileInfo::exists(tempDir + u'/' + patch.mid(6)));
+        QVERIFY(TestRelease::writeFile(tempDir + u"/vq3client_linux_amd64.patching"_s, "half"));
+        QVERIFY(QFile::remove(tempDir + u"/vq3client_linux_amd64"_s));
+        f.server.removeRoute(u"/m1/7/data/big.bin"_s);
+        f.server.clearRequests();
+    }
+    QVERIFY2(runOnce(f, engine), qPrintable(f.log.events().join(u'\n')));
+
+    COMPARE_TREES(rootTree(f), expectedTree(before, f.release));
+    const bool patched = line.startsWith(u"Patches made"_s);
+    QCOMPARE(f.server.requestCount(u"/m1/7/bin/"_s + key), patched ? 0 : 1);
+    QCOMPARE(f.server.requestCount(patch),
+             situation == u"killed" || situation == u"other source" ? 0 : 1);
+    const qint64 saved =
+            f.release.files().first().content.size() - f.release.manifest().patches().first().size;
+    if (!line.isEmpty())
+        QVERIFY2(!f.log.events()
+                          .filter(line.replace(u"<url>"_s, f.server.urlText(patch))
+                                          .replace(u"<saved>"_s, QString::number(saved)))
+                          .isEmpty(),
+                 qPrintable(f.log.events().join(u'\n')));
 }
 
 void TestUpdateRun::killedReplacementIsRepaired_data()
