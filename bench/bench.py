@@ -476,6 +476,16 @@ class Updater:
         for path in (self.root, self.tmp, self.home):
             fresh_dir(path)
         shutil.copy2(self.program, os.path.join(self.root, "update"))
+        self.write_mirrors()
+        with open(os.path.join(self.root, "update.ini"), "w") as out:
+            out.write(f"[update]\nstreams={self.streams}\n")
+        script = os.path.join(self.root, "vq3client_runscript.sh")
+        with open(script, "w") as out:
+            out.write("#!/bin/sh\n# The benchmark starts no client.\n")
+        os.chmod(script, 0o755)
+
+    def write_mirrors(self):
+        """mirrors.ini alone, so that an installed root can be pointed at other mirrors."""
         mirrors = f"[mirrors]\nsize={len(self.mirror_urls)}\n"
         groups = ""
         for i, url in enumerate(self.mirror_urls, 1):
@@ -484,12 +494,6 @@ class Updater:
             groups += "".join(f"{key}={value}\n" for key, value in self.mirror_keys.items())
         with open(os.path.join(self.root, "mirrors.ini"), "w") as out:
             out.write(mirrors + groups)
-        with open(os.path.join(self.root, "update.ini"), "w") as out:
-            out.write(f"[update]\nstreams={self.streams}\n")
-        script = os.path.join(self.root, "vq3client_runscript.sh")
-        with open(script, "w") as out:
-            out.write("#!/bin/sh\n# The benchmark starts no client.\n")
-        os.chmod(script, 0o755)
 
     def run(self, version, log_path, timeout, watch=None):
         """Runs one update. watch(), called every few milliseconds, may return True to end the
