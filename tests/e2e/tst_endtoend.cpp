@@ -3,6 +3,7 @@
 #include "configuration.h"
 #include "ed25519.h"
 #include "mainwindow.h"
+#include "sha256.h"
 #include "testfiles.h"
 #include "treesnapshot.h"
 
@@ -579,6 +580,8 @@ private slots:
     void versionFromUpdateServer_data();
     void versionFromUpdateServer();
     void corruptedMirrorDoesNotSpoilTheRun();
+    void deltasFromTwoEarlierVersions_data();
+    void deltasFromTwoEarlierVersions();
     void failingMirrorsCancelAndTheNextRunResumes();
     void selfUpdateKeepsOldProgramUntilNextStart();
     void badSignatureInstallsNothing_data();
@@ -601,7 +604,8 @@ private:
     [[nodiscard]] bool startInTheDownloads(SlowRun& run);
     // Publishes a client version below mirrorRoot with the release tool.
     [[nodiscard]] bool publish(int version, const ClientFiles& files, const QString& mirrorRoot,
-                               const QString& previous = QString());
+                               const QString& previous = QString(),
+                               const QStringList& deltaFrom = {});
     [[nodiscard]] QString clientDirectory(int version) const;
     // An application root with version 1 installed and the settings files.
     [[nodiscard]] bool installVersionOne(Installation& installation, const QStringList& mirrors);
@@ -625,7 +629,7 @@ QString TestEndToEnd::clientDirectory(int version) const
 }
 
 bool TestEndToEnd::publish(int version, const ClientFiles& files, const QString& mirrorRoot,
-                           const QString& previous)
+                           const QString& previous, const QStringList& deltaFrom)
 {
     const QString source = scratch.filePath(u"publish%1_%2"_s.arg(version).arg(qHash(mirrorRoot)));
     QDir(source).removeRecursively();
@@ -647,6 +651,8 @@ bool TestEndToEnd::publish(int version, const ClientFiles& files, const QString&
                           u"*.dat"_s};
     if (!previous.isEmpty())
         arguments << u"--previous"_s << previous;
+    for (const QString& earlier : deltaFrom)
+        arguments << u"--delta-from"_s << earlier;
     const ToolRun run = runTool(fromBuild(RELEASE_PROGRAM), arguments << source << mirrorRoot);
     if (run.exitCode != 0)
         qWarning().noquote() << "release tool failed:" << run.output;
@@ -805,6 +811,84 @@ void TestEndToEnd::corruptedMirrorDoesNotSpoilTheRun()
             QRegularExpression(u"^/bad/2/(?!client_linux_amd64\\.ini)"_s));
     const QString log = installation.logText();
     QCOMPARE(log.count(u"Signature check failed for"_s) > 0, !fromBad.isEmpty());
+}
+
+void TestEndToEnd::deltasFromTwoEarlierVersions_data()
+{
+    QTest::addColumn<int>("installed");
+    QTest::addColumn<bool>("badPatches"); // on a second mirror, beside the good one
+    QTest::newRow("from version 1") << 1 << false;
+    QTest::newRow("from version 2") << 2 << false;
+    QTest::newRow("a damaged patch on one mirror") << 1 << true;
+}
+
+void TestEndToEnd::deltasFromTwoEarlierVersions()
+{
+    QFETCH(int, installed);
+    QFETCH(bool, badPatches);
+    if (Ed25519::builtInKey().isEmpty())
+        QSKIP("patches are listed in the release manifest only");
+    // A large file that each version changes in one place, beside the usual ones.
+    QByteArray pak(300000, Qt::Uninitialized);
+    QRandomGenerator(5).fillRange(reinterpret_cast<quint32*>(pak.data()), pak.size() / 4);
+    QList<ClientFiles> versions{versionOne(), versionTwo(), versionThree()};
+    for (qsizetype i = 0; i < versions.size(); ++i)
+        versions[i][u"data/voice.pak"_s] =
+                QByteArray(pak).replace(1000 * i, 4, QByteArray("v" + QByteArray::number(i)));
+    QTemporaryDir mirror;
+    QTemporaryDir work;
+    QTemporaryDir trees;
+    for (int v = 1; v <= 3; ++v) {
+        const QString tree = trees.filePath(QString::number(v));
+        QVERIFY(writeClient(tree, versions[v - 1]));
+        const QStringList deltaFrom = v == 3 ? QStringList{u"1"_s, u"2"_s} : QStringList();
+        QVERIFY(publish(v, versions[v - 1], mirror.filePath(u"good"_s),
+                        v > 1 ? trees.filePath(u"1"_s) : QString(), deltaFrom));
+    }
+    const QString patches = mirror.filePath(u"good/3/patches"_s);
+    QVERIFY(QFileInfo(patches).isDir());
+    QStringList mirrors{u"good"_s};
+    if (badPatches) {
+        QVERIFY(copyTree(mirror.filePath(u"good"_s), mirror.filePath(u"bad"_s)));
+        QDirIterator it(mirror.filePath(u"bad/3/patches"_s), QDir::Files,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString path = it.next();
+            QByteArray content = readFile(path);
+            content[content.size() / 2] = char(content[content.size() / 2] ^ 0x55);
+            QVERIFY(writeFile(path, content));
+        }
+        mirrors.prepend(u"bad"_s);
+        // The other mirror has no patches: whichever one is asked, the patch fails.
+        QVERIFY(QDir(patches).removeRecursively());
+    }
+    Nginx nginx(mirror.path(), work.path());
+    QVERIFY2(nginx.start(), nginx.errorLog().constData());
+    Installation installation;
+    QStringList urls;
+    for (const QString& name : std::as_const(mirrors))
+        urls << nginx.url(name);
+    QVERIFY(writeClient(installation.path(), versions[installed - 1]) &&
+            installation.writeMirrors(urls) && installation.writeSettings("[update]\nstreams=4\n"));
+    const TreeSnapshot before = TreeSnapshot::take(installation.path());
+
+    installation.start({u"--nouser"_s, clientType, u"3"_s});
+    QVERIFY2(installation.finishes(), qPrintable(installation.logText()));
+    COMPARE_TREES(TreeSnapshot::take(installation.path()),
+                  expectedTree(before, versions[installed - 1], versions[2], installation.path()));
+    const QString log = installation.logText();
+    const QStringList requested = nginx.requestedPaths();
+    // The large file came as a patch from the version installed, unless a damaged one failed.
+    const QString from =
+            QString::fromLatin1(Sha256::hexOf(versions[installed - 1][u"data/voice.pak"_s]));
+    QVERIFY2(!requested.filter(u"/3/patches/"_s + from).isEmpty(),
+             qPrintable(requested.join(u' ')));
+    const bool fellBack = log.contains(u"Patch for data/voice.pak not used"_s);
+    QCOMPARE(requested.filter(QRegularExpression(u"/3/data/data/voice\\.pak$"_s)).size(),
+             fellBack ? 1 : 0);
+    QVERIFY2(fellBack == badPatches, qPrintable(log));
+    // A damaged patch drops no mirror: the whole files still come from both.
+    QVERIFY2(!log.contains(u"invalidating mirror"_s), qPrintable(log));
 }
 
 void TestEndToEnd::failingMirrorsCancelAndTheNextRunResumes()
