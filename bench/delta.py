@@ -13,6 +13,7 @@ import argparse
 import hashlib
 import json
 import os
+import re
 import random
 import shutil
 import signal
@@ -39,6 +40,8 @@ BUILD_TYPE = "Release"
 VERSION_OLD, VERSION_FILES, VERSION_DELTA = 21, 22, 23
 RTT_MS, MBIT = 40, 50
 BYTES_TARGET, TIME_TARGET, MEMORY_TARGET = 0.30, 0.40, 1.0
+# Patches are applied at least this fast, in MB of output per second.
+APPLY_TARGET_MBPS = 200
 
 # Libraries the client ships unchanged in both versions: real ones, as found beside the updater.
 LIBRARIES = ["libQt6Core.so.6", "libQt6Network.so.6", "libQt6Gui.so.6", "libQt6Widgets.so.6"]
@@ -515,13 +518,32 @@ class DeltaBench:
         for name, target, ratio_of, meaning in rows:
             measured = patched and patched.times and files.times
             ratio = ratio_of(patched) if measured else None
-            shown = "-" if ratio is None else f"{ratio:.2f}"
-            say(f"{name}: {meaning} = {shown}, target ≤ {target:.2f}")
-            verdict = "failed" if ratio is None else "ok" if ratio <= target else "over"
-            lines.append(f"bench {name} ratio={shown} target={target:.2f} {verdict}")
+            lines.append(self.verdict(name, target, ratio, meaning))
+        speed = self.apply_speed()
+        lines.append(self.verdict(
+            "delta-apply", 1.0, APPLY_TARGET_MBPS / speed if speed else None,
+            f"{APPLY_TARGET_MBPS} MB/s ÷ the apply's {speed:.0f} MB/s of output (patch-speed)"
+            if speed else "the apply's speed (patch-speed)"))
         say("")
         for line in lines:
             say(line)
+
+    @staticmethod
+    def verdict(name, target, ratio, meaning):
+        shown = "-" if ratio is None else f"{ratio:.2f}"
+        say(f"{name}: {meaning} = {shown}, target ≤ {target:.2f}")
+        verdict = "failed" if ratio is None else "ok" if ratio <= target else "over"
+        return f"bench {name} ratio={shown} target={target:.2f} {verdict}"
+
+    def apply_speed(self):
+        """MB of output per second, from patch-speed of the build; None without it."""
+        program = os.path.join(self.args.build, "patch-speed")
+        if not os.path.exists(program):
+            return None
+        result = subprocess.run([program], capture_output=True, text=True)
+        say(result.stdout.strip() or result.stderr.strip())
+        match = re.search(r"([0-9.]+) MB/s", result.stdout)
+        return float(match.group(1)) if result.returncode == 0 and match else None
 
     def run(self):
         started = time.monotonic()

@@ -15,9 +15,13 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// Smaller patches matter more than the time to make them: a patch is made once and fetched by
-// every user on the channel.
-constexpr int compressionLevel = 19;
+// A patch is made once and fetched by every user on the channel, so it is worth trying hard. The
+// strongest level finds more in a program whose code moved about, but on large files its parser
+// misses the long matches the old file offers, where a middle level finds them; where trying
+// both is cheap, the smaller patch wins.
+constexpr int middleLevel = 9;
+constexpr int strongestLevel = 19;
+constexpr qint64 strongestUpTo = 16 * 1024 * 1024;
 constexpr int minWindowLog = 10;
 constexpr int maxWindowLog = 27;
 
@@ -55,6 +59,19 @@ bool ZstdPatch::make(QByteArrayView source, QByteArrayView target, QByteArray& p
         error = u"larger than %1 bytes"_s.arg(maxFileSize);
         return false;
     }
+    if (!makeAtLevel(middleLevel, source, target, patch, error))
+        return false;
+    QByteArray strongest;
+    if (source.size() + target.size() <= strongestUpTo &&
+        makeAtLevel(strongestLevel, source, target, strongest, error) &&
+        strongest.size() < patch.size())
+        patch = std::move(strongest);
+    return true;
+}
+
+bool ZstdPatch::makeAtLevel(int level, QByteArrayView source, QByteArrayView target,
+                            QByteArray& patch, QString& error)
+{
     const std::unique_ptr<ZSTD_CCtx, CCtxFree> context(ZSTD_createCCtx());
     if (!context) {
         error = u"out of memory"_s;
@@ -62,8 +79,7 @@ bool ZstdPatch::make(QByteArrayView source, QByteArrayView target, QByteArray& p
     }
     ZSTD_CCtx* c = context.get();
     const QString setup = u"cannot set up the patch"_s;
-    if (!zstdOk(ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, compressionLevel), error,
-                setup) ||
+    if (!zstdOk(ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, level), error, setup) ||
         !zstdOk(ZSTD_CCtx_setParameter(c, ZSTD_c_enableLongDistanceMatching, 1), error, setup) ||
         !zstdOk(ZSTD_CCtx_setParameter(c, ZSTD_c_windowLog,
                                        windowLogFor(source.size() + target.size())),

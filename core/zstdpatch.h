@@ -27,4 +27,8 @@ public:
     [[nodiscard]] static bool apply(const QString& sourceFile, const QString& patchFile,
                                     const QString& targetFile, qint64 maxTargetSize,
                                     QByteArray& targetSha256, QString& error);
+
+private:
+    [[nodiscard]] static bool makeAtLevel(int level, QByteArrayView source, QByteArrayView target,
+                                          QByteArray& patch, QString& error);
 };

@@ -5,8 +5,20 @@
 #include "zstdpatch.h"
 
 #include <QFile>
+#include <QFileInfo>
+
+#include <mutex>
 
 using namespace Qt::StringLiterals;
+
+namespace {
+
+// An apply holds its whole source and a window as large as its result. Large ones take turns, so
+// that memory grows by the largest of them and not by their sum.
+constexpr qint64 largeApply = 8 * 1024 * 1024;
+std::mutex largeApplies;
+
+} // namespace
 
 PatchApplyTaskSpecification::PatchApplyTaskSpecification(const FilePatchSpecification& patch,
                                                          const QString& tempDir, QObject* parent,
@@ -65,6 +77,9 @@ QString PatchApplyFunc::applied() const
     // Made beside the result, which appears only once it is right; a run killed meanwhile leaves
     // at most this file, which the next apply overwrites.
     const QString making = resultFile + u".patching"_s;
+    std::unique_lock turn(largeApplies, std::defer_lock);
+    if (QFileInfo(sourceFile).size() + patch.resultSize > largeApply)
+        turn.lock();
     QString error;
     if (!ZstdPatch::apply(sourceFile, patchFile, making, patch.resultSize, digest, error)) {
         QFile::remove(making);
