@@ -817,19 +817,23 @@ void TestEndToEnd::deltasFromTwoEarlierVersions_data()
 {
     QTest::addColumn<int>("installed");
     QTest::addColumn<bool>("badPatches"); // on a second mirror, beside the good one
-    QTest::newRow("from version 1") << 1 << false;
-    QTest::newRow("from version 2") << 2 << false;
-    QTest::newRow("a damaged patch on one mirror") << 1 << true;
+    QTest::addColumn<bool>("killed");     // while the large patch is applied
+    QTest::newRow("from version 1") << 1 << false << false;
+    QTest::newRow("from version 2") << 2 << false << false;
+    QTest::newRow("a damaged patch on one mirror") << 1 << true << false;
+    QTest::newRow("killed in the apply") << 1 << false << true;
 }
 
 void TestEndToEnd::deltasFromTwoEarlierVersions()
 {
     QFETCH(int, installed);
     QFETCH(bool, badPatches);
+    QFETCH(bool, killed);
     if (Ed25519::builtInKey().isEmpty())
         QSKIP("patches are listed in the release manifest only");
-    // A large file that each version changes in one place, beside the usual ones.
-    QByteArray pak(300000, Qt::Uninitialized);
+    // A large file that each version changes in one place, beside the usual ones; large enough
+    // that applying its patch takes a while when a kill is to catch it.
+    QByteArray pak(killed ? 24 << 20 : 300000, Qt::Uninitialized);
     QRandomGenerator(5).fillRange(reinterpret_cast<quint32*>(pak.data()), pak.size() / 4);
     QList<ClientFiles> versions{versionOne(), versionTwo(), versionThree()};
     for (qsizetype i = 0; i < versions.size(); ++i)
@@ -872,6 +876,15 @@ void TestEndToEnd::deltasFromTwoEarlierVersions()
             installation.writeMirrors(urls) && installation.writeSettings("[update]\nstreams=4\n"));
     const TreeSnapshot before = TreeSnapshot::take(installation.path());
 
+    if (killed) {
+        installation.start({u"--nouser"_s, clientType, u"3"_s});
+        // Killed once the result is begun: the patch is there in whole, the result in part.
+        QVERIFY(installation.seen({{"voice.pak.zstpatch", 1}}) == 0);
+        const QString making = installation.recordedSession() + u"/data/voice.pak.patching"_s;
+        QVERIFY(QTest::qWaitFor([&making] { return QFileInfo::exists(making); }, 20000));
+        installation.kill();
+        QVERIFY(QFileInfo::exists(making));
+    }
     installation.start({u"--nouser"_s, clientType, u"3"_s});
     QVERIFY2(installation.finishes(), qPrintable(installation.logText()));
     COMPARE_TREES(TreeSnapshot::take(installation.path()),
