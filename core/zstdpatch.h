@@ -11,8 +11,9 @@
 class ZstdPatch
 {
 public:
-    // Old and new file together stay within the window a decoder accepts by default (2^27).
-    static constexpr qint64 maxFileSize = 64 * 1024 * 1024;
+    // An apply then needs at most about twice this beside the updater's own memory, and old and
+    // new file together stay within the window a decoder accepts by default (2^27).
+    static constexpr qint64 maxFileSize = 48 * 1024 * 1024;
 
     ZstdPatch() = delete;
 

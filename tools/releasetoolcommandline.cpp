@@ -46,7 +46,7 @@ ReleaseToolCommandLine::ReleaseToolCommandLine()
     , deltaFromOption(u"delta-from"_s,
                       u"Make binary deltas from an earlier release to this one: its client "
                       u"directory, or the number of a version that mirror-root holds. Files "
-                      u"above 64 MiB get none, nor do files whose delta is more than half their "
+                      u"above 48 MiB get none, nor do files whose delta is more than half their "
                       u"size on the mirrors. Repeatable; needs --manifest-key."_s,
                       u"earlier"_s)
     , replaceOption(u"replace"_s, u"Replace the version if it is published already; updaters "
