@@ -2,7 +2,8 @@
 // first, but the parser must not rely on it. Besides crashes it catches a parsed manifest whose
 // text does not parse again to the same manifest, a written line that the input does not hold (each
 // field has one spelling, so the writer can only drop lines and reorder them), a listed file that
-// its path does not find, a patch whose target is not listed, and a failed parse that leaves anything behind.
+// its path does not find, a patch whose target is not listed, and a failed parse that leaves
+// anything behind.
 
 #include "fuzzsupport.h"
 #include "releasemanifest.h"
