@@ -419,10 +419,14 @@ void TestUpdateRun::patchesOrWholeFiles()
         f.server.setRoute(u"/m1/7/data/big.bin"_s, TestHttpServer::Behaviour::stall({}, 0));
         QVERIFY(engine.initialize());
         engine.startUpdate();
-        QTRY_COMPARE_WITH_TIMEOUT(f.server.requestCount(u"/m1/7/data/big.bin"_s), 1, 20000);
+        const QString tempDir = f.configuration.tempDir;
+        // Stopped once the patch is applied: its result appears only when it is whole.
+        QTRY_VERIFY_WITH_TIMEOUT(f.server.requestCount(u"/m1/7/data/big.bin"_s) == 1 &&
+                                         QFileInfo(tempDir + u"/vq3client_linux_amd64"_s).size() ==
+                                                 changed.size(),
+                                 20000);
         engine.cancelUpdate();
         QTRY_VERIFY(f.log.events().contains(u"updateCanceled"_s));
-        const QString tempDir = f.configuration.tempDir;
         QVERIFY(QFileInfo::exists(tempDir + u'/' + patch.mid(6)));
         QVERIFY(TestRelease::writeFile(tempDir + u"/vq3client_linux_amd64.patching"_s, "half"));
         QVERIFY(QFile::remove(tempDir + u"/vq3client_linux_amd64"_s));
