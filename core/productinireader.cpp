@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 #include <QThread>
 
@@ -196,9 +197,13 @@ ProductIniReader::Comparison ProductIniReader::compare(const Entry& entry) const
         return compareBySha256(entry, installed, downloaded);
     if (existsWithDigest(installed, packed ? entry.replace.unpackedMd5 : entry.download.md5))
         return {Outcome::Current};
+    // Without a manifest there are no patches: nothing made by one can be trusted.
+    QString discarded;
+    if (packed)
+        static_cast<void>(keepsPatchResult(entry, discarded));
     if (existsWithDigest(downloaded, entry.download.md5))
-        return {Outcome::Replace};
-    return {Outcome::DownloadAndReplace};
+        return {Outcome::Replace, {}, discarded};
+    return {Outcome::DownloadAndReplace, {}, discarded};
 }
 
 ProductIniReader::Comparison ProductIniReader::compareBySha256(const Entry& entry,
@@ -213,15 +218,30 @@ ProductIniReader::Comparison ProductIniReader::compareBySha256(const Entry& entr
         digest.clear();
     if (!digest.isEmpty() && digest == installedTarget)
         return {Outcome::Current};
-    // What an earlier run downloaded, or made with a patch.
-    if (existsWithSha256(downloaded, entry.download.sha256) ||
-        (packed && existsWithSha256(tempDir + u'/' + entry.replace.patchedName(), installedTarget)))
-        return {Outcome::Replace};
-    return {Outcome::DownloadAndReplace, digest};
+    // What an earlier run made with a patch, or downloaded.
+    QString discarded;
+    if ((packed && keepsPatchResult(entry, discarded)) ||
+        existsWithSha256(downloaded, entry.download.sha256))
+        return {Outcome::Replace, {}, discarded};
+    return {Outcome::DownloadAndReplace, digest, discarded};
+}
+
+bool ProductIniReader::keepsPatchResult(const Entry& entry, QString& discarded) const
+{
+    const QString made = tempDir + u'/' + entry.replace.patchedName();
+    if (!QFileInfo::exists(made))
+        return false;
+    if (manifest != nullptr && existsWithSha256(made, entry.replace.unpackedSha256))
+        return true;
+    if (QFile::remove(made))
+        discarded = made;
+    return false;
 }
 
 void ProductIniReader::take(const Entry& entry, const Comparison& comparison)
 {
+    if (!comparison.discarded.isEmpty())
+        report(u"Discarded %1: it is not the file the release lists"_s.arg(comparison.discarded));
     switch (comparison.outcome) {
     case Outcome::Delete:
         fileLists.deleteList.append(entry.deletion);

@@ -53,6 +53,8 @@ private:
         // With a manifest, the digest of the installed copy, when there is one: what a patch
         // must start from.
         QByteArray installedSha256 = {};
+        // A patch result of an earlier run that did not match and was removed.
+        QString discarded = {};
     };
 
     [[nodiscard]] bool parseSection(QSettings& ini, const QString& section);
@@ -64,6 +66,10 @@ private:
     [[nodiscard]] Comparison compare(const Entry& entry) const;
     [[nodiscard]] Comparison compareBySha256(const Entry& entry, const QString& installed,
                                              const QString& downloaded) const;
+    // Whether the file a patch made for a packed entry in an earlier run is there and right. The
+    // replacement installs such a file ahead of the download, so one that is not right (stale,
+    // or cut short by a power cut) is removed, and its path kept in discarded.
+    [[nodiscard]] bool keepsPatchResult(const Entry& entry, QString& discarded) const;
     void take(const Entry& entry, const Comparison& comparison);
     // The manifest's patch for the entry's file from the installed copy, if it has one.
     [[nodiscard]] FilePatchSpecification patchFor(const Entry& entry,

@@ -13,6 +13,7 @@ const QString group = u"current"_s;
 const QString versionKey = u"version"_s;
 const QString dirKey = u"dir"_s;
 const QString typeKey = u"type"_s;
+const QString journalKey = u"journal"_s;
 
 } // namespace
 
@@ -43,13 +44,18 @@ bool UpdateIniData::get(int* version, QString* type, QString* dir)
     return true;
 }
 
-bool UpdateIniData::modify(int version, const QString& dir, const QString& type)
+bool UpdateIniData::modify(int version, const QString& dir, const QString& type,
+                           const QString& journal)
 {
     auto settings = AppRootSettings::updateIni();
     settings.beginGroup(group);
     settings.setValue(versionKey, version);
     settings.setValue(dirKey, dir);
     settings.setValue(typeKey, type);
+    if (journal.isEmpty())
+        settings.remove(journalKey);
+    else
+        settings.setValue(journalKey, journal);
     settings.endGroup();
     settings.sync();
     return settings.status() == QSettings::NoError;

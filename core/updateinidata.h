@@ -14,6 +14,8 @@ public:
     [[nodiscard]] static bool get(int* version = nullptr, QString* type = nullptr,
                                   QString* dir = nullptr);
     // False when the record did not reach the file: a killed run could then not be found.
-    static bool modify(int version, const QString& dir, const QString& type);
+    // journal names the replacement journal of the session, for whoever looks into the file.
+    static bool modify(int version, const QString& dir, const QString& type,
+                       const QString& journal = {});
     static void cleanup();
 };

@@ -6,6 +6,7 @@
 #include <QFile>
 
 #include <fcntl.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -80,6 +81,12 @@ bool WholeFile::streamDevice(QIODevice& device, qint64 size, const BlockConsumer
         remaining -= got;
     }
     return true;
+}
+
+bool WholeFile::syncToDisk(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) && ::fdatasync(file.handle()) == 0;
 }
 
 void WholeFile::startWriteBack(QFileDevice& file, qint64 offset, qint64 length)

@@ -46,6 +46,8 @@ public:
     // Starts writing length bytes from offset of an open file to the disk, without waiting for
     // it: the sync before the backups go then finds little left to do. length 0: to the end.
     static void startWriteBack(QFileDevice& file, qint64 offset = 0, qint64 length = 0);
+    // Brings the written content of the file at path to the disk, and waits for it.
+    [[nodiscard]] static bool syncToDisk(const QString& path);
 
 private:
     QString filePath;

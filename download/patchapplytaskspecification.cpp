@@ -90,6 +90,12 @@ QString PatchApplyFunc::applied() const
         return u"the patched file has SHA-256 %1, the manifest lists %2"_s.arg(
                 QString::fromLatin1(digest), QString::fromLatin1(patch.resultSha256));
     }
+    // On the disk before the name that marks it complete: after a power cut that name never holds
+    // bytes that were lost.
+    if (!WholeFile::syncToDisk(making)) {
+        QFile::remove(making);
+        return u"Could not write %1 to the disk"_s.arg(making);
+    }
     QFile::remove(resultFile);
     QFile made(making);
     if (!made.rename(resultFile)) {

@@ -82,7 +82,7 @@ bool UpdateEngine::initialize()
         return false;
     // Without the record, a start after a kill would not find the run to repair.
     if (!UpdateIniData::modify(configuration.clientVersion, configuration.tempDir,
-                               configuration.clientType)) {
+                               configuration.clientType, ReplaceJournal().path())) {
         removeDirectory(configuration.tempDir);
         emit fatalError(
                 u"Could not record the update session in %1"_s.arg(UpdateIniData::filename()));
@@ -130,21 +130,37 @@ void UpdateEngine::removePreviousSession(int version, const QString& directory)
         emit message(removed ? u"Ok"_s : u"Failed to remove directory"_s);
 }
 
-bool UpdateEngine::repairKilledRun(const LogLine& log)
+QString UpdateEngine::recordedSessionDirectory()
 {
     QString directory;
-    if (!UpdateIniData::get(nullptr, nullptr, &directory) || !isSessionDirectory(directory))
-        return true;
-    const ReplaceJournal journal(directory);
+    if (UpdateIniData::get(nullptr, nullptr, &directory) && isSessionDirectory(directory))
+        return directory;
+    return {};
+}
+
+ReplaceJournal UpdateEngine::killedRunJournal(const QString& sessionDirectory)
+{
+    // Found in the application root alone: the session directory may have gone with a reboot.
+    const ReplaceJournal journal(sessionDirectory);
+    if (journal.exists() || sessionDirectory.isEmpty())
+        return journal;
+    return ReplaceJournal::keptInSession(sessionDirectory);
+}
+
+bool UpdateEngine::repairKilledRun(const LogLine& log)
+{
+    const QString directory = recordedSessionDirectory();
+    const ReplaceJournal journal = killedRunJournal(directory);
     if (!journal.exists())
         return true;
     const bool committed = journal.isCommitted();
-    log(committed ? u"Finishing the update that was interrupted in %1"_s.arg(directory)
-                  : u"Undoing the update that was interrupted in %1"_s.arg(directory));
+    log(committed
+                ? u"Finishing the update that was interrupted, recorded in %1"_s.arg(journal.path())
+                : u"Undoing the update that was interrupted, recorded in %1"_s.arg(journal.path()));
     if (!journal.repair(log))
         return false;
     // A committed run had installed every file: its session is done with.
-    if (committed)
+    if (committed && !directory.isEmpty())
         removeSession(directory);
     return true;
 }
@@ -253,6 +269,8 @@ void UpdateEngine::releaseMainTask()
 void UpdateEngine::cleanup()
 {
     emit message(u"Remove temporary files..."_s);
+    // The deletions the journal's commit names are done: nothing is left to repair.
+    ReplaceJournal().discardCommitted();
     QString directory;
     if (UpdateIniData::get(nullptr, nullptr, &directory)) {
         if (isSessionDirectory(directory))
@@ -287,12 +305,8 @@ void UpdateEngine::removeOldFiles(const QString& path)
 {
     // Such a backup may be the only copy of a file that a failed repair still has to put back.
     QStringList named;
-    QString directory;
-    if (UpdateIniData::get(nullptr, nullptr, &directory) && isSessionDirectory(directory)) {
-        for (const QString& installed : ReplaceJournal(directory).backups())
-            named.append(
-                    QFileInfo(Configuration::getAppRootFilePath(installed)).absoluteFilePath());
-    }
+    for (const QString& installed : killedRunJournal(recordedSessionDirectory()).backups())
+        named.append(QFileInfo(Configuration::getAppRootFilePath(installed)).absoluteFilePath());
     for (const QString& name : Configuration::getSpecialFileNames()) {
         if (!named.contains(QFileInfo(path + u'/' + name).absoluteFilePath()))
             QFile::remove(path + u'/' + Configuration::getSpecialFileRenamePrefix() + name);

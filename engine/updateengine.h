@@ -18,6 +18,7 @@ class Mirrors;
 class QNetworkAccessManager;
 class QNetworkReply;
 class QUrl;
+class ReplaceJournal;
 
 // Drives one update run for the window: checks that it can begin, resumes or cleans up an
 // interrupted earlier run, fixes the session's temporary directory, builds the mirror list, runs
@@ -105,6 +106,10 @@ private:
     };
 
     void setUpProxy();
+    // The directory the session record names, if it is one; empty otherwise.
+    [[nodiscard]] static QString recordedSessionDirectory();
+    // The journal of a killed run: in the application root, or where older updaters kept it.
+    [[nodiscard]] static ReplaceJournal killedRunJournal(const QString& sessionDirectory);
     [[nodiscard]] QString previousSessionDirectory();
     void removePreviousSession(int version, const QString& directory);
     // Empties and removes a session directory and drops the record; true when it is gone.

@@ -5,10 +5,9 @@
 
 using namespace Qt::StringLiterals;
 
-DirCreateTaskSpecification::DirCreateTaskSpecification(const QString& path,
-                                                       RollbackDataList* rollbackList,
-                                                       QObject* parent, double parentProgressRange)
-    : FastFileOpTaskSpecification(QDir::cleanPath(path), rollbackList, parent, parentProgressRange)
+DirCreateTaskSpecification::DirCreateTaskSpecification(const QString& path, QObject* parent,
+                                                       double parentProgressRange)
+    : FastFileOpTaskSpecification(QDir::cleanPath(path), parent, parentProgressRange)
 {}
 
 bool DirCreateTaskSpecification::doOp()
@@ -33,11 +32,10 @@ bool DirCreateTaskSpecification::tryCreateDir(const QString& dir)
     }
     if (!parent.exists() && !tryCreateDir(parent.path()))
         return false;
-    // One level only: every level this task makes must be in the journal.
+    // One level at a time, as the journal names them.
     if (!parent.mkdir(info.fileName())) {
         emit message(u"unable to create dir %1"_s.arg(dir));
         return false;
     }
-    addRollbackOp(RollbackData(RollbackData::CreateDir, dir));
     return true;
 }

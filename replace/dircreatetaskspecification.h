@@ -2,16 +2,14 @@
 
 #include "fastfileoptaskspecification.h"
 
-// Creates a directory together with every missing directory above it, one level at a time.
-// Each level it created is journaled, the outermost first, so that undoing the journal newest
-// first removes the deepest level first. A directory that exists already is left unrecorded.
+// Creates a directory together with every missing directory above it, one level at a time, the
+// outermost first; the replacement journal names each level before.
 class DirCreateTaskSpecification : public FastFileOpTaskSpecification
 {
     Q_OBJECT
 
 public:
-    DirCreateTaskSpecification(const QString& path, RollbackDataList* rollbackList, QObject* parent,
-                               double parentProgressRange);
+    DirCreateTaskSpecification(const QString& path, QObject* parent, double parentProgressRange);
 
     [[nodiscard]] const QString& directory() const { return path; }
 

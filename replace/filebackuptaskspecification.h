@@ -5,16 +5,13 @@
 #include <QString>
 
 // Makes the backup of an installed file without taking its name away: a hard link under the
-// backup name, or a copy where the file system has no links. Undoing it puts the backup back
-// over the installed name in one rename, whatever was placed there since.
+// backup name, or a copy where the file system has no links. The journal's undo puts the backup
+// back over the installed name in one rename, whatever was placed there since.
 class FileBackupTaskSpecification : public FileCopyTaskSpecification
 {
     Q_OBJECT
 
 public:
-    FileBackupTaskSpecification(RollbackDataList* rollbackList, const QString& installed,
-                                const QString& backup, QObject* parent, double parentProgressRange);
-
-protected:
-    [[nodiscard]] std::optional<RollbackData> doneRecord() const override;
+    FileBackupTaskSpecification(const QString& installed, const QString& backup, QObject* parent,
+                                double parentProgressRange);
 };

@@ -1,7 +1,5 @@
 #include "filecopytaskspecification.h"
 
-#include "wholefile.h"
-
 #include <QFile>
 #include <QFileInfo>
 
@@ -18,13 +16,12 @@ constexpr qsizetype copyBlockSize = 64 * 1024;
 
 } // namespace
 
-FileCopyTaskSpecification::FileCopyTaskSpecification(RollbackDataList* rollbackList,
-                                                     const QString& source, const QString& target,
+FileCopyTaskSpecification::FileCopyTaskSpecification(const QString& source, const QString& target,
                                                      QObject* parent, double parentProgressRange,
                                                      std::optional<QFileDevice::Permissions> mode,
                                                      Transfer transfer, Placement placement)
-    : SlowFileOpSpecification(u"Could not copy '%1' to '%2'"_s.arg(source, target), rollbackList,
-                              source, target, parent, parentProgressRange, placement)
+    : SlowFileOpSpecification(u"Could not copy '%1' to '%2'"_s.arg(source, target), source, target,
+                              parent, parentProgressRange, placement)
     , mode(mode)
     , transfer(transfer)
 {}
@@ -45,8 +42,7 @@ bool FileCopyTaskSpecification::transferAtOnce()
     case Transfer::Copy:
         return false;
     case Transfer::MoveWhenPossible:
-        moved = FileCopyFunc::moveFile(source, target, mode, placement);
-        return moved;
+        return FileCopyFunc::moveFile(source, target, mode, placement);
     case Transfer::LinkWhenPossible:
         return placement == Placement::NewName && FileCopyFunc::linkFile(source, target);
     }
@@ -57,16 +53,6 @@ std::unique_ptr<ASyncFunc> FileCopyTaskSpecification::createFunction()
 {
     // A move or link, if allowed, has been tried and has failed in execute().
     return std::make_unique<FileCopyFunc>(source, target, mode, placement);
-}
-
-std::optional<RollbackData> FileCopyTaskSpecification::doneRecord() const
-{
-    if (!moved)
-        return SlowFileOpSpecification::doneRecord();
-    // Undone, the file goes back to source, where a resumed run finds it.
-    return RollbackData(placement == Placement::OverExisting ? RollbackData::LinkBack
-                                                             : RollbackData::Rename,
-                        source, target);
 }
 
 FileCopyFunc::FileCopyFunc(const QString& source, const QString& target,
@@ -154,8 +140,10 @@ bool FileCopyFunc::writeNewFile(const QString& target, std::span<char> buffer,
             break;
         }
     }
+    // On the disk before it takes its name: after a power cut the name never marks a file whose
+    // bytes were lost.
     if (ok)
-        WholeFile::startWriteBack(out);
+        ok = ::fdatasync(out.handle()) == 0;
     // close() clears an earlier error once it succeeds itself, so ok carries the writes' verdict.
     out.close();
     ok = ok && out.error() == QFileDevice::NoError;

@@ -10,13 +10,12 @@
 #include <optional>
 #include <span>
 
-// Copies source to target on a pool thread, and journals what undoes it. With a mode,
-// target gets it before it appears under its name. Allowed to move, it renames source to target
-// when both lie on one file system, which is much cheaper than a copy and done at once, like the
-// other fast file operations, without the trip to the pool; undoing that gives source the file
-// back, so that a later run still finds it there. Allowed to link, it gives the file at source
-// a second name at target where the file system can (which keeps the file's own mode), and
-// copies otherwise.
+// Copies source to target on a pool thread. With a mode, target gets it before it appears under
+// its name. Allowed to move, it renames source to target when both lie on one file system, which
+// is much cheaper than a copy and done at once, like the other fast file operations, without the
+// trip to the pool; the journal's undo gives source the file back, so that a later run still
+// finds it there. Allowed to link, it gives the file at source a second name at target where the
+// file system can (which keeps the file's own mode), and copies otherwise.
 class FileCopyTaskSpecification : public SlowFileOpSpecification
 {
     Q_OBJECT
@@ -24,8 +23,8 @@ class FileCopyTaskSpecification : public SlowFileOpSpecification
 public:
     enum class Transfer { Copy, MoveWhenPossible, LinkWhenPossible };
 
-    FileCopyTaskSpecification(RollbackDataList* rollbackList, const QString& source,
-                              const QString& target, QObject* parent, double parentProgressRange,
+    FileCopyTaskSpecification(const QString& source, const QString& target, QObject* parent,
+                              double parentProgressRange,
                               std::optional<QFileDevice::Permissions> mode = std::nullopt,
                               Transfer transfer = Transfer::Copy,
                               Placement placement = Placement::NewName);
@@ -34,14 +33,12 @@ public:
 
 protected:
     [[nodiscard]] std::unique_ptr<ASyncFunc> createFunction() override;
-    [[nodiscard]] std::optional<RollbackData> doneRecord() const override;
 
 private:
     [[nodiscard]] bool transferAtOnce();
 
     const std::optional<QFileDevice::Permissions> mode;
     const Transfer transfer;
-    bool moved = false;
 };
 
 class FileCopyFunc : public SlowFileOpFunc
@@ -63,7 +60,8 @@ public:
 
     // Creates the file target from the blocks that read delivers through buffer. The content
     // goes to partFilePath(target) first and is renamed to target once it is complete (and has
-    // mode, when one is given), so target never holds a part of it, whenever the process ends.
+    // mode, when one is given, and is on the disk), so target never holds a part of it, whenever
+    // the process or the power ends.
     // With NewName the rename refuses an existing target; with OverExisting it replaces it in
     // one step. Every write and the final close are checked (a full disk may show only there).
     // On any failure no part file is left behind, false is returned and whatever was at target

@@ -7,7 +7,7 @@ using namespace Qt::StringLiterals;
 FileDeleteTaskSpecification::FileDeleteTaskSpecification(bool mustSucceed, const QString& path,
                                                          QObject* parent,
                                                          double parentProgressRange)
-    : FastFileOpTaskSpecification(path, nullptr, parent, parentProgressRange)
+    : FastFileOpTaskSpecification(path, parent, parentProgressRange)
     , mustSucceed(mustSucceed)
 {}
 

@@ -2,8 +2,8 @@
 
 #include "fastfileoptaskspecification.h"
 
-// Deletes one file. Deletions are never undone, so nothing is journaled. Without mustSucceed a
-// file that is missing or cannot be deleted is silently accepted.
+// Deletes one file. Without mustSucceed a file that is missing or cannot be deleted is silently
+// accepted.
 class FileDeleteTaskSpecification : public FastFileOpTaskSpecification
 {
     Q_OBJECT

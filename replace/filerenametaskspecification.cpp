@@ -6,11 +6,9 @@
 using namespace Qt::StringLiterals;
 
 FileRenameTaskSpecification::FileRenameTaskSpecification(const QString& oldPath,
-                                                         const QString& newPath,
-                                                         RollbackDataList* rollbackList,
-                                                         QObject* parent,
+                                                         const QString& newPath, QObject* parent,
                                                          double parentProgressRange)
-    : FastFileOpTaskSpecification(newPath, rollbackList, parent, parentProgressRange)
+    : FastFileOpTaskSpecification(newPath, parent, parentProgressRange)
     , oldPath(oldPath)
 {}
 
@@ -28,6 +26,5 @@ bool FileRenameTaskSpecification::doOp()
         emit message(u"Could not rename '%1' to '%2'"_s.arg(oldPath, path));
         return false;
     }
-    addRollbackOp(RollbackData(RollbackData::Rename, oldPath, path));
     return true;
 }

@@ -2,15 +2,14 @@
 
 #include "fastfileoptaskspecification.h"
 
-// Renames a file (or whatever is at oldPath) to newPath and journals the rename. Nothing that is
-// at newPath is ever replaced or written to: the rename then fails.
+// Renames a file (or whatever is at oldPath) to newPath. Nothing that is at newPath is ever
+// replaced or written to: the rename then fails.
 class FileRenameTaskSpecification : public FastFileOpTaskSpecification
 {
     Q_OBJECT
 
 public:
-    FileRenameTaskSpecification(const QString& oldPath, const QString& newPath,
-                                RollbackDataList* rollbackList, QObject* parent,
+    FileRenameTaskSpecification(const QString& oldPath, const QString& newPath, QObject* parent,
                                 double parentProgressRange);
 
     // True when anything is at path, a dangling symbolic link included.

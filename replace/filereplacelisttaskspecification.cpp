@@ -1,17 +1,19 @@
 #include "filereplacelisttaskspecification.h"
 
+#include "approot.h"
 #include "configuration.h"
 #include "dircreatetaskspecification.h"
-#include "filereplacetaskspecification.h"
+#include "filerenametaskspecification.h"
 #include "replacecommittaskspecification.h"
 #include "replacejournal.h"
 
 #include <QDir>
-#include <QEvent>
+#include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QSet>
 #include <QStringList>
+#include <QThreadPool>
 
 using namespace Qt::StringLiterals;
 
@@ -66,17 +68,19 @@ void FileReplaceListTaskSpecification::execute()
 void FileReplaceListTaskSpecification::makeSubtasksAndStart()
 {
     if (reportConflict()) {
-        setRunning();
-        errorCancel();
+        fail({});
         return;
     }
-    const int subdirCount = makeSubdirTasks();
-    if (subdirCount < 0) {
-        setRunning();
-        errorCancel();
+    const QStringList missing = missingDirectories();
+    if (!announce(missing)) {
+        rollBack();
+        fail({});
         return;
     }
-    makeFileReplaceTasks(subdirCount > 0);
+    const double dirsShare = missing.isEmpty() ? 0.0 : regular.isEmpty() ? 1.0 : subdirsWeight;
+    for (const QString& dir : missing)
+        addSubTask(new DirCreateTaskSpecification(dir, this, dirsShare / double(missing.size())));
+    makeFileReplaceTasks((1.0 - dirsShare) / double(qMax(qsizetype(1), regular.size())));
     executeSubTasks();
 }
 
@@ -104,13 +108,12 @@ bool FileReplaceListTaskSpecification::reportConflict()
     return false;
 }
 
-int FileReplaceListTaskSpecification::makeSubdirTasks()
+QStringList FileReplaceListTaskSpecification::missingDirectories() const
 {
     QSet<QString> seen;
     QStringList missing;
     for (const FileReplaceSpecification& record : std::as_const(*replaceList)) {
-        const QString dir =
-                QFileInfo(Configuration::getAppRootFilePath(record.destFileName(QString()))).path();
+        const QString dir = QFileInfo(AppRoot::filePath(record.destFileName(QString()))).path();
         if (seen.contains(dir))
             continue;
         seen.insert(dir);
@@ -119,32 +122,80 @@ int FileReplaceListTaskSpecification::makeSubdirTasks()
     }
     // A parent is a prefix of its subdirectories, so it sorts before them.
     missing.sort(Qt::CaseSensitive);
-    QStringList recorded;
-    const QDir root(Configuration::getAppRootPath());
-    for (const QString& dir : missingLevels(missing))
-        recorded.append(root.relativeFilePath(dir));
-    ReplaceJournal journal(configuration->tempDir);
-    if (!journal.recordDirectories(recorded)) {
-        emit message(journal.errorString());
-        return -1;
-    }
-    for (const QString& dir : std::as_const(missing))
-        addSubTask(new DirCreateTaskSpecification(dir, &listRollback, this,
-                                                  subdirsWeight / double(missing.size())));
-    return int(missing.size());
+    return missing;
 }
 
-void FileReplaceListTaskSpecification::makeFileReplaceTasks(bool subdirsCreated)
+bool FileReplaceListTaskSpecification::announce(const QStringList& missing)
 {
-    const double weight =
-            (subdirsCreated ? 1.0 - subdirsWeight : 1.0) / double(replaceList->size());
-    // Made as they start and let go of once they have finished (their changes have then passed
-    // to the stage's journal): a list of any length holds two of them at a time.
-    addSubTasksOnDemand(
-            replaceList->size(), [this, records = *replaceList, weight](qsizetype index) {
-                return new FileReplaceTaskSpecification(records.at(index), deleteList,
-                                                        &listRollback, configuration, this, weight);
-            });
+    regular.clear();
+    special.clear();
+    ReplaceJournal journal(configuration->tempDir);
+    // Appending to the journal of an earlier run would mix two runs: that one is finished first.
+    if (journal.exists() && !repairFromJournal()) {
+        emit message(u"Could not undo an interrupted update recorded in %1"_s.arg(journal.path()));
+        return false;
+    }
+    for (const FileReplaceSpecification& record : std::as_const(*replaceList)) {
+        const Plan plan = FileReplaceTaskSpecification::planFor(record, configuration->tempDir);
+        (plan.special ? special : regular).append({record, plan});
+    }
+    if (!removeStaleBackups())
+        return false;
+    QStringList levels;
+    const QDir root(AppRoot::path());
+    for (const QString& dir : missingLevels(missing))
+        levels.append(root.relativeFilePath(dir));
+    bool recorded = journal.recordDirectories(levels);
+    // The updater's own files last, as they are replaced.
+    for (const auto& [record, plan] : regular + special) {
+        recorded = recorded &&
+                   (plan.replacing ? journal.recordReplace(plan.installed, plan.movedDownload,
+                                                           plan.partPaths())
+                                   : journal.recordAdd(plan.installed, plan.movedDownload,
+                                                       plan.partPaths()));
+    }
+    if (recorded && journal.sync())
+        return true;
+    emit message(journal.errorString());
+    return false;
+}
+
+bool FileReplaceListTaskSpecification::removeStaleBackups()
+{
+    // Left over from an earlier run, or a user's: gone before the journal names the backup, so
+    // that whatever lies under a backup name during the run is the run's own.
+    QList<std::pair<QString, QString>> stale; // relative, absolute
+    for (const auto& [record, plan] : regular + special) {
+        if (plan.replacing && FileRenameTaskSpecification::pathTaken(plan.backup))
+            stale.append({record.oldDestFileName(), plan.backup});
+    }
+    if (stale.isEmpty())
+        return true;
+    ReplaceJournal journal(configuration->tempDir);
+    bool recorded = true;
+    for (const auto& [relative, absolute] : std::as_const(stale))
+        recorded = recorded && journal.recordStale(relative);
+    if (!recorded || !journal.sync()) {
+        emit message(journal.errorString());
+        return false;
+    }
+    for (const auto& [relative, absolute] : std::as_const(stale)) {
+        if (!QFile::remove(absolute)) {
+            emit message(u"Could not delete '%1'"_s.arg(absolute));
+            return false;
+        }
+    }
+    return true;
+}
+
+void FileReplaceListTaskSpecification::makeFileReplaceTasks(double weight)
+{
+    // Made as they start and let go of once they have finished: a list of any length holds two
+    // of them at a time.
+    addSubTasksOnDemand(regular.size(), [this, weight](qsizetype index) {
+        const auto& [record, plan] = regular.at(index);
+        return new FileReplaceTaskSpecification(record, plan, deleteList, this, weight);
+    });
 }
 
 QStringList FileReplaceListTaskSpecification::missingLevels(const QStringList& directories)
@@ -168,34 +219,66 @@ QStringList FileReplaceListTaskSpecification::missingLevels(const QStringList& d
 void FileReplaceListTaskSpecification::subtasksDone()
 {
     if (getStateFromSubTasks() == Finished) {
-        commit();
+        nextStep = 0;
+        runNextStep();
         return;
     }
     rollBack();
     ComposedTaskSpecification::subtasksDone();
 }
 
-void FileReplaceListTaskSpecification::commit()
+void FileReplaceListTaskSpecification::runNextStep()
 {
-    emit message(u"Writing the installed files to the disk"_s);
-    // Not a subtask: it must start only once every replacement has ended.
-    commitTask = new ReplaceCommitTaskSpecification(configuration->tempDir, *deleteList, this);
-    connect(commitTask, &TaskSpecification::message, this, &TaskSpecification::message);
-    connect(commitTask, &TaskSpecification::finished, this,
-            &FileReplaceListTaskSpecification::onCommitted);
-    connect(commitTask, &TaskSpecification::canceled, this,
-            &FileReplaceListTaskSpecification::onCommitFailed);
-    commitTask->execute();
+    // A cancel between two steps: nothing runs, so nothing has to be waited for.
+    if (userCanceledFlag()) {
+        rollBack();
+        userCancel();
+        return;
+    }
+    step = makeStep(nextStep++);
+    connect(step, &TaskSpecification::finished, this,
+            &FileReplaceListTaskSpecification::onStepFinished);
+    connect(step, &TaskSpecification::canceled, this,
+            &FileReplaceListTaskSpecification::onStepFailed);
+    connect(step, &TaskSpecification::message, this, &TaskSpecification::message);
+    connect(step, &TaskSpecification::error, this, &TaskSpecification::error);
+    step->execute();
 }
 
-void FileReplaceListTaskSpecification::onCommitted()
+int FileReplaceListTaskSpecification::commitStep() const
 {
-    releaseCommitTask();
-    ComposedTaskSpecification::subtasksDone();
+    return special.isEmpty() ? 0 : int(special.size()) + 1;
 }
 
-void FileReplaceListTaskSpecification::onCommitFailed()
+TaskSpecification* FileReplaceListTaskSpecification::makeStep(int index)
 {
+    if (index == commitStep()) {
+        emit message(u"Writing the installed files to the disk"_s);
+        return new ReplaceCommitTaskSpecification(ReplaceCommitTaskSpecification::Step::Commit,
+                                                  *deleteList, this);
+    }
+    // The updater's own files wait until everything else is on the disk, so that the window in
+    // which a kill finds them half replaced is as short as it can be.
+    if (index == 0)
+        return new ReplaceCommitTaskSpecification(ReplaceCommitTaskSpecification::Step::Sync, {},
+                                                  this);
+    const auto& [record, plan] = special.at(index - 1);
+    return new FileReplaceTaskSpecification(record, plan, deleteList, this, 0.0);
+}
+
+void FileReplaceListTaskSpecification::onStepFinished()
+{
+    const bool committed = nextStep > commitStep();
+    releaseStep();
+    if (committed)
+        ComposedTaskSpecification::subtasksDone();
+    else
+        runNextStep();
+}
+
+void FileReplaceListTaskSpecification::onStepFailed()
+{
+    const bool byUser = step && step->state() == UserCanceled;
     // A commit record that reached the file (its sync failed after the write) may reach the disk
     // yet: undoing now would let a later repair delete what the old version needs. Forward.
     if (dropCommit()) {
@@ -203,61 +286,72 @@ void FileReplaceListTaskSpecification::onCommitFailed()
         return;
     }
     rollBack();
-    errorCancel();
+    if (byUser)
+        userCancel();
+    else
+        errorCancel();
 }
 
-void FileReplaceListTaskSpecification::releaseCommitTask()
+void FileReplaceListTaskSpecification::releaseStep()
 {
-    if (!commitTask)
+    if (!step)
         return;
-    disconnect(commitTask, nullptr, this, nullptr);
-    commitTask->reset();
-    commitTask->deleteLater();
-    commitTask = nullptr;
+    disconnect(step, nullptr, this, nullptr);
+    step->deleteLater();
+    step = nullptr;
 }
 
 bool FileReplaceListTaskSpecification::dropCommit()
 {
-    releaseCommitTask();
-    return !configuration->tempDir.isEmpty() &&
-           ReplaceJournal(configuration->tempDir).isCommitted();
+    releaseStep();
+    return ReplaceJournal(configuration->tempDir).isCommitted();
 }
 
 void FileReplaceListTaskSpecification::rollBack()
 {
     emit message(u"rolling back file updates"_s);
-    FileReplaceTaskSpecification::undoJournal(listRollback, this);
-    repairFromSessionJournal();
+    if (!repairFromJournal())
+        emit error(u"Could not undo all file changes; the installation may be incomplete"_s);
 }
 
-void FileReplaceListTaskSpecification::repairFromSessionJournal()
+bool FileReplaceListTaskSpecification::repairFromJournal()
 {
-    // What the session journal still names (a change whose undo failed above) gets a second
-    // try; once nothing is left, the journal goes.
-    if (!configuration->tempDir.isEmpty())
-        static_cast<void>(
-                ReplaceJournal(configuration->tempDir).repair([this](const QString& line) {
-                    emit message(line);
-                }));
+    // The same repair as after a kill. What it could not undo stays named in the journal, which
+    // the next start tries again.
+    return ReplaceJournal(configuration->tempDir).repair([this](const QString& line) {
+        emit message(line);
+    });
+}
+
+void FileReplaceListTaskSpecification::fail(const QString& text)
+{
+    setRunning();
+    if (!text.isEmpty())
+        emit message(text);
+    errorCancel();
+}
+
+void FileReplaceListTaskSpecification::userCanceled()
+{
+    ComposedTaskSpecification::userCanceled();
+    if (step)
+        step->userCanceled();
 }
 
 void FileReplaceListTaskSpecification::reset()
 {
+    const bool bodiesMayRun = !runningSubTasks.isEmpty() || step;
+    releaseStep();
+    clearSubTasks();
+    // A copy still running would put its file in place after the undo.
+    if (bodiesMayRun)
+        QThreadPool::globalInstance()->waitForDone();
     // A commit that reached the journal has made the new files the installation: the next
     // start finishes the deletions, and nothing here may be undone any more.
-    if (dropCommit()) {
-        listRollback.clear();
-        clearSubTasks();
-        resetWithoutSubTasks();
-        return;
-    }
-    // Running replacements hold changes of their own, newer than anything in the stage's
-    // journal: they are undone first.
-    const QList<TaskSpecification*> running = runningSubTasks;
-    for (TaskSpecification* t : running)
-        t->reset();
-    clearSubTasks();
-    FileReplaceTaskSpecification::undoJournal(listRollback, this);
-    repairFromSessionJournal();
+    if (!ReplaceJournal(configuration->tempDir).isCommitted() && !repairFromJournal())
+        emit error(u"Could not undo all file changes; the installation may be incomplete"_s);
+    regular.clear();
+    special.clear();
+    nextStep = 0;
     resetWithoutSubTasks();
 }

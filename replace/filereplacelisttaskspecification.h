@@ -1,20 +1,21 @@
 #pragma once
 
 #include "composedtaskspecification.h"
+#include "filereplacetaskspecification.h"
 #include "filespecifications.h"
-#include "rollback.h"
 
 #include <QList>
+#include <QPointer>
 #include <QString>
 
 class Configuration;
-class ReplaceCommitTaskSpecification;
 
 // Installs every downloaded file: first creates the directories the new files need, then
-// replaces the files, two at a time, and at last commits: everything reaches the disk and the
-// session journal records what is left to delete. One journal covers the whole stage, so that on
-// any failure or cancel before the commit everything the stage changed is undone, newest change
-// first, and the installation is left as it was.
+// replaces the files, two at a time, then, once those are on the disk, the updater's own files
+// one after another, and at last commits: everything reaches the disk and the journal records
+// what is left to delete. Every change is named in the replacement journal, on the disk, before
+// it is made; on any failure or cancel before the commit the journal's repair undoes everything,
+// newest change first, and the installation is left as it was.
 class FileReplaceListTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
@@ -27,29 +28,39 @@ public:
                                      QObject* parent, double parentProgressRange);
 
     void execute() override;
-    // Undoes everything the stage changed, also what its running replacements hold.
+    void userCanceled() override;
+    // Undoes everything the stage changed, once what its replacements still run has ended.
     void reset() override;
 
 protected:
     void subtasksDone() override;
-    // Adds a task for every missing directory, parents first; returns their number.
-    int makeSubdirTasks();
-    void makeFileReplaceTasks(bool subdirsCreated);
 
 private slots:
-    void onCommitted();
-    void onCommitFailed();
+    void onStepFinished();
+    void onStepFailed();
 
 private:
+    using Plan = FileReplaceTaskSpecification::Plan;
+
     void makeSubtasksAndStart();
-    void commit();
-    // Waits for a running commit and lets it go.
-    void releaseCommitTask();
-    // The same, and then true when the journal holds the commit: only a commit that did not
-    // report its success needs the journal read.
+    // Plans every replacement and brings the journal's records of them to the disk: first the
+    // stale backups, which are then deleted, then the directories and the files.
+    [[nodiscard]] bool announce(const QStringList& missing);
+    [[nodiscard]] bool removeStaleBackups();
+    // The directories the new files need that do not exist, parents first.
+    [[nodiscard]] QStringList missingDirectories() const;
+    void makeFileReplaceTasks(double weight);
+    // After the other files: a sync, the updater's own files, the commit.
+    void runNextStep();
+    [[nodiscard]] TaskSpecification* makeStep(int index);
+    [[nodiscard]] int commitStep() const;
+    void releaseStep();
+    // Lets a running step go, and then true when the journal holds the commit: only a commit that
+    // did not report its success needs the journal read.
     [[nodiscard]] bool dropCommit();
     void rollBack();
-    void repairFromSessionJournal();
+    [[nodiscard]] bool repairFromJournal();
+    void fail(const QString& text);
     // The missing directories the new files need, with every missing level above them.
     [[nodiscard]] static QStringList missingLevels(const QStringList& directories);
     // Says so and returns true when two records would work on the same place.
@@ -57,7 +68,9 @@ private:
 
     QList<FileReplaceSpecification>* replaceList;
     QList<QString>* deleteList;
-    RollbackDataList listRollback;
     Configuration* configuration;
-    ReplaceCommitTaskSpecification* commitTask = nullptr;
+    QList<std::pair<FileReplaceSpecification, Plan>> regular;
+    QList<std::pair<FileReplaceSpecification, Plan>> special;
+    QPointer<TaskSpecification> step;
+    int nextStep = 0;
 };

@@ -1,19 +1,16 @@
 #include "filereplacetaskspecification.h"
 
+#include "approot.h"
 #include "checksignaturetaskspecification.h"
 #include "configuration.h"
 #include "filebackuptaskspecification.h"
 #include "filecopytaskspecification.h"
 #include "filerenametaskspecification.h"
 #include "fileunziptaskspecification.h"
-#include "replacejournal.h"
 
-#include <QCoreApplication>
 #include <QDir>
-#include <QEvent>
 #include <QFile>
 #include <QFileInfo>
-#include <QThreadPool>
 
 using namespace Qt::StringLiterals;
 
@@ -24,19 +21,47 @@ constexpr double checkWeight = 0.2; // checking an unpacked file
 
 } // namespace
 
+QStringList FileReplaceTaskSpecification::Plan::partPaths() const
+{
+    QStringList parts{FileCopyFunc::partFilePath(installed)};
+    if (replacing)
+        parts.append(FileCopyFunc::partFilePath(FileReplaceSpecification::prefixedPath(
+                installed, Configuration::getSpecialFileRenamePrefix())));
+    return parts;
+}
+
+FileReplaceTaskSpecification::Plan
+FileReplaceTaskSpecification::planFor(const FileReplaceSpecification& record,
+                                      const QString& tempDir)
+{
+    Plan plan;
+    plan.installed = record.destFileName(QString());
+    plan.target = AppRoot::filePath(plan.installed);
+    plan.backup = AppRoot::filePath(record.oldDestFileName());
+    plan.replacing = FileRenameTaskSpecification::pathTaken(plan.target);
+    const QString patched = QDir(tempDir).filePath(record.patchedName());
+    const bool madeByPatch = record.hasUnzip() && QFileInfo::exists(patched);
+    plan.unpacks = record.hasUnzip() && !madeByPatch;
+    plan.source = madeByPatch ? patched : QDir(tempDir).filePath(record.fileName);
+    // An unpacked file is no download that could be given back; one a patch made is.
+    plan.movedDownload = !record.hasUnzip() ? record.fileName
+                         : madeByPatch      ? record.patchedName()
+                                            : QString();
+    plan.special = Configuration::getSpecialFileNames().contains(
+            QFileInfo(record.pureDestFilePath()).fileName(), Qt::CaseSensitive);
+    return plan;
+}
+
 FileReplaceTaskSpecification::FileReplaceTaskSpecification(const FileReplaceSpecification& record,
-                                                           QList<QString>* deleteList,
-                                                           RollbackDataList* listRollback,
-                                                           Configuration* configuration,
+                                                           Plan plan, QList<QString>* deleteList,
                                                            QObject* parent,
                                                            double parentProgressRange)
     : ComposedTaskSpecification(1, parentProgressRange, parent)
     , replaceSpec(record)
+    , plan(std::move(plan))
     , deleteList(deleteList)
-    , listRollback(listRollback)
-    , configuration(configuration)
 {
-    Q_ASSERT(deleteList && listRollback && configuration);
+    Q_ASSERT(deleteList);
 }
 
 void FileReplaceTaskSpecification::execute()
@@ -47,124 +72,44 @@ void FileReplaceTaskSpecification::execute()
 
 void FileReplaceTaskSpecification::makeSubtasksAndStart()
 {
-    const QString installed = replaceSpec.destFileName(QString());
-    const QString patched = QDir(configuration->tempDir).filePath(replaceSpec.patchedName());
-    // A packed file that a patch made is there unpacked already, and is moved like a download.
-    madeByPatch = replaceSpec.hasUnzip() && QFileInfo::exists(patched);
-    const QString source =
-            madeByPatch ? patched : QDir(configuration->tempDir).filePath(replaceSpec.fileName);
-    const QString target = Configuration::getAppRootFilePath(installed);
-    const QString backup = Configuration::getAppRootFilePath(replaceSpec.oldDestFileName());
-    const bool replacing = FileRenameTaskSpecification::pathTaken(target);
-
-    // Left over from an earlier run, or a user's: gone before the journal names the backup, so
-    // that whatever lies under the backup name during the run is the run's own.
-    if (replacing && FileRenameTaskSpecification::pathTaken(backup) && !QFile::remove(backup)) {
-        failBeforeStart(u"Could not delete '%1'"_s.arg(backup));
-        return;
-    }
-    // Said before it is done, so that a run killed in the middle is undone by the next start.
-    if (!recordIntent(installed, replacing))
-        return;
-
     double remaining = 1.0;
-    const auto placement = replacing ? SlowFileOpSpecification::Placement::OverExisting
-                                     : SlowFileOpSpecification::Placement::NewName;
-    if (replacing) {
-        backedUp = true;
-        addSubTask(new FileBackupTaskSpecification(&ownRollback, target, backup, this, stepWeight));
+    const auto placement = plan.replacing ? SlowFileOpSpecification::Placement::OverExisting
+                                          : SlowFileOpSpecification::Placement::NewName;
+    if (plan.replacing) {
+        addSubTask(new FileBackupTaskSpecification(plan.target, plan.backup, this, stepWeight));
         remaining -= stepWeight;
     }
-    const std::optional<QFileDevice::Permissions> mode = installedMode(target);
-    if (replaceSpec.hasUnzip() && !madeByPatch) {
-        addSubTask(new FileUnzipTaskSpecification(&ownRollback, source, target, this,
+    const std::optional<QFileDevice::Permissions> mode = installedMode(plan.target);
+    if (plan.unpacks) {
+        addSubTask(new FileUnzipTaskSpecification(plan.source, plan.target, this,
                                                   remaining - checkWeight, mode, placement));
-        auto* check = new CheckSignatureTaskSpecification(target, replaceSpec.unpackedMd5, true,
-                                                          this, checkWeight);
+        auto* check = new CheckSignatureTaskSpecification(plan.target, replaceSpec.unpackedMd5,
+                                                          true, this, checkWeight);
         check->setExpectedSha256(replaceSpec.unpackedSha256);
         addSubTask(check);
     } else {
-        // Moved into place where it can be; undoing gives it back to the temporary directory,
-        // where a resumed run finds it.
+        // Moved into place where it can be; the journal's undo gives it back to the temporary
+        // directory, where a resumed run finds it.
         addSubTask(new FileCopyTaskSpecification(
-                &ownRollback, source, target, this, remaining, mode,
+                plan.source, plan.target, this, remaining, mode,
                 FileCopyTaskSpecification::Transfer::MoveWhenPossible, placement));
     }
     setRunning();
     executeSubTasks();
 }
 
-bool FileReplaceTaskSpecification::recordIntent(const QString& installed, bool replacing)
-{
-    ReplaceJournal journal(configuration->tempDir);
-    QStringList parts{FileCopyFunc::partFilePath(installed)};
-    if (replacing)
-        parts.append(FileCopyFunc::partFilePath(replaceSpec.oldDestFileName()));
-    // An unpacked file is no download that could be given back; one a patch made is.
-    const QString download = !replaceSpec.hasUnzip() ? replaceSpec.fileName
-                             : madeByPatch           ? replaceSpec.patchedName()
-                                                     : QString();
-    const bool recorded = replacing ? journal.recordReplace(installed, download, parts)
-                                    : journal.recordAdd(installed, download, parts);
-    if (!recorded)
-        failBeforeStart(journal.errorString());
-    return recorded;
-}
-
-void FileReplaceTaskSpecification::failBeforeStart(const QString& text)
-{
-    setRunning();
-    emit message(text);
-    errorCancel();
-}
-
 void FileReplaceTaskSpecification::subtasksDone()
 {
-    if (getStateFromSubTasks() == Finished)
-        commit();
-    else
-        undoJournal(ownRollback, this);
-    ComposedTaskSpecification::subtasksDone();
-}
-
-void FileReplaceTaskSpecification::commit()
-{
-    // From now on the list's journal undoes this file. The records move rather than being
-    // copied, so that a reset of this task cannot undo them a second time behind the list's back.
-    listRollback->appendList(ownRollback);
-    ownRollback.clear();
-    const QString fileName = QFileInfo(replaceSpec.pureDestFilePath()).fileName();
-    if (backedUp && !configuration->isSpecialFileName(fileName))
-        deleteList->append(replaceSpec.oldDestFileName());
     // The copy or unpack gave the file its mode before it appeared under its name.
+    if (getStateFromSubTasks() == Finished && plan.replacing && !plan.special)
+        deleteList->append(replaceSpec.oldDestFileName());
+    ComposedTaskSpecification::subtasksDone();
 }
 
 void FileReplaceTaskSpecification::reset()
 {
-    const QList<TaskSpecification*> running = runningSubTasks;
-    clearSubTasks();
-    collectLateResults(running);
-    undoJournal(ownRollback, this);
-    backedUp = false;
     resetWithoutSubTasks();
 }
-
-void FileReplaceTaskSpecification::collectLateResults(const QList<TaskSpecification*>& subtasks)
-{
-    if (subtasks.isEmpty())
-        return;
-    QThreadPool::globalInstance()->waitForDone();
-    // The results are posted by now; a slow file operation journals its file as it takes one.
-    for (TaskSpecification* t : subtasks)
-        QCoreApplication::sendPostedEvents(t, QEvent::MetaCall);
-}
-
-void FileReplaceTaskSpecification::undoJournal(RollbackDataList& journal, TaskSpecification* task)
-{
-    if (!journal.rollback(task))
-        emit task->error(u"Could not undo all file changes; the installation may be incomplete"_s);
-}
-
 const QStringList& FileReplaceTaskSpecification::executableFiles()
 {
     static const QStringList names{u"vq3client_linux_x86"_s,    u"vq3client_linux_amd64"_s,

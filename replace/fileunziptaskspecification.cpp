@@ -14,13 +14,12 @@ constexpr unsigned unzipBlockSize = 0x4000;
 
 } // namespace
 
-FileUnzipTaskSpecification::FileUnzipTaskSpecification(RollbackDataList* rollbackList,
-                                                       const QString& source, const QString& target,
+FileUnzipTaskSpecification::FileUnzipTaskSpecification(const QString& source, const QString& target,
                                                        QObject* parent, double parentProgressRange,
                                                        std::optional<QFileDevice::Permissions> mode,
                                                        Placement placement)
-    : SlowFileOpSpecification(u"Could not unzip '%1' to '%2'"_s.arg(source, target), rollbackList,
-                              source, target, parent, parentProgressRange, placement)
+    : SlowFileOpSpecification(u"Could not unzip '%1' to '%2'"_s.arg(source, target), source, target,
+                              parent, parentProgressRange, placement)
     , mode(mode)
 {}
 

@@ -9,15 +9,15 @@
 #include <optional>
 
 // Unpacks a gzip file into target on a pool thread (as a new name, or over the file there in one
-// rename), and journals what undoes it. A corrupt or truncated stream fails the task and leaves
+// rename). A corrupt or truncated stream fails the task and leaves
 // no target behind. With a mode, target gets it before it appears under its name.
 class FileUnzipTaskSpecification : public SlowFileOpSpecification
 {
     Q_OBJECT
 
 public:
-    FileUnzipTaskSpecification(RollbackDataList* rollbackList, const QString& source,
-                               const QString& target, QObject* parent, double parentProgressRange,
+    FileUnzipTaskSpecification(const QString& source, const QString& target, QObject* parent,
+                               double parentProgressRange,
                                std::optional<QFileDevice::Permissions> mode = std::nullopt,
                                Placement placement = Placement::NewName);
 

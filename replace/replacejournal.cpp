@@ -5,7 +5,6 @@
 #include "filecopytaskspecification.h"
 #include "filerenametaskspecification.h"
 #include "filespecifications.h"
-#include "rollback.h"
 
 #include <QDir>
 #include <QFile>
@@ -14,6 +13,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -31,8 +32,8 @@ struct Tag
 };
 
 // In the order of ReplaceJournal::Kind, which ends with Commit.
-constexpr Tag tags[] = {{"replace", 2}, {"add", 2},    {"part", 1},
-                        {"mkdir", 1},   {"delete", 1}, {"committed", 0}};
+constexpr Tag tags[] = {{"replace", 2}, {"add", 2},    {"part", 1},     {"mkdir", 1},
+                        {"stale", 1},   {"delete", 1}, {"committed", 0}};
 
 // Written by updaters before records had checksums: a backup made by renaming the original away,
 // and a part file. Read so that a run killed by such an updater is still repaired.
@@ -63,6 +64,37 @@ bool pathTaken(const QString& path)
     return FileRenameTaskSpecification::pathTaken(path);
 }
 
+bool lstatPath(const QString& path, struct stat& info)
+{
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0;
+}
+
+// Whether the two paths are names of one file (neither followed if it is a link).
+bool sameFile(const QString& a, const QString& b)
+{
+    struct stat first = {};
+    struct stat second = {};
+    return lstatPath(a, first) && lstatPath(b, second) && first.st_dev == second.st_dev &&
+           first.st_ino == second.st_ino;
+}
+
+// Puts the backup back under the installed name in one rename over whatever is there, so that the
+// name never goes missing.
+bool restoreBackup(const QString& backup, const QString& installed)
+{
+    return ::rename(QFile::encodeName(backup).constData(),
+                    QFile::encodeName(installed).constData()) == 0;
+}
+
+// Gives the file at installed a second name at returnPath, unless something is there.
+void linkBack(const QString& installed, const QString& returnPath)
+{
+    struct stat info = {};
+    if (!lstatPath(returnPath, info))
+        static_cast<void>(::link(QFile::encodeName(installed).constData(),
+                                 QFile::encodeName(returnPath).constData()));
+}
+
 bool removeIfTaken(const QString& path, const ReplaceJournal::LogLine& log)
 {
     if (!pathTaken(path))
@@ -75,16 +107,34 @@ bool removeIfTaken(const QString& path, const ReplaceJournal::LogLine& log)
     return true;
 }
 
+bool syncDirectory(const QString& path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool synced = fd >= 0 && ::fsync(fd) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    return synced;
+}
+
 } // namespace
 
 ReplaceJournal::ReplaceJournal(QString sessionDirectory)
-    : sessionDirectory(std::move(sessionDirectory))
-    , journalPath(this->sessionDirectory + u'/' + fileName())
+    : ReplaceJournal(AppRoot::filePath(fileName()), std::move(sessionDirectory))
 {}
+
+ReplaceJournal::ReplaceJournal(QString journalPath, QString sessionDirectory)
+    : sessionDirectory(std::move(sessionDirectory))
+    , journalPath(std::move(journalPath))
+{}
+
+ReplaceJournal ReplaceJournal::keptInSession(const QString& sessionDirectory)
+{
+    return {sessionDirectory + u"/replace.journal"_s, sessionDirectory};
+}
 
 QString ReplaceJournal::fileName()
 {
-    return u"replace.journal"_s;
+    return u".update.journal"_s;
 }
 
 bool ReplaceJournal::recordReplace(const QString& installedPath, const QString& download,
@@ -102,43 +152,55 @@ bool ReplaceJournal::recordAdd(const QString& installedPath, const QString& down
 bool ReplaceJournal::recordFile(Kind kind, const QString& installedPath, const QString& download,
                                 const QStringList& partPaths)
 {
-    QList<Entry> records{{kind, installedPath, download}};
-    for (const QString& part : partPaths)
-        records.append({Kind::Part, part, {}});
-    return writeRecords(records);
+    if (!record({kind, installedPath, download}))
+        return false;
+    return std::all_of(partPaths.cbegin(), partPaths.cend(), [this](const QString& part) {
+        return record({Kind::Part, part, {}});
+    });
 }
 
 bool ReplaceJournal::recordDirectories(const QStringList& directories)
 {
-    QList<Entry> records;
-    for (const QString& directory : directories)
-        records.append({Kind::Directory, directory, {}});
-    return records.isEmpty() || writeRecords(records);
+    return std::all_of(directories.cbegin(), directories.cend(), [this](const QString& directory) {
+        return record({Kind::Directory, directory, {}});
+    });
+}
+
+bool ReplaceJournal::recordStale(const QString& path)
+{
+    return record({Kind::Stale, path, {}});
 }
 
 bool ReplaceJournal::recordCommit(const QStringList& deletions)
 {
-    QList<Entry> records;
-    for (const QString& path : deletions)
-        records.append({Kind::Delete, path, {}});
-    records.append({Kind::Commit, {}, {}});
-    return writeRecords(records, true);
+    for (const QString& path : deletions) {
+        if (!record({Kind::Delete, path, {}}))
+            return false;
+    }
+    return record({Kind::Commit, {}, {}}) && sync();
 }
 
-bool ReplaceJournal::writeRecords(const QList<Entry>& records, bool durable)
+bool ReplaceJournal::record(const Entry& entry)
 {
     error.clear();
     // What could not be read back would not be repaired: such a change is not made at all.
-    for (const Entry& entry : records) {
-        if (!isReadable(entry)) {
-            error = u"'%1' cannot be recorded in %2"_s.arg(entry.path, journalPath);
-            return false;
-        }
+    if (!isReadable(entry)) {
+        error = u"'%1' cannot be recorded in %2"_s.arg(entry.path, journalPath);
+        pending.clear();
+        return false;
     }
+    pending.append(entry);
+    return true;
+}
+
+bool ReplaceJournal::sync()
+{
+    if (pending.isEmpty())
+        return true;
     // A new line first: a record that a failed write left without its end stays a line of its
     // own, which its checksum rejects, and does not swallow this one.
     QByteArray text("\n");
-    for (const Entry& entry : records) {
+    for (const Entry& entry : std::as_const(pending)) {
         const Tag& tag = tags[int(entry.kind)];
         QByteArray line(tag.text);
         if (tag.paths > 0)
@@ -147,10 +209,14 @@ bool ReplaceJournal::writeRecords(const QList<Entry>& records, bool durable)
             line += separator.toLatin1() + entry.download.toUtf8();
         text += line + separator.toLatin1() + checksum(line) + '\n';
     }
+    pending.clear();
+    const bool created = !QFileInfo::exists(journalPath);
     QFile file(journalPath);
-    // One write per append, unbuffered, so that a failing write shows where it failed.
+    // One write per batch, unbuffered, so that a failing write shows where it failed. A journal
+    // just created is only found after a power cut once its directory entry is on the disk too.
     if (file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered) &&
-        file.write(text) == text.size() && (!durable || ::fdatasync(file.handle()) == 0))
+        file.write(text) == text.size() && ::fdatasync(file.handle()) == 0 &&
+        (!created || syncDirectory(QFileInfo(journalPath).path())))
         return true;
     error = u"Could not write to %1"_s.arg(journalPath);
     return false;
@@ -247,9 +313,17 @@ bool ReplaceJournal::repair(const LogLine& log) const
         finishDeletions(records, log);
     else
         done = undo(records, log);
-    if (done)
+    // The journal goes only once what it undid or deleted is on the disk: lost in a power cut
+    // before that, the repair would be lost with it.
+    if (done && syncFileSystems({AppRoot::path()}))
         discard();
     return done;
+}
+
+void ReplaceJournal::discardCommitted() const
+{
+    if (isCommitted() && syncFileSystems({AppRoot::path()}))
+        discard();
 }
 
 bool ReplaceJournal::undo(const QList<Entry>& records, const LogLine& log) const
@@ -276,6 +350,7 @@ bool ReplaceJournal::undo(const QList<Entry>& records, const LogLine& log) const
                 log(u"Removed %1, left by an interrupted update"_s.arg(installed));
             break;
         }
+        case Kind::Stale: // a leftover, deleted or not: nothing to give back
         case Kind::Delete:
         case Kind::Commit:
             break;
@@ -289,18 +364,18 @@ bool ReplaceJournal::undoReplace(const Entry& entry, const LogLine& log) const
     const QString installed = AppRoot::filePath(entry.path);
     const QString backup = AppRoot::filePath(backupPath(entry.path));
     if (!pathTaken(backup))
-        return true; // killed before the backup was made: the original never left its name
+        return true; // stopped before the backup was made: the original never left its name
     // Such an updater renamed the original away; only a missing one is put back.
     if (entry.legacy && pathTaken(installed))
         return true;
-    if (RollbackData::sameFile(backup, installed)) {
-        // Killed before the new file took the name: the backup is only a second name.
+    if (sameFile(backup, installed)) {
+        // Stopped before the new file took the name: the backup is only a second name.
         return removeIfTaken(backup, log);
     }
     // A moved download goes back to the session directory, so the next run need not fetch it.
-    if (pathTaken(installed) && !entry.download.isEmpty())
-        static_cast<void>(RollbackData::linkBack(installed, downloadPath(entry)));
-    if (!RollbackData::restoreBackup(backup, installed)) {
+    if (pathTaken(installed) && !downloadPath(entry).isEmpty())
+        linkBack(installed, downloadPath(entry));
+    if (!restoreBackup(backup, installed)) {
         log(u"Could not rename '%1' to '%2'"_s.arg(backup, installed));
         return false;
     }
@@ -315,7 +390,7 @@ bool ReplaceJournal::undoAdd(const Entry& entry, const LogLine& log) const
         return true;
     // A moved download goes back to the session directory, so the next run need not fetch it.
     const QString download = downloadPath(entry);
-    if (!entry.download.isEmpty() && !pathTaken(download) && QFileInfo(download).dir().exists() &&
+    if (!download.isEmpty() && !pathTaken(download) && QFileInfo(download).dir().exists() &&
         QFile::rename(installed, download)) {
         log(u"Removed %1, left by an interrupted update"_s.arg(installed));
         return true;
@@ -335,10 +410,32 @@ void ReplaceJournal::finishDeletions(const QList<Entry>& records, const LogLine&
 
 QString ReplaceJournal::downloadPath(const Entry& entry) const
 {
+    // Gone with the temporary directory after a reboot: the next run fetches the file again.
+    if (entry.download.isEmpty() || sessionDirectory.isEmpty() ||
+        !QFileInfo(sessionDirectory).isDir())
+        return {};
     return sessionDirectory + u'/' + entry.download;
 }
 
 void ReplaceJournal::discard() const
 {
     QFile::remove(journalPath);
+}
+
+bool ReplaceJournal::syncFileSystems(const QStringList& paths)
+{
+    QSet<dev_t> synced;
+    for (const QString& path : paths) {
+        const int fd =
+                ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        struct stat info = {};
+        const bool ok = fd >= 0 && ::fstat(fd, &info) == 0 &&
+                        (synced.contains(info.st_dev) || ::syncfs(fd) == 0);
+        if (fd >= 0)
+            ::close(fd);
+        if (!ok)
+            return false;
+        synced.insert(info.st_dev);
+    }
+    return true;
 }

@@ -6,11 +6,15 @@
 
 #include <functional>
 
-// What a replacement is about to do, kept in the session directory so that it outlives the
-// process. Before an installed file gets its backup, before a new file, a new directory or a
-// part file appears, a record says so; once every file is in place and on the disk, a commit
-// record lists what is left to delete. The next start repairs from it: a run killed before its
-// commit is undone to exactly the old version, one killed after it has its deletions finished.
+// The one record of what a replacement changes in the application root, kept in the root itself
+// (".update.journal") so that it outlives the process, a reboot that empties the temporary
+// directory, and a power cut. It is written ahead: the records of a batch of changes are appended
+// and brought to the disk (sync()) before the first of those changes is made. Before an installed
+// file gets its backup, before a new file, a new directory or a part file appears, before a stale
+// backup is deleted, a record says so; once every file is in place and on the disk, a commit
+// record lists what is left to delete. Undoing a failed run and repairing a killed one are the
+// same repair: before the commit it undoes everything to exactly the old version, after it it
+// finishes the deletions.
 //
 // The file is only ever appended to. Every record ends in a checksum and every append starts on
 // a new line, so that a record cut short (by a kill or a full disk) is ignored, also when later
@@ -21,18 +25,30 @@ class ReplaceJournal
 public:
     using LogLine = std::function<void(const QString& line)>;
 
-    explicit ReplaceJournal(QString sessionDirectory);
+    // The journal of the application root; a repair gives moved downloads back to
+    // sessionDirectory, unless it is empty or gone.
+    explicit ReplaceJournal(QString sessionDirectory = {});
+    // The journal that updaters before this one kept in the session directory, read so that a run
+    // killed by one of them is still repaired.
+    [[nodiscard]] static ReplaceJournal keptInSession(const QString& sessionDirectory);
 
     [[nodiscard]] static QString fileName();
+    [[nodiscard]] const QString& path() const { return journalPath; }
 
-    // False, with errorString() set, when the record could not be written; the change it
-    // announces must not be made then. download is the file in the session directory that is
-    // installed (moved, copied or unpacked), so that an undo can give a moved one back.
+    // Collect records for the next sync(). False, with errorString() set, for a record that could
+    // not be read back; the change it announces must not be made then. download is the file in the
+    // session directory that is installed (moved, copied or unpacked), so that an undo can give a
+    // moved one back.
     [[nodiscard]] bool recordReplace(const QString& installedPath, const QString& download,
                                      const QStringList& partPaths);
     [[nodiscard]] bool recordAdd(const QString& installedPath, const QString& download,
                                  const QStringList& partPaths);
     [[nodiscard]] bool recordDirectories(const QStringList& directories);
+    // A leftover under a backup name, deleted before the run makes its own backup there.
+    [[nodiscard]] bool recordStale(const QString& path);
+    // Appends the collected records in one write and brings them to the disk; only then may the
+    // changes they announce be made. False, with errorString() set, when that failed.
+    [[nodiscard]] bool sync();
     // Written once every installed file is on the disk; reaches the disk itself before it
     // returns. From then on a repair finishes the deletions instead of undoing.
     [[nodiscard]] bool recordCommit(const QStringList& deletions);
@@ -45,13 +61,20 @@ public:
     // Undoes a run that had not committed, newest change first: originals back under their
     // names, new files and directories removed (a moved download back into the session
     // directory), part files removed. Finishes the deletions of one that had. True when nothing
-    // is left to repair; the journal is removed then.
+    // is left to repair; the repair is then brought to the disk and the journal removed.
     [[nodiscard]] bool repair(const LogLine& log) const;
+    // Removes the journal of a run that committed and has made its deletions; one that has not
+    // committed stays for its repair.
+    void discardCommitted() const;
 
     [[nodiscard]] const QString& errorString() const { return error; }
 
+    // Writes everything of the file systems holding the given paths to the disk: one call per
+    // file system is far cheaper than one per file, and also covers the directories.
+    [[nodiscard]] static bool syncFileSystems(const QStringList& paths);
+
 private:
-    enum class Kind { Replace, Add, Part, Directory, Delete, Commit };
+    enum class Kind { Replace, Add, Part, Directory, Stale, Delete, Commit };
     struct Entry
     {
         Kind kind;
@@ -60,13 +83,15 @@ private:
         bool legacy = false; // written by an updater that renamed originals away
     };
 
+    ReplaceJournal(QString journalPath, QString sessionDirectory);
+
     [[nodiscard]] static bool hasCommit(const QList<Entry>& records);
     // Whether a record's paths stay inside the application root and the session directory and
     // come back from the file as written.
     [[nodiscard]] static bool isReadable(const Entry& entry);
+    [[nodiscard]] bool record(const Entry& entry);
     [[nodiscard]] bool recordFile(Kind kind, const QString& installedPath, const QString& download,
                                   const QStringList& partPaths);
-    [[nodiscard]] bool writeRecords(const QList<Entry>& records, bool durable = false);
     [[nodiscard]] QList<Entry> entries() const;
     [[nodiscard]] bool undo(const QList<Entry>& records, const LogLine& log) const;
     void finishDeletions(const QList<Entry>& records, const LogLine& log) const;
@@ -77,5 +102,6 @@ private:
 
     QString sessionDirectory;
     QString journalPath;
+    QList<Entry> pending;
     QString error;
 };

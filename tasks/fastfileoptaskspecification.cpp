@@ -1,11 +1,8 @@
 #include "fastfileoptaskspecification.h"
 
-FastFileOpTaskSpecification::FastFileOpTaskSpecification(const QString& path,
-                                                         RollbackDataList* rollbackList,
-                                                         QObject* parent,
+FastFileOpTaskSpecification::FastFileOpTaskSpecification(const QString& path, QObject* parent,
                                                          double parentProgressRange)
     : TaskSpecification(parent, parentProgressRange)
-    , rollbackList(rollbackList)
     , path(path)
 {}
 
@@ -16,10 +13,4 @@ void FastFileOpTaskSpecification::execute()
         finish();
     else
         errorCancel();
-}
-
-void FastFileOpTaskSpecification::addRollbackOp(const RollbackData& record)
-{
-    if (rollbackList != nullptr)
-        rollbackList->add(record);
 }

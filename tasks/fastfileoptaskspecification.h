@@ -1,6 +1,5 @@
 #pragma once
 
-#include "rollback.h"
 #include "taskspecification.h"
 
 #include <QString>
@@ -11,9 +10,7 @@ class FastFileOpTaskSpecification : public TaskSpecification
     Q_OBJECT
 
 public:
-    // rollbackList is not owned and may be null (then nothing is recorded).
-    FastFileOpTaskSpecification(const QString& path, RollbackDataList* rollbackList,
-                                QObject* parent, double parentProgressRange);
+    FastFileOpTaskSpecification(const QString& path, QObject* parent, double parentProgressRange);
 
     // Ends the task before returning; a composed parent continues through its queue.
     void execute() override;
@@ -21,9 +18,6 @@ public:
 protected:
     // Emits its own message before returning false.
     [[nodiscard]] virtual bool doOp() = 0;
-    // Call after each change that succeeded.
-    void addRollbackOp(const RollbackData& record);
 
-    RollbackDataList* rollbackList;
     QString path;
 };

@@ -367,7 +367,8 @@ void TestUpdateRun::fileMatchingOnlyItsMd5InstallsNothing()
 void TestUpdateRun::patchesOrWholeFiles_data()
 {
     QTest::addColumn<QString>("situation");
-    QTest::addColumn<QString>("line"); // in the log, with the patch's <url> and <saved> bytes
+    // In the log, with the patch's <url>, the <saved> bytes and the session directory <temp>.
+    QTest::addColumn<QString>("line");
     QTest::newRow("patched") << QString()
                              << u"Patches made 1 files; <saved> bytes fewer downloaded"_s;
     QTest::newRow("packed and patched")
@@ -380,6 +381,11 @@ void TestUpdateRun::patchesOrWholeFiles_data()
     QTest::newRow("missing on the mirror")
             << u"missing"_s << u"Patch for vq3client_linux_amd64 not used (<url> returned 404)"_s;
     QTest::newRow("installed copy changed by hand") << u"other source"_s << QString();
+    // A patch result of an earlier run, cut short, with the patch gone from every mirror.
+    QTest::newRow("stale patch result in a resumed session")
+            << u"stale"_s
+            << u"Discarded <temp>/vq3client_linux_amd64.gz.unpacked: it is not the file the "
+               u"release lists"_s;
 }
 
 void TestUpdateRun::patchesOrWholeFiles()
@@ -392,7 +398,7 @@ void TestUpdateRun::patchesOrWholeFiles()
     const QByteArray old = incompressible(200000);
     QByteArray changed = old;
     changed.replace(1000, 6, "client");
-    const bool packed = situation == u"packed";
+    const bool packed = situation == u"packed" || situation == u"stale";
     const QString key = packed ? u"vq3client_linux_amd64.gz"_s : u"vq3client_linux_amd64"_s;
     if (packed)
         f.release.addCompressedFile(u"bin"_s, key, TestRelease::gzip(changed),
@@ -410,10 +416,16 @@ void TestUpdateRun::patchesOrWholeFiles()
         bytes[bytes.size() / 2] = char(bytes.at(bytes.size() / 2) ^ 1);
         f.server.setRoute(patch, TestHttpServer::Behaviour::serve(bytes));
     }
-    if (situation == u"missing")
+    if (situation == u"missing" || situation == u"stale")
         f.server.setRoute(patch, TestHttpServer::Behaviour::notFound());
     TreeSnapshot before = rootTree(f);
     UpdateEngine& engine = f.makeEngine();
+    if (situation == u"stale") {
+        QVERIFY(engine.initialize());
+        QVERIFY(TestRelease::writeFile(f.configuration.tempDir +
+                                               u"/vq3client_linux_amd64.gz.unpacked"_s,
+                                       changed.first(1000)));
+    }
     if (situation == u"killed") {
         // A run stopped while the patch was being applied: the patch is there, the result half.
         f.server.setRoute(u"/m1/7/data/big.bin"_s, TestHttpServer::Behaviour::stall({}, 0));
@@ -445,7 +457,8 @@ void TestUpdateRun::patchesOrWholeFiles()
     if (!line.isEmpty())
         QVERIFY2(!f.log.events()
                           .filter(line.replace(u"<url>"_s, f.server.urlText(patch))
-                                          .replace(u"<saved>"_s, QString::number(saved)))
+                                          .replace(u"<saved>"_s, QString::number(saved))
+                                          .replace(u"<temp>"_s, f.configuration.tempDir))
                           .isEmpty(),
                  qPrintable(f.log.events().join(u'\n')));
 }
@@ -487,7 +500,8 @@ void TestUpdateRun::killedReplacementIsRepaired()
             journal.recordReplace(u"lib/libvoice.so"_s, u"lib/libvoice.so"_s, {}) &&
             journal.recordAdd(u"share/new/readme.txt"_s, u"share/new/readme.txt"_s, {}) &&
             journal.recordReplace(u"vq3client_linux_amd64"_s, u"vq3client_linux_amd64"_s,
-                                  {u"./.sonavelle_part_vq3client_linux_amd64"_s}));
+                                  {u"./.sonavelle_part_vq3client_linux_amd64"_s}) &&
+            journal.sync());
     QVERIFY(QDir().mkpath(session + u"/lib"_s) && QDir().mkpath(session + u"/share/new"_s));
     QVERIFY(QFile::rename(f.root.filePath(u"lib/libvoice.so"_s),
                           f.root.filePath(u"lib/_old_libvoice.so"_s)));

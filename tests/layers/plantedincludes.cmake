@@ -9,14 +9,14 @@ set(folders core tasks download replace engine ui startup tools)
 set(cases
     "|| "
     "core/configuration.cpp|updateengine.h|core/configuration.cpp includes engine/updateengine.h"
-    "core/wholefile.h|rollback.h|core/wholefile.h includes tasks/rollback.h"
-    "tasks/rollback.cpp|mirrors.h|tasks/rollback.cpp includes download/mirrors.h"
+    "core/wholefile.h|taskspecification.h|core/wholefile.h includes tasks/taskspecification.h"
+    "tasks/taskspecification.cpp|mirrors.h|tasks/taskspecification.cpp includes download/mirrors.h"
     "download/mirrors.cpp|filecopytaskspecification.h|download/mirrors.cpp includes replace/filecopytaskspecification.h"
     "replace/filerenametaskspecification.h|downloadtaskspecification.h|replace/filerenametaskspecification.h includes download/downloadtaskspecification.h"
     "engine/updateengine.cpp|mainwindow.h|engine/updateengine.cpp includes ui/mainwindow.h"
     "ui/banner.cpp|processtools.h|ui/banner.cpp includes startup/processtools.h"
     "tools/keytool.cpp|taskspecification.h|tools/keytool.cpp includes tasks/taskspecification.h"
-    "download/mirrors.cpp|rollback.h| "
+    "download/mirrors.cpp|taskspecification.h| "
     "ui/banner.cpp|updateengine.h| "
     "startup/main.cpp|wholefile.h| ")
 

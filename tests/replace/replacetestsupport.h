@@ -1,6 +1,8 @@
 #pragma once
 
+#include "replacejournal.h"
 #include "signallog.h"
+#include "treesnapshot.h"
 
 #include <QByteArray>
 #include <QCryptographicHash>
@@ -19,6 +21,15 @@
 #include <zlib.h>
 
 // Helpers shared by the file replacement tests.
+
+// The files of an installation, without the replacement journal that lies among them while a
+// replacement has not been repaired or finished.
+inline TreeSnapshot installedTree(const QString& root)
+{
+    TreeSnapshot tree = TreeSnapshot::take(root);
+    tree.remove(ReplaceJournal::fileName());
+    return tree;
+}
 
 inline bool writeFile(const QString& path, const QByteArray& content)
 {

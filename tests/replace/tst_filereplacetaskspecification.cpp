@@ -2,6 +2,7 @@
 #include "filecopytaskspecification.h"
 #include "filerenametaskspecification.h"
 #include "filereplacetaskspecification.h"
+#include "replacejournal.h"
 #include "replacetestsupport.h"
 #include "signallog.h"
 #include "treesnapshot.h"
@@ -11,8 +12,6 @@
 #include <QThreadPool>
 
 using namespace Qt::StringLiterals;
-
-using Records = QList<RollbackData>;
 
 namespace {
 
@@ -44,7 +43,6 @@ class TestFileReplaceTaskSpecification : public QObject
     std::unique_ptr<QTemporaryDir> dir;
     Configuration configuration;
     QString root;
-    RollbackDataList journal;
     QList<QString> deleteList;
     SignalLog log;
 
@@ -64,10 +62,20 @@ class TestFileReplaceTaskSpecification : public QObject
         return {u"dl"_s, name, md5Hex(content), content.size(), installedName};
     }
 
+    // The replacement as the list makes it, once the journal names what it will change.
     std::unique_ptr<InspectedReplacement> replacement(const FileReplaceSpecification& record)
     {
-        auto task = std::make_unique<InspectedReplacement>(record, &deleteList, &journal,
-                                                           &configuration, nullptr, 1.0);
+        const auto plan = FileReplaceTaskSpecification::planFor(record, configuration.tempDir);
+        ReplaceJournal journal(configuration.tempDir);
+        const bool announced =
+                (plan.replacing ? journal.recordReplace(plan.installed, plan.movedDownload,
+                                                        plan.partPaths())
+                                : journal.recordAdd(plan.installed, plan.movedDownload,
+                                                    plan.partPaths())) &&
+                journal.sync();
+        if (!announced)
+            qWarning() << journal.errorString();
+        auto task = std::make_unique<InspectedReplacement>(record, plan, &deleteList, nullptr, 1.0);
         log.watchTask(task.get(), u"replace"_s);
         return task;
     }
@@ -87,7 +95,6 @@ private slots:
         configuration.tempDir = dir->filePath(u"temp"_s);
         Configuration::setAppRootPath(root);
         QVERIFY(writeFile(rooted(u"lib/keep.txt"_s), "untouched"));
-        journal.clear();
         deleteList.clear();
         log.clear();
     }
@@ -114,11 +121,6 @@ private slots:
         QTest::newRow("installed, packed")
                 << true << false << true
                 << QStringList{ren, u"FileUnzipTaskSpecification 0.7"_s, check};
-        QTest::newRow("installed, stale backup")
-                << true << true << false << QStringList{ren, u"FileCopyTaskSpecification 0.9"_s};
-        QTest::newRow("installed, stale backup, packed")
-                << true << true << true
-                << QStringList{ren, u"FileUnzipTaskSpecification 0.7"_s, check};
     }
 
     void sequences()
@@ -131,7 +133,7 @@ private slots:
             QVERIFY(writeFile(rooted(u"lib/x.txt"_s), oldContent));
         if (staleBackup)
             QVERIFY(writeFile(rooted(u"lib/_old_x.txt"_s), "from an earlier run"));
-        TreeSnapshot after = TreeSnapshot::take(root);
+        TreeSnapshot after = installedTree(root);
         if (installed)
             after.rename(u"lib/x.txt"_s, u"lib/_old_x.txt"_s);
         after.addFile(u"lib/x.txt"_s, newContent, TreeSnapshot::newFileMode());
@@ -144,20 +146,7 @@ private slots:
         QCOMPARE(withoutProgress(log.events()),
                  (QStringList{u"replace message add/replace "_s + record.fileName,
                               u"replace finished"_s}));
-        COMPARE_TREES(TreeSnapshot::take(root), after);
-        // A plain download is moved into place, and given back by the undo; over an installed
-        // file, the backup's undo puts the original back over the new one.
-        const auto moved = installed ? RollbackData::LinkBack : RollbackData::Rename;
-        Records records;
-        if (installed)
-            records.append(RollbackData(RollbackData::Backup, rooted(u"lib/x.txt"_s),
-                                        rooted(u"lib/_old_x.txt"_s)));
-        if (!packed)
-            records.append(
-                    RollbackData(moved, downloaded(record.fileName), rooted(u"lib/x.txt"_s)));
-        else if (!installed)
-            records.append(RollbackData(RollbackData::CreateFile, rooted(u"lib/x.txt"_s)));
-        QCOMPARE(journal.records(), records);
+        COMPARE_TREES(installedTree(root), after);
         QCOMPARE(deleteList, installed ? QStringList{u"lib/_old_x.txt"_s} : QStringList());
     }
 
@@ -186,7 +175,7 @@ private slots:
         QFETCH(bool, backupDeletedLater);
         QFETCH(uint, mode);
         QVERIFY(writeFile(rooted(name), oldContent));
-        TreeSnapshot after = TreeSnapshot::take(root);
+        TreeSnapshot after = installedTree(root);
         after.rename(name, backup);
         after.addFile(name, newContent, mode);
         auto task = replacement(download(name, false));
@@ -194,7 +183,7 @@ private slots:
         QVERIFY(run(*task));
 
         QCOMPARE(task->state(), TaskSpecification::Finished);
-        COMPARE_TREES(TreeSnapshot::take(root), after);
+        COMPARE_TREES(installedTree(root), after);
         QCOMPARE(deleteList, backupDeletedLater ? QStringList{backup} : QStringList());
     }
 
@@ -223,11 +212,11 @@ private slots:
 
         FileReplaceTaskSpecification::makeSingleFileExecutable(path);
 
-        QCOMPARE(TreeSnapshot::take(root).entries().value(u"bin/"_s + name).mode,
+        QCOMPARE(installedTree(root).entries().value(u"bin/"_s + name).mode,
                  executable ? 0755u : 0600u);
     }
 
-    void failureLeavesTheFileAsItWas_data()
+    void failureIsUndoneByTheJournal_data()
     {
         QTest::addColumn<bool>("packed");
         QTest::addColumn<QString>("spoil");
@@ -240,11 +229,11 @@ private slots:
         QTest::newRow("download vanished")
                 << false << u"vanish"_s
                 << u"Could not copy '%temp/lib/x.txt' to '%root/lib/x.txt'"_s;
-        QTest::newRow("stale backup cannot be deleted")
-                << false << u"backup"_s << u"Could not delete '%root/lib/_old_x.txt'"_s;
     }
 
-    void failureLeavesTheFileAsItWas()
+    // What the plan names in the journal is all a failed replacement changed: the repair leaves
+    // the file as it was.
+    void failureIsUndoneByTheJournal()
     {
         QFETCH(bool, packed);
         QFETCH(QString, spoil);
@@ -256,11 +245,9 @@ private slots:
         else if (spoil == u"corrupt")
             QVERIFY(writeFile(downloaded(record.fileName),
                               readFile(downloaded(record.fileName)).chopped(100)));
-        else if (spoil == u"vanish")
+        else
             QVERIFY(QFile::remove(downloaded(record.fileName)));
-        else // a non-empty directory cannot be deleted, not even by root
-            QVERIFY(writeFile(rooted(u"lib/_old_x.txt/inside"_s), "blocks the backup name"));
-        const TreeSnapshot before = TreeSnapshot::take(root);
+        const TreeSnapshot before = installedTree(root);
         auto task = replacement(record);
 
         QVERIFY(run(*task));
@@ -270,51 +257,27 @@ private slots:
                  (QStringList{u"replace message add/replace "_s + record.fileName,
                               u"replace message "_s + failure,
                               u"replace canceled ErrorCanceled"_s}));
-        COMPARE_TREES(TreeSnapshot::take(root), before);
-        QCOMPARE(journal.records(), Records());
         QCOMPARE(deleteList, QStringList());
+        QVERIFY(ReplaceJournal(configuration.tempDir).repair([](const QString&) {}));
+        COMPARE_TREES(installedTree(root), before);
     }
 
-    // Once handed to the list's journal, the changes are the list's to undo: a reset of the
-    // replacement must not undo them first, or the list's undo would delete the restored file.
-    void resetAfterSuccessLeavesTheUndoToTheList()
+    // The changes are the journal's to undo: a reset of the replacement leaves them.
+    void resetAfterSuccessLeavesTheUndoToTheJournal()
     {
         QVERIFY(writeFile(rooted(u"lib/x.txt"_s), oldContent));
-        const TreeSnapshot before = TreeSnapshot::take(root);
+        const TreeSnapshot before = installedTree(root);
         auto task = replacement(download(u"lib/x.txt"_s, false));
         QVERIFY(run(*task));
-        const TreeSnapshot installed = TreeSnapshot::take(root);
+        const TreeSnapshot installed = installedTree(root);
 
         task->reset();
 
-        COMPARE_TREES(TreeSnapshot::take(root), installed);
-        QVERIFY(journal.rollback(task.get()));
-        COMPARE_TREES(TreeSnapshot::take(root), before);
-    }
-
-    // A copy still running on the pool when the replacement is reset creates its file after
-    // all; the reset waits for it and undoes it with the rest.
-    void resetWhileTheCopyRuns()
-    {
-        QVERIFY(writeFile(rooted(u"lib/x.txt"_s), oldContent));
-        const TreeSnapshot before = TreeSnapshot::take(root);
-        const FileReplaceSpecification record{u"dl"_s, u"lib/x.txt"_s, {}, 0, {}};
-        QVERIFY(makeFifo(downloaded(record.fileName)));
-        auto task = replacement(record);
-        task->execute();
-        const int pipe = waitForFifoReader(downloaded(record.fileName));
-        QVERIFY(pipe != -1);
-        // The copy has begun its target, under the part name.
-        QTRY_VERIFY(QFile::exists(FileCopyFunc::partFilePath(rooted(u"lib/x.txt"_s))));
-
-        QVERIFY(feedFifo(pipe, newContent));
-        task->reset();
-
-        COMPARE_TREES(TreeSnapshot::take(root), before);
-        QCOMPARE(withoutProgress(log.events()),
-                 QStringList{u"replace message add/replace lib/x.txt"_s});
-        QCOMPARE(task->state(), TaskSpecification::Idle);
-        QCOMPARE(journal.records(), Records());
+        COMPARE_TREES(installedTree(root), installed);
+        QVERIFY(ReplaceJournal(configuration.tempDir).repair([](const QString&) {}));
+        COMPARE_TREES(installedTree(root), before);
+        // The moved download is back for a later run.
+        QCOMPARE(readFile(downloaded(u"lib/x.txt"_s)), newContent);
     }
 };
 

@@ -62,22 +62,27 @@ class TestReplaceJournal : public QObject
         return files;
     }
     [[nodiscard]] QString rooted(QString text) const { return text.replace(u"R/"_s, root + u'/'); }
-    // Writes the records of a script: "replace|add <path> <download> [<part>...]",
-    // "mkdir <path>...", "commit [<deletion>...]", "cut <bytes>" (a write that got that many
-    // bytes short) and "raw <text>" (a line as older updaters wrote them).
+    // Writes the records of a script, each step a batch of its own: "replace|add <path>
+    // <download> [<part>...]", "mkdir <path>...", "stale <path>", "commit [<deletion>...]",
+    // "cut <bytes>" (a write that got that many bytes short) and "raw <text>" (a line as older
+    // updaters wrote them).
     void write(const QStringList& script)
     {
         ReplaceJournal journal(session);
-        const QString path = session + u'/' + ReplaceJournal::fileName();
+        const QString path = journal.path();
         for (const QString& step : script) {
             QStringList words = step.split(u' ');
             const QString verb = words.takeFirst();
             if (verb == u"replace")
-                QVERIFY(journal.recordReplace(words.at(0), words.at(1), words.mid(2)));
+                QVERIFY(journal.recordReplace(words.at(0), words.at(1), words.mid(2)) &&
+                        journal.sync());
             else if (verb == u"add")
-                QVERIFY(journal.recordAdd(words.at(0), words.at(1), words.mid(2)));
+                QVERIFY(journal.recordAdd(words.at(0), words.at(1), words.mid(2)) &&
+                        journal.sync());
             else if (verb == u"mkdir")
-                QVERIFY(journal.recordDirectories(words));
+                QVERIFY(journal.recordDirectories(words) && journal.sync());
+            else if (verb == u"stale")
+                QVERIFY(journal.recordStale(words.at(0)) && journal.sync());
             else if (verb == u"commit")
                 QVERIFY(journal.recordCommit(words));
             else if (verb == u"cut")
@@ -107,6 +112,7 @@ private slots:
         QTest::addColumn<Files>("before");
         QTest::addColumn<Files>("after");
         QTest::addColumn<QStringList>("log");
+        QTest::addColumn<bool>("rebooted"); // the temporary directory was emptied
 
         const QString restored =
                 u"Restored R/lib/a.so, left at R/lib/_old_a.so by an interrupted update"_s;
@@ -115,17 +121,18 @@ private slots:
         QTest::newRow("original back over the new file, the download back in the session")
                 << QStringList{u"replace lib/a.so a.so"_s} << replaced
                 << (Files{{u"lib/"_s, {}}, {u"lib/a.so"_s, "old"}, {u"../session/a.so"_s, "new"}})
-                << QStringList{restored};
+                << QStringList{restored} << false;
         QTest::newRow("killed before the new file: the second name goes")
                 << QStringList{u"replace lib/a.so a.so"_s}
                 << (Files{{u"lib/a.so"_s, "old"}, {u"lib/_old_a.so"_s, "link:lib/a.so"}})
                 << original
-                << QStringList{u"Removed R/lib/_old_a.so, left by an interrupted update"_s};
-        QTest::newRow("killed before the backup")
-                << QStringList{u"replace lib/a.so a.so"_s} << original << original << QStringList();
+                << QStringList{u"Removed R/lib/_old_a.so, left by an interrupted update"_s}
+                << false;
+        QTest::newRow("killed before the backup") << QStringList{u"replace lib/a.so a.so"_s}
+                                                  << original << original << QStringList() << false;
         QTest::newRow("an original set aside by an older updater")
                 << QStringList{u"raw backup\\tlib/a.so"_s} << Files{{u"lib/_old_a.so"_s, "old"}}
-                << original << QStringList{restored};
+                << original << QStringList{restored} << false;
         QTest::newRow("new files and directories go, a user's file stays")
                 << QStringList{u"mkdir lib lib/sub"_s, u"add lib/sub/b.so b.so"_s,
                                u"add lib/c.so sub/c.so"_s,
@@ -139,11 +146,12 @@ private slots:
                                u"update"_s,
                                u"Removed R/lib/c.so, left by an interrupted update"_s,
                                u"Removed R/lib/sub/b.so, left by an interrupted update"_s,
-                               u"Removed R/lib/sub, left by an interrupted update"_s};
+                               u"Removed R/lib/sub, left by an interrupted update"_s}
+                << false;
         QTest::newRow("paths out of the root are ignored")
                 << QStringList{u"raw backup\\t../outside"_s, u"raw part\\t/etc/hostname"_s}
                 << Files{{u"../_old_outside"_s, "x"}} << Files{{u"../_old_outside"_s, "x"}}
-                << QStringList();
+                << QStringList() << false;
         QTest::newRow("a record cut short is ignored, also with records after it")
                 << QStringList{u"add b.txt b.txt"_s, u"cut 3"_s, u"replace lib/a.so a.so"_s}
                 << Files{{u"lib/a.so"_s, "new"}, {u"lib/_old_a.so"_s, "old"}, {u"b.txt"_s, "b"}}
@@ -151,7 +159,7 @@ private slots:
                           {u"lib/a.so"_s, "old"},
                           {u"../session/a.so"_s, "new"},
                           {u"b.txt"_s, "b"}})
-                << QStringList{restored};
+                << QStringList{restored} << false;
         // Cut inside its path, a part record names a directory; it is no record at all.
         QTest::newRow("a part record cut short, with records after it")
                 << QStringList{u"add c.txt c.txt lib/.sonavelle_part_c.txt"_s, u"cut 32"_s,
@@ -162,7 +170,8 @@ private slots:
                          {u"../session/c.txt"_s, "c"},
                          {u"../session/d.txt"_s, "d"}}
                 << QStringList{u"Removed R/d.txt, left by an interrupted update"_s,
-                               u"Removed R/c.txt, left by an interrupted update"_s};
+                               u"Removed R/c.txt, left by an interrupted update"_s}
+                << false;
         QTest::newRow("after the commit the deletions are finished")
                 << QStringList{u"replace lib/a.so a.so"_s, u"commit lib/_old_a.so gone.txt"_s}
                 << Files{{u"lib/a.so"_s, "new"},
@@ -172,7 +181,18 @@ private slots:
                 << Files{{u"lib/"_s, {}}, {u"lib/a.so"_s, "new"}, {u"_old_update"_s, "old"}}
                 << QStringList{u"Finishing the deletions of an interrupted update"_s,
                                u"Removed R/lib/_old_a.so, left by an interrupted update"_s,
-                               u"Removed R/gone.txt, left by an interrupted update"_s};
+                               u"Removed R/gone.txt, left by an interrupted update"_s}
+                << false;
+        QTest::newRow("a stale backup's deletion is nothing to undo")
+                << QStringList{u"stale lib/_old_a.so"_s, u"replace lib/a.so a.so"_s}
+                << Files{{u"lib/a.so"_s, "old"}} << original << QStringList() << false;
+        // Gone with the session directory, the download is fetched again by the next run.
+        QTest::newRow("after a reboot the original is back")
+                << QStringList{u"mkdir lib"_s, u"replace lib/a.so a.so"_s, u"add b.txt b.txt"_s}
+                << (Files{{u"lib/a.so"_s, "new"}, {u"lib/_old_a.so"_s, "old"}, {u"b.txt"_s, "b"}})
+                << original
+                << QStringList{u"Removed R/b.txt, left by an interrupted update"_s, restored}
+                << true;
     }
 
     void repair()
@@ -181,8 +201,11 @@ private slots:
         QFETCH(Files, before);
         QFETCH(Files, after);
         QFETCH(QStringList, log);
+        QFETCH(bool, rebooted);
         place(before);
         write(journal);
+        if (rebooted)
+            QVERIFY(QDir(session).removeRecursively());
 
         QStringList lines;
         QVERIFY(ReplaceJournal(session).repair([&lines](const QString& line) { lines << line; }));
@@ -197,13 +220,14 @@ private slots:
     void unwritableJournal()
     {
         // A directory where the journal file must go fails for root too.
-        const QString journalPath = session + u'/' + ReplaceJournal::fileName();
-        QVERIFY(QDir().mkpath(journalPath));
         ReplaceJournal journal(session);
+        const QString journalPath = journal.path();
+        QVERIFY(QDir().mkpath(journalPath));
 
-        QVERIFY(!journal.recordAdd(u"a.txt"_s, u"a.txt"_s, {}));
+        QVERIFY(journal.recordAdd(u"a.txt"_s, u"a.txt"_s, {}));
+        QVERIFY(!journal.sync());
         QCOMPARE(journal.errorString(), u"Could not write to %1"_s.arg(journalPath));
-        QVERIFY(journal.recordDirectories({}));
+        QVERIFY(journal.recordDirectories({}) && journal.sync());
         // What could not be read back is not written, and the change is not made.
         QVERIFY(!journal.recordAdd(u"../outside"_s, u"a.txt"_s, {}));
         QCOMPARE(journal.errorString(),

@@ -18,8 +18,8 @@ class MakeDirOp : public FastFileOpTaskSpecification
     Q_OBJECT
 
 public:
-    MakeDirOp(const QString& path, RollbackDataList* journal)
-        : FastFileOpTaskSpecification(path, journal, nullptr, 0.3)
+    explicit MakeDirOp(const QString& path)
+        : FastFileOpTaskSpecification(path, nullptr, 0.3)
     {}
 
     TaskState stateDuringOp = Idle;
@@ -32,7 +32,6 @@ protected:
             emit message(u"unable to create dir %1"_s.arg(path));
             return false;
         }
-        addRollbackOp(RollbackData(RollbackData::CreateDir, path));
         return true;
     }
 };
@@ -52,9 +51,9 @@ class CopyOp : public SlowFileOpSpecification
     Q_OBJECT
 
 public:
-    CopyOp(const QString& source, const QString& target, RollbackDataList* journal)
-        : SlowFileOpSpecification(u"unable to copy %1 to %2"_s.arg(source, target), journal, source,
-                                  target, nullptr, 0.5)
+    CopyOp(const QString& source, const QString& target)
+        : SlowFileOpSpecification(u"unable to copy %1 to %2"_s.arg(source, target), source, target,
+                                  nullptr, 0.5)
     {}
 
 protected:
@@ -63,8 +62,6 @@ protected:
         return std::make_unique<CopyFunc>(source, target);
     }
 };
-
-using Records = QList<RollbackData>;
 
 } // namespace
 
@@ -93,14 +90,10 @@ private slots:
     void fastOpEndsInsideExecute_data()
     {
         QTest::addColumn<QString>("name");
-        QTest::addColumn<bool>("withJournal");
         QTest::addColumn<QStringList>("expected");
-        QTest::newRow("journaled")
-                << u"journaled"_s << true << QStringList{u"op progress 0.3"_s, u"op finished"_s};
-        QTest::newRow("no journal")
-                << u"unjournaled"_s << false << QStringList{u"op progress 0.3"_s, u"op finished"_s};
+        QTest::newRow("done") << u"made"_s << QStringList{u"op progress 0.3"_s, u"op finished"_s};
         // A directory that exists already cannot be made, not even by root.
-        QTest::newRow("fails") << u"existing"_s << true
+        QTest::newRow("fails") << u"existing"_s
                                << QStringList{u"op message unable to create dir %1"_s,
                                               u"op canceled ErrorCanceled"_s};
     }
@@ -108,10 +101,8 @@ private slots:
     void fastOpEndsInsideExecute()
     {
         QFETCH(QString, name);
-        QFETCH(bool, withJournal);
         QFETCH(QStringList, expected);
-        RollbackDataList journal;
-        MakeDirOp op(path(name), withJournal ? &journal : nullptr);
+        MakeDirOp op(path(name));
         SignalLog log;
         log.watchTask(&op, u"op"_s);
 
@@ -119,44 +110,33 @@ private slots:
 
         QCOMPARE(log.events(), expected.replaceInStrings(u"%1"_s, path(name)));
         QCOMPARE(op.stateDuringOp, TaskSpecification::Running);
-        const bool done = op.state() == TaskSpecification::Finished;
-        QCOMPARE(
-                journal.records(),
-                (done && withJournal ? Records{{RollbackData::CreateDir, path(name)}} : Records{}));
     }
 
-    void slowOpReportsAndJournalsItsResult_data()
+    void slowOpReportsItsResult_data()
     {
         QTest::addColumn<QString>("target");
-        QTest::addColumn<bool>("withJournal");
         QTest::addColumn<bool>("resetMeanwhile");
         QTest::addColumn<QStringList>("expected");
-        QTest::addColumn<bool>("journaled");
         const QString failed = u"op message unable to copy %1 to %2"_s;
-        QTest::newRow("journaled") << u"copy"_s << true << false
-                                   << QStringList{u"op progress 0.5"_s, u"op finished"_s} << true;
-        QTest::newRow("no journal") << u"copy"_s << false << false
-                                    << QStringList{u"op progress 0.5"_s, u"op finished"_s} << false;
+        QTest::newRow("done") << u"copy"_s << false
+                              << QStringList{u"op progress 0.5"_s, u"op finished"_s};
         // QFile::copy never overwrites, so an existing target makes the body fail.
-        QTest::newRow("fails") << u"taken"_s << true << false
-                               << QStringList{failed, u"op canceled ErrorCanceled"_s} << false;
-        // A created target must stay undoable and a failure be told, whatever became of the task.
+        QTest::newRow("fails") << u"taken"_s << false
+                               << QStringList{failed, u"op canceled ErrorCanceled"_s};
+        // A failure is told, whatever became of the task.
         QTest::newRow("created, reset meanwhile")
-                << u"copy"_s << true << true << QStringList{u"op progress 0"_s} << true;
+                << u"copy"_s << true << QStringList{u"op progress 0"_s};
         QTest::newRow("failed, reset meanwhile")
-                << u"taken"_s << true << true << QStringList{u"op progress 0"_s, failed} << false;
+                << u"taken"_s << true << QStringList{u"op progress 0"_s, failed};
     }
 
-    void slowOpReportsAndJournalsItsResult()
+    void slowOpReportsItsResult()
     {
         QFETCH(QString, target);
-        QFETCH(bool, withJournal);
         QFETCH(bool, resetMeanwhile);
         QFETCH(QStringList, expected);
-        QFETCH(bool, journaled);
         target = path(target);
-        RollbackDataList journal;
-        CopyOp op(path(u"source"_s), target, withJournal ? &journal : nullptr);
+        CopyOp op(path(u"source"_s), target);
         SignalLog log;
         log.watchTask(&op, u"op"_s);
 
@@ -169,8 +149,6 @@ private slots:
 
         expected.replaceInStrings(u"%1"_s, path(u"source"_s)).replaceInStrings(u"%2"_s, target);
         QCOMPARE(log.events(), expected);
-        QCOMPARE(journal.records(),
-                 (journaled ? Records{{RollbackData::CreateFile, target}} : Records{}));
     }
 };
 
