@@ -218,13 +218,16 @@ QStringList FileReplaceListTaskSpecification::missingLevels(const QStringList& d
 
 void FileReplaceListTaskSpecification::subtasksDone()
 {
-    if (getStateFromSubTasks() == Finished) {
-        nextStep = 0;
-        runNextStep();
+    if (getStateFromSubTasks() != Finished)
+        rollBack();
+    // Nothing installed and nothing to delete: nothing to commit either.
+    if (getStateFromSubTasks() != Finished ||
+        (regular.isEmpty() && special.isEmpty() && deleteList->isEmpty())) {
+        ComposedTaskSpecification::subtasksDone();
         return;
     }
-    rollBack();
-    ComposedTaskSpecification::subtasksDone();
+    nextStep = 0;
+    runNextStep();
 }
 
 void FileReplaceListTaskSpecification::runNextStep()

@@ -110,12 +110,13 @@ void TestUpdateIniData::writingKeepsOtherGroups()
     writeUpdateIni("[Channel]\nbeta=true\n\n[update]\nstreams=3\nproxy=http://p:8080\n"_ba);
     const QString dir = root->filePath(u"sonavelle_temp_4"_s);
 
-    UpdateIniData::modify(5, dir, u"client_linux_amd64"_s);
-    UpdateIniData::modify(6, dir, u"client_linux_amd64"_s);
+    UpdateIniData::modify(5, dir, u"client_linux_amd64"_s, u"/a/.update.journal"_s);
+    UpdateIniData::modify(6, dir, u"client_linux_amd64"_s, u"/b/.update.journal"_s);
     const QByteArray written = readUpdateIni();
     QVERIFY(written.contains("[current]"));
     QVERIFY(written.contains("version=6"));
     QVERIFY(!written.contains("version=5"));
+    QVERIFY(written.contains("journal=/b/.update.journal"));
     int version = 0;
     QVERIFY(UpdateIniData::get(&version));
     QCOMPARE(version, 6);

@@ -64,8 +64,8 @@ class TestReplaceJournal : public QObject
     [[nodiscard]] QString rooted(QString text) const { return text.replace(u"R/"_s, root + u'/'); }
     // Writes the records of a script, each step a batch of its own: "replace|add <path>
     // <download> [<part>...]", "mkdir <path>...", "stale <path>", "commit [<deletion>...]",
-    // "cut <bytes>" (a write that got that many bytes short) and "raw <text>" (a line as older
-    // updaters wrote them).
+    // "cut <bytes>" (a write that got that many bytes short), "raw <text>" (a line as older
+    // updaters wrote them) and "reboot" (the temporary directory emptied).
     void write(const QStringList& script)
     {
         ReplaceJournal journal(session);
@@ -87,6 +87,8 @@ class TestReplaceJournal : public QObject
                 QVERIFY(journal.recordCommit(words));
             else if (verb == u"cut")
                 QVERIFY(writeFile(path, readFile(path).chopped(words.at(0).toInt())));
+            else if (verb == u"reboot")
+                QVERIFY(QDir(session).removeRecursively());
             else if (verb == u"raw")
                 QVERIFY(writeFile(path, readFile(path) +
                                                 words.join(u' ').toUtf8().replace("\\t", "\t") +
@@ -112,7 +114,6 @@ private slots:
         QTest::addColumn<Files>("before");
         QTest::addColumn<Files>("after");
         QTest::addColumn<QStringList>("log");
-        QTest::addColumn<bool>("rebooted"); // the temporary directory was emptied
 
         const QString restored =
                 u"Restored R/lib/a.so, left at R/lib/_old_a.so by an interrupted update"_s;
@@ -121,18 +122,17 @@ private slots:
         QTest::newRow("original back over the new file, the download back in the session")
                 << QStringList{u"replace lib/a.so a.so"_s} << replaced
                 << (Files{{u"lib/"_s, {}}, {u"lib/a.so"_s, "old"}, {u"../session/a.so"_s, "new"}})
-                << QStringList{restored} << false;
+                << QStringList{restored};
         QTest::newRow("killed before the new file: the second name goes")
                 << QStringList{u"replace lib/a.so a.so"_s}
                 << (Files{{u"lib/a.so"_s, "old"}, {u"lib/_old_a.so"_s, "link:lib/a.so"}})
                 << original
-                << QStringList{u"Removed R/lib/_old_a.so, left by an interrupted update"_s}
-                << false;
-        QTest::newRow("killed before the backup") << QStringList{u"replace lib/a.so a.so"_s}
-                                                  << original << original << QStringList() << false;
+                << QStringList{u"Removed R/lib/_old_a.so, left by an interrupted update"_s};
+        QTest::newRow("killed before the backup")
+                << QStringList{u"replace lib/a.so a.so"_s} << original << original << QStringList();
         QTest::newRow("an original set aside by an older updater")
                 << QStringList{u"raw backup\\tlib/a.so"_s} << Files{{u"lib/_old_a.so"_s, "old"}}
-                << original << QStringList{restored} << false;
+                << original << QStringList{restored};
         QTest::newRow("new files and directories go, a user's file stays")
                 << QStringList{u"mkdir lib lib/sub"_s, u"add lib/sub/b.so b.so"_s,
                                u"add lib/c.so sub/c.so"_s,
@@ -146,12 +146,11 @@ private slots:
                                u"update"_s,
                                u"Removed R/lib/c.so, left by an interrupted update"_s,
                                u"Removed R/lib/sub/b.so, left by an interrupted update"_s,
-                               u"Removed R/lib/sub, left by an interrupted update"_s}
-                << false;
+                               u"Removed R/lib/sub, left by an interrupted update"_s};
         QTest::newRow("paths out of the root are ignored")
                 << QStringList{u"raw backup\\t../outside"_s, u"raw part\\t/etc/hostname"_s}
                 << Files{{u"../_old_outside"_s, "x"}} << Files{{u"../_old_outside"_s, "x"}}
-                << QStringList() << false;
+                << QStringList();
         QTest::newRow("a record cut short is ignored, also with records after it")
                 << QStringList{u"add b.txt b.txt"_s, u"cut 3"_s, u"replace lib/a.so a.so"_s}
                 << Files{{u"lib/a.so"_s, "new"}, {u"lib/_old_a.so"_s, "old"}, {u"b.txt"_s, "b"}}
@@ -159,7 +158,7 @@ private slots:
                           {u"lib/a.so"_s, "old"},
                           {u"../session/a.so"_s, "new"},
                           {u"b.txt"_s, "b"}})
-                << QStringList{restored} << false;
+                << QStringList{restored};
         // Cut inside its path, a part record names a directory; it is no record at all.
         QTest::newRow("a part record cut short, with records after it")
                 << QStringList{u"add c.txt c.txt lib/.sonavelle_part_c.txt"_s, u"cut 32"_s,
@@ -170,8 +169,7 @@ private slots:
                          {u"../session/c.txt"_s, "c"},
                          {u"../session/d.txt"_s, "d"}}
                 << QStringList{u"Removed R/d.txt, left by an interrupted update"_s,
-                               u"Removed R/c.txt, left by an interrupted update"_s}
-                << false;
+                               u"Removed R/c.txt, left by an interrupted update"_s};
         QTest::newRow("after the commit the deletions are finished")
                 << QStringList{u"replace lib/a.so a.so"_s, u"commit lib/_old_a.so gone.txt"_s}
                 << Files{{u"lib/a.so"_s, "new"},
@@ -181,18 +179,17 @@ private slots:
                 << Files{{u"lib/"_s, {}}, {u"lib/a.so"_s, "new"}, {u"_old_update"_s, "old"}}
                 << QStringList{u"Finishing the deletions of an interrupted update"_s,
                                u"Removed R/lib/_old_a.so, left by an interrupted update"_s,
-                               u"Removed R/gone.txt, left by an interrupted update"_s}
-                << false;
+                               u"Removed R/gone.txt, left by an interrupted update"_s};
         QTest::newRow("a stale backup's deletion is nothing to undo")
                 << QStringList{u"stale lib/_old_a.so"_s, u"replace lib/a.so a.so"_s}
-                << Files{{u"lib/a.so"_s, "old"}} << original << QStringList() << false;
+                << Files{{u"lib/a.so"_s, "old"}} << original << QStringList();
         // Gone with the session directory, the download is fetched again by the next run.
         QTest::newRow("after a reboot the original is back")
-                << QStringList{u"mkdir lib"_s, u"replace lib/a.so a.so"_s, u"add b.txt b.txt"_s}
+                << QStringList{u"mkdir lib"_s, u"replace lib/a.so a.so"_s, u"add b.txt b.txt"_s,
+                               u"reboot"_s}
                 << (Files{{u"lib/a.so"_s, "new"}, {u"lib/_old_a.so"_s, "old"}, {u"b.txt"_s, "b"}})
                 << original
-                << QStringList{u"Removed R/b.txt, left by an interrupted update"_s, restored}
-                << true;
+                << QStringList{u"Removed R/b.txt, left by an interrupted update"_s, restored};
     }
 
     void repair()
@@ -201,11 +198,8 @@ private slots:
         QFETCH(Files, before);
         QFETCH(Files, after);
         QFETCH(QStringList, log);
-        QFETCH(bool, rebooted);
         place(before);
         write(journal);
-        if (rebooted)
-            QVERIFY(QDir(session).removeRecursively());
 
         QStringList lines;
         QVERIFY(ReplaceJournal(session).repair([&lines](const QString& line) { lines << line; }));
