@@ -85,7 +85,10 @@ bool ProductIniReader::read(FileSpecifications& lists)
     }
     if (manifest != nullptr && !takeSha256Digests())
         return false;
+    rejectedFileLeft = false;
     compareWithInstallation();
+    if (rejectedFileLeft)
+        return false;
     lists = std::exchange(fileLists, {});
     return true;
 }
@@ -198,12 +201,12 @@ ProductIniReader::Comparison ProductIniReader::compare(const Entry& entry) const
     if (existsWithDigest(installed, packed ? entry.replace.unpackedMd5 : entry.download.md5))
         return {Outcome::Current};
     // Without a manifest there are no patches: nothing made by one can be trusted.
-    QString discarded;
+    Comparison comparison{Outcome::DownloadAndReplace};
     if (packed)
-        static_cast<void>(keepsPatchResult(entry, discarded));
+        static_cast<void>(keepsPatchResult(entry, comparison));
     if (existsWithDigest(downloaded, entry.download.md5))
-        return {Outcome::Replace, {}, discarded};
-    return {Outcome::DownloadAndReplace, {}, discarded};
+        comparison.outcome = Outcome::Replace;
+    return comparison;
 }
 
 ProductIniReader::Comparison ProductIniReader::compareBySha256(const Entry& entry,
@@ -219,29 +222,34 @@ ProductIniReader::Comparison ProductIniReader::compareBySha256(const Entry& entr
     if (!digest.isEmpty() && digest == installedTarget)
         return {Outcome::Current};
     // What an earlier run made with a patch, or downloaded.
-    QString discarded;
-    if ((packed && keepsPatchResult(entry, discarded)) ||
+    Comparison comparison{Outcome::DownloadAndReplace, digest};
+    if ((packed && keepsPatchResult(entry, comparison)) ||
         existsWithSha256(downloaded, entry.download.sha256))
-        return {Outcome::Replace, {}, discarded};
-    return {Outcome::DownloadAndReplace, digest, discarded};
+        comparison = {Outcome::Replace, {}, comparison.rejected, comparison.rejectedRemoved};
+    return comparison;
 }
 
-bool ProductIniReader::keepsPatchResult(const Entry& entry, QString& discarded) const
+bool ProductIniReader::keepsPatchResult(const Entry& entry, Comparison& comparison) const
 {
     const QString made = tempDir + u'/' + entry.replace.patchedName();
     if (!QFileInfo::exists(made))
         return false;
     if (manifest != nullptr && existsWithSha256(made, entry.replace.unpackedSha256))
         return true;
-    if (QFile::remove(made))
-        discarded = made;
+    comparison.rejected = made;
+    comparison.rejectedRemoved = QFile::remove(made);
     return false;
 }
 
 void ProductIniReader::take(const Entry& entry, const Comparison& comparison)
 {
-    if (!comparison.discarded.isEmpty())
-        report(u"Discarded %1: it is not the file the release lists"_s.arg(comparison.discarded));
+    if (!comparison.rejected.isEmpty()) {
+        report(comparison.rejectedRemoved
+                       ? u"Discarded %1: it is not the file the release lists"_s.arg(
+                                 comparison.rejected)
+                       : u"Could not delete '%1'"_s.arg(comparison.rejected));
+        rejectedFileLeft = rejectedFileLeft || !comparison.rejectedRemoved;
+    }
     switch (comparison.outcome) {
     case Outcome::Delete:
         fileLists.deleteList.append(entry.deletion);

@@ -53,8 +53,9 @@ private:
         // With a manifest, the digest of the installed copy, when there is one: what a patch
         // must start from.
         QByteArray installedSha256 = {};
-        // A patch result of an earlier run that did not match and was removed.
-        QString discarded = {};
+        // A patch result of an earlier run that did not match, and whether it could be removed.
+        QString rejected = {};
+        bool rejectedRemoved = false;
     };
 
     [[nodiscard]] bool parseSection(QSettings& ini, const QString& section);
@@ -68,8 +69,8 @@ private:
                                              const QString& downloaded) const;
     // Whether the file a patch made for a packed entry in an earlier run is there and right. The
     // replacement installs such a file ahead of the download, so one that is not right (stale,
-    // or cut short by a power cut) is removed, and its path kept in discarded.
-    [[nodiscard]] bool keepsPatchResult(const Entry& entry, QString& discarded) const;
+    // or cut short by a power cut) is removed, and noted in comparison.
+    [[nodiscard]] bool keepsPatchResult(const Entry& entry, Comparison& comparison) const;
     void take(const Entry& entry, const Comparison& comparison);
     // The manifest's patch for the entry's file from the installed copy, if it has one.
     [[nodiscard]] FilePatchSpecification patchFor(const Entry& entry,
@@ -92,4 +93,6 @@ private:
     QList<Entry> entries;
     int entryCount = 0;
     int entriesDone = 0;
+    // A rejected patch result that could not be removed would be installed: the list is refused.
+    bool rejectedFileLeft = false;
 };
