@@ -17,6 +17,7 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QScopeGuard>
+#include <QSet>
 #include <QSettings>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -25,8 +26,10 @@
 #include <QTextEdit>
 #include <QUdpSocket>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
+#include <optional>
 
 using namespace Qt::StringLiterals;
 
@@ -438,17 +441,24 @@ public:
         return environment;
     }
 
-    // Starts the program; standard error is collected as it arrives.
-    void start(const QStringList& arguments)
+    // Starts the program, through the tracer's command line when one is given; standard error
+    // is collected as it arrives.
+    void start(const QStringList& arguments, const QStringList& tracer = {})
     {
         log.clear();
         process = std::make_unique<QProcess>();
-        process->setProcessEnvironment(environment());
+        QProcessEnvironment variables = environment();
+        // The leak check stops the threads with ptrace, which a tracer holds already.
+        if (!tracer.isEmpty())
+            variables.insert(u"ASAN_OPTIONS"_s,
+                             variables.value(u"ASAN_OPTIONS"_s) + u":detect_leaks=0"_s);
+        process->setProcessEnvironment(variables);
         process->setWorkingDirectory(root.path());
         process->setStandardOutputFile(QProcess::nullDevice());
         QObject::connect(process.get(), &QProcess::readyReadStandardError, process.get(),
                          [this] { log += process->readAllStandardError(); });
-        process->start(program(), arguments);
+        QStringList command = tracer + QStringList{program()} + arguments;
+        process->start(command.takeFirst(), command);
     }
     // Waits for the program to end by itself; true when it ended with exit code 0.
     [[nodiscard]] bool finishes()
@@ -588,6 +598,8 @@ private slots:
     void badSignatureInstallsNothing();
     void killedRunResumesAndCompletes();
     void killedAtAnyMomentEndsAtTheTargetVersion();
+    void killedInTheReplacementAndRebootedIsUndone();
+    void everyChangeFollowsItsRecordOnTheDisk();
     void secondStartDuringARunEndsAtOnce();
     void everyRequestGoesThroughTheProxy();
 
@@ -1142,15 +1154,10 @@ QStringList completeDownloads(const QString& session, const QString& versionDire
     return paths;
 }
 
-} // namespace
-
-// Killed again and again, at moments a seeded generator picks in the downloads, the replacement
-// and the deletions, the installation never holds a part of a file and never loses one; the run
-// that is let finish leaves exactly version 2, and no run fetches again what an earlier one had
-// complete.
-void TestEndToEnd::killedAtAnyMomentEndsAtTheTargetVersion()
+// Versions 1 and 2 with many files to replace and to drop and a few large ones: a replacement
+// that takes a while.
+std::pair<ClientFiles, ClientFiles> manyFileVersions()
 {
-    // Many files to replace and to drop, a few large ones, served slowly enough to be caught.
     ClientFiles from = versionOne();
     ClientFiles to = versionTwo();
     for (int i = 0; i < 120; ++i) {
@@ -1165,6 +1172,18 @@ void TestEndToEnd::killedAtAnyMomentEndsAtTheTargetVersion()
     }
     for (int i = 0; i < 150; ++i)
         from[u"share/dropped/note%1.txt"_s.arg(i)] = "dropped in 2, " + QByteArray::number(i);
+    return {from, to};
+}
+
+} // namespace
+
+// Killed again and again, at moments a seeded generator picks in the downloads, the replacement
+// and the deletions, the installation never holds a part of a file and never loses one; the run
+// that is let finish leaves exactly version 2, and no run fetches again what an earlier one had
+// complete.
+void TestEndToEnd::killedAtAnyMomentEndsAtTheTargetVersion()
+{
+    const auto [from, to] = manyFileVersions();
     const QString oldClient = scratch.filePath(u"crash_client1"_s);
     QVERIFY(writeClient(oldClient, from));
 
@@ -1172,6 +1191,7 @@ void TestEndToEnd::killedAtAnyMomentEndsAtTheTargetVersion()
     QTemporaryDir work;
     QVERIFY(publish(2, to, mirror.path(), oldClient));
     Nginx nginx(mirror.path(), work.path());
+    // Served slowly enough to be caught in the downloads.
     nginx.setRateLimit(4000000);
     QVERIFY2(nginx.start(), nginx.errorLog().constData());
     Installation installation;
@@ -1266,6 +1286,53 @@ void TestEndToEnd::killedAtAnyMomentEndsAtTheTargetVersion()
     COMPARE_TREES(TreeSnapshot::take(installation.homePath()), homeBefore);
 }
 
+// A run killed in its replacement, then a restart of the machine, which empties the system's
+// temporary directory: the next start undoes the run from what the application root holds
+// alone, and a later run installs the new version.
+void TestEndToEnd::killedInTheReplacementAndRebootedIsUndone()
+{
+    const auto [from, to] = manyFileVersions();
+    const QString oldClient = scratch.filePath(u"reboot_client1"_s);
+    QVERIFY(writeClient(oldClient, from));
+    QTemporaryDir mirror;
+    QTemporaryDir work;
+    QVERIFY(publish(2, to, mirror.path(), oldClient));
+    Nginx nginx(mirror.path(), work.path());
+    QVERIFY2(nginx.start(), nginx.errorLog().constData());
+    Installation installation;
+    QVERIFY(writeClient(installation.path(), from));
+    QVERIFY(installation.writeMirrors({nginx.url(QString())}));
+    QVERIFY(installation.writeSettings("[update]\nstreams=4\n"));
+    const TreeSnapshot before = TreeSnapshot::take(installation.path());
+    const QStringList arguments{u"--nouser"_s, clientType, u"2"_s};
+
+    installation.start(arguments);
+    QVERIFY2(installation.seen({{"\nadd/replace ", 10}}) == 0, qPrintable(installation.logText()));
+    installation.kill();
+    QDirIterator backups(installation.path(), {u"_old_*"_s}, QDir::Files,
+                         QDirIterator::Subdirectories);
+    QVERIFY2(backups.hasNext(), "killed before any file was replaced");
+    QDir systemTemp(installation.systemTempPath());
+    QVERIFY(systemTemp.removeRecursively() && systemTemp.mkpath(u"."_s));
+
+    // The mirror withholds version 2 from the next start: whatever it changes is the repair.
+    QVERIFY(QDir(mirror.path()).rename(u"2"_s, u"2.withheld"_s));
+    installation.start(arguments);
+    QVERIFY2(installation.endsCancelled(), qPrintable(installation.logText()));
+    TreeSnapshot repaired = TreeSnapshot::take(installation.path());
+    TreeSnapshot unchanged = before;
+    repaired.remove(u"update.ini"_s); // it records the session now
+    unchanged.remove(u"update.ini"_s);
+    COMPARE_TREES(repaired, unchanged);
+
+    QVERIFY(QDir(mirror.path()).rename(u"2.withheld"_s, u"2"_s));
+    installation.start(arguments);
+    QVERIFY2(installation.finishes(), qPrintable(installation.logText()));
+    QVERIFY(installation.clientStarted(2));
+    COMPARE_TREES(TreeSnapshot::take(installation.path()),
+                  expectedTree(before, from, to, installation.path()));
+}
+
 void TestEndToEnd::secondStartDuringARunEndsAtOnce()
 {
     SlowRun run;
@@ -1338,6 +1405,248 @@ void TestEndToEnd::everyRequestGoesThroughTheProxy()
     QStringList direct = nginx.directRequests();
     direct.removeIf([](const QString& line) { return line.contains(u"GET /banner.png "_s); });
     QVERIFY2(direct.isEmpty(), qPrintable(direct.join(u'\n')));
+}
+
+namespace {
+
+// One system call of a trace by "strace -f", put together where another thread interrupted its
+// line.
+struct TracedCall
+{
+    QString name;
+    QStringList arguments; // as printed
+    qint64 result = -1;
+    qsizetype began = 0; // the lines of the trace where it began and where it ended
+    qsizetype ended = 0;
+    QString text;
+};
+
+// Splits an argument list at the commas outside strings, arrays and structures.
+QStringList splitArguments(const QString& text)
+{
+    QStringList arguments{QString()};
+    bool quoted = false;
+    int depth = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (quoted && c == u'\\') {
+            arguments.last() += text.mid(i++, 2);
+            continue;
+        }
+        if (c == u'"')
+            quoted = !quoted;
+        else if (!quoted && (c == u'[' || c == u'{'))
+            ++depth;
+        else if (!quoted && (c == u']' || c == u'}'))
+            --depth;
+        if (!quoted && depth == 0 && c == u',')
+            arguments.append(QString());
+        else
+            arguments.last() += c;
+    }
+    for (QString& argument : arguments)
+        argument = argument.trimmed();
+    return arguments;
+}
+
+// The bytes of a string argument, which strace prints quoted with C escapes (the journal's
+// records need no octal ones).
+QByteArray unquoted(const QString& argument)
+{
+    const QByteArray text = argument.toUtf8();
+    if (text.size() < 2 || !text.startsWith('"') || !text.endsWith('"'))
+        return {};
+    static const QHash<char, char> escapes{{'n', '\n'}, {'t', '\t'}, {'r', '\r'}};
+    QByteArray bytes;
+    for (qsizetype i = 1; i + 1 < text.size(); ++i) {
+        const bool escaped = text.at(i) == '\\';
+        i += escaped;
+        bytes += escaped ? escapes.value(text.at(i), text.at(i)) : text.at(i);
+    }
+    return bytes;
+}
+
+QList<TracedCall> tracedCalls(const QByteArray& trace)
+{
+    static const QRegularExpression complete(u"^(\\d+) +(\\w+)\\((.*)\\) += (-?\\d+)"_s);
+    static const QRegularExpression unfinished(u"^(\\d+) +(.*) <unfinished \\.\\.\\.>$"_s);
+    static const QRegularExpression resumed(u"^(\\d+) +<\\.\\.\\. \\w+ resumed>(.*)$"_s);
+    QHash<QString, std::pair<QString, qsizetype>> interrupted; // by thread: first piece, line
+    QList<TracedCall> calls;
+    const QList<QByteArray> lines = trace.split('\n');
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        QString line = QString::fromUtf8(lines.at(i));
+        qsizetype began = i;
+        if (const auto match = unfinished.match(line); match.hasMatch()) {
+            interrupted.insert(match.captured(1), {match.captured(2), i});
+            continue;
+        }
+        if (const auto match = resumed.match(line); match.hasMatch()) {
+            const auto [start, at] = interrupted.take(match.captured(1));
+            line = match.captured(1) + u' ' + start + match.captured(2);
+            began = at;
+        }
+        if (const auto match = complete.match(line); match.hasMatch())
+            calls.append({match.captured(2), splitArguments(match.captured(3)),
+                          match.captured(4).toLongLong(), began, i, line});
+    }
+    return calls;
+}
+
+// Where a call names paths: the argument of the directory each is relative to (-1: the working
+// directory) and the argument of the path.
+using PathArguments = QList<std::pair<int, int>>;
+const QHash<QString, PathArguments> changingCalls{{u"rename"_s, {{-1, 0}, {-1, 1}}},
+                                                  {u"renameat"_s, {{0, 1}, {2, 3}}},
+                                                  {u"renameat2"_s, {{0, 1}, {2, 3}}},
+                                                  {u"link"_s, {{-1, 0}, {-1, 1}}},
+                                                  {u"linkat"_s, {{0, 1}, {2, 3}}},
+                                                  {u"unlink"_s, {{-1, 0}}},
+                                                  {u"unlinkat"_s, {{0, 1}}},
+                                                  {u"mkdir"_s, {{-1, 0}}},
+                                                  {u"mkdirat"_s, {{0, 1}}}};
+const QHash<QString, PathArguments> openingCalls{{u"open"_s, {{-1, 0}}}, {u"openat"_s, {{0, 1}}}};
+
+// Follows a trace of the program run in an application root, whose working directory that is:
+// every successful change below the root must come after a sync of the journal that came after
+// the write of a record that names it.
+class WriteAheadCheck
+{
+public:
+    explicit WriteAheadCheck(const QString& root)
+        : roots{QDir::cleanPath(root), QFileInfo(root).canonicalFilePath()}
+    {
+        roots.removeAll(QString());
+    }
+
+    // The first call that breaks the rule; empty when none does.
+    [[nodiscard]] QString violation(const QList<TracedCall>& calls)
+    {
+        for (const TracedCall& call : calls) {
+            if (call.result < 0)
+                continue;
+            const int fd = call.arguments.value(0).toInt();
+            if (openingCalls.contains(call.name)) {
+                if (rootPath(call, openingCalls.value(call.name).first()) == journal)
+                    journalFds.insert(int(call.result));
+            } else if (call.name == u"close") {
+                journalFds.remove(fd);
+            } else if (call.name == u"write" && journalFds.contains(fd)) {
+                for (const QByteArray& record : unquoted(call.arguments.value(1)).split('\n')) {
+                    const QList<QByteArray> fields = record.split('\t');
+                    if (fields.size() >= 3)
+                        written.append(
+                                {QDir::cleanPath(QString::fromUtf8(fields.at(1))), call.ended});
+                }
+            } else if ((call.name == u"fdatasync" || call.name == u"fsync") &&
+                       journalFds.contains(fd)) {
+                ++syncs;
+                written.removeIf([&](const std::pair<QString, qsizetype>& record) {
+                    if (record.second < call.began && !durable.contains(record.first))
+                        durable.insert(record.first, call.ended);
+                    return record.second < call.began;
+                });
+            } else if (changingCalls.contains(call.name)) {
+                if (const QString broken = change(call); !broken.isEmpty())
+                    return broken;
+            }
+        }
+        return {};
+    }
+
+    int changes = 0;
+    int syncs = 0;
+
+private:
+    [[nodiscard]] QString change(const TracedCall& call)
+    {
+        bool counted = false;
+        for (const auto& at : changingCalls.value(call.name)) {
+            const std::optional<QString> path = rootPath(call, at);
+            if (!path)
+                return u"a change relative to a directory descriptor:\n"_s + call.text;
+            // The settings are written through a file beside them and a lock file.
+            if (path->isEmpty() || *path == journal || path->startsWith(u"update.ini"_s))
+                continue;
+            if (!announced(*path, call.began))
+                return u"%1 changed before a record of it was on the disk:\n%2"_s.arg(*path,
+                                                                                      call.text);
+            counted = true;
+        }
+        changes += counted;
+        return {};
+    }
+
+    // A backup or a part file is announced by its own record or by the one of its target.
+    [[nodiscard]] bool announced(QString path, qsizetype before) const
+    {
+        static const QRegularExpression prefix(u"(?:^|/)(_old_|\\.sonavelle_part_)[^/]*$"_s);
+        for (;;) {
+            if (durable.value(path, before) < before)
+                return true;
+            const auto match = prefix.match(path);
+            if (!match.hasMatch())
+                return false;
+            path.remove(match.capturedStart(1), match.capturedLength(1));
+        }
+    }
+
+    // Relative to the root; empty for a path elsewhere, none for one relative to a descriptor.
+    [[nodiscard]] std::optional<QString> rootPath(const TracedCall& call,
+                                                  std::pair<int, int> at) const
+    {
+        const QString path = QString::fromUtf8(unquoted(call.arguments.value(at.second)));
+        if (path.isEmpty())
+            return QString();
+        if (!QDir::isAbsolutePath(path) && at.first >= 0 &&
+            call.arguments.value(at.first) != u"AT_FDCWD")
+            return std::nullopt;
+        const QString absolute = QDir::cleanPath(QDir(roots.first()).filePath(path));
+        for (const QString& root : roots) {
+            if (absolute.startsWith(root + u'/'))
+                return absolute.mid(root.size() + 1);
+        }
+        return QString();
+    }
+
+    const QString journal = u".update.journal"_s;
+    QStringList roots;
+    QSet<int> journalFds;
+    QList<std::pair<QString, qsizetype>> written; // record paths not yet synced, line written
+    QHash<QString, qsizetype> durable;            // record paths, line of the sync
+};
+
+} // namespace
+
+// One update, traced: every file and directory it changes in the application root, it changes
+// only once the journal's record of that change is on the disk.
+void TestEndToEnd::everyChangeFollowsItsRecordOnTheDisk()
+{
+    const QString strace = fromBuild(STRACE_PROGRAM);
+    if (strace.isEmpty())
+        QSKIP("strace not found (scripts/setup installs it)");
+    if (runTool(strace, {u"-o"_s, u"/dev/null"_s, u"true"_s}).exitCode != 0)
+        QSKIP("strace cannot trace programs here");
+    QTemporaryDir mirror;
+    QTemporaryDir work;
+    QVERIFY(publish(2, versionTwo(), mirror.path(), clientDirectory(1)));
+    Nginx nginx(mirror.path(), work.path());
+    QVERIFY2(nginx.start(), nginx.errorLog().constData());
+    Installation installation;
+    QVERIFY(installVersionOne(installation, {nginx.url(QString())}));
+    const QString trace = work.filePath(u"update.strace"_s);
+
+    installation.start({u"--nouser"_s, clientType, u"2"_s},
+                       {strace, u"-f"_s, u"-e"_s, u"trace=file,desc"_s, u"-s"_s, u"1000000"_s,
+                        u"-o"_s, trace});
+    QVERIFY2(installation.finishes(), qPrintable(installation.logText()));
+    QVERIFY(installation.clientStarted(2));
+    WriteAheadCheck check(installation.path());
+    const QString violation = check.violation(tracedCalls(readFile(trace)));
+    QVERIFY2(violation.isEmpty(), qPrintable(violation));
+    QVERIFY2(check.changes > 0 && check.syncs > 0,
+             qPrintable(
+                     u"%1 changes, %2 syncs of the journal"_s.arg(check.changes).arg(check.syncs)));
 }
 
 QTEST_MAIN(TestEndToEnd)
