@@ -1409,212 +1409,68 @@ void TestEndToEnd::everyRequestGoesThroughTheProxy()
 
 namespace {
 
-// One system call of a trace by "strace -f", put together where another thread interrupted its
-// line.
-struct TracedCall
+// The first change to a path below root in an "strace -f" trace of a program working there that
+// comes before its record was written to the journal and that write synced: every successful
+// rename, link, unlink and mkdir. A backup or a part file is announced by its own record or by
+// its target's. The counts show that the check had something to check.
+QString firstChangeAhead(const QByteArray& trace, const QString& root, int& changes, int& syncs)
 {
-    QString name;
-    QStringList arguments; // as printed
-    qint64 result = -1;
-    qsizetype began = 0; // the lines of the trace where it began and where it ended
-    qsizetype ended = 0;
-    QString text;
-};
-
-// Splits an argument list at the commas outside strings, arrays and structures.
-QStringList splitArguments(const QString& text)
-{
-    QStringList arguments{QString()};
-    bool quoted = false;
-    int depth = 0;
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        const QChar c = text.at(i);
-        if (quoted && c == u'\\') {
-            arguments.last() += text.mid(i++, 2);
+    static const QRegularExpression call(u"^(\\d+) +(\\w+)\\((.*)\\) += (-?\\d+)"_s);
+    static const QRegularExpression piece(
+            u"^(\\d+) +(<\\.\\.\\. \\w+ resumed>)?(.*?)( <unfinished \\.\\.\\.>)?$"_s);
+    static const QRegularExpression quoted(u"\"((?:[^\"\\\\]|\\\\.)*)\""_s);
+    static const QRegularExpression prefix(u"(^|/)(_old_|\\.sonavelle_part_)"_s);
+    static const QRegularExpression changing(u"^(rename|link|unlink|mkdir)(at2?)?$"_s);
+    const QString journal = u".update.journal"_s;
+    QHash<QString, QString> started; // a call another thread interrupted, by thread
+    QSet<int> journalFds;
+    QSet<QString> written;
+    QSet<QString> durable;
+    for (const QByteArray& bytes : trace.split('\n')) {
+        const auto part = piece.match(QString::fromUtf8(bytes));
+        const QString text = (part.hasCaptured(2) ? started.take(part.captured(1)) : QString()) +
+                             part.captured(3);
+        if (part.hasCaptured(4)) {
+            started.insert(part.captured(1), text);
             continue;
         }
-        if (c == u'"')
-            quoted = !quoted;
-        else if (!quoted && (c == u'[' || c == u'{'))
-            ++depth;
-        else if (!quoted && (c == u']' || c == u'}'))
-            --depth;
-        if (!quoted && depth == 0 && c == u',')
-            arguments.append(QString());
-        else
-            arguments.last() += c;
-    }
-    for (QString& argument : arguments)
-        argument = argument.trimmed();
-    return arguments;
-}
-
-// The bytes of a string argument, which strace prints quoted with C escapes (the journal's
-// records need no octal ones).
-QByteArray unquoted(const QString& argument)
-{
-    const QByteArray text = argument.toUtf8();
-    if (text.size() < 2 || !text.startsWith('"') || !text.endsWith('"'))
-        return {};
-    static const QHash<char, char> escapes{{'n', '\n'}, {'t', '\t'}, {'r', '\r'}};
-    QByteArray bytes;
-    for (qsizetype i = 1; i + 1 < text.size(); ++i) {
-        const bool escaped = text.at(i) == '\\';
-        i += escaped;
-        bytes += escaped ? escapes.value(text.at(i), text.at(i)) : text.at(i);
-    }
-    return bytes;
-}
-
-QList<TracedCall> tracedCalls(const QByteArray& trace)
-{
-    static const QRegularExpression complete(u"^(\\d+) +(\\w+)\\((.*)\\) += (-?\\d+)"_s);
-    static const QRegularExpression unfinished(u"^(\\d+) +(.*) <unfinished \\.\\.\\.>$"_s);
-    static const QRegularExpression resumed(u"^(\\d+) +<\\.\\.\\. \\w+ resumed>(.*)$"_s);
-    QHash<QString, std::pair<QString, qsizetype>> interrupted; // by thread: first piece, line
-    QList<TracedCall> calls;
-    const QList<QByteArray> lines = trace.split('\n');
-    for (qsizetype i = 0; i < lines.size(); ++i) {
-        QString line = QString::fromUtf8(lines.at(i));
-        qsizetype began = i;
-        if (const auto match = unfinished.match(line); match.hasMatch()) {
-            interrupted.insert(match.captured(1), {match.captured(2), i});
+        const auto found = call.match(part.captured(1) + u' ' + text);
+        if (!found.hasMatch() || found.captured(4).toInt() < 0)
             continue;
+        const QString name = found.captured(2);
+        const int fd = found.captured(3).section(u',', 0, 0).toInt();
+        QStringList texts; // the quoted arguments
+        QStringList paths; // the same, relative to the root where they lie below it
+        for (auto it = quoted.globalMatch(found.captured(3)); it.hasNext();) {
+            texts << it.next().captured(1).replace(u"\\t"_s, u"\t"_s).replace(u"\\n"_s, u"\n"_s);
+            const QString path = QDir::cleanPath(QDir(root).filePath(texts.last()));
+            paths << (path.startsWith(root + u'/') ? path.mid(root.size() + 1) : texts.last());
         }
-        if (const auto match = resumed.match(line); match.hasMatch()) {
-            const auto [start, at] = interrupted.take(match.captured(1));
-            line = match.captured(1) + u' ' + start + match.captured(2);
-            began = at;
-        }
-        if (const auto match = complete.match(line); match.hasMatch())
-            calls.append({match.captured(2), splitArguments(match.captured(3)),
-                          match.captured(4).toLongLong(), began, i, line});
-    }
-    return calls;
-}
-
-// Where a call names paths: the argument of the directory each is relative to (-1: the working
-// directory) and the argument of the path.
-using PathArguments = QList<std::pair<int, int>>;
-const QHash<QString, PathArguments> changingCalls{{u"rename"_s, {{-1, 0}, {-1, 1}}},
-                                                  {u"renameat"_s, {{0, 1}, {2, 3}}},
-                                                  {u"renameat2"_s, {{0, 1}, {2, 3}}},
-                                                  {u"link"_s, {{-1, 0}, {-1, 1}}},
-                                                  {u"linkat"_s, {{0, 1}, {2, 3}}},
-                                                  {u"unlink"_s, {{-1, 0}}},
-                                                  {u"unlinkat"_s, {{0, 1}}},
-                                                  {u"mkdir"_s, {{-1, 0}}},
-                                                  {u"mkdirat"_s, {{0, 1}}}};
-const QHash<QString, PathArguments> openingCalls{{u"open"_s, {{-1, 0}}}, {u"openat"_s, {{0, 1}}}};
-
-// Follows a trace of the program run in an application root, whose working directory that is:
-// every successful change below the root must come after a sync of the journal that came after
-// the write of a record that names it.
-class WriteAheadCheck
-{
-public:
-    explicit WriteAheadCheck(const QString& root)
-        : roots{QDir::cleanPath(root), QFileInfo(root).canonicalFilePath()}
-    {
-        roots.removeAll(QString());
-    }
-
-    // The first call that breaks the rule; empty when none does.
-    [[nodiscard]] QString violation(const QList<TracedCall>& calls)
-    {
-        for (const TracedCall& call : calls) {
-            if (call.result < 0)
-                continue;
-            const int fd = call.arguments.value(0).toInt();
-            if (openingCalls.contains(call.name)) {
-                if (rootPath(call, openingCalls.value(call.name).first()) == journal)
-                    journalFds.insert(int(call.result));
-            } else if (call.name == u"close") {
-                journalFds.remove(fd);
-            } else if (call.name == u"write" && journalFds.contains(fd)) {
-                for (const QByteArray& record : unquoted(call.arguments.value(1)).split('\n')) {
-                    const QList<QByteArray> fields = record.split('\t');
-                    if (fields.size() >= 3)
-                        written.append(
-                                {QDir::cleanPath(QString::fromUtf8(fields.at(1))), call.ended});
-                }
-            } else if ((call.name == u"fdatasync" || call.name == u"fsync") &&
-                       journalFds.contains(fd)) {
-                ++syncs;
-                written.removeIf([&](const std::pair<QString, qsizetype>& record) {
-                    if (record.second < call.began && !durable.contains(record.first))
-                        durable.insert(record.first, call.ended);
-                    return record.second < call.began;
-                });
-            } else if (changingCalls.contains(call.name)) {
-                if (const QString broken = change(call); !broken.isEmpty())
-                    return broken;
+        if (name.startsWith(u"open"_s) && paths.contains(journal)) {
+            journalFds.insert(found.captured(4).toInt());
+        } else if (name == u"close") {
+            journalFds.remove(fd);
+        } else if (name == u"write" && journalFds.contains(fd)) {
+            for (const QString& record : texts.value(0).split(u'\n'))
+                written.insert(QDir::cleanPath(record.section(u'\t', 1, 1)));
+        } else if (name.contains(u"sync"_s) && journalFds.contains(fd)) {
+            ++syncs;
+            durable.unite(std::exchange(written, {}));
+        } else if (changing.match(name).hasMatch()) {
+            for (const QString& path : std::as_const(paths)) {
+                if (QDir::isAbsolutePath(path) || path == journal ||
+                    path.startsWith(u"update.ini"_s))
+                    continue; // outside the root, or the settings with their lock file
+                ++changes;
+                if (!durable.contains(path) &&
+                    !durable.contains(QString(path).replace(prefix, u"\\1"_s)))
+                    return u"%1 changed before a record of it was on the disk:\n%2"_s.arg(path,
+                                                                                          text);
             }
         }
-        return {};
     }
-
-    int changes = 0;
-    int syncs = 0;
-
-private:
-    [[nodiscard]] QString change(const TracedCall& call)
-    {
-        bool counted = false;
-        for (const auto& at : changingCalls.value(call.name)) {
-            const std::optional<QString> path = rootPath(call, at);
-            if (!path)
-                return u"a change relative to a directory descriptor:\n"_s + call.text;
-            // The settings are written through a file beside them and a lock file.
-            if (path->isEmpty() || *path == journal || path->startsWith(u"update.ini"_s))
-                continue;
-            if (!announced(*path, call.began))
-                return u"%1 changed before a record of it was on the disk:\n%2"_s.arg(*path,
-                                                                                      call.text);
-            counted = true;
-        }
-        changes += counted;
-        return {};
-    }
-
-    // A backup or a part file is announced by its own record or by the one of its target.
-    [[nodiscard]] bool announced(QString path, qsizetype before) const
-    {
-        static const QRegularExpression prefix(u"(?:^|/)(_old_|\\.sonavelle_part_)[^/]*$"_s);
-        for (;;) {
-            if (durable.value(path, before) < before)
-                return true;
-            const auto match = prefix.match(path);
-            if (!match.hasMatch())
-                return false;
-            path.remove(match.capturedStart(1), match.capturedLength(1));
-        }
-    }
-
-    // Relative to the root; empty for a path elsewhere, none for one relative to a descriptor.
-    [[nodiscard]] std::optional<QString> rootPath(const TracedCall& call,
-                                                  std::pair<int, int> at) const
-    {
-        const QString path = QString::fromUtf8(unquoted(call.arguments.value(at.second)));
-        if (path.isEmpty())
-            return QString();
-        if (!QDir::isAbsolutePath(path) && at.first >= 0 &&
-            call.arguments.value(at.first) != u"AT_FDCWD")
-            return std::nullopt;
-        const QString absolute = QDir::cleanPath(QDir(roots.first()).filePath(path));
-        for (const QString& root : roots) {
-            if (absolute.startsWith(root + u'/'))
-                return absolute.mid(root.size() + 1);
-        }
-        return QString();
-    }
-
-    const QString journal = u".update.journal"_s;
-    QStringList roots;
-    QSet<int> journalFds;
-    QList<std::pair<QString, qsizetype>> written; // record paths not yet synced, line written
-    QHash<QString, qsizetype> durable;            // record paths, line of the sync
-};
+    return {};
+}
 
 } // namespace
 
@@ -1641,12 +1497,13 @@ void TestEndToEnd::everyChangeFollowsItsRecordOnTheDisk()
                         u"-o"_s, trace});
     QVERIFY2(installation.finishes(), qPrintable(installation.logText()));
     QVERIFY(installation.clientStarted(2));
-    WriteAheadCheck check(installation.path());
-    const QString violation = check.violation(tracedCalls(readFile(trace)));
-    QVERIFY2(violation.isEmpty(), qPrintable(violation));
-    QVERIFY2(check.changes > 0 && check.syncs > 0,
-             qPrintable(
-                     u"%1 changes, %2 syncs of the journal"_s.arg(check.changes).arg(check.syncs)));
+    int changes = 0;
+    int syncs = 0;
+    const QString ahead = firstChangeAhead(
+            readFile(trace), QFileInfo(installation.path()).canonicalFilePath(), changes, syncs);
+    QVERIFY2(ahead.isEmpty(), qPrintable(ahead));
+    QVERIFY2(changes > 0 && syncs > 0,
+             qPrintable(u"%1 changes, %2 syncs of the journal"_s.arg(changes).arg(syncs)));
 }
 
 QTEST_MAIN(TestEndToEnd)
