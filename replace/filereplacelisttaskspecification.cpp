@@ -166,8 +166,9 @@ bool FileReplaceListTaskSpecification::removeStaleBackups()
     // that whatever lies under a backup name during the run is the run's own.
     QList<std::pair<QString, QString>> stale; // relative, absolute
     for (const auto& [record, plan] : regular + special) {
-        if (plan.replacing && FileRenameTaskSpecification::pathTaken(plan.backup))
-            stale.append({record.oldDestFileName(), plan.backup});
+        const QString backup = AppRoot::filePath(record.oldDestFileName());
+        if (plan.replacing && FileRenameTaskSpecification::pathTaken(backup))
+            stale.append({record.oldDestFileName(), backup});
     }
     if (stale.isEmpty())
         return true;
@@ -194,7 +195,8 @@ void FileReplaceListTaskSpecification::makeFileReplaceTasks(double weight)
     // of them at a time.
     addSubTasksOnDemand(regular.size(), [this, weight](qsizetype index) {
         const auto& [record, plan] = regular.at(index);
-        return new FileReplaceTaskSpecification(record, plan, deleteList, this, weight);
+        return new FileReplaceTaskSpecification(record, plan, configuration->tempDir, deleteList,
+                                                this, weight);
     });
 }
 
@@ -266,7 +268,8 @@ TaskSpecification* FileReplaceListTaskSpecification::makeStep(int index)
         return new ReplaceCommitTaskSpecification(ReplaceCommitTaskSpecification::Step::Sync, {},
                                                   this);
     const auto& [record, plan] = special.at(index - 1);
-    return new FileReplaceTaskSpecification(record, plan, deleteList, this, 0.0);
+    return new FileReplaceTaskSpecification(record, plan, configuration->tempDir, deleteList, this,
+                                            0.0);
 }
 
 void FileReplaceListTaskSpecification::onStepFinished()

@@ -8,7 +8,6 @@
 #include "filerenametaskspecification.h"
 #include "fileunziptaskspecification.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -36,29 +35,26 @@ FileReplaceTaskSpecification::planFor(const FileReplaceSpecification& record,
 {
     Plan plan;
     plan.installed = record.destFileName(QString());
-    plan.target = AppRoot::filePath(plan.installed);
-    plan.backup = AppRoot::filePath(record.oldDestFileName());
-    plan.replacing = FileRenameTaskSpecification::pathTaken(plan.target);
-    const QString patched = QDir(tempDir).filePath(record.patchedName());
-    const bool madeByPatch = record.hasUnzip() && QFileInfo::exists(patched);
-    plan.unpacks = record.hasUnzip() && !madeByPatch;
-    plan.source = madeByPatch ? patched : QDir(tempDir).filePath(record.fileName);
+    plan.replacing = FileRenameTaskSpecification::pathTaken(AppRoot::filePath(plan.installed));
     // An unpacked file is no download that could be given back; one a patch made is.
-    plan.movedDownload = !record.hasUnzip() ? record.fileName
-                         : madeByPatch      ? record.patchedName()
-                                            : QString();
+    if (!record.hasUnzip())
+        plan.movedDownload = record.fileName;
+    else if (QFileInfo::exists(tempDir + u'/' + record.patchedName()))
+        plan.movedDownload = record.patchedName();
     plan.special = Configuration::getSpecialFileNames().contains(
             QFileInfo(record.pureDestFilePath()).fileName(), Qt::CaseSensitive);
     return plan;
 }
 
 FileReplaceTaskSpecification::FileReplaceTaskSpecification(const FileReplaceSpecification& record,
-                                                           Plan plan, QList<QString>* deleteList,
+                                                           Plan plan, QString tempDir,
+                                                           QList<QString>* deleteList,
                                                            QObject* parent,
                                                            double parentProgressRange)
     : ComposedTaskSpecification(1, parentProgressRange, parent)
     , replaceSpec(record)
     , plan(std::move(plan))
+    , tempDir(std::move(tempDir))
     , deleteList(deleteList)
 {
     Q_ASSERT(deleteList);
@@ -72,26 +68,28 @@ void FileReplaceTaskSpecification::execute()
 
 void FileReplaceTaskSpecification::makeSubtasksAndStart()
 {
+    const QString target = AppRoot::filePath(plan.installed);
     double remaining = 1.0;
     const auto placement = plan.replacing ? SlowFileOpSpecification::Placement::OverExisting
                                           : SlowFileOpSpecification::Placement::NewName;
     if (plan.replacing) {
-        addSubTask(new FileBackupTaskSpecification(plan.target, plan.backup, this, stepWeight));
+        addSubTask(new FileBackupTaskSpecification(
+                target, AppRoot::filePath(replaceSpec.oldDestFileName()), this, stepWeight));
         remaining -= stepWeight;
     }
-    const std::optional<QFileDevice::Permissions> mode = installedMode(plan.target);
-    if (plan.unpacks) {
-        addSubTask(new FileUnzipTaskSpecification(plan.source, plan.target, this,
-                                                  remaining - checkWeight, mode, placement));
-        auto* check = new CheckSignatureTaskSpecification(plan.target, replaceSpec.unpackedMd5,
-                                                          true, this, checkWeight);
+    const std::optional<QFileDevice::Permissions> mode = installedMode(target);
+    if (plan.movedDownload.isEmpty()) {
+        addSubTask(new FileUnzipTaskSpecification(tempDir + u'/' + replaceSpec.fileName, target,
+                                                  this, remaining - checkWeight, mode, placement));
+        auto* check = new CheckSignatureTaskSpecification(target, replaceSpec.unpackedMd5, true,
+                                                          this, checkWeight);
         check->setExpectedSha256(replaceSpec.unpackedSha256);
         addSubTask(check);
     } else {
         // Moved into place where it can be; the journal's undo gives it back to the temporary
         // directory, where a resumed run finds it.
         addSubTask(new FileCopyTaskSpecification(
-                plan.source, plan.target, this, remaining, mode,
+                tempDir + u'/' + plan.movedDownload, target, this, remaining, mode,
                 FileCopyTaskSpecification::Transfer::MoveWhenPossible, placement));
     }
     setRunning();

@@ -22,17 +22,16 @@ class FileReplaceTaskSpecification : public ComposedTaskSpecification
     Q_OBJECT
 
 public:
+    // Kept for every file of a release while the stage runs: paths relative to the application
+    // root and the session directory only, which share their text with the record's.
     struct Plan
     {
         QString installed; // relative to the application root
-        QString source;    // absolute: the download, or what a patch made of it
-        QString target;    // absolute
-        QString backup;    // absolute
-        // The file in the session directory that is moved into place, which an undo gives back;
-        // empty when the installed file is unpacked from it.
+        // The file in the session directory that is moved into place, which an undo gives back:
+        // the download, or what a patch made of it; empty when the file is unpacked from the
+        // download.
         QString movedDownload;
         bool replacing = false; // something is installed under the name
-        bool unpacks = false;
         // The updater's own files, which are replaced last.
         bool special = false;
         // The parts that a copy or unpack may leave beside the target and the backup.
@@ -45,8 +44,9 @@ public:
     [[nodiscard]] static Plan planFor(const FileReplaceSpecification& record,
                                       const QString& tempDir);
 
-    // deleteList is not owned and must outlive the task.
-    FileReplaceTaskSpecification(const FileReplaceSpecification& record, Plan plan,
+    // Installs from the session directory tempDir. deleteList is not owned and must outlive the
+    // task.
+    FileReplaceTaskSpecification(const FileReplaceSpecification& record, Plan plan, QString tempDir,
                                  QList<QString>* deleteList, QObject* parent,
                                  double parentProgressRange);
 
@@ -71,5 +71,6 @@ private:
 
     const FileReplaceSpecification replaceSpec;
     const Plan plan;
+    const QString tempDir;
     QList<QString>* deleteList;
 };

@@ -75,7 +75,8 @@ class TestFileReplaceTaskSpecification : public QObject
                 journal.sync();
         if (!announced)
             qWarning() << journal.errorString();
-        auto task = std::make_unique<InspectedReplacement>(record, plan, &deleteList, nullptr, 1.0);
+        auto task = std::make_unique<InspectedReplacement>(record, plan, configuration.tempDir,
+                                                           &deleteList, nullptr, 1.0);
         log.watchTask(task.get(), u"replace"_s);
         return task;
     }
