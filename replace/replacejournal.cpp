@@ -24,6 +24,7 @@ namespace {
 
 constexpr QChar separator = u'\t';
 constexpr qsizetype checksumLength = 8;
+constexpr qsizetype writeBlockSize = 64 * 1024;
 
 struct Tag
 {
@@ -197,25 +198,30 @@ bool ReplaceJournal::sync()
 {
     if (pending.isEmpty())
         return true;
+    const QList<Entry> records = std::exchange(pending, {});
+    const bool created = !QFileInfo::exists(journalPath);
+    QFile file(journalPath);
+    // Unbuffered, so that a failing write shows where it failed; in blocks, so that a batch of
+    // many thousand records needs no more memory than one. A journal just created is only found
+    // after a power cut once its directory entry is on the disk too.
+    bool written = file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered);
     // A new line first: a record that a failed write left without its end stays a line of its
     // own, which its checksum rejects, and does not swallow this one.
     QByteArray text("\n");
-    for (const Entry& entry : std::as_const(pending)) {
-        const Tag& tag = tags[int(entry.kind)];
+    for (qsizetype i = 0; written && i < records.size(); ++i) {
+        const Tag& tag = tags[int(records.at(i).kind)];
         QByteArray line(tag.text);
         if (tag.paths > 0)
-            line += separator.toLatin1() + entry.path.toUtf8();
+            line += separator.toLatin1() + records.at(i).path.toUtf8();
         if (tag.paths > 1)
-            line += separator.toLatin1() + entry.download.toUtf8();
+            line += separator.toLatin1() + records.at(i).download.toUtf8();
         text += line + separator.toLatin1() + checksum(line) + '\n';
+        if (text.size() >= writeBlockSize || i + 1 == records.size()) {
+            written = file.write(text) == text.size();
+            text.clear();
+        }
     }
-    pending.clear();
-    const bool created = !QFileInfo::exists(journalPath);
-    QFile file(journalPath);
-    // One write per batch, unbuffered, so that a failing write shows where it failed. A journal
-    // just created is only found after a power cut once its directory entry is on the disk too.
-    if (file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered) &&
-        file.write(text) == text.size() && ::fdatasync(file.handle()) == 0 &&
+    if (written && ::fdatasync(file.handle()) == 0 &&
         (!created || syncDirectory(QFileInfo(journalPath).path())))
         return true;
     error = u"Could not write to %1"_s.arg(journalPath);
@@ -322,7 +328,17 @@ bool ReplaceJournal::repair(const LogLine& log) const
 
 void ReplaceJournal::discardCommitted() const
 {
-    if (isCommitted() && syncFileSystems({AppRoot::path()}))
+    // Nothing is written after the commit record: the end of the file tells, without reading
+    // the records of every file.
+    static const QByteArray commitEnd = "\n" + QByteArray(tags[int(Kind::Commit)].text) +
+                                        separator.toLatin1() +
+                                        checksum(tags[int(Kind::Commit)].text) + '\n';
+    QFile file(journalPath);
+    if (!file.open(QIODevice::ReadOnly) || !file.seek(qMax(0LL, file.size() - commitEnd.size())) ||
+        file.read(commitEnd.size()) != commitEnd)
+        return;
+    file.close();
+    if (syncFileSystems({AppRoot::path()}))
         discard();
 }
 
