@@ -149,10 +149,8 @@ bool FileReplaceListTaskSpecification::announce(const QStringList& missing)
     // The updater's own files last, as they are replaced.
     for (const auto& [record, plan] : regular + special) {
         recorded = recorded &&
-                   (plan.replacing ? journal.recordReplace(plan.installed, plan.movedDownload,
-                                                           plan.partPaths())
-                                   : journal.recordAdd(plan.installed, plan.movedDownload,
-                                                       plan.partPaths()));
+                   (plan.replacing ? journal.recordReplace(plan.installed, plan.movedDownload)
+                                   : journal.recordAdd(plan.installed, plan.movedDownload));
     }
     if (recorded && journal.sync())
         return true;

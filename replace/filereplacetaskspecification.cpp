@@ -20,15 +20,6 @@ constexpr double checkWeight = 0.2; // checking an unpacked file
 
 } // namespace
 
-QStringList FileReplaceTaskSpecification::Plan::partPaths() const
-{
-    QStringList parts{FileCopyFunc::partFilePath(installed)};
-    if (replacing)
-        parts.append(FileCopyFunc::partFilePath(FileReplaceSpecification::prefixedPath(
-                installed, Configuration::getSpecialFileRenamePrefix())));
-    return parts;
-}
-
 FileReplaceTaskSpecification::Plan
 FileReplaceTaskSpecification::planFor(const FileReplaceSpecification& record,
                                       const QString& tempDir)

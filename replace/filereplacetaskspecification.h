@@ -34,8 +34,6 @@ public:
         bool replacing = false; // something is installed under the name
         // The updater's own files, which are replaced last.
         bool special = false;
-        // The parts that a copy or unpack may leave beside the target and the backup.
-        [[nodiscard]] QStringList partPaths() const;
     };
 
     // What replacing record from the session directory tempDir will change, as things are now.

@@ -138,26 +138,14 @@ QString ReplaceJournal::fileName()
     return u".update.journal"_s;
 }
 
-bool ReplaceJournal::recordReplace(const QString& installedPath, const QString& download,
-                                   const QStringList& partPaths)
+bool ReplaceJournal::recordReplace(const QString& installedPath, const QString& download)
 {
-    return recordFile(Kind::Replace, installedPath, download, partPaths);
+    return record({Kind::Replace, installedPath, download});
 }
 
-bool ReplaceJournal::recordAdd(const QString& installedPath, const QString& download,
-                               const QStringList& partPaths)
+bool ReplaceJournal::recordAdd(const QString& installedPath, const QString& download)
 {
-    return recordFile(Kind::Add, installedPath, download, partPaths);
-}
-
-bool ReplaceJournal::recordFile(Kind kind, const QString& installedPath, const QString& download,
-                                const QStringList& partPaths)
-{
-    if (!record({kind, installedPath, download}))
-        return false;
-    return std::all_of(partPaths.cbegin(), partPaths.cend(), [this](const QString& part) {
-        return record({Kind::Part, part, {}});
-    });
+    return record({Kind::Add, installedPath, download});
 }
 
 bool ReplaceJournal::recordDirectories(const QStringList& directories)
@@ -209,13 +197,14 @@ bool ReplaceJournal::sync()
     // own, which its checksum rejects, and does not swallow this one.
     QByteArray text("\n");
     for (qsizetype i = 0; written && i < records.size(); ++i) {
-        const Tag& tag = tags[int(records.at(i).kind)];
-        QByteArray line(tag.text);
-        if (tag.paths > 0)
-            line += separator.toLatin1() + records.at(i).path.toUtf8();
-        if (tag.paths > 1)
-            line += separator.toLatin1() + records.at(i).download.toUtf8();
-        text += line + separator.toLatin1() + checksum(line) + '\n';
+        const Entry& entry = records.at(i);
+        appendLine(text, entry);
+        // The part files a copy or an unpack may leave beside the file and its backup, named
+        // here rather than held for every file of a large batch.
+        if (entry.kind == Kind::Replace || entry.kind == Kind::Add)
+            appendLine(text, {Kind::Part, FileCopyFunc::partFilePath(entry.path), {}});
+        if (entry.kind == Kind::Replace)
+            appendLine(text, {Kind::Part, FileCopyFunc::partFilePath(backupPath(entry.path)), {}});
         if (text.size() >= writeBlockSize || i + 1 == records.size()) {
             written = file.write(text) == text.size();
             text.clear();
@@ -226,6 +215,17 @@ bool ReplaceJournal::sync()
         return true;
     error = u"Could not write to %1"_s.arg(journalPath);
     return false;
+}
+
+void ReplaceJournal::appendLine(QByteArray& text, const Entry& entry)
+{
+    const Tag& tag = tags[int(entry.kind)];
+    QByteArray line(tag.text);
+    if (tag.paths > 0)
+        line += separator.toLatin1() + entry.path.toUtf8();
+    if (tag.paths > 1)
+        line += separator.toLatin1() + entry.download.toUtf8();
+    text += line + separator.toLatin1() + checksum(line) + '\n';
 }
 
 QList<ReplaceJournal::Entry> ReplaceJournal::entries() const

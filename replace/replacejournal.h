@@ -38,11 +38,10 @@ public:
     // Collect records for the next sync(). False, with errorString() set, for a record that could
     // not be read back; the change it announces must not be made then. download is the file in the
     // session directory that is installed (moved, copied or unpacked), so that an undo can give a
-    // moved one back.
-    [[nodiscard]] bool recordReplace(const QString& installedPath, const QString& download,
-                                     const QStringList& partPaths);
-    [[nodiscard]] bool recordAdd(const QString& installedPath, const QString& download,
-                                 const QStringList& partPaths);
+    // moved one back. A file's records name the part files that a copy or an unpack may leave
+    // beside it and its backup too.
+    [[nodiscard]] bool recordReplace(const QString& installedPath, const QString& download);
+    [[nodiscard]] bool recordAdd(const QString& installedPath, const QString& download);
     [[nodiscard]] bool recordDirectories(const QStringList& directories);
     // A leftover under a backup name, deleted before the run makes its own backup there.
     [[nodiscard]] bool recordStale(const QString& path);
@@ -90,8 +89,7 @@ private:
     // come back from the file as written.
     [[nodiscard]] static bool isReadable(const Entry& entry);
     [[nodiscard]] bool record(const Entry& entry);
-    [[nodiscard]] bool recordFile(Kind kind, const QString& installedPath, const QString& download,
-                                  const QStringList& partPaths);
+    static void appendLine(QByteArray& text, const Entry& entry);
     [[nodiscard]] QList<Entry> entries() const;
     [[nodiscard]] bool undo(const QList<Entry>& records, const LogLine& log) const;
     void finishDeletions(const QList<Entry>& records, const LogLine& log) const;

@@ -68,10 +68,8 @@ class TestFileReplaceTaskSpecification : public QObject
         const auto plan = FileReplaceTaskSpecification::planFor(record, configuration.tempDir);
         ReplaceJournal journal(configuration.tempDir);
         const bool announced =
-                (plan.replacing ? journal.recordReplace(plan.installed, plan.movedDownload,
-                                                        plan.partPaths())
-                                : journal.recordAdd(plan.installed, plan.movedDownload,
-                                                    plan.partPaths())) &&
+                (plan.replacing ? journal.recordReplace(plan.installed, plan.movedDownload)
+                                : journal.recordAdd(plan.installed, plan.movedDownload)) &&
                 journal.sync();
         if (!announced)
             qWarning() << journal.errorString();

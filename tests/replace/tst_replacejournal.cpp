@@ -63,9 +63,9 @@ class TestReplaceJournal : public QObject
     }
     [[nodiscard]] QString rooted(QString text) const { return text.replace(u"R/"_s, root + u'/'); }
     // Writes the records of a script, each step a batch of its own: "replace|add <path>
-    // <download> [<part>...]", "mkdir <path>...", "stale <path>", "commit [<deletion>...]",
-    // "cut <bytes>" (a write that got that many bytes short), "raw <text>" (a line as older
-    // updaters wrote them) and "reboot" (the temporary directory emptied).
+    // <download>" (with the part files beside them), "mkdir <path>...", "stale <path>", "commit
+    // [<deletion>...]", "cut <bytes>" (a write that got that many bytes short), "raw <text>" (a
+    // line as older updaters wrote them) and "reboot" (the temporary directory emptied).
     void write(const QStringList& script)
     {
         ReplaceJournal journal(session);
@@ -74,11 +74,9 @@ class TestReplaceJournal : public QObject
             QStringList words = step.split(u' ');
             const QString verb = words.takeFirst();
             if (verb == u"replace")
-                QVERIFY(journal.recordReplace(words.at(0), words.at(1), words.mid(2)) &&
-                        journal.sync());
+                QVERIFY(journal.recordReplace(words.at(0), words.at(1)) && journal.sync());
             else if (verb == u"add")
-                QVERIFY(journal.recordAdd(words.at(0), words.at(1), words.mid(2)) &&
-                        journal.sync());
+                QVERIFY(journal.recordAdd(words.at(0), words.at(1)) && journal.sync());
             else if (verb == u"mkdir")
                 QVERIFY(journal.recordDirectories(words) && journal.sync());
             else if (verb == u"stale")
@@ -135,8 +133,7 @@ private slots:
                 << original << QStringList{restored};
         QTest::newRow("new files and directories go, a user's file stays")
                 << QStringList{u"mkdir lib lib/sub"_s, u"add lib/sub/b.so b.so"_s,
-                               u"add lib/c.so sub/c.so"_s,
-                               u"add lib/d.so d.so lib/.sonavelle_part_d.so"_s}
+                               u"add lib/c.so sub/c.so"_s, u"add lib/d.so d.so"_s}
                 << Files{{u"lib/sub/b.so"_s, "b"},
                          {u"lib/c.so"_s, "c"},
                          {u"lib/.sonavelle_part_d.so"_s, "half"},
@@ -151,8 +148,9 @@ private slots:
                 << QStringList{u"raw backup\\t../outside"_s, u"raw part\\t/etc/hostname"_s}
                 << Files{{u"../_old_outside"_s, "x"}} << Files{{u"../_old_outside"_s, "x"}}
                 << QStringList();
+        // Cut into the file record, behind which its part record went whole.
         QTest::newRow("a record cut short is ignored, also with records after it")
-                << QStringList{u"add b.txt b.txt"_s, u"cut 3"_s, u"replace lib/a.so a.so"_s}
+                << QStringList{u"add b.txt b.txt"_s, u"cut 40"_s, u"replace lib/a.so a.so"_s}
                 << Files{{u"lib/a.so"_s, "new"}, {u"lib/_old_a.so"_s, "old"}, {u"b.txt"_s, "b"}}
                 << (Files{{u"lib/"_s, {}},
                           {u"lib/a.so"_s, "old"},
@@ -161,15 +159,14 @@ private slots:
                 << QStringList{restored};
         // Cut inside its path, a part record names a directory; it is no record at all.
         QTest::newRow("a part record cut short, with records after it")
-                << QStringList{u"add c.txt c.txt lib/.sonavelle_part_c.txt"_s, u"cut 32"_s,
-                               u"add d.txt d.txt"_s}
-                << Files{{u"lib/keep"_s, "x"}, {u"c.txt"_s, "c"}, {u"d.txt"_s, "d"}}
+                << QStringList{u"add lib/c.txt c.txt"_s, u"cut 32"_s, u"add d.txt d.txt"_s}
+                << Files{{u"lib/keep"_s, "x"}, {u"lib/c.txt"_s, "c"}, {u"d.txt"_s, "d"}}
                 << Files{{u"lib/"_s, {}},
                          {u"lib/keep"_s, "x"},
                          {u"../session/c.txt"_s, "c"},
                          {u"../session/d.txt"_s, "d"}}
                 << QStringList{u"Removed R/d.txt, left by an interrupted update"_s,
-                               u"Removed R/c.txt, left by an interrupted update"_s};
+                               u"Removed R/lib/c.txt, left by an interrupted update"_s};
         QTest::newRow("after the commit the deletions are finished")
                 << QStringList{u"replace lib/a.so a.so"_s, u"commit lib/_old_a.so gone.txt"_s}
                 << Files{{u"lib/a.so"_s, "new"},
@@ -218,12 +215,12 @@ private slots:
         const QString journalPath = journal.path();
         QVERIFY(QDir().mkpath(journalPath));
 
-        QVERIFY(journal.recordAdd(u"a.txt"_s, u"a.txt"_s, {}));
+        QVERIFY(journal.recordAdd(u"a.txt"_s, u"a.txt"_s));
         QVERIFY(!journal.sync());
         QCOMPARE(journal.errorString(), u"Could not write to %1"_s.arg(journalPath));
         QVERIFY(journal.recordDirectories({}) && journal.sync());
         // What could not be read back is not written, and the change is not made.
-        QVERIFY(!journal.recordAdd(u"../outside"_s, u"a.txt"_s, {}));
+        QVERIFY(!journal.recordAdd(u"../outside"_s, u"a.txt"_s));
         QCOMPARE(journal.errorString(),
                  u"'../outside' cannot be recorded in %1"_s.arg(journalPath));
     }

@@ -113,7 +113,7 @@ void TestEntryPoint::removesSelfUpdateLeftoversFirst()
     QVERIFY(writeFile(root.filePath(u"_old_libQtCore.so.4"_s), "old core"));
     AppRoot::setPath(root.path());
     ReplaceJournal journal(session);
-    QVERIFY(journal.recordReplace(u"libQtCore.so.4"_s, u"libQtCore.so.4"_s, {}) && journal.sync());
+    QVERIFY(journal.recordReplace(u"libQtCore.so.4"_s, u"libQtCore.so.4"_s) && journal.sync());
     UpdateIniData::modify(5, session, u"client_linux_amd64"_s);
     AppRoot::setPath({});
 
