@@ -30,6 +30,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <tuple>
 
 using namespace Qt::StringLiterals;
 
@@ -614,6 +615,20 @@ private:
     };
     // Starts the run and waits until it is downloading the large file, which takes seconds.
     [[nodiscard]] bool startInTheDownloads(SlowRun& run);
+    // Version 1 with many files installed, and version 2 of them on the mirror: a replacement
+    // that takes a while.
+    struct ManyFileRun
+    {
+        ClientFiles from;
+        ClientFiles to;
+        QTemporaryDir mirror;
+        QTemporaryDir work;
+        Nginx nginx{mirror.path(), work.path()};
+        Installation installation;
+    };
+    // Publishes version 2, starts the mirror at rateLimit bytes a second (0: no limit) and
+    // installs version 1.
+    [[nodiscard]] bool prepare(ManyFileRun& run, int rateLimit = 0);
     // Publishes a client version below mirrorRoot with the release tool.
     [[nodiscard]] bool publish(int version, const ClientFiles& files, const QString& mirrorRoot,
                                const QString& previous = QString(),
@@ -1181,23 +1196,33 @@ std::pair<ClientFiles, ClientFiles> manyFileVersions()
 // and the deletions, the installation never holds a part of a file and never loses one; the run
 // that is let finish leaves exactly version 2, and no run fetches again what an earlier one had
 // complete.
+bool TestEndToEnd::prepare(ManyFileRun& run, int rateLimit)
+{
+    std::tie(run.from, run.to) = manyFileVersions();
+    const QString oldClient = scratch.filePath(u"many_client1_%1"_s.arg(qHash(run.mirror.path())));
+    if (!writeClient(oldClient, run.from) || !publish(2, run.to, run.mirror.path(), oldClient))
+        return false;
+    if (rateLimit > 0)
+        run.nginx.setRateLimit(rateLimit);
+    if (!run.nginx.start()) {
+        qWarning().noquote() << run.nginx.errorLog();
+        return false;
+    }
+    return writeClient(run.installation.path(), run.from) &&
+           run.installation.writeMirrors({run.nginx.url(QString())}) &&
+           run.installation.writeSettings("[update]\nstreams=4\n");
+}
+
 void TestEndToEnd::killedAtAnyMomentEndsAtTheTargetVersion()
 {
-    const auto [from, to] = manyFileVersions();
-    const QString oldClient = scratch.filePath(u"crash_client1"_s);
-    QVERIFY(writeClient(oldClient, from));
-
-    QTemporaryDir mirror;
-    QTemporaryDir work;
-    QVERIFY(publish(2, to, mirror.path(), oldClient));
-    Nginx nginx(mirror.path(), work.path());
+    ManyFileRun run;
     // Served slowly enough to be caught in the downloads.
-    nginx.setRateLimit(4000000);
-    QVERIFY2(nginx.start(), nginx.errorLog().constData());
-    Installation installation;
-    QVERIFY(writeClient(installation.path(), from));
-    QVERIFY(installation.writeMirrors({nginx.url(QString())}));
-    QVERIFY(installation.writeSettings("[update]\nstreams=4\n"));
+    QVERIFY(prepare(run, 4000000));
+    const ClientFiles& from = run.from;
+    const ClientFiles& to = run.to;
+    const QTemporaryDir& mirror = run.mirror;
+    Nginx& nginx = run.nginx;
+    Installation& installation = run.installation;
     const TreeSnapshot before = TreeSnapshot::take(installation.path());
     const TreeSnapshot homeBefore = TreeSnapshot::take(installation.homePath());
     QStringList allPaths = from.keys() + to.keys();
@@ -1291,18 +1316,10 @@ void TestEndToEnd::killedAtAnyMomentEndsAtTheTargetVersion()
 // alone, and a later run installs the new version.
 void TestEndToEnd::killedInTheReplacementAndRebootedIsUndone()
 {
-    const auto [from, to] = manyFileVersions();
-    const QString oldClient = scratch.filePath(u"reboot_client1"_s);
-    QVERIFY(writeClient(oldClient, from));
-    QTemporaryDir mirror;
-    QTemporaryDir work;
-    QVERIFY(publish(2, to, mirror.path(), oldClient));
-    Nginx nginx(mirror.path(), work.path());
-    QVERIFY2(nginx.start(), nginx.errorLog().constData());
-    Installation installation;
-    QVERIFY(writeClient(installation.path(), from));
-    QVERIFY(installation.writeMirrors({nginx.url(QString())}));
-    QVERIFY(installation.writeSettings("[update]\nstreams=4\n"));
+    ManyFileRun run;
+    QVERIFY(prepare(run));
+    const QTemporaryDir& mirror = run.mirror;
+    Installation& installation = run.installation;
     const TreeSnapshot before = TreeSnapshot::take(installation.path());
     const QStringList arguments{u"--nouser"_s, clientType, u"2"_s};
 
@@ -1330,7 +1347,7 @@ void TestEndToEnd::killedInTheReplacementAndRebootedIsUndone()
     QVERIFY2(installation.finishes(), qPrintable(installation.logText()));
     QVERIFY(installation.clientStarted(2));
     COMPARE_TREES(TreeSnapshot::take(installation.path()),
-                  expectedTree(before, from, to, installation.path()));
+                  expectedTree(before, run.from, run.to, installation.path()));
 }
 
 void TestEndToEnd::secondStartDuringARunEndsAtOnce()
