@@ -26,10 +26,8 @@
 #include <QTextEdit>
 #include <QUdpSocket>
 
-#include <algorithm>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <tuple>
 
 using namespace Qt::StringLiterals;
