@@ -1,5 +1,7 @@
 #include "filecopytaskspecification.h"
 
+#include "wholefile.h"
+
 #include <QFile>
 #include <QFileInfo>
 
@@ -140,10 +142,8 @@ bool FileCopyFunc::writeNewFile(const QString& target, std::span<char> buffer,
             break;
         }
     }
-    // On the disk before it takes its name: after a power cut the name never marks a file whose
-    // bytes were lost.
     if (ok)
-        ok = ::fdatasync(out.handle()) == 0;
+        WholeFile::startWriteBack(out);
     // close() clears an earlier error once it succeeds itself, so ok carries the writes' verdict.
     out.close();
     ok = ok && out.error() == QFileDevice::NoError;

@@ -60,8 +60,7 @@ public:
 
     // Creates the file target from the blocks that read delivers through buffer. The content
     // goes to partFilePath(target) first and is renamed to target once it is complete (and has
-    // mode, when one is given, and is on the disk), so target never holds a part of it, whenever
-    // the process or the power ends.
+    // mode, when one is given), so target never holds a part of it, whenever the process ends.
     // With NewName the rename refuses an existing target; with OverExisting it replaces it in
     // one step. Every write and the final close are checked (a full disk may show only there).
     // On any failure no part file is left behind, false is returned and whatever was at target
