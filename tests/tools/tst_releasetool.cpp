@@ -803,6 +803,12 @@ void TestReleaseTool::usageErrors_data()
     QTest::newRow("add manifest to a client directory")
             << QStringList() << QStringList{u"--add-manifest"_s}
             << u"give the mirror root alone with --add-manifest"_s;
+    QTest::newRow("channel statement beside a client directory")
+            << QStringList() << QStringList{u"--channel"_s, u"stable=7"_s}
+            << u"give the mirror root alone with --channel or --refresh-channels"_s;
+    QTest::newRow("expiry of a version")
+            << QStringList() << QStringList{u"--expires"_s, u"7d"_s}
+            << u"--expires is for signing the channel statement (--channel, --refresh-channels)"_s;
     QTest::newRow("unknown option")
             << QStringList() << QStringList{u"--sign-twice"_s} << u"Unknown option 'sign-twice'."_s;
 }
