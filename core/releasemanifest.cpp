@@ -404,8 +404,8 @@ bool ReleaseManifest::checkComplete()
 
 bool ReleaseManifest::checkModes()
 {
-    // A release tool that records modes records them all; a file left out would fall back on
-    // the designed names, which is not what such a release means.
+    // A release tool that records modes records them all; a file left out would be made a
+    // program by its name alone, which is not what such a release means.
     const auto unrecorded = [](const ReleaseManifestFile& file) {
         return file.mode == FileMode::Unrecorded;
     };

@@ -43,10 +43,11 @@ struct ReleaseManifestPatch
 };
 
 // "<clientType>.manifest" beside the product ini of a release: the client type, version and
-// release time, the SHA-256 digest and size of the product ini and of every file. Plain text of
-// TAB-separated records, one per LF-terminated line (README.md, "The release manifest"). Parsing
-// is strict, since the text is signed and then trusted, except that records of kinds this updater
-// does not know are skipped, so later releases can add kinds without locking it out.
+// release time, the SHA-256 digest and size of the product ini and of every file, and every
+// file's installed mode when the release records modes. Plain text of TAB-separated records, one
+// per LF-terminated line (README.md, "The release manifest"). Parsing is strict, since the text
+// is signed and then trusted, except that records of kinds this updater does not know are
+// skipped, so later releases can add kinds without locking it out.
 class ReleaseManifest
 {
 public:
