@@ -20,9 +20,7 @@ const QByteArray header = "sonavelle-release-manifest\t1\nclient-type\tclient_li
                           "version\t1234\nreleased\t2026-12-07T21:00:00Z\nproduct-ini\t@\t5120\n";
 const QByteArray files = "file\tbase/update.gz\t@\t700\t@\t2100\nfile\tdata/maps/a.dat\t@\t0\n";
 const QByteArray patch = "patch\tdata/maps/a.dat\t@\tpatches/1/a.dat\t@\t3\n";
-const QByteArray executableMode = "mode\tbase/update.gz\t0755\n";
-const QByteArray plainMode = "mode\tdata/maps/a.dat\t0644\n";
-const QByteArray modes = executableMode + plainMode;
+const QByteArray modes = "mode\tbase/update.gz\t0755\nmode\tdata/maps/a.dat\t0644\n";
 
 QByteArray headerWith(const char* line, const char* replacement)
 {
@@ -174,11 +172,11 @@ void TestReleaseManifest::rejects_data()
     row("patch named as a file",
         header + files + QByteArray(patch).replace("patches/1/a.dat", "base/update.gz"),
         u"line 8: patch 'base/update.gz' is listed twice"_s);
-    row("mode value", header + files + executableMode + "mode\tdata/maps/a.dat\t0664\n",
+    row("mode value", header + files + QByteArray(modes).replace("0644", "0664"),
         u"line 9: the mode '0664' of 'data/maps/a.dat' is not 0755 or 0644"_s);
     row("mode before its file", header + modes + files,
         u"line 6: mode for 'base/update.gz', which is not a listed file"_s);
-    row("file without a mode", header + files + executableMode,
+    row("file without a mode", header + files + "mode\tbase/update.gz\t0755\n",
         u"file 'data/maps/a.dat' has no mode record, though other files have one"_s);
 }
 
