@@ -39,8 +39,12 @@ bool ReleaseToolManifestWriter::loadKey(const QString& privateKeyFile)
 
 ReleaseManifestFile ReleaseToolManifestWriter::fileOf(const ReleaseToolEntry& entry)
 {
-    ReleaseManifestFile file{
-            entry.section + u'/' + entry.key, entry.stored.sha256, entry.stored.size, {}, 0};
+    ReleaseManifestFile file{entry.section + u'/' + entry.key,
+                             entry.stored.sha256,
+                             entry.stored.size,
+                             {},
+                             0,
+                             entry.executable ? FileMode::Executable : FileMode::Plain};
     if (entry.compressed) {
         file.unpackedSha256 = entry.unpacked.sha256;
         file.unpackedSize = entry.unpacked.size;

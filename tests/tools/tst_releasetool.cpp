@@ -441,8 +441,10 @@ void TestReleaseTool::manifestDescribesTheMirrorTree()
         storedBytes += stored.size();
         const bool packed = path.endsWith(u".gz"_s);
         const QByteArray unpacked = packed ? gunzip(stored) : QByteArray();
+        // The fixture's files have no execute bit.
+        const FileMode mode = addedLater ? FileMode::Unrecorded : FileMode::Plain;
         expected.append({path, sha256(stored), stored.size(),
-                         packed ? sha256(unpacked) : QByteArray(), unpacked.size()});
+                         packed ? sha256(unpacked) : QByteArray(), unpacked.size(), mode});
     }
     QCOMPARE(manifest.files(), expected);
     if (addedLater)
