@@ -20,6 +20,7 @@ constexpr QByteArrayView releasedKind = "released";
 constexpr QByteArrayView productIniKind = "product-ini";
 constexpr QByteArrayView fileKind = "file";
 constexpr QByteArrayView patchKind = "patch";
+constexpr QByteArrayView changelogKind = "changelog";
 
 QString patchKey(const QString& target, const QByteArray& sourceSha256)
 {
@@ -111,6 +112,8 @@ QByteArray ReleaseManifest::toText() const
     appendRecord(text, {versionKind, QByteArray::number(clientVersion)});
     appendRecord(text, {releasedKind, releaseTime.toString(Qt::ISODate).toUtf8()});
     appendRecord(text, {productIniKind, iniSha256, QByteArray::number(iniSize)});
+    if (!changelogDigest.isEmpty())
+        appendRecord(text, {changelogKind, changelogDigest, QByteArray::number(changelogBytes)});
     for (const ReleaseManifestFile& file : fileList) {
         const QByteArray path = file.path.toUtf8();
         const QByteArray size = QByteArray::number(file.size);
@@ -136,6 +139,12 @@ void ReleaseManifest::setProductIni(const QByteArray& sha256, qint64 size)
 {
     iniSha256 = sha256;
     iniSize = size;
+}
+
+void ReleaseManifest::setChangelog(const QByteArray& sha256, qint64 size)
+{
+    changelogDigest = sha256;
+    changelogBytes = size;
 }
 
 const ReleaseManifestFile* ReleaseManifest::file(const QString& path) const
@@ -179,7 +188,8 @@ bool operator==(const ReleaseManifest& a, const ReleaseManifest& b)
 {
     return a.type == b.type && a.clientVersion == b.clientVersion &&
            a.releaseTime == b.releaseTime && a.iniSha256 == b.iniSha256 && a.iniSize == b.iniSize &&
-           a.fileList == b.fileList && a.patchList == b.patchList;
+           a.fileList == b.fileList && a.patchList == b.patchList &&
+           a.changelogDigest == b.changelogDigest && a.changelogBytes == b.changelogBytes;
 }
 
 bool ReleaseManifest::fail(const QString& why)
@@ -268,6 +278,8 @@ bool ReleaseManifest::readRecord(const Fields& fields)
                                                         : wrongFieldCount(fields, "4 or 6"_L1);
     if (kind == patchKind)
         return fields.size() == 6 ? readPatch(fields) : wrongFieldCount(fields, "6"_L1);
+    if (kind == changelogKind)
+        return fields.size() == 3 ? readChangelog(fields) : wrongFieldCount(fields, "3"_L1);
     if (kind == magic)
         return fail(u"a second '%1' line"_s.arg(QLatin1StringView(magic)));
     // A kind of a later format version: skipped, so that adding one locks out no updater.
@@ -351,6 +363,18 @@ bool ReleaseManifest::readPatch(const Fields& fields)
     return readDigest(fields[2], "source digest"_L1, patch.sourceSha256) &&
            readDigest(fields[4], "digest"_L1, patch.sha256) &&
            readDecimal(fields[5], "size"_L1, 0, maxFileSize, patch.size) && addPatch(patch);
+}
+
+bool ReleaseManifest::readChangelog(const Fields& fields)
+{
+    if (!changelogDigest.isEmpty())
+        return secondRecord(changelogKind);
+    QByteArray digest;
+    if (!readDigest(fields[1], "digest"_L1, digest) ||
+        !readDecimal(fields[2], "size"_L1, 0, maxChangelogSize, changelogBytes))
+        return false;
+    changelogDigest = digest;
+    return true;
 }
 
 bool ReleaseManifest::checkComplete()
