@@ -49,6 +49,7 @@ void UpdateEngine::setUpProxy()
     if (!url.isValid() || url.host().isEmpty()) {
         // Nobody listens yet while the window is being built; report from the event loop.
         const QString text = u"'%1' is an invalid proxy specification"_s.arg(proxyText);
+        setUpFailed = true;
         QMetaObject::invokeMethod(
                 this, [this, text] { emit fatalError(text); }, Qt::QueuedConnection);
         return;
@@ -59,6 +60,9 @@ void UpdateEngine::setUpProxy()
 
 bool UpdateEngine::initialize()
 {
+    // The set-up's fatal error is on its way; no run may start meanwhile.
+    if (setUpFailed)
+        return false;
     try {
         crypt_init();
     } catch (const crypt_exception& e) {
@@ -331,7 +335,11 @@ void UpdateEngine::onBannerFound(QString bannerUrl, QString clickUrl)
     if (!isBannerImageUrl(url))
         return;
     bannerClickUrl = clickUrl;
-    bannerReply = networkManager->get(QNetworkRequest(url));
+    QNetworkRequest request(url);
+    // As every other request: a redirect is a failure, not a way to somewhere else.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::ManualRedirectPolicy);
+    bannerReply = networkManager->get(request);
     connect(bannerReply, &QNetworkReply::finished, this, &UpdateEngine::onBannerDownloadFinished);
     connect(bannerReply, &QNetworkReply::metaDataChanged, this,
             &UpdateEngine::onBannermetaDataChanged);
@@ -351,8 +359,10 @@ void UpdateEngine::onBannermetaDataChanged()
 {
     if (!bannerReply)
         return;
+    const QVariant status = bannerReply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     const QVariant length = bannerReply->header(QNetworkRequest::ContentLengthHeader);
-    if (length.isValid() && length.toLongLong() > maxBannerImageSize)
+    if ((status.isValid() && status.toInt() != 200) ||
+        (length.isValid() && length.toLongLong() > maxBannerImageSize))
         releaseBannerReply();
 }
 
@@ -384,7 +394,7 @@ void UpdateEngine::onBannerDownloadFinished()
 
 void UpdateEngine::getBanner(std::unique_ptr<BannerQuery> query)
 {
-    if (bannerReply)
+    if (bannerReply || setUpFailed)
         return;
     BannerQuery* adopted = query.release();
     adopted->setParent(this);

@@ -68,6 +68,10 @@ public:
     // the record naming it lives in a settings file that anything could have edited.
     [[nodiscard]] static bool isSessionDirectory(const QString& path);
 
+    // False after a fatal error of the set-up, such as an invalid proxy: then nothing may go out,
+    // no query of the update server or the banner service and no request.
+    [[nodiscard]] bool mayUseNetwork() const { return !setUpFailed; }
+
     [[nodiscard]] EngineState state() const { return engineState; }
     [[nodiscard]] QNetworkAccessManager* networkAccessManager() const { return networkManager; }
     // The mirror list of the current run; built anew by every initialize().
@@ -129,4 +133,5 @@ private:
     QNetworkAccessManager* networkManager;
     QString bannerClickUrl;
     QNetworkReply* bannerReply = nullptr;
+    bool setUpFailed = false;
 };

@@ -1,7 +1,10 @@
 #include "changelogviewer.h"
 #include "configuration.h"
+#include "ed25519.h"
 #include "httpserver.h"
+#include "sha256.h"
 #include "sharedrandom.h"
+#include "testrelease.h"
 #include "urlrecorder.h"
 
 #include <QElapsedTimer>
@@ -9,6 +12,7 @@
 #include <QFontMetrics>
 #include <QNetworkAccessManager>
 #include <QPointer>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QSignalSpy>
 #include <QStringEncoder>
@@ -101,6 +105,8 @@ private slots:
     void sizesToWidestLine();
     void onlyWebLinksOpen_data();
     void onlyWebLinksOpen();
+    void releaseManifestVouchesForTheText_data();
+    void releaseManifestVouchesForTheText();
 };
 
 void TestChangeLogViewer::init()
@@ -346,7 +352,7 @@ void TestChangeLogViewer::onlyWebLinksOpen()
     viewer.show();
     QVERIFY(QTest::qWaitForWindowExposed(&viewer));
     const QString changelog = u"<p>v12: <a href=\"%1\">release notes</a></p>"_s.arg(link);
-    viewer.load(changelog);
+    viewer.load(changelog, Qt::AutoText);
     auto* view = viewer.findChild<QTextEdit*>(u"changeLogTextEdit"_s);
     const QString shown = view->toPlainText();
 
@@ -358,6 +364,58 @@ void TestChangeLogViewer::onlyWebLinksOpen()
     QCOMPARE(texts, logged);
     // The dialog goes on showing the change log.
     QCOMPARE(view->toPlainText(), shown);
+}
+
+void TestChangeLogViewer::releaseManifestVouchesForTheText_data()
+{
+    QTest::addColumn<QByteArray>("listed"); // the change log the manifest lists; "-": no record
+    QTest::addColumn<bool>("forged");
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<QString>("logged");
+
+    const QByteArray body = "<b>v12</b> notes";
+    const QString base = u"http://127.0.0.1:%1/m1/12/"_s;
+    QTest::newRow("listed") << body << false << u"v12 notes"_s << QString();
+    QTest::newRow("no record") << "-"_ba << false << QString::fromLatin1(body) << QString();
+    QTest::newRow("another listed")
+            << "other"_ba << false << failed
+            << u"Change log "_s + base +
+                       u"changelog_client.txt is not the one its release manifest lists"_s;
+    QTest::newRow("forged manifest")
+            << body << true << failed
+            << u"Release manifest "_s + base +
+                       u"client_test.manifest failed its check: the Ed25519 signature does not "
+                       u"match"_s;
+}
+
+void TestChangeLogViewer::releaseManifestVouchesForTheText()
+{
+    QFETCH(QByteArray, listed);
+    QFETCH(bool, forged);
+    QFETCH(QString, shown);
+    QFETCH(QString, logged);
+    if (Ed25519::builtInKey().isEmpty())
+        QSKIP("an updater without a manifest key checks no manifest");
+    ChangelogFixture f;
+    QVERIFY(f.writeMirrorsIni({u"m1"_s}));
+    f.server.setRoute(changelogPath(u"m1"_s), TestHttpServer::Behaviour::serve("<b>v12</b> notes"));
+    ReleaseManifest manifest = TestRelease(12, u"client_test"_s).manifest();
+    if (listed != "-")
+        manifest.setChangelog(Sha256::hexOf(listed), listed.size());
+    const QByteArray text = manifest.toText();
+    const QString path = u"/m1/12/client_test.manifest"_s;
+    f.server.setRoute(path, TestHttpServer::Behaviour::serve(text));
+    f.server.setRoute(path + u".sig"_s, TestHttpServer::Behaviour::serve(TestRelease::signManifest(
+                                                forged ? text + "\n" : text)));
+
+    ChangeLogViewer::showRemoteChangeLogDialog(nullptr, &f.network, u"12"_s, u"client_test"_s);
+    QPointer<ChangeLogViewer> viewer = ChangeLogViewer::instance();
+    const auto closeViewer = qScopeGuard([&viewer] { delete viewer; });
+    QSignalSpy messages(viewer, &ChangeLogViewer::message);
+    QTRY_COMPARE(ChangelogFixture::shownText(*viewer), shown);
+    QCOMPARE(messages.size(), logged.isEmpty() ? 0 : 1);
+    if (!logged.isEmpty())
+        QCOMPARE(messages.at(0).at(0).toString(), logged.arg(f.server.port()));
 }
 
 QTEST_MAIN(TestChangeLogViewer)
