@@ -601,6 +601,10 @@ private slots:
     void everyChangeFollowsItsRecordOnTheDisk();
     void secondStartDuringARunEndsAtOnce();
     void everyRequestGoesThroughTheProxy();
+    // Hostile network: byte limits, unsigned markup, nothing sent before a fatal error
+    void endlessDataForAnEmptyFile();
+    void imageOfDevZeroAsNews();
+    void invalidProxySendsNothing();
 
 private:
     // An update to version 2 with a large file besides, served slowly.
@@ -1519,6 +1523,84 @@ void TestEndToEnd::everyChangeFollowsItsRecordOnTheDisk()
     QVERIFY2(ahead.isEmpty(), qPrintable(ahead));
     QVERIFY2(changes > 0 && syncs > 0,
              qPrintable(u"%1 changes, %2 syncs of the journal"_s.arg(changes).arg(syncs)));
+}
+
+// A mirror that sends endless data for a file the release lists as empty: not one byte of it is
+// taken, and the run ends cancelled when no other mirror is left.
+void TestEndToEnd::endlessDataForAnEmptyFile()
+{
+    QTemporaryDir mirror;
+    QTemporaryDir work;
+    ClientFiles files = versionTwo();
+    files[u"data/empty.cfg"_s] = QByteArray();
+    QVERIFY(publish(2, files, mirror.path(), clientDirectory(1)));
+    const QString path = mirrorPath(mirror.filePath(u"2"_s), u"data/empty.cfg"_s);
+    QFile endless(mirror.filePath(u"2/"_s + path));
+    constexpr qint64 endlessSize = qint64(128) << 20; // sparse: costs no disk
+    QVERIFY(endless.open(QIODevice::WriteOnly) && endless.resize(endlessSize));
+    endless.close();
+    Nginx nginx(mirror.path(), work.path());
+    QVERIFY2(nginx.start(), nginx.errorLog().constData());
+    Installation installation;
+    QVERIFY(installVersionOne(installation, {nginx.url(QString())}));
+
+    installation.start({u"--nouser"_s, clientType, u"2"_s});
+    QVERIFY2(installation.endsCancelled(), qPrintable(installation.logText()));
+    QVERIFY2(installation.logText().contains(u"exceeds its expected size"_s),
+             qPrintable(installation.logText()));
+    // The updater closed the connection long before the end; what sat in buffers is all nginx sent.
+    const QRegularExpression sent(u"\"GET /2/%1 HTTP/[0-9.]+\" \\d+ (\\d+)"_s.arg(path));
+    const QRegularExpressionMatch line =
+            sent.match(QString::fromUtf8(readFile(work.filePath(u"access.log"_s))));
+    QVERIFY(line.hasMatch());
+    QVERIFY2(line.captured(1).toLongLong() < endlessSize / 4, qPrintable(line.captured(0)));
+    QDirIterator it(installation.systemTempPath(), QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        QVERIFY2(it.nextFileInfo().size() < 1 << 20, qPrintable(it.filePath()));
+}
+
+// Markup in the news and the version name that would make the text document read /dev/zero: an
+// unattended run shows both and still updates and starts the client.
+void TestEndToEnd::imageOfDevZeroAsNews()
+{
+    QTemporaryDir mirror;
+    QTemporaryDir work;
+    QVERIFY(publish(2, versionTwo(), mirror.path(), clientDirectory(1)));
+    Nginx nginx(mirror.path(), work.path());
+    QVERIFY2(nginx.start(), nginx.errorLog().constData());
+    Installation installation;
+    QVERIFY(installVersionOne(installation, {nginx.url(QString())}));
+
+    const QString image = u"<img src=\"/dev/zero\">"_s;
+    installation.start({u"--nouser"_s, clientType, u"2"_s, image, u"News "_s + image});
+    QVERIFY2(installation.finishes(), qPrintable(installation.logText()));
+    QVERIFY(installation.clientStarted(2));
+}
+
+// With an invalid proxy the error ends the program before anything leaves: the update server and
+// the banner service (sockets of the test on their ports) hear nothing, and no mirror a request.
+void TestEndToEnd::invalidProxySendsNothing()
+{
+    QUdpSocket updateServer;
+    QUdpSocket bannerService;
+    QVERIFY(updateServer.bind(QHostAddress::LocalHost, 17384));
+    QVERIFY(bannerService.bind(QHostAddress::LocalHost, 2009));
+    QTemporaryDir mirror;
+    QTemporaryDir work;
+    Nginx nginx(mirror.path(), work.path());
+    QVERIFY2(nginx.start(), nginx.errorLog().constData());
+    Installation installation;
+    QVERIFY(installVersionOne(installation, {nginx.url(QString())}));
+    QVERIFY(installation.writeSettings("[update]\nproxy=no proxy here\n"));
+
+    installation.start({u"--nouser"_s});
+    QVERIFY2(installation.logs("'no proxy here' is an invalid proxy specification\n"),
+             qPrintable(installation.logText()));
+    QVERIFY(installation.running()); // the error's box waits for the user
+    installation.stop();
+    QVERIFY(!updateServer.hasPendingDatagrams());
+    QVERIFY(!bannerService.hasPendingDatagrams());
+    QCOMPARE(nginx.requestedPaths(), QStringList());
 }
 
 QTEST_MAIN(TestEndToEnd)
