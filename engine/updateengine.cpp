@@ -336,7 +336,7 @@ void UpdateEngine::onBannerFound(QString bannerUrl, QString clickUrl)
         return;
     bannerClickUrl = clickUrl;
     QNetworkRequest request(url);
-    // As every other request: a redirect is a failure, not a way to somewhere else.
+    // As every other request: a redirect is not followed; its page is no image.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::ManualRedirectPolicy);
     bannerReply = networkManager->get(request);
@@ -359,10 +359,8 @@ void UpdateEngine::onBannermetaDataChanged()
 {
     if (!bannerReply)
         return;
-    const QVariant status = bannerReply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     const QVariant length = bannerReply->header(QNetworkRequest::ContentLengthHeader);
-    if ((status.isValid() && status.toInt() != 200) ||
-        (length.isValid() && length.toLongLong() > maxBannerImageSize))
+    if (length.isValid() && length.toLongLong() > maxBannerImageSize)
         releaseBannerReply();
 }
 
