@@ -282,8 +282,6 @@ void TestDownloadTaskSpecification::oversizeFailsAttempt_data()
             << qint64(-1) << DownloadTaskSpecification::maxSignatureSize << false;
     QTest::newRow("received over listed size 0")
             << Behaviour::endless() << qint64(0) << qint64(0) << false;
-    QTest::newRow("announced over listed size 0")
-            << Behaviour::serve("x") << qint64(0) << qint64(0) << false;
     QTest::newRow("exactly listed size 0")
             << Behaviour::serve({}) << qint64(0) << qint64(0) << true;
     QTest::newRow("exactly expected")
