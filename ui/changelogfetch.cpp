@@ -52,10 +52,10 @@ void ChangeLogFetch::request(Part part, const QString& url, qint64 cap)
     // A redirection must reach us as what it is, a page that is not the one asked for.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::ManualRedirectPolicy);
-    caps[part] = cap;
     QNetworkReply* reply = manager->get(request);
     transfers[part].reply = reply;
-    connect(reply, &QNetworkReply::finished, this, &ChangeLogFetch::onFinished);
+    transfers[part].cap = cap;
+    connect(reply, &QNetworkReply::finished, this, [this, part] { onFinished(part); });
     // Announced or arrived beyond the cap, the answer is not the file: the rest stays unread.
     connect(reply, &QNetworkReply::downloadProgress, this,
             [reply, cap](qint64 received, qint64 total) {
@@ -72,13 +72,9 @@ void ChangeLogFetch::abort()
     }
 }
 
-void ChangeLogFetch::onFinished()
+void ChangeLogFetch::onFinished(Part part)
 {
-    auto* reply = qobject_cast<QNetworkReply*>(sender());
-    for (qsizetype part = 0; part < PartCount; ++part) {
-        if (transfers[part].reply == reply)
-            take(transfers[part], caps[part]);
-    }
+    take(transfers[part]);
     const bool changelogFailed = transfers[Changelog].finished && !transfers[Changelog].ok;
     const bool allFinished = std::all_of(transfers.begin(), transfers.end(), [](const auto& t) {
         return t.finished || t.reply.isNull();
@@ -87,7 +83,7 @@ void ChangeLogFetch::onFinished()
         finish();
 }
 
-void ChangeLogFetch::take(Transfer& transfer, qint64 cap)
+void ChangeLogFetch::take(Transfer& transfer)
 {
     QNetworkReply* reply = transfer.reply;
     transfer.finished = true;
@@ -95,8 +91,8 @@ void ChangeLogFetch::take(Transfer& transfer, qint64 cap)
     // An unfollowed redirection: the status says so.
     transfer.ok = reply->error() == QNetworkReply::NoError && !(status >= 300 && status < 400);
     if (transfer.ok)
-        transfer.body = reply->read(cap + 1);
-    transfer.ok = transfer.ok && transfer.body.size() <= cap;
+        transfer.body = reply->read(transfer.cap + 1);
+    transfer.ok = transfer.ok && transfer.body.size() <= transfer.cap;
 }
 
 void ChangeLogFetch::finish()

@@ -40,14 +40,12 @@ signals:
     // failure that the log should tell comes with a line in why.
     void done(bool found, QByteArray body, bool vouched, QString why);
 
-private slots:
-    void onFinished();
-
 private:
     enum Part { Changelog, Manifest, Signature, PartCount };
     struct Transfer
     {
         QPointer<QNetworkReply> reply;
+        qint64 cap = 0;
         QByteArray body;
         bool finished = false;
         bool ok = false;
@@ -55,7 +53,8 @@ private:
 
     [[nodiscard]] bool checksManifest() const;
     void request(Part part, const QString& url, qint64 cap);
-    void take(Transfer& transfer, qint64 cap);
+    void onFinished(Part part);
+    static void take(Transfer& transfer);
     void finish();
     // Empty when the change log may be shown; else the log line.
     [[nodiscard]] QString failedCheck(bool& vouched) const;
@@ -66,6 +65,5 @@ private:
     QString clientType;
     int version;
     std::array<Transfer, PartCount> transfers;
-    std::array<qint64, PartCount> caps{};
     bool reported = false;
 };
