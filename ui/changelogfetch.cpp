@@ -46,16 +46,16 @@ void ChangeLogFetch::start()
     request(Signature, manifest + u".sig"_s, maxSignatureSize);
 }
 
-void ChangeLogFetch::request(Part part, const QString& url, qint64 cap)
+void ChangeLogFetch::request(Item item, const QString& url, qint64 cap)
 {
     QNetworkRequest request{QUrl(url)};
     // A redirection must reach us as what it is, a page that is not the one asked for.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::ManualRedirectPolicy);
     QNetworkReply* reply = manager->get(request);
-    transfers[part].reply = reply;
-    transfers[part].cap = cap;
-    connect(reply, &QNetworkReply::finished, this, [this, part] { onFinished(part); });
+    transfers[item].reply = reply;
+    transfers[item].cap = cap;
+    connect(reply, &QNetworkReply::finished, this, [this, item] { onFinished(item); });
     // Announced or arrived beyond the cap, the answer is not the file: the rest stays unread.
     connect(reply, &QNetworkReply::downloadProgress, this,
             [reply, cap](qint64 received, qint64 total) {
@@ -72,9 +72,9 @@ void ChangeLogFetch::abort()
     }
 }
 
-void ChangeLogFetch::onFinished(Part part)
+void ChangeLogFetch::onFinished(Item item)
 {
-    take(transfers[part]);
+    take(transfers[item]);
     const bool changelogFailed = transfers[Changelog].finished && !transfers[Changelog].ok;
     const bool allFinished = std::all_of(transfers.begin(), transfers.end(), [](const auto& t) {
         return t.finished || t.reply.isNull();

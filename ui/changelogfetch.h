@@ -41,7 +41,7 @@ signals:
     void done(bool found, QByteArray body, bool vouched, QString why);
 
 private:
-    enum Part { Changelog, Manifest, Signature, PartCount };
+    enum Item { Changelog, Manifest, Signature, ItemCount };
     struct Transfer
     {
         QPointer<QNetworkReply> reply;
@@ -52,8 +52,8 @@ private:
     };
 
     [[nodiscard]] bool checksManifest() const;
-    void request(Part part, const QString& url, qint64 cap);
-    void onFinished(Part part);
+    void request(Item item, const QString& url, qint64 cap);
+    void onFinished(Item item);
     static void take(Transfer& transfer);
     void finish();
     // Empty when the change log may be shown; else the log line.
@@ -64,6 +64,6 @@ private:
     QString versionUrl;
     QString clientType;
     int version;
-    std::array<Transfer, PartCount> transfers;
+    std::array<Transfer, ItemCount> transfers;
     bool reported = false;
 };
