@@ -24,6 +24,7 @@ constexpr QByteArrayView modeKind = "mode";
 // The only two modes: what the updater sets, whatever else the client directory had.
 constexpr QByteArrayView executableModeText = "0755";
 constexpr QByteArrayView plainModeText = "0644";
+constexpr QByteArrayView changelogKind = "changelog";
 
 QString patchKey(const QString& target, const QByteArray& sourceSha256)
 {
@@ -115,6 +116,8 @@ QByteArray ReleaseManifest::toText() const
     appendRecord(text, {versionKind, QByteArray::number(clientVersion)});
     appendRecord(text, {releasedKind, releaseTime.toString(Qt::ISODate).toUtf8()});
     appendRecord(text, {productIniKind, iniSha256, QByteArray::number(iniSize)});
+    if (!changelogDigest.isEmpty())
+        appendRecord(text, {changelogKind, changelogDigest, QByteArray::number(changelogBytes)});
     for (const ReleaseManifestFile& file : fileList) {
         const QByteArray path = file.path.toUtf8();
         const QByteArray size = QByteArray::number(file.size);
@@ -146,6 +149,12 @@ void ReleaseManifest::setProductIni(const QByteArray& sha256, qint64 size)
 {
     iniSha256 = sha256;
     iniSize = size;
+}
+
+void ReleaseManifest::setChangelog(const QByteArray& sha256, qint64 size)
+{
+    changelogDigest = sha256;
+    changelogBytes = size;
 }
 
 const ReleaseManifestFile* ReleaseManifest::file(const QString& path) const
@@ -201,7 +210,8 @@ bool operator==(const ReleaseManifest& a, const ReleaseManifest& b)
 {
     return a.type == b.type && a.clientVersion == b.clientVersion &&
            a.releaseTime == b.releaseTime && a.iniSha256 == b.iniSha256 && a.iniSize == b.iniSize &&
-           a.fileList == b.fileList && a.patchList == b.patchList;
+           a.fileList == b.fileList && a.patchList == b.patchList &&
+           a.changelogDigest == b.changelogDigest && a.changelogBytes == b.changelogBytes;
 }
 
 bool ReleaseManifest::fail(const QString& why)
@@ -292,6 +302,8 @@ bool ReleaseManifest::readRecord(const Fields& fields)
         return fields.size() == 6 ? readPatch(fields) : wrongFieldCount(fields, "6"_L1);
     if (kind == modeKind)
         return fields.size() == 3 ? readMode(fields) : wrongFieldCount(fields, "3"_L1);
+    if (kind == changelogKind)
+        return fields.size() == 3 ? readChangelog(fields) : wrongFieldCount(fields, "3"_L1);
     if (kind == magic)
         return fail(u"a second '%1' line"_s.arg(QLatin1StringView(magic)));
     // A kind of a later format version: skipped, so that adding one locks out no updater.
@@ -385,6 +397,18 @@ bool ReleaseManifest::readMode(const Fields& fields)
     if (value != executableModeText && value != plainModeText)
         return fail(u"the mode '%1' of '%2' is not 0755 or 0644"_s.arg(decode(value), path));
     return setMode(path, value == executableModeText ? FileMode::Executable : FileMode::Plain);
+}
+
+bool ReleaseManifest::readChangelog(const Fields& fields)
+{
+    if (!changelogDigest.isEmpty())
+        return secondRecord(changelogKind);
+    QByteArray digest;
+    if (!readDigest(fields[1], "digest"_L1, digest) ||
+        !readDecimal(fields[2], "size"_L1, 0, maxChangelogSize, changelogBytes))
+        return false;
+    changelogDigest = digest;
+    return true;
 }
 
 bool ReleaseManifest::checkComplete()

@@ -56,6 +56,8 @@ public:
     static constexpr qint64 maxSize = 64 * 1024 * 1024;
     // Sizes stay exact as doubles, for tools that read the manifest in other languages.
     static constexpr qint64 maxFileSize = qint64(1) << 53;
+    // The most of a change log that updaters fetch and show, and so that the release tool lists.
+    static constexpr qint64 maxChangelogSize = 1024 * 1024;
 
     [[nodiscard]] static QString fileName(const QString& clientType);
     [[nodiscard]] static QString signatureFileName(const QString& clientType);
@@ -77,6 +79,12 @@ public:
     [[nodiscard]] const QByteArray& productIniSha256() const { return iniSha256; }
     [[nodiscard]] qint64 productIniSize() const { return iniSize; }
     void setProductIni(const QByteArray& sha256, qint64 size);
+
+    // The version's "changelog_client.txt", when the manifest lists it: lower-case hex SHA-256
+    // and size. An empty digest when it does not.
+    [[nodiscard]] const QByteArray& changelogSha256() const { return changelogDigest; }
+    [[nodiscard]] qint64 changelogSize() const { return changelogBytes; }
+    void setChangelog(const QByteArray& sha256, qint64 size);
 
     // In manifest order.
     [[nodiscard]] const QList<ReleaseManifestFile>& files() const { return fileList; }
@@ -120,6 +128,7 @@ private:
     [[nodiscard]] bool readMode(const Fields& fields);
     // Either every file has a mode record or none has.
     [[nodiscard]] bool checkModes();
+    [[nodiscard]] bool readChangelog(const Fields& fields);
     [[nodiscard]] bool checkComplete();
     [[nodiscard]] bool readDigest(QByteArrayView text, QLatin1StringView what, QByteArray& digest);
     [[nodiscard]] bool readDecimal(QByteArrayView text, QLatin1StringView what, qint64 min,
@@ -137,5 +146,7 @@ private:
     QList<ReleaseManifestPatch> patchList;
     QHash<QString, qsizetype> patchIndex; // target + TAB + source digest to its place in patchList
     QSet<QString> patchPaths;
+    QByteArray changelogDigest;
+    qint64 changelogBytes = 0;
     QString error;
 };

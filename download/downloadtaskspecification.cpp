@@ -25,7 +25,7 @@ DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager* mana
     , outputFile(localFile)
     , expectedSize(expectedSize)
     , initialExpectedSize(expectedSize)
-    , sizeLimit(expectedSize > 0 ? expectedSize : maxSize)
+    , sizeLimit(expectedSize >= 0 ? expectedSize : std::max(maxSize, qint64(0)))
 {}
 
 DownloadTaskSpecification::~DownloadTaskSpecification()
@@ -283,13 +283,13 @@ void DownloadTaskSpecification::onMetaDataChanged()
     }
     // The reply's own progress signal is throttled and may come only at the end of a short
     // transfer; the header gives the size as soon as it is known.
-    if (length > 0 && expectedSize <= 0)
+    if (length > 0 && expectedSize == unknownSize)
         expectedSize = length;
 }
 
 void DownloadTaskSpecification::onDownloadProgress(qint64 /*bytesReceived*/, qint64 bytesTotal)
 {
-    if (bytesTotal > 0 && expectedSize <= 0)
+    if (bytesTotal > 0 && expectedSize == unknownSize)
         expectedSize = bytesTotal;
 }
 
@@ -424,10 +424,10 @@ void DownloadTaskSpecification::errorRetry(const QString& text, Part part)
 void DownloadTaskSpecification::oversizeRetry()
 {
     const QString text = u"file %1 exceeds its expected size on mirror %2"_s.arg(remote, site.name);
-    // A mirror that sends more than the listed size holds another file under this name: it is
-    // no use for any other attempt, and its bytes are no part of ours.
-    if (initialExpectedSize > 0)
-        dropMirror();
+    // A mirror that sends more than the listed size or the limit holds another file under this
+    // name, or streams without end: it is no use for any other attempt, and its bytes are no
+    // part of ours.
+    dropMirror();
     errorRetry(text, Part::Discard);
 }
 
@@ -490,7 +490,7 @@ bool DownloadTaskSpecification::isMultiplexable() const
 
 bool DownloadTaskSpecification::exceedsLimit(qint64 size) const
 {
-    return sizeLimit > 0 && size > sizeLimit;
+    return size > sizeLimit;
 }
 
 QString DownloadTaskSpecification::remoteUrl() const

@@ -36,9 +36,9 @@ public:
     // What a transfer may hold in memory before the network stops reading for it.
     static constexpr qint64 readBufferSize = 64 * readChunkSize;
 
-    // expectedSize is the file's size on the mirror, or unknownSize (anything not above 0 counts
-    // as unknown). A known size is also the most an attempt may bring; for an unknown one,
-    // maxSize (when above 0) takes that role.
+    // expectedSize is the file's size on the mirror (0 included), or unknownSize. A known size is
+    // also the most an attempt may bring; for an unknown one, maxSize takes that role. Every
+    // download has a limit: an unknown size without a maxSize above 0 takes no byte at all.
     DownloadTaskSpecification(QNetworkAccessManager* manager, Mirrors* mirrors,
                               const QString& remotePath, const QString& localFile,
                               qint64 expectedSize, QObject* parent, double parentProgressRange,

@@ -55,7 +55,7 @@ void UpdateEngine::setUpProxy()
     if (!url.isValid() || url.host().isEmpty()) {
         // Nobody listens yet while the window is being built; report from the event loop.
         const QString text = u"'%1' is an invalid proxy specification"_s.arg(proxyText);
-        proxyValid = false;
+        setUpFailed = true;
         QMetaObject::invokeMethod(
                 this, [this, text] { emit fatalError(text); }, Qt::QueuedConnection);
         return;
@@ -87,7 +87,7 @@ std::optional<ChannelStatement> UpdateEngine::fetchChannelStatement(const QStrin
 {
     const QByteArray key = Ed25519::builtInChannelKey().toByteArray();
     // Where the proxy is unusable nothing may leave; the run ends with that error.
-    if (key.isEmpty() || configuration.manifestKey.isEmpty() || !proxyValid)
+    if (key.isEmpty() || configuration.manifestKey.isEmpty() || setUpFailed)
         return {};
     AppRootSettings mirrorsIni(MirrorsIni::fileName());
     ChannelStatementFetch fetch(networkManager,
@@ -135,6 +135,9 @@ void UpdateEngine::followChannelStatement(const ChannelStatement& statement, con
 
 bool UpdateEngine::initialize()
 {
+    // The set-up's fatal error is on its way; no run may start meanwhile.
+    if (setUpFailed)
+        return false;
     try {
         crypt_init();
     } catch (const crypt_exception& e) {
@@ -418,7 +421,11 @@ void UpdateEngine::onBannerFound(QString bannerUrl, QString clickUrl)
     if (!isBannerImageUrl(url))
         return;
     bannerClickUrl = clickUrl;
-    bannerReply = networkManager->get(QNetworkRequest(url));
+    QNetworkRequest request(url);
+    // As every other request: a redirect is not followed; its page is no image.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::ManualRedirectPolicy);
+    bannerReply = networkManager->get(request);
     connect(bannerReply, &QNetworkReply::finished, this, &UpdateEngine::onBannerDownloadFinished);
     connect(bannerReply, &QNetworkReply::metaDataChanged, this,
             &UpdateEngine::onBannermetaDataChanged);
@@ -471,7 +478,7 @@ void UpdateEngine::onBannerDownloadFinished()
 
 void UpdateEngine::getBanner(std::unique_ptr<BannerQuery> query)
 {
-    if (bannerReply)
+    if (bannerReply || setUpFailed)
         return;
     BannerQuery* adopted = query.release();
     adopted->setParent(this);

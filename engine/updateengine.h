@@ -80,6 +80,10 @@ public:
     // the record naming it lives in a settings file that anything could have edited.
     [[nodiscard]] static bool isSessionDirectory(const QString& path);
 
+    // False after a fatal error of the set-up, such as an invalid proxy: then nothing may go out,
+    // no query of the update server or the banner service and no request.
+    [[nodiscard]] bool mayUseNetwork() const { return !setUpFailed; }
+
     [[nodiscard]] EngineState state() const { return engineState; }
     [[nodiscard]] QNetworkAccessManager* networkAccessManager() const { return networkManager; }
     // The mirror list of the current run; built anew by every initialize().
@@ -143,7 +147,7 @@ private:
     QTimer* timer;
     QNetworkAccessManager* networkManager;
     QString channelWarning;
-    bool proxyValid = true;
     QString bannerClickUrl;
     QNetworkReply* bannerReply = nullptr;
+    bool setUpFailed = false;
 };

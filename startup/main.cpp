@@ -77,6 +77,12 @@ int main(int argc, char* argv[])
     new GuiProbe(window.findChild<UpdateEngine*>()); // owned by the engine; see bench/README.md
 #endif
 
+    // The engine's fatal error, such as an invalid proxy, comes from the event loop and ends the
+    // program; nothing goes out before it, not even the version query.
+    if (!window.mayUseNetwork()) {
+        window.show();
+        return app.exec();
+    }
     // A failure has been shown by the window's configuration-error handler.
     if (!configuration.parseCommandLineOptions())
         return 1;

@@ -124,11 +124,9 @@ bool ReleaseTool::checkChangelog()
                 u"no change log given (--changelog); updaters show none for this version"_s);
         return true;
     }
-    QFile file(options.changelog);
-    if (!file.open(QIODevice::ReadOnly))
-        return fail(u"cannot read the change log %1: %2"_s.arg(
-                ReleaseToolNames::display(options.changelog), file.errorString()));
-    return true;
+    // Read once: what is published is exactly what the manifest lists.
+    return manifestWriter.readChangelog(options.changelog, changelog) ||
+           fail(manifestWriter.errorString());
 }
 
 bool ReleaseTool::loadEarlierReleases()
@@ -192,10 +190,11 @@ bool ReleaseTool::copyChangelog()
 {
     if (options.changelog.isEmpty())
         return true;
-    QFile file(options.changelog);
-    return file.copy(versionPath(ReleaseToolManifest::changelogName.toString())) ||
-           fail(u"cannot copy the change log %1: %2"_s.arg(
-                   ReleaseToolNames::display(options.changelog), file.errorString()));
+    QFile file(versionPath(ReleaseToolManifest::changelogName.toString()));
+    const bool written = file.open(QIODevice::WriteOnly | QIODevice::NewOnly) &&
+                         file.write(changelog) == changelog.size() && file.flush();
+    return written || fail(u"cannot copy the change log %1: %2"_s.arg(
+                              ReleaseToolNames::display(options.changelog), file.errorString()));
 }
 
 QStringList ReleaseTool::summary() const

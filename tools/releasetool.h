@@ -50,6 +50,7 @@ private:
     ReleaseToolManifestWriter manifestWriter;
     ReleaseToolStaging staging;
     ReleaseToolDeltaMaker deltas;
+    QByteArray changelog; // the change log as it is published and listed
     QString error;
     QStringList warningLines;
 };

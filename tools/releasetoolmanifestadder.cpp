@@ -25,7 +25,7 @@ bool ReleaseToolManifestAdder::run()
     QByteArray iniText;
     FileSpecifications lists;
     QList<ReleaseManifestFile> files;
-    if (!checkVersion() || !readProductIni(iniText, lists))
+    if (!checkVersion() || !readProductIni(iniText, lists) || !readChangelog())
         return false;
     ReleaseToolMirrorCheck check(versionDir, options.jobs);
     if (!check.check(lists, files))
@@ -62,6 +62,15 @@ bool ReleaseToolManifestAdder::readProductIni(QByteArray& text, FileSpecificatio
     if (!ReleaseToolSigner::builtInKeyAccepts(iniPath))
         warningLines.append(ReleaseToolSigner::builtInKeyRejects.toString());
     return true;
+}
+
+// A change log on the mirror is listed as it lies there.
+bool ReleaseToolManifestAdder::readChangelog()
+{
+    const QString path = versionDir + u'/' + ReleaseToolManifest::changelogName.toString();
+    QByteArray content;
+    return !QFileInfo::exists(path) || writer.readChangelog(path, content) ||
+           fail(writer.errorString());
 }
 
 QStringList ReleaseToolManifestAdder::summary() const

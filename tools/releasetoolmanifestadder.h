@@ -26,6 +26,7 @@ public:
 private:
     [[nodiscard]] bool checkVersion();
     [[nodiscard]] bool readProductIni(QByteArray& text, FileSpecifications& lists);
+    [[nodiscard]] bool readChangelog();
     [[nodiscard]] bool fail(const QString& text);
 
     ReleaseToolOptions options;

@@ -5,6 +5,7 @@
 #include "sha256.h"
 
 #include <QDateTime>
+#include <QFile>
 
 #include <algorithm>
 #include <tuple>
@@ -21,6 +22,22 @@ ReleaseToolManifestWriter::ReleaseToolManifestWriter(QString clientType, qint32 
 bool ReleaseToolManifestWriter::loadKey(const QString& privateKeyFile)
 {
     return signedFile.loadKey(privateKeyFile) || fail(signedFile.errorString());
+}
+
+bool ReleaseToolManifestWriter::readChangelog(const QString& path, QByteArray& content)
+{
+    const QString shown = ReleaseToolNames::display(path);
+    QFile file(path);
+    if (file.open(QIODevice::ReadOnly))
+        content = file.read(ReleaseManifest::maxChangelogSize + 1);
+    if (!file.isOpen() || file.error() != QFile::NoError)
+        return fail(u"cannot read the change log %1: %2"_s.arg(shown, file.errorString()));
+    if (content.size() > ReleaseManifest::maxChangelogSize)
+        return fail(u"the change log %1 is larger than the %2 bytes updaters show"_s.arg(
+                shown, QString::number(ReleaseManifest::maxChangelogSize)));
+    changelogSha256 = Sha256::hexOf(content);
+    changelogSize = content.size();
+    return true;
 }
 
 ReleaseManifestFile ReleaseToolManifestWriter::fileOf(const ReleaseToolEntry& entry)
@@ -63,6 +80,8 @@ bool ReleaseToolManifestWriter::build(const QByteArray& productIni,
     manifest.setVersion(clientVersion);
     manifest.setReleased(QDateTime::currentDateTimeUtc());
     manifest.setProductIni(Sha256::hexOf(productIni), productIni.size());
+    if (!changelogSha256.isEmpty())
+        manifest.setChangelog(changelogSha256, changelogSize);
     // In path order, so that the same files give the same records however they were found.
     std::sort(files.begin(), files.end(),
               [](const auto& a, const auto& b) { return a.path < b.path; });

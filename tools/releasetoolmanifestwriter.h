@@ -25,6 +25,10 @@ public:
                              QList<ReleaseManifestFile> files,
                              QList<ReleaseManifestPatch> patches = {});
 
+    // Reads the version's change log into content and lists it with its digest and size, so that
+    // updaters show only that text; one larger than updaters show is refused.
+    [[nodiscard]] bool readChangelog(const QString& path, QByteArray& content);
+
     // The file as the updater requests it below the version's directory.
     [[nodiscard]] static ReleaseManifestFile fileOf(const ReleaseToolEntry& entry);
 
@@ -40,6 +44,8 @@ private:
     ReleaseToolSignedFile signedFile;
     QString clientType;
     qint32 clientVersion;
+    QByteArray changelogSha256;
+    qint64 changelogSize = 0;
     QStringList warningLines;
     QString error;
 };

@@ -1,6 +1,8 @@
 #include "changelogviewer.h"
 
+#include "changelogfetch.h"
 #include "configuration.h"
+#include "inerttextdocument.h"
 #include "mirrorsini.h"
 #include "settingsfile.h"
 #include "sharedrandom.h"
@@ -10,7 +12,6 @@
 #include <QFileInfo>
 #include <QFontMetrics>
 #include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QScreen>
 #include <QStringDecoder>
 #include <QTextBrowser>
@@ -47,6 +48,8 @@ ChangeLogViewer::ChangeLogViewer(QNetworkAccessManager* manager, QWidget* parent
     setWindowTitle(tr("Changelog"));
 
     textEdit->setObjectName(u"changeLogTextEdit"_s);
+    // Whatever the change log's markup names, nothing is loaded for it.
+    textEdit->setDocument(new InertTextDocument(textEdit));
     textEdit->setReadOnly(true);
     textEdit->setLineWrapMode(QTextEdit::NoWrap);
     // A clicked link never replaces the change log; it goes to the browser, if anywhere.
@@ -79,15 +82,16 @@ ChangeLogViewer::~ChangeLogViewer()
         m_instance = nullptr;
     // The manager outlives the dialog: a request still running is cancelled, and never reports
     // to this half-destroyed dialog.
-    if (reply)
-        releaseReply();
+    if (fetch)
+        releaseFetch();
 }
 
 void ChangeLogViewer::showRemoteChangeLogDialog(QWidget* parent, QNetworkAccessManager* manager,
-                                                const QString& path)
+                                                const QString& path, const QString& clientType)
 {
     if (!m_instance) {
         m_instance = new ChangeLogViewer(manager, parent);
+        m_instance->clientType = clientType;
         m_instance->requestRemote(path);
     }
     m_instance->show();
@@ -97,18 +101,23 @@ void ChangeLogViewer::showRemoteChangeLogDialog(QWidget* parent, QNetworkAccessM
 
 QString ChangeLogViewer::changelogFileName()
 {
-    return u"changelog_client.txt"_s;
+    return ChangeLogFetch::changelogFileName();
+}
+
+QString ChangeLogViewer::versionUrl(const QString& baseUrl, const QString& path)
+{
+    const QString separator = baseUrl.endsWith(u'/') ? QString() : u"/"_s;
+    return baseUrl + separator + path;
 }
 
 QString ChangeLogViewer::requestUrl(const QString& baseUrl, const QString& path)
 {
-    const QString separator = baseUrl.endsWith(u'/') ? QString() : u"/"_s;
-    return baseUrl + separator + path + u'/' + changelogFileName();
+    return versionUrl(baseUrl, path) + u'/' + changelogFileName();
 }
 
 void ChangeLogViewer::requestRemote(const QString& path)
 {
-    if (reply)
+    if (fetch)
         return;
     showStatus(tr("Loading..."));
     if (!path.isEmpty())
@@ -120,12 +129,10 @@ void ChangeLogViewer::requestRemote(const QString& path)
         return;
     }
 
-    QNetworkRequest request{QUrl(requestUrl(baseUrl, changelogPath))};
-    // A redirection must reach us as what it is, a page that is not the change log.
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::ManualRedirectPolicy);
-    reply = networkManager->get(request);
-    connect(reply, &QNetworkReply::finished, this, &ChangeLogViewer::onRequestFinished);
+    fetch = new ChangeLogFetch(networkManager, versionUrl(baseUrl, changelogPath), clientType,
+                               changelogPath.toInt(), this);
+    connect(fetch, &ChangeLogFetch::done, this, &ChangeLogViewer::onFetchDone);
+    fetch->start();
 
     if (!requestTimer) {
         requestTimer = new QTimer(this);
@@ -138,9 +145,9 @@ void ChangeLogViewer::requestRemote(const QString& path)
 
 void ChangeLogViewer::onRequestTimeout()
 {
-    // The aborted reply finishes with an error, which moves on to the next mirror.
-    if (reply)
-        reply->abort();
+    // The aborted fetch fails, which moves on to the next mirror.
+    if (fetch)
+        fetch->abort();
 }
 
 void ChangeLogViewer::onAnchorClicked(const QUrl& url)
@@ -149,36 +156,30 @@ void ChangeLogViewer::onAnchorClicked(const QUrl& url)
         emit message(WebLink::refusedLine(url.toString()));
 }
 
-void ChangeLogViewer::onRequestFinished()
+void ChangeLogViewer::onFetchDone(bool found, const QByteArray& body, bool vouched,
+                                  const QString& why)
 {
-    if (!reply)
-        return;
     requestTimer->stop();
-    const QString text =
-            reply->error() == QNetworkReply::NoError ? decodeText(reply->readAll()) : QString();
-    const bool found = isChangeLog(reply, text);
-    releaseReply();
-    if (found)
-        load(text);
+    releaseFetch();
+    if (!why.isEmpty())
+        emit message(why);
+    const QString text = found ? decodeText(body) : QString();
+    if (found && isChangeLog(text))
+        load(text, vouched ? Qt::AutoText : Qt::PlainText);
     else
         requestRemote(QString());
 }
 
-bool ChangeLogViewer::isChangeLog(QNetworkReply* reply, const QString& text)
+bool ChangeLogViewer::isChangeLog(const QString& text)
 {
-    if (reply->error() != QNetworkReply::NoError)
-        return false;
-    // An unfollowed redirection: the status says so, and servers say so in the page.
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (status >= 300 && status < 400)
-        return false;
+    // Servers tell of an unfollowed redirection in the page too.
     return !text.contains(u"document has moved"_s, Qt::CaseSensitive);
 }
 
-void ChangeLogViewer::releaseReply()
+void ChangeLogViewer::releaseFetch()
 {
-    QNetworkReply* released = reply;
-    reply.clear();
+    ChangeLogFetch* released = fetch;
+    fetch.clear();
     released->disconnect(this);
     released->deleteLater();
 }
@@ -229,9 +230,12 @@ void ChangeLogViewer::showStatus(const QString& text)
     textEdit->setPlainText(text);
 }
 
-void ChangeLogViewer::load(const QString& text)
+void ChangeLogViewer::load(const QString& text, Qt::TextFormat format)
 {
-    textEdit->setText(text);
+    if (format == Qt::PlainText)
+        textEdit->setPlainText(text);
+    else
+        textEdit->setText(text);
     if (text.isEmpty())
         return;
 

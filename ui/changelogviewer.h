@@ -1,13 +1,13 @@
 #pragma once
 
 #include <QDialog>
-#include <QNetworkReply>
 #include <QPointer>
 #include <QString>
 #include <QStringList>
 
 #include <chrono>
 
+class ChangeLogFetch;
 class QNetworkAccessManager;
 class QTextBrowser;
 class QTimer;
@@ -15,9 +15,11 @@ class QUrl;
 
 // A non-modal dialog showing the change log of the version being installed, fetched from the
 // version's directory on a mirror chosen at random. A mirror that fails, is too slow or answers
-// with a redirection is dropped and the next one is tried. At most one such dialog exists. Web
-// links in the change log open in the browser; for any other link, message says why not. The
-// requests go through the network access of the run, and so through its proxy.
+// with a redirection is dropped and the next one is tried. At most one such dialog exists. The
+// change log is plain text unless the version's signed release manifest lists it (see
+// ChangeLogFetch); then it may be rich text, which loads nothing. Web links in it open in the
+// browser; for any other link, message says why not. The requests go through the network access
+// of the run, and so through its proxy.
 class ChangeLogViewer : public QDialog
 {
     Q_OBJECT
@@ -36,8 +38,9 @@ public:
 
     // Opens the one dialog and loads the change log of the version directory path, or brings
     // the open dialog to the front without reloading it.
+    // With the client type, the release manifest beside the change log is checked as well.
     static void showRemoteChangeLogDialog(QWidget* parent, QNetworkAccessManager* manager,
-                                          const QString& path);
+                                          const QString& path, const QString& clientType = {});
     // The open dialog, or null.
     [[nodiscard]] static ChangeLogViewer* instance() { return m_instance; }
 
@@ -47,11 +50,12 @@ public:
     [[nodiscard]] QString getRemoteUrl();
     // Takes one base URL at random out of those not tried yet.
     [[nodiscard]] QString getRandomMirror();
-    // Shows the text and fits the dialog to it.
-    void load(const QString& text);
+    // Shows the text and fits the dialog to it; rich text only when asked for (Qt::AutoText).
+    void load(const QString& text, Qt::TextFormat format = Qt::PlainText);
 
     [[nodiscard]] static QString changelogFileName();
-    // The change log's URL below a mirror's base URL.
+    // The version's directory below a mirror's base URL, and the change log's URL there.
+    [[nodiscard]] static QString versionUrl(const QString& baseUrl, const QString& path);
     [[nodiscard]] static QString requestUrl(const QString& baseUrl, const QString& path);
     // The body of a change log page: the system's encoding, or Unicode as its byte-order mark
     // says.
@@ -62,25 +66,26 @@ signals:
     void message(QString message);
 
 private slots:
-    void onRequestFinished();
+    void onFetchDone(bool found, const QByteArray& body, bool vouched, const QString& why);
     void onRequestTimeout();
     void onAnchorClicked(const QUrl& url);
 
 private:
     void readMirrorUrls();
     void showStatus(const QString& text);
-    void releaseReply();
-    // True when the reply carries the change log rather than an error or a redirection.
-    [[nodiscard]] static bool isChangeLog(QNetworkReply* reply, const QString& text);
+    void releaseFetch();
+    // True when the text is the change log rather than a page about a redirection.
+    [[nodiscard]] static bool isChangeLog(const QString& text);
 
     static ChangeLogViewer* m_instance;
 
     QTextBrowser* textEdit;
     QPointer<QNetworkAccessManager> networkManager;
-    QPointer<QNetworkReply> reply;
+    QPointer<ChangeLogFetch> fetch;
     QTimer* requestTimer = nullptr;
     QStringList mirrorUrls;
     bool mirrorsLoaded = false;
     QString changelogPath;
+    QString clientType;
     std::chrono::milliseconds requestTimeout;
 };

@@ -85,6 +85,11 @@ void MainWindow::connectLinkReports()
     connect(sonavelleLabel, &UrlClickLabel::message, this, &MainWindow::onAppendText);
 }
 
+bool MainWindow::mayUseNetwork() const
+{
+    return engine->mayUseNetwork();
+}
+
 QString MainWindow::productWebSite()
 {
     return u"https://www.sonavelle.com/"_s;
@@ -108,7 +113,9 @@ QString MainWindow::versionText(UpdateChannel channel, const QString& versionNam
     QString text;
     if (!versionName.isEmpty())
         text += u"<div style=\"font-weight:bold;font-size:14px\">"_s +
-                tr("Update to Sonavelle %1").arg(versionName) + u"</div>"_s;
+                tr("Update to Sonavelle %1")
+                        .arg(versionName.left(maxVersionNameLength).toHtmlEscaped()) +
+                u"</div>"_s;
     text += u"<div style=\"margin-top:8px\">"_s +
             tr("You are currently on <strong>%1 channel</strong>.").arg(channelWord) + u"</div>"_s;
     return text;
@@ -122,7 +129,11 @@ void MainWindow::confirmVersion()
 
 void MainWindow::setUIToConfigSpecs()
 {
-    QString text = versionText(configuration.channel, configuration.versionName);
+    const QString& name = configuration.versionName;
+    if (name.size() > maxVersionNameLength)
+        onAppendText(u"The version name is %1 characters long; only the first %2 are shown"_s.arg(
+                QString::number(name.size()), QString::number(maxVersionNameLength)));
+    QString text = versionText(configuration.channel, name);
     if (!engine->channelNotice().isEmpty())
         text += u"<div style=\"margin-top:8px\">"_s + engine->channelNotice().toHtmlEscaped() +
                 u"</div>"_s;
@@ -146,6 +157,7 @@ void MainWindow::onFatalConfigError(const QString& errorMessage)
 
 void MainWindow::onFatalError(const QString& errorMessage)
 {
+    onAppendText(errorMessage);
     QMessageBox::critical(this, errorTitle(), errorMessage, QMessageBox::Ok);
     endProgram(engineErrorExitCode);
 }
@@ -303,8 +315,11 @@ void MainWindow::onDetailsPressed()
 
 void MainWindow::on_changelogButton_clicked()
 {
+    if (!mayUseNetwork())
+        return;
     ChangeLogViewer::showRemoteChangeLogDialog(this, engine->networkAccessManager(),
-                                               QString::number(configuration.clientVersion));
+                                               QString::number(configuration.clientVersion),
+                                               configuration.clientType);
     connect(ChangeLogViewer::instance(), &ChangeLogViewer::message, this, &MainWindow::onAppendText,
             Qt::UniqueConnection);
 }

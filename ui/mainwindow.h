@@ -31,6 +31,8 @@ public:
     static constexpr std::chrono::milliseconds clientStartDelay{1000};
     static constexpr int progressSteps = 1000;
     static constexpr quint64 bytesPerKilobyte = 1000;
+    // The version name comes from an unsigned reply; a longer one is cut.
+    static constexpr qsizetype maxVersionNameLength = 64;
 
     // Starts the updated client; the window closes right after it.
     using ClientLauncher = std::function<void()>;
@@ -45,8 +47,13 @@ public:
     // Hands the news text to the ticker; called once the window is shown.
     void setNews();
 
+    // False when the engine's set-up failed: its fatal error is on its way, and nothing may go
+    // out before it.
+    [[nodiscard]] bool mayUseNetwork() const;
+
     [[nodiscard]] static QString productWebSite();
-    // The version label's rich text.
+    // The version label's rich text; the version name in it is plain text, cut to
+    // maxVersionNameLength.
     [[nodiscard]] static QString versionText(UpdateChannel channel, const QString& versionName);
 
 public slots:

@@ -1,5 +1,6 @@
 #include "newsbanner.h"
 
+#include "inerttextdocument.h"
 #include "weblink.h"
 
 #include <QAbstractTextDocumentLayout>
@@ -16,7 +17,7 @@ using namespace Qt::StringLiterals;
 NewsBanner::NewsBanner(QWidget* parent, std::chrono::milliseconds scrollInterval,
                        std::chrono::milliseconds pauseInterval)
     : QWidget(parent)
-    , document(new QTextDocument(this))
+    , document(new InertTextDocument(this))
     , scrollInterval(scrollInterval)
     , pauseInterval(pauseInterval)
 {
@@ -25,8 +26,12 @@ NewsBanner::NewsBanner(QWidget* parent, std::chrono::milliseconds scrollInterval
     setObjectName(u"NewsBanner"_s);
 }
 
-void NewsBanner::setNews(const QString& news)
+void NewsBanner::setNews(const QString& text)
 {
+    if (text.size() > maxNewsLength)
+        emit message(u"The news is %1 characters long; only the first %2 are shown"_s.arg(
+                QString::number(text.size()), QString::number(maxNewsLength)));
+    const QString news = text.left(maxNewsLength);
     clickUrl = clickUrlOf(news);
     document->setDefaultFont(font());
     // The comment renders as nothing, so the whole text goes in.

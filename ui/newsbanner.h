@@ -11,7 +11,9 @@ class QTextDocument;
 // A one-line news ticker: a short rich-text item that scrolls in from the right, leaves on the
 // left, leaves the line blank for a moment and comes in again. Links open in the browser; a click
 // outside a link opens the address that the news names in a comment "<!--URL=...-->". Only web
-// addresses are opened; for any other, message says why nothing happened.
+// addresses are opened; for any other, message says why nothing happened. The news comes from an
+// unsigned reply: its markup loads nothing (no image, no style sheet), and a text longer than
+// maxNewsLength is cut there, with a line for the log.
 class NewsBanner : public QWidget
 {
     Q_OBJECT
@@ -22,13 +24,15 @@ public:
     static constexpr qreal scrollStep = 0.5;
     // How far inside the right edge the text starts, and how far past the left edge it goes.
     static constexpr int edgeMargin = 10;
+    // The update server's reply holds at most 4095 bytes; the command line as much again.
+    static constexpr qsizetype maxNewsLength = 4096;
 
     explicit NewsBanner(QWidget* parent = nullptr,
                         std::chrono::milliseconds scrollInterval = defaultScrollInterval,
                         std::chrono::milliseconds pauseInterval = defaultPauseInterval);
 
     // Installs a news text (HTML) and starts scrolling it from the right.
-    void setNews(const QString& news);
+    void setNews(const QString& text);
 
     // The link target under a widget position; empty if none.
     [[nodiscard]] QString anchorAt(const QPoint& pos) const;

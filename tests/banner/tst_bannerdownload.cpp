@@ -104,6 +104,9 @@ void TestBannerDownload::imageSizeLimit_data()
     QTest::newRow("one byte more, no length")
             << Behaviour::serveWithoutLength(image(limit + 1)) << QByteArray();
     QTest::newRow("endless, no length") << Behaviour::endless() << QByteArray();
+    // Not followed: the page comes as it is, and the window finds no image in it.
+    const Behaviour moved = Behaviour::movedPermanently(u"http://127.0.0.1:9/banner.png"_s);
+    QTest::newRow("redirect") << moved << moved.body;
     QTest::newRow("small announced, more sent")
             << Behaviour::lyingLength(image(limit + 5000), 1000) << image(1000);
 }

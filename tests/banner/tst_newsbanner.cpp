@@ -303,6 +303,9 @@ void TestNewsBanner::badNewsIsShownAsWellAsPossible_data()
     QTest::newRow("missing image") << u"<img src=\"file:///nonexistent/x.png\">News"_s;
     QTest::newRow("zero characters and lines") << QString(u"News\0<p>more</p><br>\0"_s);
     QTest::newRow("very long") << QString(2000, u'W');
+    QTest::newRow("longer than shown") << QString(NewsBanner::maxNewsLength + 1, u'W');
+    QTest::newRow("image of a resource") << u"<img src=\":/images/sonavelle_logo.png\">News"_s;
+    QTest::newRow("image of endless data") << u"<img src=\"/dev/zero\">News"_s;
 }
 
 void TestNewsBanner::badNewsIsShownAsWellAsPossible()
@@ -310,8 +313,13 @@ void TestNewsBanner::badNewsIsShownAsWellAsPossible()
     QFETCH(QString, news);
     auto shown = shownBanner();
     NewsBanner& banner = *shown->banner;
+    QSignalSpy messages(&banner, &NewsBanner::message);
     banner.setNews(news);
     QCOMPARE(banner.height(), banner.textSize().height());
+    // Nothing the news names is loaded, and a news too long is cut with a line for the log.
+    if (news.contains(u"<img"_s))
+        QVERIFY(banner.height() < 40);
+    QCOMPARE(messages.size(), news.size() > NewsBanner::maxNewsLength ? 1 : 0);
     // The whole cycle still runs: through, blank, and in again.
     QCOMPARE(ticksUntilPause(banner), ticksForOnePass(banner));
     tick(banner);

@@ -82,6 +82,8 @@ void TestReleaseManifest::roundTrip_data()
     QTest::newRow("unknown kinds skipped")
             << header + "delta\tbase/update.gz\tx\n" + files + "x-2\n"
             << header + files;
+    QTest::newRow("change log after the product ini") << header + files + "changelog\t@\t1048576\n"
+                                                      << header + "changelog\t@\t1048576\n" + files;
     QTest::newRow("files first") << "sonavelle-release-manifest\t1\n" + files +
                                             header.mid(header.indexOf('\n') + 1)
                                  << header + files;
@@ -128,6 +130,12 @@ void TestReleaseManifest::rejects_data()
     row("magic again", header + header, u"line 6: a second 'sonavelle-release-manifest' line"_s);
     row("no product ini", header.first(header.indexOf("product")), u"no product-ini record"_s);
     row("no version", headerWith("version", "x-version"), u"no version record"_s);
+    row("second change log", header + "changelog\t@\t1\nchangelog\t@\t1\n",
+        u"line 7: a second 'changelog' record"_s);
+    row("change log too large", header + "changelog\t@\t1048577\n",
+        u"line 6: the size '1048577' is out of range (0 to 1048576)"_s);
+    row("change log fields", header + "changelog\t@\n",
+        u"line 6: a changelog record needs 3 fields, not 2"_s);
     row("second client type", header + "client-type\tx\n",
         u"line 6: a second 'client-type' record"_s);
     row("client type empty", headerWith("client_linux_amd64", ""),

@@ -613,6 +613,10 @@ private slots:
     void updateServerCannotHoldBackOrTakeBack();
     // File modes from the release manifest
     void newExecutableFile();
+    // Hostile network: byte limits, unsigned markup, nothing sent before a fatal error
+    void endlessDataForAnEmptyFile();
+    void imageOfDevZeroAsNews();
+    void invalidProxySendsNothing();
 
 private:
     // An update to version 2 with a large file besides, served slowly.
@@ -1654,6 +1658,67 @@ void TestEndToEnd::newExecutableFile()
     QCOMPARE(after.entries().value(helper).mode, 0755u);
     QCOMPARE(after.entries().value(u"bin/relay.dat"_s).mode, 0755u); // packed
     QCOMPARE(after.entries().value(u"bin/reporter.cfg"_s).mode, 0644u);
+}
+
+// A mirror that sends endless data for a file the release lists as empty: not one byte of it is
+// taken, and the run ends cancelled when no other mirror is left.
+void TestEndToEnd::endlessDataForAnEmptyFile()
+{
+    QTemporaryDir mirror;
+    QTemporaryDir work;
+    ClientFiles files = versionTwo();
+    files[u"data/empty.cfg"_s] = QByteArray();
+    QVERIFY(publish(2, files, mirror.path(), clientDirectory(1)));
+    const QString path = mirrorPath(mirror.filePath(u"2"_s), u"data/empty.cfg"_s);
+    QFile endless(mirror.filePath(u"2/"_s + path));
+    constexpr qint64 endlessSize = qint64(128) << 20; // sparse: costs no disk
+    QVERIFY(endless.open(QIODevice::WriteOnly) && endless.resize(endlessSize));
+    Nginx nginx(mirror.path(), work.path());
+    QVERIFY2(nginx.start(), nginx.errorLog().constData());
+    Installation installation;
+    QVERIFY(installVersionOne(installation, {nginx.url(QString())}));
+
+    installation.start({u"--nouser"_s, clientType, u"2"_s});
+    QVERIFY2(installation.endsCancelled(), qPrintable(installation.logText()));
+    // Hung up on long before the end: nginx sent what its buffers took (the log's 8th field).
+    const QStringList sent = nginx.directRequests().filter(u"GET /2/"_s + path);
+    QVERIFY2(sent.size() == 1 && sent[0].section(u' ', 7, 7).toLongLong() < endlessSize / 4,
+             qPrintable(sent.join(u'\n')));
+    QDirIterator it(installation.systemTempPath(), QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        QVERIFY2(it.nextFileInfo().size() < 1 << 20, qPrintable(it.filePath()));
+}
+
+// Markup in the news and the version name that would make the text document read /dev/zero: an
+// unattended run shows both and still updates and starts the client.
+void TestEndToEnd::imageOfDevZeroAsNews()
+{
+    ManyFileRun run;
+    QVERIFY(prepare(run));
+    const QString image = u"<img src=\"/dev/zero\">"_s;
+    run.installation.start({u"--nouser"_s, clientType, u"2"_s, image, u"News "_s + image});
+    QVERIFY2(run.installation.finishes(), qPrintable(run.installation.logText()));
+    QVERIFY(run.installation.clientStarted(2));
+}
+
+// With an invalid proxy the error ends the program before anything leaves: the update server and
+// the banner service (sockets of the test on their ports) hear nothing.
+void TestEndToEnd::invalidProxySendsNothing()
+{
+    QUdpSocket updateServer;
+    QUdpSocket bannerService;
+    QVERIFY(updateServer.bind(QHostAddress::LocalHost, 17384));
+    QVERIFY(bannerService.bind(QHostAddress::LocalHost, 2009));
+    Installation installation;
+    QVERIFY(installVersionOne(installation, {u"http://127.0.0.1:9"_s}));
+    QVERIFY(installation.writeSettings("[update]\nproxy=no proxy here\n"));
+
+    installation.start({u"--nouser"_s});
+    QVERIFY2(installation.logs("'no proxy here' is an invalid proxy specification\n"),
+             qPrintable(installation.logText()));
+    installation.stop();
+    QVERIFY(!updateServer.hasPendingDatagrams());
+    QVERIFY(!bannerService.hasPendingDatagrams());
 }
 
 QTEST_MAIN(TestEndToEnd)

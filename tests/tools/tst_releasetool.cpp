@@ -431,6 +431,7 @@ void TestReleaseTool::manifestDescribesTheMirrorTree()
     const QByteArray ini = readFile(published(clientType + u".ini"_s));
     QCOMPARE(manifest.productIniSha256(), sha256(ini));
     QCOMPARE(manifest.productIniSize(), ini.size());
+    QCOMPARE(manifest.changelogSha256(), sha256(readFile(changelog)));
 
     QList<ReleaseManifestFile> expected;
     qint64 storedBytes = 0;

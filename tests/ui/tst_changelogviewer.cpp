@@ -1,7 +1,10 @@
 #include "changelogviewer.h"
 #include "configuration.h"
+#include "ed25519.h"
 #include "httpserver.h"
+#include "sha256.h"
 #include "sharedrandom.h"
+#include "testrelease.h"
 #include "urlrecorder.h"
 
 #include <QElapsedTimer>
@@ -9,6 +12,7 @@
 #include <QFontMetrics>
 #include <QNetworkAccessManager>
 #include <QPointer>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QSignalSpy>
 #include <QStringEncoder>
@@ -101,6 +105,8 @@ private slots:
     void sizesToWidestLine();
     void onlyWebLinksOpen_data();
     void onlyWebLinksOpen();
+    void releaseManifestVouchesForTheText_data();
+    void releaseManifestVouchesForTheText();
 };
 
 void TestChangeLogViewer::init()
@@ -159,7 +165,8 @@ void TestChangeLogViewer::skipsFailuresAndRedirections()
     QFETCH(QString, shown);
 
     ChangelogFixture f;
-    QStringList mirrors{u"moved"_s, u"movedpage"_s, u"missing"_s};
+    QStringList mirrors{u"moved"_s, u"movedpage"_s, u"missing"_s, u"endless"_s};
+    f.server.setRoute(changelogPath(u"endless"_s), TestHttpServer::Behaviour::endless());
     f.server.setRoute(changelogPath(u"moved"_s),
                       TestHttpServer::Behaviour::movedPermanently(f.server.urlText(u"/trap"_s)));
     // A page that downloaded without error but tells of a redirection.
@@ -175,7 +182,8 @@ void TestChangeLogViewer::skipsFailuresAndRedirections()
     }
     QVERIFY(f.writeMirrorsIni(mirrors));
 
-    ChangeLogViewer viewer(&f.network);
+    // Long enough that only the size cap ends the endless one in time.
+    ChangeLogViewer viewer(&f.network, nullptr, 60s);
     viewer.requestRemote(u"12"_s);
     QTRY_COMPARE(ChangelogFixture::shownText(viewer), shown);
     QCOMPARE(f.server.requestCount(u"/trap"_s), 0);
@@ -346,7 +354,7 @@ void TestChangeLogViewer::onlyWebLinksOpen()
     viewer.show();
     QVERIFY(QTest::qWaitForWindowExposed(&viewer));
     const QString changelog = u"<p>v12: <a href=\"%1\">release notes</a></p>"_s.arg(link);
-    viewer.load(changelog);
+    viewer.load(changelog, Qt::AutoText);
     auto* view = viewer.findChild<QTextEdit*>(u"changeLogTextEdit"_s);
     const QString shown = view->toPlainText();
 
@@ -358,6 +366,53 @@ void TestChangeLogViewer::onlyWebLinksOpen()
     QCOMPARE(texts, logged);
     // The dialog goes on showing the change log.
     QCOMPARE(view->toPlainText(), shown);
+}
+
+void TestChangeLogViewer::releaseManifestVouchesForTheText_data()
+{
+    QTest::addColumn<QByteArray>("listed");  // the change log the manifest lists; "-": none
+    QTest::addColumn<QByteArray>("forgery"); // signed beyond the manifest
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<QString>("logged"); // %1: the version's URL
+
+    const QByteArray body = "<b>v12</b> notes";
+    QTest::newRow("listed") << body << QByteArray() << u"v12 notes"_s << QString();
+    QTest::newRow("no record") << "-"_ba << QByteArray() << QString::fromLatin1(body) << QString();
+    QTest::newRow("another listed")
+            << "x"_ba << QByteArray() << failed
+            << u"Change log %1changelog_client.txt is not the one its release manifest lists"_s;
+    QTest::newRow("forged manifest") << body << "\n"_ba << failed
+                                     << u"Release manifest %1client_test.manifest failed its "
+                                        u"check: the Ed25519 signature does not match"_s;
+}
+
+void TestChangeLogViewer::releaseManifestVouchesForTheText()
+{
+    QFETCH(QByteArray, listed);
+    QFETCH(QByteArray, forgery);
+    QFETCH(QString, shown);
+    QFETCH(QString, logged);
+    if (Ed25519::builtInKey().isEmpty())
+        QSKIP("an updater without a manifest key checks no manifest");
+    ChangelogFixture f;
+    QVERIFY(f.writeMirrorsIni({u"m1"_s}));
+    f.server.setRoute(changelogPath(u"m1"_s), TestHttpServer::Behaviour::serve("<b>v12</b> notes"));
+    ReleaseManifest manifest = TestRelease(12, u"client_test"_s).manifest();
+    if (listed != "-")
+        manifest.setChangelog(Sha256::hexOf(listed), listed.size());
+    const QByteArray text = manifest.toText();
+    f.server.setRoute(u"/m1/12/client_test.manifest"_s, TestHttpServer::Behaviour::serve(text));
+    f.server.setRoute(u"/m1/12/client_test.manifest.sig"_s,
+                      TestHttpServer::Behaviour::serve(TestRelease::signManifest(text + forgery)));
+
+    ChangeLogViewer::showRemoteChangeLogDialog(nullptr, &f.network, u"12"_s, u"client_test"_s);
+    ChangeLogViewer* viewer = ChangeLogViewer::instance();
+    const auto closeViewer = qScopeGuard([viewer] { delete viewer; });
+    QSignalSpy messages(viewer, &ChangeLogViewer::message);
+    QTRY_COMPARE(ChangelogFixture::shownText(*viewer), shown);
+    QCOMPARE(messages.size(), logged.isEmpty() ? 0 : 1);
+    if (!logged.isEmpty())
+        QCOMPARE(messages.at(0).at(0).toString(), logged.arg(f.server.urlText(u"/m1/12/"_s)));
 }
 
 QTEST_MAIN(TestChangeLogViewer)

@@ -1,6 +1,7 @@
 #include "changelogviewer.h"
 #include "modalboxanswerer.h"
 #include "newsbanner.h"
+#include "sha256.h"
 #include "singleinstancechecker.h"
 #include "updateengine.h"
 #include "urlclicklabel.h"
@@ -171,6 +172,11 @@ void TestMainWindow::versionLabel_data()
     QTest::newRow("alpha unattended") << UpdateChannel::Alpha << u"Nightly"_s << true
                                       << bold + u"Update to Sonavelle Nightly</div>"_s + sentence +
                                                  u"Alpha channel</strong>.</div>"_s;
+    QTest::newRow("markup in the name, cut")
+            << UpdateChannel::Stable << u"<img src=\"/dev/zero\">"_s + QString(60, u'x') << false
+            << bold + u"Update to Sonavelle &lt;img src=&quot;/dev/zero&quot;&gt;"_s +
+                       QString(MainWindow::maxVersionNameLength - 21, u'x') + u"</div>"_s +
+                       sentence + u"Stable channel</strong>.</div>"_s;
     QTest::newRow("unknown channel") << static_cast<UpdateChannel>(5) << QString() << false
                                      << sentence + u" channel</strong>.</div>"_s;
 }
@@ -322,8 +328,12 @@ void TestMainWindow::linksNotOpenedAreLogged()
 {
     WindowFixture f;
     QVERIFY(f.writeMirrorsIni());
-    QVERIFY(TestRelease::writeFile(f.mirrorFile(u"7/changelog_client.txt"_s),
-                                   "<p>v7: <a href=\"file:///etc/shadow\">notes</a></p>"_ba));
+    // Rich text, with its links, only as the signed manifest lists it.
+    const QByteArray changes = "<p>v7: <a href=\"file:///etc/shadow\">notes</a></p>";
+    ReleaseManifest manifest = f.release.manifest();
+    manifest.setChangelog(Sha256::hexOf(changes), changes.size());
+    QVERIFY(f.release.publishManifest(f.mirrorRoot.filePath(u"m1"_s), manifest));
+    QVERIFY(TestRelease::writeFile(f.mirrorFile(u"7/changelog_client.txt"_s), changes));
     f.configuration.news = u"<!--URL=file:///news-->News"_s;
     UrlRecorder browser(browserSchemes);
     MainWindow& window = f.makeWindow();
