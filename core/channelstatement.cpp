@@ -15,7 +15,7 @@ constexpr QByteArrayView channelKind = "channel";
 } // namespace
 
 ChannelStatement::ChannelStatement()
-    : RecordText(statementMagic, "channel statement"_L1, maxSize)
+    : RecordText(statementMagic, "channel statement"_L1, "channel statement"_L1, maxSize)
 {}
 
 QString ChannelStatement::fileName(const QString& clientType)

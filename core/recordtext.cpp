@@ -14,9 +14,12 @@ constexpr QByteArrayView byteOrderMark = "\xEF\xBB\xBF";
 
 } // namespace
 
-RecordText::RecordText(QByteArrayView magic, QLatin1StringView what, qint64 maxSize)
+RecordText::RecordText(QByteArrayView magic, QLatin1StringView what, QLatin1StringView title,
+                       qint64 maxSize)
     : magic(magic)
     , what(what)
+    , title(title)
+    , formatLabel(QByteArray(what.data(), what.size()) + " format")
     , maxSize(maxSize)
 {}
 
@@ -98,12 +101,13 @@ bool RecordText::readFormatLine(const Fields& fields, int formatVersion)
     if (fields.front() != magic) {
         return fail(fields.front().startsWith(byteOrderMark)
                             ? u"the %1 starts with a byte order mark"_s.arg(what)
-                            : u"not a %1"_s.arg(what));
+                            : u"not a %1"_s.arg(title));
     }
     if (fields.size() < 2)
         return wrongFieldCount(fields, "2"_L1);
     qint64 format = 0;
-    if (!readDecimal(fields[1], "format"_L1, 1, std::numeric_limits<int>::max(), format))
+    if (!readDecimal(fields[1], QLatin1StringView(formatLabel), 1, std::numeric_limits<int>::max(),
+                     format))
         return false;
     // Checked before the rest of the line, which a later format may extend.
     if (format > formatVersion)

@@ -28,7 +28,9 @@ public:
     [[nodiscard]] static QDateTime wholeSecondsUtc(const QDateTime& time);
 
 protected:
-    RecordText(QByteArrayView magic, QLatin1StringView what, qint64 maxSize);
+    // what names the text in messages ("manifest"), title its kind ("release manifest").
+    RecordText(QByteArrayView magic, QLatin1StringView what, QLatin1StringView title,
+               qint64 maxSize);
     RecordText(const RecordText&) = default;
     RecordText& operator=(const RecordText&) = default;
     ~RecordText() = default;
@@ -60,5 +62,7 @@ private:
 
     QByteArrayView magic;
     QLatin1StringView what;
+    QLatin1StringView title;
+    QByteArray formatLabel;
     qint64 maxSize;
 };

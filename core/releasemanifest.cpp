@@ -12,8 +12,7 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-constexpr QByteArrayView magic = "sonavelle-release-manifest";
-constexpr QByteArrayView byteOrderMark = "\xEF\xBB\xBF";
+constexpr QByteArrayView manifestMagic = "sonavelle-release-manifest";
 constexpr QByteArrayView clientTypeKind = "client-type";
 constexpr QByteArrayView versionKind = "version";
 constexpr QByteArrayView releasedKind = "released";
@@ -29,23 +28,6 @@ constexpr QByteArrayView changelogKind = "changelog";
 QString patchKey(const QString& target, const QByteArray& sourceSha256)
 {
     return target + u'\t' + QLatin1StringView(sourceSha256);
-}
-
-// The field as it is: QString::fromUtf8 drops a leading byte order mark, which would make a path
-// that starts with one read as the path without it.
-QString decode(QByteArrayView field)
-{
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless |
-                                                         QStringDecoder::Flag::ConvertInitialBom);
-    return decoder.decode(field);
-}
-
-// What a later release may add as a record kind; anything else in the first field is an error.
-bool isRecordKind(QByteArrayView kind)
-{
-    return !kind.isEmpty() && std::all_of(kind.begin(), kind.end(), [](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
-    });
 }
 
 bool isLowerHexDigest(QByteArrayView text)
@@ -73,18 +55,11 @@ bool isPlainRelativePath(QStringView path)
     return true;
 }
 
-void appendRecord(QByteArray& text, std::initializer_list<QByteArrayView> fields)
-{
-    QByteArrayView separator;
-    for (const QByteArrayView field : fields) {
-        text += separator;
-        text += field;
-        separator = "\t";
-    }
-    text += '\n';
-}
-
 } // namespace
+
+ReleaseManifest::ReleaseManifest()
+    : RecordText(manifestMagic, "manifest"_L1, "release manifest"_L1, maxSize)
+{}
 
 QString ReleaseManifest::fileName(const QString& clientType)
 {
@@ -99,7 +74,7 @@ QString ReleaseManifest::signatureFileName(const QString& clientType)
 bool ReleaseManifest::parse(QByteArrayView text)
 {
     *this = ReleaseManifest();
-    if (readText(text))
+    if (readLines(text, formatVersion) && checkComplete())
         return true;
     QString why = std::move(error);
     *this = ReleaseManifest();
@@ -111,7 +86,7 @@ QByteArray ReleaseManifest::toText() const
 {
     QByteArray text;
     text.reserve(256 + fileList.size() * 160);
-    appendRecord(text, {magic, QByteArray::number(formatVersion)});
+    appendRecord(text, {manifestMagic, QByteArray::number(formatVersion)});
     appendRecord(text, {clientTypeKind, type.toUtf8()});
     appendRecord(text, {versionKind, QByteArray::number(clientVersion)});
     appendRecord(text, {releasedKind, releaseTime.toString(Qt::ISODate).toUtf8()});
@@ -141,8 +116,7 @@ QByteArray ReleaseManifest::toText() const
 
 void ReleaseManifest::setReleased(const QDateTime& time)
 {
-    const QDateTime utc = time.toUTC();
-    releaseTime = utc.addMSecs(-utc.time().msec());
+    releaseTime = wholeSecondsUtc(time);
 }
 
 void ReleaseManifest::setProductIni(const QByteArray& sha256, qint64 size)
@@ -214,75 +188,6 @@ bool operator==(const ReleaseManifest& a, const ReleaseManifest& b)
            a.changelogDigest == b.changelogDigest && a.changelogBytes == b.changelogBytes;
 }
 
-bool ReleaseManifest::fail(const QString& why)
-{
-    error = why;
-    return false;
-}
-
-bool ReleaseManifest::readText(QByteArrayView text)
-{
-    if (text.size() > maxSize)
-        return fail(u"the manifest is %1 bytes long, more than the %2 this updater reads"_s
-                            .arg(text.size())
-                            .arg(maxSize));
-    if (text.isEmpty())
-        return fail(u"the manifest is empty"_s);
-    int number = 1;
-    for (qsizetype start = 0; start < text.size(); ++number) {
-        const qsizetype end = text.indexOf('\n', start);
-        const bool read = end < 0 ? fail(u"the last line does not end in a line feed"_s)
-                                  : readLine(text.sliced(start, end - start), number == 1);
-        if (!read)
-            return fail(u"line %1: %2"_s.arg(number).arg(error));
-        start = end + 1;
-    }
-    return checkComplete();
-}
-
-bool ReleaseManifest::readLine(QByteArrayView line, bool first)
-{
-    if (line.isEmpty())
-        return fail(u"the line is empty"_s);
-    if (line.contains('\r'))
-        return fail(u"the line contains a carriage return"_s);
-    if (!QUtf8StringView(line).isValidUtf8())
-        return fail(u"the line is not valid UTF-8"_s);
-    const Fields fields = split(line);
-    return first ? readFormatLine(fields) : readRecord(fields);
-}
-
-ReleaseManifest::Fields ReleaseManifest::split(QByteArrayView line)
-{
-    Fields fields;
-    qsizetype start = 0;
-    for (qsizetype tab = line.indexOf('\t'); tab >= 0; tab = line.indexOf('\t', start)) {
-        fields.append(line.sliced(start, tab - start));
-        start = tab + 1;
-    }
-    fields.append(line.sliced(start));
-    return fields;
-}
-
-bool ReleaseManifest::readFormatLine(const Fields& fields)
-{
-    if (fields.front() != magic) {
-        return fail(fields.front().startsWith(byteOrderMark)
-                            ? u"the manifest starts with a byte order mark"_s
-                            : u"not a release manifest"_s);
-    }
-    if (fields.size() < 2)
-        return wrongFieldCount(fields, "2"_L1);
-    qint64 format = 0;
-    if (!readDecimal(fields[1], "manifest format"_L1, 1, std::numeric_limits<int>::max(), format))
-        return false;
-    // Checked before the rest of the line, which a later format may extend.
-    if (format > formatVersion)
-        return fail(u"manifest format %1 is newer than this updater reads (%2)"_s.arg(format).arg(
-                formatVersion));
-    return fields.size() == 2 || wrongFieldCount(fields, "2"_L1);
-}
-
 bool ReleaseManifest::readRecord(const Fields& fields)
 {
     const QByteArrayView kind = fields.front();
@@ -304,10 +209,7 @@ bool ReleaseManifest::readRecord(const Fields& fields)
         return fields.size() == 3 ? readMode(fields) : wrongFieldCount(fields, "3"_L1);
     if (kind == changelogKind)
         return fields.size() == 3 ? readChangelog(fields) : wrongFieldCount(fields, "3"_L1);
-    if (kind == magic)
-        return fail(u"a second '%1' line"_s.arg(QLatin1StringView(magic)));
-    // A kind of a later format version: skipped, so that adding one locks out no updater.
-    return isRecordKind(kind) || fail(u"'%1' is not a record kind"_s.arg(decode(kind)));
+    return unknownRecord(kind);
 }
 
 bool ReleaseManifest::readClientType(QByteArrayView value)
@@ -339,14 +241,7 @@ bool ReleaseManifest::readReleased(QByteArrayView value)
 {
     if (releaseTime.isValid())
         return secondRecord(releasedKind);
-    const QString text = decode(value);
-    const QDateTime time = QDateTime::fromString(text, Qt::ISODate);
-    // Only the one spelling that toText() writes: whole seconds, UTC, "Z".
-    if (!time.isValid() || time.timeSpec() != Qt::UTC || time.toString(Qt::ISODate) != text)
-        return fail(
-                u"the release time '%1' is not a UTC time like 2026-12-07T21:00:00Z"_s.arg(text));
-    releaseTime = time;
-    return true;
+    return readTime(value, "release time"_L1, releaseTime);
 }
 
 bool ReleaseManifest::readProductIni(QByteArrayView sha256, QByteArrayView size)
@@ -421,7 +316,7 @@ bool ReleaseManifest::checkComplete()
     };
     for (const auto& [missing, kind] : records) {
         if (missing)
-            return fail(u"no %1 record"_s.arg(QLatin1StringView(kind)));
+            return missingRecord(kind);
     }
     return checkModes();
 }
@@ -445,40 +340,4 @@ bool ReleaseManifest::readDigest(QByteArrayView text, QLatin1StringView what, QB
         return fail(u"the %1 '%2' is not 64 lower-case hex digits"_s.arg(what, decode(text)));
     digest = text.toByteArray();
     return true;
-}
-
-bool ReleaseManifest::readDecimal(QByteArrayView text, QLatin1StringView what, qint64 min,
-                                  qint64 max, qint64& value)
-{
-    const auto reject = [&](const QString& why) {
-        return fail(u"the %1 '%2' "_s.arg(what, decode(text)) + why);
-    };
-    const bool digits = !text.isEmpty() && std::all_of(text.begin(), text.end(),
-                                                       [](char c) { return c >= '0' && c <= '9'; });
-    if (!digits)
-        return reject(u"is not a decimal number"_s);
-    // One spelling per number, since the text is signed.
-    if (text.size() > 1 && text.front() == '0')
-        return reject(u"has a leading zero"_s);
-    qint64 number = 0;
-    for (const char c : text) {
-        // Stops growing once past max, so that no number of digits overflows.
-        if (number <= max)
-            number = number * 10 + (c - '0');
-    }
-    if (number < min || number > max)
-        return reject(u"is out of range (%1 to %2)"_s.arg(min).arg(max));
-    value = number;
-    return true;
-}
-
-bool ReleaseManifest::secondRecord(QByteArrayView kind)
-{
-    return fail(u"a second '%1' record"_s.arg(QLatin1StringView(kind)));
-}
-
-bool ReleaseManifest::wrongFieldCount(const Fields& fields, QLatin1StringView expected)
-{
-    return fail(u"a %1 record needs %2 fields, not %3"_s.arg(decode(fields.front()), expected)
-                        .arg(fields.size()));
 }

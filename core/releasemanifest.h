@@ -1,6 +1,7 @@
 #pragma once
 
 #include "filemode.h"
+#include "recordtext.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -9,7 +10,6 @@
 #include <QList>
 #include <QSet>
 #include <QString>
-#include <QVarLengthArray>
 
 // One "file" record of a release manifest: a file as the mirror serves it below the version's
 // directory, and for a packed (gzip) one also the file as it is installed.
@@ -48,9 +48,11 @@ struct ReleaseManifestPatch
 // per LF-terminated line (README.md, "The release manifest"). Parsing is strict, since the text
 // is signed and then trusted, except that records of kinds this updater does not know are
 // skipped, so later releases can add kinds without locking it out.
-class ReleaseManifest
+class ReleaseManifest : public RecordText
 {
 public:
+    ReleaseManifest();
+
     static constexpr int formatVersion = 1;
     // Some 300,000 files; a larger text is refused before it is read.
     static constexpr qint64 maxSize = 64 * 1024 * 1024;
@@ -64,7 +66,6 @@ public:
 
     // Parses text; on false, errorString() says why and the manifest is left empty.
     [[nodiscard]] bool parse(QByteArrayView text);
-    [[nodiscard]] const QString& errorString() const { return error; }
     // The text of the manifest. It is written as it is, unchecked: a tool that builds a manifest
     // checks it by parsing the text again, with the updater's own rules.
     [[nodiscard]] QByteArray toText() const;
@@ -110,15 +111,7 @@ public:
     friend bool operator==(const ReleaseManifest& a, const ReleaseManifest& b);
 
 private:
-    using Fields = QVarLengthArray<QByteArrayView, 6>;
-
-    // The readers return false after setting the error text.
-    bool fail(const QString& why);
-    [[nodiscard]] bool readText(QByteArrayView text);
-    [[nodiscard]] bool readLine(QByteArrayView line, bool first);
-    [[nodiscard]] static Fields split(QByteArrayView line);
-    [[nodiscard]] bool readFormatLine(const Fields& fields);
-    [[nodiscard]] bool readRecord(const Fields& fields);
+    [[nodiscard]] bool readRecord(const Fields& fields) override;
     [[nodiscard]] bool readClientType(QByteArrayView value);
     [[nodiscard]] bool readVersion(QByteArrayView value);
     [[nodiscard]] bool readReleased(QByteArrayView value);
@@ -131,10 +124,6 @@ private:
     [[nodiscard]] bool readChangelog(const Fields& fields);
     [[nodiscard]] bool checkComplete();
     [[nodiscard]] bool readDigest(QByteArrayView text, QLatin1StringView what, QByteArray& digest);
-    [[nodiscard]] bool readDecimal(QByteArrayView text, QLatin1StringView what, qint64 min,
-                                   qint64 max, qint64& value);
-    bool secondRecord(QByteArrayView kind);
-    bool wrongFieldCount(const Fields& fields, QLatin1StringView expected);
 
     QString type;
     int clientVersion = 0;
@@ -148,5 +137,4 @@ private:
     QSet<QString> patchPaths;
     QByteArray changelogDigest;
     qint64 changelogBytes = 0;
-    QString error;
 };
