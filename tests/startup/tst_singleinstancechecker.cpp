@@ -510,11 +510,10 @@ void TestSingleInstanceChecker::secondUpdater_data()
 {
     QTest::addColumn<QString>("secondRoot");
     QTest::addColumn<QString>("secondHome");
-    QTest::addColumn<int>("exitCode"); // -1: it keeps running
+    QTest::addColumn<int>("exitCode"); // -1: runs on
 
     QTest::newRow("same installation, same user") << u"a"_s << u"home"_s << 0;
     QTest::newRow("other installation") << u"b"_s << u"home"_s << -1;
-    // The installation is taken; the other user's updater cannot be brought to the front.
     QTest::newRow("other user") << u"a"_s << u"home2"_s << 3;
 }
 
