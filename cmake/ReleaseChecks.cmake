@@ -32,6 +32,10 @@ if(SONAVELLE_RELEASE)
     endif()
     sonavelle_refuse_development_key(SONAVELLE_MANIFEST_KEY "${SONAVELLE_MANIFEST_KEY}"
                                      development_manifest_public.pem)
+    if(NOT SONAVELLE_CHANNEL_KEY STREQUAL "")
+        sonavelle_refuse_development_key(SONAVELLE_CHANNEL_KEY "${SONAVELLE_CHANNEL_KEY}"
+                                         development_channel_public.pem)
+    endif()
     sonavelle_refuse_development_key(SONAVELLE_PUBLIC_KEY "${SONAVELLE_PUBLIC_KEY}"
                                      development_public.key)
 endif()

@@ -46,6 +46,7 @@ bool Configuration::parseCommandLineOptions(const QStringList& arguments)
 {
     getUpdateChannel();
     noUser = false;
+    versionFromServer = false;
 
     if (arguments.size() >= 2 && arguments.at(1) == noUserOption) {
         if (arguments.size() >= 4 && !getClientTypeVersion(arguments, 2))
@@ -122,6 +123,7 @@ bool Configuration::getDefaultParameters()
         return false;
     if (!getClientVersionFromString(versionText, translated(invalidServerVersionTemplate)))
         return false;
+    versionFromServer = true;
     versionName = latestVersionName;
     return true;
 }

@@ -24,6 +24,8 @@ public:
     UpdateChannel channel = UpdateChannel::Stable;
     QString clientType;
     qint32 clientVersion = 0;
+    // The version came from the update server, not from the user (command line, "alphaRevno").
+    bool versionFromServer = false;
     QString versionName;
     QString news;
     QString tempDir;

@@ -66,6 +66,11 @@ QByteArrayView Ed25519::builtInKey()
     return QByteArrayView(MANIFEST_KEY, qstrlen(MANIFEST_KEY));
 }
 
+QByteArrayView Ed25519::builtInChannelKey()
+{
+    return QByteArrayView(CHANNEL_KEY, qstrlen(CHANNEL_KEY));
+}
+
 bool Ed25519::generate(KeyPair& pair, QString& error)
 {
     const Key key(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"));

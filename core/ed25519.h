@@ -7,6 +7,8 @@
 // The PEM text (SubjectPublicKeyInfo) of the Ed25519 key that release manifests must be signed
 // with, built in from SONAVELLE_MANIFEST_KEY; empty in an updater built without one.
 extern const char MANIFEST_KEY[];
+// The same for channel statements, from SONAVELLE_CHANNEL_KEY.
+extern const char CHANNEL_KEY[];
 
 // Ed25519 signatures through OpenSSL's libcrypto. Keys are PEM texts, as `openssl genpkey
 // -algorithm ed25519` and `openssl pkey -pubout` write them: PKCS #8 for the private half,
@@ -26,6 +28,8 @@ public:
 
     // The key built into this updater; empty when it has none.
     [[nodiscard]] static QByteArrayView builtInKey();
+    // The channel statement key built into this updater; empty when it has none.
+    [[nodiscard]] static QByteArrayView builtInChannelKey();
 
     [[nodiscard]] static bool generate(KeyPair& pair, QString& error);
     [[nodiscard]] static bool sign(QByteArrayView privatePem, QByteArrayView message,

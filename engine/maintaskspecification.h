@@ -23,6 +23,9 @@ public:
     void execute() override;
     void reset() override;
 
+    // The release manifest the run checked; empty without one.
+    [[nodiscard]] const ReleaseManifest& manifest() const { return checkedManifest; }
+
 private:
     void makeSubtasksAndStart();
 

@@ -1,15 +1,21 @@
 #include "updateengine.h"
 
 #include "bannerquery.h"
+#include "channelstatementfetch.h"
 #include "configuration.h"
+#include "ed25519.h"
+#include "installedrelease.h"
 #include "maintaskspecification.h"
 #include "mirrors.h"
+#include "mirrorsini.h"
 #include "replacejournal.h"
+#include "settingsfile.h"
 #include "sharedrandom.h"
 #include "tomcryptutil.h"
 #include "updateinidata.h"
 
 #include <QDir>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
@@ -49,12 +55,73 @@ void UpdateEngine::setUpProxy()
     if (!url.isValid() || url.host().isEmpty()) {
         // Nobody listens yet while the window is being built; report from the event loop.
         const QString text = u"'%1' is an invalid proxy specification"_s.arg(proxyText);
+        proxyValid = false;
         QMetaObject::invokeMethod(
                 this, [this, text] { emit fatalError(text); }, Qt::QueuedConnection);
         return;
     }
     networkManager->setProxy(
             QNetworkProxy(QNetworkProxy::HttpProxy, url.host(), url.port(defaultProxyPort)));
+}
+
+bool UpdateEngine::confirmVersion()
+{
+    const QString channel = ChannelStatement::channelName(configuration.channel);
+    if (configuration.versionFromServer) {
+        if (const auto statement = fetchChannelStatement(channel))
+            followChannelStatement(*statement, channel);
+    }
+    const InstalledRelease installed = InstalledRelease::read();
+    // Mirrors keep old versions for the deltas: a spoofed answer could name any of them.
+    const bool older = installed.isRecorded() && installed.channel == channel &&
+                       configuration.clientVersion < installed.version;
+    if (!configuration.versionFromServer || !older)
+        return true;
+    emit message(u"Not installing version %1 that the update server announces: version %2 is "
+                 u"installed"_s.arg(configuration.clientVersion)
+                         .arg(installed.version));
+    return false;
+}
+
+std::optional<ChannelStatement> UpdateEngine::fetchChannelStatement(const QString& channel)
+{
+    const QByteArray key = Ed25519::builtInChannelKey().toByteArray();
+    // Where the proxy is unusable nothing may leave; the run ends with that error.
+    if (key.isEmpty() || configuration.manifestKey.isEmpty() || !proxyValid)
+        return {};
+    AppRootSettings mirrorsIni(MirrorsIni::fileName());
+    ChannelStatementFetch fetch(networkManager,
+                                {MirrorsIni::urls(mirrorsIni), configuration.clientType, key,
+                                 channel, InstalledRelease::confirmedVersion(channel)});
+    connect(&fetch, &ChannelStatementFetch::message, this, &UpdateEngine::message);
+    QEventLoop loop;
+    connect(&fetch, &ChannelStatementFetch::finished, &loop, &QEventLoop::quit);
+    fetch.start();
+    if (!fetch.isFinished())
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+    return fetch.statement();
+}
+
+void UpdateEngine::followChannelStatement(const ChannelStatement& statement, const QString& channel)
+{
+    const int stated = statement.version(channel);
+    if (stated > InstalledRelease::confirmedVersion(channel) &&
+        !InstalledRelease::writeConfirmedVersion(channel, stated))
+        emit message(
+                u"Could not record the confirmed version in %1"_s.arg(UpdateIniData::filename()));
+    if (statement.hasExpired(QDateTime::currentDateTimeUtc())) {
+        channelWarning = u"Warning: the update channels were last confirmed on %1"_s.arg(
+                statement.signedAt().toString(u"yyyy-MM-dd HH:mm 'UTC'"_s));
+        emit message(channelWarning);
+    }
+    if (stated <= configuration.clientVersion)
+        return;
+    emit message(u"The update server announces version %1, the signed channel statement %2: "
+                 u"installing %2"_s.arg(configuration.clientVersion)
+                         .arg(stated));
+    configuration.clientVersion = stated;
+    // The name came with the older version.
+    configuration.versionName.clear();
 }
 
 bool UpdateEngine::initialize()
@@ -227,12 +294,23 @@ void UpdateEngine::onTimer()
 void UpdateEngine::onTaskFinished()
 {
     timer->stop();
+    recordInstalledRelease();
     cleanup();
     engineState = Done;
     emit message(u"Update successfully finished"_s);
     releaseMainTask();
     emit downloadProgress(0, 0, 0, false);
     emit updateFinished();
+}
+
+void UpdateEngine::recordInstalledRelease()
+{
+    const InstalledRelease installed{configuration.clientVersion,
+                                     ChannelStatement::channelName(configuration.channel),
+                                     mainTask ? mainTask->manifest().released() : QDateTime()};
+    if (!installed.write())
+        emit message(
+                u"Could not record the installed version in %1"_s.arg(UpdateIniData::filename()));
 }
 
 void UpdateEngine::onTaskCanceled()

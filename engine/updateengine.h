@@ -10,8 +10,10 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class BannerQuery;
+class ChannelStatement;
 class Configuration;
 class MainTaskSpecification;
 class Mirrors;
@@ -41,6 +43,14 @@ public:
     explicit UpdateEngine(Configuration& configuration, QObject* parent = nullptr,
                           std::chrono::milliseconds tickInterval = defaultTickInterval);
     ~UpdateEngine() override;
+
+    // Settles the version of the run before the window shows it: a signed channel statement may
+    // name a newer one than the update server, and a version older than the installed one is
+    // refused unless the user named it or changed the channel since. Waits for the statement, as
+    // the version query does. False when the run must install nothing.
+    [[nodiscard]] bool confirmVersion();
+    // Something about the channels that the window shows; empty when all is well.
+    [[nodiscard]] const QString& channelNotice() const { return channelWarning; }
 
     [[nodiscard]] bool initialize();
     bool startUpdate();
@@ -106,6 +116,9 @@ private:
     };
 
     void setUpProxy();
+    [[nodiscard]] std::optional<ChannelStatement> fetchChannelStatement(const QString& channel);
+    void followChannelStatement(const ChannelStatement& statement, const QString& channel);
+    void recordInstalledRelease();
     // The directory the session record names, if it is one; empty otherwise.
     [[nodiscard]] static QString recordedSessionDirectory();
     // The journal of a killed run: in the application root, or where older updaters kept it.
@@ -127,6 +140,8 @@ private:
     std::unique_ptr<MainTaskSpecification, DeleteLater> mainTask; // the current run's
     QTimer* timer;
     QNetworkAccessManager* networkManager;
+    QString channelWarning;
+    bool proxyValid = true;
     QString bannerClickUrl;
     QNetworkReply* bannerReply = nullptr;
 };

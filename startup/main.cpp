@@ -119,6 +119,7 @@ int main(int argc, char* argv[])
     // A failure has been shown by the window's configuration-error handler.
     if (!configuration.parseCommandLineOptions())
         return 1;
+    window.confirmVersion();
     if (configuration.noUser)
         QTimer::singleShot(autoStartDelay, &window, &MainWindow::onAutoStartUpdate);
 

@@ -1,5 +1,6 @@
 #include "releasetoolcommandline.h"
 
+#include "channelstatement.h"
 #include "releasetoolnames.h"
 
 #include <limits>
@@ -54,6 +55,21 @@ ReleaseToolCommandLine::ReleaseToolCommandLine()
                                   u"--add-manifest: replace its manifest."_s)
     , jobsOption(u"jobs"_s, u"Files processed at the same time (default: one per core)."_s,
                  u"count"_s)
+    , channelOption(u"channel"_s,
+                    u"Sign the channel statement at mirror-root, naming the version of a channel "
+                    u"(e.g. stable=1235), whose signed manifest mirror-root holds; the other "
+                    u"channels stay as stated. Repeatable; takes the mirror root alone."_s,
+                    u"name=version"_s)
+    , refreshChannelsOption(u"refresh-channels"_s,
+                            u"Sign the channel statement at mirror-root again, with a new "
+                            u"expiry; for a timer."_s)
+    , expiresOption(u"expires"_s,
+                    u"How long the channel statement holds: a number of days, hours or "
+                    u"minutes, such as 7d, 12h or 90m (default 7d)."_s,
+                    u"duration"_s)
+    , channelKeyOption(u"channel-key"_s,
+                       u"The Ed25519 private key (PEM) that signs the channel statement."_s,
+                       u"file"_s)
 {
     parser.setApplicationDescription(
             u"Publishes the files of a client version as a signed mirror tree: "
@@ -65,7 +81,8 @@ ReleaseToolCommandLine::ReleaseToolCommandLine()
     parser.addOptions({helpOption, versionOption, typeOption, keyOption, manifestKeyOption,
                        addManifestOption, changelogOption, previousOption, previousIniOption,
                        compressOption, compressMinSizeOption, deltaFromOption, replaceOption,
-                       jobsOption});
+                       jobsOption, channelOption, refreshChannelsOption, expiresOption,
+                       channelKeyOption});
 }
 
 ReleaseToolCommandLine::Result ReleaseToolCommandLine::parse(const QStringList& arguments)
@@ -76,6 +93,14 @@ ReleaseToolCommandLine::Result ReleaseToolCommandLine::parse(const QStringList& 
     }
     if (parser.isSet(helpOption))
         return Result::Help;
+    parsed.signChannels = parser.isSet(channelOption) || parser.isSet(refreshChannelsOption);
+    if (parsed.signChannels)
+        return readChannelOptions();
+    for (const QCommandLineOption* option : {&expiresOption, &channelKeyOption}) {
+        if (parser.isSet(*option))
+            return usageError(u"--%1 is for signing the channel statement (--channel, "
+                              u"--refresh-channels)"_s.arg(option->names().constFirst()));
+    }
     parsed.addManifest = parser.isSet(addManifestOption);
     if (!readPositionals() || !readClientVersionAndType() || !readCompression() || !readJobs() ||
         !readKeys())
@@ -168,6 +193,77 @@ bool ReleaseToolCommandLine::readKeys()
     }
     return !parsed.manifestKey.isEmpty() ||
            reject(u"the manifest key is missing (--manifest-key)"_s);
+}
+
+ReleaseToolCommandLine::Result ReleaseToolCommandLine::readChannelOptions()
+{
+    const QStringList positionals = parser.positionalArguments();
+    if (positionals.size() != 1)
+        return usageError(u"give the mirror root alone with --channel or --refresh-channels"_s);
+    parsed.mirrorRoot = positionals[0];
+    parsed.clientType = parser.value(typeOption);
+    QString problem = ReleaseToolNames::clientTypeProblem(parsed.clientType);
+    if (!parser.isSet(channelKeyOption))
+        problem = u"the channel key is missing (--channel-key)"_s;
+    for (const QCommandLineOption* option :
+         {&versionOption, &keyOption, &manifestKeyOption, &addManifestOption, &changelogOption,
+          &previousOption, &previousIniOption, &compressOption, &compressMinSizeOption,
+          &deltaFromOption, &replaceOption}) {
+        if (parser.isSet(*option))
+            problem = u"--%1 is for publishing a version, not for the channel statement"_s.arg(
+                    option->names().constFirst());
+    }
+    if (!problem.isEmpty())
+        return usageError(problem);
+    parsed.channelKey = parser.value(channelKeyOption);
+    for (const QString& text : parser.values(channelOption)) {
+        if (!readChannel(text))
+            return Result::UsageError;
+    }
+    return readExpiry() ? Result::Run : Result::UsageError;
+}
+
+bool ReleaseToolCommandLine::readChannel(const QString& text)
+{
+    const qsizetype equals = text.indexOf(u'=');
+    const QString name = text.left(equals);
+    const QString versionText = text.mid(equals + 1);
+    bool ok = false;
+    const qint32 version = versionText.toInt(&ok, 10);
+    if (equals < 0 || !ChannelStatement::isChannelName(name) || !ok || version <= 0 ||
+        versionText != QString::number(version))
+        return reject(u"--channel %1 is not a channel name of lower-case letters, digits and "
+                      u"'-', '=' and a version from 1 to %2"_s.arg(
+                              ReleaseToolNames::display(text),
+                              QString::number(std::numeric_limits<qint32>::max())));
+    if (parsed.channels.contains(name))
+        return reject(u"--channel names %1 twice"_s.arg(name));
+    parsed.channels.insert(name, version);
+    return true;
+}
+
+bool ReleaseToolCommandLine::readExpiry()
+{
+    if (!parser.isSet(expiresOption))
+        return true;
+    static const QMap<QChar, qint64> unitSeconds{{u'd', 24 * 3600}, {u'h', 3600}, {u'm', 60}};
+    const QString text = parser.value(expiresOption);
+    bool ok = false;
+    const qint64 count = text.chopped(text.isEmpty() ? 0 : 1).toLongLong(&ok, 10);
+    const qint64 unit = text.isEmpty() ? 0 : unitSeconds.value(text.back());
+    // Up to ten years: a statement that never expires would hide a frozen update server.
+    constexpr qint64 maxSeconds = 3650LL * 24 * 3600;
+    if (!ok || count <= 0 || unit == 0 || count > maxSeconds / unit)
+        return reject(u"--expires %1 is not a number of days, hours or minutes (7d, 12h, 90m) "
+                      u"up to ten years"_s.arg(ReleaseToolNames::display(text)));
+    parsed.expiresSeconds = count * unit;
+    return true;
+}
+
+ReleaseToolCommandLine::Result ReleaseToolCommandLine::usageError(const QString& text)
+{
+    error = text;
+    return Result::UsageError;
 }
 
 bool ReleaseToolCommandLine::reject(const QString& text)

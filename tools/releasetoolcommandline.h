@@ -2,6 +2,7 @@
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
+#include <QMap>
 #include <QString>
 #include <QStringList>
 
@@ -22,7 +23,12 @@ struct ReleaseToolOptions
     qint64 compressMinSize = -1; // negative: size alone compresses nothing
     bool replace = false;
     bool addManifest = false; // to the version in mirrorRoot, rather than publishing clientDir
-    int jobs = 0;             // 0: one per processor core
+    // Signing the channel statement of mirrorRoot, rather than publishing clientDir.
+    bool signChannels = false;
+    QMap<QString, qint32> channels; // channel name to version
+    QString channelKey;
+    qint64 expiresSeconds = 7 * 24 * 3600;
+    int jobs = 0; // 0: one per processor core
 };
 
 class ReleaseToolCommandLine
@@ -44,7 +50,11 @@ private:
     [[nodiscard]] bool readCompression();
     [[nodiscard]] bool readJobs();
     [[nodiscard]] bool readKeys();
+    [[nodiscard]] Result readChannelOptions();
+    [[nodiscard]] bool readChannel(const QString& text);
+    [[nodiscard]] bool readExpiry();
     [[nodiscard]] bool reject(const QString& text);
+    [[nodiscard]] Result usageError(const QString& text);
 
     QCommandLineParser parser;
     QCommandLineOption helpOption;
@@ -61,6 +71,10 @@ private:
     QCommandLineOption deltaFromOption;
     QCommandLineOption replaceOption;
     QCommandLineOption jobsOption;
+    QCommandLineOption channelOption;
+    QCommandLineOption refreshChannelsOption;
+    QCommandLineOption expiresOption;
+    QCommandLineOption channelKeyOption;
     ReleaseToolOptions parsed;
     QString error;
 };

@@ -1,7 +1,8 @@
-// sonavelle-release: publishes a client version as a signed mirror tree, or adds the signed
-// manifest to a version published before.
+// sonavelle-release: publishes a client version as a signed mirror tree, adds the signed
+// manifest to a version published before, or signs the channel statement.
 
 #include "releasetool.h"
+#include "releasetoolchannels.h"
 #include "releasetoolcommandline.h"
 #include "releasetoolmanifestadder.h"
 
@@ -60,6 +61,10 @@ int main(int argc, char* argv[])
         break;
     }
 
+    if (commandLine.options().signChannels) {
+        ReleaseToolChannels channels(commandLine.options());
+        return runTool(channels);
+    }
     if (commandLine.options().addManifest) {
         ReleaseToolManifestAdder adder(commandLine.options());
         return runTool(adder);

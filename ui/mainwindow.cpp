@@ -114,9 +114,21 @@ QString MainWindow::versionText(UpdateChannel channel, const QString& versionNam
     return text;
 }
 
+void MainWindow::confirmVersion()
+{
+    versionRefused = !engine->confirmVersion();
+    updateDone = versionRefused;
+}
+
 void MainWindow::setUIToConfigSpecs()
 {
-    versionLabel->setText(versionText(configuration.channel, configuration.versionName));
+    QString text = versionText(configuration.channel, configuration.versionName);
+    if (!engine->channelNotice().isEmpty())
+        text += u"<div style=\"margin-top:8px\">"_s + engine->channelNotice().toHtmlEscaped() +
+                u"</div>"_s;
+    versionLabel->setText(text);
+    if (versionRefused)
+        startButton->setText(tr("Start Sonavelle"));
     if (configuration.noUser)
         startButton->setEnabled(false);
 }

@@ -38,6 +38,9 @@ public:
     MainWindow(Configuration& configuration, ClientLauncher startClient, QWidget* parent = nullptr);
 
     // Shows where the update leads; unattended, the user does not start it.
+    // Settles the version to install (see UpdateEngine::confirmVersion); when it is refused, the
+    // window offers to start the client as it is, and an unattended run starts it.
+    void confirmVersion();
     void setUIToConfigSpecs();
     // Hands the news text to the ticker; called once the window is shown.
     void setNews();
@@ -79,6 +82,7 @@ private:
     Configuration& configuration;
     UpdateEngine* engine;
     bool updateDone = false;
+    bool versionRefused = false;
     bool closeRequested = false;
     ClientLauncher startClient;
     // Lines that arrived while the log was hidden, in order.

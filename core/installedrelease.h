@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+
+// What "update.ini" records of the installed client (group "installed"), written after every
+// successful run, and the newest version a signed channel statement has named for each channel
+// (group "confirmed"). They keep an update server or a mirror from taking an installation back to
+// an older version: neither can make the updater forget them.
+struct InstalledRelease
+{
+    int version = 0;    // 0: nothing recorded, as in installations from before the record
+    QString channel;    // "stable", "beta" or "alpha"
+    QDateTime released; // the manifest's release time; invalid without a manifest
+
+    [[nodiscard]] bool isRecorded() const { return version > 0; }
+
+    // The record of "update.ini"; not recorded when the group is missing or unreadable.
+    [[nodiscard]] static InstalledRelease read();
+    // False when the record did not reach the file.
+    [[nodiscard]] bool write() const;
+
+    // The newest version a signed channel statement named for channel; 0 when none did.
+    [[nodiscard]] static int confirmedVersion(const QString& channel);
+    [[nodiscard]] static bool writeConfirmedVersion(const QString& channel, int version);
+};

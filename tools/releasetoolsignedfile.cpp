@@ -1,0 +1,66 @@
+#include "releasetoolsignedfile.h"
+
+#include "ed25519.h"
+#include "releasetoolnames.h"
+
+#include <QFile>
+#include <QSaveFile>
+
+#include <utility>
+
+using namespace Qt::StringLiterals;
+
+ReleaseToolSignedFile::ReleaseToolSignedFile(QString keyName)
+    : keyName(std::move(keyName))
+{}
+
+bool ReleaseToolSignedFile::loadKey(const QString& privateKeyFile)
+{
+    const QString shown = ReleaseToolNames::display(privateKeyFile);
+    QFile file(privateKeyFile);
+    if (file.open(QIODevice::ReadOnly))
+        privatePem = file.readAll();
+    if (!file.isOpen() || file.error() != QFile::NoError)
+        return fail(u"cannot read the %1 %2: %3"_s.arg(keyName, shown, file.errorString()));
+    if (privatePem.contains("-----BEGIN PUBLIC KEY-----"))
+        return fail(u"%1 is a public key; signing needs the private %2"_s.arg(shown, keyName));
+    // A key that cannot sign is found now, before anything is written.
+    QByteArray signature;
+    QString why;
+    if (!Ed25519::sign(privatePem, "probe", signature, why))
+        return fail(u"cannot sign with the %1 %2: %3"_s.arg(keyName, shown, why));
+    return true;
+}
+
+bool ReleaseToolSignedFile::sign(const QByteArray& text, QByteArray& signature)
+{
+    QString why;
+    return Ed25519::sign(privatePem, text, signature, why) ||
+           fail(u"cannot sign with the %1: %2"_s.arg(keyName, why));
+}
+
+bool ReleaseToolSignedFile::store(const QString& path, const QByteArray& text,
+                                  const QByteArray& signature)
+{
+    QSaveFile signatureFile(path + u".sig"_s);
+    QSaveFile textFile(path);
+    const std::pair<QSaveFile*, const QByteArray*> contents[] = {{&signatureFile, &signature},
+                                                                 {&textFile, &text}};
+    for (const auto& [file, content] : contents) {
+        if (!file->open(QIODevice::WriteOnly) || file->write(*content) != content->size())
+            return fail(u"cannot write %1: %2"_s.arg(ReleaseToolNames::display(file->fileName()),
+                                                     file->errorString()));
+    }
+    for (QSaveFile* file : {&signatureFile, &textFile}) {
+        if (!file->commit())
+            return fail(u"cannot write %1: %2"_s.arg(ReleaseToolNames::display(file->fileName()),
+                                                     file->errorString()));
+    }
+    return true;
+}
+
+bool ReleaseToolSignedFile::fail(const QString& text)
+{
+    error = text;
+    return false;
+}
