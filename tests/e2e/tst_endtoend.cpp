@@ -1621,76 +1621,77 @@ void TestEndToEnd::versionRepublishedAfterAKilledRunIsInstalled()
     QVERIFY(run.installation.logText().contains(u"its downloads are discarded"_s));
     for (const QString& path : {u"data/video/intro.bin"_s, u"lib/libvoice.so"_s})
         QCOMPARE(readFile(run.installation.path(path)), republished.value(path));
-    void TestEndToEnd::updateServerCannotHoldBackOrTakeBack_data()
-    {
-        QTest::addColumn<QString>("channelKey"); // signs a statement naming 3; none when empty
-        QTest::addColumn<int>("expiresInDays");
-        QTest::addColumn<QByteArray>("installed"); // the record of "update.ini"
-        QTest::addColumn<int>("expectedVersion");  // 1: nothing installed
-        QTest::addColumn<QString>("logLine");
-        const QString channelKey = fromBuild(DEVELOPMENT_CHANNEL_KEY);
-        QTest::newRow("downgrade announced by the update server")
-                << QString() << 0 << "[installed]\nversion=3\nchannel=stable\n"_ba << 1
-                << u"Not installing version 2 that the update server announces: version 3 is "
-                   u"installed"_s;
-        QTest::newRow("older version on another channel before")
-                << QString() << 0 << "[installed]\nversion=3\nchannel=beta\n"_ba << 2
-                << u"Update successfully finished"_s;
-        QTest::newRow("frozen update server, newer signed statement")
-                << channelKey << 7 << QByteArray() << 3
-                << u"The update server announces version 2, the signed channel statement 3: "
-                   u"installing 3"_s;
-        QTest::newRow("expired statement")
-                << channelKey << -1 << QByteArray() << 3
-                << u"Warning: the update channels were last confirmed on "_s;
-        QTest::newRow("statement signed by another key")
-                << fromBuild(DEVELOPMENT_MANIFEST_KEY) << 7 << QByteArray() << 2
-                << u"refused: the Ed25519 signature does not match"_s;
-        QTest::newRow("statement older than one seen before")
-                << channelKey << 7 << "[confirmed]\nstable=4\n"_ba << 2
-                << u"refused: it names version 3 for channel stable, which was confirmed at "
-                   u"version 4 "
-                   u"before"_s;
-    }
+}
 
-    void TestEndToEnd::updateServerCannotHoldBackOrTakeBack()
-    {
-        QFETCH(QString, channelKey);
-        QFETCH(int, expiresInDays);
-        QFETCH(QByteArray, installed);
-        QFETCH(int, expectedVersion);
-        QFETCH(QString, logLine);
-        if (!channelKey.isEmpty() &&
-            (Ed25519::builtInKey().isEmpty() || Ed25519::builtInChannelKey().isEmpty()))
-            QSKIP("this updater is built without a manifest or channel key: it reads no statement");
+void TestEndToEnd::updateServerCannotHoldBackOrTakeBack_data()
+{
+    QTest::addColumn<QString>("channelKey"); // signs a statement naming 3; none when empty
+    QTest::addColumn<int>("expiresInDays");
+    QTest::addColumn<QByteArray>("installed"); // the record of "update.ini"
+    QTest::addColumn<int>("expectedVersion");  // 1: nothing installed
+    QTest::addColumn<QString>("logLine");
+    const QString channelKey = fromBuild(DEVELOPMENT_CHANNEL_KEY);
+    QTest::newRow("downgrade announced by the update server")
+            << QString() << 0 << "[installed]\nversion=3\nchannel=stable\n"_ba << 1
+            << u"Not installing version 2 that the update server announces: version 3 is "
+               u"installed"_s;
+    QTest::newRow("older version on another channel before")
+            << QString() << 0 << "[installed]\nversion=3\nchannel=beta\n"_ba << 2
+            << u"Update successfully finished"_s;
+    QTest::newRow("frozen update server, newer signed statement")
+            << channelKey << 7 << QByteArray() << 3
+            << u"The update server announces version 2, the signed channel statement 3: "
+               u"installing 3"_s;
+    QTest::newRow("expired statement") << channelKey << -1 << QByteArray() << 3
+                                       << u"Warning: the update channels were last confirmed on "_s;
+    QTest::newRow("statement signed by another key")
+            << fromBuild(DEVELOPMENT_MANIFEST_KEY) << 7 << QByteArray() << 2
+            << u"refused: the Ed25519 signature does not match"_s;
+    QTest::newRow("statement older than one seen before")
+            << channelKey << 7 << "[confirmed]\nstable=4\n"_ba << 2
+            << u"refused: it names version 3 for channel stable, which was confirmed at "
+               u"version 4 "
+               u"before"_s;
+}
 
-        QTemporaryDir mirror;
-        QTemporaryDir work;
-        QVERIFY(publish(2, versionTwo(), mirror.path(), clientDirectory(1)));
-        QVERIFY(publish(3, versionThree(), mirror.path(), clientDirectory(1)));
-        if (!channelKey.isEmpty())
-            QVERIFY(signChannelStatement(mirror.path(), channelKey, expiresInDays));
-        Nginx nginx(mirror.path(), work.path());
-        QVERIFY2(nginx.start(), nginx.errorLog().constData());
-        UpdateServer server;
-        QVERIFY(server.start({u"--stable"_s, u"2"_s, u"--banner-image"_s, QString()}));
-        Installation installation;
-        QVERIFY(installVersionOne(installation, {nginx.url(QString())}));
-        QVERIFY(installation.writeSettings("[update]\nstreams=4\n" + installed));
-        const TreeSnapshot before = TreeSnapshot::take(installation.path());
+void TestEndToEnd::updateServerCannotHoldBackOrTakeBack()
+{
+    QFETCH(QString, channelKey);
+    QFETCH(int, expiresInDays);
+    QFETCH(QByteArray, installed);
+    QFETCH(int, expectedVersion);
+    QFETCH(QString, logLine);
+    if (!channelKey.isEmpty() &&
+        (Ed25519::builtInKey().isEmpty() || Ed25519::builtInChannelKey().isEmpty()))
+        QSKIP("this updater is built without a manifest or channel key: it reads no statement");
 
-        installation.start({u"--nouser"_s});
-        QVERIFY2(installation.finishes(), qPrintable(installation.logText()));
-        QVERIFY(installation.clientStarted(expectedVersion));
-        QVERIFY2(installation.logText().contains(logLine), qPrintable(installation.logText()));
-        const ClientFiles target =
-                QList{versionOne(), versionTwo(), versionThree()}[expectedVersion - 1];
-        COMPARE_TREES(TreeSnapshot::take(installation.path()),
-                      expectedTree(before, versionOne(), target, installation.path()));
-        QSettings settings(installation.path(u"update.ini"_s), QSettings::IniFormat);
-        QCOMPARE(settings.value(u"installed/version"_s).toInt(),
-                 expectedVersion == 1 ? 3 : expectedVersion);
-    }
+    QTemporaryDir mirror;
+    QTemporaryDir work;
+    QVERIFY(publish(2, versionTwo(), mirror.path(), clientDirectory(1)));
+    QVERIFY(publish(3, versionThree(), mirror.path(), clientDirectory(1)));
+    if (!channelKey.isEmpty())
+        QVERIFY(signChannelStatement(mirror.path(), channelKey, expiresInDays));
+    Nginx nginx(mirror.path(), work.path());
+    QVERIFY2(nginx.start(), nginx.errorLog().constData());
+    UpdateServer server;
+    QVERIFY(server.start({u"--stable"_s, u"2"_s, u"--banner-image"_s, QString()}));
+    Installation installation;
+    QVERIFY(installVersionOne(installation, {nginx.url(QString())}));
+    QVERIFY(installation.writeSettings("[update]\nstreams=4\n" + installed));
+    const TreeSnapshot before = TreeSnapshot::take(installation.path());
 
-    QTEST_MAIN(TestEndToEnd)
+    installation.start({u"--nouser"_s});
+    QVERIFY2(installation.finishes(), qPrintable(installation.logText()));
+    QVERIFY(installation.clientStarted(expectedVersion));
+    QVERIFY2(installation.logText().contains(logLine), qPrintable(installation.logText()));
+    const ClientFiles target =
+            QList{versionOne(), versionTwo(), versionThree()}[expectedVersion - 1];
+    COMPARE_TREES(TreeSnapshot::take(installation.path()),
+                  expectedTree(before, versionOne(), target, installation.path()));
+    QSettings settings(installation.path(u"update.ini"_s), QSettings::IniFormat);
+    QCOMPARE(settings.value(u"installed/version"_s).toInt(),
+             expectedVersion == 1 ? 3 : expectedVersion);
+}
+
+QTEST_MAIN(TestEndToEnd)
 #include "tst_endtoend.moc"
