@@ -1,5 +1,7 @@
 #pragma once
 
+#include "filemode.h"
+
 #include <QList>
 #include <QMetaType>
 #include <QString>
@@ -54,6 +56,8 @@ struct FileReplaceSpecification
     QString unpackedName;
     // Lower-case hex SHA-256 of the unpacked file, from the release manifest; empty without one.
     QByteArray unpackedSha256 = {};
+    // Of the installed file, from the release manifest.
+    FileMode mode = FileMode::Unrecorded;
 
     [[nodiscard]] bool hasUnzip() const { return !unpackedName.isEmpty(); }
     // Where a packed file made by a patch waits in the temporary directory, unpacked already.

@@ -41,6 +41,14 @@ bool existsWithSha256(const QString& path, const QByteArray& sha256)
     return QFile::exists(path) && WholeFile(path).matchesSha256(sha256);
 }
 
+// Earlier updaters made programs by name only, so a program of the release under another name may
+// lie there with its content current but without its execute bit. Only a missing bit counts: one
+// too many harms nothing, and file systems without modes show every file executable.
+bool lacksExecuteBit(const QString& path, FileMode mode)
+{
+    return mode == FileMode::Executable && !(QFile::permissions(path) & QFileDevice::ExeOwner);
+}
+
 } // namespace
 
 ProductIniReader::ProductIniReader(QString clientType, QString tempDir, QString appRootPath)
@@ -108,6 +116,7 @@ bool ProductIniReader::takeSha256Digests()
         }
         download.sha256 = listed->sha256;
         entry.replace.unpackedSha256 = listed->unpackedSha256;
+        entry.replace.mode = listed->mode;
     }
     return true;
 }
@@ -219,13 +228,19 @@ ProductIniReader::Comparison ProductIniReader::compareBySha256(const Entry& entr
     QByteArray digest;
     if (QFile::exists(installed) && !WholeFile(installed).sha256(digest))
         digest.clear();
-    if (!digest.isEmpty() && digest == installedTarget)
+    const bool sameContent = !digest.isEmpty() && digest == installedTarget;
+    if (sameContent && !lacksExecuteBit(installed, entry.replace.mode))
         return {Outcome::Current};
     // What an earlier run made with a patch, or downloaded.
     Comparison comparison{Outcome::DownloadAndReplace, digest};
+    comparison.notExecutable = sameContent;
     if ((packed && keepsPatchResult(entry, comparison)) ||
         existsWithSha256(downloaded, entry.download.sha256))
-        comparison = {Outcome::Replace, {}, comparison.rejected, comparison.rejectedRemoved};
+        comparison = {Outcome::Replace,
+                      {},
+                      comparison.rejected,
+                      comparison.rejectedRemoved,
+                      comparison.notExecutable};
     return comparison;
 }
 
@@ -250,6 +265,9 @@ void ProductIniReader::take(const Entry& entry, const Comparison& comparison)
                        : u"Could not delete '%1'"_s.arg(comparison.rejected));
         rejectedFileLeft = rejectedFileLeft || !comparison.rejectedRemoved;
     }
+    if (comparison.notExecutable)
+        report(u"%1 is current but not executable: installing it again"_s.arg(
+                entry.replace.pureDestFilePath()));
     switch (comparison.outcome) {
     case Outcome::Delete:
         fileLists.deleteList.append(entry.deletion);

@@ -56,6 +56,8 @@ private:
         // A patch result of an earlier run that did not match, and whether it could be removed.
         QString rejected = {};
         bool rejectedRemoved = false;
+        // The installed copy is current but lacks the execute bit the release gives it.
+        bool notExecutable = false;
     };
 
     [[nodiscard]] bool parseSection(QSettings& ini, const QString& section);

@@ -20,6 +20,10 @@ constexpr QByteArrayView releasedKind = "released";
 constexpr QByteArrayView productIniKind = "product-ini";
 constexpr QByteArrayView fileKind = "file";
 constexpr QByteArrayView patchKind = "patch";
+constexpr QByteArrayView modeKind = "mode";
+// The only two modes: what the updater sets, whatever else the client directory had.
+constexpr QByteArrayView executableModeText = "0755";
+constexpr QByteArrayView plainModeText = "0644";
 
 QString patchKey(const QString& target, const QByteArray& sourceSha256)
 {
@@ -123,6 +127,12 @@ QByteArray ReleaseManifest::toText() const
     for (const ReleaseManifestPatch& patch : patchList)
         appendRecord(text, {patchKind, patch.target.toUtf8(), patch.sourceSha256,
                             patch.path.toUtf8(), patch.sha256, QByteArray::number(patch.size)});
+    for (const ReleaseManifestFile& file : fileList) {
+        if (file.mode != FileMode::Unrecorded)
+            appendRecord(text,
+                         {modeKind, file.path.toUtf8(),
+                          file.mode == FileMode::Executable ? executableModeText : plainModeText});
+    }
     return text;
 }
 
@@ -172,6 +182,18 @@ bool ReleaseManifest::addPatch(const ReleaseManifestPatch& patch)
     patchIndex.insert(key, patchList.size());
     patchPaths.insert(patch.path);
     patchList.append(patch);
+    return true;
+}
+
+bool ReleaseManifest::setMode(const QString& path, FileMode mode)
+{
+    const auto found = fileIndex.constFind(path);
+    if (found == fileIndex.constEnd())
+        return fail(u"mode for '%1', which is not a listed file"_s.arg(path));
+    ReleaseManifestFile& file = fileList[*found];
+    if (file.mode != FileMode::Unrecorded)
+        return fail(u"a second mode for '%1'"_s.arg(path));
+    file.mode = mode;
     return true;
 }
 
@@ -268,6 +290,8 @@ bool ReleaseManifest::readRecord(const Fields& fields)
                                                         : wrongFieldCount(fields, "4 or 6"_L1);
     if (kind == patchKind)
         return fields.size() == 6 ? readPatch(fields) : wrongFieldCount(fields, "6"_L1);
+    if (kind == modeKind)
+        return fields.size() == 3 ? readMode(fields) : wrongFieldCount(fields, "3"_L1);
     if (kind == magic)
         return fail(u"a second '%1' line"_s.arg(QLatin1StringView(magic)));
     // A kind of a later format version: skipped, so that adding one locks out no updater.
@@ -353,6 +377,16 @@ bool ReleaseManifest::readPatch(const Fields& fields)
            readDecimal(fields[5], "size"_L1, 0, maxFileSize, patch.size) && addPatch(patch);
 }
 
+bool ReleaseManifest::readMode(const Fields& fields)
+{
+    // The path is read as a file's: its record comes first.
+    const QString path = decode(fields[1]);
+    const QByteArrayView value = fields[2];
+    if (value != executableModeText && value != plainModeText)
+        return fail(u"the mode '%1' of '%2' is not 0755 or 0644"_s.arg(decode(value), path));
+    return setMode(path, value == executableModeText ? FileMode::Executable : FileMode::Plain);
+}
+
 bool ReleaseManifest::checkComplete()
 {
     const std::initializer_list<std::pair<bool, QByteArrayView>> records = {
@@ -365,7 +399,20 @@ bool ReleaseManifest::checkComplete()
         if (missing)
             return fail(u"no %1 record"_s.arg(QLatin1StringView(kind)));
     }
-    return true;
+    return checkModes();
+}
+
+bool ReleaseManifest::checkModes()
+{
+    // A release tool that records modes records them all; a file left out would be made a
+    // program by its name alone, which is not what such a release means.
+    const auto unrecorded = [](const ReleaseManifestFile& file) {
+        return file.mode == FileMode::Unrecorded;
+    };
+    const auto missing = std::find_if(fileList.cbegin(), fileList.cend(), unrecorded);
+    if (missing == fileList.cend() || std::all_of(fileList.cbegin(), fileList.cend(), unrecorded))
+        return true;
+    return fail(u"file '%1' has no mode record, though other files have one"_s.arg(missing->path));
 }
 
 bool ReleaseManifest::readDigest(QByteArrayView text, QLatin1StringView what, QByteArray& digest)

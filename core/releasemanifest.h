@@ -1,5 +1,7 @@
 #pragma once
 
+#include "filemode.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QDateTime>
@@ -18,6 +20,8 @@ struct ReleaseManifestFile
     qint64 size = 0;           // bytes of the file on the mirror
     QByteArray unpackedSha256; // lower-case hex digest of the installed file; empty unless packed
     qint64 unpackedSize = 0;
+    // Of the installed file, from the file's "mode" record.
+    FileMode mode = FileMode::Unrecorded;
 
     [[nodiscard]] bool isPacked() const { return !unpackedSha256.isEmpty(); }
 
@@ -39,10 +43,11 @@ struct ReleaseManifestPatch
 };
 
 // "<clientType>.manifest" beside the product ini of a release: the client type, version and
-// release time, the SHA-256 digest and size of the product ini and of every file. Plain text of
-// TAB-separated records, one per LF-terminated line (README.md, "The release manifest"). Parsing
-// is strict, since the text is signed and then trusted, except that records of kinds this updater
-// does not know are skipped, so later releases can add kinds without locking it out.
+// release time, the SHA-256 digest and size of the product ini and of every file, and every
+// file's installed mode when the release records modes. Plain text of TAB-separated records, one
+// per LF-terminated line (README.md, "The release manifest"). Parsing is strict, since the text
+// is signed and then trusted, except that records of kinds this updater does not know are
+// skipped, so later releases can add kinds without locking it out.
 class ReleaseManifest
 {
 public:
@@ -89,6 +94,10 @@ public:
     // that source already, or when another patch has the same path.
     [[nodiscard]] bool addPatch(const ReleaseManifestPatch& patch);
 
+    // Records the mode of the listed file at path. False, and nothing changed, when the path is
+    // not listed or the file has a mode already.
+    [[nodiscard]] bool setMode(const QString& path, FileMode mode);
+
     // The content; the error text does not count.
     friend bool operator==(const ReleaseManifest& a, const ReleaseManifest& b);
 
@@ -108,6 +117,9 @@ private:
     [[nodiscard]] bool readProductIni(QByteArrayView sha256, QByteArrayView size);
     [[nodiscard]] bool readFile(const Fields& fields);
     [[nodiscard]] bool readPatch(const Fields& fields);
+    [[nodiscard]] bool readMode(const Fields& fields);
+    // Either every file has a mode record or none has.
+    [[nodiscard]] bool checkModes();
     [[nodiscard]] bool checkComplete();
     [[nodiscard]] bool readDigest(QByteArrayView text, QLatin1StringView what, QByteArray& digest);
     [[nodiscard]] bool readDecimal(QByteArrayView text, QLatin1StringView what, qint64 min,

@@ -96,9 +96,18 @@ std::optional<ChannelStatement> UpdateEngine::fetchChannelStatement(const QStrin
     connect(&fetch, &ChannelStatementFetch::message, this, &UpdateEngine::message);
     QEventLoop loop;
     connect(&fetch, &ChannelStatementFetch::finished, &loop, &QEventLoop::quit);
+    // However many mirrors do not answer, the start waits no longer than this.
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
     fetch.start();
-    if (!fetch.isFinished())
+    if (!fetch.isFinished()) {
+        deadline.start(channelStatementWait);
         loop.exec(QEventLoop::ExcludeUserInputEvents);
+    }
+    if (!fetch.isFinished())
+        emit message(u"No mirror delivered the channel statement within %1 s; the update server "
+                     u"alone names the version"_s.arg(channelStatementWait.count()));
     return fetch.statement();
 }
 

@@ -37,6 +37,8 @@ public:
 
     static constexpr std::chrono::milliseconds defaultTickInterval{1000};
     static constexpr quint16 defaultProxyPort = 3128;
+    // The longest the start waits for the channel statement, whatever the mirrors do.
+    static constexpr std::chrono::seconds channelStatementWait{10};
     // A banner image announced or arriving larger than this is not fetched.
     static constexpr qint64 maxBannerImageSize = 270000;
 

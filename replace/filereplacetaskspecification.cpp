@@ -68,7 +68,7 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
                 target, AppRoot::filePath(replaceSpec.oldDestFileName()), this, stepWeight));
         remaining -= stepWeight;
     }
-    const std::optional<QFileDevice::Permissions> mode = installedMode(target);
+    const std::optional<QFileDevice::Permissions> mode = installedMode(target, replaceSpec.mode);
     if (plan.movedDownload.isEmpty()) {
         addSubTask(new FileUnzipTaskSpecification(tempDir + u'/' + replaceSpec.fileName, target,
                                                   this, remaining - checkWeight, mode, placement));
@@ -114,12 +114,18 @@ const QStringList& FileReplaceTaskSpecification::executableSuffixes()
 }
 
 std::optional<QFileDevice::Permissions>
-FileReplaceTaskSpecification::installedMode(const QString& path)
+FileReplaceTaskSpecification::installedMode(const QString& path, FileMode recorded)
 {
+    // The listed names stay programs whatever a release records, so that no client directory
+    // that lost its execute bits on the way to the release tool strands the updater or the
+    // client's start script.
     const QFileInfo info(path);
-    if (executableFiles().contains(info.fileName(), Qt::CaseSensitive) ||
+    if (recorded == FileMode::Executable ||
+        executableFiles().contains(info.fileName(), Qt::CaseSensitive) ||
         executableSuffixes().contains(info.completeSuffix(), Qt::CaseSensitive))
         return executableMode();
+    if (recorded == FileMode::Plain)
+        return plainMode();
     return std::nullopt;
 }
 
@@ -130,6 +136,13 @@ QFileDevice::Permissions FileReplaceTaskSpecification::executableMode()
            QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser |
            QFileDevice::ReadGroup | QFileDevice::ExeGroup | QFileDevice::ReadOther |
            QFileDevice::ExeOther;
+}
+
+QFileDevice::Permissions FileReplaceTaskSpecification::plainMode()
+{
+    // 0644
+    return QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser |
+           QFileDevice::WriteUser | QFileDevice::ReadGroup | QFileDevice::ReadOther;
 }
 
 void FileReplaceTaskSpecification::makeSingleFileExecutable(const QString& path)

@@ -54,10 +54,13 @@ public:
     // Programs and libraries by file name and by complete suffix (all after the first ".").
     [[nodiscard]] static const QStringList& executableFiles();
     [[nodiscard]] static const QStringList& executableSuffixes();
-    // The mode of an installed program or library (0755), for a path whose name or complete
-    // suffix is listed above; nothing for other files, which keep the mode they were made with.
-    [[nodiscard]] static std::optional<QFileDevice::Permissions> installedMode(const QString& path);
+    // The mode of an installed file: 0755 for a program or library, which the release manifest
+    // records or the name or complete suffix listed above shows, else 0644 when the manifest
+    // records it plain; nothing for other files, which keep the mode they were made with.
+    [[nodiscard]] static std::optional<QFileDevice::Permissions>
+    installedMode(const QString& path, FileMode recorded = FileMode::Unrecorded);
     [[nodiscard]] static QFileDevice::Permissions executableMode();
+    [[nodiscard]] static QFileDevice::Permissions plainMode();
     // Gives the file at path its installed mode, if it has one.
     static void makeSingleFileExecutable(const QString& path);
 

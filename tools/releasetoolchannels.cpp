@@ -11,7 +11,7 @@ using namespace Qt::StringLiterals;
 
 ReleaseToolChannels::ReleaseToolChannels(ReleaseToolOptions options)
     : options(std::move(options))
-    , signer(u"channel key"_s)
+    , signer(u"channel key"_s, u"channel statement"_s)
 {}
 
 QString ReleaseToolChannels::path() const

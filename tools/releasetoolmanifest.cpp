@@ -59,6 +59,7 @@ bool ReleaseToolManifest::addFiles(const QList<ReleaseToolSourceFile>& files)
         entry.installedPath = file.relativePath;
         entry.section = sectionFor(file.relativePath);
         entry.compressed = shouldCompress(file);
+        entry.executable = file.executable;
         entry.key = entry.compressed ? file.relativePath + u".gz"_s : file.relativePath;
         if (!checkEntry(entry))
             return false;

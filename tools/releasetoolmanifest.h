@@ -25,6 +25,7 @@ struct ReleaseToolEntry
     QString section;
     QString key; // the installed path, with ".gz" appended when compressed
     bool compressed = false;
+    bool executable = false;    // installed as a program, as the client directory has it
     ReleaseToolDigest stored;   // the file as it lies on the mirror
     ReleaseToolDigest unpacked; // the installed file, for a compressed one
 };

@@ -5,8 +5,6 @@
 #include "sha256.h"
 
 #include <QDateTime>
-#include <QFile>
-#include <QSaveFile>
 
 #include <algorithm>
 #include <tuple>
@@ -15,32 +13,24 @@
 using namespace Qt::StringLiterals;
 
 ReleaseToolManifestWriter::ReleaseToolManifestWriter(QString clientType, qint32 clientVersion)
-    : clientType(std::move(clientType))
+    : signedFile(u"manifest key"_s, u"manifest"_s)
+    , clientType(std::move(clientType))
     , clientVersion(clientVersion)
 {}
 
 bool ReleaseToolManifestWriter::loadKey(const QString& privateKeyFile)
 {
-    const QString shown = ReleaseToolNames::display(privateKeyFile);
-    QFile file(privateKeyFile);
-    if (file.open(QIODevice::ReadOnly))
-        privatePem = file.readAll();
-    if (!file.isOpen() || file.error() != QFile::NoError)
-        return fail(u"cannot read the manifest key %1: %2"_s.arg(shown, file.errorString()));
-    if (privatePem.contains("-----BEGIN PUBLIC KEY-----"))
-        return fail(u"%1 is a public key; signing the manifest needs the private key"_s.arg(shown));
-    // A key that cannot sign is found now, before the version is written.
-    QByteArray signature;
-    QString why;
-    if (!Ed25519::sign(privatePem, "probe", signature, why))
-        return fail(u"cannot sign with the manifest key %1: %2"_s.arg(shown, why));
-    return true;
+    return signedFile.loadKey(privateKeyFile) || fail(signedFile.errorString());
 }
 
 ReleaseManifestFile ReleaseToolManifestWriter::fileOf(const ReleaseToolEntry& entry)
 {
-    ReleaseManifestFile file{
-            entry.section + u'/' + entry.key, entry.stored.sha256, entry.stored.size, {}, 0};
+    ReleaseManifestFile file{entry.section + u'/' + entry.key,
+                             entry.stored.sha256,
+                             entry.stored.size,
+                             {},
+                             0,
+                             entry.executable ? FileMode::Executable : FileMode::Plain};
     if (entry.compressed) {
         file.unpackedSha256 = entry.unpacked.sha256;
         file.unpackedSize = entry.unpacked.size;
@@ -56,11 +46,10 @@ bool ReleaseToolManifestWriter::write(const QString& versionDir, const QByteArra
     if (!build(productIni, std::move(files), std::move(patches), text))
         return false;
     QByteArray signature;
-    QString why;
-    if (!Ed25519::sign(privatePem, text, signature, why))
-        return fail(u"cannot sign the manifest: %1"_s.arg(why));
-    if (!store(versionDir, text, signature))
-        return false;
+    if (!signedFile.sign(text, signature) ||
+        !signedFile.store(versionDir + u'/' + ReleaseManifest::fileName(clientType), text,
+                          signature))
+        return fail(signedFile.errorString());
     checkBuiltInKey(text, signature);
     return true;
 }
@@ -97,28 +86,6 @@ bool ReleaseToolManifestWriter::build(const QByteArray& productIni,
         return fail(u"the updater would reject the manifest (%1)"_s.arg(read.errorString()));
     if (read != manifest)
         return fail(u"the updater would read the manifest otherwise than it is meant"_s);
-    return true;
-}
-
-// Both are written under temporary names first; the signature takes its place before the
-// manifest does, so that a reader never finds a manifest without its signature.
-bool ReleaseToolManifestWriter::store(const QString& versionDir, const QByteArray& text,
-                                      const QByteArray& signature)
-{
-    QSaveFile signatureFile(versionDir + u'/' + ReleaseManifest::signatureFileName(clientType));
-    QSaveFile manifestFile(versionDir + u'/' + ReleaseManifest::fileName(clientType));
-    const std::pair<QSaveFile*, const QByteArray*> contents[] = {{&signatureFile, &signature},
-                                                                 {&manifestFile, &text}};
-    for (const auto& [file, content] : contents) {
-        if (!file->open(QIODevice::WriteOnly) || file->write(*content) != content->size())
-            return fail(u"cannot write %1: %2"_s.arg(ReleaseToolNames::display(file->fileName()),
-                                                     file->errorString()));
-    }
-    for (QSaveFile* file : {&signatureFile, &manifestFile}) {
-        if (!file->commit())
-            return fail(u"cannot write %1: %2"_s.arg(ReleaseToolNames::display(file->fileName()),
-                                                     file->errorString()));
-    }
     return true;
 }
 

@@ -2,6 +2,7 @@
 
 #include "releasemanifest.h"
 #include "releasetoolmanifest.h"
+#include "releasetoolsignedfile.h"
 
 #include <QByteArray>
 #include <QList>
@@ -33,14 +34,12 @@ public:
 private:
     [[nodiscard]] bool build(const QByteArray& productIni, QList<ReleaseManifestFile> files,
                              QList<ReleaseManifestPatch> patches, QByteArray& text);
-    [[nodiscard]] bool store(const QString& versionDir, const QByteArray& text,
-                             const QByteArray& signature);
     void checkBuiltInKey(const QByteArray& text, const QByteArray& signature);
     [[nodiscard]] bool fail(const QString& text);
 
+    ReleaseToolSignedFile signedFile;
     QString clientType;
     qint32 clientVersion;
-    QByteArray privatePem;
     QStringList warningLines;
     QString error;
 };

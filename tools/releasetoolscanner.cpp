@@ -40,7 +40,8 @@ bool ReleaseToolScanner::scanDirectory(const QString& directory,
         }
         if (!info.isFile())
             return fail(u"%1 is not a regular file"_s.arg(shown));
-        files.append({relative, info.absoluteFilePath(), info.size()});
+        files.append({relative, info.absoluteFilePath(), info.size(),
+                      info.permissions().testFlag(QFileDevice::ExeOwner)});
     }
     if (files.isEmpty())
         return fail(

@@ -11,6 +11,7 @@ struct ReleaseToolSourceFile
     QString relativePath; // "/"-separated, relative to the client directory
     QString absolutePath;
     qint64 size = 0;
+    bool executable = false; // the owner's execute bit is set
 };
 
 // Finds what a client version consists of: the files of a client directory, or the installed

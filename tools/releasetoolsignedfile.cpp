@@ -10,8 +10,9 @@
 
 using namespace Qt::StringLiterals;
 
-ReleaseToolSignedFile::ReleaseToolSignedFile(QString keyName)
+ReleaseToolSignedFile::ReleaseToolSignedFile(QString keyName, QString textName)
     : keyName(std::move(keyName))
+    , textName(std::move(textName))
 {}
 
 bool ReleaseToolSignedFile::loadKey(const QString& privateKeyFile)
@@ -23,7 +24,8 @@ bool ReleaseToolSignedFile::loadKey(const QString& privateKeyFile)
     if (!file.isOpen() || file.error() != QFile::NoError)
         return fail(u"cannot read the %1 %2: %3"_s.arg(keyName, shown, file.errorString()));
     if (privatePem.contains("-----BEGIN PUBLIC KEY-----"))
-        return fail(u"%1 is a public key; signing needs the private %2"_s.arg(shown, keyName));
+        return fail(
+                u"%1 is a public key; signing the %2 needs the private key"_s.arg(shown, textName));
     // A key that cannot sign is found now, before anything is written.
     QByteArray signature;
     QString why;
@@ -36,7 +38,7 @@ bool ReleaseToolSignedFile::sign(const QByteArray& text, QByteArray& signature)
 {
     QString why;
     return Ed25519::sign(privatePem, text, signature, why) ||
-           fail(u"cannot sign with the %1: %2"_s.arg(keyName, why));
+           fail(u"cannot sign the %1: %2"_s.arg(textName, why));
 }
 
 bool ReleaseToolSignedFile::store(const QString& path, const QByteArray& text,

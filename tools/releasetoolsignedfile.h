@@ -9,8 +9,8 @@
 class ReleaseToolSignedFile
 {
 public:
-    // keyName names the key in messages, e.g. "manifest key".
-    explicit ReleaseToolSignedFile(QString keyName);
+    // Messages name the key and the text, e.g. "manifest key" and "manifest".
+    ReleaseToolSignedFile(QString keyName, QString textName);
 
     // Reads the private key and makes sure that it signs.
     [[nodiscard]] bool loadKey(const QString& privateKeyFile);
@@ -24,6 +24,7 @@ private:
     [[nodiscard]] bool fail(const QString& text);
 
     QString keyName;
+    QString textName;
     QByteArray privatePem;
     QString error;
 };

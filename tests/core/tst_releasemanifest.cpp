@@ -20,6 +20,7 @@ const QByteArray header = "sonavelle-release-manifest\t1\nclient-type\tclient_li
                           "version\t1234\nreleased\t2026-12-07T21:00:00Z\nproduct-ini\t@\t5120\n";
 const QByteArray files = "file\tbase/update.gz\t@\t700\t@\t2100\nfile\tdata/maps/a.dat\t@\t0\n";
 const QByteArray patch = "patch\tdata/maps/a.dat\t@\tpatches/1/a.dat\t@\t3\n";
+const QByteArray modes = "mode\tbase/update.gz\t0755\nmode\tdata/maps/a.dat\t0644\n";
 
 QByteArray headerWith(const char* line, const char* replacement)
 {
@@ -42,7 +43,7 @@ private slots:
 
 void TestReleaseManifest::readsAndWrites()
 {
-    const QByteArray text = withDigests(header + files + patch);
+    const QByteArray text = withDigests(header + files + patch + modes);
     ReleaseManifest built;
     built.setClientType(u"client_linux_amd64"_s);
     built.setVersion(1234);
@@ -54,6 +55,8 @@ void TestReleaseManifest::readsAndWrites()
     QVERIFY(!built.addFile({u"data/maps/a.dat"_s, digest, 1, {}, 0}));
     QCOMPARE(built.errorString(), u"file 'data/maps/a.dat' is listed twice"_s);
     QVERIFY(built.addPatch({u"data/maps/a.dat"_s, digest, u"patches/1/a.dat"_s, digest, 3}));
+    QVERIFY(built.setMode(u"base/update.gz"_s, FileMode::Executable));
+    QVERIFY(built.setMode(u"data/maps/a.dat"_s, FileMode::Plain));
     QCOMPARE(built.toText(), text);
 
     ReleaseManifest read;
@@ -169,6 +172,12 @@ void TestReleaseManifest::rejects_data()
     row("patch named as a file",
         header + files + QByteArray(patch).replace("patches/1/a.dat", "base/update.gz"),
         u"line 8: patch 'base/update.gz' is listed twice"_s);
+    row("mode value", header + files + QByteArray(modes).replace("0644", "0664"),
+        u"line 9: the mode '0664' of 'data/maps/a.dat' is not 0755 or 0644"_s);
+    row("mode before its file", header + modes + files,
+        u"line 6: mode for 'base/update.gz', which is not a listed file"_s);
+    row("file without a mode", header + files + "mode\tbase/update.gz\t0755\n",
+        u"file 'data/maps/a.dat' has no mode record, though other files have one"_s);
 }
 
 void TestReleaseManifest::rejects()

@@ -157,13 +157,16 @@ bool isExecutableName(const QString& path)
 bool writeClient(const QString& directory, const ClientFiles& files)
 {
     for (auto it = files.cbegin(); it != files.cend(); ++it) {
-        if (!writeFile(directory + u'/' + it.key(), it.value()))
+        const QString path = directory + u'/' + it.key();
+        // Scripts are programs, as in a real client directory.
+        const auto exe = it.value().startsWith("#!")
+                                 ? QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther
+                                 : QFile::Permissions();
+        if (!writeFile(path, it.value()) ||
+            !QFile::setPermissions(path, QFile::permissions(path) | exe))
             return false;
     }
-    const QString script = directory + u'/' + startScript;
-    return !files.contains(startScript) ||
-           QFile::setPermissions(script, QFile::permissions(script) | QFile::ExeOwner |
-                                                 QFile::ExeGroup | QFile::ExeOther);
+    return true;
 }
 
 // A finished external program: exit code (-1 when it crashed or did not end) and its output.
@@ -571,8 +574,8 @@ TreeSnapshot expectedTree(const TreeSnapshot& before, const ClientFiles& install
         const QString directory = QFileInfo(it.key()).path();
         if (directory != u"." && !before.entries().contains(directory))
             expected.addDir(directory, TreeSnapshot::newDirMode());
-        expected.addFile(it.key(), it.value(),
-                         isExecutableName(it.key()) ? 0755 : TreeSnapshot::newFileMode());
+        const uint plain = Ed25519::builtInKey().isEmpty() ? TreeSnapshot::newFileMode() : 0644;
+        expected.addFile(it.key(), it.value(), isExecutableName(it.key()) ? 0755 : plain);
     }
     // Directories the new version no longer has files in stay: only files are deleted.
     expected.addFile(marker, readFile(rootPath + u'/' + marker), TreeSnapshot::newFileMode());
@@ -614,6 +617,8 @@ private slots:
     // What the update server announces, against the installed version and the channel statement
     void updateServerCannotHoldBackOrTakeBack_data();
     void updateServerCannotHoldBackOrTakeBack();
+    // File modes from the release manifest
+    void newExecutableFile();
 
 private:
     // An update to version 2 with a large file besides, served slowly.
@@ -1691,6 +1696,35 @@ void TestEndToEnd::updateServerCannotHoldBackOrTakeBack()
     QSettings settings(installation.path(u"update.ini"_s), QSettings::IniFormat);
     QCOMPARE(settings.value(u"installed/version"_s).toInt(),
              expectedVersion == 1 ? 3 : expectedVersion);
+}
+
+// A new packed helper, a data file and a current helper that earlier updaters left not executable.
+// The run has umask 0, so that a mode the updater does not set shows.
+void TestEndToEnd::newExecutableFile()
+{
+    if (Ed25519::builtInKey().isEmpty())
+        QSKIP("file modes are recorded in the release manifest only");
+    ClientFiles files = versionTwo();
+    const QString helper = u"bin/uploader"_s;
+    files[helper] = "#!/bin/sh\necho uploaded\n"_ba;
+    files[u"bin/relay.dat"_s] = "#!/bin/sh\n" + repeated("# relay ", 300);
+    files[u"bin/reporter.cfg"_s] = "upload=never\n"_ba;
+    QTemporaryDir mirror;
+    QTemporaryDir work;
+    QVERIFY(publish(2, files, mirror.path(), clientDirectory(1)));
+    Nginx nginx(mirror.path(), work.path());
+    QVERIFY2(nginx.start(), nginx.errorLog().constData());
+    Installation installation;
+    QVERIFY(installVersionOne(installation, {nginx.url(QString())}));
+    QVERIFY(writeFile(installation.path(helper), files[helper]));
+
+    installation.start({u"--nouser"_s, clientType, u"2"_s},
+                       {u"/bin/sh"_s, u"-c"_s, u"umask 0 && exec \"$@\""_s, u"sh"_s});
+    QVERIFY2(installation.finishes(), qPrintable(installation.logText()));
+    const TreeSnapshot after = TreeSnapshot::take(installation.path());
+    QCOMPARE(after.entries().value(helper).mode, 0755u);
+    QCOMPARE(after.entries().value(u"bin/relay.dat"_s).mode, 0755u); // packed
+    QCOMPARE(after.entries().value(u"bin/reporter.cfg"_s).mode, 0644u);
 }
 
 QTEST_MAIN(TestEndToEnd)

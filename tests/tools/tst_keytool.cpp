@@ -194,6 +194,8 @@ void TestKeyTool::developmentKeyPairMatches_data()
                          << u"development_public.key"_s;
     QTest::newRow("Ed25519") << u"-ed25519"_s << u"development_manifest_private.pem"_s
                              << u"development_manifest_public.pem"_s;
+    QTest::newRow("Ed25519 channels") << u"-ed25519"_s << u"development_channel_private.pem"_s
+                                      << u"development_channel_public.pem"_s;
 }
 
 void TestKeyTool::developmentKeyPairMatches()

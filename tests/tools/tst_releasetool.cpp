@@ -441,8 +441,10 @@ void TestReleaseTool::manifestDescribesTheMirrorTree()
         storedBytes += stored.size();
         const bool packed = path.endsWith(u".gz"_s);
         const QByteArray unpacked = packed ? gunzip(stored) : QByteArray();
+        // The fixture's files have no execute bit.
+        const FileMode mode = addedLater ? FileMode::Unrecorded : FileMode::Plain;
         expected.append({path, sha256(stored), stored.size(),
-                         packed ? sha256(unpacked) : QByteArray(), unpacked.size()});
+                         packed ? sha256(unpacked) : QByteArray(), unpacked.size(), mode});
     }
     QCOMPARE(manifest.files(), expected);
     if (addedLater)
@@ -803,6 +805,12 @@ void TestReleaseTool::usageErrors_data()
     QTest::newRow("add manifest to a client directory")
             << QStringList() << QStringList{u"--add-manifest"_s}
             << u"give the mirror root alone with --add-manifest"_s;
+    QTest::newRow("channel statement beside a client directory")
+            << QStringList() << QStringList{u"--channel"_s, u"stable=7"_s}
+            << u"give the mirror root alone with --channel or --refresh-channels"_s;
+    QTest::newRow("expiry of a version")
+            << QStringList() << QStringList{u"--expires"_s, u"7d"_s}
+            << u"--expires is for signing the channel statement (--channel, --refresh-channels)"_s;
     QTest::newRow("unknown option")
             << QStringList() << QStringList{u"--sign-twice"_s} << u"Unknown option 'sign-twice'."_s;
 }
