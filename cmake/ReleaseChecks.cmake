@@ -21,11 +21,17 @@ if(SONAVELLE_RELEASE)
         message(FATAL_ERROR
             "SONAVELLE_RELEASE=ON but SONAVELLE_UPDATE_HOST (${SONAVELLE_UPDATE_HOST}) is a loopback address")
     endif()
-    # An empty manifest key builds an updater without one, which is a choice, not a mistake.
-    if(NOT SONAVELLE_MANIFEST_KEY STREQUAL "")
-        sonavelle_refuse_development_key(SONAVELLE_MANIFEST_KEY "${SONAVELLE_MANIFEST_KEY}"
-                                         development_manifest_public.pem)
+    # Without a manifest key the updater falls back to RSA-1024 with SHA-1 and MD5 sums.
+    if(SONAVELLE_MANIFEST_KEY STREQUAL "")
+        message(FATAL_ERROR
+            "SONAVELLE_RELEASE=ON but SONAVELLE_MANIFEST_KEY is empty: a release build needs an "
+            "Ed25519 manifest key. Make a key pair with\n"
+            "  build/tools/sonavelle-keytool genkey-ed25519 manifest_private.pem manifest_public.pem\n"
+            "sign releases with the private half (sonavelle-release --manifest-key) and configure "
+            "with -DSONAVELLE_MANIFEST_KEY=<path>/manifest_public.pem")
     endif()
+    sonavelle_refuse_development_key(SONAVELLE_MANIFEST_KEY "${SONAVELLE_MANIFEST_KEY}"
+                                     development_manifest_public.pem)
     if(NOT SONAVELLE_CHANNEL_KEY STREQUAL "")
         sonavelle_refuse_development_key(SONAVELLE_CHANNEL_KEY "${SONAVELLE_CHANNEL_KEY}"
                                          development_channel_public.pem)

@@ -7,13 +7,30 @@
 #include "paralleltaskspecification.h"
 #include "releasemanifest.h"
 
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
+#include <QTimer>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 using namespace Qt::StringLiterals;
 
 namespace {
 
 const QString signatureSuffix = u".sig"_s;
+const QString fetchedPrefix = u".fetched."_s;
+
+// Missing reads as null, which equals no content of a file that exists.
+[[nodiscard]] QByteArray contentOf(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
 
 } // namespace
 
@@ -25,7 +42,23 @@ IniDownloadTaskSpecification::IniDownloadTaskSpecification(
     , mirrors(mirrors)
     , configuration(configuration)
     , maxRetries(maxRetries)
-{}
+    , retryTimer(new QTimer(this))
+{
+    retryTimer->setSingleShot(true);
+    connect(retryTimer, &QTimer::timeout, this, &IniDownloadTaskSpecification::retry);
+}
+
+std::chrono::milliseconds IniDownloadTaskSpecification::retryDelay(int retry, double jitter)
+{
+    using std::chrono::milliseconds;
+    if (retry <= immediateRetries)
+        return milliseconds(0);
+    // Doubled until it passes the cap; the shift stops long before it could overflow.
+    const int doublings = std::min(retry - immediateRetries - 1, 16);
+    const milliseconds full = std::min(firstRetryDelay * (1 << doublings), maxRetryDelay);
+    const double kept = 1.0 - std::clamp(jitter, 0.0, 1.0) / 2;
+    return milliseconds(qRound64(double(full.count()) * kept));
+}
 
 QString IniDownloadTaskSpecification::localIniPath() const
 {
@@ -40,8 +73,19 @@ void IniDownloadTaskSpecification::execute()
 
 void IniDownloadTaskSpecification::reset()
 {
+    retryTimer->stop();
     retries = 0;
     resetWithoutSubTasks();
+}
+
+void IniDownloadTaskSpecification::userCanceled()
+{
+    ComposedTaskSpecification::userCanceled();
+    // Between two attempts no subtask runs that could end this task.
+    if (state() == Running && retryTimer->isActive()) {
+        retryTimer->stop();
+        userCancel();
+    }
 }
 
 bool IniDownloadTaskSpecification::checksManifest() const
@@ -54,23 +98,30 @@ QString IniDownloadTaskSpecification::localManifestPath() const
     return configuration->tempDir + u'/' + ReleaseManifest::fileName(configuration->clientType);
 }
 
+QString IniDownloadTaskSpecification::fetchedPath(const QString& localFile)
+{
+    const QFileInfo info(localFile);
+    return info.path() + u'/' + fetchedPrefix + info.fileName();
+}
+
+// Into the names of fetchedPath(): the copies kept by an interrupted run stay untouched until
+// the fresh ones have passed their checks.
 QList<IniDownloadTaskSpecification::Fetch> IniDownloadTaskSpecification::filesToFetch() const
 {
     const QString remoteIni = configuration->clientType + u".ini"_s;
+    const QString ini = fetchedPath(localIniPath());
     QList<Fetch> files = {
-            {remoteIni, localIniPath(), DownloadTaskSpecification::maxProductIniSize},
-            {remoteIni + signatureSuffix, localIniPath() + signatureSuffix,
+            {remoteIni, ini, DownloadTaskSpecification::maxProductIniSize},
+            {remoteIni + signatureSuffix, ini + signatureSuffix,
              DownloadTaskSpecification::maxSignatureSize},
     };
     if (checksManifest()) {
         const QString remoteManifest = ReleaseManifest::fileName(configuration->clientType);
-        files.append({remoteManifest, localManifestPath(), ReleaseManifest::maxSize});
-        files.append({remoteManifest + signatureSuffix, localManifestPath() + signatureSuffix,
+        const QString manifest = fetchedPath(localManifestPath());
+        files.append({remoteManifest, manifest, ReleaseManifest::maxSize});
+        files.append({remoteManifest + signatureSuffix, manifest + signatureSuffix,
                       DownloadTaskSpecification::maxSignatureSize});
     }
-    // Copies from an interrupted run are worth one verification; after that, fresh ones only.
-    if (retries == 0)
-        files.removeIf([](const Fetch& f) { return QFileInfo::exists(f.localFile); });
     return files;
 }
 
@@ -79,12 +130,11 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
     // The fetches share a fifth of the stage each; the checks share the rest.
     const QList<Fetch> files = filesToFetch();
     const double fetchWeight = 0.2 * double(files.size());
-    if (!files.isEmpty())
-        addFetches(files, fetchWeight);
+    addFetches(files, fetchWeight);
 
     const double checkWeight = checksManifest() ? (1.0 - fetchWeight) / 2 : 1.0 - fetchWeight;
-    auto* check = new CheckSignatureTaskSpecification(localIniPath(), QString(), false, this,
-                                                      checkWeight);
+    auto* check = new CheckSignatureTaskSpecification(fetchedPath(localIniPath()), QString(), false,
+                                                      this, checkWeight);
     connect(check, &CheckSignatureTaskSpecification::checkDone, this,
             &IniDownloadTaskSpecification::onSigCheckDone);
     addSubTask(check);
@@ -109,8 +159,8 @@ void IniDownloadTaskSpecification::addFetches(const QList<Fetch>& files, double 
 void IniDownloadTaskSpecification::addManifestCheck(double weight)
 {
     auto* check = new CheckManifestTaskSpecification(
-            {localIniPath(), localManifestPath(), configuration->manifestKey,
-             configuration->clientType, configuration->clientVersion},
+            {fetchedPath(localIniPath()), fetchedPath(localManifestPath()),
+             configuration->manifestKey, configuration->clientType, configuration->clientVersion},
             this, weight);
     connect(check, &CheckManifestTaskSpecification::checkDone, this,
             &IniDownloadTaskSpecification::onManifestCheckDone);
@@ -141,8 +191,21 @@ void IniDownloadTaskSpecification::checkFailed()
         errorCancelBeforeSubtasksEnd();
         return;
     }
-    emit message(u"Could not verify the product ini file. Retrying"_s);
-    retry();
+    // Drawn from the securely seeded generator: the shared one starts from the clock's second,
+    // the same for every updater started together.
+    const auto delay = retryDelay(retries, QRandomGenerator::global()->generateDouble());
+    // A cancel asked for during the check ends the task through the retry, without a wait.
+    if (delay.count() == 0 || userCanceledFlag()) {
+        emit message(u"Could not verify the product ini file. Retrying"_s);
+        retry();
+        return;
+    }
+    emit message(u"Could not verify the product ini file. Retrying in %1 s"_s.arg(
+            double(delay.count()) / 1000.0, 0, 'f', 1));
+    // The failed attempt's subtasks go now; the task stays running, with nothing to end it but
+    // the timer or a cancel.
+    clearSubTasksForRetry();
+    retryTimer->start(delay);
 }
 
 void IniDownloadTaskSpecification::retry()
@@ -151,4 +214,66 @@ void IniDownloadTaskSpecification::retry()
     // are not started.
     clearSubTasksForRetry();
     makeSubtasksAndStart();
+}
+
+void IniDownloadTaskSpecification::subtasksDone()
+{
+    if (getStateFromSubTasks() != Finished) {
+        ComposedTaskSpecification::subtasksDone();
+        return;
+    }
+    if (!adoptFetchedCopies()) {
+        errorCancel();
+        return;
+    }
+    finish();
+}
+
+bool IniDownloadTaskSpecification::adoptFetchedCopies()
+{
+    // Without a kept ini this is a new session: whatever lies there is checked where it is used.
+    if (QFileInfo::exists(localIniPath()) && !keptCopiesMatchFetched()) {
+        emit message(u"The release on the mirrors is not the one the interrupted update "
+                     u"fetched; its downloads are discarded"_s);
+        discardSessionDownloads();
+    }
+    for (const Fetch& fetched : filesToFetch()) {
+        const QFileInfo info(fetched.localFile);
+        const QString kept = info.path() + u'/' + info.fileName().mid(fetchedPrefix.size());
+        // Over the old copy in one step: a kill leaves the one or the other, never neither.
+        if (std::rename(QFile::encodeName(fetched.localFile).constData(),
+                        QFile::encodeName(kept).constData()) != 0) {
+            emit message(u"Could not move %1 to %2: %3"_s.arg(
+                    fetched.localFile, kept, QString::fromLocal8Bit(std::strerror(errno))));
+            return false;
+        }
+    }
+    return true;
+}
+
+bool IniDownloadTaskSpecification::keptCopiesMatchFetched() const
+{
+    const auto same = [](const QString& kept) {
+        const QByteArray content = contentOf(kept);
+        return !content.isNull() && content == contentOf(fetchedPath(kept));
+    };
+    return same(localIniPath()) && (!checksManifest() || same(localManifestPath()));
+}
+
+void IniDownloadTaskSpecification::discardSessionDownloads()
+{
+    QStringList fetched;
+    for (const Fetch& f : filesToFetch())
+        fetched << QFileInfo(f.localFile).fileName();
+    const QDir session(configuration->tempDir);
+    const auto all = QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
+    for (const QFileInfo& entry : session.entryInfoList(all)) {
+        if (fetched.contains(entry.fileName()))
+            continue;
+        // Links are removed, never followed.
+        if (entry.isDir() && !entry.isSymLink())
+            QDir(entry.filePath()).removeRecursively();
+        else
+            QFile::remove(entry.filePath());
+    }
 }

@@ -2,23 +2,38 @@
 
 #include "composedtaskspecification.h"
 
+#include <chrono>
+
 class CheckSignatureTaskSpecification;
 class Configuration;
 class ReleaseManifest;
 class Mirrors;
 class QNetworkAccessManager;
+class QTimer;
 
 // The first stage of an update: brings the product ini of the client type and its signature into
 // the temporary directory and verifies one against the other. With a manifest key it also brings
 // the release manifest and its signature, and checks that the manifest is signed with that key,
-// names this client type and version and lists the product ini's digest. Copies left by an
-// interrupted run are tried first; after a failed verification all files are fetched afresh.
+// names this client type and version and lists the product ini's digest. The files are always
+// fetched afresh, beside the copies an interrupted run kept, and take their place only once they
+// passed their checks. When they differ from those copies the release was republished meanwhile:
+// the session's downloads belong to the old one and are discarded. After a failed verification
+// the files are fetched again, at once the first few times, then after growing waits.
 class IniDownloadTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
 
 public:
     static constexpr int defaultMaxRetries = 1000;
+    // Retries that follow a failed verification at once; the later ones wait retryDelay().
+    static constexpr int immediateRetries = 3;
+    static constexpr std::chrono::milliseconds firstRetryDelay{500};
+    static constexpr std::chrono::milliseconds maxRetryDelay{30000};
+
+    // The wait before retry number retry (from 1): none for the first immediateRetries, then
+    // doubling from firstRetryDelay up to maxRetryDelay. jitter, from 0 to 1, takes up to half of
+    // it off, so that updaters that failed together do not come back together.
+    [[nodiscard]] static std::chrono::milliseconds retryDelay(int retry, double jitter);
 
     // None of the pointers is owned; all must outlive the task. Without a manifest key in the
     // configuration, the product ini's RSA signature alone is checked.
@@ -28,10 +43,14 @@ public:
 
     void execute() override;
     void reset() override;
+    // Also ends a wait before a retry, at once.
+    void userCanceled() override;
 
     [[nodiscard]] int retryCount() const { return retries; }
     [[nodiscard]] QString localIniPath() const;
     [[nodiscard]] QString localManifestPath() const;
+    // Where a fetched copy of localFile lies until it has passed its checks.
+    [[nodiscard]] static QString fetchedPath(const QString& localFile);
 
 signals:
     // The release manifest that passed its checks, before the stage finishes.
@@ -40,6 +59,9 @@ signals:
 private slots:
     void onSigCheckDone(bool pass, CheckSignatureTaskSpecification* check);
     void onManifestCheckDone(bool pass, const ReleaseManifest& manifest);
+
+protected:
+    void subtasksDone() override;
 
 private:
     struct Fetch
@@ -56,10 +78,18 @@ private:
     [[nodiscard]] bool checksManifest() const;
     void checkFailed();
     void retry();
+    // The checked copies take the place of those an interrupted run kept; false with a message
+    // when one cannot be moved.
+    [[nodiscard]] bool adoptFetchedCopies();
+    // The kept ini (and manifest) exist and are those just fetched, byte for byte.
+    [[nodiscard]] bool keptCopiesMatchFetched() const;
+    // Removes whatever the session holds besides the fetched copies.
+    void discardSessionDownloads();
 
     QNetworkAccessManager* manager;
     Mirrors* mirrors;
     Configuration* configuration;
     const int maxRetries;
     int retries = 0;
+    QTimer* retryTimer;
 };

@@ -1,4 +1,5 @@
 #include "configuration.h"
+#include "instancelock.h"
 #include "mainwindow.h"
 #include "processtools.h"
 #include "singleinstancechecker.h"
@@ -15,6 +16,8 @@
 #include <QTranslator>
 
 #include <chrono>
+#include <cstdio>
+#include <optional>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
@@ -23,6 +26,43 @@ namespace {
 
 // Unattended, the update starts by itself this long after the window is shown.
 constexpr auto autoStartDelay = 2000ms;
+
+// Exit codes of a start that does not get to work (the window ends with 0, 1 or 2).
+constexpr int otherUpdaterRunsExitCode = 3;
+constexpr int noLockExitCode = 4;
+
+void printError(const QString& text)
+{
+    std::fprintf(stderr, "%s\n", qPrintable(text));
+}
+
+// Before anything else: only one updater may work on an installation. A start that finds another
+// at work brings that one's window to the front, or says so when it cannot; a lock that cannot
+// be had at all stops the start, since it would run unguarded. Empty to go on, else the exit
+// code.
+std::optional<int> guardInstallation(InstanceLock& lock)
+{
+    switch (lock.acquire()) {
+    case InstanceLock::Result::Acquired:
+        // An updater without the lock, of an older build, may be at work still: it goes first.
+        // Its leftovers may be the backups of its own self-update, which it needs should it undo.
+        if (SingleInstanceChecker::checkExistingInstance(u"#"_s))
+            return 0;
+        return std::nullopt;
+    case InstanceLock::Result::HeldByAnother:
+        // Its window may not listen yet; its socket must not be taken for a stale one.
+        if (SingleInstanceChecker::checkExistingInstance(u"#"_s,
+                                                         SingleInstanceChecker::StaleSocket::Keep))
+            return 0;
+        printError(u"Another updater is already working on %1; this one ends"_s.arg(
+                Configuration::getAppRootPath()));
+        return otherUpdaterRunsExitCode;
+    case InstanceLock::Result::Failed:
+        printError(lock.errorString() + u"; the updater does not run without it"_s);
+        return noLockExitCode;
+    }
+    return noLockExitCode;
+}
 
 // A missing translation is no error: the built-in English texts stay. The standard lookup
 // shortens "update_de_DE" to "update_de" and "update" until a file is found.
@@ -48,10 +88,9 @@ void removeLeftoversOfSelfUpdate()
 int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
-    // Another updater of this installation comes to the front instead. Asked first: the
-    // leftovers may be the backups of its own self-update, which it needs should it undo.
-    if (SingleInstanceChecker::checkExistingInstance(u"#"_s))
-        return 0;
+    InstanceLock lock(Configuration::getAppRootFilePath(InstanceLock::fileName()));
+    if (const std::optional<int> exitCode = guardInstallation(lock))
+        return *exitCode;
     // Before anything else, whatever this start goes on to do: a run that was killed leaves the
     // installation at its old version or its new one, never between the two.
     QStringList repairLog;

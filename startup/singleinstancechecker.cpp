@@ -62,7 +62,7 @@ SingleInstanceChecker::SingleInstanceChecker(QObject* parent)
         server->listen(path);
 }
 
-bool SingleInstanceChecker::checkExistingInstance(const QString& message)
+bool SingleInstanceChecker::checkExistingInstance(const QString& message, StaleSocket stale)
 {
     const QString path = getLocalServerPath();
     if (path.isEmpty())
@@ -73,7 +73,7 @@ bool SingleInstanceChecker::checkExistingInstance(const QString& message)
         // Nobody listens on the name. A crashed instance leaves its socket file behind, and
         // while it exists no later instance can listen, so none could be found again. A time-out
         // means somebody is there but slow: leave its socket alone.
-        if (socket.error() != QLocalSocket::SocketTimeoutError)
+        if (stale == StaleSocket::Remove && socket.error() != QLocalSocket::SocketTimeoutError)
             QLocalServer::removeServer(path);
         return false;
     }

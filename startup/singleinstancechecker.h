@@ -8,7 +8,8 @@
 class QLocalServer;
 class QLocalSocket;
 
-// Lets only one updater work on an installation per user. The running updater listens on a local
+// Brings the running updater to the front when another start finds it (the installation's lock,
+// InstanceLock, keeps the second one from working). The running updater listens on a local
 // socket whose name comes from the updater's path and the user's home directory; a newcomer sends
 // it a short message ("#": come to the front) and ends. The socket lives in a directory that only
 // the user can enter, so another user can neither answer in the updater's place nor read it.
@@ -24,9 +25,14 @@ public:
     // The listener: starts listening on getLocalServerPath() at once.
     explicit SingleInstanceChecker(QObject* parent = nullptr);
 
+    // What a newcomer does with a socket that nobody listens on.
+    enum class StaleSocket { Remove, Keep };
+
     // The newcomer: true when a running instance received the message. When none runs, a socket
-    // left behind by a crashed instance is removed so that this one can listen in its place.
-    [[nodiscard]] static bool checkExistingInstance(const QString& message);
+    // left behind by a crashed instance is removed so that this one can listen in its place;
+    // a newcomer that will not listen keeps it, as it may be the running one's, made meanwhile.
+    [[nodiscard]] static bool checkExistingInstance(const QString& message,
+                                                    StaleSocket stale = StaleSocket::Remove);
 
     // "VQ3ClientUpdate" + the checksum of this executable's path and the user's home directory.
     [[nodiscard]] static QString getLocalServerName();

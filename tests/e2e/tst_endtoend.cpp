@@ -27,9 +27,11 @@
 #include <QTextEdit>
 #include <QUdpSocket>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <tuple>
+#include <vector>
 
 using namespace Qt::StringLiterals;
 
@@ -577,6 +579,7 @@ TreeSnapshot expectedTree(const TreeSnapshot& before, const ClientFiles& install
     }
     // Directories the new version no longer has files in stay: only files are deleted.
     expected.addFile(marker, readFile(rootPath + u'/' + marker), TreeSnapshot::newFileMode());
+    expected.addFile(u".update.lock"_s, {}, TreeSnapshot::newFileMode());
     // It records the installed version; the test of that reads it.
     expected.addFile(u"update.ini"_s, readFile(rootPath + u"/update.ini"_s),
                      TreeSnapshot::newFileMode());
@@ -608,6 +611,9 @@ private slots:
     void everyChangeFollowsItsRecordOnTheDisk();
     void secondStartDuringARunEndsAtOnce();
     void everyRequestGoesThroughTheProxy();
+    // Hostile timing and hostile mirrors: parallel starts, a republished version.
+    void tenSimultaneousStartsRunOneUpdater();
+    void versionRepublishedAfterAKilledRunIsInstalled();
     // What the update server announces, against the installed version and the channel statement
     void updateServerCannotHoldBackOrTakeBack_data();
     void updateServerCannotHoldBackOrTakeBack();
@@ -646,7 +652,7 @@ private:
     // Publishes a client version below mirrorRoot with the release tool.
     [[nodiscard]] bool publish(int version, const ClientFiles& files, const QString& mirrorRoot,
                                const QString& previous = QString(),
-                               const QStringList& deltaFrom = {});
+                               const QStringList& deltaFrom = {}, const QStringList& options = {});
     // Says that stable is on version 3, with the release tool; an expired statement the tool
     // would not sign is made here.
     [[nodiscard]] static bool signChannelStatement(const QString& mirrorRoot, const QString& key,
@@ -695,7 +701,8 @@ QString TestEndToEnd::clientDirectory(int version) const
 }
 
 bool TestEndToEnd::publish(int version, const ClientFiles& files, const QString& mirrorRoot,
-                           const QString& previous, const QStringList& deltaFrom)
+                           const QString& previous, const QStringList& deltaFrom,
+                           const QStringList& options)
 {
     const QString source = scratch.filePath(u"publish%1_%2"_s.arg(version).arg(qHash(mirrorRoot)));
     QDir(source).removeRecursively();
@@ -719,7 +726,8 @@ bool TestEndToEnd::publish(int version, const ClientFiles& files, const QString&
         arguments << u"--previous"_s << previous;
     for (const QString& earlier : deltaFrom)
         arguments << u"--delta-from"_s << earlier;
-    const ToolRun run = runTool(fromBuild(RELEASE_PROGRAM), arguments << source << mirrorRoot);
+    const ToolRun run =
+            runTool(fromBuild(RELEASE_PROGRAM), arguments << options << source << mirrorRoot);
     if (run.exitCode != 0)
         qWarning().noquote() << "release tool failed:" << run.output;
     return run.exitCode == 0;
@@ -995,6 +1003,7 @@ void TestEndToEnd::failingMirrorsCancelAndTheNextRunResumes()
     // Nothing installed; "update.ini" holds the session record besides what it held.
     TreeSnapshot afterCancel = TreeSnapshot::take(installation.path());
     afterCancel.remove(u"update.ini"_s);
+    afterCancel.remove(u".update.lock"_s);
     TreeSnapshot unchanged = before;
     unchanged.remove(u"update.ini"_s);
     COMPARE_TREES(afterCancel, unchanged);
@@ -1109,12 +1118,19 @@ void TestEndToEnd::badSignatureInstallsNothing()
     TreeSnapshot before = TreeSnapshot::take(installation.path());
 
     installation.start({u"--nouser"_s, clientType, target});
-    QVERIFY2(installation.endsCancelled(), qPrintable(installation.logText()));
-    QVERIFY2(installation.logText().contains(u"Could not verify the product ini file. Aborting"_s),
+    // Refused again and again, after the first few times with growing waits: unspaced, a dozen
+    // fetches a second; spaced, after at least 0.25, 0.5, 1 and 2 s.
+    QVERIFY2(installation.logs("Could not verify the product ini file. Retrying in"),
              qPrintable(installation.logText()));
+    const auto iniFetches = [&] { return nginx.requestedPaths().filter(u".ini.sig"_s).size(); };
+    const qsizetype fetched = iniFetches();
+    QTest::qWait(4000);
+    QVERIFY2(iniFetches() - fetched <= 5, qPrintable(installation.logText()));
+    installation.kill();
     QVERIFY2(installation.logText().contains(failedCheck), qPrintable(installation.logText()));
     TreeSnapshot after = TreeSnapshot::take(installation.path());
     after.remove(u"update.ini"_s);
+    after.remove(u".update.lock"_s);
     before.remove(u"update.ini"_s);
     COMPARE_TREES(after, before);
     // No file of the client was asked for.
@@ -1199,6 +1215,9 @@ QStringList completeDownloads(const QString& session, const QString& versionDire
     while (it.hasNext()) {
         const QString file = it.next();
         const QString key = QDir(session).relativeFilePath(file);
+        // The release's description is fetched by every run, to see whether it changed.
+        if (key.startsWith(clientType + u'.'))
+            continue;
         const QString onMirror = QFileInfo::exists(versionDirectory + u'/' + key)
                                          ? key
                                          : mirrorPath(versionDirectory, key);
@@ -1378,6 +1397,7 @@ void TestEndToEnd::killedInTheReplacementAndRebootedIsUndone()
     TreeSnapshot repaired = TreeSnapshot::take(installation.path());
     TreeSnapshot unchanged = before;
     repaired.remove(u"update.ini"_s); // it records the session now
+    repaired.remove(u".update.lock"_s);
     unchanged.remove(u"update.ini"_s);
     COMPARE_TREES(repaired, unchanged);
 
@@ -1562,6 +1582,56 @@ void TestEndToEnd::everyChangeFollowsItsRecordOnTheDisk()
              qPrintable(u"%1 changes, %2 syncs of the journal"_s.arg(changes).arg(syncs)));
 }
 
+void TestEndToEnd::tenSimultaneousStartsRunOneUpdater()
+{
+    QTemporaryDir mirror;
+    QTemporaryDir work;
+    QVERIFY(publish(2, versionTwo(), mirror.path(), clientDirectory(1)));
+    Nginx nginx(mirror.path(), work.path());
+    QVERIFY2(nginx.start(), nginx.errorLog().constData());
+    Installation installation;
+    QVERIFY(installVersionOne(installation, {nginx.url(QString())}));
+    const TreeSnapshot before = TreeSnapshot::take(installation.path());
+    std::vector<std::unique_ptr<QProcess>> starts(10);
+    for (auto& start : starts) {
+        start = std::make_unique<QProcess>();
+        start->setProcessEnvironment(installation.environment());
+        start->start(installation.program(), {u"--nouser"_s, clientType, u"2"_s});
+    }
+    const auto running = [&] {
+        return std::count_if(starts.begin(), starts.end(),
+                             [](const auto& p) { return p->state() != QProcess::NotRunning; });
+    };
+    // The others end while the one that runs still waits to start its update.
+    QVERIFY(waitUntil([&] { return running() <= 1; }, 20000) && running() == 1);
+    QVERIFY(waitUntil([&] { return running() == 0; }, runTimeout));
+    QByteArray logs;
+    for (const auto& start : starts) {
+        logs += start->readAllStandardError();
+        QVERIFY(start->exitCode() == 0 || start->exitCode() == 3);
+    }
+    QCOMPARE(logs.count("Update successfully finished"), 1);
+    COMPARE_TREES(TreeSnapshot::take(installation.path()),
+                  expectedTree(before, versionOne(), versionTwo(), installation.path()));
+}
+
+void TestEndToEnd::versionRepublishedAfterAKilledRunIsInstalled()
+{
+    SlowRun run;
+    QVERIFY(startInTheDownloads(run));
+    run.installation.kill();
+    ClientFiles republished = versionTwo();
+    republished[u"data/video/intro.bin"_s] = repeated("intro frame, recut ", 20000);
+    republished[u"lib/libvoice.so"_s] = "voice library 2, rebuilt"_ba;
+    QVERIFY(publish(2, republished, run.mirror.path(), clientDirectory(1), {}, {u"--replace"_s}));
+
+    run.installation.start({u"--nouser"_s, clientType, u"2"_s});
+    QVERIFY2(run.installation.finishes(), qPrintable(run.installation.logText()));
+    QVERIFY(run.installation.logText().contains(u"its downloads are discarded"_s));
+    for (const QString& path : {u"data/video/intro.bin"_s, u"lib/libvoice.so"_s})
+        QCOMPARE(readFile(run.installation.path(path)), republished.value(path));
+}
+
 void TestEndToEnd::updateServerCannotHoldBackOrTakeBack_data()
 {
     QTest::addColumn<QString>("channelKey"); // signs a statement naming 3; none when empty
@@ -1588,7 +1658,8 @@ void TestEndToEnd::updateServerCannotHoldBackOrTakeBack_data()
             << u"refused: the Ed25519 signature does not match"_s;
     QTest::newRow("statement older than one seen before")
             << channelKey << 7 << "[confirmed]\nstable=4\n"_ba << 2
-            << u"refused: it names version 3 for channel stable, which was confirmed at version 4 "
+            << u"refused: it names version 3 for channel stable, which was confirmed at "
+               u"version 4 "
                u"before"_s;
 }
 

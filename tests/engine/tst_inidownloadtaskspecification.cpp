@@ -5,6 +5,7 @@
 #include "releasemanifest.h"
 #include "sha256.h"
 #include "signallog.h"
+#include "testfiles.h"
 #include "testrelease.h"
 #include "tomcryptutil.h"
 
@@ -114,6 +115,8 @@ private slots:
     void staleLocalCopiesAreFetchedAgain();
     void missingSignatureEverywhereFails();
     void givesUpAfterTheRetryLimit();
+    void laterRetriesWait_data();
+    void laterRetriesWait();
     void userCancelDuringFailingCheckStopsRetrying();
     void checksTheManifest_data();
     void checksTheManifest();
@@ -143,15 +146,15 @@ void TestIniDownloadTaskSpecification::reusesValidLocalCopies()
     QVERIFY(TestRelease::writeFile(f.localIni(), f.release.productIni()));
     QVERIFY(TestRelease::writeFile(f.localIni() + u".sig"_s,
                                    TestRelease::sign(f.release.productIni())));
+    QVERIFY(TestRelease::writeFile(f.tempDir.filePath(u"bin/client"_s), "client"));
     QVERIFY(f.prepare());
     QVERIFY(f.runToEnd());
 
-    QCOMPARE(f.task->state(), TaskSpecification::Finished);
-    QVERIFY(f.server.requests().isEmpty());
-    // The check alone carries the whole weight.
-    QCOMPARE(lines(f.log.events()),
-             lines(QStringList{u"ini message Download / check product ini"_s, u"ini progress 0"_s,
-                               u"ini progress 1"_s, u"ini progress 1"_s, u"ini finished"_s}));
+    // Fetched afresh to be compared: the same release, so the session's downloads stay.
+    QCOMPARE(f.server.requestCount(f.remoteIni()), 1);
+    QVERIFY(QFile::exists(f.tempDir.filePath(u"bin/client"_s)));
+    QCOMPARE(stepLines(f.log.events()),
+             lines(QStringList{u"ini message Download / check product ini"_s, u"ini finished"_s}));
 }
 
 void TestIniDownloadTaskSpecification::staleLocalCopiesAreFetchedAgain()
@@ -160,19 +163,21 @@ void TestIniDownloadTaskSpecification::staleLocalCopiesAreFetchedAgain()
     QVERIFY(TestRelease::writeFile(f.localIni(), "[old]\nfile=abc::1\n"_ba));
     QVERIFY(TestRelease::writeFile(f.localIni() + u".sig"_s,
                                    TestRelease::sign(f.release.productIni())));
+    QVERIFY(TestRelease::writeFile(f.tempDir.filePath(u"bin/client"_s), "old client"));
     QVERIFY(f.prepare());
     QVERIFY(f.runToEnd());
 
+    // A release republished since: the kept copies and the downloads made for them go.
     QCOMPARE(stepLines(f.log.events()),
              lines(QStringList{u"ini message Download / check product ini"_s,
-                               u"ini message Signature check failed for "_s + f.localIni(),
-                               u"ini message Could not verify the product ini file. Retrying"_s,
+                               u"ini message The release on the mirrors is not the one the "
+                               u"interrupted update fetched; its downloads are discarded"_s,
                                u"ini finished"_s}));
-    // Both are fetched afresh although both existed, the ini first.
     QStringList requested = f.server.requestedPaths();
     requested.sort();
     QCOMPARE(requested, (QStringList{f.remoteIni(), f.remoteIni() + u".sig"_s}));
-    QCOMPARE(f.task->retryCount(), 1);
+    QCOMPARE(readFile(f.localIni()), f.release.productIni());
+    QVERIFY(!QFile::exists(f.tempDir.filePath(u"bin"_s)));
 }
 
 void TestIniDownloadTaskSpecification::missingSignatureEverywhereFails()
@@ -199,7 +204,8 @@ void TestIniDownloadTaskSpecification::givesUpAfterTheRetryLimit()
             TestRelease::sign("something else")));
     QVERIFY(f.runToEnd());
 
-    const QString failed = u"ini message Signature check failed for "_s + f.localIni();
+    const QString failed = u"ini message Signature check failed for "_s +
+                           IniDownloadTaskSpecification::fetchedPath(f.localIni());
     QCOMPARE(stepLines(f.log.events()),
              lines(QStringList{
                      u"ini message Download / check product ini"_s, failed,
@@ -209,6 +215,36 @@ void TestIniDownloadTaskSpecification::givesUpAfterTheRetryLimit()
                      u"ini canceled ErrorCanceled"_s}));
     QCOMPARE(f.task->state(), TaskSpecification::ErrorCanceled);
     QCOMPARE(f.server.requestCount(f.remoteIni()), 3);
+}
+
+void TestIniDownloadTaskSpecification::laterRetriesWait_data()
+{
+    QTest::addColumn<int>("retry");
+    QTest::addColumn<double>("jitter");
+    QTest::addColumn<int>("milliseconds");
+    QTest::newRow("first ones at once") << 3 << 1.0 << 0;
+    QTest::newRow("then from half a second") << 4 << 0.0 << 500;
+    QTest::newRow("doubled, jitter takes up to half off") << 7 << 1.0 << 2000;
+    QTest::newRow("capped") << 1000 << 0.0 << 30000;
+}
+
+// The delays, and a cancel during a wait ends the step at once.
+void TestIniDownloadTaskSpecification::laterRetriesWait()
+{
+    QFETCH(int, retry);
+    QFETCH(double, jitter);
+    QFETCH(int, milliseconds);
+    QCOMPARE(IniDownloadTaskSpecification::retryDelay(retry, jitter).count(), milliseconds);
+    IniFixture f;
+    QVERIFY(f.prepare());
+    QVERIFY(TestRelease::writeFile(
+            f.mirrorRoot.filePath(u"m1/"_s + f.release.iniPath() + u".sig"_s), "bad signature"));
+    f.task->execute();
+    QTRY_VERIFY(f.log.events().join(u'\n').contains(u"ini file. Retrying in 0."_s));
+    f.task->userCanceled();
+    QCOMPARE(f.task->state(), TaskSpecification::UserCanceled);
+    QCOMPARE(f.server.requestCount(f.remoteIni()),
+             IniDownloadTaskSpecification::immediateRetries + 1);
 }
 
 void TestIniDownloadTaskSpecification::userCancelDuringFailingCheckStopsRetrying()

@@ -1,4 +1,5 @@
 #include "approot.h"
+#include "instancelock.h"
 #include "replacejournal.h"
 #include "singleinstancechecker.h"
 #include "testfiles.h"
@@ -143,6 +144,8 @@ void TestEntryPoint::secondStartLeavesTheInstallationAsItWas()
          {u"_old_update"_s, u"_old_libQtCore.so.4"_s, u"imageformats/_old_libqjpeg.so"_s,
           u"accessible/_old_libqtaccessiblewidgets.so"_s})
         QVERIFY(writeFile(root.filePath(name), "backup of " + name.toUtf8()));
+    InstanceLock held(root.filePath(InstanceLock::fileName()));
+    QCOMPARE(held.acquire(), InstanceLock::Result::Acquired);
     const TreeSnapshot before = TreeSnapshot::take(root.path());
 
     QLocalServer running;
