@@ -22,7 +22,7 @@ if(SONAVELLE_RELEASE)
             "SONAVELLE_RELEASE=ON but SONAVELLE_UPDATE_HOST (${SONAVELLE_UPDATE_HOST}) is a loopback address")
     endif()
     # Without a manifest key the updater falls back to RSA-1024 with SHA-1 and MD5 sums.
-    if(SONAVELLE_MANIFEST_KEY STREQUAL "")
+    if("${SONAVELLE_MANIFEST_KEY}" STREQUAL "")
         message(FATAL_ERROR
             "SONAVELLE_RELEASE=ON but SONAVELLE_MANIFEST_KEY is empty: a release build needs an "
             "Ed25519 manifest key. Make a key pair with\n"
@@ -32,7 +32,7 @@ if(SONAVELLE_RELEASE)
     endif()
     sonavelle_refuse_development_key(SONAVELLE_MANIFEST_KEY "${SONAVELLE_MANIFEST_KEY}"
                                      development_manifest_public.pem)
-    if(NOT SONAVELLE_CHANNEL_KEY STREQUAL "")
+    if(NOT "${SONAVELLE_CHANNEL_KEY}" STREQUAL "")
         sonavelle_refuse_development_key(SONAVELLE_CHANNEL_KEY "${SONAVELLE_CHANNEL_KEY}"
                                          development_channel_public.pem)
     endif()
