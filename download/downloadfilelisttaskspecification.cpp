@@ -1,6 +1,5 @@
 #include "downloadfilelisttaskspecification.h"
 
-#include "configuration.h"
 #include "downloadfiletaskspecification.h"
 
 #include <QDir>
@@ -22,12 +21,12 @@ QString directoryOf(const QString& fileName)
 
 DownloadFileListTaskSpecification::DownloadFileListTaskSpecification(
         QList<FileDownloadSpecification>* list, QNetworkAccessManager* manager, Mirrors* mirrors,
-        Configuration* configuration, QObject* parent, double parentProgressRange)
-    : ComposedTaskSpecification(qMax(1, configuration->streams), parentProgressRange, parent)
+        SessionLayout session, int streams, QObject* parent, double parentProgressRange)
+    : ComposedTaskSpecification(qMax(1, streams), parentProgressRange, parent)
     , list(list)
     , manager(manager)
     , mirrors(mirrors)
-    , configuration(configuration)
+    , session(std::move(session))
 {}
 
 void DownloadFileListTaskSpecification::execute()
@@ -67,8 +66,8 @@ void DownloadFileListTaskSpecification::makeSubtasksAndStart()
     // fetched: a list of any length holds `streams` of them at a time.
     const double weight = 1.0 / double(list->size());
     addSubTasksOnDemand(list->size(), [this, files = *list, weight](qsizetype index) {
-        auto* task = new DownloadFileTaskSpecification(files.at(index), manager, mirrors,
-                                                       configuration, this, weight);
+        auto* task = new DownloadFileTaskSpecification(files.at(index), manager, mirrors, session,
+                                                       this, weight);
         connect(task, &DownloadFileTaskSpecification::patchApplied, this, [this](qint64 saved) {
             ++patchesApplied;
             bytesSaved += saved;
@@ -93,7 +92,7 @@ bool DownloadFileListTaskSpecification::makeSubDirs()
 {
     // The downloads only open their files; every directory must be there before the first.
     QSet<QString> done{u"."_s};
-    const QDir tempDir(configuration->tempDir);
+    const QDir tempDir(session.directory());
     for (const FileDownloadSpecification& file : std::as_const(*list)) {
         for (const QString& name : {file.fileName, file.patch.path}) {
             const QString directory = directoryOf(name);

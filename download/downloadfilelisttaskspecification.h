@@ -2,10 +2,10 @@
 
 #include "composedtaskspecification.h"
 #include "filespecifications.h"
+#include "sessionlayout.h"
 
 #include <QList>
 
-class Configuration;
 class Mirrors;
 class QNetworkAccessManager;
 
@@ -19,10 +19,10 @@ class DownloadFileListTaskSpecification : public ComposedTaskSpecification
 
 public:
     // The list is read when the task starts. None of the pointers is owned; all must outlive
-    // the task.
+    // the task. streams files are fetched at a time.
     DownloadFileListTaskSpecification(QList<FileDownloadSpecification>* list,
                                       QNetworkAccessManager* manager, Mirrors* mirrors,
-                                      Configuration* configuration, QObject* parent,
+                                      SessionLayout session, int streams, QObject* parent,
                                       double parentProgressRange);
 
     void execute() override;
@@ -40,7 +40,7 @@ private:
     QList<FileDownloadSpecification>* list;
     QNetworkAccessManager* manager;
     Mirrors* mirrors;
-    Configuration* configuration;
+    SessionLayout session;
     qint64 totalSize = 0;
     int patchesApplied = 0;
     qint64 bytesSaved = 0;

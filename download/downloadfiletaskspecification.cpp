@@ -1,7 +1,6 @@
 #include "downloadfiletaskspecification.h"
 
 #include "checksignaturetaskspecification.h"
-#include "configuration.h"
 #include "downloadtaskspecification.h"
 #include "mirrors.h"
 #include "patchapplytaskspecification.h"
@@ -12,9 +11,11 @@
 
 using namespace Qt::StringLiterals;
 
-DownloadFileTaskSpecification::DownloadFileTaskSpecification(
-        const FileDownloadSpecification& file, QNetworkAccessManager* manager, Mirrors* mirrors,
-        Configuration* configuration, QObject* parent, double parentProgressRange)
+DownloadFileTaskSpecification::DownloadFileTaskSpecification(const FileDownloadSpecification& file,
+                                                             QNetworkAccessManager* manager,
+                                                             Mirrors* mirrors,
+                                                             SessionLayout session, QObject* parent,
+                                                             double parentProgressRange)
     : ComposedTaskSpecification(1, parentProgressRange, parent)
     , sourceDir(file.sourceDir)
     , fileName(file.fileName)
@@ -24,12 +25,12 @@ DownloadFileTaskSpecification::DownloadFileTaskSpecification(
     , patch(file.patch)
     , manager(manager)
     , mirrors(mirrors)
-    , configuration(configuration)
+    , session(std::move(session))
 {}
 
 QString DownloadFileTaskSpecification::localFile() const
 {
-    return configuration->tempDir + u'/' + fileName;
+    return session.filePath(fileName);
 }
 
 void DownloadFileTaskSpecification::execute()
@@ -65,7 +66,7 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart()
 
 void DownloadFileTaskSpecification::makePatchSubtasks()
 {
-    const QString local = configuration->tempDir + u'/' + patch.path;
+    const QString local = session.filePath(patch.path);
     double applyWeight = 1.0;
     // A patch that an interrupted run fetched whole is checked by the apply.
     if (QFileInfo(local).size() != patch.size) {
@@ -76,7 +77,7 @@ void DownloadFileTaskSpecification::makePatchSubtasks()
         addSubTask(patchDownload);
         applyWeight = checkShare;
     }
-    patchApply = new PatchApplyTaskSpecification(patch, configuration->tempDir, this, applyWeight);
+    patchApply = new PatchApplyTaskSpecification(patch, session.directory(), this, applyWeight);
     addSubTask(patchApply);
 }
 
@@ -86,7 +87,7 @@ void DownloadFileTaskSpecification::abandonPatch()
     if (why.isEmpty())
         why = patchApply->failure();
     emit message(u"Patch for %1 not used (%2); fetching the whole file"_s.arg(fileName, why));
-    QFile::remove(configuration->tempDir + u'/' + patch.path);
+    QFile::remove(session.filePath(patch.path));
     patchFailed = true;
     emit patchAbandoned(size);
     clearSubTasksForRetry();

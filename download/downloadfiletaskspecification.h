@@ -2,11 +2,11 @@
 
 #include "composedtaskspecification.h"
 #include "filespecifications.h"
+#include "sessionlayout.h"
 
 #include <QString>
 
 class CheckSignatureTaskSpecification;
-class Configuration;
 class DownloadTaskSpecification;
 class Mirrors;
 class PatchApplyTaskSpecification;
@@ -28,10 +28,10 @@ public:
     static constexpr double downloadShare = 0.8;
     static constexpr double checkShare = 0.2;
 
-    // manager, mirrors and configuration are not owned and must outlive the task.
+    // manager and mirrors are not owned and must outlive the task; the file goes below session.
     DownloadFileTaskSpecification(const FileDownloadSpecification& file,
                                   QNetworkAccessManager* manager, Mirrors* mirrors,
-                                  Configuration* configuration, QObject* parent,
+                                  SessionLayout session, QObject* parent,
                                   double parentProgressRange);
 
     void execute() override;
@@ -69,7 +69,7 @@ private:
     const FilePatchSpecification patch;
     QNetworkAccessManager* manager;
     Mirrors* mirrors;
-    Configuration* configuration;
+    SessionLayout session;
     DownloadTaskSpecification* download = nullptr;
     DownloadTaskSpecification* patchDownload = nullptr;
     PatchApplyTaskSpecification* patchApply = nullptr;

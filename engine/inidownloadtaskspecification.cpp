@@ -2,10 +2,10 @@
 
 #include "checkmanifesttaskspecification.h"
 #include "checksignaturetaskspecification.h"
-#include "configuration.h"
 #include "downloadtaskspecification.h"
 #include "paralleltaskspecification.h"
 #include "releasemanifest.h"
+#include "runcontext.h"
 
 #include <QDir>
 #include <QFile>
@@ -35,12 +35,12 @@ const QString fetchedPrefix = u".fetched."_s;
 } // namespace
 
 IniDownloadTaskSpecification::IniDownloadTaskSpecification(
-        QNetworkAccessManager* manager, Mirrors* mirrors, Configuration* configuration,
+        QNetworkAccessManager* manager, Mirrors* mirrors, const RunContext& context,
         QObject* parent, double parentProgressRange, int maxRetries)
     : ComposedTaskSpecification(1, parentProgressRange, parent)
     , manager(manager)
     , mirrors(mirrors)
-    , configuration(configuration)
+    , context(context)
     , maxRetries(maxRetries)
     , retryTimer(new QTimer(this))
 {
@@ -62,7 +62,7 @@ std::chrono::milliseconds IniDownloadTaskSpecification::retryDelay(int retry, do
 
 QString IniDownloadTaskSpecification::localIniPath() const
 {
-    return configuration->tempDir + u'/' + configuration->clientType + u".ini"_s;
+    return context.session.productIniPath(context.launch.clientType);
 }
 
 void IniDownloadTaskSpecification::execute()
@@ -90,12 +90,12 @@ void IniDownloadTaskSpecification::userCanceled()
 
 bool IniDownloadTaskSpecification::checksManifest() const
 {
-    return !configuration->manifestKey.isEmpty();
+    return !context.manifestKey.isEmpty();
 }
 
 QString IniDownloadTaskSpecification::localManifestPath() const
 {
-    return configuration->tempDir + u'/' + ReleaseManifest::fileName(configuration->clientType);
+    return context.session.manifestPath(context.launch.clientType);
 }
 
 QString IniDownloadTaskSpecification::fetchedPath(const QString& localFile)
@@ -108,7 +108,7 @@ QString IniDownloadTaskSpecification::fetchedPath(const QString& localFile)
 // the fresh ones have passed their checks.
 QList<IniDownloadTaskSpecification::Fetch> IniDownloadTaskSpecification::filesToFetch() const
 {
-    const QString remoteIni = configuration->clientType + u".ini"_s;
+    const QString remoteIni = context.launch.clientType + u".ini"_s;
     const QString ini = fetchedPath(localIniPath());
     QList<Fetch> files = {
             {remoteIni, ini, DownloadTaskSpecification::maxProductIniSize},
@@ -116,7 +116,7 @@ QList<IniDownloadTaskSpecification::Fetch> IniDownloadTaskSpecification::filesTo
              DownloadTaskSpecification::maxSignatureSize},
     };
     if (checksManifest()) {
-        const QString remoteManifest = ReleaseManifest::fileName(configuration->clientType);
+        const QString remoteManifest = ReleaseManifest::fileName(context.launch.clientType);
         const QString manifest = fetchedPath(localManifestPath());
         files.append({remoteManifest, manifest, ReleaseManifest::maxSize});
         files.append({remoteManifest + signatureSuffix, manifest + signatureSuffix,
@@ -159,8 +159,8 @@ void IniDownloadTaskSpecification::addFetches(const QList<Fetch>& files, double 
 void IniDownloadTaskSpecification::addManifestCheck(double weight)
 {
     auto* check = new CheckManifestTaskSpecification(
-            {fetchedPath(localIniPath()), fetchedPath(localManifestPath()),
-             configuration->manifestKey, configuration->clientType, configuration->clientVersion},
+            {fetchedPath(localIniPath()), fetchedPath(localManifestPath()), context.manifestKey,
+             context.launch.clientType, context.launch.clientVersion},
             this, weight);
     connect(check, &CheckManifestTaskSpecification::checkDone, this,
             &IniDownloadTaskSpecification::onManifestCheckDone);
@@ -265,7 +265,7 @@ void IniDownloadTaskSpecification::discardSessionDownloads()
     QStringList fetched;
     for (const Fetch& f : filesToFetch())
         fetched << QFileInfo(f.localFile).fileName();
-    const QDir session(configuration->tempDir);
+    const QDir session(context.session.directory());
     const auto all = QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
     for (const QFileInfo& entry : session.entryInfoList(all)) {
         if (fetched.contains(entry.fileName()))

@@ -5,7 +5,7 @@
 #include <chrono>
 
 class CheckSignatureTaskSpecification;
-class Configuration;
+struct RunContext;
 class ReleaseManifest;
 class Mirrors;
 class QNetworkAccessManager;
@@ -35,10 +35,10 @@ public:
     // it off, so that updaters that failed together do not come back together.
     [[nodiscard]] static std::chrono::milliseconds retryDelay(int retry, double jitter);
 
-    // None of the pointers is owned; all must outlive the task. Without a manifest key in the
-    // configuration, the product ini's RSA signature alone is checked.
+    // Neither the pointers nor the context are owned; all must outlive the task. Without a
+    // manifest key in the context, the product ini's RSA signature alone is checked.
     IniDownloadTaskSpecification(QNetworkAccessManager* manager, Mirrors* mirrors,
-                                 Configuration* configuration, QObject* parent,
+                                 const RunContext& context, QObject* parent,
                                  double parentProgressRange, int maxRetries = defaultMaxRetries);
 
     void execute() override;
@@ -88,7 +88,7 @@ private:
 
     QNetworkAccessManager* manager;
     Mirrors* mirrors;
-    Configuration* configuration;
+    const RunContext& context;
     const int maxRetries;
     int retries = 0;
     QTimer* retryTimer;

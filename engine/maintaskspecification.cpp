@@ -20,12 +20,12 @@ constexpr double deleteWeight = 0.05;
 } // namespace
 
 MainTaskSpecification::MainTaskSpecification(QNetworkAccessManager* manager, Mirrors* mirrors,
-                                             Configuration* configuration, QObject* parent,
+                                             RunContext context, QObject* parent,
                                              double parentProgressRange)
     : ComposedTaskSpecification(1, parentProgressRange, parent)
     , manager(manager)
     , mirrors(mirrors)
-    , configuration(configuration)
+    , context(std::move(context))
 {}
 
 void MainTaskSpecification::execute()
@@ -43,17 +43,18 @@ void MainTaskSpecification::reset()
 
 void MainTaskSpecification::makeSubtasksAndStart()
 {
-    auto* ini = new IniDownloadTaskSpecification(manager, mirrors, configuration, this,
-                                                 iniDownloadWeight);
+    auto* ini =
+            new IniDownloadTaskSpecification(manager, mirrors, context, this, iniDownloadWeight);
     connect(ini, &IniDownloadTaskSpecification::manifestChecked, this,
             [this](const ReleaseManifest& manifest) { checkedManifest = manifest; });
     addSubTask(ini);
-    addSubTask(new MakeDownloadReplaceListTaskSpecification(configuration, fileSpecifications, this,
+    addSubTask(new MakeDownloadReplaceListTaskSpecification(context, fileSpecifications, this,
                                                             listWeight, &checkedManifest));
-    addSubTask(new DownloadFileListTaskSpecification(&fileSpecifications.downloadList, manager,
-                                                     mirrors, configuration, this, downloadWeight));
+    addSubTask(new DownloadFileListTaskSpecification(
+            &fileSpecifications.downloadList, manager, mirrors, context.session,
+            context.settings.streams, this, downloadWeight));
     addSubTask(new FileReplaceListTaskSpecification(&fileSpecifications.replaceList,
-                                                    &fileSpecifications.deleteList, configuration,
+                                                    &fileSpecifications.deleteList, context.session,
                                                     this, replaceWeight));
     addSubTask(new FileDeleteListTaskSpecification(&fileSpecifications.deleteList, this,
                                                    deleteWeight));

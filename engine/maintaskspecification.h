@@ -3,8 +3,8 @@
 #include "composedtaskspecification.h"
 #include "filespecifications.h"
 #include "releasemanifest.h"
+#include "runcontext.h"
 
-class Configuration;
 class Mirrors;
 class QNetworkAccessManager;
 
@@ -15,10 +15,10 @@ class MainTaskSpecification : public ComposedTaskSpecification
     Q_OBJECT
 
 public:
-    // None of the pointers is owned; all must outlive the task.
-    MainTaskSpecification(QNetworkAccessManager* manager, Mirrors* mirrors,
-                          Configuration* configuration, QObject* parent,
-                          double parentProgressRange);
+    // None of the pointers is owned; all must outlive the task. The stages read the task's own
+    // copy of the context, which lives as long as they do.
+    MainTaskSpecification(QNetworkAccessManager* manager, Mirrors* mirrors, RunContext context,
+                          QObject* parent, double parentProgressRange);
 
     void execute() override;
     void reset() override;
@@ -31,7 +31,7 @@ private:
 
     QNetworkAccessManager* manager;
     Mirrors* mirrors;
-    Configuration* configuration;
+    const RunContext context;
     FileSpecifications fileSpecifications;
     ReleaseManifest checkedManifest;
 };

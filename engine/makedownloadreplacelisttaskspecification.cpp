@@ -3,16 +3,17 @@
 #include "configuration.h"
 #include "productinireader.h"
 #include "releasemanifest.h"
+#include "runcontext.h"
 
 #include <utility>
 
 using namespace Qt::StringLiterals;
 
 MakeDownloadReplaceListTaskSpecification::MakeDownloadReplaceListTaskSpecification(
-        Configuration* configuration, FileSpecifications& fileLists, QObject* parent,
+        const RunContext& context, FileSpecifications& fileLists, QObject* parent,
         double parentProgressRange, const ReleaseManifest* checkedManifest)
     : ASyncTaskSpecification(parent, parentProgressRange)
-    , configuration(configuration)
+    , context(context)
     , fileLists(&fileLists)
     , checkedManifest(checkedManifest)
 {}
@@ -20,10 +21,10 @@ MakeDownloadReplaceListTaskSpecification::MakeDownloadReplaceListTaskSpecificati
 std::unique_ptr<ASyncFunc> MakeDownloadReplaceListTaskSpecification::createFunction()
 {
     std::optional<ReleaseManifest> manifest;
-    if (!configuration->manifestKey.isEmpty())
+    if (!context.manifestKey.isEmpty())
         manifest = checkedManifest != nullptr ? *checkedManifest : ReleaseManifest();
     auto func = std::make_unique<MakeDownloadReplaceListFunc>(
-            configuration->clientType, configuration->tempDir, Configuration::getAppRootPath(),
+            context.launch.clientType, context.session.directory(), Configuration::getAppRootPath(),
             std::move(manifest));
     // Posted from the pool thread before the result, so the lists are here when it arrives.
     connect(func.get(), &MakeDownloadReplaceListFunc::listsBuilt, this,

@@ -9,7 +9,7 @@
 #include <memory>
 #include <optional>
 
-class Configuration;
+struct RunContext;
 
 // Compares the verified product ini with the installed files and with what an earlier run left
 // in the temporary directory, on a pool thread, and fills the three lists of the update. The
@@ -19,10 +19,10 @@ class MakeDownloadReplaceListTaskSpecification : public ASyncTaskSpecification
     Q_OBJECT
 
 public:
-    // configuration, fileLists and checkedManifest are not owned and must outlive the task. With
-    // a manifest key in the configuration, checkedManifest is the one the product-ini stage
+    // context, fileLists and checkedManifest are not owned and must outlive the task. With a
+    // manifest key in the context, checkedManifest is the one the product-ini stage
     // checked by the time this task starts.
-    MakeDownloadReplaceListTaskSpecification(Configuration* configuration,
+    MakeDownloadReplaceListTaskSpecification(const RunContext& context,
                                              FileSpecifications& fileLists, QObject* parent,
                                              double parentProgressRange,
                                              const ReleaseManifest* checkedManifest = nullptr);
@@ -35,7 +35,7 @@ private slots:
     void onListsBuilt(FileSpecifications lists);
 
 private:
-    Configuration* configuration;
+    const RunContext& context;
     FileSpecifications* fileLists;
     const ReleaseManifest* checkedManifest;
     FileSpecifications workingLists;

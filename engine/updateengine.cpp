@@ -9,6 +9,7 @@
 #include "mirrors.h"
 #include "mirrorsini.h"
 #include "replacejournal.h"
+#include "runcontext.h"
 #include "settingsfile.h"
 #include "sharedrandom.h"
 #include "tomcryptutil.h"
@@ -170,6 +171,12 @@ bool UpdateEngine::initialize()
 
     if (!makeMirrorList())
         return false;
+    runContext = std::make_unique<const RunContext>(
+            RunContext{{configuration.clientType, configuration.clientVersion,
+                        configuration.channel, configuration.noUser},
+                       {configuration.proxy, configuration.streams},
+                       configuration.manifestKey,
+                       SessionLayout(configuration.tempDir)});
     engineState = Prepared;
     return true;
 }
@@ -272,7 +279,7 @@ bool UpdateEngine::makeMirrorList()
 bool UpdateEngine::startUpdate()
 {
     mainTask.reset(
-            new MainTaskSpecification(networkManager, mirrorList.get(), &configuration, this, 1.0));
+            new MainTaskSpecification(networkManager, mirrorList.get(), *runContext, this, 1.0));
     MainTaskSpecification* task = mainTask.get();
     connect(task, &TaskSpecification::finished, this, &UpdateEngine::onTaskFinished);
     connect(task, &TaskSpecification::canceled, this, &UpdateEngine::onTaskCanceled);

@@ -21,6 +21,7 @@ class QNetworkAccessManager;
 class QNetworkReply;
 class QUrl;
 class ReplaceJournal;
+struct RunContext;
 
 // Drives one update run for the window: checks that it can begin, resumes or cleans up an
 // interrupted earlier run, fixes the session's temporary directory, builds the mirror list, runs
@@ -143,6 +144,8 @@ private:
     Configuration& configuration;
     // Handed down the task tree as plain pointers; a download holds it through a guard.
     std::unique_ptr<Mirrors> mirrorList;
+    // What the run was prepared with; built anew by every initialize(), while no task runs.
+    std::unique_ptr<const RunContext> runContext;
     std::unique_ptr<MainTaskSpecification, DeleteLater> mainTask; // the current run's
     QTimer* timer;
     QNetworkAccessManager* networkManager;

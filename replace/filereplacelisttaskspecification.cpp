@@ -52,11 +52,11 @@ const FileReplaceSpecification* inTheWay(const Installers& installers,
 
 FileReplaceListTaskSpecification::FileReplaceListTaskSpecification(
         QList<FileReplaceSpecification>* replaceList, QList<QString>* deleteList,
-        Configuration* configuration, QObject* parent, double parentProgressRange)
+        SessionLayout session, QObject* parent, double parentProgressRange)
     : ComposedTaskSpecification(2, parentProgressRange, parent)
     , replaceList(replaceList)
     , deleteList(deleteList)
-    , configuration(configuration)
+    , session(std::move(session))
 {}
 
 void FileReplaceListTaskSpecification::execute()
@@ -129,14 +129,14 @@ bool FileReplaceListTaskSpecification::announce(const QStringList& missing)
 {
     regular.clear();
     special.clear();
-    ReplaceJournal journal(configuration->tempDir);
+    ReplaceJournal journal(session.directory());
     // Appending to the journal of an earlier run would mix two runs: that one is finished first.
     if (journal.exists() && !repairFromJournal()) {
         emit message(u"Could not undo an interrupted update recorded in %1"_s.arg(journal.path()));
         return false;
     }
     for (const FileReplaceSpecification& record : std::as_const(*replaceList)) {
-        const Plan plan = FileReplaceTaskSpecification::planFor(record, configuration->tempDir);
+        const Plan plan = FileReplaceTaskSpecification::planFor(record, session.directory());
         (plan.special ? special : regular).append({record, plan});
     }
     if (!removeStaleBackups())
@@ -170,7 +170,7 @@ bool FileReplaceListTaskSpecification::removeStaleBackups()
     }
     if (stale.isEmpty())
         return true;
-    ReplaceJournal journal(configuration->tempDir);
+    ReplaceJournal journal(session.directory());
     bool recorded = true;
     for (const auto& [relative, absolute] : std::as_const(stale))
         recorded = recorded && journal.recordStale(relative);
@@ -193,8 +193,8 @@ void FileReplaceListTaskSpecification::makeFileReplaceTasks(double weight)
     // of them at a time.
     addSubTasksOnDemand(regular.size(), [this, weight](qsizetype index) {
         const auto& [record, plan] = regular.at(index);
-        return new FileReplaceTaskSpecification(record, plan, configuration->tempDir, deleteList,
-                                                this, weight);
+        return new FileReplaceTaskSpecification(record, plan, session.directory(), deleteList, this,
+                                                weight);
     });
 }
 
@@ -266,7 +266,7 @@ TaskSpecification* FileReplaceListTaskSpecification::makeStep(int index)
         return new ReplaceCommitTaskSpecification(ReplaceCommitTaskSpecification::Step::Sync, {},
                                                   this);
     const auto& [record, plan] = special.at(index - 1);
-    return new FileReplaceTaskSpecification(record, plan, configuration->tempDir, deleteList, this,
+    return new FileReplaceTaskSpecification(record, plan, session.directory(), deleteList, this,
                                             0.0);
 }
 
@@ -308,7 +308,7 @@ void FileReplaceListTaskSpecification::releaseStep()
 bool FileReplaceListTaskSpecification::dropCommit()
 {
     releaseStep();
-    return ReplaceJournal(configuration->tempDir).isCommitted();
+    return ReplaceJournal(session.directory()).isCommitted();
 }
 
 void FileReplaceListTaskSpecification::rollBack()
@@ -322,7 +322,7 @@ bool FileReplaceListTaskSpecification::repairFromJournal()
 {
     // The same repair as after a kill. What it could not undo stays named in the journal, which
     // the next start tries again.
-    return ReplaceJournal(configuration->tempDir).repair([this](const QString& line) {
+    return ReplaceJournal(session.directory()).repair([this](const QString& line) {
         emit message(line);
     });
 }
@@ -352,7 +352,7 @@ void FileReplaceListTaskSpecification::reset()
         QThreadPool::globalInstance()->waitForDone();
     // A commit that reached the journal has made the new files the installation: the next
     // start finishes the deletions, and nothing here may be undone any more.
-    if (!ReplaceJournal(configuration->tempDir).isCommitted() && !repairFromJournal())
+    if (!ReplaceJournal(session.directory()).isCommitted() && !repairFromJournal())
         emit error(u"Could not undo all file changes; the installation may be incomplete"_s);
     regular.clear();
     special.clear();

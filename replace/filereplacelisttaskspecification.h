@@ -3,12 +3,11 @@
 #include "composedtaskspecification.h"
 #include "filereplacetaskspecification.h"
 #include "filespecifications.h"
+#include "sessionlayout.h"
 
 #include <QList>
 #include <QPointer>
 #include <QString>
-
-class Configuration;
 
 // Installs every downloaded file: first creates the directories the new files need, then
 // replaces the files, two at a time, then, once those are on the disk, the updater's own files
@@ -22,9 +21,10 @@ class FileReplaceListTaskSpecification : public ComposedTaskSpecification
 
 public:
     // None of the pointers is owned; all must outlive the task. replaceList is read when the
-    // task starts; the backup names of replaced files are appended to deleteList.
+    // task starts; the backup names of replaced files are appended to deleteList. The downloads
+    // lie below session.
     FileReplaceListTaskSpecification(QList<FileReplaceSpecification>* replaceList,
-                                     QList<QString>* deleteList, Configuration* configuration,
+                                     QList<QString>* deleteList, SessionLayout session,
                                      QObject* parent, double parentProgressRange);
 
     void execute() override;
@@ -68,7 +68,7 @@ private:
 
     QList<FileReplaceSpecification>* replaceList;
     QList<QString>* deleteList;
-    Configuration* configuration;
+    SessionLayout session;
     QList<std::pair<FileReplaceSpecification, Plan>> regular;
     QList<std::pair<FileReplaceSpecification, Plan>> special;
     QPointer<TaskSpecification> step;

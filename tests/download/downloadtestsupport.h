@@ -1,8 +1,8 @@
 #pragma once
 
-#include "configuration.h"
 #include "httpserver.h"
 #include "mirrors.h"
+#include "sessionlayout.h"
 #include "sharedrandom.h"
 #include "signallog.h"
 
@@ -120,12 +120,12 @@ struct DownloadFixture
         return setUpMirrors(entries);
     }
 
-    // Makes "temp", the session directory of the downloads, and points configuration at it.
-    [[nodiscard]] bool makeSessionDirectory(Configuration& configuration) const
+    // Makes "temp", the session directory of the downloads, and points session at it.
+    [[nodiscard]] bool makeSessionDirectory(SessionLayout& session) const
     {
         if (!QDir(dir.path()).mkdir(QStringLiteral("temp")))
             return false;
-        configuration.tempDir = dir.filePath(QStringLiteral("temp"));
+        session = SessionLayout(dir.filePath(QStringLiteral("temp")));
         return true;
     }
 

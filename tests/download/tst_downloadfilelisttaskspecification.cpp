@@ -1,8 +1,8 @@
-#include "configuration.h"
 #include "downloadfilelisttaskspecification.h"
 #include "downloadfiletaskspecification.h"
 #include "downloadtaskspecification.h"
 #include "downloadtestsupport.h"
+#include "runcontext.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -64,11 +64,12 @@ private:
     {
         return DownloadFixture::path(mirror, u"dl/"_s + fileName);
     }
-    template<typename Task, typename... Args>
-    Task* makeTask(const QString& name, Args... args)
+    // The task of first, manager, mirrors, session, more..., without parent, of weight 1.
+    template<typename Task, typename First, typename... More>
+    Task* makeTask(const QString& name, First first, More... more)
     {
-        auto owned = std::make_unique<Task>(args..., &fx->manager, &fx->mirrors,
-                                            configuration.get(), nullptr, 1.0);
+        auto owned = std::make_unique<Task>(first, &fx->manager, &fx->mirrors, session, more...,
+                                            nullptr, 1.0);
         Task* raw = owned.get();
         task = std::move(owned);
         fx->log.watchTask(raw, name);
@@ -80,11 +81,12 @@ private:
     }
     DownloadFileListTaskSpecification* makeListTask()
     {
-        return makeTask<DownloadFileListTaskSpecification>(u"list"_s, &files);
+        return makeTask<DownloadFileListTaskSpecification>(u"list"_s, &files, streams);
     }
 
     std::unique_ptr<DownloadFixture> fx;
-    std::unique_ptr<Configuration> configuration;
+    SessionLayout session;
+    int streams = UserSettings().streams;
     std::unique_ptr<TaskSpecification> task;
     QList<FileDownloadSpecification> files;
 };
@@ -94,8 +96,8 @@ void TestDownloadFileListTaskSpecification::init()
     fx = std::make_unique<DownloadFixture>();
     QVERIFY(fx->dir.isValid());
     QVERIFY(fx->server.isListening());
-    configuration = std::make_unique<Configuration>();
-    QVERIFY(fx->makeSessionDirectory(*configuration));
+    streams = UserSettings().streams;
+    QVERIFY(fx->makeSessionDirectory(session));
     files.clear();
 }
 
@@ -103,7 +105,6 @@ void TestDownloadFileListTaskSpecification::cleanup()
 {
     task.reset();
     fx.reset();
-    configuration.reset();
 }
 
 FileDownloadSpecification
@@ -131,7 +132,7 @@ void TestDownloadFileListTaskSpecification::wrongMd5DropsMirrorAndFetchesAgain()
     fileTask->execute();
     QTRY_COMPARE(fileTask->state(), TaskState::Finished);
 
-    const QString local = configuration->tempDir + u"/a.bin"_s;
+    const QString local = session.directory() + u"/a.bin"_s;
     QCOMPARE(fx->log.events(),
              QStringList(
                      {u"file progress 0"_s, u"file progress 0"_s,
@@ -199,7 +200,7 @@ void TestDownloadFileListTaskSpecification::directoriesAreMadeFirst()
     DownloadFileListTaskSpecification* list = makeListTask();
 
     list->execute();
-    const QDir temp(configuration->tempDir);
+    const QDir temp(session.directory());
     QCOMPARE(temp.entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
              QStringList({u"a"_s, u"c"_s}));
     QCOMPARE(QDir(temp.filePath(u"a"_s)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
@@ -220,14 +221,14 @@ void TestDownloadFileListTaskSpecification::uncreatableDirectoryCancels()
     QVERIFY(fx->setUpMirrors(QStringList{u"m1"_s}));
     addFile(u"ok/file"_s, "x", {u"m1"_s});
     addFile(u"a/b/x"_s, "x", {u"m1"_s});
-    QFile blocker(configuration->tempDir + u"/a"_s);
+    QFile blocker(session.directory() + u"/a"_s);
     QVERIFY(blocker.open(QIODevice::WriteOnly));
     blocker.close();
     DownloadFileListTaskSpecification* list = makeListTask();
 
     list->execute();
 
-    const QString canonical = QDir(configuration->tempDir).canonicalPath();
+    const QString canonical = QDir(session.directory()).canonicalPath();
     QCOMPARE(fx->log.events(),
              QStringList({u"list message Could not create dir %1/a/b"_s.arg(canonical),
                           u"list canceled ErrorCanceled"_s}));
@@ -265,7 +266,7 @@ void TestDownloadFileListTaskSpecification::parallelLimit()
                                 Behaviour::trickle(patternBytes(20000, char('a' + i)), 5000,
                                                    std::chrono::milliseconds(5)));
     }
-    configuration->streams = streams;
+    this->streams = streams;
     DownloadFileListTaskSpecification* list = makeListTask();
     int most = 0;
     QStringList requested;
@@ -286,7 +287,7 @@ void TestDownloadFileListTaskSpecification::parallelLimit()
     if (streams == 1)
         QCOMPARE(requested, order);
     for (const FileDownloadSpecification& file : std::as_const(files))
-        QCOMPARE(md5Of(fileContent(configuration->tempDir + u'/' + file.fileName)), file.md5);
+        QCOMPARE(md5Of(fileContent(session.filePath(file.fileName))), file.md5);
 }
 
 void TestDownloadFileListTaskSpecification::reportsTotalsAndEqualWeights()
@@ -295,7 +296,7 @@ void TestDownloadFileListTaskSpecification::reportsTotalsAndEqualWeights()
     addFile(u"small"_s, patternBytes(100), {u"m1"_s});
     addFile(u"large"_s, patternBytes(300), {});
     fx->server.setRoute(path(u"m1"_s, u"large"_s), Behaviour::stall(patternBytes(300)));
-    configuration->streams = 1;
+    streams = 1;
     DownloadFileListTaskSpecification* list = makeListTask();
 
     list->execute();
@@ -338,14 +339,14 @@ void TestDownloadFileListTaskSpecification::failingFileStopsTheOthers()
     QVERIFY(fx->setUpMirrors(QStringList{u"m1"_s}));
     addFile(u"missing"_s, "x", {});
     addFile(u"later"_s, "y", {u"m1"_s});
-    configuration->streams = 2;
+    streams = 2;
     DownloadFileListTaskSpecification* list = makeListTask();
 
     list->execute();
     QTRY_COMPARE(list->state(), TaskState::ErrorCanceled);
 
     QCOMPARE(fx->server.requestedPaths(), QStringList{path(u"m1"_s, u"missing"_s)});
-    QVERIFY(!QFile::exists(configuration->tempDir + u"/later"_s));
+    QVERIFY(!QFile::exists(session.directory() + u"/later"_s));
     QCOMPARE(withoutProgress(fx->log.events()).last(), u"list canceled ErrorCanceled"_s);
 }
 

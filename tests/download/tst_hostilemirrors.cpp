@@ -1,8 +1,8 @@
-#include "configuration.h"
 #include "downloadfilelisttaskspecification.h"
 #include "downloadfiletaskspecification.h"
 #include "downloadtaskspecification.h"
 #include "downloadtestsupport.h"
+#include "runcontext.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -92,7 +92,7 @@ private:
     }
     [[nodiscard]] QString local(const QString& fileName) const
     {
-        return configuration->tempDir + u'/' + fileName;
+        return session.filePath(fileName);
     }
     // A known file goes through the checked download; one of unknown size (the product ini,
     // its signature) through the plain download with its limit, as the ini step does.
@@ -102,7 +102,8 @@ private:
     void watchReadBuffers();
 
     std::unique_ptr<DownloadFixture> fx;
-    std::unique_ptr<Configuration> configuration;
+    SessionLayout session;
+    int streams = UserSettings().streams;
     std::unique_ptr<TaskSpecification> task;
     QList<FileDownloadSpecification> files;
     int repliesSeen = 0;
@@ -114,8 +115,8 @@ void TestHostileMirrors::init()
     fx = std::make_unique<DownloadFixture>();
     QVERIFY(fx->dir.isValid());
     QVERIFY(fx->server.isListening());
-    configuration = std::make_unique<Configuration>();
-    QVERIFY(fx->makeSessionDirectory(*configuration));
+    streams = UserSettings().streams;
+    QVERIFY(fx->makeSessionDirectory(session));
     files.clear();
     repliesSeen = 0;
     unboundedReplies = 0;
@@ -125,7 +126,6 @@ void TestHostileMirrors::cleanup()
 {
     task.reset();
     fx.reset();
-    configuration.reset();
 }
 
 TaskSpecification* TestHostileMirrors::makeTask(const QString& fileName, const QByteArray& content,
@@ -134,7 +134,7 @@ TaskSpecification* TestHostileMirrors::makeTask(const QString& fileName, const Q
     if (expectedSize > 0)
         task = std::make_unique<DownloadFileTaskSpecification>(
                 FileDownloadSpecification{u"dl"_s, fileName, md5Of(content), expectedSize},
-                &fx->manager, &fx->mirrors, configuration.get(), nullptr, 1.0);
+                &fx->manager, &fx->mirrors, session, nullptr, 1.0);
     else
         task = std::make_unique<DownloadTaskSpecification>(&fx->manager, &fx->mirrors,
                                                            u"dl/"_s + fileName, local(fileName),
@@ -297,7 +297,7 @@ void TestHostileMirrors::htmlErrorPageFailsAndTheRunGoesOn()
         fx->server.setRoute(path(u"m2"_s, name), Behaviour::serve(content));
         files.append({u"dl"_s, name, md5Of(content), fileSize});
     }
-    configuration->streams = 1;
+    streams = 1;
     // The page is too large before any check can run, or arrives whole and fails its sum: either
     // way m1 is dropped at once and b.bin never sees it.
     QVERIFY(arrangeDraws({{2, 0}, {1, 0}, {1, 0}}));
@@ -313,7 +313,7 @@ void TestHostileMirrors::htmlErrorPageFailsAndTheRunGoesOn()
                  u"list message Downloading dl/b.bin"_s,
                  u"list message Downloading dl/b.bin finished"_s, u"list finished"_s};
     task = std::make_unique<DownloadFileListTaskSpecification>(&files, &fx->manager, &fx->mirrors,
-                                                               configuration.get(), nullptr, 1.0);
+                                                               session, streams, nullptr, 1.0);
     fx->log.watchTask(task.get(), u"list"_s);
 
     task->execute();

@@ -1,7 +1,7 @@
-#include "configuration.h"
 #include "downloadfiletaskspecification.h"
 #include "downloadtaskspecification.h"
 #include "downloadtestsupport.h"
+#include "sessionlayout.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -88,9 +88,9 @@ void TestResumedDownload::resume()
     fx.server.setRoute(DownloadFixture::path(u"m1"_s, u"dl/a.bin"_s), first);
     fx.server.setRoute(DownloadFixture::path(u"m2"_s, u"dl/a.bin"_s),
                        Behaviour::serveRanges(content));
-    Configuration configuration;
-    QVERIFY(fx.makeSessionDirectory(configuration));
-    const QString local = configuration.tempDir + u"/a.bin"_s;
+    SessionLayout session;
+    QVERIFY(fx.makeSessionDirectory(session));
+    const QString local = session.filePath(u"a.bin"_s);
     if (!left.isEmpty()) {
         QFile part(local);
         QVERIFY(part.open(QIODevice::WriteOnly) && part.write(left) == left.size());
@@ -98,7 +98,7 @@ void TestResumedDownload::resume()
     const QString md5 =
             QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Md5).toHex());
     DownloadFileTaskSpecification task({u"dl"_s, u"a.bin"_s, md5, content.size()}, &fx.manager,
-                                       &fx.mirrors, &configuration, nullptr, 1.0);
+                                       &fx.mirrors, session, nullptr, 1.0);
     fx.log.watchTask(&task, u"file"_s);
 
     task.execute();

@@ -1,8 +1,8 @@
-#include "configuration.h"
 #include "httpserver.h"
 #include "inidownloadtaskspecification.h"
 #include "mirrors.h"
 #include "releasemanifest.h"
+#include "runcontext.h"
 #include "sha256.h"
 #include "signallog.h"
 #include "testfiles.h"
@@ -50,11 +50,11 @@ public:
     {
         release.addFile(u"bin"_s, u"client"_s, "client bytes"_ba);
         server.setServedDirectory(mirrorRoot.path());
-        configuration.clientType = clientType;
-        configuration.clientVersion = version;
-        configuration.tempDir = tempDir.path();
-        // The product ini's RSA signature alone, as in an updater built without a manifest key.
-        configuration.manifestKey.clear();
+        context.launch.clientType = clientType;
+        context.launch.clientVersion = version;
+        context.session = SessionLayout(tempDir.path());
+        // Without a manifest key: the product ini's RSA signature alone, as in an updater built
+        // without one.
     }
 
     [[nodiscard]] bool prepare(int maxRetries = IniDownloadTaskSpecification::defaultMaxRetries)
@@ -71,8 +71,8 @@ public:
         if (!mirrors.initDefault(mirrorsFile.filePath(u"mirrors.ini"_s), version))
             return false;
         mirrors.shareSlots(4);
-        task = std::make_unique<IniDownloadTaskSpecification>(&manager, &mirrors, &configuration,
-                                                              nullptr, 1.0, maxRetries);
+        task = std::make_unique<IniDownloadTaskSpecification>(&manager, &mirrors, context, nullptr,
+                                                              1.0, maxRetries);
         log.watchTask(task.get(), u"ini"_s);
         return true;
     }
@@ -97,7 +97,7 @@ public:
     QTemporaryDir tempDir;
     TestHttpServer server;
     TestRelease release{version, clientType};
-    Configuration configuration;
+    RunContext context;
     QNetworkAccessManager manager;
     Mirrors mirrors;
     SignalLog log;
@@ -287,7 +287,7 @@ void TestIniDownloadTaskSpecification::checksTheManifest()
     QFETCH(QString, change);
     QFETCH(QString, failure);
     IniFixture f;
-    f.configuration.manifestKey = TestRelease::manifestPublicKey();
+    f.context.manifestKey = TestRelease::manifestPublicKey();
     QVERIFY(f.prepare(1));
     ReleaseManifest manifest = f.release.manifest();
     const QString manifestFile = f.mirrorRoot.filePath(u"m1/7/client_test.manifest"_s);

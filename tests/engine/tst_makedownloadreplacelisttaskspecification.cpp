@@ -1,5 +1,6 @@
 #include "configuration.h"
 #include "makedownloadreplacelisttaskspecification.h"
+#include "runcontext.h"
 #include "signallog.h"
 #include "tomcryptutil.h"
 
@@ -104,7 +105,7 @@ private:
 
     std::unique_ptr<QTemporaryDir> root;
     std::unique_ptr<QTemporaryDir> temp;
-    std::unique_ptr<Configuration> configuration;
+    RunContext context;
 };
 
 void TestMakeDownloadReplaceList::init()
@@ -113,11 +114,10 @@ void TestMakeDownloadReplaceList::init()
     temp = std::make_unique<QTemporaryDir>();
     QVERIFY(root->isValid() && temp->isValid());
     Configuration::setAppRootPath(root->path());
-    configuration = std::make_unique<Configuration>();
     // The lists from the product ini alone; the release manifest adds only the SHA-256 digests.
-    configuration->manifestKey.clear();
-    configuration->clientType = u"client_linux_amd64"_s;
-    configuration->tempDir = temp->path();
+    context = RunContext();
+    context.launch.clientType = u"client_linux_amd64"_s;
+    context.session = SessionLayout(temp->path());
 }
 
 void TestMakeDownloadReplaceList::cleanup()
@@ -139,7 +139,7 @@ void TestMakeDownloadReplaceList::writeFiles(const QString& base, const QStringL
 
 QStringList TestMakeDownloadReplaceList::runTask(FileSpecifications& lists, double weight)
 {
-    MakeDownloadReplaceListTaskSpecification task(configuration.get(), lists, nullptr, weight);
+    MakeDownloadReplaceListTaskSpecification task(context, lists, nullptr, weight);
     SignalLog log;
     log.watchTask(&task, u"lists"_s);
     QSignalSpy finished(&task, &TaskSpecification::finished);
@@ -278,7 +278,7 @@ void TestMakeDownloadReplaceList::noFiles()
 void TestMakeDownloadReplaceList::refusesAnUncheckedManifest()
 {
     // With a manifest key the digests come from a checked manifest, never from the ini alone.
-    configuration->manifestKey = "key"_ba;
+    context.manifestKey = "key"_ba;
     writeFiles(temp->path(), {u"client_linux_amd64.ini=[dl]\na=md5(A)::1\n"_s});
     FileSpecifications lists = earlierLists;
     QCOMPARE(runTask(lists),
@@ -307,12 +307,12 @@ void TestMakeDownloadReplaceList::readsConfigurationWhenStarted()
     QTemporaryDir elsewhere;
     PoolGate gate;
     FileSpecifications lists;
-    MakeDownloadReplaceListTaskSpecification task(configuration.get(), lists, nullptr, 1.0);
+    MakeDownloadReplaceListTaskSpecification task(context, lists, nullptr, 1.0);
     QSignalSpy finished(&task, &TaskSpecification::finished);
 
     task.execute();
-    configuration->clientType = u"other_type"_s;
-    configuration->tempDir = elsewhere.path();
+    context.launch.clientType = u"other_type"_s;
+    context.session = SessionLayout(elsewhere.path());
     Configuration::setAppRootPath(elsewhere.path());
     gate.open();
     QTRY_COMPARE(finished.count(), 1);
@@ -325,8 +325,7 @@ void TestMakeDownloadReplaceList::taskDeletedBeforeBodyEnds()
     FileSpecifications lists = earlierLists;
     {
         PoolGate gate;
-        MakeDownloadReplaceListTaskSpecification(configuration.get(), lists, nullptr, 1.0)
-                .execute();
+        MakeDownloadReplaceListTaskSpecification(context, lists, nullptr, 1.0).execute();
     }
     bool drained = false;
     QMetaObject::invokeMethod(

@@ -70,7 +70,7 @@ class TestFileReplaceListTaskSpecification : public QObject
     Q_OBJECT
 
     std::unique_ptr<QTemporaryDir> dir;
-    Configuration configuration;
+    SessionLayout session;
     QString root;
     QList<FileReplaceSpecification> replaceList;
     QList<QString> deleteList;
@@ -78,11 +78,11 @@ class TestFileReplaceListTaskSpecification : public QObject
     std::unique_ptr<InspectedList> stage;
 
     QString rooted(const QString& name) const { return root + u'/' + name; }
-    QString downloaded(const QString& name) const { return configuration.tempDir + u'/' + name; }
+    QString downloaded(const QString& name) const { return session.filePath(name); }
     QStringList expand(QStringList lines) const
     {
         return lines.replaceInStrings(u"%root"_s, root)
-                .replaceInStrings(u"%temp"_s, configuration.tempDir);
+                .replaceInStrings(u"%temp"_s, session.directory());
     }
 
     // Lists a download of the new version of name; packed ones come as name + ".gz".
@@ -109,8 +109,7 @@ class TestFileReplaceListTaskSpecification : public QObject
 
     void start()
     {
-        stage = std::make_unique<InspectedList>(&replaceList, &deleteList, &configuration, nullptr,
-                                                1.0);
+        stage = std::make_unique<InspectedList>(&replaceList, &deleteList, session, nullptr, 1.0);
         log.watchTask(stage.get(), u"list"_s);
         stage->execute();
     }
@@ -133,8 +132,8 @@ private slots:
         dir = std::make_unique<QTemporaryDir>();
         QVERIFY(dir->isValid());
         root = dir->filePath(u"root"_s);
-        configuration.tempDir = dir->filePath(u"temp"_s);
-        QVERIFY(QDir().mkpath(configuration.tempDir));
+        session = SessionLayout(dir->filePath(u"temp"_s));
+        QVERIFY(QDir().mkpath(session.directory()));
         Configuration::setAppRootPath(root);
         QVERIFY(writeFile(rooted(u"a.txt"_s), "old a"));
         QVERIFY(writeFile(rooted(u"b.txt"_s), "old b"));
@@ -227,7 +226,7 @@ private slots:
         backups.sort(); // in the order the replacements finished
         QCOMPARE(backups, (QStringList{u"_old_a.txt"_s, u"_old_b.txt"_s, u"lib/_old_c.so"_s}));
         // From here on a start after a kill finishes the deletions instead of undoing.
-        QVERIFY(ReplaceJournal(configuration.tempDir).isCommitted());
+        QVERIFY(ReplaceJournal(session.directory()).isCommitted());
         FileDeleteListTaskSpecification deletion(&deleteList, nullptr, 1.0);
         deletion.execute();
         QTRY_COMPARE(deletion.state(), TaskSpecification::Finished);
@@ -305,7 +304,7 @@ private slots:
                                     u"list message rolling back file updates"_s,
                                     u"list canceled ErrorCanceled"_s}));
         COMPARE_TREES(installedTree(root), before);
-        QVERIFY(!ReplaceJournal(configuration.tempDir).exists()); // nothing left to repair
+        QVERIFY(!ReplaceJournal(session.directory()).exists()); // nothing left to repair
     }
 
     // The user cancels while two copies are in the middle of their work: they run to their end,
@@ -385,7 +384,7 @@ private slots:
                         "incomplete"_s,
                         u"list canceled ErrorCanceled"_s}));
         QCOMPARE(readFile(rooted(u"_old_a.txt"_s)), "old a"_ba);
-        QVERIFY(ReplaceJournal(configuration.tempDir).exists());
+        QVERIFY(ReplaceJournal(session.directory()).exists());
     }
 
     void conflictingPathsChangeNothing_data()

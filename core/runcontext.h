@@ -1,0 +1,34 @@
+#pragma once
+
+#include "sessionlayout.h"
+#include "updatechannel.h"
+
+#include <QByteArray>
+#include <QString>
+
+// What the command line and the update server fixed for this run.
+struct LaunchOptions
+{
+    QString clientType;
+    qint32 clientVersion = 0;
+    UpdateChannel channel = UpdateChannel::Stable;
+    bool noUser = false;
+};
+
+// What "update.ini" says about the downloads.
+struct UserSettings
+{
+    QString proxy;
+    qint32 streams = 6;
+};
+
+// One update run as it was prepared: built once when the run is prepared (and by tests), then
+// only read. The stages take the parts they need by value or by const reference.
+struct RunContext
+{
+    LaunchOptions launch;
+    UserSettings settings;
+    // The Ed25519 public key (PEM) release manifests must be signed with; empty for none.
+    QByteArray manifestKey;
+    SessionLayout session;
+};

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QString>
+
+// Where the files of one update session lie: the downloads, the product ini and the manifest, in
+// the session directory below the system temporary directory. The one place that joins a path
+// under it.
+class SessionLayout
+{
+public:
+    SessionLayout() = default;
+    explicit SessionLayout(QString directory)
+        : dir(std::move(directory))
+    {}
+
+    [[nodiscard]] const QString& directory() const { return dir; }
+    // relativePath ("base/update.gz", "patches/<digest>/a.so.zstpatch") below the directory.
+    [[nodiscard]] QString filePath(const QString& relativePath) const
+    {
+        return dir + u'/' + relativePath;
+    }
+    // "<type>.ini" and "<type>.manifest" as the session keeps them.
+    [[nodiscard]] QString productIniPath(const QString& clientType) const;
+    [[nodiscard]] QString manifestPath(const QString& clientType) const;
+
+    friend bool operator==(const SessionLayout&, const SessionLayout&) = default;
+
+private:
+    QString dir;
+};
