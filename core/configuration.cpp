@@ -1,6 +1,5 @@
 #include "configuration.h"
 
-#include "approot.h"
 #include "ed25519.h"
 #include "settingsfile.h"
 #include "updatechecker.h"
@@ -178,52 +177,9 @@ bool Configuration::createTempDir()
     return false;
 }
 
-bool Configuration::isSpecialFileName(const QString& fileName) const
-{
-    return getSpecialFileNames().contains(fileName, Qt::CaseSensitive);
-}
-
-QString Configuration::getAppRootPath()
-{
-    return AppRoot::path();
-}
-
-QString Configuration::getAppRootFilePath(const QString& relativePath)
-{
-    return AppRoot::filePath(relativePath);
-}
-
-void Configuration::setAppRootPath(const QString& path)
-{
-    AppRoot::setPath(path);
-}
-
 QString Configuration::getUpdateType()
 {
     return u"client_linux_amd64"_s;
-}
-
-QString Configuration::getClientBinaryName()
-{
-    return u"vq3client_runscript.sh"_s;
-}
-
-const QStringList& Configuration::getSpecialFileNames()
-{
-    static const QStringList names{u"update"_s,
-                                   u"libQtCore.so.4"_s,
-                                   u"libQtGui.so.4"_s,
-                                   u"libQtNetwork.so.4"_s,
-                                   u"libqgif.so"_s,
-                                   u"libqjpeg.so"_s,
-                                   u"libqtaccessiblewidgets.so"_s};
-    return names;
-}
-
-const QString& Configuration::getSpecialFileRenamePrefix()
-{
-    static const QString prefix = u"_old_"_s;
-    return prefix;
 }
 
 void Configuration::setUpdateServer(const QString& host, quint16 port,

@@ -54,17 +54,8 @@ public:
     [[nodiscard]] bool initalizeStart(const QString& directory);
     [[nodiscard]] bool createTempDir();
 
-    [[nodiscard]] bool isSpecialFileName(const QString& fileName) const;
-
-    [[nodiscard]] static QString getAppRootPath();
-    [[nodiscard]] static QString getAppRootFilePath(const QString& relativePath);
     [[nodiscard]] static QString getUpdateType();
-    [[nodiscard]] static QString getClientBinaryName();
-    [[nodiscard]] static const QStringList& getSpecialFileNames();
-    [[nodiscard]] static const QString& getSpecialFileRenamePrefix();
 
-    // Tests and tools run from elsewhere than the installation they work on.
-    static void setAppRootPath(const QString& path);
     // Asked after every failed version query: true queries again, false gives up. Without a
     // question the first failure gives up.
     using RetryQuestion = std::function<bool()>;

@@ -1,6 +1,6 @@
 #include "filespecifications.h"
 
-#include "configuration.h"
+#include "installationlayout.h"
 
 #include <QFileInfo>
 
@@ -32,7 +32,7 @@ QString FileReplaceSpecification::patchedName() const
 
 QString FileReplaceSpecification::oldDestFileName() const
 {
-    return destFileName(Configuration::getSpecialFileRenamePrefix());
+    return destFileName(InstallationLayout::backupPrefix());
 }
 
 void FileSpecifications::clear()

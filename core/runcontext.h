@@ -1,5 +1,6 @@
 #pragma once
 
+#include "installationlayout.h"
 #include "sessionlayout.h"
 #include "updatechannel.h"
 
@@ -30,5 +31,6 @@ struct RunContext
     UserSettings settings;
     // The Ed25519 public key (PEM) release manifests must be signed with; empty for none.
     QByteArray manifestKey;
+    InstallationLayout installation;
     SessionLayout session;
 };

@@ -1,6 +1,6 @@
 #include "patchapplytaskspecification.h"
 
-#include "configuration.h"
+#include "approot.h"
 #include "wholefile.h"
 #include "zstdpatch.h"
 
@@ -31,9 +31,9 @@ PatchApplyTaskSpecification::PatchApplyTaskSpecification(const FilePatchSpecific
 std::unique_ptr<ASyncFunc> PatchApplyTaskSpecification::createFunction()
 {
     failureText.clear();
-    auto func = std::make_unique<PatchApplyFunc>(
-            patch, Configuration::getAppRootFilePath(patch.source), tempDir + u'/' + patch.path,
-            tempDir + u'/' + patch.result);
+    auto func = std::make_unique<PatchApplyFunc>(patch, AppRoot::filePath(patch.source),
+                                                 tempDir + u'/' + patch.path,
+                                                 tempDir + u'/' + patch.result);
     // Posted before the result, so the reason is here when the task ends.
     connect(func.get(), &PatchApplyFunc::failed, this, &PatchApplyTaskSpecification::onFailed,
             Qt::QueuedConnection);

@@ -1,6 +1,5 @@
 #include "makedownloadreplacelisttaskspecification.h"
 
-#include "configuration.h"
 #include "productinireader.h"
 #include "releasemanifest.h"
 #include "runcontext.h"
@@ -24,7 +23,7 @@ std::unique_ptr<ASyncFunc> MakeDownloadReplaceListTaskSpecification::createFunct
     if (!context.manifestKey.isEmpty())
         manifest = checkedManifest != nullptr ? *checkedManifest : ReleaseManifest();
     auto func = std::make_unique<MakeDownloadReplaceListFunc>(
-            context.launch.clientType, context.session.directory(), Configuration::getAppRootPath(),
+            context.launch.clientType, context.session.directory(), context.installation.root(),
             std::move(manifest));
     // Posted from the pool thread before the result, so the lists are here when it arrives.
     connect(func.get(), &MakeDownloadReplaceListFunc::listsBuilt, this,

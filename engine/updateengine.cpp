@@ -1,9 +1,11 @@
 #include "updateengine.h"
 
+#include "approot.h"
 #include "bannerquery.h"
 #include "channelstatementfetch.h"
 #include "configuration.h"
 #include "ed25519.h"
+#include "installationlayout.h"
 #include "installedrelease.h"
 #include "maintaskspecification.h"
 #include "mirrors.h"
@@ -145,7 +147,7 @@ bool UpdateEngine::initialize()
         emit fatalError(QString::fromUtf8(e.what()));
         return false;
     }
-    if (!QFileInfo::exists(Configuration::getAppRootFilePath(MirrorsIni::fileName()))) {
+    if (!QFileInfo::exists(AppRoot::filePath(MirrorsIni::fileName()))) {
         emit fatalError(u"%1 is missing, cannot proceed."_s.arg(MirrorsIni::fileName()));
         return false;
     }
@@ -176,6 +178,7 @@ bool UpdateEngine::initialize()
                         configuration.channel, configuration.noUser},
                        {configuration.proxy, configuration.streams},
                        configuration.manifestKey,
+                       InstallationLayout::ofThisProgram(),
                        SessionLayout(configuration.tempDir)});
     engineState = Prepared;
     return true;
@@ -265,13 +268,11 @@ bool UpdateEngine::makeMirrorList()
     mirrorList = std::make_unique<Mirrors>();
     connect(mirrorList.get(), &Mirrors::fatalError, this, &UpdateEngine::fatalError);
     connect(mirrorList.get(), &Mirrors::message, this, &UpdateEngine::message);
-    const bool made =
-            configuration.channel == UpdateChannel::Alpha
-                    ? mirrorList->initAlpha(Configuration::getAppRootFilePath(u"update.ini"_s),
-                                            configuration.clientVersion)
-                    : mirrorList->initDefault(
-                              Configuration::getAppRootFilePath(MirrorsIni::fileName()),
-                              configuration.clientVersion);
+    const bool made = configuration.channel == UpdateChannel::Alpha
+                              ? mirrorList->initAlpha(AppRoot::filePath(u"update.ini"_s),
+                                                      configuration.clientVersion)
+                              : mirrorList->initDefault(AppRoot::filePath(MirrorsIni::fileName()),
+                                                        configuration.clientVersion);
     mirrorList->shareSlots(configuration.streams, !configuration.proxy.isEmpty());
     return made;
 }
@@ -403,10 +404,10 @@ void UpdateEngine::removeOldFiles(const QString& path)
     // Such a backup may be the only copy of a file that a failed repair still has to put back.
     QStringList named;
     for (const QString& installed : killedRunJournal(recordedSessionDirectory()).backups())
-        named.append(QFileInfo(Configuration::getAppRootFilePath(installed)).absoluteFilePath());
-    for (const QString& name : Configuration::getSpecialFileNames()) {
+        named.append(QFileInfo(AppRoot::filePath(installed)).absoluteFilePath());
+    for (const QString& name : InstallationLayout::ownFileNames()) {
         if (!named.contains(QFileInfo(path + u'/' + name).absoluteFilePath()))
-            QFile::remove(path + u'/' + Configuration::getSpecialFileRenamePrefix() + name);
+            QFile::remove(path + u'/' + InstallationLayout::backupPrefix() + name);
     }
 }
 

@@ -4,6 +4,7 @@
 // may carry the groups of either. Nothing here may ask the update server: every path that reads
 // the version from the files or the command line stays off the network.
 
+#include "approot.h"
 #include "configuration.h"
 #include "fuzzsupport.h"
 #include "mirrors.h"
@@ -25,7 +26,7 @@ const QString& appRoot()
 {
     static const QString path = [] {
         const QString root = FuzzSupport::scratchDir();
-        Configuration::setAppRootPath(root);
+        AppRoot::setPath(root);
         return root;
     }();
     return path;

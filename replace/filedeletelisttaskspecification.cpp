@@ -1,6 +1,6 @@
 #include "filedeletelisttaskspecification.h"
 
-#include "configuration.h"
+#include "approot.h"
 #include "filedeletetaskspecification.h"
 
 using namespace Qt::StringLiterals;
@@ -27,8 +27,7 @@ void FileDeleteListTaskSpecification::makeSubtasksAndStart()
 {
     const double weight = 1.0 / double(fileNames->size());
     for (const QString& name : std::as_const(*fileNames))
-        addSubTask(new FileDeleteTaskSpecification(false, Configuration::getAppRootFilePath(name),
-                                                   this, weight));
+        addSubTask(new FileDeleteTaskSpecification(false, AppRoot::filePath(name), this, weight));
     setRunning();
     executeSubTasks();
 }

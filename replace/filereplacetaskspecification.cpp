@@ -2,11 +2,11 @@
 
 #include "approot.h"
 #include "checksignaturetaskspecification.h"
-#include "configuration.h"
 #include "filebackuptaskspecification.h"
 #include "filecopytaskspecification.h"
 #include "filerenametaskspecification.h"
 #include "fileunziptaskspecification.h"
+#include "installationlayout.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -32,7 +32,7 @@ FileReplaceTaskSpecification::planFor(const FileReplaceSpecification& record,
         plan.movedDownload = record.fileName;
     else if (QFileInfo::exists(tempDir + u'/' + record.patchedName()))
         plan.movedDownload = record.patchedName();
-    plan.special = Configuration::getSpecialFileNames().contains(
+    plan.special = InstallationLayout::ownFileNames().contains(
             QFileInfo(record.pureDestFilePath()).fileName(), Qt::CaseSensitive);
     return plan;
 }

@@ -1,10 +1,10 @@
 #include "replacejournal.h"
 
 #include "approot.h"
-#include "configuration.h"
 #include "filecopytaskspecification.h"
 #include "filerenametaskspecification.h"
 #include "filespecifications.h"
+#include "installationlayout.h"
 
 #include <QDir>
 #include <QFile>
@@ -57,7 +57,7 @@ bool isSafeJournalPath(const QString& path)
 QString backupPath(const QString& installedPath)
 {
     return FileReplaceSpecification::prefixedPath(installedPath,
-                                                  Configuration::getSpecialFileRenamePrefix());
+                                                  InstallationLayout::backupPrefix());
 }
 
 bool pathTaken(const QString& path)

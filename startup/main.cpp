@@ -1,3 +1,4 @@
+#include "approot.h"
 #include "configuration.h"
 #include "instancelock.h"
 #include "mainwindow.h"
@@ -54,8 +55,8 @@ std::optional<int> guardInstallation(InstanceLock& lock)
         if (SingleInstanceChecker::checkExistingInstance(u"#"_s,
                                                          SingleInstanceChecker::StaleSocket::Keep))
             return 0;
-        printError(u"Another updater is already working on %1; this one ends"_s.arg(
-                Configuration::getAppRootPath()));
+        printError(
+                u"Another updater is already working on %1; this one ends"_s.arg(AppRoot::path()));
         return otherUpdaterRunsExitCode;
     case InstanceLock::Result::Failed:
         printError(lock.errorString() + u"; the updater does not run without it"_s);
@@ -68,8 +69,8 @@ std::optional<int> guardInstallation(InstanceLock& lock)
 // shortens "update_de_DE" to "update_de" and "update" until a file is found.
 void installTranslator(QApplication& app, QTranslator& translator, const QString& baseName)
 {
-    const QString path = Configuration::getAppRootFilePath(u"translations/"_s + baseName + u'_' +
-                                                           QLocale::system().name());
+    const QString path =
+            AppRoot::filePath(u"translations/"_s + baseName + u'_' + QLocale::system().name());
     if (translator.load(path, QString(), u"_."_s))
         app.installTranslator(&translator);
 }
@@ -77,7 +78,7 @@ void installTranslator(QApplication& app, QTranslator& translator, const QString
 // What the previous self-update moved aside while it was in use; failures are retried next time.
 void removeLeftoversOfSelfUpdate()
 {
-    const QString root = Configuration::getAppRootPath();
+    const QString root = AppRoot::path();
     UpdateEngine::removeOldFiles(root);
     UpdateEngine::removeOldFiles(root + u"/imageformats"_s);
     UpdateEngine::removeOldFiles(root + u"/accessible"_s);
@@ -88,7 +89,7 @@ void removeLeftoversOfSelfUpdate()
 int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
-    InstanceLock lock(Configuration::getAppRootFilePath(InstanceLock::fileName()));
+    InstanceLock lock(AppRoot::filePath(InstanceLock::fileName()));
     if (const std::optional<int> exitCode = guardInstallation(lock))
         return *exitCode;
     // Before anything else, whatever this start goes on to do: a run that was killed leaves the

@@ -1,6 +1,7 @@
 #include "processtools.h"
 
-#include "configuration.h"
+#include "approot.h"
+#include "installationlayout.h"
 
 #include <QProcess>
 
@@ -13,5 +14,5 @@ void ProcessTools::startVq3Client()
 
 QString ProcessTools::clientStartScriptPath()
 {
-    return Configuration::getAppRootFilePath(Configuration::getClientBinaryName());
+    return AppRoot::filePath(InstallationLayout::clientStartScript());
 }

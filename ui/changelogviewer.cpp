@@ -1,7 +1,7 @@
 #include "changelogviewer.h"
 
+#include "approot.h"
 #include "changelogfetch.h"
-#include "configuration.h"
 #include "inerttextdocument.h"
 #include "mirrorsini.h"
 #include "settingsfile.h"
@@ -31,7 +31,7 @@ const QString updateIniName = u"update.ini"_s;
 
 bool appRootFileExists(const QString& fileName)
 {
-    return QFileInfo::exists(Configuration::getAppRootFilePath(fileName));
+    return QFileInfo::exists(AppRoot::filePath(fileName));
 }
 
 } // namespace

@@ -1,3 +1,4 @@
+#include "approot.h"
 #include "banner.h"
 #include "configuration.h"
 #include "httpserver.h"
@@ -62,7 +63,7 @@ private:
 void TestBannerDownload::init()
 {
     root = std::make_unique<QTemporaryDir>();
-    Configuration::setAppRootPath(root->path());
+    AppRoot::setPath(root->path());
     server = std::make_unique<TestHttpServer>();
     QVERIFY(server->isListening());
 }
@@ -197,7 +198,7 @@ void TestBannerDownload::fetchesOneImageAtATime()
 
 void TestBannerDownload::fetchesThroughTheProxy()
 {
-    QFile ini(Configuration::getAppRootFilePath(u"update.ini"_s));
+    QFile ini(AppRoot::filePath(u"update.ini"_s));
     QVERIFY(ini.open(QIODevice::WriteOnly));
     ini.write("[update]\nproxy=" + server->urlText().toLatin1() + "\n");
     ini.close();

@@ -1,4 +1,6 @@
+#include "approot.h"
 #include "configuration.h"
+#include "installationlayout.h"
 #include "modalboxanswerer.h"
 #include "udpresponder.h"
 #include "versionquerybox.h"
@@ -20,7 +22,7 @@ class ConfigurationFixture
 public:
     explicit ConfigurationFixture(const std::optional<QByteArray>& updateIni)
     {
-        Configuration::setAppRootPath(root.path());
+        AppRoot::setPath(root.path());
         if (updateIni) {
             QFile file(root.filePath(u"update.ini"_s));
             if (file.open(QIODevice::WriteOnly))
@@ -29,7 +31,7 @@ public:
         configuration.setUpdateServer(u"127.0.0.1"_s, server.port(), 200ms);
         configuration.setRetryQuestion(&VersionQueryBox::askRetry);
     }
-    ~ConfigurationFixture() { Configuration::setAppRootPath(QString()); }
+    ~ConfigurationFixture() { AppRoot::setPath(QString()); }
 
     QTemporaryDir root;
     UdpResponder server;
@@ -404,7 +406,7 @@ void TestConfiguration::specialFileNames()
 {
     QFETCH(QString, name);
     QFETCH(bool, special);
-    QCOMPARE(Configuration().isSpecialFileName(name), special);
+    QCOMPARE(InstallationLayout::isOwnFile(name), special);
 }
 
 QTEST_MAIN(TestConfiguration)

@@ -1,4 +1,4 @@
-#include "configuration.h"
+#include "approot.h"
 #include "updateinidata.h"
 
 #include <QDir>
@@ -31,13 +31,13 @@ void TestUpdateIniData::init()
 {
     root = std::make_unique<QTemporaryDir>();
     QVERIFY(root->isValid());
-    Configuration::setAppRootPath(root->path());
+    AppRoot::setPath(root->path());
     QVERIFY(QDir(root->path()).mkdir(u"sonavelle_temp_4"_s));
 }
 
 void TestUpdateIniData::cleanup()
 {
-    Configuration::setAppRootPath(QString());
+    AppRoot::setPath(QString());
     root.reset();
 }
 

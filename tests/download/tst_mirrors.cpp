@@ -1,4 +1,4 @@
-#include "configuration.h"
+#include "approot.h"
 #include "downloadtestsupport.h"
 #include "mirrors.h"
 #include "sharedrandom.h"
@@ -194,9 +194,9 @@ void TestMirrors::readsRelativeNameFromApplicationRoot()
 {
     QVERIFY(writeMirrorsFile(dir.filePath(u"mirrors.ini"_s),
                              {{u"root"_s, u"http://root.example"_s, {}}}));
-    Configuration::setAppRootPath(dir.path());
+    AppRoot::setPath(dir.path());
     QVERIFY(mirrors->initDefault(MirrorsIni::fileName(), 3));
-    Configuration::setAppRootPath({});
+    AppRoot::setPath({});
     QCOMPARE(names(*mirrors), QStringList{u"root"_s});
     QCOMPARE(mirrors->list().at(0).url, u"http://root.example/3"_s);
 }

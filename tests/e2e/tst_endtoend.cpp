@@ -1,3 +1,4 @@
+#include "approot.h"
 #include "banner.h"
 #include "changelogviewer.h"
 #include "channelstatement.h"
@@ -1457,8 +1458,8 @@ void TestEndToEnd::everyRequestGoesThroughTheProxy()
     const QByteArray bannerRequest = "GET " + nginx.url(u"banner.png"_s).toUtf8() + " HTTP";
     QVERIFY2(proxy.log().contains(bannerRequest), proxy.log().constData());
 
-    Configuration::setAppRootPath(installation.path());
-    const auto restoreRoot = qScopeGuard([] { Configuration::setAppRootPath(QString()); });
+    AppRoot::setPath(installation.path());
+    const auto restoreRoot = qScopeGuard([] { AppRoot::setPath(QString()); });
     Configuration configuration;
     configuration.clientType = clientType;
     configuration.clientVersion = 2;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "approot.h"
 #include "configuration.h"
 #include "httpserver.h"
 #include "signallog.h"
@@ -25,7 +26,7 @@ public:
         : previousTmpDir(qgetenv("TMPDIR"))
     {
         qputenv("TMPDIR", systemTemp.path().toLocal8Bit());
-        Configuration::setAppRootPath(root.path());
+        AppRoot::setPath(root.path());
         server.setServedDirectory(mirrorRoot.path());
         if (withDefaultFiles) {
             release.addFile(QStringLiteral("bin"), QStringLiteral("client"),
@@ -39,7 +40,7 @@ public:
     ~EngineFixture()
     {
         engine.reset();
-        Configuration::setAppRootPath(QString());
+        AppRoot::setPath(QString());
         qputenv("TMPDIR", previousTmpDir);
     }
 

@@ -1,3 +1,4 @@
+#include "approot.h"
 #include "configuration.h"
 #include "makedownloadreplacelisttaskspecification.h"
 #include "runcontext.h"
@@ -113,17 +114,18 @@ void TestMakeDownloadReplaceList::init()
     root = std::make_unique<QTemporaryDir>();
     temp = std::make_unique<QTemporaryDir>();
     QVERIFY(root->isValid() && temp->isValid());
-    Configuration::setAppRootPath(root->path());
+    AppRoot::setPath(root->path());
     // The lists from the product ini alone; the release manifest adds only the SHA-256 digests.
     context = RunContext();
     context.launch.clientType = u"client_linux_amd64"_s;
+    context.installation = InstallationLayout(root->path());
     context.session = SessionLayout(temp->path());
 }
 
 void TestMakeDownloadReplaceList::cleanup()
 {
     QThreadPool::globalInstance()->waitForDone();
-    Configuration::setAppRootPath(QString());
+    AppRoot::setPath(QString());
 }
 
 void TestMakeDownloadReplaceList::writeFiles(const QString& base, const QStringList& files)
@@ -313,7 +315,7 @@ void TestMakeDownloadReplaceList::readsConfigurationWhenStarted()
     task.execute();
     context.launch.clientType = u"other_type"_s;
     context.session = SessionLayout(elsewhere.path());
-    Configuration::setAppRootPath(elsewhere.path());
+    AppRoot::setPath(elsewhere.path());
     gate.open();
     QTRY_COMPARE(finished.count(), 1);
     QCOMPARE(describe(lists), QStringList{u"replace dl|b||0|"_s});

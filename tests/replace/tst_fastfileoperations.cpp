@@ -1,4 +1,4 @@
-#include "configuration.h"
+#include "approot.h"
 #include "dircreatetaskspecification.h"
 #include "filedeletelisttaskspecification.h"
 #include "filedeletetaskspecification.h"
@@ -34,7 +34,7 @@ private slots:
         QVERIFY(writeFile(path(u"top/file"_s), "content"));
         QVERIFY(writeFile(path(u"top/full/inside"_s), "content"));
         QVERIFY(QFile::link(path(u"nowhere"_s), path(u"top/dangling"_s)));
-        Configuration::setAppRootPath(dir->path());
+        AppRoot::setPath(dir->path());
     }
 
     void dirCreate_data()

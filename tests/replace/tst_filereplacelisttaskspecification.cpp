@@ -1,4 +1,4 @@
-#include "configuration.h"
+#include "approot.h"
 #include "dircreatetaskspecification.h"
 #include "filedeletelisttaskspecification.h"
 #include "filereplacelisttaskspecification.h"
@@ -134,7 +134,7 @@ private slots:
         root = dir->filePath(u"root"_s);
         session = SessionLayout(dir->filePath(u"temp"_s));
         QVERIFY(QDir().mkpath(session.directory()));
-        Configuration::setAppRootPath(root);
+        AppRoot::setPath(root);
         QVERIFY(writeFile(rooted(u"a.txt"_s), "old a"));
         QVERIFY(writeFile(rooted(u"b.txt"_s), "old b"));
         QVERIFY(writeFile(rooted(u"lib/c.so"_s), "old c"));

@@ -1,3 +1,4 @@
+#include "approot.h"
 #include "configuration.h"
 #include "filecopytaskspecification.h"
 #include "filerenametaskspecification.h"
@@ -92,7 +93,7 @@ private slots:
         QVERIFY(dir->isValid());
         root = dir->filePath(u"root"_s);
         configuration.tempDir = dir->filePath(u"temp"_s);
-        Configuration::setAppRootPath(root);
+        AppRoot::setPath(root);
         QVERIFY(writeFile(rooted(u"lib/keep.txt"_s), "untouched"));
         deleteList.clear();
         log.clear();

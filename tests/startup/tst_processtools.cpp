@@ -1,4 +1,4 @@
-#include "configuration.h"
+#include "approot.h"
 #include "processtools.h"
 
 #include <QCoreApplication>
@@ -44,7 +44,7 @@ private slots:
 
 void TestProcessTools::cleanup()
 {
-    Configuration::setAppRootPath({});
+    AppRoot::setPath({});
 }
 
 void TestProcessTools::startsTheClientScriptDetached()
@@ -53,7 +53,7 @@ void TestProcessTools::startsTheClientScriptDetached()
     // A root with a space: the path is one program name, not a command line to split.
     const QString root = scratch.filePath(u"Sonavelle Client"_s);
     QVERIFY(QDir().mkpath(root));
-    Configuration::setAppRootPath(root);
+    AppRoot::setPath(root);
     const QString script = root + u"/vq3client_runscript.sh"_s;
     QCOMPARE(ProcessTools::clientStartScriptPath(), script);
     QVERIFY(writeFile(script, reportingScript, executable));
@@ -84,7 +84,7 @@ void TestProcessTools::unusableScriptIsSilent()
 {
     QFETCH(QString, kind);
     QTemporaryDir root;
-    Configuration::setAppRootPath(root.path());
+    AppRoot::setPath(root.path());
     const QString script = ProcessTools::clientStartScriptPath();
     if (kind == u"plain file")
         QVERIFY(writeFile(script, reportingScript, QFile::ReadOwner | QFile::WriteOwner));

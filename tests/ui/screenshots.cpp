@@ -3,6 +3,7 @@
 //
 //     sonavelle-screenshots <directory>
 
+#include "approot.h"
 #include "changelogviewer.h"
 #include "configuration.h"
 #include "mainwindow.h"
@@ -225,7 +226,7 @@ int main(int argc, char* argv[])
     }
     // An empty installation: no settings of the build directory find their way in.
     QTemporaryDir root;
-    Configuration::setAppRootPath(root.path());
+    AppRoot::setPath(root.path());
     Configuration configuration;
     configuration.clientVersion = 3400;
     configuration.news = news;

@@ -1,5 +1,5 @@
+#include "approot.h"
 #include "changelogviewer.h"
-#include "configuration.h"
 #include "ed25519.h"
 #include "httpserver.h"
 #include "sha256.h"
@@ -55,8 +55,8 @@ QString changelogPath(const QString& mirror)
 class ChangelogFixture
 {
 public:
-    ChangelogFixture() { Configuration::setAppRootPath(root.path()); }
-    ~ChangelogFixture() { Configuration::setAppRootPath(QString()); }
+    ChangelogFixture() { AppRoot::setPath(root.path()); }
+    ~ChangelogFixture() { AppRoot::setPath(QString()); }
 
     // "mirrors.ini" naming the mirrors, each with its base URL on the server.
     [[nodiscard]] bool writeMirrorsIni(const QStringList& mirrors, const QString& urlSuffix = {})

@@ -1,8 +1,10 @@
 #pragma once
 
+#include "approot.h"
 #include "banner.h"
 #include "configuration.h"
 #include "httpserver.h"
+#include "installationlayout.h"
 #include "mainwindow.h"
 #include "processtools.h"
 #include "singleinstancechecker.h"
@@ -34,7 +36,7 @@ public:
         : previousTmpDir(qgetenv("TMPDIR"))
     {
         qputenv("TMPDIR", systemTemp.path().toLocal8Bit());
-        Configuration::setAppRootPath(root.path());
+        AppRoot::setPath(root.path());
         server.setServedDirectory(mirrorRoot.path());
         release.addFile(QStringLiteral("bin"), QStringLiteral("client"),
                         QByteArrayLiteral("client program"));
@@ -55,7 +57,7 @@ public:
             }
         }
         window.reset();
-        Configuration::setAppRootPath(QString());
+        AppRoot::setPath(QString());
         qputenv("TMPDIR", previousTmpDir);
     }
     WindowFixture(const WindowFixture&) = delete;
@@ -79,7 +81,7 @@ public:
     // The client's start script leaves a marker behind, so a test sees that it ran.
     [[nodiscard]] bool writeClientScript()
     {
-        const QString path = root.filePath(Configuration::getClientBinaryName());
+        const QString path = root.filePath(InstallationLayout::clientStartScript());
         if (!TestRelease::writeFile(path, "#!/bin/sh\necho started > \"$(dirname \"$0\")/" +
                                                   clientMarkerName().toUtf8() + "\"\n"))
             return false;
