@@ -73,10 +73,11 @@ private:
     gzFile in = nullptr;
 };
 
+// Writes target from what a Reader makes of source, one block at a time.
 template<typename Reader>
-bool transfer(const QString& source, const QString& target,
-              std::optional<QFileDevice::Permissions> mode,
-              SlowFileOpSpecification::Placement placement)
+bool writeFrom(const QString& source, const QString& target,
+               std::optional<QFileDevice::Permissions> mode,
+               SlowFileOpSpecification::Placement placement)
 {
     Reader reader;
     if (!reader.open(source))
@@ -122,9 +123,9 @@ bool FileTransferFunc::run()
     // what made the transfer fail.
     switch (content) {
     case Content::Plain:
-        return transfer<PlainReader>(source, target, mode, placement);
+        return writeFrom<PlainReader>(source, target, mode, placement);
     case Content::Gzip:
-        return transfer<GzipReader>(source, target, mode, placement);
+        return writeFrom<GzipReader>(source, target, mode, placement);
     }
     return false;
 }
