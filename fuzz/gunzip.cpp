@@ -4,7 +4,7 @@
 // target (a half-written file, a temporary name). An input of n bytes unpacks to at most about
 // 1000 n bytes (deflate's best ratio); scripts/fuzz bounds n with -max_len.
 
-#include "fileunziptaskspecification.h"
+#include "filetransferfunc.h"
 #include "fuzzsupport.h"
 
 #include <QCoreApplication>
@@ -64,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Paths& where = paths();
     FuzzSupport::writeInput(where.source, FuzzSupport::bytes(data, size));
 
-    FileUnzipFunc body(where.source, where.target);
+    FileTransferFunc body(where.source, where.target, FileTransferFunc::Content::Gzip);
     const bool unpacked = body.run();
 
     QStringList expected{where.dir + u"/download.gz"_s, where.dir + u"/lib"_s};

@@ -6,6 +6,6 @@ FileBackupTaskSpecification::FileBackupTaskSpecification(const QString& installe
                                                          const QString& backup, QObject* parent,
                                                          double parentProgressRange)
     // A copy keeps the original's mode, as a link does.
-    : FileCopyTaskSpecification(installed, backup, parent, parentProgressRange,
-                                QFile::permissions(installed), Transfer::LinkWhenPossible)
+    : FileTransferTaskSpecification(installed, backup, parent, parentProgressRange,
+                                    QFile::permissions(installed), Transfer::LinkWhenPossible)
 {}

@@ -3,9 +3,8 @@
 #include "approot.h"
 #include "checksignaturetaskspecification.h"
 #include "filebackuptaskspecification.h"
-#include "filecopytaskspecification.h"
 #include "filerenametaskspecification.h"
-#include "fileunziptaskspecification.h"
+#include "filetransfertaskspecification.h"
 #include "installationlayout.h"
 
 #include <QFile>
@@ -70,8 +69,9 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     }
     const std::optional<QFileDevice::Permissions> mode = installedMode(target, replaceSpec.mode);
     if (plan.movedDownload.isEmpty()) {
-        addSubTask(new FileUnzipTaskSpecification(tempDir + u'/' + replaceSpec.fileName, target,
-                                                  this, remaining - checkWeight, mode, placement));
+        addSubTask(new FileTransferTaskSpecification(
+                tempDir + u'/' + replaceSpec.fileName, target, this, remaining - checkWeight, mode,
+                FileTransferTaskSpecification::Transfer::Unzip, placement));
         auto* check = new CheckSignatureTaskSpecification(target, replaceSpec.unpackedMd5, true,
                                                           this, checkWeight);
         check->setExpectedSha256(replaceSpec.unpackedSha256);
@@ -79,9 +79,9 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     } else {
         // Moved into place where it can be; the journal's undo gives it back to the temporary
         // directory, where a resumed run finds it.
-        addSubTask(new FileCopyTaskSpecification(
+        addSubTask(new FileTransferTaskSpecification(
                 tempDir + u'/' + plan.movedDownload, target, this, remaining, mode,
-                FileCopyTaskSpecification::Transfer::MoveWhenPossible, placement));
+                FileTransferTaskSpecification::Transfer::MoveWhenPossible, placement));
     }
     setRunning();
     executeSubTasks();

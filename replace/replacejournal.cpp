@@ -1,9 +1,9 @@
 #include "replacejournal.h"
 
 #include "approot.h"
-#include "filecopytaskspecification.h"
 #include "filerenametaskspecification.h"
 #include "filespecifications.h"
+#include "filetransferfunc.h"
 #include "installationlayout.h"
 
 #include <QDir>
@@ -202,9 +202,10 @@ bool ReplaceJournal::sync()
         // The part files a copy or an unpack may leave beside the file and its backup, named
         // here rather than held for every file of a large batch.
         if (entry.kind == Kind::Replace || entry.kind == Kind::Add)
-            appendLine(text, {Kind::Part, FileCopyFunc::partFilePath(entry.path), {}});
+            appendLine(text, {Kind::Part, FileTransferFunc::partFilePath(entry.path), {}});
         if (entry.kind == Kind::Replace)
-            appendLine(text, {Kind::Part, FileCopyFunc::partFilePath(backupPath(entry.path)), {}});
+            appendLine(text,
+                       {Kind::Part, FileTransferFunc::partFilePath(backupPath(entry.path)), {}});
         if (text.size() >= writeBlockSize || i + 1 == records.size()) {
             written = file.write(text) == text.size();
             text.clear();
@@ -282,7 +283,7 @@ bool ReplaceJournal::isReadable(const Entry& entry)
         return false;
     // Only a part file is ever removed as one.
     return entry.kind != Kind::Part ||
-           QFileInfo(entry.path).fileName().startsWith(FileCopyFunc::partFilePrefix());
+           QFileInfo(entry.path).fileName().startsWith(FileTransferFunc::partFilePrefix());
 }
 
 bool ReplaceJournal::exists() const

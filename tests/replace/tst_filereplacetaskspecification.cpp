@@ -1,6 +1,5 @@
 #include "approot.h"
 #include "configuration.h"
-#include "filecopytaskspecification.h"
 #include "filerenametaskspecification.h"
 #include "filereplacetaskspecification.h"
 #include "replacejournal.h"
@@ -110,17 +109,17 @@ private slots:
         const QString ren = u"FileBackupTaskSpecification 0.1"_s;
         const QString check = u"CheckSignatureTaskSpecification 0.2"_s;
         QTest::newRow("new") << false << false << false
-                             << QStringList{u"FileCopyTaskSpecification 1"_s};
+                             << QStringList{u"FileTransferTaskSpecification 1"_s};
         QTest::newRow("new, packed") << false << false << true
-                                     << QStringList{u"FileUnzipTaskSpecification 0.8"_s, check};
+                                     << QStringList{u"FileTransferTaskSpecification 0.8"_s, check};
         // Without an installed file a backup name is not looked at.
         QTest::newRow("new, stale backup")
-                << false << true << false << QStringList{u"FileCopyTaskSpecification 1"_s};
-        QTest::newRow("installed")
-                << true << false << false << QStringList{ren, u"FileCopyTaskSpecification 0.9"_s};
+                << false << true << false << QStringList{u"FileTransferTaskSpecification 1"_s};
+        QTest::newRow("installed") << true << false << false
+                                   << QStringList{ren, u"FileTransferTaskSpecification 0.9"_s};
         QTest::newRow("installed, packed")
                 << true << false << true
-                << QStringList{ren, u"FileUnzipTaskSpecification 0.7"_s, check};
+                << QStringList{ren, u"FileTransferTaskSpecification 0.7"_s, check};
     }
 
     void sequences()

@@ -1,5 +1,5 @@
-#include "filecopytaskspecification.h"
-#include "fileunziptaskspecification.h"
+#include "filetransferfunc.h"
+#include "filetransfertaskspecification.h"
 #include "replacetestsupport.h"
 #include "signallog.h"
 #include "treesnapshot.h"
@@ -98,10 +98,10 @@ private slots:
         const auto mode = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
                           QFileDevice::ReadOther;
 
-        QCOMPARE(FileCopyFunc::writeNewFile(target, buffer, read, mode), completes);
+        QCOMPARE(FileTransferFunc::writeNewFile(target, buffer, read, mode), completes);
 
         QVERIFY(!visibleEarly);
-        QVERIFY(!QFileInfo::exists(FileCopyFunc::partFilePath(target)));
+        QVERIFY(!QFileInfo::exists(FileTransferFunc::partFilePath(target)));
         QCOMPARE(QFileInfo::exists(target), completes);
         if (completes) {
             QCOMPARE(readFile(target), QByteArray(5000, 'x'));
@@ -125,9 +125,9 @@ private slots:
         if (targetTaken)
             QVERIFY(writeFile(target, "installed"));
         SignalLog log;
-        FileCopyTaskSpecification task(source, target, nullptr, 1.0,
-                                       QFileDevice::Permissions(0x7755),
-                                       FileCopyTaskSpecification::Transfer::MoveWhenPossible);
+        FileTransferTaskSpecification task(
+                source, target, nullptr, 1.0, QFileDevice::Permissions(0x7755),
+                FileTransferTaskSpecification::Transfer::MoveWhenPossible);
         log.watchTask(&task, u"copy"_s);
         task.execute();
         // A rename is done at once; only the copy it falls back to goes to the pool.
@@ -192,11 +192,10 @@ private slots:
         TreeSnapshot after = TreeSnapshot::take(dir->path());
         if (result)
             after.addFile(u"root/target"_s, *result, TreeSnapshot::newFileMode());
-        std::unique_ptr<SlowFileOpSpecification> task;
-        if (unzip)
-            task = std::make_unique<FileUnzipTaskSpecification>(source, target, nullptr, 1.0);
-        else
-            task = std::make_unique<FileCopyTaskSpecification>(source, target, nullptr, 1.0);
+        using Transfer = FileTransferTaskSpecification::Transfer;
+        auto task = std::make_unique<FileTransferTaskSpecification>(
+                source, target, nullptr, 1.0, std::nullopt,
+                unzip ? Transfer::Unzip : Transfer::Copy);
         SignalLog log;
         log.watchTask(task.get(), u"op"_s);
 

@@ -6,52 +6,27 @@
 #include <QString>
 
 #include <functional>
-#include <memory>
 #include <optional>
 #include <span>
 
-// Copies source to target on a pool thread. With a mode, target gets it before it appears under
-// its name. Allowed to move, it renames source to target when both lie on one file system, which
-// is much cheaper than a copy and done at once, like the other fast file operations, without the
-// trip to the pool; the journal's undo gives source the file back, so that a later run still
-// finds it there. Allowed to link, it gives the file at source a second name at target where the
-// file system can (which keeps the file's own mode), and copies otherwise.
-class FileCopyTaskSpecification : public SlowFileOpSpecification
-{
-    Q_OBJECT
-
-public:
-    enum class Transfer { Copy, MoveWhenPossible, LinkWhenPossible };
-
-    FileCopyTaskSpecification(const QString& source, const QString& target, QObject* parent,
-                              double parentProgressRange,
-                              std::optional<QFileDevice::Permissions> mode = std::nullopt,
-                              Transfer transfer = Transfer::Copy,
-                              Placement placement = Placement::NewName);
-
-    void execute() override;
-
-protected:
-    [[nodiscard]] std::unique_ptr<ASyncFunc> createFunction() override;
-
-private:
-    [[nodiscard]] bool transferAtOnce();
-
-    const std::optional<QFileDevice::Permissions> mode;
-    const Transfer transfer;
-};
-
-class FileCopyFunc : public SlowFileOpFunc
+// The body of a file transfer: it writes the new file target from the content of source, read
+// block by block as it is or unpacked from gzip, and holds the file system steps around that.
+class FileTransferFunc : public SlowFileOpFunc
 {
     Q_OBJECT
 
 public:
     using Placement = SlowFileOpSpecification::Placement;
+    // How the content is read from source. Gzip reads input that is not gzip at all unchanged
+    // (zlib does so transparently); the checksum check that follows an unpack decides about it.
+    enum class Content { Plain, Gzip };
 
-    FileCopyFunc(const QString& source, const QString& target,
-                 std::optional<QFileDevice::Permissions> mode = std::nullopt,
-                 Placement placement = Placement::NewName);
+    FileTransferFunc(const QString& source, const QString& target, Content content,
+                     std::optional<QFileDevice::Permissions> mode = std::nullopt,
+                     Placement placement = Placement::NewName);
 
+    // Streams the content of source into the new file target. False, with no target of its own
+    // left behind, on any read, data or write error.
     [[nodiscard]] bool run() override;
 
     // Fills block with at most capacity bytes and returns their number: 0 at the regular end of
@@ -69,10 +44,6 @@ public:
                                            const BlockReader& read,
                                            std::optional<QFileDevice::Permissions> mode = {},
                                            Placement placement = Placement::NewName);
-    // Streams source into the new file target through a fixed buffer.
-    [[nodiscard]] static bool copyFile(const QString& source, const QString& target,
-                                       std::optional<QFileDevice::Permissions> mode = {},
-                                       Placement placement = Placement::NewName);
 
     // Renames source to target, giving it mode first; with NewName never over an existing
     // target. False, with source untouched but for its mode, when the two lie on different file
@@ -89,6 +60,7 @@ public:
     [[nodiscard]] static const QString& partFilePrefix();
 
 private:
+    const Content content;
     const std::optional<QFileDevice::Permissions> mode;
     const Placement placement;
 };
