@@ -51,10 +51,11 @@ bool lacksExecuteBit(const QString& path, FileMode mode)
 
 } // namespace
 
-ProductIniReader::ProductIniReader(QString clientType, QString tempDir, QString appRootPath)
+ProductIniReader::ProductIniReader(QString clientType, SessionLayout session,
+                                   InstallationLayout installation)
     : clientType(std::move(clientType))
-    , tempDir(std::move(tempDir))
-    , appRootPath(std::move(appRootPath))
+    , session(std::move(session))
+    , installation(std::move(installation))
 {}
 
 int ProductIniReader::getFileCount(QSettings& settings)
@@ -74,7 +75,7 @@ bool ProductIniReader::read(FileSpecifications& lists)
     fileLists.clear();
     entries.clear();
     entriesDone = 0;
-    const QString iniPath = tempDir + u'/' + clientType + u".ini"_s;
+    const QString iniPath = session.productIniPath(clientType);
     report(u"Compiling download and replace list"_s);
 
     QSettings ini(iniPath, QSettings::IniFormat);
@@ -199,10 +200,10 @@ void ProductIniReader::compareWithInstallation()
 ProductIniReader::Comparison ProductIniReader::compare(const Entry& entry) const
 {
     if (!entry.deletion.isEmpty())
-        return {QFile::exists(appRootPath + u'/' + entry.deletion) ? Outcome::Delete
-                                                                   : Outcome::Current};
-    const QString installed = appRootPath + u'/' + entry.replace.pureDestFilePath();
-    const QString downloaded = tempDir + u'/' + entry.download.fileName;
+        return {QFile::exists(installation.filePath(entry.deletion)) ? Outcome::Delete
+                                                                     : Outcome::Current};
+    const QString installed = installation.filePath(entry.replace.pureDestFilePath());
+    const QString downloaded = session.filePath(entry.download.fileName);
     const bool packed = entry.replace.hasUnzip();
     // With a manifest, SHA-256 alone: stronger, and on these machines twice as fast as MD5.
     if (manifest != nullptr)
@@ -246,7 +247,7 @@ ProductIniReader::Comparison ProductIniReader::compareBySha256(const Entry& entr
 
 bool ProductIniReader::keepsPatchResult(const Entry& entry, Comparison& comparison) const
 {
-    const QString made = tempDir + u'/' + entry.replace.patchedName();
+    const QString made = session.filePath(entry.replace.patchedName());
     if (!QFileInfo::exists(made))
         return false;
     if (manifest != nullptr && existsWithSha256(made, entry.replace.unpackedSha256))

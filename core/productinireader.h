@@ -1,6 +1,8 @@
 #pragma once
 
 #include "filespecifications.h"
+#include "installationlayout.h"
+#include "sessionlayout.h"
 
 #include <QString>
 #include <QStringList>
@@ -21,13 +23,13 @@ public:
     using MessageSink = std::function<void(const QString& message)>;
     using ProgressSink = std::function<void(qreal fraction)>;
 
-    ProductIniReader(QString clientType, QString tempDir, QString appRootPath);
+    ProductIniReader(QString clientType, SessionLayout session, InstallationLayout installation);
 
     // Where the log lines and the fraction of entries done go; both may be left unset.
     void setMessageSink(MessageSink sink) { emitMessage = std::move(sink); }
     void setProgressSink(ProgressSink sink) { emitProgress = std::move(sink); }
 
-    // Reads "<tempDir>/<clientType>.ini". lists changes only when the whole ini was read.
+    // Reads "<clientType>.ini" of the session. lists changes only when the whole ini was read.
     [[nodiscard]] bool read(FileSpecifications& lists);
     // A checked release manifest of the same release: every file then carries its SHA-256
     // digests, and the installed and downloaded copies are compared by those. Must outlive the
@@ -86,8 +88,8 @@ private:
     void report(const QString& message) const;
 
     const QString clientType;
-    const QString tempDir;
-    const QString appRootPath;
+    const SessionLayout session;
+    const InstallationLayout installation;
     const ReleaseManifest* manifest = nullptr;
     MessageSink emitMessage;
     ProgressSink emitProgress;

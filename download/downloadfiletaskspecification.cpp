@@ -77,7 +77,7 @@ void DownloadFileTaskSpecification::makePatchSubtasks()
         addSubTask(patchDownload);
         applyWeight = checkShare;
     }
-    patchApply = new PatchApplyTaskSpecification(patch, session.directory(), this, applyWeight);
+    patchApply = new PatchApplyTaskSpecification(patch, session, this, applyWeight);
     addSubTask(patchApply);
 }
 

@@ -21,19 +21,19 @@ std::mutex largeApplies;
 } // namespace
 
 PatchApplyTaskSpecification::PatchApplyTaskSpecification(const FilePatchSpecification& patch,
-                                                         const QString& tempDir, QObject* parent,
+                                                         SessionLayout session, QObject* parent,
                                                          double parentProgressRange)
     : ASyncTaskSpecification(parent, parentProgressRange)
     , patch(patch)
-    , tempDir(tempDir)
+    , session(std::move(session))
 {}
 
 std::unique_ptr<ASyncFunc> PatchApplyTaskSpecification::createFunction()
 {
     failureText.clear();
     auto func = std::make_unique<PatchApplyFunc>(patch, AppRoot::filePath(patch.source),
-                                                 tempDir + u'/' + patch.path,
-                                                 tempDir + u'/' + patch.result);
+                                                 session.filePath(patch.path),
+                                                 session.filePath(patch.result));
     // Posted before the result, so the reason is here when the task ends.
     connect(func.get(), &PatchApplyFunc::failed, this, &PatchApplyTaskSpecification::onFailed,
             Qt::QueuedConnection);

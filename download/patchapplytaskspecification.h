@@ -2,6 +2,7 @@
 
 #include "asynctaskspecification.h"
 #include "filespecifications.h"
+#include "sessionlayout.h"
 
 #include <QString>
 
@@ -16,8 +17,8 @@ class PatchApplyTaskSpecification : public ASyncTaskSpecification
 
 public:
     // Paths of the patch's source and result are resolved here, against the application root
-    // and tempDir.
-    PatchApplyTaskSpecification(const FilePatchSpecification& patch, const QString& tempDir,
+    // and the session.
+    PatchApplyTaskSpecification(const FilePatchSpecification& patch, SessionLayout session,
                                 QObject* parent, double parentProgressRange);
 
     [[nodiscard]] const QString& failure() const { return failureText; }
@@ -30,7 +31,7 @@ private slots:
 
 private:
     const FilePatchSpecification patch;
-    const QString tempDir;
+    const SessionLayout session;
     QString failureText;
 };
 

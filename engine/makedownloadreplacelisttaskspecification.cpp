@@ -23,8 +23,7 @@ std::unique_ptr<ASyncFunc> MakeDownloadReplaceListTaskSpecification::createFunct
     if (!context.manifestKey.isEmpty())
         manifest = checkedManifest != nullptr ? *checkedManifest : ReleaseManifest();
     auto func = std::make_unique<MakeDownloadReplaceListFunc>(
-            context.launch.clientType, context.session.directory(), context.installation.root(),
-            std::move(manifest));
+            context.launch.clientType, context.session, context.installation, std::move(manifest));
     // Posted from the pool thread before the result, so the lists are here when it arrives.
     connect(func.get(), &MakeDownloadReplaceListFunc::listsBuilt, this,
             &MakeDownloadReplaceListTaskSpecification::onListsBuilt, Qt::QueuedConnection);
@@ -45,18 +44,18 @@ void MakeDownloadReplaceListTaskSpecification::runDone(bool res)
 }
 
 MakeDownloadReplaceListFunc::MakeDownloadReplaceListFunc(const QString& clientType,
-                                                         const QString& tempDir,
-                                                         const QString& appRootPath,
+                                                         SessionLayout session,
+                                                         InstallationLayout installation,
                                                          std::optional<ReleaseManifest> manifest)
     : clientType(clientType)
-    , tempDir(tempDir)
-    , appRootPath(appRootPath)
+    , session(std::move(session))
+    , installation(std::move(installation))
     , manifest(std::move(manifest))
 {}
 
 bool MakeDownloadReplaceListFunc::run()
 {
-    ProductIniReader reader(clientType, tempDir, appRootPath);
+    ProductIniReader reader(clientType, session, installation);
     reader.setMessageSink([this](const QString& text) { emit message(text); });
     reader.setProgressSink([this](qreal fraction) { emit progress(fraction); });
     if (manifest) {

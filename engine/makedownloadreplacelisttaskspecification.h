@@ -2,7 +2,9 @@
 
 #include "asynctaskspecification.h"
 #include "filespecifications.h"
+#include "installationlayout.h"
 #include "releasemanifest.h"
+#include "sessionlayout.h"
 
 #include <QString>
 
@@ -49,8 +51,8 @@ class MakeDownloadReplaceListFunc : public ASyncFunc
 
 public:
     // With a checked manifest, every download gets its SHA-256 digests from it.
-    MakeDownloadReplaceListFunc(const QString& clientType, const QString& tempDir,
-                                const QString& appRootPath,
+    MakeDownloadReplaceListFunc(const QString& clientType, SessionLayout session,
+                                InstallationLayout installation,
                                 std::optional<ReleaseManifest> manifest = {});
 
     [[nodiscard]] bool run() override;
@@ -61,7 +63,7 @@ signals:
 
 private:
     const QString clientType;
-    const QString tempDir;
-    const QString appRootPath;
+    const SessionLayout session;
+    const InstallationLayout installation;
     const std::optional<ReleaseManifest> manifest;
 };

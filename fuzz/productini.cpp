@@ -99,7 +99,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Installation& where = installation();
     FuzzSupport::writeInput(where.iniPath, FuzzSupport::bytes(data, size));
 
-    ProductIniReader reader(clientType, where.tempDir, where.appRoot);
+    ProductIniReader reader(clientType, SessionLayout(where.tempDir),
+                            InstallationLayout(where.appRoot));
     qreal lastFraction = 0;
     reader.setProgressSink([&lastFraction](qreal fraction) {
         check(fraction > lastFraction && fraction <= 1.0, "progress runs backwards or past 1");

@@ -130,7 +130,7 @@ bool ReleaseToolProductIni::readAsUpdater(const QByteArray& text, const QStringL
         return fail(u"cannot prepare the check of the product ini in %1"_s.arg(
                 ReleaseToolNames::display(QDir::tempPath())));
 
-    ProductIniReader reader(clientType, tempDir, appRoot);
+    ProductIniReader reader(clientType, SessionLayout(tempDir), InstallationLayout(appRoot));
     QString lastMessage;
     reader.setMessageSink([&lastMessage](const QString& message) { lastMessage = message; });
     return reader.read(lists) ||

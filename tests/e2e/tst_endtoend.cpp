@@ -1753,8 +1753,12 @@ void TestEndToEnd::endlessDataForAnEmptyFile()
 
     installation.start({u"--nouser"_s, clientType, u"2"_s});
     QVERIFY2(installation.endsCancelled(), qPrintable(installation.logText()));
-    // Hung up on long before the end: nginx sent what its buffers took (the log's 8th field).
-    const QStringList sent = nginx.directRequests().filter(u"GET /2/"_s + path);
+    // Hung up on long before the end: nginx sent what its buffers took (the log's 8th field). It
+    // logs the request once it has noticed the hang-up.
+    QStringList sent;
+    waitUntil(
+            [&] { return !(sent = nginx.directRequests().filter(u"GET /2/"_s + path)).isEmpty(); },
+            20000);
     QVERIFY2(sent.size() == 1 && sent[0].section(u' ', 7, 7).toLongLong() < endlessSize / 4,
              qPrintable(sent.join(u'\n')));
     QDirIterator it(installation.systemTempPath(), QDir::Files, QDirIterator::Subdirectories);

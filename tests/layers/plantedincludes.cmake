@@ -11,7 +11,7 @@ set(cases
     "core/configuration.cpp|updateengine.h|core/configuration.cpp includes engine/updateengine.h"
     "core/wholefile.h|taskspecification.h|core/wholefile.h includes tasks/taskspecification.h"
     "tasks/taskspecification.cpp|mirrors.h|tasks/taskspecification.cpp includes download/mirrors.h"
-    "download/mirrors.cpp|filecopytaskspecification.h|download/mirrors.cpp includes replace/filecopytaskspecification.h"
+    "download/mirrors.cpp|filetransfertaskspecification.h|download/mirrors.cpp includes replace/filetransfertaskspecification.h"
     "replace/filerenametaskspecification.h|downloadtaskspecification.h|replace/filerenametaskspecification.h includes download/downloadtaskspecification.h"
     "engine/updateengine.cpp|mainwindow.h|engine/updateengine.cpp includes ui/mainwindow.h"
     "ui/banner.cpp|processtools.h|ui/banner.cpp includes startup/processtools.h"

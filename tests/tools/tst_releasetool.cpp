@@ -115,7 +115,7 @@ FileSpecifications sorted(FileSpecifications lists)
 bool buildLists(const QString& tempDir, const QString& appRoot, FileSpecifications& lists,
                 QStringList& messages)
 {
-    ProductIniReader reader(clientType, tempDir, appRoot);
+    ProductIniReader reader(clientType, SessionLayout(tempDir), InstallationLayout(appRoot));
     reader.setMessageSink([&messages](const QString& text) { messages.append(text); });
     return reader.read(lists);
 }
