@@ -181,11 +181,3 @@ QString Configuration::getUpdateType()
 {
     return u"client_linux_amd64"_s;
 }
-
-void Configuration::setUpdateServer(const QString& host, quint16 port,
-                                    std::chrono::milliseconds receiveTimeout)
-{
-    updateServerHost = host;
-    updateServerPort = port;
-    updateServerTimeout = receiveTimeout;
-}

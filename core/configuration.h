@@ -16,6 +16,7 @@
 class Configuration : public QObject
 {
     Q_OBJECT
+    friend struct ConfigurationPrivateAccess; // what the tests read; see the _p.h header
 
 public:
     explicit Configuration(QObject* parent = nullptr);
@@ -60,10 +61,6 @@ public:
     // question the first failure gives up.
     using RetryQuestion = std::function<bool()>;
     void setRetryQuestion(RetryQuestion question) { retryQuestion = std::move(question); }
-
-    // Where the version query goes; the defaults are the real update server.
-    void setUpdateServer(const QString& host, quint16 port,
-                         std::chrono::milliseconds receiveTimeout);
 
 signals:
     void fatalError(QString errorMessage);

@@ -21,6 +21,8 @@ class QNetworkAccessManager;
 class DownloadTaskSpecification : public TaskSpecification
 {
     Q_OBJECT
+    friend struct DownloadTaskSpecificationPrivateAccess; // what the tests read; see the _p.h
+                                                          // header
 
 public:
     // Limits for files whose size nobody can tell in advance: the product ini and its signature.
@@ -66,7 +68,6 @@ public:
     // Where the last attempt continued a file that an earlier attempt or run left in part; 0 when
     // that attempt received the whole file.
     [[nodiscard]] qint64 resumedFrom() const { return resumeOffset; }
-    [[nodiscard]] bool isWaitingForSlot() const { return bool(slotWait); }
     // For what is only worth one try, such as a patch with the whole file to fall back on: the
     // first failed attempt ends the task, blames and drops no mirror and leaves no part behind;
     // failure() then says what went wrong, and nothing goes to the log. Set before the start.

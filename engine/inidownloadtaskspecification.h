@@ -46,7 +46,6 @@ public:
     // Also ends a wait before a retry, at once.
     void userCanceled() override;
 
-    [[nodiscard]] int retryCount() const { return retries; }
     [[nodiscard]] QString localIniPath() const;
     [[nodiscard]] QString localManifestPath() const;
     // Where a fetched copy of localFile lies until it has passed its checks.

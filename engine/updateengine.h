@@ -31,6 +31,7 @@ struct RunContext;
 class UpdateEngine : public QObject
 {
     Q_OBJECT
+    friend struct UpdateEnginePrivateAccess; // what the tests read; see the _p.h header
 
 public:
     enum EngineState { Stopped = 0, Prepared = 1, Updating = 2, Done = 3, Aborted = 4 };
@@ -87,8 +88,6 @@ public:
 
     [[nodiscard]] EngineState state() const { return engineState; }
     [[nodiscard]] QNetworkAccessManager* networkAccessManager() const { return networkManager; }
-    // The mirror list of the current run; built anew by every initialize().
-    [[nodiscard]] Mirrors* mirrors() const { return mirrorList.get(); }
 
 public slots:
     void cancelUpdate();

@@ -30,11 +30,6 @@ Banner::Banner(QObject* parent, QString host, quint16 port,
     connect(socket, &QUdpSocket::errorOccurred, this, &Banner::onError);
 }
 
-quint16 Banner::localPort() const
-{
-    return socket->localPort();
-}
-
 void Banner::run()
 {
     exchangeState = State::Resolving;

@@ -25,6 +25,7 @@ extern const QString BANNER_SERVER;
 class Banner : public BannerQuery
 {
     Q_OBJECT
+    friend struct BannerPrivateAccess; // what the tests read; see the _p.h header
 
 public:
     enum class State { Idle, Resolving, WaitingForReply, WaitingAfterResend, Done };
@@ -50,8 +51,6 @@ public:
     [[nodiscard]] static std::optional<Reply> parseReply(const QByteArray& datagram);
 
     [[nodiscard]] State state() const { return exchangeState; }
-    [[nodiscard]] bool resendPending() const { return resendTimer.isActive(); }
-    [[nodiscard]] quint16 localPort() const;
 
 protected:
     void timerEvent(QTimerEvent* event) override;

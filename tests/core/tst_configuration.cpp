@@ -1,5 +1,6 @@
 #include "approot.h"
 #include "configuration.h"
+#include "configuration_p.h"
 #include "installationlayout.h"
 #include "modalboxanswerer.h"
 #include "udpresponder.h"
@@ -28,7 +29,8 @@ public:
             if (file.open(QIODevice::WriteOnly))
                 file.write(*updateIni);
         }
-        configuration.setUpdateServer(u"127.0.0.1"_s, server.port(), 200ms);
+        ConfigurationPrivateAccess::setUpdateServer(configuration, u"127.0.0.1"_s, server.port(),
+                                                    200ms);
         configuration.setRetryQuestion(&VersionQueryBox::askRetry);
     }
     ~ConfigurationFixture() { AppRoot::setPath(QString()); }

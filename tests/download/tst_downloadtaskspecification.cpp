@@ -1,4 +1,5 @@
 #include "downloadtaskspecification.h"
+#include "downloadtaskspecification_p.h"
 #include "downloadtestsupport.h"
 
 #include <QFileInfo>
@@ -329,7 +330,7 @@ void TestDownloadTaskSpecification::secondDownloadWaitsForTheOnlySlot()
 
     a->execute();
     b->execute();
-    QVERIFY(b->isWaitingForSlot());
+    QVERIFY(DownloadTaskSpecificationPrivateAccess::isWaitingForSlot(*b));
     QTRY_COMPARE(fx->server.requests().size(), 1);
     QVERIFY(!b->isTransferring());
 
@@ -413,10 +414,10 @@ void TestDownloadTaskSpecification::cancelWhileWaitingNeverStartsTransfer()
         connect(a, &TaskSpecification::finished, b, cancel);
     a->execute();
     b->execute();
-    QVERIFY(b->isWaitingForSlot());
+    QVERIFY(DownloadTaskSpecificationPrivateAccess::isWaitingForSlot(*b));
     if (!afterNotice) {
         cancel();
-        QVERIFY(!b->isWaitingForSlot());
+        QVERIFY(!DownloadTaskSpecificationPrivateAccess::isWaitingForSlot(*b));
     }
 
     QTRY_COMPARE(fx->server.requests().size(), 1);
@@ -424,7 +425,7 @@ void TestDownloadTaskSpecification::cancelWhileWaitingNeverStartsTransfer()
     QTRY_COMPARE(a->state(), TaskState::Finished);
     flushPostedEvents();
     QCOMPARE(b->state(), byUser ? TaskState::UserCanceled : TaskState::ErrorCanceled);
-    QVERIFY(!b->isWaitingForSlot());
+    QVERIFY(!DownloadTaskSpecificationPrivateAccess::isWaitingForSlot(*b));
     QVERIFY(!b->isTransferring());
     QCOMPARE(fx->usedSlots(), 0);
     QCOMPARE(fx->server.requestedPaths(), QStringList{path(u"m1"_s, u"a"_s)});

@@ -1,6 +1,7 @@
 #include "enginefixture.h"
 #include "mirrors.h"
 #include "taskspecification.h"
+#include "updateengine_p.h"
 #include "updateinidata.h"
 
 #include <QDir>
@@ -269,8 +270,8 @@ void TestUpdateEngine::restartsKeepOneMirrorList()
     for (int run = 1; run <= runs; ++run) {
         engine.reset();
         QVERIFY(engine.initialize());
-        QCOMPARE(engine.mirrors()->list().size(), 1);
-        lists.append(engine.mirrors());
+        QCOMPARE(UpdateEnginePrivateAccess::mirrors(engine)->list().size(), 1);
+        lists.append(UpdateEnginePrivateAccess::mirrors(engine));
         QVERIFY(engine.startUpdate());
         const QList<TaskSpecification*> tasks =
                 engine.findChildren<TaskSpecification*>(QString(), Qt::FindDirectChildrenOnly);
@@ -287,7 +288,7 @@ void TestUpdateEngine::restartsKeepOneMirrorList()
                              [](const auto& object) { return !object.isNull(); });
     };
     QCOMPARE(alive(lists), 1);
-    QVERIFY(lists.last() == engine.mirrors());
+    QVERIFY(lists.last() == UpdateEnginePrivateAccess::mirrors(engine));
     QCOMPARE(alive(mainTasks), 0);
 }
 

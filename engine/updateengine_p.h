@@ -1,0 +1,13 @@
+#pragma once
+
+#include "updateengine.h"
+
+// What the tests read of an engine's state; not part of its interface.
+struct UpdateEnginePrivateAccess
+{
+    // The mirror list of the current run; built anew by every initialize().
+    [[nodiscard]] static Mirrors* mirrors(const UpdateEngine& engine)
+    {
+        return engine.mirrorList.get();
+    }
+};
