@@ -1,5 +1,7 @@
 #include "asynctaskspecification.h"
 
+#include "runningbodies.h"
+
 #include <QThreadPool>
 
 ASyncFunc::ASyncFunc()
@@ -24,6 +26,7 @@ ASyncRun::~ASyncRun() = default;
 void ASyncRun::run()
 {
     func->execute();
+    RunningBodies::postEnded();
 }
 
 ASyncTaskSpecification::ASyncTaskSpecification(QObject* parent, double parentProgressRange)
@@ -32,16 +35,28 @@ ASyncTaskSpecification::ASyncTaskSpecification(QObject* parent, double parentPro
 
 void ASyncTaskSpecification::execute()
 {
-    std::unique_ptr<ASyncFunc> func = createFunction();
-    connectDefaultSignals(func.get());
-    QThreadPool::globalInstance()->start(new ASyncRun(std::move(func)));
+    // Two bodies of one task would work on the same files at once.
+    if (bodyRunning)
+        startWhenBodyEnds = true;
+    else
+        startBody();
     // The result can only arrive through the event loop, so setting this afterwards is safe.
     setRunning();
 }
 
+void ASyncTaskSpecification::startBody()
+{
+    std::unique_ptr<ASyncFunc> func = createFunction();
+    connectDefaultSignals(func.get());
+    RunningBodies::instance()->started();
+    bodyRunning = true;
+    QThreadPool::globalInstance()->start(new ASyncRun(std::move(func)));
+}
+
 void ASyncTaskSpecification::reset()
 {
-    QThreadPool::globalInstance()->waitForDone();
+    staleBody = bodyRunning;
+    startWhenBodyEnds = false;
     TaskSpecification::reset();
 }
 
@@ -69,7 +84,16 @@ void ASyncTaskSpecification::runDone(bool res)
 
 void ASyncTaskSpecification::onRunResult(bool res)
 {
-    runDone(res);
+    bodyRunning = false;
+    if (!staleBody) {
+        runDone(res);
+        return;
+    }
+    staleBody = false;
+    if (startWhenBodyEnds) {
+        startWhenBodyEnds = false;
+        startBody();
+    }
 }
 
 void ASyncTaskSpecification::onProgress(qreal fraction)
