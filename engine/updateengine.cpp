@@ -41,6 +41,8 @@ UpdateEngine::UpdateEngine(Configuration& configuration, QObject* parent,
     timer->setInterval(tickInterval);
     connect(timer, &QTimer::timeout, this, &UpdateEngine::onTimer);
     progressTimer->setSingleShot(true);
+    // A coarse timer may fire early, and the window would hear twice within the interval.
+    progressTimer->setTimerType(Qt::PreciseTimer);
     connect(progressTimer, &QTimer::timeout, this, &UpdateEngine::flushProgress);
     configuration.getProxyAndDownloadConcurrency();
     setUpProxy();

@@ -4,6 +4,8 @@
 
 #include <QThreadPool>
 
+#include <utility>
+
 ASyncFunc::ASyncFunc()
     : QObject(nullptr)
 {}
@@ -85,15 +87,12 @@ void ASyncTaskSpecification::runDone(bool res)
 void ASyncTaskSpecification::onRunResult(bool res)
 {
     bodyRunning = false;
-    if (!staleBody) {
-        runDone(res);
+    // A run started after the reset must not be ended by the old body's result.
+    if (std::exchange(staleBody, false) && std::exchange(startWhenBodyEnds, false)) {
+        startBody();
         return;
     }
-    staleBody = false;
-    if (startWhenBodyEnds) {
-        startWhenBodyEnds = false;
-        startBody();
-    }
+    runDone(res);
 }
 
 void ASyncTaskSpecification::onProgress(qreal fraction)
