@@ -1149,7 +1149,7 @@ class Bench:
             updater.install_fresh()
             updater.run(PATCH_VERSIONS[0], self.log_path("patch-base", i), timeout)
             log = updater.run(PATCH_VERSIONS[1], self.log_path(row.name, i), timeout)
-            if not any("/patches/" in line for _, line in log.lines):
+            if not any(line.startswith("Downloading patches/") for _, line in log.lines):
                 raise HarnessError(f"{row.name}: the update fetched no patch")
             gap = log.gap_ms()
             if gap is None:
