@@ -2,6 +2,7 @@
 
 #include "sha256.h"
 #include "wholefile.h"
+#include "workpool.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -69,7 +70,7 @@ struct BackgroundMd5::Shared
 };
 
 BackgroundMd5::BackgroundMd5(QThreadPool* pool, qsizetype maxQueuedBytes)
-    : pool(pool ? pool : QThreadPool::globalInstance())
+    : pool(pool ? pool : WorkPool::instance())
     , maxQueuedBytes(maxQueuedBytes)
     , shared(std::make_shared<Shared>(maxQueuedBytes, false))
 {

@@ -1,6 +1,7 @@
 #include "asynctaskspecification.h"
 
 #include "runningbodies.h"
+#include "workpool.h"
 
 #include <QThreadPool>
 
@@ -52,7 +53,7 @@ void ASyncTaskSpecification::startBody()
     connectDefaultSignals(func.get());
     RunningBodies::instance()->started();
     bodyRunning = true;
-    QThreadPool::globalInstance()->start(new ASyncRun(std::move(func)));
+    WorkPool::instance()->start(new ASyncRun(std::move(func)));
 }
 
 void ASyncTaskSpecification::reset()

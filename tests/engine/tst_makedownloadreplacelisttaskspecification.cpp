@@ -2,6 +2,7 @@
 #include "makedownloadreplacelisttaskspecification.h"
 #include "signallog.h"
 #include "tomcryptutil.h"
+#include "workpool.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -69,7 +70,7 @@ public:
     void open() { gate.release(); }
 
 private:
-    QThreadPool* pool = QThreadPool::globalInstance();
+    QThreadPool* pool = WorkPool::instance();
     const int threads = pool->maxThreadCount();
     QSemaphore gate;
 };
@@ -122,7 +123,7 @@ void TestMakeDownloadReplaceList::init()
 
 void TestMakeDownloadReplaceList::cleanup()
 {
-    QThreadPool::globalInstance()->waitForDone();
+    WorkPool::instance()->waitForDone();
     Configuration::setAppRootPath(QString());
 }
 

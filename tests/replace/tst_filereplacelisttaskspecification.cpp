@@ -6,6 +6,7 @@
 #include "replacetestsupport.h"
 #include "signallog.h"
 #include "treesnapshot.h"
+#include "workpool.h"
 
 #include <QTemporaryDir>
 #include <QTest>
@@ -124,8 +125,7 @@ private slots:
     void initTestCase()
     {
         // Two copies blocked on pipes must not starve the pool.
-        QThreadPool::globalInstance()->setMaxThreadCount(
-                qMax(4, QThreadPool::globalInstance()->maxThreadCount()));
+        WorkPool::instance()->setMaxThreadCount(qMax(4, WorkPool::instance()->maxThreadCount()));
     }
 
     void init()
@@ -148,7 +148,7 @@ private slots:
     void cleanup()
     {
         stage.reset();
-        QThreadPool::globalInstance()->waitForDone();
+        WorkPool::instance()->waitForDone();
     }
 
     void subtasks_data()

@@ -1,5 +1,6 @@
 #include "asynctaskspecification.h"
 #include "signallog.h"
+#include "workpool.h"
 
 #include <QScopeGuard>
 #include <QSemaphore>
@@ -96,7 +97,7 @@ class TestASyncTaskSpecification : public QObject
 private slots:
     void cleanup()
     {
-        QThreadPool::globalInstance()->waitForDone();
+        WorkPool::instance()->waitForDone();
         QCOMPARE(ScriptedFunc::alive.load(), 0);
     }
 
@@ -132,7 +133,7 @@ private slots:
         QCOMPARE(task.state(), TaskSpecification::Running);
         QCOMPARE(log.events(), QStringList{}); // everything comes through the event loop
         QTRY_VERIFY(task.state() != TaskSpecification::Running);
-        QThreadPool::globalInstance()->waitForDone();
+        WorkPool::instance()->waitForDone();
         QCoreApplication::processEvents();
 
         QCOMPARE(log.events(), expected);
@@ -157,7 +158,7 @@ private slots:
         // Never leave a body blocked on a semaphore that is about to go away.
         auto openGate = qScopeGuard([&] {
             gate.release();
-            QThreadPool::globalInstance()->waitForDone();
+            WorkPool::instance()->waitForDone();
         });
         ScriptedTask task(Script{{}, result, &gate}, 1.0);
         task.execute();
@@ -176,7 +177,7 @@ private slots:
         QSemaphore gate;
         auto openGate = qScopeGuard([&] {
             gate.release(2);
-            QThreadPool::globalInstance()->waitForDone();
+            WorkPool::instance()->waitForDone();
         });
         ScriptedTask task(Script{{}, true, &gate}, 1.0);
         SignalLog log;

@@ -2,6 +2,7 @@
 #include "runningbodies.h"
 #include "signallog.h"
 #include "slowfileoptaskspecification.h"
+#include "workpool.h"
 
 #include <QDir>
 #include <QFile>
@@ -86,7 +87,7 @@ private slots:
         QVERIFY(source.open(QIODevice::WriteOnly) && source.write("new version") == 11);
     }
 
-    void cleanup() { QThreadPool::globalInstance()->waitForDone(); }
+    void cleanup() { WorkPool::instance()->waitForDone(); }
 
     void fastOpEndsInsideExecute_data()
     {
