@@ -13,6 +13,7 @@ import hashlib
 import json
 import math
 import os
+import random
 import re
 import select
 import shutil
@@ -114,6 +115,10 @@ PROFILES = {
     },
 }
 SEED = 20240611
+# gui-gap-patches: two versions of two large files, the second published as binary deltas from
+# the first, so that the update applies both patches at once; below the tool's limit for deltas.
+PATCH_VERSIONS = (21, 22)
+PATCH_FILE_SIZE = 40 * 2**20
 
 
 class HarnessError(Exception):
@@ -1102,6 +1107,60 @@ class Bench:
         memory.note = "largest peak RSS of the whole-update runs"
         self.rows.append(memory)
 
+    def publish_patched_pair(self):
+        """Publishes the old version of the patch scenario whole and the new one with deltas."""
+        trees = fresh_dir(os.path.join(self.work, "patch-trees"))
+        old, new = os.path.join(trees, "old"), os.path.join(trees, "new")
+        generate.generate(old, SEED, 2, PATCH_FILE_SIZE, PATCH_FILE_SIZE)
+        shutil.copytree(old, new)
+        rng = random.Random(SEED)
+        changed = [path for path in glob.glob(os.path.join(new, "**"), recursive=True)
+                   if os.path.isfile(path)]
+        for path in sorted(changed):
+            with open(path, "r+b") as out:
+                for _ in range(16):
+                    out.seek(rng.randrange(PATCH_FILE_SIZE - 4096))
+                    out.write(rng.randbytes(4096))
+        changelog = os.path.join(trees, "changelog.txt")
+        with open(changelog, "w") as out:
+            out.write("Benchmark release of two patched files\n")
+        tool = os.path.join(self.args.build, "tools", "sonavelle-release")
+        key_file = os.path.join(self.args.source, "keys", "development_private.key")
+        mirror_root = os.path.join(self.work, "mirror")
+        old_version, new_version = PATCH_VERSIONS
+        for version, tree, extra in ((old_version, old, []),
+                                     (new_version, new, ["--delta-from", str(old_version)])):
+            shutil.rmtree(os.path.join(mirror_root, str(version)), ignore_errors=True)
+            run([tool, "--client-version", str(version), "--client-type", CLIENT_TYPE,
+                 "--key", key_file, "--manifest-key", manifest_key_file(key_file),
+                 "--changelog", changelog] + extra + [tree, mirror_root])
+        discard(trees)
+
+    def gui_gap_patches(self):
+        """The GUI thread while two large patches are applied at once."""
+        self.publish_patched_pair()
+        row = Row("gui-gap-patches", f"limit {GUI_GAP_LIMIT_MS} ms", unit="ms")
+        row.target = 1.0
+        row.strict = True
+        row.note = f"two patches of {PATCH_FILE_SIZE // MIB} MiB files applied at once"
+        updater = self.updater(probe=True)
+        timeout = 120 + 2 * PATCH_FILE_SIZE / (2 * MIB)
+        for i in range(self.runs):
+            updater.install_fresh()
+            updater.run(PATCH_VERSIONS[0], self.log_path("patch-base", i), timeout)
+            log = updater.run(PATCH_VERSIONS[1], self.log_path(row.name, i), timeout)
+            if not any(line.startswith("Downloading patches/") for _, line in log.lines):
+                raise HarnessError(f"{row.name}: the update fetched no patch")
+            gap = log.gap_ms()
+            if gap is None:
+                raise HarnessError(f"{row.name}: update-probes logged no GUI gap")
+            row.updater.append(gap)
+            row.baseline.append(GUI_GAP_LIMIT_MS)
+            row.rss_mib.append(log.peak_rss_kib / 1024)
+            say(f"bench: {row.name} run {i + 1}: longest GUI gap {gap:.1f} ms "
+                f"(update {log.seconds():.3f} s)")
+        self.rows.append(row)
+
     def gui_gap(self, release):
         row = Row(f"gui-gap-{release.name}", f"limit {GUI_GAP_LIMIT_MS} ms", unit="ms")
         row.target = 1.0
@@ -1355,6 +1414,7 @@ class Bench:
                 self.memory(whole_rows[name], self.releases[name])
         if "mixed" in self.releases:
             self.gui_gap(self.releases["mixed"])
+            self.gui_gap_patches()
         if "huge" in self.releases:
             self.resume(self.releases["huge"])
 

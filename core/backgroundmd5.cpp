@@ -1,30 +1,50 @@
 #include "backgroundmd5.h"
 
 #include "sha256.h"
+#include "wholefile.h"
+#include "workpool.h"
 
+#include <QCoreApplication>
 #include <QCryptographicHash>
+#include <QFile>
 #include <QThreadPool>
 
 #include <condition_variable>
 #include <deque>
 #include <mutex>
 
+namespace {
+
+// A block to hash, or a file's first bytes (when file is set).
+struct Item
+{
+    QByteArray block;
+    QString file;
+    qint64 fileSize = 0;
+};
+
+} // namespace
+
 struct BackgroundMd5::Shared
 {
-    explicit Shared(qsizetype maxQueuedBytes)
+    explicit Shared(qsizetype maxQueuedBytes, bool withSha256)
         : maxQueuedBytes(maxQueuedBytes)
+        , withSha256(withSha256)
     {}
 
     const qsizetype maxQueuedBytes;
-    std::mutex mutex;
+    const bool withSha256;
+    mutable std::mutex mutex;
     std::condition_variable changed;
-    std::deque<QByteArray> queue;
+    std::deque<Item> queue;
     qsizetype queuedBytes = 0;
-    // A pool job is hashing; only it touches hash meanwhile.
+    // A pool job is hashing; only it touches the hashes and failed meanwhile.
     bool draining = false;
     QCryptographicHash hash{QCryptographicHash::Md5};
-    bool withSha256 = false;
     Sha256 sha256;
+    bool failed = false;
+    // Touched on the main thread only; the job posts there to call it.
+    std::function<void()> listener;
 
     void addData(QByteArrayView block)
     {
@@ -33,12 +53,26 @@ struct BackgroundMd5::Shared
             sha256.add(block);
     }
 
+    void take(const Item& item)
+    {
+        if (item.file.isEmpty()) {
+            addData(item.block);
+            return;
+        }
+        QFile file(item.file);
+        failed = failed || !file.open(QIODevice::ReadOnly) ||
+                 !WholeFile::streamDevice(file, item.fileSize,
+                                          [this](QByteArrayView block) { addData(block); });
+    }
+
+    [[nodiscard]] bool full() const { return queuedBytes >= maxQueuedBytes; }
     [[nodiscard]] bool idle() const { return !draining && queue.empty(); }
 };
 
 BackgroundMd5::BackgroundMd5(QThreadPool* pool, qsizetype maxQueuedBytes)
-    : pool(pool ? pool : QThreadPool::globalInstance())
-    , shared(std::make_shared<Shared>(maxQueuedBytes))
+    : pool(pool ? pool : WorkPool::instance())
+    , maxQueuedBytes(maxQueuedBytes)
+    , shared(std::make_shared<Shared>(maxQueuedBytes, false))
 {
     Q_ASSERT(maxQueuedBytes > 0);
 }
@@ -49,6 +83,7 @@ BackgroundMd5::~BackgroundMd5()
     const std::lock_guard lock(shared->mutex);
     shared->queue.clear();
     shared->queuedBytes = 0;
+    shared->listener = nullptr;
 }
 
 void BackgroundMd5::add(QByteArray block)
@@ -60,15 +95,10 @@ void BackgroundMd5::add(QByteArray block)
         shared->addData(block);
         return;
     }
-    std::unique_lock lock(shared->mutex);
-    // Below the limit the queue takes any block, even one larger than the limit itself.
-    shared->changed.wait(lock, [this] { return shared->queuedBytes < shared->maxQueuedBytes; });
+    const std::lock_guard lock(shared->mutex);
     shared->queuedBytes += block.size();
-    shared->queue.push_back(std::move(block));
-    if (shared->draining)
-        return;
-    shared->draining = true;
-    pool->start([job = shared] { drain(job); });
+    shared->queue.push_back({std::move(block), {}, 0});
+    startDraining();
 }
 
 void BackgroundMd5::add(QByteArrayView block)
@@ -79,44 +109,97 @@ void BackgroundMd5::add(QByteArrayView block)
         add(block.toByteArray());
 }
 
+void BackgroundMd5::addFile(const QString& path, qint64 size)
+{
+    const Item item{{}, path, size};
+    if (mode == AtOnce) {
+        shared->take(item);
+        return;
+    }
+    const std::lock_guard lock(shared->mutex);
+    shared->queue.push_back(item);
+    startDraining();
+}
+
+void BackgroundMd5::startDraining()
+{
+    if (shared->draining)
+        return;
+    shared->draining = true;
+    pool->start([job = shared] { drain(job); });
+}
+
 void BackgroundMd5::drain(const std::shared_ptr<Shared>& shared)
 {
+    const auto tell = [&shared] {
+        if (QCoreApplication* app = QCoreApplication::instance())
+            QMetaObject::invokeMethod(
+                    app,
+                    [shared] {
+                        // A copy: the listener may reset the stream, which moves it away.
+                        if (const std::function<void()> listener = shared->listener)
+                            listener();
+                    },
+                    Qt::QueuedConnection);
+    };
     std::unique_lock lock(shared->mutex);
     while (!shared->queue.empty()) {
-        const QByteArray block = std::move(shared->queue.front());
+        const Item item = std::move(shared->queue.front());
         shared->queue.pop_front();
-        shared->queuedBytes -= block.size();
-        shared->changed.notify_all();
+        const bool wasFull = shared->full();
+        shared->queuedBytes -= item.block.size();
+        if (wasFull && !shared->full())
+            tell();
         lock.unlock();
-        shared->addData(block);
+        shared->take(item);
         lock.lock();
     }
     shared->draining = false;
     shared->changed.notify_all();
+    tell();
+}
+
+bool BackgroundMd5::isFull() const
+{
+    const std::lock_guard lock(shared->mutex);
+    return shared->full();
+}
+
+bool BackgroundMd5::isIdle() const
+{
+    const std::lock_guard lock(shared->mutex);
+    return shared->idle();
+}
+
+void BackgroundMd5::setListener(std::function<void()> changed)
+{
+    const std::lock_guard lock(shared->mutex);
+    shared->listener = std::move(changed);
 }
 
 QByteArray BackgroundMd5::hexResult()
 {
     std::unique_lock lock(shared->mutex);
     shared->changed.wait(lock, [this] { return shared->idle(); });
-    return shared->hash.result().toHex();
+    return shared->failed ? QByteArray() : shared->hash.result().toHex();
 }
 
 QByteArray BackgroundMd5::hexSha256Result()
 {
     std::unique_lock lock(shared->mutex);
     shared->changed.wait(lock, [this] { return shared->idle(); });
-    return shared->withSha256 ? shared->sha256.hexResult() : QByteArray();
+    return shared->withSha256 && !shared->failed ? shared->sha256.hexResult() : QByteArray();
 }
 
 void BackgroundMd5::reset(Mode newMode, bool withSha256)
 {
     mode = newMode;
-    std::unique_lock lock(shared->mutex);
+    // The old stream's job, if any, ends with its own state; its calls find no listener.
+    auto fresh = std::make_shared<Shared>(maxQueuedBytes, withSha256);
+    const std::lock_guard lock(shared->mutex);
     shared->queue.clear();
     shared->queuedBytes = 0;
-    shared->changed.wait(lock, [this] { return shared->idle(); });
-    shared->hash.reset();
-    shared->sha256.reset();
-    shared->withSha256 = withSha256;
+    fresh->listener = std::move(shared->listener);
+    shared->listener = nullptr;
+    shared = std::move(fresh);
 }

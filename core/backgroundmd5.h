@@ -2,18 +2,21 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QString>
 
+#include <functional>
 #include <memory>
 
 class QThreadPool;
 
 // The MD5 digest of a stream of blocks, taken on the thread pool while the caller goes on
 // receiving: a download hashes its bytes as they arrive without the hashing holding up the
-// thread that receives them. Blocks are hashed in the order they were added. At most
-// maxQueuedBytes wait at any time; add() waits for the hasher beyond that, so memory stays
-// bounded however fast the bytes come. A short stream is better hashed at once: the hop to the
-// pool and back would cost more than the hashing. When asked, it takes the SHA-256 digest of the
-// same blocks beside the MD5 one. Used from one thread.
+// thread that receives them. Blocks are hashed in the order they were added. add() never waits:
+// once maxQueuedBytes wait, isFull() says so and the caller stops feeding until the listener
+// tells it there is room again, so memory stays bounded however fast the bytes come. A short
+// stream is better hashed at once: the hop to the pool and back would cost more than the hashing.
+// When asked, it takes the SHA-256 digest of the same blocks beside the MD5 one. Used from the
+// application's main thread, whose event loop brings the listener's calls.
 class BackgroundMd5
 {
 public:
@@ -28,21 +31,33 @@ public:
     BackgroundMd5& operator=(const BackgroundMd5&) = delete;
 
     void add(QByteArray block);
-    // Copies the block only when it has to wait for the pool.
+    // Copies the block unless it is hashed at once.
     void add(QByteArrayView block);
-    // Waits for the blocks still queued; the lower-case hex digest of every block added since
-    // construction or the last reset().
+    // The first size bytes of the file at path, read where the blocks are hashed, so that a long
+    // file takes no memory; when it cannot be read whole, both results are empty.
+    void addFile(const QString& path, qint64 size);
+    // The blocks waiting have reached the limit.
+    [[nodiscard]] bool isFull() const;
+    // Every block added has been hashed: the results are there without waiting.
+    [[nodiscard]] bool isIdle() const;
+    // Called, through the event loop, when the hasher has made room below the limit or has
+    // become idle. Kept across reset().
+    void setListener(std::function<void()> changed);
+    // Waits for the blocks still queued, unless isIdle(); the lower-case hex digest of every
+    // block added since construction or the last reset().
     [[nodiscard]] QByteArray hexResult();
     // The same for SHA-256; empty unless the stream was started withSha256.
     [[nodiscard]] QByteArray hexSha256Result();
-    // Starts a new stream, hashed as mode says; waits for the block being hashed.
+    // Starts a new stream, hashed as mode says; does not wait for the old one's block in hand.
     void reset(Mode mode = OnPool, bool withSha256 = false);
 
 private:
     struct Shared;
     static void drain(const std::shared_ptr<Shared>& shared);
+    void startDraining();
 
     QThreadPool* pool;
+    qsizetype maxQueuedBytes;
     std::shared_ptr<Shared> shared;
     Mode mode = OnPool;
 };

@@ -26,7 +26,10 @@ DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager* mana
     , expectedSize(expectedSize)
     , initialExpectedSize(expectedSize)
     , sizeLimit(expectedSize >= 0 ? expectedSize : std::max(maxSize, qint64(0)))
-{}
+{
+    // Called through the event loop; dropped with the hash, so never after this task is gone.
+    hash.setListener([this] { onHashProgress(); });
+}
 
 DownloadTaskSpecification::~DownloadTaskSpecification()
 {
@@ -138,15 +141,10 @@ bool DownloadTaskSpecification::openOutput()
     resumeOffset = resumableSize();
     // Unbuffered, so that a full disk shows at the write that hits it, not at the close.
     if (resumeOffset > 0) {
-        // What is there goes into the digest now; the rest is appended as it arrives.
-        WholeFile part(outputFile.fileName());
-        qint64 hashed = 0;
-        const bool read = part.stream([this, &hashed](QByteArrayView block) {
-            hash.add(block);
-            hashed += block.size();
-        });
-        if (read && hashed == resumeOffset &&
-            outputFile.open(QIODevice::ReadWrite | QIODevice::Unbuffered) &&
+        // What is there goes into the digest, read by the hasher; the rest is appended as it
+        // arrives. A part that cannot be read leaves no digest, and the check reads the file.
+        hash.addFile(outputFile.fileName(), resumeOffset);
+        if (outputFile.open(QIODevice::ReadWrite | QIODevice::Unbuffered) &&
             outputFile.seek(resumeOffset)) {
             receivedSize = resumeOffset;
             writtenBack = resumeOffset;
@@ -302,7 +300,9 @@ void DownloadTaskSpecification::onReadyRead()
 bool DownloadTaskSpecification::readData()
 {
     const qint64 before = receivedSize;
-    while (!reply.isNull()) {
+    // Behind the hasher the bytes wait in the reply, whose full buffer stops the network; the
+    // hasher's listener reads on.
+    while (!reply.isNull() && !hash.isFull()) {
         idleTicks = 0;
         // Nothing arrives while we read: what is there now is all this pass can take.
         const qint64 available = reply->bytesAvailable();
@@ -390,14 +390,43 @@ void DownloadTaskSpecification::onDownloadFinished()
         errorRetry(reply->errorString());
         return;
     }
-    if (!readData())
+    transferEnded = true;
+    completeTransfer();
+}
+
+void DownloadTaskSpecification::completeTransfer()
+{
+    if (!readData() || reply->bytesAvailable() > 0)
         return;
     dropReply();
     startWriteBack();
     outputFile.close();
+    takeDigests();
+}
+
+void DownloadTaskSpecification::takeDigests()
+{
+    awaitingDigests = !hash.isIdle();
+    if (awaitingDigests)
+        return;
     receivedDigest = hash.hexResult();
     receivedSha256Digest = hash.hexSha256Result();
     downloadFinished();
+}
+
+void DownloadTaskSpecification::onHashProgress()
+{
+    if (state() != Running)
+        return;
+    if (reply.isNull()) {
+        if (awaitingDigests)
+            takeDigests();
+        return;
+    }
+    if (transferEnded)
+        completeTransfer();
+    else
+        (void)readData();
 }
 
 void DownloadTaskSpecification::dropMirror()
@@ -438,6 +467,8 @@ void DownloadTaskSpecification::resetDownload(Part part)
     dropReply();
     stopWaitingForSlot();
     idleTicks = 0;
+    transferEnded = false;
+    awaitingDigests = false;
     closeOutput(part);
     expectedSize = initialExpectedSize;
     sizeAtLastTick = 0;

@@ -100,7 +100,13 @@ private:
     void closeOutput(Part part);
     void releaseSlot();
     void dropReply();
+    // Reads what the reply holds, as far as the hasher keeps up.
     [[nodiscard]] bool readData();
+    // The end of a successful transfer, once everything has been read.
+    void completeTransfer();
+    // Ends the task once the hasher has caught up.
+    void takeDigests();
+    void onHashProgress();
     // Fills block from the reply in readChunkSize steps, at most to its size; the count read, or
     // -1 when reading failed.
     [[nodiscard]] qint64 fillBlock(QByteArray& block);
@@ -138,6 +144,9 @@ private:
     QByteArray receivedDigest;
     QByteArray receivedSha256Digest;
     bool takesSha256 = false;
+    // The reply has finished; what it holds may still wait for the hasher.
+    bool transferEnded = false;
+    bool awaitingDigests = false;
     bool singleAttempt = false;
     QString failureText;
     FTPSiteAccessData site;

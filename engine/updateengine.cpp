@@ -28,6 +28,7 @@
 #include <QUrl>
 
 #include <unistd.h>
+#include <utility>
 
 using namespace Qt::StringLiterals;
 
@@ -36,11 +37,16 @@ UpdateEngine::UpdateEngine(Configuration& configuration, QObject* parent,
     : QObject(parent)
     , configuration(configuration)
     , timer(new QTimer(this))
+    , progressTimer(new QTimer(this))
     , networkManager(new QNetworkAccessManager(this))
 {
     connect(&configuration, &Configuration::message, this, &UpdateEngine::message);
     timer->setInterval(tickInterval);
     connect(timer, &QTimer::timeout, this, &UpdateEngine::onTimer);
+    progressTimer->setSingleShot(true);
+    // A coarse timer may fire early, and the window would hear twice within the interval.
+    progressTimer->setTimerType(Qt::PreciseTimer);
+    connect(progressTimer, &QTimer::timeout, this, &UpdateEngine::flushProgress);
     configuration.getProxyAndDownloadConcurrency();
     setUpProxy();
 }
@@ -285,7 +291,7 @@ bool UpdateEngine::startUpdate()
     connect(task, &TaskSpecification::finished, this, &UpdateEngine::onTaskFinished);
     connect(task, &TaskSpecification::canceled, this, &UpdateEngine::onTaskCanceled);
     connect(task, &TaskSpecification::error, this, &UpdateEngine::error);
-    connect(task, &TaskSpecification::updateProgress, this, &UpdateEngine::updateProgress);
+    connect(task, &TaskSpecification::updateProgress, this, &UpdateEngine::onTaskProgress);
     connect(task, &TaskSpecification::message, this, &UpdateEngine::message);
 
     engineState = Updating;
@@ -311,8 +317,30 @@ void UpdateEngine::onTimer()
     emit downloadProgress(downloadDone, downloadTotal, speed, downloading);
 }
 
+void UpdateEngine::onTaskProgress(qreal doneFrac)
+{
+    pendingProgress = doneFrac;
+    progressPending = true;
+    if (!sinceProgress.isValid() || sinceProgress.elapsed() >= progressInterval.count()) {
+        flushProgress();
+        return;
+    }
+    if (!progressTimer->isActive())
+        progressTimer->start(progressInterval - std::chrono::milliseconds(sinceProgress.elapsed()));
+}
+
+void UpdateEngine::flushProgress()
+{
+    progressTimer->stop();
+    if (!std::exchange(progressPending, false))
+        return;
+    sinceProgress.start();
+    emit updateProgress(pendingProgress);
+}
+
 void UpdateEngine::onTaskFinished()
 {
+    flushProgress();
     timer->stop();
     recordInstalledRelease();
     cleanup();
@@ -335,6 +363,7 @@ void UpdateEngine::recordInstalledRelease()
 
 void UpdateEngine::onTaskCanceled()
 {
+    flushProgress();
     timer->stop();
     engineState = Aborted;
     if (mainTask && mainTask->state() == TaskSpecification::UserCanceled)
@@ -358,6 +387,8 @@ void UpdateEngine::reset()
 
 void UpdateEngine::releaseMainTask()
 {
+    progressTimer->stop();
+    progressPending = false;
     if (!mainTask)
         return;
     disconnect(mainTask.get(), nullptr, this, nullptr);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -38,6 +39,9 @@ public:
     Q_ENUM(EngineState)
 
     static constexpr std::chrono::milliseconds defaultTickInterval{1000};
+    // The shortest time between two progress reports to the window, as Qt's replies throttle
+    // theirs.
+    static constexpr std::chrono::milliseconds progressInterval{100};
     static constexpr quint16 defaultProxyPort = 3128;
     // The longest the start waits for the channel statement, whatever the mirrors do.
     static constexpr std::chrono::seconds channelStatementWait{10};
@@ -105,6 +109,8 @@ signals:
 
 private slots:
     void onTimer();
+    void onTaskProgress(qreal doneFrac);
+    void flushProgress();
     void onTaskFinished();
     void onTaskCanceled();
     void onBannerFound(QString bannerUrl, QString clickUrl);
@@ -147,6 +153,12 @@ private:
     std::unique_ptr<const RunContext> runContext;
     std::unique_ptr<MainTaskSpecification, DeleteLater> mainTask; // the current run's
     QTimer* timer;
+    // Byte progress comes on every read; the window gets it at most once per interval, and the
+    // last value before the run ends always.
+    QTimer* progressTimer;
+    QElapsedTimer sinceProgress;
+    qreal pendingProgress = 0;
+    bool progressPending = false;
     QNetworkAccessManager* networkManager;
     QString channelWarning;
     QString bannerClickUrl;

@@ -6,6 +6,7 @@
 #include "filerenametaskspecification.h"
 #include "replacecommittaskspecification.h"
 #include "replacejournal.h"
+#include "runningbodies.h"
 
 #include <QDir>
 #include <QFile>
@@ -13,7 +14,8 @@
 #include <QHash>
 #include <QSet>
 #include <QStringList>
-#include <QThreadPool>
+
+#include <utility>
 
 using namespace Qt::StringLiterals;
 
@@ -61,6 +63,10 @@ FileReplaceListTaskSpecification::FileReplaceListTaskSpecification(
 
 void FileReplaceListTaskSpecification::execute()
 {
+    if (resetting) {
+        startAfterReset = true;
+        return;
+    }
     emit message(u"Starting file updates"_s);
     makeSubtasksAndStart();
 }
@@ -344,12 +350,24 @@ void FileReplaceListTaskSpecification::userCanceled()
 
 void FileReplaceListTaskSpecification::reset()
 {
-    const bool bodiesMayRun = !runningSubTasks.isEmpty() || step;
+    if (resetting)
+        return;
     releaseStep();
     clearSubTasks();
-    // A copy still running would put its file in place after the undo.
-    if (bodiesMayRun)
-        QThreadPool::globalInstance()->waitForDone();
+    // A copy still running would put its file in place after the undo. Its task may be gone, but
+    // the body holds copies of what it needs and reports to the count of running bodies.
+    if (!RunningBodies::instance()->isIdle()) {
+        resetting = true;
+        connect(RunningBodies::instance(), &RunningBodies::idle, this,
+                &FileReplaceListTaskSpecification::completeReset, Qt::SingleShotConnection);
+        return;
+    }
+    completeReset();
+}
+
+void FileReplaceListTaskSpecification::completeReset()
+{
+    resetting = false;
     // A commit that reached the journal has made the new files the installation: the next
     // start finishes the deletions, and nothing here may be undone any more.
     if (!ReplaceJournal(session.directory()).isCommitted() && !repairFromJournal())
@@ -358,4 +376,6 @@ void FileReplaceListTaskSpecification::reset()
     special.clear();
     nextStep = 0;
     resetWithoutSubTasks();
+    if (std::exchange(startAfterReset, false))
+        execute();
 }

@@ -27,9 +27,11 @@ public:
                                      QList<QString>* deleteList, SessionLayout session,
                                      QObject* parent, double parentProgressRange);
 
+    // Waits, without blocking, for a reset still undoing.
     void execute() override;
     void userCanceled() override;
-    // Undoes everything the stage changed, once what its replacements still run has ended.
+    // Undoes everything the stage changed once what its replacements still run has ended, and
+    // only then returns the task to Idle; it stays Running meanwhile.
     void reset() override;
 
 protected:
@@ -61,6 +63,8 @@ private:
     void rollBack();
     [[nodiscard]] bool repairFromJournal();
     void fail(const QString& text);
+    // The undo of a reset, after the last body that could still change a file has reported.
+    void completeReset();
     // The missing directories the new files need, with every missing level above them.
     [[nodiscard]] static QStringList missingLevels(const QStringList& directories);
     // Says so and returns true when two records would work on the same place.
@@ -73,4 +77,6 @@ private:
     QList<std::pair<FileReplaceSpecification, Plan>> special;
     QPointer<TaskSpecification> step;
     int nextStep = 0;
+    bool resetting = false;
+    bool startAfterReset = false;
 };

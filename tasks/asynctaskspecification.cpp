@@ -1,6 +1,11 @@
 #include "asynctaskspecification.h"
 
+#include "runningbodies.h"
+#include "workpool.h"
+
 #include <QThreadPool>
+
+#include <utility>
 
 ASyncFunc::ASyncFunc()
     : QObject(nullptr)
@@ -24,6 +29,7 @@ ASyncRun::~ASyncRun() = default;
 void ASyncRun::run()
 {
     func->execute();
+    RunningBodies::postEnded();
 }
 
 ASyncTaskSpecification::ASyncTaskSpecification(QObject* parent, double parentProgressRange)
@@ -32,16 +38,28 @@ ASyncTaskSpecification::ASyncTaskSpecification(QObject* parent, double parentPro
 
 void ASyncTaskSpecification::execute()
 {
-    std::unique_ptr<ASyncFunc> func = createFunction();
-    connectDefaultSignals(func.get());
-    QThreadPool::globalInstance()->start(new ASyncRun(std::move(func)));
+    // Two bodies of one task would work on the same files at once.
+    if (bodyRunning)
+        startWhenBodyEnds = true;
+    else
+        startBody();
     // The result can only arrive through the event loop, so setting this afterwards is safe.
     setRunning();
 }
 
+void ASyncTaskSpecification::startBody()
+{
+    std::unique_ptr<ASyncFunc> func = createFunction();
+    connectDefaultSignals(func.get());
+    RunningBodies::instance()->started();
+    bodyRunning = true;
+    WorkPool::instance()->start(new ASyncRun(std::move(func)));
+}
+
 void ASyncTaskSpecification::reset()
 {
-    QThreadPool::globalInstance()->waitForDone();
+    staleBody = bodyRunning;
+    startWhenBodyEnds = false;
     TaskSpecification::reset();
 }
 
@@ -69,6 +87,12 @@ void ASyncTaskSpecification::runDone(bool res)
 
 void ASyncTaskSpecification::onRunResult(bool res)
 {
+    bodyRunning = false;
+    // A run started after the reset must not be ended by the old body's result.
+    if (std::exchange(staleBody, false) && std::exchange(startWhenBodyEnds, false)) {
+        startBody();
+        return;
+    }
     runDone(res);
 }
 

@@ -43,7 +43,7 @@ private:
 };
 
 // A task whose work is a body run on the process-wide thread pool. A user cancel does not
-// interrupt the body; its result still ends the task.
+// interrupt the body; its result still ends the task. One body of a task runs at a time.
 class ASyncTaskSpecification : public TaskSpecification
 {
     Q_OBJECT
@@ -51,8 +51,9 @@ class ASyncTaskSpecification : public TaskSpecification
 public:
     ASyncTaskSpecification(QObject* parent, double parentProgressRange);
 
+    // After a reset whose body still runs, the new body starts once the old one has reported.
     void execute() override;
-    // Blocks until the whole pool is idle, bodies of other tasks included.
+    // Does not wait: a body still running is left to end, and its result is dropped.
     void reset() override;
 
 protected:
@@ -65,4 +66,12 @@ protected:
 protected slots:
     void onRunResult(bool res);
     void onProgress(qreal fraction);
+
+private:
+    void startBody();
+
+    bool bodyRunning = false;
+    // The running body belongs to a run that a reset ended.
+    bool staleBody = false;
+    bool startWhenBodyEnds = false;
 };

@@ -3,11 +3,9 @@
 #include <QCryptographicHash>
 #include <QRandomGenerator>
 #include <QSemaphore>
+#include <QTemporaryFile>
 #include <QTest>
 #include <QThreadPool>
-
-#include <atomic>
-#include <thread>
 
 using namespace Qt::StringLiterals;
 
@@ -44,7 +42,7 @@ private slots:
             QTest::addRow("one block, %s", name) << QList<int>{4096} << int(mode);
             QTest::addRow("empty blocks between, %s", name)
                     << QList<int>{10, 0, 65536, 0, 1} << int(mode);
-            // Far more than may wait at once: the adding side is held back, nothing is lost.
+            // Far more than the limit: nothing is lost.
             QTest::addRow("3 MiB in uneven blocks, %s", name)
                     << QList<int>(48, 65536) + QList<int>{1, 777, 300000} << int(mode);
         }
@@ -81,30 +79,47 @@ private slots:
         QCOMPARE(hash.hexResult(), md5Hex("hello"_ba));
     }
 
-    // While the hasher cannot run, add() takes blocks up to the limit and then waits.
-    void addWaitsAtTheLimit()
+    // While the hasher cannot run, add() takes every block without waiting and says when the
+    // limit is reached; the listener tells when the hasher has made room and when it is idle.
+    void fullAtTheLimitTellsWhenThereIsRoom()
     {
         QThreadPool pool;
         pool.setMaxThreadCount(1);
         QSemaphore hold;
         pool.start([&hold] { hold.acquire(); });
         BackgroundMd5 hash(&pool, 3 * 1024);
-        std::atomic<int> added{0};
-        std::thread producer([&] {
-            for (int i = 0; i < 5; ++i) {
-                hash.add(QByteArray(1024, 'x'));
-                ++added;
-            }
-        });
-        QTRY_COMPARE(added.load(), 3);
-        // The fourth block waits for room: nothing frees it while the pool is held.
-        QTest::qWait(50);
-        QCOMPARE(added.load(), 3);
+        int told = 0;
+        hash.setListener([&told] { ++told; });
+        QList<bool> full;
+        for (int i = 0; i < 5; ++i) {
+            hash.add(QByteArray(1024, 'x'));
+            full.append(hash.isFull());
+        }
+        QCOMPARE(full, (QList<bool>{false, false, true, true, true}));
+        QVERIFY(!hash.isIdle());
 
         hold.release();
-        producer.join();
-        QCOMPARE(added.load(), 5);
+        QTRY_VERIFY(told >= 2);
+        QVERIFY(!hash.isFull());
+        QVERIFY(hash.isIdle());
         QCOMPARE(hash.hexResult(), md5Hex(QByteArray(5 * 1024, 'x')));
+    }
+
+    // The first bytes of a file go in beside the blocks; a file too short leaves no digest.
+    void fileBytesInOrder()
+    {
+        QTemporaryFile file;
+        QVERIFY(file.open() && file.write("hello world") == 11 && file.flush());
+        for (const auto mode : {BackgroundMd5::OnPool, BackgroundMd5::AtOnce}) {
+            BackgroundMd5 hash;
+            hash.reset(mode);
+            hash.addFile(file.fileName(), 5);
+            hash.add(QByteArrayView("!"));
+            QCOMPARE(hash.hexResult(), md5Hex("hello!"_ba));
+            hash.reset(mode);
+            hash.addFile(file.fileName(), 12);
+            QCOMPARE(hash.hexResult(), QByteArray());
+        }
     }
 
     // Dropped with blocks still queued, it neither waits nor leaves a job behind that touches

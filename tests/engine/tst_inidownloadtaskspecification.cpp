@@ -8,6 +8,7 @@
 #include "testfiles.h"
 #include "testrelease.h"
 #include "tomcryptutil.h"
+#include "workpool.h"
 
 #include <QFile>
 #include <QNetworkAccessManager>
@@ -86,7 +87,7 @@ public:
         task->execute();
         if (!QTest::qWaitFor([this] { return task->state() > TaskSpecification::Running; }, 20000))
             return false;
-        QThreadPool::globalInstance()->waitForDone();
+        WorkPool::instance()->waitForDone();
         for (int i = 0; i < 5; ++i)
             QCoreApplication::sendPostedEvents();
         return true;

@@ -4,6 +4,7 @@
 #include "runcontext.h"
 #include "signallog.h"
 #include "tomcryptutil.h"
+#include "workpool.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -71,7 +72,7 @@ public:
     void open() { gate.release(); }
 
 private:
-    QThreadPool* pool = QThreadPool::globalInstance();
+    QThreadPool* pool = WorkPool::instance();
     const int threads = pool->maxThreadCount();
     QSemaphore gate;
 };
@@ -124,7 +125,7 @@ void TestMakeDownloadReplaceList::init()
 
 void TestMakeDownloadReplaceList::cleanup()
 {
-    QThreadPool::globalInstance()->waitForDone();
+    WorkPool::instance()->waitForDone();
     AppRoot::setPath(QString());
 }
 

@@ -5,6 +5,7 @@
 #include "updateinidata.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
@@ -47,6 +48,11 @@ void TestUpdateEngine::runsThePipelineAndCleansUp()
     UpdateEngine& engine = f.makeEngine();
     QSignalSpy finished(&engine, &UpdateEngine::updateFinished);
     QSignalSpy progress(&engine, &UpdateEngine::updateProgress);
+    QElapsedTimer clock;
+    clock.start();
+    QList<qint64> reportedAt;
+    connect(&engine, &UpdateEngine::updateProgress, &engine,
+            [&] { reportedAt.append(clock.elapsed()); });
 
     QVERIFY(engine.initialize());
     QCOMPARE(engine.state(), UpdateEngine::Prepared);
@@ -72,6 +78,9 @@ void TestUpdateEngine::runsThePipelineAndCleansUp()
                           u"updateFinished"_s}));
     QVERIFY(events.contains(u"message Downloading bin/client"_s));
     QCOMPARE(progress.last().at(0).toDouble(), 1.0);
+    // The window hears of progress at most once per interval; only the end comes at once.
+    for (qsizetype i = 1; i + 1 < reportedAt.size(); ++i)
+        QVERIFY2(reportedAt.at(i) - reportedAt.at(i - 1) >= 95, qPrintable(QString::number(i)));
     QVERIFY(!QFileInfo::exists(tempDir));
     QVERIFY(!UpdateIniData::get());
 }

@@ -6,6 +6,7 @@
 #include "replacetestsupport.h"
 #include "signallog.h"
 #include "treesnapshot.h"
+#include "workpool.h"
 
 #include <QTemporaryDir>
 #include <QTest>
@@ -98,7 +99,7 @@ private slots:
         log.clear();
     }
 
-    void cleanup() { QThreadPool::globalInstance()->waitForDone(); }
+    void cleanup() { WorkPool::instance()->waitForDone(); }
 
     void sequences_data()
     {

@@ -3,6 +3,7 @@
 #include "replacetestsupport.h"
 #include "signallog.h"
 #include "treesnapshot.h"
+#include "workpool.h"
 
 #include <QTemporaryDir>
 #include <QTest>
@@ -71,7 +72,7 @@ private slots:
         QVERIFY(QDir().mkpath(dir->filePath(u"root"_s)));
     }
 
-    void cleanup() { QThreadPool::globalInstance()->waitForDone(); }
+    void cleanup() { WorkPool::instance()->waitForDone(); }
 
     // The new file appears under its name only complete and with its mode; a failure leaves
     // neither it nor its part file.

@@ -1,5 +1,6 @@
 #include "asynctaskspecification.h"
 #include "signallog.h"
+#include "workpool.h"
 
 #include <QScopeGuard>
 #include <QSemaphore>
@@ -8,7 +9,6 @@
 #include <QThreadPool>
 
 #include <atomic>
-#include <thread>
 
 using namespace Qt::StringLiterals;
 
@@ -71,15 +71,7 @@ public:
         , script(std::move(script))
     {}
 
-    void reset() override
-    {
-        if (resetting != nullptr)
-            resetting->release();
-        ASyncTaskSpecification::reset();
-    }
-
-    QList<bool> results;             // every result that arrived, used or dropped
-    QSemaphore* resetting = nullptr; // released as reset() begins
+    QList<bool> results; // every result that reached runDone()
 
 protected:
     std::unique_ptr<ASyncFunc> createFunction() override
@@ -105,7 +97,7 @@ class TestASyncTaskSpecification : public QObject
 private slots:
     void cleanup()
     {
-        QThreadPool::globalInstance()->waitForDone();
+        WorkPool::instance()->waitForDone();
         QCOMPARE(ScriptedFunc::alive.load(), 0);
     }
 
@@ -141,7 +133,7 @@ private slots:
         QCOMPARE(task.state(), TaskSpecification::Running);
         QCOMPARE(log.events(), QStringList{}); // everything comes through the event loop
         QTRY_VERIFY(task.state() != TaskSpecification::Running);
-        QThreadPool::globalInstance()->waitForDone();
+        WorkPool::instance()->waitForDone();
         QCoreApplication::processEvents();
 
         QCOMPARE(log.events(), expected);
@@ -166,7 +158,7 @@ private slots:
         // Never leave a body blocked on a semaphore that is about to go away.
         auto openGate = qScopeGuard([&] {
             gate.release();
-            QThreadPool::globalInstance()->waitForDone();
+            WorkPool::instance()->waitForDone();
         });
         ScriptedTask task(Script{{}, result, &gate}, 1.0);
         task.execute();
@@ -178,29 +170,29 @@ private slots:
         QTRY_COMPARE(task.state(), TaskState(endState));
     }
 
-    void resetWaitsForBodyAndDropsItsResult()
+    // A reset does not wait for the body; a start after it waits for that body to report, and
+    // only the new body's result ends the task.
+    void resetDropsTheRunningBodysResult()
     {
         QSemaphore gate;
-        QSemaphore resetting;
+        auto openGate = qScopeGuard([&] {
+            gate.release(2);
+            WorkPool::instance()->waitForDone();
+        });
         ScriptedTask task(Script{{}, true, &gate}, 1.0);
-        task.resetting = &resetting;
         SignalLog log;
         log.watchTask(&task, u"t"_s);
         task.execute();
-        // The body is let go from another thread, and only once reset() has begun.
-        std::thread opener([&] {
-            resetting.acquire();
-            gate.release();
-        });
-        auto joinOpener = qScopeGuard([&] { opener.join(); });
-
         task.reset();
-        QCOMPARE(ScriptedFunc::alive.load(), 0); // the body has returned and is gone
-        QCoreApplication::processEvents();       // its result, posted before, arrives now
-
-        QCOMPARE(task.results, QList<bool>{true});
         QCOMPARE(task.state(), TaskSpecification::Idle);
-        QCOMPARE(log.events(), QStringList{u"t progress 0"_s});
+        task.execute();
+        QCOMPARE(ScriptedFunc::alive.load(), 1);
+
+        gate.release(2);
+        QTRY_COMPARE(task.state(), TaskSpecification::Finished);
+        QCOMPARE(task.results, QList<bool>{true});
+        QCOMPARE(log.events(),
+                 (QStringList{u"t progress 0"_s, u"t progress 1"_s, u"t finished"_s}));
     }
 };
 

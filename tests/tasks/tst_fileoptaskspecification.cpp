@@ -1,6 +1,8 @@
 #include "fastfileoptaskspecification.h"
+#include "runningbodies.h"
 #include "signallog.h"
 #include "slowfileoptaskspecification.h"
+#include "workpool.h"
 
 #include <QDir>
 #include <QFile>
@@ -85,7 +87,7 @@ private slots:
         QVERIFY(source.open(QIODevice::WriteOnly) && source.write("new version") == 11);
     }
 
-    void cleanup() { QThreadPool::globalInstance()->waitForDone(); }
+    void cleanup() { WorkPool::instance()->waitForDone(); }
 
     void fastOpEndsInsideExecute_data()
     {
@@ -141,10 +143,12 @@ private slots:
         log.watchTask(&op, u"op"_s);
 
         op.execute();
-        if (resetMeanwhile)
-            op.reset(); // the result is posted by now, but not delivered
-        else
+        if (resetMeanwhile) {
+            op.reset(); // does not wait for the body, whose result arrives later
+            QTRY_VERIFY(RunningBodies::instance()->isIdle());
+        } else {
             QTRY_VERIFY(op.state() != TaskSpecification::Running);
+        }
         QCoreApplication::processEvents();
 
         expected.replaceInStrings(u"%1"_s, path(u"source"_s)).replaceInStrings(u"%2"_s, target);
