@@ -142,7 +142,7 @@ bool FileReplaceListTaskSpecification::announce(const QStringList& missing)
         return false;
     }
     for (const FileReplaceSpecification& record : std::as_const(*replaceList)) {
-        const Plan plan = FileReplaceTaskSpecification::planFor(record, session.directory());
+        const Plan plan = FileReplaceTaskSpecification::planFor(record, session);
         (plan.special ? special : regular).append({record, plan});
     }
     if (!removeStaleBackups())
@@ -199,8 +199,7 @@ void FileReplaceListTaskSpecification::makeFileReplaceTasks(double weight)
     // of them at a time.
     addSubTasksOnDemand(regular.size(), [this, weight](qsizetype index) {
         const auto& [record, plan] = regular.at(index);
-        return new FileReplaceTaskSpecification(record, plan, session.directory(), deleteList, this,
-                                                weight);
+        return new FileReplaceTaskSpecification(record, plan, session, deleteList, this, weight);
     });
 }
 
@@ -272,8 +271,7 @@ TaskSpecification* FileReplaceListTaskSpecification::makeStep(int index)
         return new ReplaceCommitTaskSpecification(ReplaceCommitTaskSpecification::Step::Sync, {},
                                                   this);
     const auto& [record, plan] = special.at(index - 1);
-    return new FileReplaceTaskSpecification(record, plan, session.directory(), deleteList, this,
-                                            0.0);
+    return new FileReplaceTaskSpecification(record, plan, session, deleteList, this, 0.0);
 }
 
 void FileReplaceListTaskSpecification::onStepFinished()

@@ -21,7 +21,7 @@ constexpr double checkWeight = 0.2; // checking an unpacked file
 
 FileReplaceTaskSpecification::Plan
 FileReplaceTaskSpecification::planFor(const FileReplaceSpecification& record,
-                                      const QString& tempDir)
+                                      const SessionLayout& session)
 {
     Plan plan;
     plan.installed = record.destFileName(QString());
@@ -29,7 +29,7 @@ FileReplaceTaskSpecification::planFor(const FileReplaceSpecification& record,
     // An unpacked file is no download that could be given back; one a patch made is.
     if (!record.hasUnzip())
         plan.movedDownload = record.fileName;
-    else if (QFileInfo::exists(tempDir + u'/' + record.patchedName()))
+    else if (QFileInfo::exists(session.filePath(record.patchedName())))
         plan.movedDownload = record.patchedName();
     plan.special = InstallationLayout::ownFileNames().contains(
             QFileInfo(record.pureDestFilePath()).fileName(), Qt::CaseSensitive);
@@ -37,14 +37,14 @@ FileReplaceTaskSpecification::planFor(const FileReplaceSpecification& record,
 }
 
 FileReplaceTaskSpecification::FileReplaceTaskSpecification(const FileReplaceSpecification& record,
-                                                           Plan plan, QString tempDir,
+                                                           Plan plan, SessionLayout session,
                                                            QList<QString>* deleteList,
                                                            QObject* parent,
                                                            double parentProgressRange)
     : ComposedTaskSpecification(1, parentProgressRange, parent)
     , replaceSpec(record)
     , plan(std::move(plan))
-    , tempDir(std::move(tempDir))
+    , session(std::move(session))
     , deleteList(deleteList)
 {
     Q_ASSERT(deleteList);
@@ -70,7 +70,7 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     const std::optional<QFileDevice::Permissions> mode = installedMode(target, replaceSpec.mode);
     if (plan.movedDownload.isEmpty()) {
         addSubTask(new FileTransferTaskSpecification(
-                tempDir + u'/' + replaceSpec.fileName, target, this, remaining - checkWeight, mode,
+                session.filePath(replaceSpec.fileName), target, this, remaining - checkWeight, mode,
                 FileTransferTaskSpecification::Transfer::Unzip, placement));
         auto* check = new CheckSignatureTaskSpecification(target, replaceSpec.unpackedMd5, true,
                                                           this, checkWeight);
@@ -80,7 +80,7 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
         // Moved into place where it can be; the journal's undo gives it back to the temporary
         // directory, where a resumed run finds it.
         addSubTask(new FileTransferTaskSpecification(
-                tempDir + u'/' + plan.movedDownload, target, this, remaining, mode,
+                session.filePath(plan.movedDownload), target, this, remaining, mode,
                 FileTransferTaskSpecification::Transfer::MoveWhenPossible, placement));
     }
     setRunning();

@@ -2,6 +2,7 @@
 
 #include "composedtaskspecification.h"
 #include "filespecifications.h"
+#include "sessionlayout.h"
 
 #include <QFileDevice>
 #include <QList>
@@ -36,16 +37,16 @@ public:
         bool special = false;
     };
 
-    // What replacing record from the session directory tempDir will change, as things are now.
+    // What replacing record from the session will change, as things are now.
     // A packed file that a patch made lies there unpacked already: whatever lies under that name
     // has been checked in this run, by the list stage or by the patch's apply.
     [[nodiscard]] static Plan planFor(const FileReplaceSpecification& record,
-                                      const QString& tempDir);
+                                      const SessionLayout& session);
 
-    // Installs from the session directory tempDir. deleteList is not owned and must outlive the
+    // Installs from the session. deleteList is not owned and must outlive the
     // task.
-    FileReplaceTaskSpecification(const FileReplaceSpecification& record, Plan plan, QString tempDir,
-                                 QList<QString>* deleteList, QObject* parent,
+    FileReplaceTaskSpecification(const FileReplaceSpecification& record, Plan plan,
+                                 SessionLayout session, QList<QString>* deleteList, QObject* parent,
                                  double parentProgressRange);
 
     void execute() override;
@@ -72,6 +73,6 @@ private:
 
     const FileReplaceSpecification replaceSpec;
     const Plan plan;
-    const QString tempDir;
+    const SessionLayout session;
     QList<QString>* deleteList;
 };

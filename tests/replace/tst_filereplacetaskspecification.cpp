@@ -1,9 +1,9 @@
 #include "approot.h"
-#include "configuration.h"
 #include "filerenametaskspecification.h"
 #include "filereplacetaskspecification.h"
 #include "replacejournal.h"
 #include "replacetestsupport.h"
+#include "sessionlayout.h"
 #include "signallog.h"
 #include "treesnapshot.h"
 #include "workpool.h"
@@ -42,13 +42,13 @@ class TestFileReplaceTaskSpecification : public QObject
     Q_OBJECT
 
     std::unique_ptr<QTemporaryDir> dir;
-    Configuration configuration;
+    SessionLayout session;
     QString root;
     QList<QString> deleteList;
     SignalLog log;
 
     QString rooted(const QString& name) const { return root + u'/' + name; }
-    QString downloaded(const QString& name) const { return configuration.tempDir + u'/' + name; }
+    QString downloaded(const QString& name) const { return session.filePath(name); }
 
     // A download for installedName; packed means it is installed from installedName + ".gz".
     FileReplaceSpecification download(const QString& installedName, bool packed,
@@ -66,16 +66,16 @@ class TestFileReplaceTaskSpecification : public QObject
     // The replacement as the list makes it, once the journal names what it will change.
     std::unique_ptr<InspectedReplacement> replacement(const FileReplaceSpecification& record)
     {
-        const auto plan = FileReplaceTaskSpecification::planFor(record, configuration.tempDir);
-        ReplaceJournal journal(configuration.tempDir);
+        const auto plan = FileReplaceTaskSpecification::planFor(record, session);
+        ReplaceJournal journal(session.directory());
         const bool announced =
                 (plan.replacing ? journal.recordReplace(plan.installed, plan.movedDownload)
                                 : journal.recordAdd(plan.installed, plan.movedDownload)) &&
                 journal.sync();
         if (!announced)
             qWarning() << journal.errorString();
-        auto task = std::make_unique<InspectedReplacement>(record, plan, configuration.tempDir,
-                                                           &deleteList, nullptr, 1.0);
+        auto task = std::make_unique<InspectedReplacement>(record, plan, session, &deleteList,
+                                                           nullptr, 1.0);
         log.watchTask(task.get(), u"replace"_s);
         return task;
     }
@@ -92,7 +92,7 @@ private slots:
         dir = std::make_unique<QTemporaryDir>();
         QVERIFY(dir->isValid());
         root = dir->filePath(u"root"_s);
-        configuration.tempDir = dir->filePath(u"temp"_s);
+        session = SessionLayout(dir->filePath(u"temp"_s));
         AppRoot::setPath(root);
         QVERIFY(writeFile(rooted(u"lib/keep.txt"_s), "untouched"));
         deleteList.clear();
@@ -252,13 +252,13 @@ private slots:
 
         QVERIFY(run(*task));
 
-        failure.replace(u"%root"_s, root).replace(u"%temp"_s, configuration.tempDir);
+        failure.replace(u"%root"_s, root).replace(u"%temp"_s, session.directory());
         QCOMPARE(withoutProgress(log.events()),
                  (QStringList{u"replace message add/replace "_s + record.fileName,
                               u"replace message "_s + failure,
                               u"replace canceled ErrorCanceled"_s}));
         QCOMPARE(deleteList, QStringList());
-        QVERIFY(ReplaceJournal(configuration.tempDir).repair([](const QString&) {}));
+        QVERIFY(ReplaceJournal(session.directory()).repair([](const QString&) {}));
         COMPARE_TREES(installedTree(root), before);
     }
 
@@ -274,7 +274,7 @@ private slots:
         task->reset();
 
         COMPARE_TREES(installedTree(root), installed);
-        QVERIFY(ReplaceJournal(configuration.tempDir).repair([](const QString&) {}));
+        QVERIFY(ReplaceJournal(session.directory()).repair([](const QString&) {}));
         COMPARE_TREES(installedTree(root), before);
         // The moved download is back for a later run.
         QCOMPARE(readFile(downloaded(u"lib/x.txt"_s)), newContent);
