@@ -19,7 +19,7 @@
 //   expires	2026-12-15T08:00:00Z
 //   channel	stable	1235
 //   channel	beta	1236
-class ChannelStatement : public RecordText
+class ChannelStatement final : public RecordText
 {
 public:
     static constexpr int formatVersion = 1;

@@ -48,7 +48,7 @@ struct ReleaseManifestPatch
 // per LF-terminated line (README.md, "The release manifest"). Parsing is strict, since the text
 // is signed and then trusted, except that records of kinds this updater does not know are
 // skipped, so later releases can add kinds without locking it out.
-class ReleaseManifest : public RecordText
+class ReleaseManifest final : public RecordText
 {
 public:
     ReleaseManifest();
