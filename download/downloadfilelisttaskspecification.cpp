@@ -20,10 +20,10 @@ QString directoryOf(const QString& fileName)
 } // namespace
 
 DownloadFileListTaskSpecification::DownloadFileListTaskSpecification(
-        QList<FileDownloadSpecification>* list, QNetworkAccessManager* manager, Mirrors* mirrors,
+        QList<FileDownloadSpecification> list, QNetworkAccessManager* manager, Mirrors* mirrors,
         SessionLayout session, int streams, QObject* parent, double parentProgressRange)
     : ComposedTaskSpecification(qMax(1, streams), parentProgressRange, parent)
-    , list(list)
+    , list(std::move(list))
     , manager(manager)
     , mirrors(mirrors)
     , session(std::move(session))
@@ -52,7 +52,7 @@ void DownloadFileListTaskSpecification::timeTick(quint64& downloadDone, quint64&
 
 void DownloadFileListTaskSpecification::makeSubtasksAndStart()
 {
-    if (list->isEmpty()) {
+    if (list.isEmpty()) {
         emit message(u"No downloads needed"_s);
         finish();
         return;
@@ -60,13 +60,13 @@ void DownloadFileListTaskSpecification::makeSubtasksAndStart()
     if (!makeSubDirs())
         return;
     emit message(u"Downloading files"_s);
-    for (const FileDownloadSpecification& file : std::as_const(*list))
+    for (const FileDownloadSpecification& file : list)
         totalSize += file.transferSize();
     // Every file weighs the same, whatever its size. A file's tasks exist only while it is
     // fetched: a list of any length holds `streams` of them at a time.
-    const double weight = 1.0 / double(list->size());
-    addSubTasksOnDemand(list->size(), [this, files = *list, weight](qsizetype index) {
-        auto* task = new DownloadFileTaskSpecification(files.at(index), manager, mirrors, session,
+    const double weight = 1.0 / double(list.size());
+    addSubTasksOnDemand(list.size(), [this, weight](qsizetype index) {
+        auto* task = new DownloadFileTaskSpecification(list.at(index), manager, mirrors, session,
                                                        this, weight);
         connect(task, &DownloadFileTaskSpecification::patchApplied, this, [this](qint64 saved) {
             ++patchesApplied;
@@ -93,15 +93,16 @@ bool DownloadFileListTaskSpecification::makeSubDirs()
     // The downloads only open their files; every directory must be there before the first.
     QSet<QString> done{u"."_s};
     const QDir tempDir(session.directory());
-    for (const FileDownloadSpecification& file : std::as_const(*list)) {
+    for (const FileDownloadSpecification& file : list) {
         for (const QString& name : {file.fileName, file.patch.path}) {
             const QString directory = directoryOf(name);
             if (name.isEmpty() || done.contains(directory))
                 continue;
             if (!tempDir.mkpath(directory)) {
-                emit message(u"Could not create dir %1"_s.arg(tempDir.canonicalPath() + u'/' +
-                                                              directory));
-                errorCancel();
+                const QString text = u"Could not create dir %1"_s.arg(tempDir.canonicalPath() +
+                                                                      u'/' + directory);
+                emit message(text);
+                errorCancel({Failure::Kind::Disk, text});
                 return false;
             }
             done.insert(directory);

@@ -18,9 +18,8 @@ class DownloadFileListTaskSpecification : public ComposedTaskSpecification
     Q_OBJECT
 
 public:
-    // The list is read when the task starts. None of the pointers is owned; all must outlive
-    // the task. streams files are fetched at a time.
-    DownloadFileListTaskSpecification(QList<FileDownloadSpecification>* list,
+    // Neither pointer is owned; both must outlive the task. streams files are fetched at a time.
+    DownloadFileListTaskSpecification(QList<FileDownloadSpecification> list,
                                       QNetworkAccessManager* manager, Mirrors* mirrors,
                                       SessionLayout session, int streams, QObject* parent,
                                       double parentProgressRange);
@@ -37,7 +36,7 @@ private:
     void makeSubtasksAndStart();
     [[nodiscard]] bool makeSubDirs();
 
-    QList<FileDownloadSpecification>* list;
+    const QList<FileDownloadSpecification> list;
     QNetworkAccessManager* manager;
     Mirrors* mirrors;
     SessionLayout session;

@@ -44,7 +44,6 @@ void DownloadFileTaskSpecification::reset()
     patchDownload = nullptr;
     patchApply = nullptr;
     otherCancelSeen = false;
-    checkFailed = false;
     resetWithoutSubTasks();
 }
 
@@ -81,12 +80,10 @@ void DownloadFileTaskSpecification::makePatchSubtasks()
     addSubTask(patchApply);
 }
 
-void DownloadFileTaskSpecification::abandonPatch()
+void DownloadFileTaskSpecification::abandonPatch(const Failure& failure)
 {
-    QString why = patchDownload != nullptr ? patchDownload->failure() : QString();
-    if (why.isEmpty())
-        why = patchApply->failure();
-    emit message(u"Patch for %1 not used (%2); fetching the whole file"_s.arg(fileName, why));
+    emit message(
+            u"Patch for %1 not used (%2); fetching the whole file"_s.arg(fileName, failure.text));
     QFile::remove(session.filePath(patch.path));
     patchFailed = true;
     emit patchAbandoned(size);
@@ -102,10 +99,8 @@ void DownloadFileTaskSpecification::makeWholeFileSubtasks()
                                              localFile(), size, this, downloadShare);
     download->setTakesSha256(!sha256.isEmpty());
     addSubTask(download);
-    auto* check = new CheckSignatureTaskSpecification(localFile(), md5, false, this, checkShare);
+    auto* check = new CheckSignatureTaskSpecification(localFile(), md5, this, checkShare);
     check->setExpectedSha256(sha256);
-    connect(check, &CheckSignatureTaskSpecification::checkDone, this,
-            &DownloadFileTaskSpecification::onSigCheckDone);
     // The download hashed the bytes as it wrote them: the check need not read the file again.
     connect(download, &TaskSpecification::finished, check, [download = download, check] {
         check->setKnownMd5(download->receivedMd5());
@@ -114,11 +109,8 @@ void DownloadFileTaskSpecification::makeWholeFileSubtasks()
     addSubTask(check);
 }
 
-void DownloadFileTaskSpecification::onSigCheckDone(bool pass,
-                                                   CheckSignatureTaskSpecification* /*check*/)
+void DownloadFileTaskSpecification::wholeFileCheckFailed()
 {
-    if (pass)
-        return;
     // Bytes that match the MD5 sum but not the SHA-256 one were made to look right.
     const QString digest =
             WholeFile::sameDigest(download->receivedMd5(), md5) ? u"sha256"_s : u"md5"_s;
@@ -134,31 +126,31 @@ void DownloadFileTaskSpecification::onSigCheckDone(bool pass,
     }
     // Not worth continuing: the next attempt fetches the whole file.
     QFile::remove(localFile());
-    // The check still ends Finished; a run that is winding down must not take that for success
-    // nor fetch the file again.
-    if (userCanceledFlag() || otherCancelSeen) {
-        checkFailed = true;
-        return;
-    }
-    reset();
-    makeSubtasksAndStart();
 }
 
 void DownloadFileTaskSpecification::subtasksDone()
 {
     const bool winding = userCanceledFlag() || otherCancelSeen;
-    if (usesPatch() && getStateFromSubTasks() == Finished)
-        emit patchApplied(size - patch.size);
-    else if (usesPatch() && !winding) {
-        abandonPatch();
-        return;
+    const TaskState outcome = getStateFromSubTasks();
+    if (usesPatch()) {
+        if (outcome == Finished)
+            emit patchApplied(size - patch.size);
+        else if (!winding) {
+            abandonPatch(subTaskFailure());
+            return;
+        }
+    } else if (outcome == ErrorCanceled && subTaskFailure().kind == Failure::Kind::Verification) {
+        wholeFileCheckFailed();
+        if (!winding) {
+            reset();
+            makeSubtasksAndStart();
+            return;
+        }
+        // A run that the user is stopping ends as asked, whatever the check said.
+        if (userCanceledFlag()) {
+            userCancel();
+            return;
+        }
     }
-    if (!checkFailed) {
-        ComposedTaskSpecification::subtasksDone();
-        return;
-    }
-    if (userCanceledFlag())
-        userCancel();
-    else
-        errorCancel();
+    ComposedTaskSpecification::subtasksDone();
 }

@@ -6,7 +6,6 @@
 
 #include <QString>
 
-class CheckSignatureTaskSpecification;
 class DownloadTaskSpecification;
 class Mirrors;
 class PatchApplyTaskSpecification;
@@ -50,16 +49,16 @@ signals:
 protected:
     void subtasksDone() override;
 
-private slots:
-    void onSigCheckDone(bool pass, CheckSignatureTaskSpecification* check);
-
 private:
     void makeSubtasksAndStart();
     void makeWholeFileSubtasks();
     void makePatchSubtasks();
     [[nodiscard]] bool usesPatch() const { return patch.isSet() && !patchFailed; }
     // After a failed fetch or apply of the patch: one line, then the whole file.
-    void abandonPatch();
+    void abandonPatch(const Failure& failure);
+    // After a wrong sum of the whole file: the mirror that sent it all is dropped, and the
+    // file is fetched whole again unless the run is winding down.
+    void wholeFileCheckFailed();
 
     const QString sourceDir;
     const QString fileName;
@@ -77,6 +76,4 @@ private:
     bool patchFailed = false;
     // A sibling failed: no new cycle may start.
     bool otherCancelSeen = false;
-    // The last check failed at a moment when no new cycle could start.
-    bool checkFailed = false;
 };

@@ -10,6 +10,7 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <cerrno>
 
 using namespace Qt::StringLiterals;
 
@@ -85,7 +86,7 @@ void DownloadTaskSpecification::handleOtherTaskCancelled(TaskSpecification* /*ot
         resetDownload();
     }
     stopWaitingForSlot();
-    errorCancel();
+    errorCancel(Failure::stoppedByAnother());
 }
 
 void DownloadTaskSpecification::downloadFinished()
@@ -99,13 +100,13 @@ void DownloadTaskSpecification::downloadFinished()
 void DownloadTaskSpecification::startDownload()
 {
     if (mirrors.isNull()) {
-        errorCancel();
+        errorCancel(noMirrorHadIt());
         return;
     }
     switch (mirrors->getRandomMirror(site, isMultiplexable())) {
     case Mirrors::NoMirrorLeft:
         // The mirror list has said so, once for the whole run.
-        errorCancel();
+        errorCancel(noMirrorHadIt());
         return;
     case Mirrors::AllSlotsBusy:
         waitForFreeSlot();
@@ -193,10 +194,11 @@ bool DownloadTaskSpecification::acceptsPartialAnswer() const
 bool DownloadTaskSpecification::startTransfer()
 {
     if (!openOutput()) {
-        emit error(u"Unable to create file %1 for saving"_s.arg(outputFile.fileName()));
+        const QString text = u"Unable to create file %1 for saving"_s.arg(outputFile.fileName());
+        emit error(text);
         releaseSlot();
         site.name.clear();
-        errorCancel();
+        errorCancel({Failure::Kind::Disk, text});
         return false;
     }
     QNetworkRequest request{QUrl(remoteUrl())};
@@ -215,9 +217,10 @@ bool DownloadTaskSpecification::startTransfer()
         request.setRawHeader("Range", "bytes=" + QByteArray::number(resumeOffset) + '-');
     reply = manager->get(request);
     if (reply.isNull()) {
-        emit error(u"Download failed to initialize"_s);
+        const QString text = u"Download failed to initialize"_s;
+        emit error(text);
         resetDownload();
-        errorCancel();
+        errorCancel({Failure::Kind::NoMirror, text});
         return false;
     }
     // Unbounded by default: a mirror faster than the disk would pile up data in memory.
@@ -349,14 +352,23 @@ qint64 DownloadTaskSpecification::fillBlock(QByteArray& block)
 bool DownloadTaskSpecification::writeBlock(QByteArray block)
 {
     const qint64 count = block.size();
+    errno = 0;
     const qint64 written = outputFile.write(block);
-    if (written < 0) {
-        errorRetry(outputFile.errorString());
-        return false;
-    }
+    // A short count carries no error of the file's own: errno still says why the rest failed.
+    const bool noSpace =
+            outputFile.error() == QFileDevice::ResourceError || errno == ENOSPC || errno == EDQUOT;
     if (written < count) {
-        errorRetry(u"Error writing to file %1. Should write %2 bytes but wrote %3 bytes"_s.arg(
-                outputFile.fileName(), QString::number(count), QString::number(written)));
+        const QString text =
+                written < 0
+                        ? outputFile.errorString()
+                        : u"Error writing to file %1. Should write %2 bytes but wrote %3 bytes"_s
+                                  .arg(outputFile.fileName(), QString::number(count),
+                                       QString::number(written));
+        // A full disk is no mirror's fault, and no other mirror can help.
+        if (noSpace)
+            diskFull(text);
+        else
+            errorRetry(text);
         return false;
     }
     hash.add(std::move(block));
@@ -429,6 +441,14 @@ void DownloadTaskSpecification::onHashProgress()
         (void)readData();
 }
 
+void DownloadTaskSpecification::diskFull(const QString& text)
+{
+    emit message(text);
+    const QString directory = QFileInfo(outputFile.fileName()).absolutePath();
+    resetDownload();
+    errorCancel({Failure::Kind::Disk, u"Not enough disk space in %1"_s.arg(directory)});
+}
+
 void DownloadTaskSpecification::dropMirror()
 {
     // A patch that a mirror lacks or mangles says nothing about the whole files it serves.
@@ -439,9 +459,8 @@ void DownloadTaskSpecification::dropMirror()
 void DownloadTaskSpecification::errorRetry(const QString& text, Part part)
 {
     if (singleAttempt) {
-        failureText = text;
         resetDownload(Part::Discard);
-        errorCancel();
+        errorCancel({Failure::Kind::NoMirror, text});
         return;
     }
     mirrors->addMirrorError(site.name);
@@ -522,6 +541,13 @@ bool DownloadTaskSpecification::isMultiplexable() const
 bool DownloadTaskSpecification::exceedsLimit(qint64 size) const
 {
     return size > sizeLimit;
+}
+
+Failure DownloadTaskSpecification::noMirrorHadIt() const
+{
+    const int version = mirrors.isNull() ? 0 : mirrors->version();
+    return {Failure::Kind::NoMirror,
+            u"No mirror had %1 of version %2"_s.arg(remote, QString::number(version))};
 }
 
 QString DownloadTaskSpecification::remoteUrl() const

@@ -72,7 +72,6 @@ public:
     // first failed attempt ends the task, blames and drops no mirror and leaves no part behind;
     // failure() then says what went wrong, and nothing goes to the log. Set before the start.
     void setSingleAttempt(bool single) { singleAttempt = single; }
-    [[nodiscard]] const QString& failure() const { return failureText; }
 
 protected:
     virtual void downloadFinished();
@@ -93,6 +92,8 @@ private:
     enum class Part { Keep, Discard };
     void errorRetry(const QString& text, Part part = Part::Keep);
     void dropMirror();
+    // Ends the task: the disk is full, whichever mirror is asked.
+    void diskFull(const QString& text);
     // Bytes beyond the size the file may have.
     void oversizeRetry();
     void resetDownload(Part part = Part::Keep);
@@ -125,6 +126,7 @@ private:
     // a file no larger than the read buffer may, and memory stays bounded as over HTTP/1.1.
     [[nodiscard]] bool isMultiplexable() const;
     [[nodiscard]] QString remoteUrl() const;
+    [[nodiscard]] Failure noMirrorHadIt() const;
 
     QNetworkAccessManager* manager;
     QPointer<Mirrors> mirrors;
@@ -148,7 +150,6 @@ private:
     bool transferEnded = false;
     bool awaitingDigests = false;
     bool singleAttempt = false;
-    QString failureText;
     FTPSiteAccessData site;
     // The attempt holds a slot on site; given back exactly once.
     bool holdsSlot = false;

@@ -50,6 +50,7 @@ bool Mirrors::initDefault(const QString& fileName, int version)
 
 void Mirrors::setDefaults(QSettings& settings, int version)
 {
+    targetVersion = version;
     for (FTPSiteAccessData& site : mirrors) {
         const MirrorsIniSection section = MirrorsIni::section(settings, site.name);
         site.url = versionUrl(section.url, version);
@@ -125,6 +126,7 @@ bool Mirrors::initAlpha(const QString& fileName, int version)
     FTPSiteAccessData site;
     site.name = u"Alpha Channel"_s;
     site.url = versionUrl(alpha, version);
+    targetVersion = version;
     site.retries = alphaRetries;
     mirrors.append(site);
     return true;

@@ -83,6 +83,8 @@ public:
     void calcUseStats(int& slotCount, int& usedCount) const;
 
     [[nodiscard]] const QList<FTPSiteAccessData>& list() const { return mirrors; }
+    // The version whose directory the mirrors' URLs name.
+    [[nodiscard]] int version() const { return targetVersion; }
 
 signals:
     void message(QString message);
@@ -96,5 +98,6 @@ private:
 
     QList<FTPSiteAccessData> mirrors;
     int streams = 0;
+    int targetVersion = 0;
     bool noMirrorsReported = false;
 };

@@ -30,19 +30,9 @@ PatchApplyTaskSpecification::PatchApplyTaskSpecification(const FilePatchSpecific
 
 std::unique_ptr<ASyncFunc> PatchApplyTaskSpecification::createFunction()
 {
-    failureText.clear();
-    auto func = std::make_unique<PatchApplyFunc>(patch, AppRoot::filePath(patch.source),
-                                                 session.filePath(patch.path),
-                                                 session.filePath(patch.result));
-    // Posted before the result, so the reason is here when the task ends.
-    connect(func.get(), &PatchApplyFunc::failed, this, &PatchApplyTaskSpecification::onFailed,
-            Qt::QueuedConnection);
-    return func;
-}
-
-void PatchApplyTaskSpecification::onFailed(QString why)
-{
-    failureText = std::move(why);
+    return std::make_unique<PatchApplyFunc>(patch, AppRoot::filePath(patch.source),
+                                            session.filePath(patch.path),
+                                            session.filePath(patch.result));
 }
 
 PatchApplyFunc::PatchApplyFunc(FilePatchSpecification patch, QString sourceFile, QString patchFile,
@@ -53,15 +43,14 @@ PatchApplyFunc::PatchApplyFunc(FilePatchSpecification patch, QString sourceFile,
     , resultFile(std::move(resultFile))
 {}
 
-bool PatchApplyFunc::run()
+Failure PatchApplyFunc::run()
 {
-    const QString why = applied();
+    QString why = applied();
     if (why.isEmpty())
-        return true;
+        return {};
     // Neither is worth keeping: the whole file is fetched next.
     QFile::remove(patchFile);
-    emit failed(why);
-    return false;
+    return {Failure::Kind::Patch, std::move(why)};
 }
 
 QString PatchApplyFunc::applied() const

@@ -30,50 +30,28 @@ bool readSmallFile(const QString& path, qint64 maxSize, QByteArray& data, QStrin
 
 CheckManifestTaskSpecification::CheckManifestTaskSpecification(Expected expected, QObject* parent,
                                                                double parentProgressRange)
-    : ASyncTaskSpecification(parent, parentProgressRange)
+    : ASyncTaskOf<ReleaseManifest>(parent, parentProgressRange)
     , expected(std::move(expected))
 {}
 
 std::unique_ptr<ASyncFunc> CheckManifestTaskSpecification::createFunction()
 {
-    checked = ReleaseManifest();
-    auto func = std::make_unique<CheckManifestFunc>(expected);
-    // Posted from the pool thread before the result, so the manifest is here when it arrives.
-    connect(func.get(), &CheckManifestFunc::manifestChecked, this,
-            &CheckManifestTaskSpecification::onManifestRead, Qt::QueuedConnection);
-    return func;
-}
-
-void CheckManifestTaskSpecification::onManifestRead(ReleaseManifest manifest)
-{
-    checked = std::move(manifest);
-}
-
-void CheckManifestTaskSpecification::runDone(bool pass)
-{
-    // A result that arrives after a reset belongs to no check any more.
-    if (state() != Running)
-        return;
-    emit checkDone(pass, pass ? checked : ReleaseManifest());
-    // The receiver may have reset this task already; it must not end twice.
-    if (state() == Running)
-        finish();
+    return std::make_unique<CheckManifestFunc>(expected);
 }
 
 CheckManifestFunc::CheckManifestFunc(CheckManifestTaskSpecification::Expected expected)
     : expected(std::move(expected))
 {}
 
-bool CheckManifestFunc::run()
+Result<ReleaseManifest> CheckManifestFunc::run()
 {
     ReleaseManifest manifest;
     const QString failed = failedCheck(manifest);
-    if (failed.isEmpty()) {
-        emit manifestChecked(manifest);
-        return true;
-    }
-    emit message(u"Release manifest check failed: %1"_s.arg(failed));
-    return false;
+    if (failed.isEmpty())
+        return manifest;
+    const QString text = u"Release manifest check failed: %1"_s.arg(failed);
+    emit message(text);
+    return Failure{Failure::Kind::Verification, text};
 }
 
 QString CheckManifestFunc::failedCheck(ReleaseManifest& manifest) const

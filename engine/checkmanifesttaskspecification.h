@@ -9,11 +9,10 @@
 // Checks on a pool thread the release manifest beside a product ini: its Ed25519 signature with
 // the given public key, that it describes the client type and version the run asked for, and
 // that it lists the product ini's SHA-256 digest and size. So a mirror can serve neither another
-// release's signed ini under this version's path nor one of another client type. A failure is
-// one line naming the check that failed; the verdict also comes through checkDone, with the
-// manifest as checked, so that a parent may fetch the files afresh or use the manifest without
-// reading it again. The task itself always ends Finished.
-class CheckManifestTaskSpecification : public ASyncTaskSpecification
+// release's signed ini under this version's path nor one of another client type. A failure, of
+// the kind Verification, names the check that failed; the result is the manifest as checked, so
+// that the stages after it need not read it again.
+class CheckManifestTaskSpecification : public ASyncTaskOf<ReleaseManifest>
 {
     Q_OBJECT
 
@@ -29,36 +28,20 @@ public:
 
     CheckManifestTaskSpecification(Expected expected, QObject* parent, double parentProgressRange);
 
-signals:
-    // Emitted before the task ends, so a receiver may still rebuild its subtasks. manifest is
-    // empty unless the check passed.
-    void checkDone(bool pass, const ReleaseManifest& manifest);
-
 protected:
     [[nodiscard]] std::unique_ptr<ASyncFunc> createFunction() override;
-    void runDone(bool pass) override;
-
-private slots:
-    void onManifestRead(ReleaseManifest manifest);
 
 private:
     const Expected expected;
-    ReleaseManifest checked;
 };
 
 // The body of the check.
-class CheckManifestFunc : public ASyncFunc
+class CheckManifestFunc : public ASyncComputation<ReleaseManifest>
 {
-    Q_OBJECT
-
 public:
     explicit CheckManifestFunc(CheckManifestTaskSpecification::Expected expected);
 
-    [[nodiscard]] bool run() override;
-
-signals:
-    // The manifest that passed, emitted once just before the result.
-    void manifestChecked(ReleaseManifest manifest);
+    [[nodiscard]] Result<ReleaseManifest> run() override;
 
 private:
     // Empty when the files pass, with manifest parsed; else what failed.

@@ -75,6 +75,8 @@ void IniDownloadTaskSpecification::reset()
 {
     retryTimer->stop();
     retries = 0;
+    manifestCheck = nullptr;
+    checkedManifest = ReleaseManifest();
     resetWithoutSubTasks();
 }
 
@@ -133,11 +135,9 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
     addFetches(files, fetchWeight);
 
     const double checkWeight = checksManifest() ? (1.0 - fetchWeight) / 2 : 1.0 - fetchWeight;
-    auto* check = new CheckSignatureTaskSpecification(fetchedPath(localIniPath()), QString(), false,
-                                                      this, checkWeight);
-    connect(check, &CheckSignatureTaskSpecification::checkDone, this,
-            &IniDownloadTaskSpecification::onSigCheckDone);
-    addSubTask(check);
+    addSubTask(new CheckSignatureTaskSpecification(fetchedPath(localIniPath()), QString(), this,
+                                                   checkWeight));
+    manifestCheck = nullptr;
     if (checksManifest())
         addManifestCheck(checkWeight);
 
@@ -158,44 +158,25 @@ void IniDownloadTaskSpecification::addFetches(const QList<Fetch>& files, double 
 
 void IniDownloadTaskSpecification::addManifestCheck(double weight)
 {
-    auto* check = new CheckManifestTaskSpecification(
+    manifestCheck = new CheckManifestTaskSpecification(
             {fetchedPath(localIniPath()), fetchedPath(localManifestPath()), context.manifestKey,
              context.launch.clientType, context.launch.clientVersion},
             this, weight);
-    connect(check, &CheckManifestTaskSpecification::checkDone, this,
-            &IniDownloadTaskSpecification::onManifestCheckDone);
-    addSubTask(check);
+    addSubTask(manifestCheck);
 }
 
-// Runs inside the check's completion, before the check emits finished.
-void IniDownloadTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskSpecification*)
-{
-    if (!pass)
-        checkFailed();
-}
-
-void IniDownloadTaskSpecification::onManifestCheckDone(bool pass, const ReleaseManifest& manifest)
-{
-    if (pass)
-        emit manifestChecked(manifest);
-    else
-        checkFailed();
-}
-
-void IniDownloadTaskSpecification::checkFailed()
+void IniDownloadTaskSpecification::checkFailed(const Failure& failure)
 {
     ++retries;
     if (retries > maxRetries) {
         emit message(u"Could not verify the product ini file. Aborting"_s);
-        // The check still finishes after this slot; its end must not finish this step again.
-        errorCancelBeforeSubtasksEnd();
+        errorCancel(failure);
         return;
     }
     // Drawn from the securely seeded generator: the shared one starts from the clock's second,
     // the same for every updater started together.
     const auto delay = retryDelay(retries, QRandomGenerator::global()->generateDouble());
-    // A cancel asked for during the check ends the task through the retry, without a wait.
-    if (delay.count() == 0 || userCanceledFlag()) {
+    if (delay.count() == 0) {
         emit message(u"Could not verify the product ini file. Retrying"_s);
         retry();
         return;
@@ -218,18 +199,36 @@ void IniDownloadTaskSpecification::retry()
 
 void IniDownloadTaskSpecification::subtasksDone()
 {
-    if (getStateFromSubTasks() != Finished) {
+    const TaskState outcome = getStateFromSubTasks();
+    const Failure failure = subTaskFailure();
+    // Only a failed check is worth another attempt: a mirror may have sent a stale or broken
+    // copy. A user's cancel during the check ends the task without one.
+    if (outcome == ErrorCanceled && failure.kind == Failure::Kind::Verification) {
+        if (userCanceledFlag())
+            userCancel();
+        else
+            checkFailed(failure);
+        return;
+    }
+    if (outcome == ErrorCanceled && failure.kind == Failure::Kind::NoMirror) {
+        errorCancel({Failure::Kind::NoMirror,
+                     u"No mirror had version %1"_s.arg(context.launch.clientVersion)});
+        return;
+    }
+    if (outcome != Finished) {
         ComposedTaskSpecification::subtasksDone();
         return;
     }
-    if (!adoptFetchedCopies()) {
-        errorCancel();
+    if (manifestCheck != nullptr)
+        checkedManifest = manifestCheck->result();
+    if (Failure adopted = adoptFetchedCopies(); adopted.failed()) {
+        errorCancel(std::move(adopted));
         return;
     }
     finish();
 }
 
-bool IniDownloadTaskSpecification::adoptFetchedCopies()
+Failure IniDownloadTaskSpecification::adoptFetchedCopies()
 {
     // Without a kept ini this is a new session: whatever lies there is checked where it is used.
     if (QFileInfo::exists(localIniPath()) && !keptCopiesMatchFetched()) {
@@ -243,12 +242,13 @@ bool IniDownloadTaskSpecification::adoptFetchedCopies()
         // Over the old copy in one step: a kill leaves the one or the other, never neither.
         if (std::rename(QFile::encodeName(fetched.localFile).constData(),
                         QFile::encodeName(kept).constData()) != 0) {
-            emit message(u"Could not move %1 to %2: %3"_s.arg(
-                    fetched.localFile, kept, QString::fromLocal8Bit(std::strerror(errno))));
-            return false;
+            const QString text = u"Could not move %1 to %2: %3"_s.arg(
+                    fetched.localFile, kept, QString::fromLocal8Bit(std::strerror(errno)));
+            emit message(text);
+            return {Failure::Kind::Disk, text};
         }
     }
-    return true;
+    return {};
 }
 
 bool IniDownloadTaskSpecification::keptCopiesMatchFetched() const

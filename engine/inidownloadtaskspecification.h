@@ -1,12 +1,12 @@
 #pragma once
 
 #include "composedtaskspecification.h"
+#include "releasemanifest.h"
 
 #include <chrono>
 
-class CheckSignatureTaskSpecification;
+class CheckManifestTaskSpecification;
 struct RunContext;
-class ReleaseManifest;
 class Mirrors;
 class QNetworkAccessManager;
 class QTimer;
@@ -18,7 +18,8 @@ class QTimer;
 // fetched afresh, beside the copies an interrupted run kept, and take their place only once they
 // passed their checks. When they differ from those copies the release was republished meanwhile:
 // the session's downloads belong to the old one and are discarded. After a failed verification
-// the files are fetched again, at once the first few times, then after growing waits.
+// the files are fetched again, at once the first few times, then after growing waits. Its
+// result is the release manifest that passed its checks, empty without a manifest key.
 class IniDownloadTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
@@ -51,13 +52,8 @@ public:
     // Where a fetched copy of localFile lies until it has passed its checks.
     [[nodiscard]] static QString fetchedPath(const QString& localFile);
 
-signals:
-    // The release manifest that passed its checks, before the stage finishes.
-    void manifestChecked(const ReleaseManifest& manifest);
-
-private slots:
-    void onSigCheckDone(bool pass, CheckSignatureTaskSpecification* check);
-    void onManifestCheckDone(bool pass, const ReleaseManifest& manifest);
+    // The stage's result: the checked manifest, once the stage has finished.
+    [[nodiscard]] const ReleaseManifest& manifest() const { return checkedManifest; }
 
 protected:
     void subtasksDone() override;
@@ -75,11 +71,12 @@ private:
     void addFetches(const QList<Fetch>& files, double weight);
     void addManifestCheck(double weight);
     [[nodiscard]] bool checksManifest() const;
-    void checkFailed();
+    // After a failed verification: another attempt, at once or after a wait, or the end.
+    void checkFailed(const Failure& failure);
     void retry();
-    // The checked copies take the place of those an interrupted run kept; false with a message
-    // when one cannot be moved.
-    [[nodiscard]] bool adoptFetchedCopies();
+    // The checked copies take the place of those an interrupted run kept; a failure, told in
+    // the log too, when one cannot be moved.
+    [[nodiscard]] Failure adoptFetchedCopies();
     // The kept ini (and manifest) exist and are those just fetched, byte for byte.
     [[nodiscard]] bool keptCopiesMatchFetched() const;
     // Removes whatever the session holds besides the fetched copies.
@@ -91,4 +88,6 @@ private:
     const int maxRetries;
     int retries = 0;
     QTimer* retryTimer;
+    CheckManifestTaskSpecification* manifestCheck = nullptr; // of the current attempt
+    ReleaseManifest checkedManifest;
 };

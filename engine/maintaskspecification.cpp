@@ -36,28 +36,60 @@ void MainTaskSpecification::execute()
 
 void MainTaskSpecification::reset()
 {
-    fileSpecifications.clear();
     checkedManifest = ReleaseManifest();
+    lists.clear();
+    deletions.clear();
     resetWithoutSubTasks();
 }
 
 void MainTaskSpecification::makeSubtasksAndStart()
 {
-    auto* ini =
-            new IniDownloadTaskSpecification(manager, mirrors, context, this, iniDownloadWeight);
-    connect(ini, &IniDownloadTaskSpecification::manifestChecked, this,
-            [this](const ReleaseManifest& manifest) { checkedManifest = manifest; });
-    addSubTask(ini);
-    addSubTask(new MakeDownloadReplaceListTaskSpecification(context, fileSpecifications, this,
-                                                            listWeight, &checkedManifest));
-    addSubTask(new DownloadFileListTaskSpecification(
-            &fileSpecifications.downloadList, manager, mirrors, context.session,
-            context.settings.streams, this, downloadWeight));
-    addSubTask(new FileReplaceListTaskSpecification(&fileSpecifications.replaceList,
-                                                    &fileSpecifications.deleteList, context.session,
-                                                    this, replaceWeight));
-    addSubTask(new FileDeleteListTaskSpecification(&fileSpecifications.deleteList, this,
-                                                   deleteWeight));
+    addSubTasksOnDemand(StageCount, [this](qsizetype stage) { return makeStage(stage); });
     setRunning();
     executeSubTasks();
+}
+
+template<typename StageTask, typename Take>
+StageTask* MainTaskSpecification::onFinished(StageTask* stage, Take take)
+{
+    // Connected before the parent's own handler, which lets the stage go.
+    connect(stage, &TaskSpecification::finished, this, [stage, take] { take(*stage); });
+    return stage;
+}
+
+TaskSpecification* MainTaskSpecification::makeStage(qsizetype stage)
+{
+    switch (Stage(stage)) {
+    case ProductIni:
+        return onFinished(new IniDownloadTaskSpecification(manager, mirrors, context, this,
+                                                           iniDownloadWeight),
+                          [this](const IniDownloadTaskSpecification& done) {
+                              checkedManifest = done.manifest();
+                          });
+    case Lists: {
+        std::optional<ReleaseManifest> manifest;
+        if (checkedManifest.version() != 0)
+            manifest = checkedManifest;
+        return onFinished(new MakeDownloadReplaceListTaskSpecification(context, std::move(manifest),
+                                                                       this, listWeight),
+                          [this](const MakeDownloadReplaceListTaskSpecification& done) {
+                              lists = done.result();
+                          });
+    }
+    case Downloads:
+        return new DownloadFileListTaskSpecification(lists.downloadList, manager, mirrors,
+                                                     context.session, context.settings.streams,
+                                                     this, downloadWeight);
+    case Replacement:
+        return onFinished(new FileReplaceListTaskSpecification(lists.replaceList, lists.deleteList,
+                                                               context.session, this,
+                                                               replaceWeight),
+                          [this](const FileReplaceListTaskSpecification& done) {
+                              deletions = done.deletions();
+                          });
+    case Deletion:
+    case StageCount:
+        break;
+    }
+    return new FileDeleteListTaskSpecification(deletions, this, deleteWeight);
 }

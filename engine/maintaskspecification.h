@@ -5,11 +5,15 @@
 #include "releasemanifest.h"
 #include "runcontext.h"
 
+#include <QStringList>
+
 class Mirrors;
 class QNetworkAccessManager;
 
-// The root of one update run: the pipeline stages strictly one after the other. Owns the file
-// lists and the checked release manifest through which the stages hand their results on.
+// The root of one update run: the pipeline stages strictly one after the other. Each stage is
+// built when the one before it has finished, from that one's result:
+//   product ini and manifest -> checked manifest -> file lists -> downloads -> replacement ->
+//   what is left to delete -> deletion.
 class MainTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
@@ -27,11 +31,18 @@ public:
     [[nodiscard]] const ReleaseManifest& manifest() const { return checkedManifest; }
 
 private:
+    enum Stage { ProductIni, Lists, Downloads, Replacement, Deletion, StageCount };
+
     void makeSubtasksAndStart();
+    [[nodiscard]] TaskSpecification* makeStage(qsizetype stage);
+    // Keeps what stage hands on once it has finished, before it is let go.
+    template<typename StageTask, typename Take>
+    StageTask* onFinished(StageTask* stage, Take take);
 
     QNetworkAccessManager* manager;
     Mirrors* mirrors;
     const RunContext context;
-    FileSpecifications fileSpecifications;
     ReleaseManifest checkedManifest;
+    FileSpecifications lists;
+    QStringList deletions;
 };

@@ -14,52 +14,37 @@
 struct RunContext;
 
 // Compares the verified product ini with the installed files and with what an earlier run left
-// in the temporary directory, on a pool thread, and fills the three lists of the update. The
-// lists given at construction change only when the building succeeded, on the GUI thread.
-class MakeDownloadReplaceListTaskSpecification : public ASyncTaskSpecification
+// in the temporary directory, on a pool thread; its result is the three lists of the update.
+class MakeDownloadReplaceListTaskSpecification : public ASyncTaskOf<FileSpecifications>
 {
     Q_OBJECT
 
 public:
-    // context, fileLists and checkedManifest are not owned and must outlive the task. With a
-    // manifest key in the context, checkedManifest is the one the product-ini stage
-    // checked by the time this task starts.
+    // context is not owned and must outlive the task. With a manifest key in the context, only
+    // a checked manifest may say what the files are: the one the product-ini stage handed on.
     MakeDownloadReplaceListTaskSpecification(const RunContext& context,
-                                             FileSpecifications& fileLists, QObject* parent,
-                                             double parentProgressRange,
-                                             const ReleaseManifest* checkedManifest = nullptr);
+                                             std::optional<ReleaseManifest> checkedManifest,
+                                             QObject* parent, double parentProgressRange);
 
 protected:
     [[nodiscard]] std::unique_ptr<ASyncFunc> createFunction() override;
-    void runDone(bool res) override;
-
-private slots:
-    void onListsBuilt(FileSpecifications lists);
 
 private:
     const RunContext& context;
-    FileSpecifications* fileLists;
-    const ReleaseManifest* checkedManifest;
-    FileSpecifications workingLists;
+    const std::optional<ReleaseManifest> checkedManifest;
 };
 
 // The body of the list building: a ProductIniReader on copies of the configuration's names and
-// paths. It hands its lists over through listsBuilt, never into a task object.
-class MakeDownloadReplaceListFunc : public ASyncFunc
+// paths. Its lists are its result, never written into a task object.
+class MakeDownloadReplaceListFunc : public ASyncComputation<FileSpecifications>
 {
-    Q_OBJECT
-
 public:
     // With a checked manifest, every download gets its SHA-256 digests from it.
     MakeDownloadReplaceListFunc(const QString& clientType, SessionLayout session,
                                 InstallationLayout installation,
                                 std::optional<ReleaseManifest> manifest = {});
 
-    [[nodiscard]] bool run() override;
-
-signals:
-    // The finished lists, emitted once just before a successful result.
-    void listsBuilt(FileSpecifications lists);
+    [[nodiscard]] Result<FileSpecifications> run() override;
 
 private:
     const QString clientType;

@@ -368,9 +368,10 @@ void UpdateEngine::onTaskCanceled()
     engineState = Aborted;
     if (mainTask && mainTask->state() == TaskSpecification::UserCanceled)
         emit message(u"User aborted update"_s);
+    const QString reason = mainTask ? mainTask->failure().text : QString();
     releaseMainTask();
     emit downloadProgress(0, 0, 0, false);
-    emit updateCanceled();
+    emit updateCanceled(reason);
 }
 
 void UpdateEngine::cancelUpdate()

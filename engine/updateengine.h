@@ -104,7 +104,8 @@ signals:
                           bool downloading);
     void message(QString message);
     void updateFinished();
-    void updateCanceled();
+    // reason says why the run failed; empty when the user stopped it.
+    void updateCanceled(QString reason);
     void bannerFound(QByteArray bannerImage, QString clickUrl);
 
 private slots:

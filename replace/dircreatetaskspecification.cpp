@@ -10,32 +10,29 @@ DirCreateTaskSpecification::DirCreateTaskSpecification(const QString& path, QObj
     : FastFileOpTaskSpecification(QDir::cleanPath(path), parent, parentProgressRange)
 {}
 
-bool DirCreateTaskSpecification::doOp()
+Failure DirCreateTaskSpecification::doOp()
 {
     return tryCreateDir(path);
 }
 
-bool DirCreateTaskSpecification::tryCreateDir(const QString& dir)
+Failure DirCreateTaskSpecification::tryCreateDir(const QString& dir)
 {
     const QFileInfo info(dir);
     if (info.exists()) {
         if (info.isDir())
-            return true;
-        emit message(
-                u"Could not create dir '%1' because it already exists and is not a dir"_s.arg(dir));
-        return false;
+            return {};
+        return {Failure::Kind::Disk,
+                u"Could not create dir '%1' because it already exists and is not a dir"_s.arg(dir)};
     }
     const QDir parent = info.dir();
-    if (parent.path() == u"." || info.isRoot()) {
-        emit message(u"Could not create dir %1"_s.arg(path));
-        return false;
+    if (parent.path() == u"." || info.isRoot())
+        return {Failure::Kind::Disk, u"Could not create dir %1"_s.arg(path)};
+    if (!parent.exists()) {
+        if (Failure failure = tryCreateDir(parent.path()); failure.failed())
+            return failure;
     }
-    if (!parent.exists() && !tryCreateDir(parent.path()))
-        return false;
     // One level at a time, as the journal names them.
-    if (!parent.mkdir(info.fileName())) {
-        emit message(u"unable to create dir %1"_s.arg(dir));
-        return false;
-    }
-    return true;
+    if (!parent.mkdir(info.fileName()))
+        return {Failure::Kind::Disk, u"unable to create dir %1"_s.arg(dir)};
+    return {};
 }

@@ -14,9 +14,9 @@ public:
     [[nodiscard]] const QString& directory() const { return path; }
 
 protected:
-    [[nodiscard]] bool doOp() override;
+    [[nodiscard]] Failure doOp() override;
 
 private:
     // Creates dir after its missing parents; says what went wrong before returning false.
-    [[nodiscard]] bool tryCreateDir(const QString& dir);
+    [[nodiscard]] Failure tryCreateDir(const QString& dir);
 };

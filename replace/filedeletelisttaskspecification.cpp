@@ -5,11 +5,11 @@
 
 using namespace Qt::StringLiterals;
 
-FileDeleteListTaskSpecification::FileDeleteListTaskSpecification(QList<QString>* fileNames,
+FileDeleteListTaskSpecification::FileDeleteListTaskSpecification(QStringList fileNames,
                                                                  QObject* parent,
                                                                  double parentProgressRange)
     : ComposedTaskSpecification(1, parentProgressRange, parent)
-    , fileNames(fileNames)
+    , fileNames(std::move(fileNames))
 {}
 
 void FileDeleteListTaskSpecification::execute()
@@ -25,8 +25,8 @@ void FileDeleteListTaskSpecification::reset()
 
 void FileDeleteListTaskSpecification::makeSubtasksAndStart()
 {
-    const double weight = 1.0 / double(fileNames->size());
-    for (const QString& name : std::as_const(*fileNames))
+    const double weight = 1.0 / double(fileNames.size());
+    for (const QString& name : fileNames)
         addSubTask(new FileDeleteTaskSpecification(false, AppRoot::filePath(name), this, weight));
     setRunning();
     executeSubTasks();

@@ -2,8 +2,7 @@
 
 #include "composedtaskspecification.h"
 
-#include <QList>
-#include <QString>
+#include <QStringList>
 
 // Deletes a list of files below the application root, one after the other. A file that is
 // missing or cannot be deleted is skipped silently, so the task never fails.
@@ -12,9 +11,8 @@ class FileDeleteListTaskSpecification : public ComposedTaskSpecification
     Q_OBJECT
 
 public:
-    // fileNames are relative to the application root; the list is not owned and is read when
-    // the task starts, so names may still be appended after construction.
-    FileDeleteListTaskSpecification(QList<QString>* fileNames, QObject* parent,
+    // fileNames are relative to the application root.
+    FileDeleteListTaskSpecification(QStringList fileNames, QObject* parent,
                                     double parentProgressRange);
 
     void execute() override;
@@ -23,5 +21,5 @@ public:
 private:
     void makeSubtasksAndStart();
 
-    QList<QString>* fileNames;
+    const QStringList fileNames;
 };

@@ -11,10 +11,9 @@ FileDeleteTaskSpecification::FileDeleteTaskSpecification(bool mustSucceed, const
     , mustSucceed(mustSucceed)
 {}
 
-bool FileDeleteTaskSpecification::doOp()
+Failure FileDeleteTaskSpecification::doOp()
 {
     if (QFile::remove(path) || !mustSucceed)
-        return true;
-    emit message(u"Could not delete '%1'"_s.arg(path));
-    return false;
+        return {};
+    return {Failure::Kind::Disk, u"Could not delete '%1'"_s.arg(path)};
 }

@@ -13,7 +13,7 @@ public:
                                 double parentProgressRange);
 
 protected:
-    [[nodiscard]] bool doOp() override;
+    [[nodiscard]] Failure doOp() override;
 
 private:
     const bool mustSucceed;

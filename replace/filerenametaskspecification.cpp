@@ -18,13 +18,11 @@ bool FileRenameTaskSpecification::pathTaken(const QString& path)
     return info.exists() || info.isSymLink();
 }
 
-bool FileRenameTaskSpecification::doOp()
+Failure FileRenameTaskSpecification::doOp()
 {
     // QFile::rename only sees targets that resolve; past a dangling link it would fall back to
     // copying and write through the link. Check for anything at all first.
-    if (pathTaken(path) || !QFile::rename(oldPath, path)) {
-        emit message(u"Could not rename '%1' to '%2'"_s.arg(oldPath, path));
-        return false;
-    }
-    return true;
+    if (pathTaken(path) || !QFile::rename(oldPath, path))
+        return {Failure::Kind::Disk, u"Could not rename '%1' to '%2'"_s.arg(oldPath, path)};
+    return {};
 }

@@ -16,7 +16,7 @@ public:
     [[nodiscard]] static bool pathTaken(const QString& path);
 
 protected:
-    [[nodiscard]] bool doOp() override;
+    [[nodiscard]] Failure doOp() override;
 
 private:
     const QString oldPath;

@@ -53,13 +53,24 @@ const FileReplaceSpecification* inTheWay(const Installers& installers,
 } // namespace
 
 FileReplaceListTaskSpecification::FileReplaceListTaskSpecification(
-        QList<FileReplaceSpecification>* replaceList, QList<QString>* deleteList,
-        SessionLayout session, QObject* parent, double parentProgressRange)
+        QList<FileReplaceSpecification> replaceList, QStringList deleteList, SessionLayout session,
+        QObject* parent, double parentProgressRange)
     : ComposedTaskSpecification(2, parentProgressRange, parent)
-    , replaceList(replaceList)
-    , deleteList(deleteList)
+    , replaceList(std::move(replaceList))
+    , deleteList(std::move(deleteList))
     , session(std::move(session))
 {}
+
+QStringList FileReplaceListTaskSpecification::deletions() const
+{
+    QStringList names = deleteList;
+    // The backups of the updater's own files wait for its next start, which no longer runs them.
+    for (const auto& [record, plan] : regular) {
+        if (plan.replacing)
+            names.append(record.oldDestFileName());
+    }
+    return names;
+}
 
 void FileReplaceListTaskSpecification::execute()
 {
@@ -74,13 +85,13 @@ void FileReplaceListTaskSpecification::execute()
 void FileReplaceListTaskSpecification::makeSubtasksAndStart()
 {
     if (reportConflict()) {
-        fail({});
+        fail();
         return;
     }
     const QStringList missing = missingDirectories();
     if (!announce(missing)) {
         rollBack();
-        fail({});
+        fail();
         return;
     }
     const double dirsShare = missing.isEmpty() ? 0.0 : regular.isEmpty() ? 1.0 : subdirsWeight;
@@ -97,17 +108,18 @@ bool FileReplaceListTaskSpecification::reportConflict()
     // would be moved away or deleted after "success". Refuse before anything is changed.
     const auto conflict = [this](const FileReplaceSpecification& record,
                                  const FileReplaceSpecification& other) {
-        emit message(u"Could not update %1: its installed path conflicts with that of %2"_s.arg(
-                describe(record), describe(other)));
-        return true;
+        return !noteFailure(
+                {Failure::Kind::Release,
+                 u"Could not update %1: its installed path conflicts with that of %2"_s.arg(
+                         describe(record), describe(other))});
     };
     Installers installers;
-    for (const FileReplaceSpecification& record : std::as_const(*replaceList)) {
+    for (const FileReplaceSpecification& record : replaceList) {
         if (const FileReplaceSpecification* other = installers.value(installedPath(record)))
             return conflict(record, *other);
         installers.insert(installedPath(record), &record);
     }
-    for (const FileReplaceSpecification& record : std::as_const(*replaceList)) {
+    for (const FileReplaceSpecification& record : replaceList) {
         if (const FileReplaceSpecification* other = inTheWay(installers, record))
             return conflict(record, *other);
     }
@@ -118,7 +130,7 @@ QStringList FileReplaceListTaskSpecification::missingDirectories() const
 {
     QSet<QString> seen;
     QStringList missing;
-    for (const FileReplaceSpecification& record : std::as_const(*replaceList)) {
+    for (const FileReplaceSpecification& record : replaceList) {
         const QString dir = QFileInfo(AppRoot::filePath(record.destFileName(QString()))).path();
         if (seen.contains(dir))
             continue;
@@ -138,10 +150,11 @@ bool FileReplaceListTaskSpecification::announce(const QStringList& missing)
     ReplaceJournal journal(session.directory());
     // Appending to the journal of an earlier run would mix two runs: that one is finished first.
     if (journal.exists() && !repairFromJournal()) {
-        emit message(u"Could not undo an interrupted update recorded in %1"_s.arg(journal.path()));
-        return false;
+        return noteFailure(
+                {Failure::Kind::Disk,
+                 u"Could not undo an interrupted update recorded in %1"_s.arg(journal.path())});
     }
-    for (const FileReplaceSpecification& record : std::as_const(*replaceList)) {
+    for (const FileReplaceSpecification& record : replaceList) {
         const Plan plan = FileReplaceTaskSpecification::planFor(record, session);
         (plan.special ? special : regular).append({record, plan});
     }
@@ -160,8 +173,7 @@ bool FileReplaceListTaskSpecification::announce(const QStringList& missing)
     }
     if (recorded && journal.sync())
         return true;
-    emit message(journal.errorString());
-    return false;
+    return noteFailure({Failure::Kind::Disk, journal.errorString()});
 }
 
 bool FileReplaceListTaskSpecification::removeStaleBackups()
@@ -180,15 +192,11 @@ bool FileReplaceListTaskSpecification::removeStaleBackups()
     bool recorded = true;
     for (const auto& [relative, absolute] : std::as_const(stale))
         recorded = recorded && journal.recordStale(relative);
-    if (!recorded || !journal.sync()) {
-        emit message(journal.errorString());
-        return false;
-    }
+    if (!recorded || !journal.sync())
+        return noteFailure({Failure::Kind::Disk, journal.errorString()});
     for (const auto& [relative, absolute] : std::as_const(stale)) {
-        if (!QFile::remove(absolute)) {
-            emit message(u"Could not delete '%1'"_s.arg(absolute));
-            return false;
-        }
+        if (!QFile::remove(absolute))
+            return noteFailure({Failure::Kind::Disk, u"Could not delete '%1'"_s.arg(absolute)});
     }
     return true;
 }
@@ -199,7 +207,7 @@ void FileReplaceListTaskSpecification::makeFileReplaceTasks(double weight)
     // of them at a time.
     addSubTasksOnDemand(regular.size(), [this, weight](qsizetype index) {
         const auto& [record, plan] = regular.at(index);
-        return new FileReplaceTaskSpecification(record, plan, session, deleteList, this, weight);
+        return new FileReplaceTaskSpecification(record, plan, session, this, weight);
     });
 }
 
@@ -227,7 +235,7 @@ void FileReplaceListTaskSpecification::subtasksDone()
         rollBack();
     // Nothing installed and nothing to delete: nothing to commit either.
     if (getStateFromSubTasks() != Finished ||
-        (regular.isEmpty() && special.isEmpty() && deleteList->isEmpty())) {
+        (regular.isEmpty() && special.isEmpty() && deleteList.isEmpty())) {
         ComposedTaskSpecification::subtasksDone();
         return;
     }
@@ -263,7 +271,7 @@ TaskSpecification* FileReplaceListTaskSpecification::makeStep(int index)
     if (index == commitStep()) {
         emit message(u"Writing the installed files to the disk"_s);
         return new ReplaceCommitTaskSpecification(ReplaceCommitTaskSpecification::Step::Commit,
-                                                  *deleteList, this);
+                                                  deletions(), this);
     }
     // The updater's own files wait until everything else is on the disk, so that the window in
     // which a kill finds them half replaced is as short as it can be.
@@ -271,7 +279,7 @@ TaskSpecification* FileReplaceListTaskSpecification::makeStep(int index)
         return new ReplaceCommitTaskSpecification(ReplaceCommitTaskSpecification::Step::Sync, {},
                                                   this);
     const auto& [record, plan] = special.at(index - 1);
-    return new FileReplaceTaskSpecification(record, plan, session, deleteList, this, 0.0);
+    return new FileReplaceTaskSpecification(record, plan, session, this, 0.0);
 }
 
 void FileReplaceListTaskSpecification::onStepFinished()
@@ -287,6 +295,7 @@ void FileReplaceListTaskSpecification::onStepFinished()
 void FileReplaceListTaskSpecification::onStepFailed()
 {
     const bool byUser = step && step->state() == UserCanceled;
+    const Failure failure = step ? step->failure() : Failure();
     // A commit record that reached the file (its sync failed after the write) may reach the disk
     // yet: undoing now would let a later repair delete what the old version needs. Forward.
     if (dropCommit()) {
@@ -297,7 +306,7 @@ void FileReplaceListTaskSpecification::onStepFailed()
     if (byUser)
         userCancel();
     else
-        errorCancel();
+        errorCancel(failure);
 }
 
 void FileReplaceListTaskSpecification::releaseStep()
@@ -331,12 +340,17 @@ bool FileReplaceListTaskSpecification::repairFromJournal()
     });
 }
 
-void FileReplaceListTaskSpecification::fail(const QString& text)
+bool FileReplaceListTaskSpecification::noteFailure(Failure failure)
+{
+    emit message(failure.text);
+    startFailure = std::move(failure);
+    return false;
+}
+
+void FileReplaceListTaskSpecification::fail()
 {
     setRunning();
-    if (!text.isEmpty())
-        emit message(text);
-    errorCancel();
+    errorCancel(std::exchange(startFailure, {}));
 }
 
 void FileReplaceListTaskSpecification::userCanceled()

@@ -20,12 +20,11 @@ class FileReplaceListTaskSpecification : public ComposedTaskSpecification
     Q_OBJECT
 
 public:
-    // None of the pointers is owned; all must outlive the task. replaceList is read when the
-    // task starts; the backup names of replaced files are appended to deleteList. The downloads
-    // lie below session.
-    FileReplaceListTaskSpecification(QList<FileReplaceSpecification>* replaceList,
-                                     QList<QString>* deleteList, SessionLayout session,
-                                     QObject* parent, double parentProgressRange);
+    // Installs replaceList from the downloads below session; deleteList names the files the
+    // release drops.
+    FileReplaceListTaskSpecification(QList<FileReplaceSpecification> replaceList,
+                                     QStringList deleteList, SessionLayout session, QObject* parent,
+                                     double parentProgressRange);
 
     // Waits, without blocking, for a reset still undoing.
     void execute() override;
@@ -33,6 +32,10 @@ public:
     // Undoes everything the stage changed once what its replacements still run has ended, and
     // only then returns the task to Idle; it stays Running meanwhile.
     void reset() override;
+
+    // What the commit recorded as left to delete: the files the release drops and the backups
+    // of the replaced files, the updater's own excepted. Complete once the stage has finished.
+    [[nodiscard]] QStringList deletions() const;
 
 protected:
     void subtasksDone() override;
@@ -62,7 +65,9 @@ private:
     [[nodiscard]] bool dropCommit();
     void rollBack();
     [[nodiscard]] bool repairFromJournal();
-    void fail(const QString& text);
+    // Says why the start failed, for fail(); always false.
+    [[nodiscard]] bool noteFailure(Failure failure);
+    void fail();
     // The undo of a reset, after the last body that could still change a file has reported.
     void completeReset();
     // The missing directories the new files need, with every missing level above them.
@@ -70,13 +75,14 @@ private:
     // Says so and returns true when two records would work on the same place.
     [[nodiscard]] bool reportConflict();
 
-    QList<FileReplaceSpecification>* replaceList;
-    QList<QString>* deleteList;
+    const QList<FileReplaceSpecification> replaceList;
+    const QStringList deleteList;
     SessionLayout session;
     QList<std::pair<FileReplaceSpecification, Plan>> regular;
     QList<std::pair<FileReplaceSpecification, Plan>> special;
     QPointer<TaskSpecification> step;
     int nextStep = 0;
     bool resetting = false;
+    Failure startFailure;
     bool startAfterReset = false;
 };

@@ -38,17 +38,13 @@ FileReplaceTaskSpecification::planFor(const FileReplaceSpecification& record,
 
 FileReplaceTaskSpecification::FileReplaceTaskSpecification(const FileReplaceSpecification& record,
                                                            Plan plan, SessionLayout session,
-                                                           QList<QString>* deleteList,
                                                            QObject* parent,
                                                            double parentProgressRange)
     : ComposedTaskSpecification(1, parentProgressRange, parent)
     , replaceSpec(record)
     , plan(std::move(plan))
     , session(std::move(session))
-    , deleteList(deleteList)
-{
-    Q_ASSERT(deleteList);
-}
+{}
 
 void FileReplaceTaskSpecification::execute()
 {
@@ -72,8 +68,8 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
         addSubTask(new FileTransferTaskSpecification(
                 session.filePath(replaceSpec.fileName), target, this, remaining - checkWeight, mode,
                 FileTransferTaskSpecification::Transfer::Unzip, placement));
-        auto* check = new CheckSignatureTaskSpecification(target, replaceSpec.unpackedMd5, true,
-                                                          this, checkWeight);
+        auto* check = new CheckSignatureTaskSpecification(target, replaceSpec.unpackedMd5, this,
+                                                          checkWeight);
         check->setExpectedSha256(replaceSpec.unpackedSha256);
         addSubTask(check);
     } else {
@@ -85,14 +81,6 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     }
     setRunning();
     executeSubTasks();
-}
-
-void FileReplaceTaskSpecification::subtasksDone()
-{
-    // The copy or unpack gave the file its mode before it appeared under its name.
-    if (getStateFromSubTasks() == Finished && plan.replacing && !plan.special)
-        deleteList->append(replaceSpec.oldDestFileName());
-    ComposedTaskSpecification::subtasksDone();
 }
 
 void FileReplaceTaskSpecification::reset()

@@ -43,10 +43,9 @@ public:
     [[nodiscard]] static Plan planFor(const FileReplaceSpecification& record,
                                       const SessionLayout& session);
 
-    // Installs from the session. deleteList is not owned and must outlive the
-    // task.
+    // Installs from the session.
     FileReplaceTaskSpecification(const FileReplaceSpecification& record, Plan plan,
-                                 SessionLayout session, QList<QString>* deleteList, QObject* parent,
+                                 SessionLayout session, QObject* parent,
                                  double parentProgressRange);
 
     void execute() override;
@@ -65,14 +64,10 @@ public:
     // Gives the file at path its installed mode, if it has one.
     static void makeSingleFileExecutable(const QString& path);
 
-protected:
-    void subtasksDone() override;
-
 private:
     void makeSubtasksAndStart();
 
     const FileReplaceSpecification replaceSpec;
     const Plan plan;
     const SessionLayout session;
-    QList<QString>* deleteList;
 };

@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
@@ -117,17 +118,21 @@ FileTransferFunc::FileTransferFunc(const QString& source, const QString& target,
     , placement(placement)
 {}
 
-bool FileTransferFunc::run()
+Failure FileTransferFunc::run()
 {
     // A failure removes only the part file: whatever is at target was there before and may be
     // what made the transfer fail.
-    switch (content) {
-    case Content::Plain:
-        return writeFrom<PlainReader>(source, target, mode, placement);
-    case Content::Gzip:
-        return writeFrom<GzipReader>(source, target, mode, placement);
-    }
-    return false;
+    errno = 0;
+    const bool written = content == Content::Gzip
+                                 ? writeFrom<GzipReader>(source, target, mode, placement)
+                                 : writeFrom<PlainReader>(source, target, mode, placement);
+    if (written)
+        return {};
+    if (errno == ENOSPC || errno == EDQUOT)
+        return {Failure::Kind::Disk,
+                u"Not enough disk space in %1"_s.arg(QFileInfo(target).absolutePath())};
+    // The task words the failure: it knows what the transfer was for.
+    return {Failure::Kind::Disk, {}};
 }
 
 bool FileTransferFunc::moveFile(const QString& source, const QString& target,
@@ -174,11 +179,13 @@ bool FileTransferFunc::writeNewFile(const QString& target, std::span<char> buffe
     if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
         return false;
     bool ok = true;
+    int error = 0;
     for (;;) {
         const qint64 got = read(buffer.data(), qint64(buffer.size()));
         if (got == 0)
             break;
         if (got < 0 || out.write(buffer.data(), got) != got) {
+            error = errno;
             ok = false;
             break;
         }
@@ -187,11 +194,16 @@ bool FileTransferFunc::writeNewFile(const QString& target, std::span<char> buffe
         WholeFile::startWriteBack(out);
     // close() clears an earlier error once it succeeds itself, so ok carries the writes' verdict.
     out.close();
-    ok = ok && out.error() == QFileDevice::NoError;
+    if (ok && out.error() != QFileDevice::NoError) {
+        error = errno;
+        ok = false;
+    }
     if (ok && mode)
         ok = out.setPermissions(*mode);
     if (ok && renameFile(part, target, placement))
         return true;
+    error = error != 0 ? error : errno;
     QFile::remove(part);
+    errno = error;
     return false;
 }

@@ -13,8 +13,6 @@
 // block by block as it is or unpacked from gzip, and holds the file system steps around that.
 class FileTransferFunc : public SlowFileOpFunc
 {
-    Q_OBJECT
-
 public:
     using Placement = SlowFileOpSpecification::Placement;
     // How the content is read from source. Gzip reads input that is not gzip at all unchanged
@@ -25,9 +23,9 @@ public:
                      std::optional<QFileDevice::Permissions> mode = std::nullopt,
                      Placement placement = Placement::NewName);
 
-    // Streams the content of source into the new file target. False, with no target of its own
-    // left behind, on any read, data or write error.
-    [[nodiscard]] bool run() override;
+    // Streams the content of source into the new file target. A failure, with no target of its
+    // own left behind, on any read, data or write error; a full disk is named as such.
+    [[nodiscard]] Failure run() override;
 
     // Fills block with at most capacity bytes and returns their number: 0 at the regular end of
     // the data, -1 when reading failed or the data turned out to be bad.
@@ -38,8 +36,8 @@ public:
     // mode, when one is given), so target never holds a part of it, whenever the process ends.
     // With NewName the rename refuses an existing target; with OverExisting it replaces it in
     // one step. Every write and the final close are checked (a full disk may show only there).
-    // On any failure no part file is left behind, false is returned and whatever was at target
-    // before is untouched.
+    // On any failure no part file is left behind, false is returned with errno saying why, and
+    // whatever was at target before is untouched.
     [[nodiscard]] static bool writeNewFile(const QString& target, std::span<char> buffer,
                                            const BlockReader& read,
                                            std::optional<QFileDevice::Permissions> mode = {},

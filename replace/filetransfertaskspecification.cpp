@@ -31,7 +31,7 @@ void FileTransferTaskSpecification::execute()
         return;
     }
     setRunning();
-    runDone(true);
+    runDone({});
 }
 
 bool FileTransferTaskSpecification::transferAtOnce()

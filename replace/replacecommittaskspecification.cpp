@@ -18,12 +18,16 @@ std::unique_ptr<ASyncFunc> ReplaceCommitTaskSpecification::createFunction()
                                                                     : std::nullopt);
 }
 
-void ReplaceCommitTaskSpecification::runDone(bool ok)
+void ReplaceCommitTaskSpecification::runDone(const Failure& failure)
 {
-    if (!ok)
-        emit message(u"Could not write the installed files and %1 to the disk"_s.arg(
-                ReplaceJournal().path()));
-    ASyncTaskSpecification::runDone(ok);
+    if (!failure.failed() || state() != Running) {
+        ASyncTaskSpecification::runDone(failure);
+        return;
+    }
+    const QString text = u"Could not write the installed files and %1 to the disk"_s.arg(
+            ReplaceJournal().path());
+    emit message(text);
+    ASyncTaskSpecification::runDone({failure.kind, text});
 }
 
 ReplaceCommitFunc::ReplaceCommitFunc(QString applicationRoot, ReplaceJournal journal,
@@ -33,8 +37,10 @@ ReplaceCommitFunc::ReplaceCommitFunc(QString applicationRoot, ReplaceJournal jou
     , deletions(std::move(deletions))
 {}
 
-bool ReplaceCommitFunc::run()
+Failure ReplaceCommitFunc::run()
 {
-    return ReplaceJournal::syncFileSystems({applicationRoot}) &&
-           (!deletions || journal.recordCommit(*deletions));
+    if (ReplaceJournal::syncFileSystems({applicationRoot}) &&
+        (!deletions || journal.recordCommit(*deletions)))
+        return {};
+    return {Failure::Kind::Disk, {}};
 }

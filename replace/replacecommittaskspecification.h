@@ -23,22 +23,20 @@ public:
 
 protected:
     [[nodiscard]] std::unique_ptr<ASyncFunc> createFunction() override;
-    void runDone(bool ok) override;
+    void runDone(const Failure& failure) override;
 
 private:
     const Step step;
     const QStringList deletions;
 };
 
-class ReplaceCommitFunc : public ASyncFunc
+class ReplaceCommitFunc : public ASyncAction
 {
-    Q_OBJECT
-
 public:
     ReplaceCommitFunc(QString applicationRoot, ReplaceJournal journal,
                       std::optional<QStringList> deletions);
 
-    [[nodiscard]] bool run() override;
+    [[nodiscard]] Failure run() override;
 
 private:
     const QString applicationRoot;

@@ -13,7 +13,8 @@ ASyncFunc::ASyncFunc()
 
 void ASyncFunc::execute()
 {
-    emit runResult(run());
+    Outcome outcome = runBody();
+    emit runResult(outcome.failure, outcome.value);
 }
 
 ASyncRun::ASyncRun(std::unique_ptr<ASyncFunc> func)
@@ -69,23 +70,22 @@ void ASyncTaskSpecification::connectDefaultSignals(ASyncFunc* func)
     connect(func, &ASyncFunc::runResult, this, &ASyncTaskSpecification::onRunResult,
             Qt::QueuedConnection);
     connect(func, &ASyncFunc::message, this, &TaskSpecification::message, Qt::QueuedConnection);
-    connect(func, &ASyncFunc::error, this, &TaskSpecification::error, Qt::QueuedConnection);
     connect(func, &ASyncFunc::progress, this, &ASyncTaskSpecification::onProgress,
             Qt::QueuedConnection);
 }
 
-void ASyncTaskSpecification::runDone(bool res)
+void ASyncTaskSpecification::runDone(const Failure& failure)
 {
     // A task reset while its body ran is no longer Running; its late result is dropped.
     if (state() != Running)
         return;
-    if (res)
-        finish();
+    if (failure.failed())
+        errorCancel(failure);
     else
-        errorCancel();
+        finish();
 }
 
-void ASyncTaskSpecification::onRunResult(bool res)
+void ASyncTaskSpecification::onRunResult(const Failure& failure, const QVariant& value)
 {
     bodyRunning = false;
     // A run started after the reset must not be ended by the old body's result.
@@ -93,7 +93,9 @@ void ASyncTaskSpecification::onRunResult(bool res)
         startBody();
         return;
     }
-    runDone(res);
+    if (!failure.failed() && state() == Running)
+        takeValue(value);
+    runDone(failure);
 }
 
 void ASyncTaskSpecification::onProgress(qreal fraction)

@@ -1,16 +1,19 @@
 #pragma once
 
+#include "failure.h"
 #include "taskspecification.h"
 
 #include <QObject>
 #include <QRunnable>
 #include <QString>
+#include <QVariant>
 
 #include <memory>
 
 // A work body that runs on a pool thread. It holds copies of its inputs only and talks back
-// solely through its signals, which reach the task queued. Created on the GUI thread without a
-// parent, deleted on the pool thread by the ASyncRun that carries it.
+// solely through its signals, which reach the task queued: log lines and progress while it runs,
+// then once its result. Created on the GUI thread without a parent, deleted on the pool thread by
+// the ASyncRun that carries it. Bodies derive from ASyncAction or ASyncComputation.
 class ASyncFunc : public QObject
 {
     Q_OBJECT
@@ -18,15 +21,48 @@ class ASyncFunc : public QObject
 public:
     ASyncFunc();
 
-    [[nodiscard]] virtual bool run() = 0;
     // Runs the body and reports its result.
     void execute();
 
+protected:
+    struct Outcome
+    {
+        Failure failure;
+        QVariant value; // what a computation hands on; empty after a failure
+    };
+    [[nodiscard]] virtual Outcome runBody() = 0;
+
 signals:
-    void runResult(bool res);
+    void runResult(Failure failure, QVariant value);
     void message(QString message);
-    void error(QString errorMessage);
     void progress(qreal progress);
+};
+
+// A body that hands nothing on: run() says what failed, if anything.
+class ASyncAction : public ASyncFunc
+{
+protected:
+    [[nodiscard]] virtual Failure run() = 0;
+
+private:
+    [[nodiscard]] Outcome runBody() final { return {run(), {}}; }
+};
+
+// A body that hands on a T, which the task of type ASyncTaskOf<T> keeps as its result.
+template<typename T>
+class ASyncComputation : public ASyncFunc
+{
+protected:
+    [[nodiscard]] virtual Result<T> run() = 0;
+
+private:
+    [[nodiscard]] Outcome runBody() final
+    {
+        Result<T> result = run();
+        if (!result.ok())
+            return {result.failure(), {}};
+        return {{}, QVariant::fromValue(std::move(result).value())};
+    }
 };
 
 // The pool's unit of work; owns the body, so the body dies with it on the pool thread.
@@ -60,11 +96,13 @@ protected:
     // A new body built from copies of this task's inputs.
     [[nodiscard]] virtual std::unique_ptr<ASyncFunc> createFunction() = 0;
     virtual void connectDefaultSignals(ASyncFunc* func);
+    // What a computation handed on, before runDone(); only ASyncTaskOf keeps it.
+    virtual void takeValue(const QVariant& /*value*/) {}
     // Overrides act on the result first, then call this or end the task themselves.
-    virtual void runDone(bool res);
+    virtual void runDone(const Failure& failure);
 
 protected slots:
-    void onRunResult(bool res);
+    void onRunResult(const Failure& failure, const QVariant& value);
     void onProgress(qreal fraction);
 
 private:
@@ -74,4 +112,27 @@ private:
     // The running body belongs to a run that a reset ended.
     bool staleBody = false;
     bool startWhenBodyEnds = false;
+};
+
+// A task whose body is an ASyncComputation<T>: once it has finished, result() is what the body
+// computed. The stage that needs it takes it from there, as an input of its own.
+template<typename T>
+class ASyncTaskOf : public ASyncTaskSpecification
+{
+public:
+    using ASyncTaskSpecification::ASyncTaskSpecification;
+
+    [[nodiscard]] const T& result() const { return value; }
+
+    void reset() override
+    {
+        value = T();
+        ASyncTaskSpecification::reset();
+    }
+
+protected:
+    void takeValue(const QVariant& computed) override { value = computed.value<T>(); }
+
+private:
+    T value{};
 };

@@ -20,13 +20,11 @@ unsigned char* mutableBytes(QByteArray& data)
 } // namespace
 
 CheckSignatureTaskSpecification::CheckSignatureTaskSpecification(QString file, QString expectedMd5,
-                                                                 bool failOnMismatch,
                                                                  QObject* parent,
                                                                  double parentProgressRange)
     : ASyncTaskSpecification(parent, parentProgressRange)
     , file(std::move(file))
     , expectedMd5(std::move(expectedMd5))
-    , failOnMismatch(failOnMismatch)
 {}
 
 void CheckSignatureTaskSpecification::execute()
@@ -35,8 +33,9 @@ void CheckSignatureTaskSpecification::execute()
     const bool sha256Known = expectedSha256.isEmpty() || !knownSha256.isEmpty();
     if (!knownMd5.isEmpty() && !expectedMd5.isEmpty() && sha256Known) {
         setRunning();
-        runDone(WholeFile::sameDigest(knownMd5, expectedMd5) &&
-                (expectedSha256.isEmpty() || knownSha256 == expectedSha256));
+        const bool pass = WholeFile::sameDigest(knownMd5, expectedMd5) &&
+                          (expectedSha256.isEmpty() || knownSha256 == expectedSha256);
+        runDone(pass ? Failure() : Failure{Failure::Kind::Verification, {}});
         return;
     }
     ASyncTaskSpecification::execute();
@@ -47,21 +46,18 @@ std::unique_ptr<ASyncFunc> CheckSignatureTaskSpecification::createFunction()
     return std::make_unique<CheckSigFunc>(file, expectedMd5, expectedSha256);
 }
 
-void CheckSignatureTaskSpecification::runDone(bool pass)
+void CheckSignatureTaskSpecification::runDone(const Failure& failure)
 {
     // A result that arrives after a reset belongs to no check any more.
     if (state() != Running)
         return;
-    if (!pass)
-        emit message(u"Signature check failed for %1"_s.arg(file));
-    emit checkDone(pass, this);
-    // The receiver may have reset this task already; it must not end twice.
-    if (state() != Running)
-        return;
-    if (pass || !failOnMismatch)
+    if (!failure.failed()) {
         finish();
-    else
-        errorCancel();
+        return;
+    }
+    const QString text = u"Signature check failed for %1"_s.arg(file);
+    emit message(text);
+    errorCancel({Failure::Kind::Verification, text});
 }
 
 CheckSigFunc::CheckSigFunc(const QString& file, const QString& expectedMd5,
@@ -71,9 +67,12 @@ CheckSigFunc::CheckSigFunc(const QString& file, const QString& expectedMd5,
     , expectedSha256(expectedSha256)
 {}
 
-bool CheckSigFunc::run()
+Failure CheckSigFunc::run()
 {
-    return expectedMd5.isEmpty() ? checkRSA() : checkMD5();
+    if (expectedMd5.isEmpty() ? checkRSA() : checkMD5())
+        return {};
+    // The task words the failure: it knows the file by the name the user knows.
+    return {Failure::Kind::Verification, {}};
 }
 
 bool CheckSigFunc::checkMD5()

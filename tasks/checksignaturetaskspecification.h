@@ -10,17 +10,15 @@
 // Checks one file on a pool thread: against an expected MD5 digest (hex text, any letter case)
 // and, when one is given too, an expected SHA-256 digest (lower-case hex), or, when no digest is
 // given, against the RSA signature in the file's ".sig" companion, made
-// with the key built into the program. Besides ending like any task it announces its verdict
-// through checkDone, so that a parent may retry instead of failing.
+// with the key built into the program. A mismatch ends the task with a failure of the kind
+// Verification, which a parent may answer with a retry.
 class CheckSignatureTaskSpecification : public ASyncTaskSpecification
 {
     Q_OBJECT
 
 public:
-    // With failOnMismatch false a failed check still ends the task Finished; only checkDone
-    // carries the verdict then.
-    CheckSignatureTaskSpecification(QString file, QString expectedMd5, bool failOnMismatch,
-                                    QObject* parent, double parentProgressRange);
+    CheckSignatureTaskSpecification(QString file, QString expectedMd5, QObject* parent,
+                                    double parentProgressRange);
 
     void execute() override;
 
@@ -31,18 +29,13 @@ public:
     void setExpectedSha256(QByteArray hexDigest) { expectedSha256 = std::move(hexDigest); }
     void setKnownSha256(QByteArray hexDigest) { knownSha256 = std::move(hexDigest); }
 
-signals:
-    // Emitted before the task ends, so a receiver may still rebuild its subtasks.
-    void checkDone(bool pass, CheckSignatureTaskSpecification* task);
-
 protected:
     [[nodiscard]] std::unique_ptr<ASyncFunc> createFunction() override;
-    void runDone(bool pass) override;
+    void runDone(const Failure& failure) override;
 
 private:
     const QString file;
     const QString expectedMd5;
-    const bool failOnMismatch;
     QByteArray knownMd5;
     QByteArray expectedSha256;
     QByteArray knownSha256;
@@ -51,15 +44,13 @@ private:
 // The body of the check. Every file is read through a fixed-size buffer except the two files
 // of the signature check, which are small and read whole. A file that cannot be read fails the
 // check, with a line saying why.
-class CheckSigFunc : public ASyncFunc
+class CheckSigFunc : public ASyncAction
 {
-    Q_OBJECT
-
 public:
     CheckSigFunc(const QString& file, const QString& expectedMd5,
                  const QByteArray& expectedSha256 = {});
 
-    [[nodiscard]] bool run() override;
+    [[nodiscard]] Failure run() override;
     [[nodiscard]] bool checkMD5();
     [[nodiscard]] bool checkRSA();
 

@@ -47,15 +47,23 @@ void ComposedTaskSpecification::clearSubTasksForRetry()
     setProgress(0);
 }
 
-void ComposedTaskSpecification::errorCancelBeforeSubtasksEnd()
+void ComposedTaskSpecification::errorCancelBeforeSubtasksEnd(Failure why)
 {
     subtasksDoneCalled = true;
-    errorCancel();
+    errorCancel(std::move(why));
+}
+
+Failure ComposedTaskSpecification::subTaskFailure() const
+{
+    if (firstFailure.failed())
+        return firstFailure;
+    return Failure::stoppedByAnother();
 }
 
 void ComposedTaskSpecification::forgetLastRun()
 {
     cancelSeen = false;
+    firstFailure = {};
     subtasksDoneCalled = false;
     // Starts queued for the run that is now void must not reach the next one.
     QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
@@ -210,7 +218,7 @@ void ComposedTaskSpecification::subtasksDone()
         userCancel();
         break;
     default:
-        errorCancel();
+        errorCancel(subTaskFailure());
         break;
     }
 }
@@ -279,6 +287,9 @@ void ComposedTaskSpecification::onSubTaskCanceled(TaskSpecification* subTask)
     // way to them too. Telling them now would make their downloads end as failures, and a user's
     // cancel would be reported as an error.
     const bool stoppedByUser = userCanceledFlag() && subTask->state() == UserCanceled;
+    // The first failure is the reason; the siblings it stops end with failures of their own.
+    if (subTask->state() == ErrorCanceled && !firstFailure.failed())
+        firstFailure = subTask->failure();
     if (!cancelSeen && !stoppedByUser) {
         cancelSeen = true;
         // Running siblings that can stop (downloads) end inside this emission and come back

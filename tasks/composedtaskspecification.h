@@ -57,7 +57,10 @@ protected:
     void clearSubTasksForRetry();
     // Ends the task as failed while a subtask is still ending; that subtask's end does not end
     // the task a second time.
-    void errorCancelBeforeSubtasksEnd();
+    void errorCancelBeforeSubtasksEnd(Failure why);
+    // Why the subtasks failed: the first failure among them, or the failure of another part
+    // that stopped them.
+    [[nodiscard]] Failure subTaskFailure() const;
 
     QList<TaskSpecification*> subTasks;
     QList<TaskSpecification*> waitingSubTasks;
@@ -95,5 +98,6 @@ private:
     quint64 releasedSpeed = 0;
 
     bool cancelSeen = false;
+    Failure firstFailure;
     bool subtasksDoneCalled = false;
 };

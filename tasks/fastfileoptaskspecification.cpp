@@ -9,8 +9,11 @@ FastFileOpTaskSpecification::FastFileOpTaskSpecification(const QString& path, QO
 void FastFileOpTaskSpecification::execute()
 {
     setRunning();
-    if (doOp())
+    Failure failure = doOp();
+    if (!failure.failed()) {
         finish();
-    else
-        errorCancel();
+        return;
+    }
+    emit message(failure.text);
+    errorCancel(std::move(failure));
 }

@@ -16,8 +16,8 @@ public:
     void execute() override;
 
 protected:
-    // Emits its own message before returning false.
-    [[nodiscard]] virtual bool doOp() = 0;
+    // What failed, if anything; its text goes to the log as well.
+    [[nodiscard]] virtual Failure doOp() = 0;
 
     QString path;
 };

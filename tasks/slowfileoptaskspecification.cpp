@@ -10,11 +10,20 @@ SlowFileOpSpecification::SlowFileOpSpecification(QString failureMessage, const Q
     , placement(placement)
 {}
 
-void SlowFileOpSpecification::runDone(bool ok)
+void SlowFileOpSpecification::runDone(const Failure& failure)
 {
-    if (!ok)
-        emit message(failureMessage);
-    ASyncTaskSpecification::runDone(ok);
+    if (!failure.failed()) {
+        ASyncTaskSpecification::runDone(failure);
+        return;
+    }
+    // Told even when the task was reset meanwhile: the file system is not what it was.
+    emit message(failureMessage);
+    if (failure.text.isEmpty()) {
+        ASyncTaskSpecification::runDone({failure.kind, failureMessage});
+        return;
+    }
+    emit message(failure.text);
+    ASyncTaskSpecification::runDone(failure);
 }
 
 SlowFileOpFunc::SlowFileOpFunc(const QString& source, const QString& target)

@@ -21,7 +21,9 @@ public:
                             Placement placement = Placement::NewName);
 
 protected:
-    void runDone(bool ok) override;
+    // A failure without a text of its own is told by failureMessage; one with a text gets
+    // failureMessage as a line of its own first.
+    void runDone(const Failure& failure) override;
 
     QString source;
     QString target;
@@ -30,10 +32,8 @@ protected:
 };
 
 // The body of a slow file operation: it sees nothing but its two paths and the file system.
-class SlowFileOpFunc : public ASyncFunc
+class SlowFileOpFunc : public ASyncAction
 {
-    Q_OBJECT
-
 public:
     SlowFileOpFunc(const QString& source, const QString& target);
 

@@ -9,6 +9,7 @@ void TaskSpecification::reset()
 {
     userCancelAsked = false;
     currentState = Idle;
+    reason = {};
     setProgress(0);
 }
 
@@ -46,8 +47,10 @@ void TaskSpecification::finish()
     emit finished(this);
 }
 
-void TaskSpecification::errorCancel()
+void TaskSpecification::errorCancel(Failure why)
 {
+    Q_ASSERT(why.failed());
+    reason = std::move(why);
     currentState = ErrorCanceled;
     emit canceled(this);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "failure.h"
+
 #include <QObject>
 #include <QString>
 
@@ -29,6 +31,8 @@ public:
     virtual void handleOtherTaskCancelled(TaskSpecification* other);
 
     [[nodiscard]] TaskState state() const { return currentState; }
+    // Why the task ended ErrorCanceled; nothing failed otherwise.
+    [[nodiscard]] const Failure& failure() const { return reason; }
     // The user asked this task (or an ancestor) to stop; cleared only by reset().
     [[nodiscard]] bool userCanceledFlag() const { return userCancelAsked; }
     // The task's weight in its parent's progress.
@@ -42,7 +46,7 @@ public:
 
     // The end operations do not check the state: callers make sure a task ends once.
     void finish();
-    void errorCancel();
+    void errorCancel(Failure why);
     void userCancel();
 
 protected:
@@ -62,6 +66,7 @@ signals:
 
 private:
     TaskState currentState = Idle;
+    Failure reason;
     bool userCancelAsked = false;
     double weight;
     double weightedProgress = 0.0;

@@ -91,8 +91,12 @@
         <translation>Aktualisierung</translation>
     </message>
     <message>
-        <source>Update cancelled. Push &quot;Details&quot; to check reasons.</source>
-        <translation>Aktualisierung abgebrochen. Die Gründe stehen unter „Details“.</translation>
+        <source>Update cancelled.</source>
+        <translation>Aktualisierung abgebrochen.</translation>
+    </message>
+    <message>
+        <source>Update cancelled: %1.</source>
+        <translation>Aktualisierung abgebrochen: %1.</translation>
     </message>
     <message>
         <source>Click to open &quot;%1://%2&quot;</source>

@@ -267,7 +267,7 @@ void MainWindow::onUpdateFinished()
     startButton->setFocus();
 }
 
-void MainWindow::onUpdateCanceled()
+void MainWindow::onUpdateCanceled(const QString& reason)
 {
     if (closeRequested) {
         endProgram(0);
@@ -279,9 +279,9 @@ void MainWindow::onUpdateCanceled()
     startButton->setEnabled(true);
     onAppendText(tr("Update cancelled"));
     totalProgressBar->setValue(0);
-    QMessageBox::critical(this, tr("Update"),
-                          tr("Update cancelled. Push \"Details\" to check reasons."),
-                          QMessageBox::Ok);
+    const QString text =
+            reason.isEmpty() ? tr("Update cancelled.") : tr("Update cancelled: %1.").arg(reason);
+    QMessageBox::critical(this, tr("Update"), text, QMessageBox::Ok);
 }
 
 void MainWindow::onOtherInstanceActivate(const QString& message)

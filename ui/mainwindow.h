@@ -67,7 +67,7 @@ public slots:
     void onDownloadProgress(quint64 downloadDone, quint64 downloadTotal, quint64 speed,
                             bool downloading);
     void onUpdateFinished();
-    void onUpdateCanceled();
+    void onUpdateCanceled(const QString& reason);
     void onOtherInstanceActivate(const QString& message);
     void onBannerFound(const QByteArray& bannerImage, const QString& clickUrl);
     void onDetailsPressed();

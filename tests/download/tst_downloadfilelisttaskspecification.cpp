@@ -81,7 +81,7 @@ private:
     }
     DownloadFileListTaskSpecification* makeListTask()
     {
-        return makeTask<DownloadFileListTaskSpecification>(u"list"_s, &files, streams);
+        return makeTask<DownloadFileListTaskSpecification>(u"list"_s, files, streams);
     }
 
     std::unique_ptr<DownloadFixture> fx;

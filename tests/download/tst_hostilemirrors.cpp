@@ -312,7 +312,7 @@ void TestHostileMirrors::htmlErrorPageFailsAndTheRunGoesOn()
     expected += {u"list message Downloading dl/a.bin finished"_s,
                  u"list message Downloading dl/b.bin"_s,
                  u"list message Downloading dl/b.bin finished"_s, u"list finished"_s};
-    task = std::make_unique<DownloadFileListTaskSpecification>(&files, &fx->manager, &fx->mirrors,
+    task = std::make_unique<DownloadFileListTaskSpecification>(files, &fx->manager, &fx->mirrors,
                                                                session, streams, nullptr, 1.0);
     fx->log.watchTask(task.get(), u"list"_s);
 

@@ -72,8 +72,10 @@ public:
                   [](const QString& text) -> QString { return QStringLiteral("fatal ") + text; });
         log.watch(engine.get(), &UpdateEngine::updateFinished,
                   []() -> QString { return QStringLiteral("updateFinished"); });
-        log.watch(engine.get(), &UpdateEngine::updateCanceled,
-                  []() -> QString { return QStringLiteral("updateCanceled"); });
+        log.watch(engine.get(), &UpdateEngine::updateCanceled, [](const QString& reason) {
+            return reason.isEmpty() ? QStringLiteral("updateCanceled")
+                                    : QStringLiteral("updateCanceled: ") + reason;
+        });
         log.watch(engine.get(), &UpdateEngine::downloadProgress,
                   [](quint64 done, quint64 total, quint64 speed, bool downloading) -> QString {
                       return QStringLiteral("downloadProgress %1 %2 %3 %4")

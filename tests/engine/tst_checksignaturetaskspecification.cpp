@@ -31,7 +31,7 @@ private slots:
 private:
     void writeFile(const QString& name, const QByteArray& data);
     // Runs the task to its end; its log with the verdicts, P standing for the checked path.
-    [[nodiscard]] QStringList runCheck(const QString& file, const QString& md5, bool failOnMismatch,
+    [[nodiscard]] QStringList runCheck(const QString& file, const QString& md5,
                                        const QByteArray& knownMd5 = {});
 
     QTemporaryDir dir;
@@ -51,16 +51,12 @@ void TestCheckSignatureTaskSpecification::writeFile(const QString& name, const Q
 }
 
 QStringList TestCheckSignatureTaskSpecification::runCheck(const QString& file, const QString& md5,
-                                                          bool failOnMismatch,
                                                           const QByteArray& knownMd5)
 {
-    CheckSignatureTaskSpecification task(file, md5, failOnMismatch, nullptr, 0.5);
+    CheckSignatureTaskSpecification task(file, md5, nullptr, 0.5);
     task.setKnownMd5(knownMd5);
     SignalLog log;
     log.watchTask(&task, u"check"_s);
-    log.watch(&task, &CheckSignatureTaskSpecification::checkDone, [](bool pass, auto*) -> QString {
-        return pass ? u"check checkDone true"_s : u"check checkDone false"_s;
-    });
     QSignalSpy finished(&task, &TaskSpecification::finished);
     QSignalSpy canceled(&task, &TaskSpecification::canceled);
     task.execute();
@@ -75,37 +71,30 @@ void TestCheckSignatureTaskSpecification::check_data()
     // How the files are made: "valid", "tampered" or "truncated" signature, "missing" signature
     // or "no file" at all; empty for an MD5 check.
     QTest::addColumn<QString>("signature");
-    QTest::addColumn<bool>("failOnMismatch");
     QTest::addColumn<QStringList>("expectedLog");
 
-    const QStringList passed{u"check checkDone true"_s, u"check progress 0.5"_s,
-                             u"check finished"_s};
+    const QStringList passed{u"check progress 0.5"_s, u"check finished"_s};
     const QStringList failed{u"check message Signature check failed for P"_s,
-                             u"check checkDone false"_s, u"check canceled ErrorCanceled"_s};
-    const QStringList reported{u"check message Signature check failed for P"_s,
-                               u"check checkDone false"_s, u"check progress 0.5"_s,
-                               u"check finished"_s};
+                             u"check canceled ErrorCanceled"_s};
     const QString ini = u"[client]\nvq3client_linux_amd64=abc::12\n"_s;
 
-    QTest::newRow("md5 in upper case")
-            << "hello"_ba << helloMd5.toUpper() << QString() << true << passed;
+    QTest::newRow("md5 in upper case") << "hello"_ba << helloMd5.toUpper() << QString() << passed;
     QTest::newRow("md5 of empty file")
-            << QByteArray() << u"D41D8CD98F00B204E9800998ECF8427E"_s << QString() << true << passed;
-    QTest::newRow("md5 mismatch fails") << "hellO"_ba << helloMd5 << QString() << true << failed;
-    QTest::newRow("md5 mismatch reported only")
-            << "hello\n"_ba << helloMd5 << QString() << false << reported;
+            << QByteArray() << u"D41D8CD98F00B204E9800998ECF8427E"_s << QString() << passed;
+    QTest::newRow("md5 mismatch fails") << "hellO"_ba << helloMd5 << QString() << failed;
+    QTest::newRow("md5 mismatch by a trailing newline fails")
+            << "hello\n"_ba << helloMd5 << QString() << failed;
     QTest::newRow("file missing")
-            << QByteArray() << helloMd5 << u"no file"_s << true
+            << QByteArray() << helloMd5 << u"no file"_s
             << QStringList{u"check message Could not open file P for reading"_s} + failed;
 #ifdef DEVELOPMENT_PRIVATE_KEY
-    QTest::newRow("signed file") << ini.toUtf8() << QString() << u"valid"_s << true << passed;
-    QTest::newRow("signed empty file") << QByteArray() << QString() << u"valid"_s << true << passed;
+    QTest::newRow("signed file") << ini.toUtf8() << QString() << u"valid"_s << passed;
+    QTest::newRow("signed empty file") << QByteArray() << QString() << u"valid"_s << passed;
     QTest::newRow("file changed after signing")
-            << ini.toUtf8() << QString() << u"tampered"_s << false << reported;
-    QTest::newRow("malformed signature")
-            << ini.toUtf8() << QString() << u"truncated"_s << true << failed;
+            << ini.toUtf8() << QString() << u"tampered"_s << failed;
+    QTest::newRow("malformed signature") << ini.toUtf8() << QString() << u"truncated"_s << failed;
     QTest::newRow("signature missing")
-            << ini.toUtf8() << QString() << u"missing"_s << true
+            << ini.toUtf8() << QString() << u"missing"_s
             << QStringList{u"check message Could not open file P.sig for reading"_s} + failed;
 #endif
 }
@@ -115,7 +104,6 @@ void TestCheckSignatureTaskSpecification::check()
     QFETCH(QByteArray, content);
     QFETCH(QString, expectedMd5);
     QFETCH(QString, signature);
-    QFETCH(bool, failOnMismatch);
     QFETCH(QStringList, expectedLog);
     const QString name = QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'_');
     if (signature != u"no file")
@@ -135,35 +123,28 @@ void TestCheckSignatureTaskSpecification::check()
             writeFile(name, content + ' ');
     }
 #endif
-    QCOMPARE(runCheck(dir.filePath(name), expectedMd5, failOnMismatch), expectedLog);
+    QCOMPARE(runCheck(dir.filePath(name), expectedMd5), expectedLog);
 }
 
 void TestCheckSignatureTaskSpecification::knownDigestIsComparedWithoutReadingTheFile_data()
 {
     QTest::addColumn<QByteArray>("known");
-    QTest::addColumn<bool>("failOnMismatch");
     QTest::addColumn<QStringList>("expectedLog");
     QTest::newRow("same digest, other letter case")
-            << helloMd5.toUpper().toLatin1() << true
-            << QStringList{u"check checkDone true"_s, u"check progress 0.5"_s, u"check finished"_s};
-    QTest::newRow("other digest, reported only")
-            << "d41d8cd98f00b204e9800998ecf8427e"_ba << false
-            << QStringList{u"check message Signature check failed for P"_s,
-                           u"check checkDone false"_s, u"check progress 0.5"_s,
-                           u"check finished"_s};
+            << helloMd5.toUpper().toLatin1()
+            << QStringList{u"check progress 0.5"_s, u"check finished"_s};
     QTest::newRow("other digest fails")
-            << "d41d8cd98f00b204e9800998ecf8427e"_ba << true
+            << "d41d8cd98f00b204e9800998ecf8427e"_ba
             << QStringList{u"check message Signature check failed for P"_s,
-                           u"check checkDone false"_s, u"check canceled ErrorCanceled"_s};
+                           u"check canceled ErrorCanceled"_s};
 }
 
 void TestCheckSignatureTaskSpecification::knownDigestIsComparedWithoutReadingTheFile()
 {
     QFETCH(QByteArray, known);
-    QFETCH(bool, failOnMismatch);
     QFETCH(QStringList, expectedLog);
     // No file: reading it would add a line saying it cannot be opened.
-    QCOMPARE(runCheck(dir.filePath(u"absent"_s), helloMd5, failOnMismatch, known), expectedLog);
+    QCOMPARE(runCheck(dir.filePath(u"absent"_s), helloMd5, known), expectedLog);
 }
 
 void TestCheckSignatureTaskSpecification::shortReadOfRealFile()
@@ -174,10 +155,10 @@ void TestCheckSignatureTaskSpecification::shortReadOfRealFile()
                                 u"/sys/power/state"_s, u"/sys/kernel/address_bits"_s}) {
         QFile probe(file);
         if (probe.open(QIODevice::ReadOnly) && probe.size() > probe.readAll().size()) {
-            QCOMPARE(runCheck(file, helloMd5, true),
+            QCOMPARE(runCheck(file, helloMd5),
                      (QStringList{u"check message could not read file P correctly"_s,
                                   u"check message Signature check failed for P"_s,
-                                  u"check checkDone false"_s, u"check canceled ErrorCanceled"_s}));
+                                  u"check canceled ErrorCanceled"_s}));
             return;
         }
     }
@@ -187,10 +168,9 @@ void TestCheckSignatureTaskSpecification::shortReadOfRealFile()
 void TestCheckSignatureTaskSpecification::lateResultAfterResetIsIgnored()
 {
     writeFile(u"late"_s, "hello"_ba);
-    CheckSignatureTaskSpecification task(dir.filePath(u"late"_s), helloMd5, true, nullptr, 1.0);
+    CheckSignatureTaskSpecification task(dir.filePath(u"late"_s), helloMd5, nullptr, 1.0);
     SignalLog log;
     log.watchTask(&task, u"check"_s);
-    QSignalSpy checkDone(&task, &CheckSignatureTaskSpecification::checkDone);
 
     task.execute();
     task.reset(); // returns once the body has posted its result
@@ -200,7 +180,6 @@ void TestCheckSignatureTaskSpecification::lateResultAfterResetIsIgnored()
     QTRY_VERIFY(drained);
 
     QCOMPARE(log.events(), QStringList{u"check progress 0"_s});
-    QCOMPARE(checkDone.count(), 0);
     QCOMPARE(task.state(), TaskSpecification::Idle);
 }
 

@@ -197,9 +197,7 @@ private slots:
         TreeSnapshot after = TreeSnapshot::take(dir->path());
         for (const QString& name : std::as_const(gone))
             after.remove(name);
-        QList<QString> list;
-        FileDeleteListTaskSpecification task(&list, nullptr, 1.0);
-        list = names; // read when the task starts, not before
+        FileDeleteListTaskSpecification task(names, nullptr, 1.0);
         SignalLog log;
         log.watchTask(&task, u"list"_s);
 

@@ -110,7 +110,7 @@ class TestFileReplaceListTaskSpecification : public QObject
 
     void start()
     {
-        stage = std::make_unique<InspectedList>(&replaceList, &deleteList, session, nullptr, 1.0);
+        stage = std::make_unique<InspectedList>(replaceList, deleteList, session, nullptr, 1.0);
         log.watchTask(stage.get(), u"list"_s);
         stage->execute();
     }
@@ -222,12 +222,11 @@ private slots:
         QVERIFY(finish());
 
         QCOMPARE(stage->state(), TaskSpecification::Finished);
-        QStringList backups = deleteList;
-        backups.sort(); // in the order the replacements finished
-        QCOMPARE(backups, (QStringList{u"_old_a.txt"_s, u"_old_b.txt"_s, u"lib/_old_c.so"_s}));
+        QCOMPARE(stage->deletions(),
+                 (QStringList{u"_old_a.txt"_s, u"_old_b.txt"_s, u"lib/_old_c.so"_s}));
         // From here on a start after a kill finishes the deletions instead of undoing.
         QVERIFY(ReplaceJournal(session.directory()).isCommitted());
-        FileDeleteListTaskSpecification deletion(&deleteList, nullptr, 1.0);
+        FileDeleteListTaskSpecification deletion(stage->deletions(), nullptr, 1.0);
         deletion.execute();
         QTRY_COMPARE(deletion.state(), TaskSpecification::Finished);
         COMPARE_TREES(installedTree(root), expected);

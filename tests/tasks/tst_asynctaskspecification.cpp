@@ -14,7 +14,8 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// What a body does, step by step: "message <text>", "error <text>" or "progress <fraction>".
+// What a body does, step by step: "message <text>", "progress <fraction>", or "reason <text>"
+// for the text of its failure.
 struct Script
 {
     QStringList steps;
@@ -22,9 +23,8 @@ struct Script
     QSemaphore* gate = nullptr; // when set, the body waits for it first
 };
 
-class ScriptedFunc : public ASyncFunc
+class ScriptedFunc : public ASyncAction
 {
-    Q_OBJECT
 
 public:
     static inline std::atomic<int> alive = 0;
@@ -41,20 +41,21 @@ public:
         --alive;
     }
 
-    bool run() override
+    Failure run() override
     {
         if (script.gate != nullptr)
             script.gate->acquire();
+        QString reason = u"scripted failure"_s;
         for (const QString& step : script.steps) {
             const QString arg = step.section(u' ', 1);
             if (step.startsWith(u"message"))
                 emit message(arg);
-            else if (step.startsWith(u"error"))
-                emit error(arg);
+            else if (step.startsWith(u"reason"))
+                reason = arg;
             else
                 emit progress(arg.toDouble());
         }
-        return script.result;
+        return script.result ? Failure() : Failure{Failure::Kind::Disk, reason};
     }
 
 private:
@@ -78,10 +79,10 @@ protected:
     {
         return std::make_unique<ScriptedFunc>(script);
     }
-    void runDone(bool res) override
+    void runDone(const Failure& failure) override
     {
-        results.append(res);
-        ASyncTaskSpecification::runDone(res);
+        results.append(!failure.failed());
+        ASyncTaskSpecification::runDone(failure);
     }
 
 private:
@@ -106,18 +107,21 @@ private slots:
         QTest::addColumn<QStringList>("steps");
         QTest::addColumn<bool>("result");
         QTest::addColumn<QStringList>("expected");
+        QTest::addColumn<QString>("reason");
         QTest::newRow("success") << QStringList{u"message one"_s, u"message two"_s,
                                                 u"progress 0.5"_s}
                                  << true
                                  << QStringList{u"t message one"_s, u"t message two"_s,
                                                 u"t progress 0.2"_s, u"t progress 0.4"_s,
-                                                u"t finished"_s};
+                                                u"t finished"_s}
+                                 << QString();
         QTest::newRow("failure") << QStringList{u"message cannot read x"_s} << false
                                  << QStringList{u"t message cannot read x"_s,
-                                                u"t canceled ErrorCanceled"_s};
-        QTest::newRow("error text")
-                << QStringList{u"error bad signature"_s} << false
-                << QStringList{u"t error bad signature"_s, u"t canceled ErrorCanceled"_s};
+                                                u"t canceled ErrorCanceled"_s}
+                                 << u"scripted failure"_s;
+        QTest::newRow("failure with its reason")
+                << QStringList{u"reason bad signature"_s} << false
+                << QStringList{u"t canceled ErrorCanceled"_s} << u"bad signature"_s;
     }
 
     void bodySignalsArriveInOrder()
@@ -125,6 +129,7 @@ private slots:
         QFETCH(QStringList, steps);
         QFETCH(bool, result);
         QFETCH(QStringList, expected);
+        QFETCH(QString, reason);
         ScriptedTask task(Script{steps, result}, 0.4);
         SignalLog log;
         log.watchTask(&task, u"t"_s);
@@ -137,6 +142,7 @@ private slots:
         QCoreApplication::processEvents();
 
         QCOMPARE(log.events(), expected);
+        QCOMPARE(task.failure().text, reason);
         // The pool deleted the body, on its own thread.
         QCOMPARE(ScriptedFunc::alive.load(), 0);
         QVERIFY(ScriptedFunc::deletedOn.load() != QThread::currentThread());

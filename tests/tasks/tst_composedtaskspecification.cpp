@@ -72,7 +72,10 @@ public:
         if (state() == Running)
             userCancel();
     }
-    void handleOtherTaskCancelled(TaskSpecification* /*other*/) override { errorCancel(); }
+    void handleOtherTaskCancelled(TaskSpecification* /*other*/) override
+    {
+        errorCancel({Failure::Kind::Disk, u"failed"_s});
+    }
 };
 
 // Reports the transfer figures it is given: done, total, speed, downloading (0 or 1).
@@ -331,7 +334,7 @@ private slots:
         QTRY_COMPARE(d->state(), TaskSpecification::Running);
         log.clear();
 
-        a->errorCancel();
+        a->errorCancel({Failure::Kind::Disk, u"failed"_s});
         // The download aborts inside the broadcast; b cannot stop and keeps the root waiting.
         QCOMPARE(b->state(), TaskSpecification::Running);
         QCOMPARE(root->state(), TaskSpecification::Running);
@@ -339,7 +342,7 @@ private slots:
         if (survivorEnd == TaskSpecification::Finished)
             b->finish();
         else
-            b->errorCancel();
+            b->errorCancel({Failure::Kind::Disk, u"failed"_s});
         QTRY_COMPARE(root->state(), TaskSpecification::ErrorCanceled);
 
         QCOMPARE(withoutProgress(log.events()),
@@ -528,7 +531,7 @@ private slots:
         ManualLeaf* b = add<ManualLeaf>(root, u"b"_s, 0.5);
         root->execute();
         QTRY_COMPARE(a->state(), TaskSpecification::Running);
-        a->errorCancel();
+        a->errorCancel({Failure::Kind::Disk, u"failed"_s});
         QCOMPARE(root->state(), TaskSpecification::ErrorCanceled);
 
         root->reset();
@@ -560,7 +563,7 @@ private slots:
         task.execute();
         if (endedBeforeReset) {
             QTRY_COMPARE(task.running(), 1);
-            task.leaves.first()->errorCancel();
+            task.leaves.first()->errorCancel({Failure::Kind::Disk, u"failed"_s});
             QCOMPARE(task.state(), TaskSpecification::ErrorCanceled);
         }
         task.reset();
@@ -650,7 +653,7 @@ private slots:
         if (userCancel)
             root->userCanceled();
         else
-            running(root, u"d1"_s)->errorCancel();
+            running(root, u"d1"_s)->errorCancel({Failure::Kind::Disk, u"failed"_s});
         QCoreApplication::processEvents();
         if (userCancel)
             running(root, u"d1"_s)->finish();

@@ -27,25 +27,24 @@ public:
     TaskState stateDuringOp = Idle;
 
 protected:
-    bool doOp() override
+    Failure doOp() override
     {
         stateDuringOp = state();
-        if (!QDir().mkdir(path)) {
-            emit message(u"unable to create dir %1"_s.arg(path));
-            return false;
-        }
-        return true;
+        if (!QDir().mkdir(path))
+            return {Failure::Kind::Disk, u"unable to create dir %1"_s.arg(path)};
+        return {};
     }
 };
 
 class CopyFunc : public SlowFileOpFunc
 {
-    Q_OBJECT
-
 public:
     using SlowFileOpFunc::SlowFileOpFunc;
 
-    bool run() override { return QFile::copy(source, target); }
+    Failure run() override
+    {
+        return QFile::copy(source, target) ? Failure() : Failure{Failure::Kind::Disk, {}};
+    }
 };
 
 class CopyOp : public SlowFileOpSpecification

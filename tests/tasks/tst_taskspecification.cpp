@@ -75,7 +75,7 @@ private slots:
         if (operation == u"finish") {
             task.finish();
         } else if (operation == u"errorCancel") {
-            task.errorCancel();
+            task.errorCancel({Failure::Kind::Disk, u"failed"_s});
         } else if (operation == u"userCancel") {
             task.userCancel();
         } else if (operation == u"userCanceled") {

@@ -26,7 +26,8 @@ namespace {
 
 constexpr auto runTimeout = 20000; // milliseconds a whole update run may take
 
-const QString cancelledBox = u"Update|Update cancelled. Push \"Details\" to check reasons."_s;
+// The reason of the failure is in the box, not only in the details.
+const QString cancelledBox = u"Update|Update cancelled: No mirror had version 7."_s;
 const QString abortQuestion =
         u"Question|<p>Update in progress.</p><p>Are you sure you want to abort?</p>"_s;
 

@@ -105,12 +105,12 @@ void TestTranslations::germanWindow()
              u"Klicken, um „https://shop.example.org“ zu öffnen"_s);
 
     ModalBoxAnswerer answerer({QMessageBox::Ok, QMessageBox::Ok});
-    window.onUpdateCanceled();
+    window.onUpdateCanceled(u"No mirror had version 1235"_s);
     QCOMPARE(f.startButton()->text(), u"Neu starten"_s);
     QCOMPARE(f.logLines().last(), u"Aktualisierung abgebrochen"_s);
     QCOMPARE(answerer.boxesSeen(),
-             QStringList{u"Aktualisierung|Aktualisierung abgebrochen. Die Gründe stehen unter "
-                         u"„Details“."_s});
+             QStringList{
+                     u"Aktualisierung|Aktualisierung abgebrochen: No mirror had version 1235."_s});
 
     // The error title comes from the generic context.
     window.show();
