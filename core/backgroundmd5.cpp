@@ -9,7 +9,6 @@
 #include <QFile>
 #include <QThreadPool>
 
-#include <condition_variable>
 #include <deque>
 #include <mutex>
 
@@ -35,7 +34,6 @@ struct BackgroundMd5::Shared
     const qsizetype maxQueuedBytes;
     const bool withSha256;
     mutable std::mutex mutex;
-    std::condition_variable changed;
     std::deque<Item> queue;
     qsizetype queuedBytes = 0;
     // A pool job is hashing; only it touches the hashes and failed meanwhile.
@@ -155,7 +153,6 @@ void BackgroundMd5::drain(const std::shared_ptr<Shared>& shared)
         lock.lock();
     }
     shared->draining = false;
-    shared->changed.notify_all();
     tell();
 }
 
@@ -179,15 +176,17 @@ void BackgroundMd5::setListener(std::function<void()> changed)
 
 QByteArray BackgroundMd5::hexResult()
 {
-    std::unique_lock lock(shared->mutex);
-    shared->changed.wait(lock, [this] { return shared->idle(); });
+    const std::lock_guard lock(shared->mutex);
+    if (!shared->idle())
+        return {};
     return shared->failed ? QByteArray() : shared->hash.result().toHex();
 }
 
 QByteArray BackgroundMd5::hexSha256Result()
 {
-    std::unique_lock lock(shared->mutex);
-    shared->changed.wait(lock, [this] { return shared->idle(); });
+    const std::lock_guard lock(shared->mutex);
+    if (!shared->idle())
+        return {};
     return shared->withSha256 && !shared->failed ? shared->sha256.hexResult() : QByteArray();
 }
 

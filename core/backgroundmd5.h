@@ -43,8 +43,8 @@ public:
     // Called, through the event loop, when the hasher has made room below the limit or has
     // become idle. Kept across reset().
     void setListener(std::function<void()> changed);
-    // Waits for the blocks still queued, unless isIdle(); the lower-case hex digest of every
-    // block added since construction or the last reset().
+    // Once isIdle(), the lower-case hex digest of every block added since construction or the
+    // last reset(); empty before, since the GUI thread that asks must never wait.
     [[nodiscard]] QByteArray hexResult();
     // The same for SHA-256; empty unless the stream was started withSha256.
     [[nodiscard]] QByteArray hexSha256Result();

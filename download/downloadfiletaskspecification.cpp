@@ -41,6 +41,7 @@ void DownloadFileTaskSpecification::execute()
 void DownloadFileTaskSpecification::reset()
 {
     download = nullptr;
+    check = nullptr;
     patchDownload = nullptr;
     patchApply = nullptr;
     otherCancelSeen = false;
@@ -99,14 +100,18 @@ void DownloadFileTaskSpecification::makeWholeFileSubtasks()
                                              localFile(), size, this, downloadShare);
     download->setTakesSha256(!sha256.isEmpty());
     addSubTask(download);
-    auto* check = new CheckSignatureTaskSpecification(localFile(), md5, this, checkShare);
+    check = new CheckSignatureTaskSpecification(localFile(), md5, this, checkShare);
     check->setExpectedSha256(sha256);
-    // The download hashed the bytes as it wrote them: the check need not read the file again.
-    connect(download, &TaskSpecification::finished, check, [download = download, check] {
-        check->setKnownMd5(download->receivedMd5());
-        check->setKnownSha256(download->receivedSha256());
-    });
+    connect(download, &TaskSpecification::finished, this,
+            &DownloadFileTaskSpecification::onDownloaded);
     addSubTask(check);
+}
+
+void DownloadFileTaskSpecification::onDownloaded()
+{
+    // The download hashed the bytes as it wrote them: the check need not read the file again.
+    check->setKnownMd5(download->receivedMd5());
+    check->setKnownSha256(download->receivedSha256());
 }
 
 void DownloadFileTaskSpecification::wholeFileCheckFailed()

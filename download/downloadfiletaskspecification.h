@@ -6,6 +6,7 @@
 
 #include <QString>
 
+class CheckSignatureTaskSpecification;
 class DownloadTaskSpecification;
 class Mirrors;
 class PatchApplyTaskSpecification;
@@ -52,6 +53,7 @@ protected:
 private:
     void makeSubtasksAndStart();
     void makeWholeFileSubtasks();
+    void onDownloaded();
     void makePatchSubtasks();
     [[nodiscard]] bool usesPatch() const { return patch.isSet() && !patchFailed; }
     // After a failed fetch or apply of the patch: one line, then the whole file.
@@ -70,6 +72,7 @@ private:
     Mirrors* mirrors;
     SessionLayout session;
     DownloadTaskSpecification* download = nullptr;
+    CheckSignatureTaskSpecification* check = nullptr;
     DownloadTaskSpecification* patchDownload = nullptr;
     PatchApplyTaskSpecification* patchApply = nullptr;
     // A patch that failed once is not tried again by this task.

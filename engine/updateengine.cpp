@@ -399,8 +399,6 @@ void UpdateEngine::releaseMainTask()
 void UpdateEngine::cleanup()
 {
     emit message(u"Remove temporary files..."_s);
-    // The deletions the journal's commit names are done: nothing is left to repair.
-    ReplaceJournal().discardCommitted();
     QString directory;
     if (UpdateIniData::get(nullptr, nullptr, &directory)) {
         if (isSessionDirectory(directory))

@@ -2,6 +2,7 @@
 
 #include "approot.h"
 #include "filedeletetaskspecification.h"
+#include "replacecommittaskspecification.h"
 
 using namespace Qt::StringLiterals;
 
@@ -28,6 +29,9 @@ void FileDeleteListTaskSpecification::makeSubtasksAndStart()
     const double weight = 1.0 / double(fileNames.size());
     for (const QString& name : fileNames)
         addSubTask(new FileDeleteTaskSpecification(false, AppRoot::filePath(name), this, weight));
+    // On the pool: the sync may take seconds on a slow disk, and the window must not wait.
+    addSubTask(new ReplaceCommitTaskSpecification(ReplaceCommitTaskSpecification::Step::Discard, {},
+                                                  this));
     setRunning();
     executeSubTasks();
 }

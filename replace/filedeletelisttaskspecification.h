@@ -4,8 +4,9 @@
 
 #include <QStringList>
 
-// Deletes a list of files below the application root, one after the other. A file that is
-// missing or cannot be deleted is skipped silently, so the task never fails.
+// Deletes a list of files below the application root, one after the other, then brings the
+// deletions to the disk and removes the committed replacement journal, whose work is done. A
+// file that is missing or cannot be deleted is skipped silently, so the task never fails.
 class FileDeleteListTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT

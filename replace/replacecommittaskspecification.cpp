@@ -13,9 +13,7 @@ ReplaceCommitTaskSpecification::ReplaceCommitTaskSpecification(Step step, QStrin
 
 std::unique_ptr<ASyncFunc> ReplaceCommitTaskSpecification::createFunction()
 {
-    return std::make_unique<ReplaceCommitFunc>(AppRoot::path(), ReplaceJournal(),
-                                               step == Step::Commit ? std::optional(deletions)
-                                                                    : std::nullopt);
+    return std::make_unique<ReplaceCommitFunc>(AppRoot::path(), ReplaceJournal(), step, deletions);
 }
 
 void ReplaceCommitTaskSpecification::runDone(const Failure& failure)
@@ -30,17 +28,23 @@ void ReplaceCommitTaskSpecification::runDone(const Failure& failure)
     ASyncTaskSpecification::runDone({failure.kind, text});
 }
 
-ReplaceCommitFunc::ReplaceCommitFunc(QString applicationRoot, ReplaceJournal journal,
-                                     std::optional<QStringList> deletions)
+ReplaceCommitFunc::ReplaceCommitFunc(QString applicationRoot, ReplaceJournal journal, Step step,
+                                     QStringList deletions)
     : applicationRoot(std::move(applicationRoot))
     , journal(std::move(journal))
+    , step(step)
     , deletions(std::move(deletions))
 {}
 
 Failure ReplaceCommitFunc::run()
 {
+    if (step == Step::Discard) {
+        // What is left of the journal after a failure here is repaired at the next start.
+        journal.discardCommitted();
+        return {};
+    }
     if (ReplaceJournal::syncFileSystems({applicationRoot}) &&
-        (!deletions || journal.recordCommit(*deletions)))
+        (step != Step::Commit || journal.recordCommit(deletions)))
         return {};
     return {Failure::Kind::Disk, {}};
 }

@@ -11,13 +11,14 @@
 // Brings every installed file, the directories that name them and the journal to the disk. To
 // commit, it then writes the journal's commit record with the deletions that are left: before
 // it, a start after a kill or a power cut undoes the run from the backups; after it, the backups
-// may go. Without the commit it only marks a point up to which everything is on the disk.
+// may go. Without the commit it only marks a point up to which everything is on the disk. After
+// the deletions, Discard brings them to the disk and then removes a committed journal.
 class ReplaceCommitTaskSpecification : public ASyncTaskSpecification
 {
     Q_OBJECT
 
 public:
-    enum class Step { Sync, Commit };
+    enum class Step { Sync, Commit, Discard };
 
     ReplaceCommitTaskSpecification(Step step, QStringList deletions, QObject* parent);
 
@@ -33,13 +34,16 @@ private:
 class ReplaceCommitFunc : public ASyncAction
 {
 public:
-    ReplaceCommitFunc(QString applicationRoot, ReplaceJournal journal,
-                      std::optional<QStringList> deletions);
+    using Step = ReplaceCommitTaskSpecification::Step;
+
+    ReplaceCommitFunc(QString applicationRoot, ReplaceJournal journal, Step step,
+                      QStringList deletions);
 
     [[nodiscard]] Failure run() override;
 
 private:
     const QString applicationRoot;
     ReplaceJournal journal;
-    const std::optional<QStringList> deletions;
+    const Step step;
+    const QStringList deletions;
 };

@@ -169,8 +169,10 @@ private slots:
         QTest::addColumn<QStringList>("names");
         QTest::addColumn<QStringList>("gone");
         QTest::addColumn<QStringList>("expected");
+        // The last step, of no weight, brings the deletions to the disk.
         QTest::newRow("empty") << QStringList() << QStringList()
                                << QStringList{u"list message Starting deleting files"_s,
+                                              u"list progress 0"_s, u"list progress 0"_s,
                                               u"list progress 1"_s, u"list finished"_s};
         // Neither a missing file nor a directory stops the list.
         QTest::newRow("files") << QStringList{u"top/file"_s, u"top/missing"_s, u"top/full"_s,
@@ -181,9 +183,11 @@ private slots:
                                               u"list progress 0"_s,
                                               u"list progress 0"_s,
                                               u"list progress 0"_s,
+                                              u"list progress 0"_s,
                                               u"list progress 0.25"_s,
                                               u"list progress 0.5"_s,
                                               u"list progress 0.75"_s,
+                                              u"list progress 1"_s,
                                               u"list progress 1"_s,
                                               u"list progress 1"_s,
                                               u"list finished"_s};
