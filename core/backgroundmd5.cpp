@@ -11,6 +11,7 @@
 
 #include <deque>
 #include <mutex>
+#include <utility>
 
 namespace {
 
@@ -194,11 +195,12 @@ void BackgroundMd5::reset(Mode newMode, bool withSha256)
 {
     mode = newMode;
     // The old stream's job, if any, ends with its own state; its calls find no listener.
-    auto fresh = std::make_shared<Shared>(maxQueuedBytes, withSha256);
-    const std::lock_guard lock(shared->mutex);
-    shared->queue.clear();
-    shared->queuedBytes = 0;
-    fresh->listener = std::move(shared->listener);
-    shared->listener = nullptr;
-    shared = std::move(fresh);
+    // Held until the lock is released: the old state may have no other owner left.
+    const std::shared_ptr<Shared> old =
+            std::exchange(shared, std::make_shared<Shared>(maxQueuedBytes, withSha256));
+    const std::lock_guard lock(old->mutex);
+    old->queue.clear();
+    old->queuedBytes = 0;
+    shared->listener = std::move(old->listener);
+    old->listener = nullptr;
 }

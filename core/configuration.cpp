@@ -5,8 +5,6 @@
 #include "updatechecker.h"
 
 #include <QCoreApplication>
-#include <QDir>
-#include <QFileInfo>
 
 using namespace Qt::StringLiterals;
 
@@ -79,16 +77,6 @@ void Configuration::getUpdateChannel()
     }
 }
 
-void Configuration::getProxyAndDownloadConcurrency()
-{
-    auto settings = AppRootSettings::updateIni();
-    settings.beginGroup(u"update"_s);
-    proxy = settings.value(u"proxy"_s).toString();
-    streams = settings.value(u"streams"_s, defaultStreams).toInt();
-    if (streams < 1)
-        streams = defaultStreams;
-}
-
 bool Configuration::getClientTypeVersion(const QStringList& arguments, qsizetype index)
 {
     clientType = arguments.at(index);
@@ -137,44 +125,6 @@ QPair<QString, QString> Configuration::getLatestClientVersion(UpdateChannel late
     }
     newsText = checker.news;
     return checker.getClientVersionByChannel(latestChannel);
-}
-
-bool Configuration::initalizeStart(const QString& directory)
-{
-    // An interrupted session's directory is reused so its downloads are not fetched again.
-    if (!directory.isEmpty()) {
-        tempDir = directory;
-        return true;
-    }
-    return createTempDir();
-}
-
-bool Configuration::createTempDir()
-{
-    QString prefix = QDir::tempPath();
-    if (prefix.isEmpty()) {
-        emit fatalError(u"Unable to get temp directory."_s);
-        return false;
-    }
-    if (!prefix.endsWith(u'/'))
-        prefix += u'/';
-    prefix += u"sonavelle_temp_"_s;
-
-    // The name is predictable and the parent shared by all users: only a directory this process
-    // created itself, readable by its owner alone, may hold the session's files.
-    const auto ownerOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
-    QDir().mkpath(QFileInfo(prefix).absolutePath());
-    for (int i = 0; i < tempDirCandidates; ++i) {
-        const QString candidate = prefix + QString::number(i);
-        if (QFileInfo::exists(candidate) || QFileInfo(candidate).isSymLink())
-            continue;
-        if (QDir().mkdir(candidate, ownerOnly)) {
-            tempDir = candidate;
-            return true;
-        }
-    }
-    emit fatalError(u"Unable to create temp directory."_s);
-    return false;
 }
 
 QString Configuration::getUpdateType()

@@ -29,31 +29,22 @@ public:
     bool versionFromServer = false;
     QString versionName;
     QString news;
-    QString tempDir;
-    QString proxy;
-    qint32 streams = defaultStreams;
     // The Ed25519 public key (PEM) that release manifests must be signed with: the one built in.
     // Empty in an updater built without one, which then trusts the product ini's RSA signature
     // alone.
     QByteArray manifestKey;
-
-    static constexpr qint32 defaultStreams = 6;
-    static constexpr int tempDirCandidates = 1000;
 
     // Reads the process arguments; true when client type and version are known afterwards.
     [[nodiscard]] bool parseCommandLineOptions();
     [[nodiscard]] bool parseCommandLineOptions(const QStringList& arguments);
 
     void getUpdateChannel();
-    void getProxyAndDownloadConcurrency();
     [[nodiscard]] bool getClientTypeVersion(const QStringList& arguments, qsizetype index);
     [[nodiscard]] bool getClientVersionFromString(const QString& text,
                                                   const QString& messageTemplate);
     [[nodiscard]] bool getDefaultParameters();
     [[nodiscard]] QPair<QString, QString> getLatestClientVersion(UpdateChannel channel,
                                                                  QString& newsText);
-    [[nodiscard]] bool initalizeStart(const QString& directory);
-    [[nodiscard]] bool createTempDir();
 
     [[nodiscard]] static QString getUpdateType();
 

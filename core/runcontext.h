@@ -3,6 +3,7 @@
 #include "installationlayout.h"
 #include "sessionlayout.h"
 #include "updatechannel.h"
+#include "usersettings.h"
 
 #include <QByteArray>
 #include <QString>
@@ -14,13 +15,6 @@ struct LaunchOptions
     qint32 clientVersion = 0;
     UpdateChannel channel = UpdateChannel::Stable;
     bool noUser = false;
-};
-
-// What "update.ini" says about the downloads.
-struct UserSettings
-{
-    QString proxy;
-    qint32 streams = 6;
 };
 
 // One update run as it was prepared: built once when the run is prepared (and by tests), then

@@ -2,7 +2,38 @@
 
 #include "releasemanifest.h"
 
+#include <QDir>
+#include <QFileInfo>
+
 using namespace Qt::StringLiterals;
+
+bool SessionLayout::create(SessionLayout& made, QString& error)
+{
+    QString prefix = QDir::tempPath();
+    if (prefix.isEmpty()) {
+        error = u"Unable to get temp directory."_s;
+        return false;
+    }
+    if (!prefix.endsWith(u'/'))
+        prefix += u'/';
+    prefix += u"sonavelle_temp_"_s;
+
+    // The name is predictable and the parent shared by all users: only a directory this process
+    // created itself, readable by its owner alone, may hold the session's files.
+    const auto ownerOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
+    QDir().mkpath(QFileInfo(prefix).absolutePath());
+    for (int i = 0; i < directoryCandidates; ++i) {
+        const QString candidate = prefix + QString::number(i);
+        if (QFileInfo::exists(candidate) || QFileInfo(candidate).isSymLink())
+            continue;
+        if (QDir().mkdir(candidate, ownerOnly)) {
+            made = SessionLayout(candidate);
+            return true;
+        }
+    }
+    error = u"Unable to create temp directory."_s;
+    return false;
+}
 
 QString SessionLayout::productIniPath(const QString& clientType) const
 {

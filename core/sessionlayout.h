@@ -13,6 +13,13 @@ public:
         : dir(std::move(directory))
     {}
 
+    // Tried in turn below the system temporary directory: "sonavelle_temp_0", "_1", ...
+    static constexpr int directoryCandidates = 1000;
+
+    // A new session directory below the system temporary directory, readable by its owner
+    // alone; false with error set when none can be made.
+    [[nodiscard]] static bool create(SessionLayout& made, QString& error);
+
     [[nodiscard]] const QString& directory() const { return dir; }
     // relativePath ("base/update.gz", "patches/<digest>/a.so.zstpatch") below the directory.
     [[nodiscard]] QString filePath(const QString& relativePath) const

@@ -36,6 +36,7 @@ UpdateEngine::UpdateEngine(Configuration& configuration, QObject* parent,
                            std::chrono::milliseconds tickInterval)
     : QObject(parent)
     , configuration(configuration)
+    , settings(UserSettings::read())
     , timer(new QTimer(this))
     , progressTimer(new QTimer(this))
     , networkManager(new QNetworkAccessManager(this))
@@ -47,7 +48,6 @@ UpdateEngine::UpdateEngine(Configuration& configuration, QObject* parent,
     // A coarse timer may fire early, and the window would hear twice within the interval.
     progressTimer->setTimerType(Qt::PreciseTimer);
     connect(progressTimer, &QTimer::timeout, this, &UpdateEngine::flushProgress);
-    configuration.getProxyAndDownloadConcurrency();
     setUpProxy();
 }
 
@@ -55,7 +55,7 @@ UpdateEngine::~UpdateEngine() = default;
 
 void UpdateEngine::setUpProxy()
 {
-    const QString& proxyText = configuration.proxy;
+    const QString& proxyText = settings.proxy;
     if (proxyText.isEmpty()) {
         networkManager->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
         return;
@@ -166,12 +166,17 @@ bool UpdateEngine::initialize()
                         u"incomplete"_s);
         return false;
     }
-    if (!configuration.initalizeStart(previousSessionDirectory()))
+    // An interrupted session's directory is reused so its downloads are not fetched again.
+    SessionLayout session(previousSessionDirectory());
+    QString error;
+    if (session.directory().isEmpty() && !SessionLayout::create(session, error)) {
+        emit sessionDirectoryError(error);
         return false;
+    }
     // Without the record, a start after a kill would not find the run to repair.
-    if (!UpdateIniData::modify(configuration.clientVersion, configuration.tempDir,
+    if (!UpdateIniData::modify(configuration.clientVersion, session.directory(),
                                configuration.clientType, ReplaceJournal().path())) {
-        removeDirectory(configuration.tempDir);
+        removeDirectory(session.directory());
         emit fatalError(
                 u"Could not record the update session in %1"_s.arg(UpdateIniData::filename()));
         return false;
@@ -182,10 +187,10 @@ bool UpdateEngine::initialize()
     runContext = std::make_unique<const RunContext>(
             RunContext{{configuration.clientType, configuration.clientVersion,
                         configuration.channel, configuration.noUser},
-                       {configuration.proxy, configuration.streams},
+                       settings,
                        configuration.manifestKey,
                        InstallationLayout::ofThisProgram(),
-                       SessionLayout(configuration.tempDir)});
+                       std::move(session)});
     engineState = Prepared;
     return true;
 }
@@ -279,7 +284,7 @@ bool UpdateEngine::makeMirrorList()
                                                       configuration.clientVersion)
                               : mirrorList->initDefault(AppRoot::filePath(MirrorsIni::fileName()),
                                                         configuration.clientVersion);
-    mirrorList->shareSlots(configuration.streams, !configuration.proxy.isEmpty());
+    mirrorList->shareSlots(settings.streams, !settings.proxy.isEmpty());
     return made;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "usersettings.h"
+
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QObject>
@@ -98,6 +100,8 @@ public slots:
 
 signals:
     void fatalError(QString errorMessage);
+    // No session directory could be made: as fatal, but the start's fault, not the engine's.
+    void sessionDirectoryError(QString errorMessage);
     void error(QString errorMessage);
     void updateProgress(qreal doneFrac);
     void downloadProgress(quint64 downloadDone, quint64 downloadTotal, quint64 speed,
@@ -148,6 +152,8 @@ private:
 
     EngineState engineState = Stopped;
     Configuration& configuration;
+    // Read once, when the engine is made: the network access is set up with its proxy then.
+    const UserSettings settings;
     // Handed down the task tree as plain pointers; a download holds it through a guard.
     std::unique_ptr<Mirrors> mirrorList;
     // What the run was prepared with; built anew by every initialize(), while no task runs.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "runcontext.h"
 #include "updateengine.h"
 
 // What the tests read of an engine's state; not part of its interface.
@@ -9,5 +10,10 @@ struct UpdateEnginePrivateAccess
     [[nodiscard]] static Mirrors* mirrors(const UpdateEngine& engine)
     {
         return engine.mirrorList.get();
+    }
+    // The session directory of the current run; empty before the first initialize().
+    [[nodiscard]] static QString sessionDirectory(const UpdateEngine& engine)
+    {
+        return engine.runContext ? engine.runContext->session.directory() : QString();
     }
 };

@@ -11,6 +11,7 @@
 #include "mirrorsini.h"
 #include "sharedrandom.h"
 #include "updateinidata.h"
+#include "usersettings.h"
 
 #include <QCoreApplication>
 #include <QSettings>
@@ -85,8 +86,7 @@ void readConfiguration(bool alphaMirror)
     const bool versionFromFile = configuration.clientVersion != 0;
     check(!versionFromFile || configuration.channel == UpdateChannel::Alpha,
           "a version from the file outside the alpha channel");
-    configuration.getProxyAndDownloadConcurrency();
-    check(configuration.streams >= 1, "fewer than one download stream");
+    check(UserSettings::read().streams >= 1, "fewer than one download stream");
     // Only a version from the file keeps the default parameters off the network.
     if (versionFromFile)
         check(configuration.getDefaultParameters(), "a version from the file is not taken");

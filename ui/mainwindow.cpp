@@ -69,6 +69,7 @@ void MainWindow::connectEngine()
 {
     connect(engine, &UpdateEngine::error, this, &MainWindow::onError);
     connect(engine, &UpdateEngine::fatalError, this, &MainWindow::onFatalError);
+    connect(engine, &UpdateEngine::sessionDirectoryError, this, &MainWindow::onFatalConfigError);
     connect(engine, &UpdateEngine::updateProgress, this, &MainWindow::onProgressUpdate);
     connect(engine, &UpdateEngine::downloadProgress, this, &MainWindow::onDownloadProgress);
     connect(engine, &UpdateEngine::message, this, &MainWindow::onAppendText);

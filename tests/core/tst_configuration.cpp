@@ -3,7 +3,9 @@
 #include "configuration_p.h"
 #include "installationlayout.h"
 #include "modalboxanswerer.h"
+#include "sessionlayout.h"
 #include "udpresponder.h"
+#include "usersettings.h"
 #include "versionquerybox.h"
 
 #include <QApplication>
@@ -54,7 +56,6 @@ private slots:
     void retryAfterFailedQuery();
     void abortKeepsNews();
     void withoutQuestionGivesUpAtOnce();
-    void initalizeStartReusesGivenDirectory();
     void tempDirSkipsExistingCandidates_data();
     void tempDirSkipsExistingCandidates();
     void tempDirIsPrivate();
@@ -244,9 +245,9 @@ void TestConfiguration::proxyAndStreams()
     QFETCH(int, expectedStreams);
 
     ConfigurationFixture fixture(updateIni);
-    fixture.configuration.getProxyAndDownloadConcurrency();
-    QCOMPARE(fixture.configuration.proxy, expectedProxy);
-    QCOMPARE(fixture.configuration.streams, expectedStreams);
+    const UserSettings settings = UserSettings::read();
+    QCOMPARE(settings.proxy, expectedProxy);
+    QCOMPARE(settings.streams, expectedStreams);
 }
 
 void TestConfiguration::retryAfterFailedQuery()
@@ -298,16 +299,6 @@ void TestConfiguration::withoutQuestionGivesUpAtOnce()
     QCOMPARE(fixture.server.requests(), QList<QByteArray>{QByteArray("3\0", 2)});
 }
 
-void TestConfiguration::initalizeStartReusesGivenDirectory()
-{
-    Configuration configuration;
-    QSignalSpy fatalErrors(&configuration, &Configuration::fatalError);
-    QVERIFY(configuration.initalizeStart(u"/some/earlier/session"_s));
-    QCOMPARE(configuration.tempDir, u"/some/earlier/session"_s);
-    QVERIFY(!QFileInfo::exists(configuration.tempDir));
-    QCOMPARE(fatalErrors.count(), 0);
-}
-
 // The system temporary directory follows TMPDIR, so each test points it at a directory of its own.
 class TemporaryDirectoryFixture
 {
@@ -356,19 +347,21 @@ void TestConfiguration::tempDirSkipsExistingCandidates()
             QVERIFY(QFile::link(temp.systemTemp.filePath(u"nowhere"_s), path));
     }
 
-    Configuration configuration;
-    QVERIFY(configuration.createTempDir());
-    QCOMPARE(configuration.tempDir, temp.candidate(expectedNumber));
-    QVERIFY(QFileInfo(configuration.tempDir).isDir());
+    SessionLayout session;
+    QString error;
+    QVERIFY(SessionLayout::create(session, error));
+    QCOMPARE(session.directory(), temp.candidate(expectedNumber));
+    QVERIFY(QFileInfo(session.directory()).isDir());
     QVERIFY(!QFileInfo::exists(temp.systemTemp.filePath(u"nowhere"_s)));
 }
 
 void TestConfiguration::tempDirIsPrivate()
 {
     TemporaryDirectoryFixture temp;
-    Configuration configuration;
-    QVERIFY(configuration.createTempDir());
-    const QFileInfo info(configuration.tempDir);
+    SessionLayout session;
+    QString error;
+    QVERIFY(SessionLayout::create(session, error));
+    const QFileInfo info(session.directory());
     QVERIFY(info.isDir());
     const auto groupOrOther = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup |
                               QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
@@ -379,15 +372,14 @@ void TestConfiguration::tempDirIsPrivate()
 void TestConfiguration::tempDirGivesUpAfterAllCandidates()
 {
     TemporaryDirectoryFixture temp;
-    for (int i = 0; i < Configuration::tempDirCandidates; ++i)
+    for (int i = 0; i < SessionLayout::directoryCandidates; ++i)
         QVERIFY(QFile(temp.candidate(i)).open(QIODevice::WriteOnly));
 
-    Configuration configuration;
-    QSignalSpy fatalErrors(&configuration, &Configuration::fatalError);
-    QVERIFY(!configuration.initalizeStart(QString()));
-    QCOMPARE(fatalErrors.count(), 1);
-    QCOMPARE(fatalErrors.at(0).at(0).toString(), u"Unable to create temp directory."_s);
-    QVERIFY(configuration.tempDir.isEmpty());
+    SessionLayout session;
+    QString error;
+    QVERIFY(!SessionLayout::create(session, error));
+    QCOMPARE(error, u"Unable to create temp directory."_s);
+    QVERIFY(session.directory().isEmpty());
 }
 
 void TestConfiguration::specialFileNames_data()

@@ -6,6 +6,7 @@
 #include "signallog.h"
 #include "testrelease.h"
 #include "updateengine.h"
+#include "updateengine_p.h"
 
 #include <QStringList>
 #include <QTemporaryDir>
@@ -84,6 +85,12 @@ public:
                               .arg(speed)
                               .arg(downloading);
                   });
+    }
+
+    // The session directory of the engine's current run.
+    [[nodiscard]] QString tempDir() const
+    {
+        return UpdateEnginePrivateAccess::sessionDirectory(*engine);
     }
 
     [[nodiscard]] QString sessionDirectory(int number) const

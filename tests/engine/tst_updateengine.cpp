@@ -57,7 +57,7 @@ void TestUpdateEngine::runsThePipelineAndCleansUp()
     QVERIFY(engine.initialize());
     QCOMPARE(engine.state(), UpdateEngine::Prepared);
     QVERIFY(engine.busy());
-    const QString tempDir = f.configuration.tempDir;
+    const QString tempDir = f.tempDir();
     QCOMPARE(tempDir, f.sessionDirectory(0));
     int recordedVersion = 0;
     QVERIFY(UpdateIniData::get(&recordedVersion));
@@ -96,7 +96,7 @@ void TestUpdateEngine::resumesSessionOfSameVersion()
     UpdateEngine& engine = f.makeEngine();
     QVERIFY(engine.initialize());
     QCOMPARE(f.log.events(), QStringList{u"message Previous update session for v. 7 found"_s});
-    QCOMPARE(f.configuration.tempDir, previous);
+    QCOMPARE(f.tempDir(), previous);
     QVERIFY(QFile::exists(previous + u"/bin/client"_s));
 }
 
@@ -127,7 +127,7 @@ void TestUpdateEngine::cleansUpSessionOfOtherVersion()
                                                   .arg(previous),
                                           u"message Ok"_s}));
     QVERIFY(!QFileInfo::exists(previous));
-    QCOMPARE(f.configuration.tempDir, f.sessionDirectory(0));
+    QCOMPARE(f.tempDir(), f.sessionDirectory(0));
     int recordedVersion = 0;
     QString recordedDir;
     QVERIFY(UpdateIniData::get(&recordedVersion, nullptr, &recordedDir));
@@ -150,14 +150,14 @@ void TestUpdateEngine::leavesNonSessionDirectoryAlone()
              QStringList{u"message Previous session directory %1 is not a "
                          u"session directory, leaving it in place"_s.arg(documents)});
     QVERIFY(QFile::exists(documents + u"/letter.txt"_s));
-    QCOMPARE(f.configuration.tempDir, f.sessionDirectory(0));
+    QCOMPARE(f.tempDir(), f.sessionDirectory(0));
 
     // The same holds for a record of the version being installed: nothing is reused or emptied.
     UpdateIniData::modify(version, documents, clientType);
     f.log.clear();
     QVERIFY(engine.initialize());
     QVERIFY(f.log.events().isEmpty());
-    QCOMPARE(f.configuration.tempDir, f.sessionDirectory(1));
+    QCOMPARE(f.tempDir(), f.sessionDirectory(1));
     engine.cleanup();
     QVERIFY(QFile::exists(documents + u"/letter.txt"_s));
 }
@@ -174,7 +174,7 @@ void TestUpdateEngine::doesNotReuseSymbolicLinkDirectory()
     UpdateEngine& engine = f.makeEngine();
     QVERIFY(engine.initialize());
     QVERIFY(!f.log.events().join(u'\n').contains(u"Previous update session"_s));
-    QCOMPARE(f.configuration.tempDir, f.sessionDirectory(0));
+    QCOMPARE(f.tempDir(), f.sessionDirectory(0));
     QVERIFY(QFile::exists(elsewhere + u"/keep.txt"_s));
 }
 
@@ -211,7 +211,7 @@ void TestUpdateEngine::cancelWhileDownloading()
     QSignalSpy requests(&f.server, &TestHttpServer::requestReceived);
 
     QVERIFY(engine.initialize());
-    const QString tempDir = f.configuration.tempDir;
+    const QString tempDir = f.tempDir();
     QVERIFY(engine.startUpdate());
     QTRY_VERIFY_WITH_TIMEOUT(f.server.requestedPaths().contains(u"/m1/7/data/big.bin"_s), 20000);
     // A tick that reports a running transfer.
@@ -244,7 +244,7 @@ void TestUpdateEngine::onlyLyingMirrorsEndTheRunCanceled()
     UpdateEngine& engine = f.makeEngine();
     QSignalSpy canceled(&engine, &UpdateEngine::updateCanceled);
     QVERIFY(engine.initialize());
-    const QString tempDir = f.configuration.tempDir;
+    const QString tempDir = f.tempDir();
     QVERIFY(engine.startUpdate());
     QVERIFY(canceled.wait(20000));
 

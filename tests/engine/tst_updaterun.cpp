@@ -259,7 +259,7 @@ void TestUpdateRun::cancelledRunIsResumed()
     QSignalSpy canceled(&engine, &UpdateEngine::updateCanceled);
 
     QVERIFY(engine.initialize());
-    const QString tempDir = f.configuration.tempDir;
+    const QString tempDir = f.tempDir();
     engine.startUpdate();
     // The small file whole, not only begun: the next run must find it complete.
     QTRY_VERIFY_WITH_TIMEOUT(f.server.requestCount(u"/m1/7/data/big.bin"_s) == 1 &&
@@ -429,8 +429,7 @@ void TestUpdateRun::patchesOrWholeFiles()
     UpdateEngine& engine = f.makeEngine();
     if (situation == u"stale") {
         QVERIFY(engine.initialize());
-        QVERIFY(TestRelease::writeFile(f.configuration.tempDir +
-                                               u"/vq3client_linux_amd64.gz.unpacked"_s,
+        QVERIFY(TestRelease::writeFile(f.tempDir() + u"/vq3client_linux_amd64.gz.unpacked"_s,
                                        changed.first(1000)));
     }
     if (situation == u"killed") {
@@ -438,7 +437,7 @@ void TestUpdateRun::patchesOrWholeFiles()
         f.server.setRoute(u"/m1/7/data/big.bin"_s, TestHttpServer::Behaviour::stall({}, 0));
         QVERIFY(engine.initialize());
         engine.startUpdate();
-        const QString tempDir = f.configuration.tempDir;
+        const QString tempDir = f.tempDir();
         // Stopped once the patch is applied: its result appears only when it is whole.
         QTRY_VERIFY_WITH_TIMEOUT(f.server.requestCount(u"/m1/7/data/big.bin"_s) == 1 &&
                                          QFileInfo(tempDir + u"/vq3client_linux_amd64"_s).size() ==
@@ -466,7 +465,7 @@ void TestUpdateRun::patchesOrWholeFiles()
         QVERIFY2(!f.log.events()
                           .filter(line.replace(u"<url>"_s, f.server.urlText(patch))
                                           .replace(u"<saved>"_s, QString::number(saved))
-                                          .replace(u"<temp>"_s, f.configuration.tempDir))
+                                          .replace(u"<temp>"_s, f.tempDir()))
                           .isEmpty(),
                  qPrintable(f.log.events().join(u'\n')));
 }
@@ -574,7 +573,7 @@ void TestUpdateRun::fullDisk()
     QVERIFY(!runOnce(f, engine));
 
     const QString log = f.log.events().join(u'\n');
-    const QString tempDir = f.configuration.tempDir;
+    const QString tempDir = f.tempDir();
     const QRegularExpression text(
             designedText.arg(QRegularExpression::escape(tempDir + u"/lib/libvoice.so"_s),
                              QRegularExpression::escape(f.root.filePath(u"lib/libvoice.so"_s))),

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <QString>
+
+// What "update.ini" says about the downloads: the proxy and how many files travel at once.
+struct UserSettings
+{
+    static constexpr qint32 defaultStreams = 6;
+
+    QString proxy;
+    qint32 streams = defaultStreams;
+
+    // From the "update" group of the application root's "update.ini"; a missing or unusable
+    // value keeps its default.
+    [[nodiscard]] static UserSettings read();
+};
