@@ -58,7 +58,6 @@ public:
     [[nodiscard]] QString localFile() const { return outputFile.fileName(); }
     // The mirror of the current attempt; after success, the one that delivered the file.
     [[nodiscard]] const FTPSiteAccessData& mirror() const { return site; }
-    [[nodiscard]] bool isTransferring() const { return reply != nullptr; }
     // The lower-case hex MD5 of the whole file as written, once the download has finished; the
     // check after a download compares it instead of reading the file again.
     [[nodiscard]] QByteArray receivedMd5() const { return receivedDigest; }

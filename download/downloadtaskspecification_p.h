@@ -9,4 +9,8 @@ struct DownloadTaskSpecificationPrivateAccess
     {
         return bool(task.slotWait);
     }
+    [[nodiscard]] static bool isTransferring(const DownloadTaskSpecification& task)
+    {
+        return task.reply != nullptr;
+    }
 };

@@ -205,16 +205,6 @@ int Mirrors::getMirrorIndex(const QString& name) const
     return -1;
 }
 
-void Mirrors::calcUseStats(int& slotCount, int& usedCount) const
-{
-    slotCount = 0;
-    usedCount = 0;
-    for (const FTPSiteAccessData& site : mirrors) {
-        slotCount += site.maxUse;
-        usedCount += site.inUse;
-    }
-}
-
 FTPSiteAccessData* Mirrors::find(const QString& name)
 {
     const int index = getMirrorIndex(name);

@@ -79,8 +79,6 @@ public:
     void addMirrorError(const QString& name);
     void removeMirror(const QString& name);
     [[nodiscard]] int getMirrorIndex(const QString& name) const;
-    // Slots offered and slots taken, over all mirrors.
-    void calcUseStats(int& slotCount, int& usedCount) const;
 
     [[nodiscard]] const QList<FTPSiteAccessData>& list() const { return mirrors; }
     // The version whose directory the mirrors' URLs name.

@@ -82,7 +82,6 @@ public:
     // Asks the banner service for a banner through query, which the engine takes over; the image
     // arrives as bannerFound. Does nothing while a banner image is still being fetched.
     void getBanner(std::unique_ptr<BannerQuery> query);
-    [[nodiscard]] bool bannerDownloadInProgress() const { return bannerReply != nullptr; }
 
     // Only a real directory of this user named like a session directory may be reused or emptied;
     // the record naming it lives in a settings file that anything could have edited.

@@ -11,6 +11,10 @@ struct UpdateEnginePrivateAccess
     {
         return engine.mirrorList.get();
     }
+    [[nodiscard]] static bool bannerDownloadInProgress(const UpdateEngine& engine)
+    {
+        return engine.bannerReply != nullptr;
+    }
     // The session directory of the current run; empty before the first initialize().
     [[nodiscard]] static QString sessionDirectory(const UpdateEngine& engine)
     {

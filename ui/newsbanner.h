@@ -17,6 +17,7 @@ class QTextDocument;
 class NewsBanner : public QWidget
 {
     Q_OBJECT
+    friend struct NewsBannerPrivateAccess; // what the tests read; see the _p.h header
 
 public:
     static constexpr std::chrono::milliseconds defaultScrollInterval{10};
@@ -36,16 +37,6 @@ public:
 
     // The link target under a widget position; empty if none.
     [[nodiscard]] QString anchorAt(const QPoint& pos) const;
-
-    [[nodiscard]] const QString& newsClickUrl() const { return clickUrl; }
-    [[nodiscard]] qreal scrollPosition() const { return position; }
-    [[nodiscard]] QSize textSize() const { return {textWidth, textHeight}; }
-    [[nodiscard]] bool isPaused() const { return paused; }
-    [[nodiscard]] bool isScrolling() const { return scrollTimer.isActive(); }
-    // The period the timer runs with now: the scroll interval, or the pause while blank.
-    [[nodiscard]] std::chrono::milliseconds currentInterval() const { return timerInterval; }
-    // The timer whose events move the text.
-    [[nodiscard]] int scrollTimerId() const { return scrollTimer.timerId(); }
 
 signals:
     // A line for the details log.

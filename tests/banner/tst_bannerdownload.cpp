@@ -5,6 +5,7 @@
 #include "udpresponder.h"
 #include "updatechecker.h"
 #include "updateengine.h"
+#include "updateengine_p.h"
 
 #include <QFile>
 #include <QSignalSpy>
@@ -120,8 +121,8 @@ void TestBannerDownload::imageSizeLimit()
     server->setRoute(u"/banner.png"_s, behaviour);
 
     announce(server->urlText(u"/banner.png"_s));
-    QVERIFY(engine->bannerDownloadInProgress());
-    QTRY_VERIFY(!engine->bannerDownloadInProgress());
+    QVERIFY(UpdateEnginePrivateAccess::bannerDownloadInProgress(*engine));
+    QTRY_VERIFY(!UpdateEnginePrivateAccess::bannerDownloadInProgress(*engine));
     if (shown.isNull()) {
         QCOMPARE(found->size(), 0);
         QTRY_COMPARE(server->openConnections(), 0);
@@ -168,7 +169,7 @@ void TestBannerDownload::fetchesOnlyWebAddresses()
     QFETCH(bool, fetched);
     makeEngine();
     announce(address);
-    QCOMPARE(engine->bannerDownloadInProgress(), fetched);
+    QCOMPARE(UpdateEnginePrivateAccess::bannerDownloadInProgress(*engine), fetched);
     QCOMPARE(found->size(), 0);
 }
 

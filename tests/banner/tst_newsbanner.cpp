@@ -1,4 +1,5 @@
 #include "newsbanner.h"
+#include "newsbanner_p.h"
 #include "urlclicklabel.h"
 #include "urlrecorder.h"
 
@@ -56,7 +57,7 @@ std::unique_ptr<ShownBanner> shownBanner(std::chrono::milliseconds scroll = test
 void tick(NewsBanner& banner, int count = 1)
 {
     for (int i = 0; i < count; ++i) {
-        QTimerEvent event(banner.scrollTimerId());
+        QTimerEvent event(NewsBannerPrivateAccess::scrollTimerId(banner));
         QCoreApplication::sendEvent(&banner, &event);
     }
 }
@@ -66,7 +67,7 @@ int ticksUntilPause(NewsBanner& banner)
 {
     for (int ticks = 1; ticks <= 1000000; ++ticks) {
         tick(banner);
-        if (banner.isPaused())
+        if (NewsBannerPrivateAccess::isPaused(banner))
             return ticks;
     }
     return -1;
@@ -76,7 +77,8 @@ int ticksUntilPause(NewsBanner& banner)
 // left edge, half a pixel per tick.
 int ticksForOnePass(const NewsBanner& banner)
 {
-    return 2 * (start + banner.textSize().width() + NewsBanner::edgeMargin + 1);
+    return 2 *
+           (start + NewsBannerPrivateAccess::textSize(banner).width() + NewsBanner::edgeMargin + 1);
 }
 
 QStringList texts(const QSignalSpy& spy)
@@ -126,7 +128,7 @@ void TestNewsBanner::initTestCase()
 {
     auto shown = shownBanner();
     shown->banner->setNews(linkNews);
-    const int width = shown->banner->textSize().width();
+    const int width = NewsBannerPrivateAccess::textSize(*shown->banner).width();
     QVERIFY2(width > 50 && width < bannerWidth - 40, "the font draws the test texts too wide");
 }
 
@@ -153,41 +155,41 @@ void TestNewsBanner::clickUrlComesFromTheComment()
     QFETCH(QString, clickUrl);
     auto shown = shownBanner();
     shown->banner->setNews(news);
-    QCOMPARE(shown->banner->newsClickUrl(), clickUrl);
+    QCOMPARE(NewsBannerPrivateAccess::clickUrl(*shown->banner), clickUrl);
     shown->banner->setNews(u"Next news"_s);
-    QCOMPARE(shown->banner->newsClickUrl(), QString());
+    QCOMPARE(NewsBannerPrivateAccess::clickUrl(*shown->banner), QString());
 }
 
 void TestNewsBanner::scrollsThroughPausesBlankAndComesBack()
 {
     auto shown = shownBanner();
     NewsBanner& banner = *shown->banner;
-    QVERIFY(!banner.isScrolling());
+    QVERIFY(!NewsBannerPrivateAccess::isScrolling(banner));
     banner.setNews(linkNews);
-    QVERIFY(banner.isScrolling());
-    QCOMPARE(banner.currentInterval(), testScrollInterval);
-    QCOMPARE(banner.scrollPosition(), start);
-    QCOMPARE(banner.height(), banner.textSize().height());
-    QCOMPARE(banner.maximumHeight(), banner.textSize().height());
+    QVERIFY(NewsBannerPrivateAccess::isScrolling(banner));
+    QCOMPARE(NewsBannerPrivateAccess::currentInterval(banner), testScrollInterval);
+    QCOMPARE(NewsBannerPrivateAccess::scrollPosition(banner), start);
+    QCOMPARE(banner.height(), NewsBannerPrivateAccess::textSize(banner).height());
+    QCOMPARE(banner.maximumHeight(), NewsBannerPrivateAccess::textSize(banner).height());
 
     tick(banner);
-    QCOMPARE(banner.scrollPosition(), start - 0.5);
-    QTimerEvent foreign(banner.scrollTimerId() + 1000);
+    QCOMPARE(NewsBannerPrivateAccess::scrollPosition(banner), start - 0.5);
+    QTimerEvent foreign(NewsBannerPrivateAccess::scrollTimerId(banner) + 1000);
     QCoreApplication::sendEvent(&banner, &foreign);
-    QCOMPARE(banner.scrollPosition(), start - 0.5);
+    QCOMPARE(NewsBannerPrivateAccess::scrollPosition(banner), start - 0.5);
     tick(banner, 199);
     QVERIFY(!isBlank(banner));
 
     QCOMPARE(ticksUntilPause(banner) + 200, ticksForOnePass(banner));
-    QCOMPARE(banner.currentInterval(), testPauseInterval);
-    QCOMPARE(banner.scrollPosition(), start);
+    QCOMPARE(NewsBannerPrivateAccess::currentInterval(banner), testPauseInterval);
+    QCOMPARE(NewsBannerPrivateAccess::scrollPosition(banner), start);
     QVERIFY(isBlank(banner));
 
     // The pause is one tick of its own period; then the text comes in from the right again.
     tick(banner);
-    QVERIFY(!banner.isPaused());
-    QCOMPARE(banner.currentInterval(), testScrollInterval);
-    QCOMPARE(banner.scrollPosition(), start - 0.5);
+    QVERIFY(!NewsBannerPrivateAccess::isPaused(banner));
+    QCOMPARE(NewsBannerPrivateAccess::currentInterval(banner), testScrollInterval);
+    QCOMPARE(NewsBannerPrivateAccess::scrollPosition(banner), start - 0.5);
     QCOMPARE(ticksUntilPause(banner) + 1, ticksForOnePass(banner));
 }
 
@@ -196,9 +198,9 @@ void TestNewsBanner::runsWithTheDesignedPeriods()
     NewsBanner banner;
     banner.resize(bannerWidth, 16);
     banner.setNews(u"News"_s);
-    QCOMPARE(banner.currentInterval(), 10ms);
+    QCOMPARE(NewsBannerPrivateAccess::currentInterval(banner), 10ms);
     QVERIFY(ticksUntilPause(banner) > 0);
-    QCOMPARE(banner.currentInterval(), 3000ms);
+    QCOMPARE(NewsBannerPrivateAccess::currentInterval(banner), 3000ms);
 }
 
 void TestNewsBanner::narrowedWidgetRestartsFromItsNewEdge()
@@ -209,10 +211,10 @@ void TestNewsBanner::narrowedWidgetRestartsFromItsNewEdge()
     tick(banner, 3);
     banner.resize(100, banner.height());
     banner.grab();
-    QCOMPARE(banner.scrollPosition(), 100 - NewsBanner::edgeMargin);
+    QCOMPARE(NewsBannerPrivateAccess::scrollPosition(banner), 100 - NewsBanner::edgeMargin);
     tick(banner, 3);
     banner.grab();
-    QCOMPARE(banner.scrollPosition(), 100 - NewsBanner::edgeMargin - 1.5);
+    QCOMPARE(NewsBannerPrivateAccess::scrollPosition(banner), 100 - NewsBanner::edgeMargin - 1.5);
 }
 
 void TestNewsBanner::clicks_data()
@@ -255,7 +257,8 @@ void TestNewsBanner::clicks()
     banner.setNews(news);
     // The text now starts 40 pixels from the left edge.
     tick(banner, 2 * (start - 40));
-    QPoint point(where == u"text" ? 40 + banner.textSize().width() - 3 : 42, banner.height() / 2);
+    QPoint point(where == u"text" ? 40 + NewsBannerPrivateAccess::textSize(banner).width() - 3 : 42,
+                 banner.height() / 2);
     QCOMPARE(banner.anchorAt(point).isEmpty(), where == u"text");
     if (where == u"paused") {
         QVERIFY(ticksUntilPause(banner) > 0);
@@ -276,7 +279,8 @@ void TestNewsBanner::cursorShowsWhereLinksAre()
     tick(banner, 2 * (start - 40));
     const int y = banner.height() / 2;
 
-    QCursor::setPos(banner.mapToGlobal(QPoint(40 + banner.textSize().width() - 3, y)));
+    QCursor::setPos(banner.mapToGlobal(
+            QPoint(40 + NewsBannerPrivateAccess::textSize(banner).width() - 3, y)));
     tick(banner);
     QCOMPARE(banner.cursor().shape(), Qt::ArrowCursor);
 
@@ -315,7 +319,7 @@ void TestNewsBanner::badNewsIsShownAsWellAsPossible()
     NewsBanner& banner = *shown->banner;
     QSignalSpy messages(&banner, &NewsBanner::message);
     banner.setNews(news);
-    QCOMPARE(banner.height(), banner.textSize().height());
+    QCOMPARE(banner.height(), NewsBannerPrivateAccess::textSize(banner).height());
     // Nothing the news names is loaded, and a news too long is cut with a line for the log.
     if (news.contains(u"<img"_s))
         QVERIFY(banner.height() < 40);
@@ -323,7 +327,7 @@ void TestNewsBanner::badNewsIsShownAsWellAsPossible()
     // The whole cycle still runs: through, blank, and in again.
     QCOMPARE(ticksUntilPause(banner), ticksForOnePass(banner));
     tick(banner);
-    QVERIFY(!banner.isPaused());
+    QVERIFY(!NewsBannerPrivateAccess::isPaused(banner));
 }
 
 void TestNewsBanner::realTimerRunsTheCycle()
@@ -332,9 +336,9 @@ void TestNewsBanner::realTimerRunsTheCycle()
     NewsBanner& banner = *shown->banner;
     banner.resize(40, banner.height());
     banner.setNews(u"News"_s);
-    QTRY_VERIFY_WITH_TIMEOUT(banner.isPaused(), 20000);
-    QTRY_VERIFY_WITH_TIMEOUT(!banner.isPaused(), 20000);
-    QVERIFY(banner.scrollPosition() < 40 - NewsBanner::edgeMargin);
+    QTRY_VERIFY_WITH_TIMEOUT(NewsBannerPrivateAccess::isPaused(banner), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(!NewsBannerPrivateAccess::isPaused(banner), 20000);
+    QVERIFY(NewsBannerPrivateAccess::scrollPosition(banner) < 40 - NewsBanner::edgeMargin);
 }
 
 void TestNewsBanner::urlClickLabelOpensItsUrl_data()

@@ -137,9 +137,9 @@ struct DownloadFixture
 
     [[nodiscard]] int usedSlots() const
     {
-        int slotCount = 0;
         int used = 0;
-        mirrors.calcUseStats(slotCount, used);
+        for (const FTPSiteAccessData& site : mirrors.list())
+            used += site.inUse;
         return used;
     }
 };

@@ -1,6 +1,7 @@
 #include "downloadfilelisttaskspecification.h"
 #include "downloadfiletaskspecification.h"
 #include "downloadtaskspecification.h"
+#include "downloadtaskspecification_p.h"
 #include "downloadtestsupport.h"
 #include "runcontext.h"
 
@@ -30,8 +31,9 @@ int countChildren(const QObject* root, bool (*predicate)(const Task*))
 
 int transferring(const QObject* root)
 {
-    return countChildren<DownloadTaskSpecification>(
-            root, [](const DownloadTaskSpecification* d) { return d->isTransferring(); });
+    return countChildren<DownloadTaskSpecification>(root, [](const DownloadTaskSpecification* d) {
+        return DownloadTaskSpecificationPrivateAccess::isTransferring(*d);
+    });
 }
 
 } // namespace

@@ -332,7 +332,7 @@ void TestDownloadTaskSpecification::secondDownloadWaitsForTheOnlySlot()
     b->execute();
     QVERIFY(DownloadTaskSpecificationPrivateAccess::isWaitingForSlot(*b));
     QTRY_COMPARE(fx->server.requests().size(), 1);
-    QVERIFY(!b->isTransferring());
+    QVERIFY(!DownloadTaskSpecificationPrivateAccess::isTransferring(*b));
 
     fx->server.resumeStalled();
     QTRY_COMPARE(b->state(), TaskState::Finished);
@@ -426,7 +426,7 @@ void TestDownloadTaskSpecification::cancelWhileWaitingNeverStartsTransfer()
     flushPostedEvents();
     QCOMPARE(b->state(), byUser ? TaskState::UserCanceled : TaskState::ErrorCanceled);
     QVERIFY(!DownloadTaskSpecificationPrivateAccess::isWaitingForSlot(*b));
-    QVERIFY(!b->isTransferring());
+    QVERIFY(!DownloadTaskSpecificationPrivateAccess::isTransferring(*b));
     QCOMPARE(fx->usedSlots(), 0);
     QCOMPARE(fx->server.requestedPaths(), QStringList{path(u"m1"_s, u"a"_s)});
     QVERIFY(!QFileInfo::exists(local(u"b"_s)));
