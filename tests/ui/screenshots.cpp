@@ -177,7 +177,7 @@ bool englishStates(Configuration& configuration, const QDir& directory)
     window->onAppendText(u"There are no (more) known working mirrors available"_s);
     bool boxSaved = false;
     saveNextBox(directory, u"05_cancelled_box"_s, boxSaved);
-    window->onUpdateCanceled(u"No mirror had sonavelle_linux_amd64/voice.so of version 1235"_s);
+    window->onUpdateCanceled(u"No mirror had version 1235"_s);
     ok = boxSaved && save(*window, directory, u"05_cancelled"_s) && ok;
 
     ChangeLogViewer viewer(nullptr, window.get());
