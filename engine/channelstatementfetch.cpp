@@ -80,13 +80,12 @@ QNetworkReply* ChannelStatementFetch::get(const QString& url, qint64 maxSize)
             reply->abort();
         }
     });
-    connect(reply, &QNetworkReply::finished, this, &ChannelStatementFetch::onReplyFinished);
+    connect(reply, &QNetworkReply::finished, this, [this, reply] { onReplyFinished(reply); });
     return reply;
 }
 
-void ChannelStatementFetch::onReplyFinished()
+void ChannelStatementFetch::onReplyFinished(QNetworkReply* reply)
 {
-    auto* reply = qobject_cast<QNetworkReply*>(sender());
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const QByteArray body = reply->readAll();
     if (status == httpNotFound)

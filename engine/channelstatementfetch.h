@@ -49,7 +49,7 @@ signals:
 private:
     void fetchFrom(qsizetype mirror);
     [[nodiscard]] QNetworkReply* get(const QString& url, qint64 maxSize);
-    void onReplyFinished();
+    void onReplyFinished(QNetworkReply* reply);
     // Why the fetched statement is refused; empty when it is accepted.
     [[nodiscard]] QString refusal(ChannelStatement& statement) const;
     void next();
