@@ -10,6 +10,7 @@
 #include "configuration.h"
 #include "fuzzsupport.h"
 #include "newsbanner.h"
+#include "newsbanner_p.h"
 #include "updatechecker.h"
 
 #include <QApplication>
@@ -67,7 +68,7 @@ void showNews(const QString& news)
 {
     NewsBanner& banner = newsBanner();
     banner.setNews(news);
-    const QString& clickUrl = banner.newsClickUrl();
+    const QString& clickUrl = NewsBannerPrivateAccess::clickUrl(banner);
     if (!clickUrl.isEmpty())
         check(news.contains(u"<!--URL="_s + clickUrl + u"-->"_s),
               "a click address that is not the comment's");
