@@ -1,6 +1,5 @@
 #include "updateinidata.h"
 
-#include "configuration.h"
 #include "settingsfile.h"
 
 #include <QFileInfo>

@@ -440,9 +440,10 @@ void UpdateEngine::removeOldFiles(const QString& path)
     QStringList named;
     for (const QString& installed : killedRunJournal(recordedSessionDirectory()).backups())
         named.append(QFileInfo(AppRoot::filePath(installed)).absoluteFilePath());
+    const InstallationLayout directory(path);
     for (const QString& name : InstallationLayout::ownFileNames()) {
-        if (!named.contains(QFileInfo(path + u'/' + name).absoluteFilePath()))
-            QFile::remove(path + u'/' + InstallationLayout::backupPrefix() + name);
+        if (!named.contains(QFileInfo(directory.filePath(name)).absoluteFilePath()))
+            QFile::remove(directory.filePath(InstallationLayout::backupPrefix() + name));
     }
 }
 

@@ -1,7 +1,6 @@
 #include "filereplacelisttaskspecification.h"
 
 #include "approot.h"
-#include "configuration.h"
 #include "dircreatetaskspecification.h"
 #include "filerenametaskspecification.h"
 #include "replacecommittaskspecification.h"

@@ -5,6 +5,7 @@
 #include "filespecifications.h"
 #include "filetransferfunc.h"
 #include "installationlayout.h"
+#include "sessionlayout.h"
 
 #include <QDir>
 #include <QFile>
@@ -431,7 +432,7 @@ QString ReplaceJournal::downloadPath(const Entry& entry) const
     if (entry.download.isEmpty() || sessionDirectory.isEmpty() ||
         !QFileInfo(sessionDirectory).isDir())
         return {};
-    return sessionDirectory + u'/' + entry.download;
+    return SessionLayout(sessionDirectory).filePath(entry.download);
 }
 
 void ReplaceJournal::discard() const
