@@ -21,12 +21,14 @@ QString directoryOf(const QString& fileName)
 
 DownloadFileListTaskSpecification::DownloadFileListTaskSpecification(
         QList<FileDownloadSpecification> list, QNetworkAccessManager* manager, Mirrors* mirrors,
-        SessionLayout session, int streams, QObject* parent, double parentProgressRange)
+        SessionLayout session, int streams, QObject* parent, double parentProgressRange,
+        InstallationLayout installation)
     : ComposedTaskSpecification(qMax(1, streams), parentProgressRange, parent)
     , list(std::move(list))
     , manager(manager)
     , mirrors(mirrors)
     , session(std::move(session))
+    , installation(std::move(installation))
 {}
 
 void DownloadFileListTaskSpecification::execute()
@@ -67,7 +69,7 @@ void DownloadFileListTaskSpecification::makeSubtasksAndStart()
     const double weight = 1.0 / double(list.size());
     addSubTasksOnDemand(list.size(), [this, weight](qsizetype index) {
         auto* task = new DownloadFileTaskSpecification(list.at(index), manager, mirrors, session,
-                                                       this, weight);
+                                                       this, weight, installation);
         connect(task, &DownloadFileTaskSpecification::patchApplied, this, [this](qint64 saved) {
             ++patchesApplied;
             bytesSaved += saved;

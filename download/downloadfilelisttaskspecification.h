@@ -2,6 +2,7 @@
 
 #include "composedtaskspecification.h"
 #include "filespecifications.h"
+#include "installationlayout.h"
 #include "sessionlayout.h"
 
 #include <QList>
@@ -19,10 +20,10 @@ class DownloadFileListTaskSpecification : public ComposedTaskSpecification
 
 public:
     // Neither pointer is owned; both must outlive the task. streams files are fetched at a time.
-    DownloadFileListTaskSpecification(QList<FileDownloadSpecification> list,
-                                      QNetworkAccessManager* manager, Mirrors* mirrors,
-                                      SessionLayout session, int streams, QObject* parent,
-                                      double parentProgressRange);
+    DownloadFileListTaskSpecification(
+            QList<FileDownloadSpecification> list, QNetworkAccessManager* manager, Mirrors* mirrors,
+            SessionLayout session, int streams, QObject* parent, double parentProgressRange,
+            InstallationLayout installation = InstallationLayout::ofThisProgram());
 
     void execute() override;
     void reset() override;
@@ -40,6 +41,7 @@ private:
     QNetworkAccessManager* manager;
     Mirrors* mirrors;
     SessionLayout session;
+    InstallationLayout installation;
     qint64 totalSize = 0;
     int patchesApplied = 0;
     qint64 bytesSaved = 0;

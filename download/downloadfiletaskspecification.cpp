@@ -15,7 +15,8 @@ DownloadFileTaskSpecification::DownloadFileTaskSpecification(const FileDownloadS
                                                              QNetworkAccessManager* manager,
                                                              Mirrors* mirrors,
                                                              SessionLayout session, QObject* parent,
-                                                             double parentProgressRange)
+                                                             double parentProgressRange,
+                                                             InstallationLayout installation)
     : ComposedTaskSpecification(1, parentProgressRange, parent)
     , sourceDir(file.sourceDir)
     , fileName(file.fileName)
@@ -26,6 +27,7 @@ DownloadFileTaskSpecification::DownloadFileTaskSpecification(const FileDownloadS
     , manager(manager)
     , mirrors(mirrors)
     , session(std::move(session))
+    , installation(std::move(installation))
 {}
 
 QString DownloadFileTaskSpecification::localFile() const
@@ -77,7 +79,7 @@ void DownloadFileTaskSpecification::makePatchSubtasks()
         addSubTask(patchDownload);
         applyWeight = checkShare;
     }
-    patchApply = new PatchApplyTaskSpecification(patch, session, this, applyWeight);
+    patchApply = new PatchApplyTaskSpecification(patch, session, this, applyWeight, installation);
     addSubTask(patchApply);
 }
 

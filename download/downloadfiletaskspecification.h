@@ -2,6 +2,7 @@
 
 #include "composedtaskspecification.h"
 #include "filespecifications.h"
+#include "installationlayout.h"
 #include "sessionlayout.h"
 
 #include <QString>
@@ -29,10 +30,10 @@ public:
     static constexpr double checkShare = 0.2;
 
     // manager and mirrors are not owned and must outlive the task; the file goes below session.
-    DownloadFileTaskSpecification(const FileDownloadSpecification& file,
-                                  QNetworkAccessManager* manager, Mirrors* mirrors,
-                                  SessionLayout session, QObject* parent,
-                                  double parentProgressRange);
+    DownloadFileTaskSpecification(
+            const FileDownloadSpecification& file, QNetworkAccessManager* manager, Mirrors* mirrors,
+            SessionLayout session, QObject* parent, double parentProgressRange,
+            InstallationLayout installation = InstallationLayout::ofThisProgram());
 
     void execute() override;
     // Drops the subtasks of the current cycle.
@@ -71,6 +72,7 @@ private:
     QNetworkAccessManager* manager;
     Mirrors* mirrors;
     SessionLayout session;
+    InstallationLayout installation;
     DownloadTaskSpecification* download = nullptr;
     CheckSignatureTaskSpecification* check = nullptr;
     DownloadTaskSpecification* patchDownload = nullptr;

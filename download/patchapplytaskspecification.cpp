@@ -1,6 +1,5 @@
 #include "patchapplytaskspecification.h"
 
-#include "approot.h"
 #include "wholefile.h"
 #include "zstdpatch.h"
 
@@ -22,15 +21,17 @@ std::mutex largeApplies;
 
 PatchApplyTaskSpecification::PatchApplyTaskSpecification(const FilePatchSpecification& patch,
                                                          SessionLayout session, QObject* parent,
-                                                         double parentProgressRange)
+                                                         double parentProgressRange,
+                                                         InstallationLayout installation)
     : ASyncTaskSpecification(parent, parentProgressRange)
     , patch(patch)
     , session(std::move(session))
+    , installation(std::move(installation))
 {}
 
 std::unique_ptr<ASyncFunc> PatchApplyTaskSpecification::createFunction()
 {
-    return std::make_unique<PatchApplyFunc>(patch, AppRoot::filePath(patch.source),
+    return std::make_unique<PatchApplyFunc>(patch, installation.filePath(patch.source),
                                             session.filePath(patch.path),
                                             session.filePath(patch.result));
 }

@@ -2,6 +2,7 @@
 
 #include "asynctaskspecification.h"
 #include "filespecifications.h"
+#include "installationlayout.h"
 #include "sessionlayout.h"
 
 #include <QString>
@@ -17,8 +18,10 @@ class PatchApplyTaskSpecification : public ASyncTaskSpecification
 public:
     // Paths of the patch's source and result are resolved here, against the application root
     // and the session.
-    PatchApplyTaskSpecification(const FilePatchSpecification& patch, SessionLayout session,
-                                QObject* parent, double parentProgressRange);
+    PatchApplyTaskSpecification(
+            const FilePatchSpecification& patch, SessionLayout session, QObject* parent,
+            double parentProgressRange,
+            InstallationLayout installation = InstallationLayout::ofThisProgram());
 
 protected:
     [[nodiscard]] std::unique_ptr<ASyncFunc> createFunction() override;
@@ -26,6 +29,7 @@ protected:
 private:
     const FilePatchSpecification patch;
     const SessionLayout session;
+    const InstallationLayout installation;
 };
 
 // The body of the apply.

@@ -79,11 +79,11 @@ TaskSpecification* MainTaskSpecification::makeStage(qsizetype stage)
     case Downloads:
         return new DownloadFileListTaskSpecification(lists.downloadList, manager, mirrors,
                                                      context.session, context.settings.streams,
-                                                     this, downloadWeight);
+                                                     this, downloadWeight, context.installation);
     case Replacement:
         return onFinished(new FileReplaceListTaskSpecification(lists.replaceList, lists.deleteList,
-                                                               context.session, this,
-                                                               replaceWeight),
+                                                               context.session, this, replaceWeight,
+                                                               context.installation),
                           [this](const FileReplaceListTaskSpecification& done) {
                               deletions = done.deletions();
                           });
@@ -91,5 +91,5 @@ TaskSpecification* MainTaskSpecification::makeStage(qsizetype stage)
     case StageCount:
         break;
     }
-    return new FileDeleteListTaskSpecification(deletions, this, deleteWeight);
+    return new FileDeleteListTaskSpecification(deletions, this, deleteWeight, context.installation);
 }

@@ -1,6 +1,5 @@
 #include "filedeletelisttaskspecification.h"
 
-#include "approot.h"
 #include "filedeletetaskspecification.h"
 #include "replacecommittaskspecification.h"
 
@@ -8,9 +7,11 @@ using namespace Qt::StringLiterals;
 
 FileDeleteListTaskSpecification::FileDeleteListTaskSpecification(QStringList fileNames,
                                                                  QObject* parent,
-                                                                 double parentProgressRange)
+                                                                 double parentProgressRange,
+                                                                 InstallationLayout installation)
     : ComposedTaskSpecification(1, parentProgressRange, parent)
     , fileNames(std::move(fileNames))
+    , installation(std::move(installation))
 {}
 
 void FileDeleteListTaskSpecification::execute()
@@ -28,7 +29,8 @@ void FileDeleteListTaskSpecification::makeSubtasksAndStart()
 {
     const double weight = 1.0 / double(fileNames.size());
     for (const QString& name : fileNames)
-        addSubTask(new FileDeleteTaskSpecification(false, AppRoot::filePath(name), this, weight));
+        addSubTask(
+                new FileDeleteTaskSpecification(false, installation.filePath(name), this, weight));
     // On the pool: the sync may take seconds on a slow disk, and the window must not wait.
     addSubTask(new ReplaceCommitTaskSpecification(ReplaceCommitTaskSpecification::Step::Discard, {},
                                                   this));

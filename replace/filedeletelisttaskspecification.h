@@ -1,6 +1,7 @@
 #pragma once
 
 #include "composedtaskspecification.h"
+#include "installationlayout.h"
 
 #include <QStringList>
 
@@ -13,8 +14,9 @@ class FileDeleteListTaskSpecification : public ComposedTaskSpecification
 
 public:
     // fileNames are relative to the application root.
-    FileDeleteListTaskSpecification(QStringList fileNames, QObject* parent,
-                                    double parentProgressRange);
+    FileDeleteListTaskSpecification(
+            QStringList fileNames, QObject* parent, double parentProgressRange,
+            InstallationLayout installation = InstallationLayout::ofThisProgram());
 
     void execute() override;
     void reset() override;
@@ -23,4 +25,5 @@ private:
     void makeSubtasksAndStart();
 
     const QStringList fileNames;
+    const InstallationLayout installation;
 };

@@ -1,6 +1,5 @@
 #include "filereplacelisttaskspecification.h"
 
-#include "approot.h"
 #include "dircreatetaskspecification.h"
 #include "filerenametaskspecification.h"
 #include "replacecommittaskspecification.h"
@@ -53,11 +52,12 @@ const FileReplaceSpecification* inTheWay(const Installers& installers,
 
 FileReplaceListTaskSpecification::FileReplaceListTaskSpecification(
         QList<FileReplaceSpecification> replaceList, QStringList deleteList, SessionLayout session,
-        QObject* parent, double parentProgressRange)
+        QObject* parent, double parentProgressRange, InstallationLayout installation)
     : ComposedTaskSpecification(2, parentProgressRange, parent)
     , replaceList(std::move(replaceList))
     , deleteList(std::move(deleteList))
     , session(std::move(session))
+    , installation(std::move(installation))
 {}
 
 QStringList FileReplaceListTaskSpecification::deletions() const
@@ -130,7 +130,7 @@ QStringList FileReplaceListTaskSpecification::missingDirectories() const
     QSet<QString> seen;
     QStringList missing;
     for (const FileReplaceSpecification& record : replaceList) {
-        const QString dir = QFileInfo(AppRoot::filePath(record.destFileName(QString()))).path();
+        const QString dir = QFileInfo(installation.filePath(record.destFileName(QString()))).path();
         if (seen.contains(dir))
             continue;
         seen.insert(dir);
@@ -154,13 +154,13 @@ bool FileReplaceListTaskSpecification::announce(const QStringList& missing)
                  u"Could not undo an interrupted update recorded in %1"_s.arg(journal.path())});
     }
     for (const FileReplaceSpecification& record : replaceList) {
-        const Plan plan = FileReplaceTaskSpecification::planFor(record, session);
+        const Plan plan = FileReplaceTaskSpecification::planFor(record, session, installation);
         (plan.special ? special : regular).append({record, plan});
     }
     if (!removeStaleBackups())
         return false;
     QStringList levels;
-    const QDir root(AppRoot::path());
+    const QDir root(installation.root());
     for (const QString& dir : missingLevels(missing))
         levels.append(root.relativeFilePath(dir));
     bool recorded = journal.recordDirectories(levels);
@@ -181,7 +181,7 @@ bool FileReplaceListTaskSpecification::removeStaleBackups()
     // that whatever lies under a backup name during the run is the run's own.
     QList<std::pair<QString, QString>> stale; // relative, absolute
     for (const auto& [record, plan] : regular + special) {
-        const QString backup = AppRoot::filePath(record.oldDestFileName());
+        const QString backup = installation.filePath(record.oldDestFileName());
         if (plan.replacing && FileRenameTaskSpecification::pathTaken(backup))
             stale.append({record.oldDestFileName(), backup});
     }
@@ -206,7 +206,7 @@ void FileReplaceListTaskSpecification::makeFileReplaceTasks(double weight)
     // of them at a time.
     addSubTasksOnDemand(regular.size(), [this, weight](qsizetype index) {
         const auto& [record, plan] = regular.at(index);
-        return new FileReplaceTaskSpecification(record, plan, session, this, weight);
+        return new FileReplaceTaskSpecification(record, plan, session, this, weight, installation);
     });
 }
 
@@ -278,7 +278,7 @@ TaskSpecification* FileReplaceListTaskSpecification::makeStep(int index)
         return new ReplaceCommitTaskSpecification(ReplaceCommitTaskSpecification::Step::Sync, {},
                                                   this);
     const auto& [record, plan] = special.at(index - 1);
-    return new FileReplaceTaskSpecification(record, plan, session, this, 0.0);
+    return new FileReplaceTaskSpecification(record, plan, session, this, 0.0, installation);
 }
 
 void FileReplaceListTaskSpecification::onStepFinished()

@@ -22,9 +22,10 @@ class FileReplaceListTaskSpecification : public ComposedTaskSpecification
 public:
     // Installs replaceList from the downloads below session; deleteList names the files the
     // release drops.
-    FileReplaceListTaskSpecification(QList<FileReplaceSpecification> replaceList,
-                                     QStringList deleteList, SessionLayout session, QObject* parent,
-                                     double parentProgressRange);
+    FileReplaceListTaskSpecification(
+            QList<FileReplaceSpecification> replaceList, QStringList deleteList,
+            SessionLayout session, QObject* parent, double parentProgressRange,
+            InstallationLayout installation = InstallationLayout::ofThisProgram());
 
     // Waits, without blocking, for a reset still undoing.
     void execute() override;
@@ -78,6 +79,7 @@ private:
     const QList<FileReplaceSpecification> replaceList;
     const QStringList deleteList;
     SessionLayout session;
+    InstallationLayout installation;
     QList<std::pair<FileReplaceSpecification, Plan>> regular;
     QList<std::pair<FileReplaceSpecification, Plan>> special;
     QPointer<TaskSpecification> step;

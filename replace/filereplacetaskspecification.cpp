@@ -1,6 +1,5 @@
 #include "filereplacetaskspecification.h"
 
-#include "approot.h"
 #include "checksignaturetaskspecification.h"
 #include "filebackuptaskspecification.h"
 #include "filerenametaskspecification.h"
@@ -21,11 +20,12 @@ constexpr double checkWeight = 0.2; // checking an unpacked file
 
 FileReplaceTaskSpecification::Plan
 FileReplaceTaskSpecification::planFor(const FileReplaceSpecification& record,
-                                      const SessionLayout& session)
+                                      const SessionLayout& session,
+                                      const InstallationLayout& installation)
 {
     Plan plan;
     plan.installed = record.destFileName(QString());
-    plan.replacing = FileRenameTaskSpecification::pathTaken(AppRoot::filePath(plan.installed));
+    plan.replacing = FileRenameTaskSpecification::pathTaken(installation.filePath(plan.installed));
     // An unpacked file is no download that could be given back; one a patch made is.
     if (!record.hasUnzip())
         plan.movedDownload = record.fileName;
@@ -39,11 +39,13 @@ FileReplaceTaskSpecification::planFor(const FileReplaceSpecification& record,
 FileReplaceTaskSpecification::FileReplaceTaskSpecification(const FileReplaceSpecification& record,
                                                            Plan plan, SessionLayout session,
                                                            QObject* parent,
-                                                           double parentProgressRange)
+                                                           double parentProgressRange,
+                                                           InstallationLayout installation)
     : ComposedTaskSpecification(1, parentProgressRange, parent)
     , replaceSpec(record)
     , plan(std::move(plan))
     , session(std::move(session))
+    , installation(std::move(installation))
 {}
 
 void FileReplaceTaskSpecification::execute()
@@ -54,13 +56,13 @@ void FileReplaceTaskSpecification::execute()
 
 void FileReplaceTaskSpecification::makeSubtasksAndStart()
 {
-    const QString target = AppRoot::filePath(plan.installed);
+    const QString target = installation.filePath(plan.installed);
     double remaining = 1.0;
     const auto placement = plan.replacing ? SlowFileOpSpecification::Placement::OverExisting
                                           : SlowFileOpSpecification::Placement::NewName;
     if (plan.replacing) {
         addSubTask(new FileBackupTaskSpecification(
-                target, AppRoot::filePath(replaceSpec.oldDestFileName()), this, stepWeight));
+                target, installation.filePath(replaceSpec.oldDestFileName()), this, stepWeight));
         remaining -= stepWeight;
     }
     const std::optional<QFileDevice::Permissions> mode = installedMode(target, replaceSpec.mode);

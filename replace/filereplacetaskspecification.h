@@ -2,6 +2,7 @@
 
 #include "composedtaskspecification.h"
 #include "filespecifications.h"
+#include "installationlayout.h"
 #include "sessionlayout.h"
 
 #include <QFileDevice>
@@ -40,13 +41,15 @@ public:
     // What replacing record from the session will change, as things are now.
     // A packed file that a patch made lies there unpacked already: whatever lies under that name
     // has been checked in this run, by the list stage or by the patch's apply.
-    [[nodiscard]] static Plan planFor(const FileReplaceSpecification& record,
-                                      const SessionLayout& session);
+    [[nodiscard]] static Plan
+    planFor(const FileReplaceSpecification& record, const SessionLayout& session,
+            const InstallationLayout& installation = InstallationLayout::ofThisProgram());
 
     // Installs from the session.
-    FileReplaceTaskSpecification(const FileReplaceSpecification& record, Plan plan,
-                                 SessionLayout session, QObject* parent,
-                                 double parentProgressRange);
+    FileReplaceTaskSpecification(
+            const FileReplaceSpecification& record, Plan plan, SessionLayout session,
+            QObject* parent, double parentProgressRange,
+            InstallationLayout installation = InstallationLayout::ofThisProgram());
 
     void execute() override;
     void reset() override;
@@ -70,4 +73,5 @@ private:
     const FileReplaceSpecification replaceSpec;
     const Plan plan;
     const SessionLayout session;
+    const InstallationLayout installation;
 };
