@@ -9,6 +9,9 @@ struct UserSettings
 
     QString proxy;
     qint32 streams = defaultStreams;
+    // "streams" was set: it then bounds the HTTP/2 streams too, which otherwise go as far as
+    // each HTTP/2 mirror allows.
+    bool streamsGiven = false;
 
     // From the "update" group of the application root's "update.ini"; a missing or unusable
     // value keeps its default.

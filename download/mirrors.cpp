@@ -61,9 +61,10 @@ void Mirrors::setDefaults(QSettings& settings, int version)
     reshareSlots();
 }
 
-void Mirrors::shareSlots(int streams, bool throughProxy)
+void Mirrors::shareSlots(int streams, bool throughProxy, bool streamsUnbounded)
 {
     this->streams = streams;
+    unboundedStreams = streamsUnbounded;
     if (throughProxy) {
         for (FTPSiteAccessData& site : mirrors)
             site.http2 = site.http2 && QUrl(site.url).scheme() == u"https"_s;
@@ -76,9 +77,14 @@ void Mirrors::reshareSlots()
     int open = streams;
     QList<FTPSiteAccessData*> sharing;
     for (FTPSiteAccessData& site : mirrors) {
+        // Unbounded, streams counts the HTTP/1.1 mirrors' connections alone; an HTTP/2 mirror's
+        // own server holds back the streams beyond its limit on concurrent ones.
+        const bool ownStreams = unboundedStreams && site.http2;
         if (site.fixedSlots > 0) {
             site.maxUse = qMin(site.fixedSlots, slotLimit(site));
-            open -= site.maxUse;
+            open -= ownStreams ? 0 : site.maxUse;
+        } else if (ownStreams) {
+            site.maxUse = http2SlotLimit;
         } else {
             // Every mirror serves, however few streams are left for it.
             site.maxUse = 1;
@@ -98,6 +104,14 @@ void Mirrors::reshareSlots()
             }
         }
     }
+}
+
+int Mirrors::totalSlots() const
+{
+    int total = 0;
+    for (const FTPSiteAccessData& site : mirrors)
+        total += site.maxUse;
+    return total;
 }
 
 qint32 Mirrors::slotLimit(const FTPSiteAccessData& site)

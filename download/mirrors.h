@@ -60,9 +60,13 @@ public:
     void setDefaults(QSettings& settings, int version);
     // Shares streams out as slots: a mirror with "slots" keeps them, the others get what is left
     // in equal parts, each at least one and none beyond its protocol's limit. Done again
-    // whenever a mirror is removed. A web proxy speaks HTTP/1.1 for plain http addresses: through
-    // one, only https mirrors keep HTTP/2.
-    void shareSlots(int streams, bool throughProxy = false);
+    // whenever a mirror is removed. With streamsUnbounded, an HTTP/2 mirror without "slots"
+    // takes as many streams as one connection carries, whatever streams says, which then
+    // counts the HTTP/1.1 mirrors' connections alone. A web proxy speaks HTTP/1.1 for plain
+    // http addresses: through one, only https mirrors keep HTTP/2.
+    void shareSlots(int streams, bool throughProxy = false, bool streamsUnbounded = false);
+    // The downloads all mirrors serve at once, as now shared out.
+    [[nodiscard]] int totalSlots() const;
 
     // On Chosen, site holds a copy of the chosen mirror, whose slot is now taken. A multiplexable
     // download may travel as one more stream of an HTTP/2 mirror; any other needs a connection of
@@ -96,6 +100,7 @@ private:
 
     QList<FTPSiteAccessData> mirrors;
     int streams = 0;
+    bool unboundedStreams = false;
     int targetVersion = 0;
     bool noMirrorsReported = false;
 };

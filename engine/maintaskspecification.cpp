@@ -5,6 +5,7 @@
 #include "filereplacelisttaskspecification.h"
 #include "inidownloadtaskspecification.h"
 #include "makedownloadreplacelisttaskspecification.h"
+#include "mirrors.h"
 
 using namespace Qt::StringLiterals;
 
@@ -57,6 +58,13 @@ StageTask* MainTaskSpecification::onFinished(StageTask* stage, Take take)
     return stage;
 }
 
+int MainTaskSpecification::downloadsAtOnce() const
+{
+    // Without a "streams" key, every slot the mirrors offer is used: an HTTP/2 mirror's are many.
+    const int streams = context.settings.streams;
+    return context.settings.streamsGiven ? streams : qMax(streams, mirrors->totalSlots());
+}
+
 TaskSpecification* MainTaskSpecification::makeStage(qsizetype stage)
 {
     switch (Stage(stage)) {
@@ -78,8 +86,8 @@ TaskSpecification* MainTaskSpecification::makeStage(qsizetype stage)
     }
     case Downloads:
         return new DownloadFileListTaskSpecification(lists.downloadList, manager, mirrors,
-                                                     context.session, context.settings.streams,
-                                                     this, downloadWeight, context.installation);
+                                                     context.session, downloadsAtOnce(), this,
+                                                     downloadWeight, context.installation);
     case Replacement:
         return onFinished(new FileReplaceListTaskSpecification(lists.replaceList, lists.deleteList,
                                                                context.session, this, replaceWeight,

@@ -35,6 +35,7 @@ private:
 
     void makeSubtasksAndStart();
     [[nodiscard]] TaskSpecification* makeStage(qsizetype stage);
+    [[nodiscard]] int downloadsAtOnce() const;
     // Keeps what stage hands on once it has finished, before it is let go.
     template<typename StageTask, typename Take>
     StageTask* onFinished(StageTask* stage, Take take);

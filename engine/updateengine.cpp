@@ -284,7 +284,7 @@ bool UpdateEngine::makeMirrorList()
                                                       configuration.clientVersion)
                               : mirrorList->initDefault(AppRoot::filePath(MirrorsIni::fileName()),
                                                         configuration.clientVersion);
-    mirrorList->shareSlots(settings.streams, !settings.proxy.isEmpty());
+    mirrorList->shareSlots(settings.streams, !settings.proxy.isEmpty(), !settings.streamsGiven);
     return made;
 }
 

@@ -248,6 +248,8 @@ void TestConfiguration::proxyAndStreams()
     const UserSettings settings = UserSettings::read();
     QCOMPARE(settings.proxy, expectedProxy);
     QCOMPARE(settings.streams, expectedStreams);
+    // No row gives the default itself: a value that is kept is one given.
+    QCOMPARE(settings.streamsGiven, expectedStreams != UserSettings::defaultStreams);
 }
 
 void TestConfiguration::retryAfterFailedQuery()

@@ -3,6 +3,7 @@
 #include "mirrors.h"
 #include "sharedrandom.h"
 #include "signallog.h"
+#include "usersettings.h"
 
 #include <QSet>
 #include <QSettings>
@@ -369,7 +370,7 @@ QTEST_GUILESS_MAIN(TestMirrors)
 void TestMirrors::streamsAreSharedOut_data()
 {
     QTest::addColumn<QByteArrayList>("sections"); // one per mirror, named a, b, c, ...
-    QTest::addColumn<int>("streams");
+    QTest::addColumn<int>("streams");             // 0: no "streams" key, which then is the default
     QTest::addColumn<bool>("proxy");
     QTest::addColumn<QList<int>>("shares");
     QTest::addColumn<QList<int>>("sharesWithoutA");
@@ -396,6 +397,11 @@ void TestMirrors::streamsAreSharedOut_data()
                                       << QList<int>{2, 2} << QList<int>{4};
     QTest::newRow("plain http through a proxy is HTTP/1.1")
             << QByteArrayList{h2, h2} << 64 << true << QList<int>{6, 6} << QList<int>{6};
+    QTest::newRow("no streams key: HTTP/2 takes what one connection carries")
+            << QByteArrayList{{}, h2, "slots=4\n" + h2} << 0 << false << QList<int>{6, 100, 4}
+            << QList<int>{100, 4};
+    QTest::newRow("no streams key, through a proxy")
+            << QByteArrayList{h2, h2} << 0 << true << QList<int>{3, 3} << QList<int>{6};
 }
 
 void TestMirrors::streamsAreSharedOut()
@@ -411,7 +417,10 @@ void TestMirrors::streamsAreSharedOut()
         entries.append({name, u"http://"_s + name, {}, sections.at(i)});
     }
     load(entries);
-    mirrors->shareSlots(streams, proxy);
+    if (streams == 0)
+        mirrors->shareSlots(UserSettings::defaultStreams, proxy, true);
+    else
+        mirrors->shareSlots(streams, proxy);
     const auto maxUse = [this] {
         QList<int> found;
         for (const FTPSiteAccessData& site : mirrors->list())
