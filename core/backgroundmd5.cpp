@@ -27,12 +27,14 @@ struct Item
 
 struct BackgroundMd5::Shared
 {
-    explicit Shared(qsizetype maxQueuedBytes, bool withSha256)
+    Shared(qsizetype maxQueuedBytes, Digests digests)
         : maxQueuedBytes(maxQueuedBytes)
-        , withSha256(withSha256)
+        , withMd5(digests != Digests::Sha256)
+        , withSha256(digests != Digests::Md5)
     {}
 
     const qsizetype maxQueuedBytes;
+    const bool withMd5;
     const bool withSha256;
     mutable std::mutex mutex;
     std::deque<Item> queue;
@@ -47,7 +49,8 @@ struct BackgroundMd5::Shared
 
     void addData(QByteArrayView block)
     {
-        hash.addData(block);
+        if (withMd5)
+            hash.addData(block);
         if (withSha256)
             sha256.add(block);
     }
@@ -71,7 +74,7 @@ struct BackgroundMd5::Shared
 BackgroundMd5::BackgroundMd5(QThreadPool* pool, qsizetype maxQueuedBytes)
     : pool(pool ? pool : WorkPool::instance())
     , maxQueuedBytes(maxQueuedBytes)
-    , shared(std::make_shared<Shared>(maxQueuedBytes, false))
+    , shared(std::make_shared<Shared>(maxQueuedBytes, Digests::Md5))
 {
     Q_ASSERT(maxQueuedBytes > 0);
 }
@@ -180,7 +183,7 @@ QByteArray BackgroundMd5::hexResult()
     const std::lock_guard lock(shared->mutex);
     if (!shared->idle())
         return {};
-    return shared->failed ? QByteArray() : shared->hash.result().toHex();
+    return shared->failed || !shared->withMd5 ? QByteArray() : shared->hash.result().toHex();
 }
 
 QByteArray BackgroundMd5::hexSha256Result()
@@ -191,13 +194,13 @@ QByteArray BackgroundMd5::hexSha256Result()
     return shared->withSha256 && !shared->failed ? shared->sha256.hexResult() : QByteArray();
 }
 
-void BackgroundMd5::reset(Mode newMode, bool withSha256)
+void BackgroundMd5::reset(Mode newMode, Digests digests)
 {
     mode = newMode;
     // The old stream's job, if any, ends with its own state; its calls find no listener.
     // Held until the lock is released: the old state may have no other owner left.
     const std::shared_ptr<Shared> old =
-            std::exchange(shared, std::make_shared<Shared>(maxQueuedBytes, withSha256));
+            std::exchange(shared, std::make_shared<Shared>(maxQueuedBytes, digests));
     const std::lock_guard lock(old->mutex);
     old->queue.clear();
     old->queuedBytes = 0;

@@ -15,13 +15,15 @@ class QThreadPool;
 // once maxQueuedBytes wait, isFull() says so and the caller stops feeding until the listener
 // tells it there is room again, so memory stays bounded however fast the bytes come. A short
 // stream is better hashed at once: the hop to the pool and back would cost more than the hashing.
-// When asked, it takes the SHA-256 digest of the same blocks beside the MD5 one. Used from the
-// application's main thread, whose event loop brings the listener's calls.
+// When asked, it takes the SHA-256 digest of the same blocks beside the MD5 one, or in its place
+// (a release with a signed manifest needs no MD5). Used from the application's main thread,
+// whose event loop brings the listener's calls.
 class BackgroundMd5
 {
 public:
     static constexpr qsizetype defaultMaxQueuedBytes = 1024 * 1024;
     enum Mode { OnPool, AtOnce };
+    enum class Digests { Md5, Md5AndSha256, Sha256 };
 
     explicit BackgroundMd5(QThreadPool* pool = nullptr,
                            qsizetype maxQueuedBytes = defaultMaxQueuedBytes);
@@ -43,13 +45,15 @@ public:
     // Called, through the event loop, when the hasher has made room below the limit or has
     // become idle. Kept across reset().
     void setListener(std::function<void()> changed);
-    // Once isIdle(), the lower-case hex digest of every block added since construction or the
-    // last reset(); empty before, since the GUI thread that asks must never wait.
+    // Once isIdle(), the lower-case hex MD5 digest of every block added since construction or
+    // the last reset(); empty before, since the GUI thread that asks must never wait, and empty
+    // for a stream that takes no MD5.
     [[nodiscard]] QByteArray hexResult();
-    // The same for SHA-256; empty unless the stream was started withSha256.
+    // The same for SHA-256; empty unless the stream takes it.
     [[nodiscard]] QByteArray hexSha256Result();
-    // Starts a new stream, hashed as mode says; does not wait for the old one's block in hand.
-    void reset(Mode mode = OnPool, bool withSha256 = false);
+    // Starts a new stream, hashed as mode says, taking digests; does not wait for the old one's
+    // block in hand.
+    void reset(Mode mode = OnPool, Digests digests = Digests::Md5);
 
 private:
     struct Shared;

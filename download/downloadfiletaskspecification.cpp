@@ -74,7 +74,7 @@ void DownloadFileTaskSpecification::makePatchSubtasks()
     if (QFileInfo(local).size() != patch.size) {
         patchDownload = new DownloadTaskSpecification(manager, mirrors, patch.path, local,
                                                       patch.size, this, downloadShare);
-        patchDownload->setTakesSha256(true);
+        patchDownload->setDigests(BackgroundMd5::Digests::Sha256);
         patchDownload->setSingleAttempt(true);
         addSubTask(patchDownload);
         applyWeight = checkShare;
@@ -100,7 +100,9 @@ void DownloadFileTaskSpecification::makeWholeFileSubtasks()
 {
     download = new DownloadTaskSpecification(manager, mirrors, sourceDir + u'/' + fileName,
                                              localFile(), size, this, downloadShare);
-    download->setTakesSha256(!sha256.isEmpty());
+    // With a manifest, its SHA-256 alone says whether the file is right.
+    download->setDigests(sha256.isEmpty() ? BackgroundMd5::Digests::Md5
+                                          : BackgroundMd5::Digests::Sha256);
     addSubTask(download);
     check = new CheckSignatureTaskSpecification(localFile(), md5, this, checkShare);
     check->setExpectedSha256(sha256);
@@ -118,9 +120,7 @@ void DownloadFileTaskSpecification::onDownloaded()
 
 void DownloadFileTaskSpecification::wholeFileCheckFailed()
 {
-    // Bytes that match the MD5 sum but not the SHA-256 one were made to look right.
-    const QString digest =
-            WholeFile::sameDigest(download->receivedMd5(), md5) ? u"sha256"_s : u"md5"_s;
+    const QString digest = sha256.isEmpty() ? u"md5"_s : u"sha256"_s;
     if (download->resumedFrom() > 0) {
         // The part came from an earlier attempt or run, maybe from another mirror: the one that
         // sent the rest is not to blame.

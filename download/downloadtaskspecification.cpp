@@ -136,7 +136,7 @@ qint64 DownloadTaskSpecification::resumableSize() const
 
 bool DownloadTaskSpecification::openOutput()
 {
-    hash.reset(hashMode(), takesSha256);
+    hash.reset(hashMode(), digests);
     receivedDigest.clear();
     receivedSha256Digest.clear();
     resumeOffset = resumableSize();
@@ -153,7 +153,7 @@ bool DownloadTaskSpecification::openOutput()
             return true;
         }
         outputFile.close();
-        hash.reset(hashMode(), takesSha256);
+        hash.reset(hashMode(), digests);
         resumeOffset = 0;
     }
     return outputFile.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered);
@@ -164,7 +164,7 @@ void DownloadTaskSpecification::startOver()
     // The mirror sends the whole file after all: what an earlier run left is written over.
     outputFile.resize(0);
     outputFile.seek(0);
-    hash.reset(hashMode(), takesSha256);
+    hash.reset(hashMode(), digests);
     resumeOffset = 0;
     receivedSize = 0;
     writtenBack = 0;
@@ -496,7 +496,7 @@ void DownloadTaskSpecification::resetDownload(Part part)
     resumeOffset = 0;
     receivedDigest.clear();
     receivedSha256Digest.clear();
-    hash.reset(hashMode(), takesSha256);
+    hash.reset(hashMode(), digests);
     setProgress(0);
 }
 

@@ -58,11 +58,14 @@ public:
     [[nodiscard]] QString localFile() const { return outputFile.fileName(); }
     // The mirror of the current attempt; after success, the one that delivered the file.
     [[nodiscard]] const FTPSiteAccessData& mirror() const { return site; }
+    // The digests the download takes of its bytes as it writes them: MD5 unless told otherwise
+    // before the task starts. A release with a signed manifest needs SHA-256 alone.
+    void setDigests(BackgroundMd5::Digests taken) { digests = taken; }
     // The lower-case hex MD5 of the whole file as written, once the download has finished; the
-    // check after a download compares it instead of reading the file again.
+    // check after a download compares it instead of reading the file again. Empty when the
+    // download does not take it.
     [[nodiscard]] QByteArray receivedMd5() const { return receivedDigest; }
-    // The same in SHA-256, when asked for before the task starts; else empty.
-    void setTakesSha256(bool take) { takesSha256 = take; }
+    // The same in SHA-256.
     [[nodiscard]] QByteArray receivedSha256() const { return receivedSha256Digest; }
     // Where the last attempt continued a file that an earlier attempt or run left in part; 0 when
     // that attempt received the whole file.
@@ -144,7 +147,7 @@ private:
     BackgroundMd5 hash;
     QByteArray receivedDigest;
     QByteArray receivedSha256Digest;
-    bool takesSha256 = false;
+    BackgroundMd5::Digests digests = BackgroundMd5::Digests::Md5;
     // The reply has finished; what it holds may still wait for the hasher.
     bool transferEnded = false;
     bool awaitingDigests = false;

@@ -29,12 +29,13 @@ CheckSignatureTaskSpecification::CheckSignatureTaskSpecification(QString file, Q
 
 void CheckSignatureTaskSpecification::execute()
 {
-    // Comparing two digests is no work for the pool: the hop there and back would cost more.
-    const bool sha256Known = expectedSha256.isEmpty() || !knownSha256.isEmpty();
-    if (!knownMd5.isEmpty() && !expectedMd5.isEmpty() && sha256Known) {
+    // Comparing two digests is no work for the pool: the hop there and back would cost more. An
+    // expected SHA-256 digest, from a signed manifest, is the one that counts.
+    const bool bySha256 = !expectedSha256.isEmpty();
+    if (bySha256 ? !knownSha256.isEmpty() : !knownMd5.isEmpty() && !expectedMd5.isEmpty()) {
         setRunning();
-        const bool pass = WholeFile::sameDigest(knownMd5, expectedMd5) &&
-                          (expectedSha256.isEmpty() || knownSha256 == expectedSha256);
+        const bool pass = bySha256 ? knownSha256 == expectedSha256
+                                   : WholeFile::sameDigest(knownMd5, expectedMd5);
         runDone(pass ? Failure() : Failure{Failure::Kind::Verification, {}});
         return;
     }
@@ -78,8 +79,8 @@ Failure CheckSigFunc::run()
 bool CheckSigFunc::checkMD5()
 {
     WholeFile input(file);
-    if (input.matchesMd5(expectedMd5) &&
-        (expectedSha256.isEmpty() || input.matchesSha256(expectedSha256)))
+    if (expectedSha256.isEmpty() ? input.matchesMd5(expectedMd5)
+                                 : input.matchesSha256(expectedSha256))
         return true;
     if (!input.errorString().isEmpty())
         emit message(input.errorString());

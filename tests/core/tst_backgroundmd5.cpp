@@ -80,6 +80,14 @@ private slots:
         hash.add(QByteArrayView("hello"));
         QTRY_VERIFY(hash.isIdle());
         QCOMPARE(hash.hexResult(), md5Hex("hello"_ba));
+
+        // What a signed manifest lists is all that is hashed.
+        hash.reset(BackgroundMd5::OnPool, BackgroundMd5::Digests::Sha256);
+        hash.add(QByteArrayView("hello"));
+        QTRY_VERIFY(hash.isIdle());
+        QCOMPARE(hash.hexResult(), QByteArray());
+        QCOMPARE(hash.hexSha256Result(),
+                 QCryptographicHash::hash("hello", QCryptographicHash::Sha256).toHex());
     }
 
     // While the hasher cannot run, add() takes every block without waiting and says when the
