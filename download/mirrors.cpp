@@ -106,11 +106,13 @@ void Mirrors::reshareSlots()
     }
 }
 
-int Mirrors::totalSlots() const
+int Mirrors::ownStreamSlots() const
 {
     int total = 0;
-    for (const FTPSiteAccessData& site : mirrors)
-        total += site.maxUse;
+    for (const FTPSiteAccessData& site : mirrors) {
+        if (unboundedStreams && site.http2)
+            total += site.maxUse;
+    }
     return total;
 }
 

@@ -65,8 +65,8 @@ public:
     // counts the HTTP/1.1 mirrors' connections alone. A web proxy speaks HTTP/1.1 for plain
     // http addresses: through one, only https mirrors keep HTTP/2.
     void shareSlots(int streams, bool throughProxy = false, bool streamsUnbounded = false);
-    // The downloads all mirrors serve at once, as now shared out.
-    [[nodiscard]] int totalSlots() const;
+    // The streams the HTTP/2 mirrors take beyond the shared-out streams: 0 unless unbounded.
+    [[nodiscard]] int ownStreamSlots() const;
 
     // On Chosen, site holds a copy of the chosen mirror, whose slot is now taken. A multiplexable
     // download may travel as one more stream of an HTTP/2 mirror; any other needs a connection of

@@ -60,9 +60,8 @@ StageTask* MainTaskSpecification::onFinished(StageTask* stage, Take take)
 
 int MainTaskSpecification::downloadsAtOnce() const
 {
-    // Without a "streams" key, every slot the mirrors offer is used: an HTTP/2 mirror's are many.
-    const int streams = context.settings.streams;
-    return context.settings.streamsGiven ? streams : qMax(streams, mirrors->totalSlots());
+    // Without a "streams" key, the HTTP/2 mirrors' streams come on top of the HTTP/1.1 ones.
+    return context.settings.streams + mirrors->ownStreamSlots();
 }
 
 TaskSpecification* MainTaskSpecification::makeStage(qsizetype stage)
