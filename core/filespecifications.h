@@ -1,5 +1,6 @@
 #pragma once
 
+#include "binarypatch.h"
 #include "filemode.h"
 
 #include <QList>
@@ -17,6 +18,7 @@ struct FilePatchSpecification
     QString result;    // where the made file goes, relative to the temporary directory
     QByteArray resultSha256;
     qint64 resultSize = 0;
+    BinaryPatch::Method method = BinaryPatch::Method::Zstd;
 
     [[nodiscard]] bool isSet() const { return !path.isEmpty(); }
 

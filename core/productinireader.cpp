@@ -307,7 +307,8 @@ FilePatchSpecification ProductIniReader::patchFor(const Entry& entry,
             replace.pureDestFilePath(),
             packed ? replace.patchedName() : download.fileName,
             packed ? replace.unpackedSha256 : download.sha256,
-            packed ? replace.unpackedSize : download.size};
+            packed ? replace.unpackedSize : download.size,
+            patch->method};
 }
 
 bool ProductIniReader::rejectLine(const QString& section)

@@ -19,6 +19,8 @@ constexpr QByteArrayView releasedKind = "released";
 constexpr QByteArrayView productIniKind = "product-ini";
 constexpr QByteArrayView fileKind = "file";
 constexpr QByteArrayView patchKind = "patch";
+// A patch of another method than zstd; updaters from before it skip the record.
+constexpr QByteArrayView patchWithKind = "patch-with";
 constexpr QByteArrayView modeKind = "mode";
 // The only two modes: what the updater sets, whatever else the client directory had.
 constexpr QByteArrayView executableModeText = "0755";
@@ -102,9 +104,16 @@ QByteArray ReleaseManifest::toText() const
         else
             appendRecord(text, {fileKind, path, file.sha256, size});
     }
-    for (const ReleaseManifestPatch& patch : patchList)
-        appendRecord(text, {patchKind, patch.target.toUtf8(), patch.sourceSha256,
-                            patch.path.toUtf8(), patch.sha256, QByteArray::number(patch.size)});
+    for (const ReleaseManifestPatch& patch : patchList) {
+        const QByteArray size = QByteArray::number(patch.size);
+        if (patch.method == BinaryPatch::Method::Zstd)
+            appendRecord(text, {patchKind, patch.target.toUtf8(), patch.sourceSha256,
+                                patch.path.toUtf8(), patch.sha256, size});
+        else
+            appendRecord(text, {patchWithKind, BinaryPatch::nameOf(patch.method).toByteArray(),
+                                patch.target.toUtf8(), patch.sourceSha256, patch.path.toUtf8(),
+                                patch.sha256, size});
+    }
     for (const ReleaseManifestFile& file : fileList) {
         if (file.mode != FileMode::Unrecorded)
             appendRecord(text,
@@ -204,7 +213,10 @@ bool ReleaseManifest::readRecord(const Fields& fields)
         return fields.size() == 4 || fields.size() == 6 ? readFile(fields)
                                                         : wrongFieldCount(fields, "4 or 6"_L1);
     if (kind == patchKind)
-        return fields.size() == 6 ? readPatch(fields) : wrongFieldCount(fields, "6"_L1);
+        return fields.size() == 6 ? readPatch(fields, 1, BinaryPatch::Method::Zstd)
+                                  : wrongFieldCount(fields, "6"_L1);
+    if (kind == patchWithKind)
+        return fields.size() == 7 ? readPatchWith(fields) : wrongFieldCount(fields, "7"_L1);
     if (kind == modeKind)
         return fields.size() == 3 ? readMode(fields) : wrongFieldCount(fields, "3"_L1);
     if (kind == changelogKind)
@@ -271,17 +283,27 @@ bool ReleaseManifest::readFile(const Fields& fields)
            addFile(file);
 }
 
-bool ReleaseManifest::readPatch(const Fields& fields)
+bool ReleaseManifest::readPatchWith(const Fields& fields)
 {
+    // A later method: its patches are left to the updaters that know it.
+    const std::optional<BinaryPatch::Method> method = BinaryPatch::methodNamed(fields[1]);
+    return method ? readPatch(fields, 2, *method) : true;
+}
+
+// From fields[first] on: target, source digest, path, digest, size.
+bool ReleaseManifest::readPatch(const Fields& fields, qsizetype first, BinaryPatch::Method method)
+{
+    const QByteArrayView* field = fields.data() + first;
     ReleaseManifestPatch patch;
-    patch.target = decode(fields[1]);
-    patch.path = decode(fields[3]);
+    patch.method = method;
+    patch.target = decode(field[0]);
+    patch.path = decode(field[2]);
     // The target is read as a file's path: its record comes first.
     if (!isPlainRelativePath(patch.path))
         return fail(u"patch '%1' is not a plain relative path"_s.arg(patch.path));
-    return readDigest(fields[2], "source digest"_L1, patch.sourceSha256) &&
-           readDigest(fields[4], "digest"_L1, patch.sha256) &&
-           readDecimal(fields[5], "size"_L1, 0, maxFileSize, patch.size) && addPatch(patch);
+    return readDigest(field[1], "source digest"_L1, patch.sourceSha256) &&
+           readDigest(field[3], "digest"_L1, patch.sha256) &&
+           readDecimal(field[4], "size"_L1, 0, maxFileSize, patch.size) && addPatch(patch);
 }
 
 bool ReleaseManifest::readMode(const Fields& fields)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "binarypatch.h"
 #include "filemode.h"
 #include "recordtext.h"
 
@@ -30,7 +31,8 @@ struct ReleaseManifestFile
 
 // One "patch" record: a binary delta on the mirror below the version's directory that turns an
 // installed file with the digest sourceSha256 into the installed file of the listed file target.
-// The result's digest is the target's (its unpacked digest, if it is packed).
+// The result's digest is the target's (its unpacked digest, if it is packed). Patches of other
+// methods than zstd are "patch-with" records, which name the method first.
 struct ReleaseManifestPatch
 {
     QString target;          // the path of a listed file
@@ -38,6 +40,7 @@ struct ReleaseManifestPatch
     QString path;            // e.g. "patches/<source digest>/base/update", as requested
     QByteArray sha256;       // lower-case hex digest of the patch on the mirror
     qint64 size = 0;         // bytes of the patch on the mirror
+    BinaryPatch::Method method = BinaryPatch::Method::Zstd;
 
     friend bool operator==(const ReleaseManifestPatch&, const ReleaseManifestPatch&) = default;
 };
@@ -117,7 +120,8 @@ private:
     [[nodiscard]] bool readReleased(QByteArrayView value);
     [[nodiscard]] bool readProductIni(QByteArrayView sha256, QByteArrayView size);
     [[nodiscard]] bool readFile(const Fields& fields);
-    [[nodiscard]] bool readPatch(const Fields& fields);
+    [[nodiscard]] bool readPatch(const Fields& fields, qsizetype first, BinaryPatch::Method method);
+    [[nodiscard]] bool readPatchWith(const Fields& fields);
     [[nodiscard]] bool readMode(const Fields& fields);
     // Either every file has a mode record or none has.
     [[nodiscard]] bool checkModes();

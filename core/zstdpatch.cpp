@@ -1,15 +1,13 @@
 #include "zstdpatch.h"
 
+#include "mappedfile.h"
 #include "sha256.h"
-#include "wholefile.h"
-
-#include <QFile>
-#include <QFileInfo>
 
 #include <algorithm>
 #include <bit>
 #include <memory>
 #include <zstd.h>
+#include <zstd_errors.h>
 
 using namespace Qt::StringLiterals;
 
@@ -23,7 +21,7 @@ constexpr int middleLevel = 9;
 constexpr int strongestLevel = 19;
 constexpr qint64 strongestUpTo = 16 * 1024 * 1024;
 constexpr int minWindowLog = 10;
-constexpr int maxWindowLog = 27;
+constexpr int maxWindowLog = 31;
 
 struct CCtxFree
 {
@@ -103,24 +101,37 @@ bool ZstdPatch::apply(const QString& sourceFile, const QString& patchFile,
                       QString& error)
 {
     targetSha256.clear();
-    if (QFileInfo(sourceFile).size() > maxFileSize) {
-        error = u"%1 is larger than %2 bytes"_s.arg(sourceFile).arg(maxFileSize);
+    MappedFile source(sourceFile);
+    MappedFile patchMapping(patchFile);
+    if (!source.openForReading() || !patchMapping.openForReading()) {
+        error = source.errorString().isEmpty() ? patchMapping.errorString() : source.errorString();
         return false;
     }
-    WholeFile sourceReader(sourceFile);
-    QByteArray source;
-    if (!sourceReader.readAll(source)) {
-        error = sourceReader.errorString();
+    const QByteArrayView patch = patchMapping.view();
+    const QString doesNotApply = u"the patch %1 does not apply"_s.arg(patchFile);
+    const size_t frameSize = ZSTD_findFrameCompressedSize(patch.data(), size_t(patch.size()));
+    if (ZSTD_isError(frameSize) && ZSTD_getErrorCode(frameSize) == ZSTD_error_srcSize_wrong) {
+        error = u"the patch %1 ends early"_s.arg(patchFile);
         return false;
     }
-    QFile patch(patchFile);
-    if (!patch.open(QIODevice::ReadOnly)) {
-        error = u"Could not open file %1 for reading"_s.arg(patchFile);
+    if (!zstdOk(frameSize, error, doesNotApply))
+        return false;
+    if (frameSize < size_t(patch.size())) {
+        error = u"the patch %1 goes on after its end"_s.arg(patchFile);
         return false;
     }
-    QFile target(targetFile);
-    if (!target.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        error = u"Could not open file %1 for writing: %2"_s.arg(targetFile, target.errorString());
+    const unsigned long long declared = ZSTD_getFrameContentSize(patch.data(), frameSize);
+    if (declared == ZSTD_CONTENTSIZE_UNKNOWN || declared == ZSTD_CONTENTSIZE_ERROR) {
+        error = u"%1: it does not say how much it makes"_s.arg(doesNotApply);
+        return false;
+    }
+    if (declared > quint64(maxTargetSize)) {
+        error = u"the patch %1 makes more than %2 bytes"_s.arg(patchFile).arg(maxTargetSize);
+        return false;
+    }
+    MappedFile target(targetFile);
+    if (!target.create(qint64(declared))) {
+        error = target.errorString();
         return false;
     }
     const std::unique_ptr<ZSTD_DCtx, DCtxFree> context(ZSTD_createDCtx());
@@ -128,61 +139,22 @@ bool ZstdPatch::apply(const QString& sourceFile, const QString& patchFile,
         error = u"out of memory"_s;
         return false;
     }
-    ZSTD_DCtx* d = context.get();
-    const QString setup = u"cannot set up the patch"_s;
-    if (!zstdOk(ZSTD_DCtx_setParameter(d, ZSTD_d_windowLogMax, maxWindowLog), error, setup) ||
-        !zstdOk(ZSTD_DCtx_refPrefix(d, source.constData(), size_t(source.size())), error, setup))
+    const QByteArrayView old = source.view();
+    uchar none = 0;
+    uchar* const out = declared == 0 ? &none : target.writable();
+    if (!zstdOk(ZSTD_DCtx_refPrefix(context.get(), old.data(), size_t(old.size())), error,
+                u"cannot set up the patch"_s))
         return false;
-
-    Sha256 hash;
-    QByteArray in(qsizetype(ZSTD_DStreamInSize()), Qt::Uninitialized);
-    QByteArray out(qsizetype(ZSTD_DStreamOutSize()), Qt::Uninitialized);
-    qint64 produced = 0;
-    size_t pending = 1; // what the decoder still expects; 0 once the frame is complete
-    for (bool end = false; !end;) {
-        const qint64 got = patch.read(in.data(), in.size());
-        if (got < 0) {
-            error = u"could not read file %1 correctly"_s.arg(patchFile);
-            return false;
-        }
-        end = got == 0;
-        ZSTD_inBuffer input{in.constData(), size_t(got), 0};
-        bool outputFull = false;
-        // A full output block may leave more to flush, even without more input.
-        while (pending != 0 && (input.pos < input.size || outputFull || end)) {
-            ZSTD_outBuffer output{out.data(), size_t(out.size()), 0};
-            pending = ZSTD_decompressStream(d, &output, &input);
-            if (!zstdOk(pending, error, u"the patch %1 does not apply"_s.arg(patchFile)))
-                return false;
-            produced += qint64(output.pos);
-            if (produced > maxTargetSize) {
-                error = u"the patch %1 makes more than %2 bytes"_s.arg(patchFile).arg(
-                        maxTargetSize);
-                return false;
-            }
-            const QByteArrayView block(out.constData(), qsizetype(output.pos));
-            hash.add(block);
-            if (target.write(block.data(), block.size()) != block.size()) {
-                error = u"Could not write file %1: %2"_s.arg(targetFile, target.errorString());
-                return false;
-            }
-            outputFull = output.pos == output.size;
-            if (end && !outputFull)
-                break;
-        }
-        if (input.pos < input.size) {
-            error = u"the patch %1 goes on after its end"_s.arg(patchFile);
-            return false;
-        }
-    }
-    if (pending != 0) {
-        error = u"the patch %1 ends early"_s.arg(patchFile);
+    const size_t made = ZSTD_decompressDCtx(context.get(), out, size_t(declared), patch.data(),
+                                            size_t(patch.size()));
+    if (!zstdOk(made, error, doesNotApply))
+        return false;
+    if (made != declared) {
+        error = u"%1: it makes %2 bytes, not the %3 it says"_s.arg(doesNotApply)
+                        .arg(made)
+                        .arg(declared);
         return false;
     }
-    if (!target.flush()) {
-        error = u"Could not write file %1: %2"_s.arg(targetFile, target.errorString());
-        return false;
-    }
-    targetSha256 = hash.hexResult();
+    targetSha256 = Sha256::hexOf(target.view());
     return true;
 }

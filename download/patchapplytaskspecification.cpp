@@ -1,7 +1,7 @@
 #include "patchapplytaskspecification.h"
 
+#include "binarypatch.h"
 #include "wholefile.h"
-#include "zstdpatch.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -12,8 +12,8 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// An apply holds its whole source and a window as large as its result. Large ones take turns, so
-// that memory grows by the largest of them and not by their sum.
+// An apply maps its source and streams or maps its result, so its own memory stays small, but two
+// large ones at once would compete for the page cache and the disk. Large ones take turns.
 constexpr qint64 largeApply = 8 * 1024 * 1024;
 std::mutex largeApplies;
 
@@ -71,7 +71,8 @@ QString PatchApplyFunc::applied() const
     if (QFileInfo(sourceFile).size() + patch.resultSize > largeApply)
         turn.lock();
     QString error;
-    if (!ZstdPatch::apply(sourceFile, patchFile, making, patch.resultSize, digest, error)) {
+    if (!BinaryPatch::apply(patch.method, sourceFile, patchFile, making, patch.resultSize, digest,
+                            error)) {
         QFile::remove(making);
         return error;
     }

@@ -4,6 +4,7 @@
 #include "releasetoolnames.h"
 #include "releasetoolparallel.h"
 #include "sha256.h"
+#include "suffixpatch.h"
 #include "wholefile.h"
 #include "zstdpatch.h"
 
@@ -15,6 +16,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <sys/resource.h>
 
 using namespace Qt::StringLiterals;
 
@@ -23,7 +25,49 @@ namespace {
 constexpr qint64 mebibyte = 1024 * 1024;
 // Jobs together claim at most this much, so that several large files at once do not exhaust a
 // build machine; a job that needs more runs alone.
-constexpr int memoryBudgetMiB = 1024;
+constexpr int memoryBudgetMiB = 3072;
+// Suffix-array patches are the smaller ones for programs, but their index takes four bytes per
+// byte of the old file; beyond this, zstd's patches keep a job within the budget.
+constexpr qint64 suffixUpTo = 384 * mebibyte;
+// Up to here zstd's patch is made as well, and the smaller one kept: on data rather than code it
+// may win, and making it is quick.
+constexpr qint64 bothUpTo = 16 * mebibyte;
+
+struct Patch
+{
+    QByteArray bytes;
+    BinaryPatch::Method method = BinaryPatch::Method::Zstd;
+};
+
+QString makePatch(QByteArrayView source, QByteArrayView target, Patch& patch)
+{
+    QString why;
+    if (source.size() <= suffixUpTo) {
+        patch.method = BinaryPatch::Method::Suffix;
+        if (!SuffixPatch::make(source, target, patch.bytes, why))
+            return why;
+        if (source.size() > bothUpTo || target.size() > bothUpTo)
+            return {};
+    }
+    QByteArray zstd;
+    if (!ZstdPatch::make(source, target, zstd, why))
+        return why;
+    if (patch.bytes.isEmpty() || zstd.size() < patch.bytes.size())
+        patch = {std::move(zstd), BinaryPatch::Method::Zstd};
+    return {};
+}
+
+QString fileSuffixOf(BinaryPatch::Method method)
+{
+    return method == BinaryPatch::Method::Suffix ? u".sufpatch"_s : u".zstpatch"_s;
+}
+
+// The largest this process has been, in bytes.
+qint64 peakMemory()
+{
+    rusage usage{};
+    return getrusage(RUSAGE_SELF, &usage) == 0 ? qint64(usage.ru_maxrss) * 1024 : 0;
+}
 
 const ReleaseToolDigest& installedDigest(const ReleaseToolEntry& entry)
 {
@@ -85,12 +129,12 @@ bool ReleaseToolDeltaMaker::make(const QList<ReleaseToolEntry>& entries, const Q
 QList<qsizetype> ReleaseToolDeltaMaker::candidatesFor(const ReleaseToolEntry& entry) const
 {
     const ReleaseToolDigest& installed = installedDigest(entry);
-    if (installed.size > ZstdPatch::maxFileSize)
+    if (installed.size > BinaryPatch::maxFileSize)
         return {};
     QList<qsizetype> candidates;
     for (qsizetype i = 0; i < releases.size(); ++i) {
         const ReleaseToolEarlierFile* file = releases.at(i).file(entry.installedPath);
-        if (!file || file->installedSize > ZstdPatch::maxFileSize)
+        if (!file || file->installedSize > BinaryPatch::maxFileSize)
             continue;
         // A version on the mirror tells its content without being read.
         if (file->listed && file->installedSize == installed.size &&
@@ -101,8 +145,9 @@ QList<qsizetype> ReleaseToolDeltaMaker::candidatesFor(const ReleaseToolEntry& en
     return candidates;
 }
 
-// The job holds the old file, the new one and the patch; libzstd adds a window over both and
-// its match tables, together about as much again.
+// The job holds the old file, the new one and the patch. A suffix-array patch adds four bytes per
+// old byte for the index and about the new file again for its streams; libzstd adds a window
+// over both and its match tables, together about as much again.
 int ReleaseToolDeltaMaker::permitsFor(const ReleaseToolEntry& entry,
                                       const QList<qsizetype>& candidates) const
 {
@@ -111,7 +156,9 @@ int ReleaseToolDeltaMaker::permitsFor(const ReleaseToolEntry& entry,
         const ReleaseToolEarlierFile* file = releases.at(index).file(entry.installedPath);
         largestSource = std::max(largestSource, file->installedSize + file->storedSize);
     }
-    const qint64 bytes = 3 * (largestSource + installedDigest(entry).size);
+    const qint64 target = installedDigest(entry).size;
+    const qint64 bytes = largestSource <= suffixUpTo ? 6 * largestSource + 3 * target
+                                                     : 3 * (largestSource + target);
     return int(std::clamp<qint64>((bytes + mebibyte - 1) / mebibyte, 1, memoryBudgetMiB));
 }
 
@@ -153,22 +200,23 @@ QString ReleaseToolDeltaMaker::makeFrom(qsizetype releaseIndex, const ReleaseToo
     if (same != made.end() || tried.contains(sourceSha256))
         return {};
     tried.insert(sourceSha256);
-    QByteArray patch;
-    QString why;
-    if (!ZstdPatch::make(source, target, patch, why))
+    Patch patch;
+    const QString why = makePatch(source, target, patch);
+    if (!why.isEmpty())
         return u"cannot make the delta of %1: %2"_s.arg(
                 ReleaseToolNames::display(entry.installedPath), why);
     // Fetching a larger one saves too little to be worth a second kind of download.
-    if (patch.size() * 2 > entry.stored.size)
+    if (patch.bytes.size() * 2 > entry.stored.size)
         return {};
     const QString targetPath = ReleaseToolManifestWriter::fileOf(entry).path;
-    ReleaseManifestPatch record{
-            targetPath,
-            sourceSha256,
-            u"patches/%1/%2.zstpatch"_s.arg(QString::fromLatin1(sourceSha256), targetPath),
-            {},
-            0};
-    const QString stored = store(versionDir, patch, record);
+    ReleaseManifestPatch record{targetPath,
+                                sourceSha256,
+                                u"patches/%1/%2%3"_s.arg(QString::fromLatin1(sourceSha256),
+                                                         targetPath, fileSuffixOf(patch.method)),
+                                {},
+                                0,
+                                patch.method};
+    const QString stored = store(versionDir, patch.bytes, record);
     if (stored.isEmpty())
         made.append({record, {releaseIndex}});
     return stored;
@@ -219,6 +267,8 @@ QStringList ReleaseToolDeltaMaker::summary() const
     for (qsizetype i = 0; i < releases.size(); ++i)
         lines.append(describe(u"deltas from %1"_s.arg(releases.at(i).label()), savings.at(i)));
     lines.append(describe(u"deltas in all"_s, total));
+    // Making them is what may take a build machine's memory.
+    lines.append(u"deltas made within %1 of memory"_s.arg(sizeText(peakMemory())));
     return lines;
 }
 

@@ -19,9 +19,9 @@ struct ReleaseToolDeltaSavings
 };
 
 // Makes the binary deltas from earlier releases to a new one: for each file whose installed
-// content changed, a zstd patch below "<version>/patches/<source sha256>/", kept only when it is
-// at most half of what the mirrors serve for the whole file. Several files at a time, within a
-// memory budget.
+// content changed, a patch below "<version>/patches/<source sha256>/" (suffix-array matches, or
+// zstd's where that is smaller or the old file too large), kept only when it is at most half of
+// what the mirrors serve for the whole file. Several files at a time, within a memory budget.
 class ReleaseToolDeltaMaker
 {
 public:
@@ -35,7 +35,7 @@ public:
 
     // In the order of the entries.
     [[nodiscard]] const QList<ReleaseManifestPatch>& patches() const { return madePatches; }
-    // One line per earlier release and one for all.
+    // One line per earlier release, one for all and one for the memory it took.
     [[nodiscard]] QStringList summary() const;
     [[nodiscard]] const QString& errorString() const { return error; }
 

@@ -34,7 +34,7 @@ public:
     [[nodiscard]] const ReleaseToolEarlierFile* file(const QString& installedPath) const;
     // The installed bytes; from the mirror unpacked and checked against the product ini. Returns
     // what went wrong, naming the file, or an empty text. Safe to call from several threads; for
-    // files of at most ZstdPatch::maxFileSize, as it holds them whole.
+    // files of at most BinaryPatch::maxFileSize, as it holds them whole.
     [[nodiscard]] QString readInstalled(const ReleaseToolEarlierFile& file,
                                         QByteArray& bytes) const;
 

@@ -79,6 +79,13 @@ void TestReleaseManifest::roundTrip_data()
     QTest::newRow("example") << header + files << header + files;
     QTest::newRow("no files") << header << header;
     QTest::newRow("patches after their files") << header + files + patch << header + files + patch;
+    const QByteArray suffixPatch = "patch-with\tsuffix\tbase/update.gz\t@\tpatches/1/u.gz\t@\t9\n";
+    QTest::newRow("a patch of another method")
+            << header + files + suffixPatch << header + files + suffixPatch;
+    // An updater that does not know the method fetches the whole file.
+    QTest::newRow("a method this updater does not know")
+            << header + files + QByteArray(suffixPatch).replace("suffix", "later")
+            << header + files;
     QTest::newRow("unknown kinds skipped")
             << header + "delta\tbase/update.gz\tx\n" + files + "x-2\n"
             << header + files;
@@ -170,6 +177,8 @@ void TestReleaseManifest::rejects_data()
     row("listed twice", header + "file\ta.dat\t@\t1\nfile\ta.dat\t@\t2\n",
         u"line 7: file 'a.dat' is listed twice"_s);
     row("patch fields", header + "patch\ta\n", u"line 6: a patch record needs 6 fields, not 2"_s);
+    row("patch-with fields", header + files + QByteArray(patch).replace("patch", "patch-with"),
+        u"line 8: a patch-with record needs 7 fields, not 6"_s);
     row("patch before its file", header + patch + files,
         u"line 6: patch for 'data/maps/a.dat', which is not a listed file"_s);
     row("second patch from one source",

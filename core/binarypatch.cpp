@@ -1,0 +1,27 @@
+#include "binarypatch.h"
+
+#include "suffixpatch.h"
+#include "zstdpatch.h"
+
+std::optional<BinaryPatch::Method> BinaryPatch::methodNamed(QByteArrayView name)
+{
+    for (const Method method : {Method::Zstd, Method::Suffix})
+        if (nameOf(method) == name)
+            return method;
+    return std::nullopt;
+}
+
+QByteArrayView BinaryPatch::nameOf(Method method)
+{
+    return method == Method::Suffix ? "suffix" : "zstd";
+}
+
+bool BinaryPatch::apply(Method method, const QString& sourceFile, const QString& patchFile,
+                        const QString& targetFile, qint64 maxTargetSize, QByteArray& targetSha256,
+                        QString& error)
+{
+    if (method == Method::Suffix)
+        return SuffixPatch::apply(sourceFile, patchFile, targetFile, maxTargetSize, targetSha256,
+                                  error);
+    return ZstdPatch::apply(sourceFile, patchFile, targetFile, maxTargetSize, targetSha256, error);
+}

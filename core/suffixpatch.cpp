@@ -1,0 +1,782 @@
+#include "suffixpatch.h"
+
+#include "mappedfile.h"
+#include "sha256.h"
+#include "wholefile.h"
+
+#include <QFile>
+#include <QtEndian>
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <divsufsort.h>
+#include <memory>
+#include <thread>
+#include <vector>
+#include <zstd.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+constexpr QByteArrayView magic = "SVSUFX01";
+// The magic; the sizes of the old and the new file; those of the packed steps and differences.
+constexpr qsizetype headerSize = 8 + 4 * 8;
+// Each stream's decoder keeps a window this large; three of them stay well inside the memory an
+// apply may take.
+constexpr int maxWindowLog = 24;
+constexpr int minWindowLog = 10;
+// A patch is made once and fetched by every user on the channel: worth the strongest level that
+// keeps the decoder's window small (a third less than level 15 on a program of 27 MB).
+constexpr int level = 19;
+// A match this much longer than what the current alignment explains starts a new step.
+constexpr qint64 betterBy = 8;
+// A long exact match that the current alignment explains all but a few bytes of is walked over
+// rather than searched again at every byte, which would take time quadratic in its length.
+constexpr qint64 walkOverFrom = 256;
+constexpr qint64 walkOverKeep = 64;
+constexpr qsizetype outputBlock = 1024 * 1024;
+
+const uchar* bytes(QByteArrayView view)
+{
+    return reinterpret_cast<const uchar*>(view.data());
+}
+
+// A suffix array of the old file and, for each first three bytes, where their suffixes start in
+// it, so that a search begins in a small range and takes few steps through memory that is not
+// in any cache.
+class SuffixIndex
+{
+public:
+    struct Match
+    {
+        qint64 position = 0;
+        qint64 length = 0;
+    };
+
+    explicit SuffixIndex(QByteArrayView old)
+        : old(bytes(old))
+        , size(old.size())
+    {}
+
+    [[nodiscard]] bool build()
+    {
+        if (size == 0)
+            return true;
+        try {
+            suffixes.resize(size_t(size));
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        if (divsufsort(old, suffixes.data(), saidx_t(size)) != 0)
+            return false;
+        bucketStart.assign(buckets + 1, 0);
+        for (const saidx_t at : suffixes)
+            ++bucketStart[keyAt(at) + 1];
+        for (size_t key = 1; key < bucketStart.size(); ++key)
+            bucketStart[key] += bucketStart[key - 1];
+        return true;
+    }
+
+    // The longest prefix of pattern found in the old file.
+    [[nodiscard]] Match longest(const uchar* pattern, qint64 length) const
+    {
+        if (size == 0 || length == 0)
+            return {};
+        qint64 low = 0;
+        qint64 high = size - 1;
+        if (length >= keyLength) {
+            const quint32 key = (pattern[0] << 16) | (pattern[1] << 8) | pattern[2];
+            if (bucketStart[key] == bucketStart[key + 1])
+                return {};
+            low = bucketStart[key];
+            high = bucketStart[key + 1] - 1;
+        }
+        qint64 lowLength = common(suffixes[low], pattern, length, 0);
+        qint64 highLength = common(suffixes[high], pattern, length, 0);
+        // Every suffix between two others shares what both share with the pattern.
+        while (high - low > 1) {
+            const qint64 middle = low + (high - low) / 2;
+            const qint64 at = suffixes[middle];
+            const qint64 shared = common(at, pattern, length, std::min(lowLength, highLength));
+            if (shared == length)
+                return {at, shared};
+            if (at + shared == size || old[at + shared] < pattern[shared]) {
+                low = middle;
+                lowLength = shared;
+            } else {
+                high = middle;
+                highLength = shared;
+            }
+        }
+        return lowLength >= highLength ? Match{suffixes[low], lowLength}
+                                       : Match{suffixes[high], highLength};
+    }
+
+private:
+    static constexpr qint64 keyLength = 3;
+    static constexpr size_t buckets = size_t(1) << (8 * keyLength);
+
+    // Three-byte keys in the suffixes' order: a shorter suffix sorts first among those that
+    // start with its bytes, as if zeros followed it.
+    [[nodiscard]] quint32 keyAt(qint64 at) const
+    {
+        quint32 key = 0;
+        for (qint64 i = 0; i < keyLength; ++i)
+            key = (key << 8) | (at + i < size ? old[at + i] : 0);
+        return key;
+    }
+
+    [[nodiscard]] qint64 common(qint64 at, const uchar* pattern, qint64 length, qint64 known) const
+    {
+        const qint64 limit = std::min(length, size - at);
+        qint64 i = known;
+        while (i < limit && old[at + i] == pattern[i])
+            ++i;
+        return i;
+    }
+
+    const uchar* old;
+    qint64 size;
+    std::vector<saidx_t> suffixes;
+    std::vector<quint32> bucketStart;
+};
+
+// One step of a patch: add the difference to `add` bytes of the old file from oldAt, which makes
+// the new file from newAt; then copy `copy` bytes of the new file as they are.
+struct Step
+{
+    qint64 newAt = 0;
+    qint64 oldAt = 0;
+    qint64 add = 0;
+    qint64 copy = 0;
+};
+
+// bsdiff's search for the steps of one stretch of the new file: go forward to the next place
+// where an exact match differs from what continuing the current alignment would give, then
+// extend the stretch before it forward from the last step and backward from the match, as far
+// as at least half of the bytes agree.
+class StepFinder
+{
+public:
+    StepFinder(const SuffixIndex& index, QByteArrayView old, QByteArrayView target, qint64 begin,
+               qint64 end)
+        : index(index)
+        , old(bytes(old))
+        , oldSize(old.size())
+        , target(bytes(target))
+        , begin(begin)
+        , end(end)
+    {}
+
+    [[nodiscard]] std::vector<Step> run()
+    {
+        qint64 scan = begin;
+        qint64 length = 0;
+        qint64 position = 0;
+        lastScan = begin;
+        lastPosition = std::min(begin, oldSize);
+        lastOffset = lastPosition - begin;
+        while (scan < end) {
+            qint64 oldScore = 0;
+            qint64 scored = scan += length;
+            for (; scan < end; ++scan) {
+                const SuffixIndex::Match match = index.longest(target + scan, end - scan);
+                position = match.position;
+                length = match.length;
+                for (; scored < scan + length; ++scored)
+                    oldScore += aligned(scored);
+                if ((length == oldScore && length != 0) || length > oldScore + betterBy)
+                    break;
+                oldScore -= aligned(scan);
+                if (length > walkOverFrom) {
+                    const qint64 skipTo = scan + length - walkOverKeep;
+                    while (++scan < skipTo)
+                        oldScore -= aligned(scan);
+                    --scan;
+                }
+            }
+            if (length != oldScore || scan == end)
+                addStep(scan, position);
+        }
+        return std::move(steps);
+    }
+
+private:
+    [[nodiscard]] int aligned(qint64 at) const
+    {
+        const qint64 oldAt = at + lastOffset;
+        return oldAt >= 0 && oldAt < oldSize && old[oldAt] == target[at] ? 1 : 0;
+    }
+
+    void addStep(qint64 scan, qint64 position)
+    {
+        qint64 forward = 0;
+        {
+            qint64 agree = 0;
+            qint64 best = 0;
+            for (qint64 i = 0; lastScan + i < scan && lastPosition + i < oldSize;) {
+                agree += old[lastPosition + i] == target[lastScan + i];
+                ++i;
+                if (agree * 2 - i > best * 2 - forward) {
+                    best = agree;
+                    forward = i;
+                }
+            }
+        }
+        qint64 backward = 0;
+        if (scan < end) {
+            qint64 agree = 0;
+            qint64 best = 0;
+            for (qint64 i = 1; scan >= lastScan + i && position >= i; ++i) {
+                agree += old[position - i] == target[scan - i];
+                if (agree * 2 - i > best * 2 - backward) {
+                    best = agree;
+                    backward = i;
+                }
+            }
+        }
+        if (lastScan + forward > scan - backward) {
+            // The two extensions overlap: split them where the most bytes agree.
+            const qint64 overlap = (lastScan + forward) - (scan - backward);
+            qint64 agree = 0;
+            qint64 best = 0;
+            qint64 split = 0;
+            for (qint64 i = 0; i < overlap; ++i) {
+                agree += target[lastScan + forward - overlap + i] ==
+                         old[lastPosition + forward - overlap + i];
+                agree -= target[scan - backward + i] == old[position - backward + i];
+                if (agree > best) {
+                    best = agree;
+                    split = i + 1;
+                }
+            }
+            forward += split - overlap;
+            backward -= split;
+        }
+        steps.push_back(
+                {lastScan, lastPosition, forward, (scan - backward) - (lastScan + forward)});
+        lastScan = scan - backward;
+        lastPosition = position - backward;
+        lastOffset = position - scan;
+    }
+
+    const SuffixIndex& index;
+    const uchar* old;
+    qint64 oldSize;
+    const uchar* target;
+    qint64 begin;
+    qint64 end;
+    qint64 lastScan = 0;
+    qint64 lastPosition = 0;
+    qint64 lastOffset = 0;
+    std::vector<Step> steps;
+};
+
+std::vector<Step> findSteps(const SuffixIndex& index, QByteArrayView old, QByteArrayView target,
+                            int threads)
+{
+    // Stretches are searched side by side; only a match across their border is lost.
+    const qint64 parts = std::clamp<qint64>(threads, 1, std::max<qint64>(1, target.size() >> 20));
+    std::vector<std::vector<Step>> found(static_cast<size_t>(parts));
+    std::vector<std::thread> workers;
+    for (qint64 part = 0; part < parts; ++part) {
+        const qint64 begin = target.size() * part / parts;
+        const qint64 end = target.size() * (part + 1) / parts;
+        auto work = [&, part, begin, end] {
+            found[size_t(part)] = StepFinder(index, old, target, begin, end).run();
+        };
+        if (part + 1 == parts)
+            work();
+        else
+            workers.emplace_back(work);
+    }
+    for (std::thread& worker : workers)
+        worker.join();
+    std::vector<Step> steps;
+    for (std::vector<Step>& part : found)
+        steps.insert(steps.end(), part.begin(), part.end());
+    return steps;
+}
+
+void appendNumber(QByteArray& out, quint64 value)
+{
+    while (value >= 0x80) {
+        out.append(char(value | 0x80));
+        value >>= 7;
+    }
+    out.append(char(value));
+}
+
+quint64 zigzag(qint64 value)
+{
+    return (quint64(value) << 1) ^ quint64(value >> 63);
+}
+
+qint64 unzigzag(quint64 value)
+{
+    return qint64(value >> 1) ^ -qint64(value & 1);
+}
+
+struct CCtxFree
+{
+    void operator()(ZSTD_CCtx* context) const { ZSTD_freeCCtx(context); }
+};
+struct DCtxFree
+{
+    void operator()(ZSTD_DCtx* context) const { ZSTD_freeDCtx(context); }
+};
+
+// Appends data as one libzstd frame to out. False with error set when libzstd fails.
+bool compress(QByteArrayView data, QByteArray& out, int threads, QString& error)
+{
+    const std::unique_ptr<ZSTD_CCtx, CCtxFree> context(ZSTD_createCCtx());
+    if (!context) {
+        error = u"out of memory"_s;
+        return false;
+    }
+    ZSTD_CCtx* c = context.get();
+    const int windowLog =
+            std::clamp(int(std::bit_width(quint64(std::max<qsizetype>(data.size(), 1) - 1))),
+                       minWindowLog, maxWindowLog);
+    const qsizetype before = out.size();
+    out.resize(before + qsizetype(ZSTD_compressBound(size_t(data.size()))));
+    size_t written = ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, level);
+    if (!ZSTD_isError(written))
+        written = ZSTD_CCtx_setParameter(c, ZSTD_c_windowLog, windowLog);
+    // A damaged stream is then told from a valid one before the result is compared.
+    if (!ZSTD_isError(written))
+        written = ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, 1);
+    // Takes effect on streams of several windows; libzstd without threads ignores it.
+    if (!ZSTD_isError(written) && threads > 1)
+        static_cast<void>(ZSTD_CCtx_setParameter(c, ZSTD_c_nbWorkers, threads));
+    if (!ZSTD_isError(written))
+        written = ZSTD_compress2(c, out.data() + before, size_t(out.size() - before), data.data(),
+                                 size_t(data.size()));
+    if (ZSTD_isError(written)) {
+        error = u"cannot make the patch: %1"_s.arg(QString::fromUtf8(ZSTD_getErrorName(written)));
+        return false;
+    }
+    out.resize(before + qsizetype(written));
+    return true;
+}
+
+void appendSize(QByteArray& out, qint64 value)
+{
+    char little[8];
+    qToLittleEndian(quint64(value), little);
+    out.append(little, 8);
+}
+
+// The three streams of a patch, first as they are and then packed.
+struct Streams
+{
+    QByteArray control;
+    QByteArray differences;
+    QByteArray extra;
+
+    void split(const std::vector<Step>& steps, QByteArrayView source, QByteArrayView target)
+    {
+        qint64 oldAt = 0;
+        for (const Step& step : steps) {
+            const qint64 from = step.add == 0 ? oldAt : step.oldAt;
+            appendNumber(control, quint64(step.add));
+            appendNumber(control, quint64(step.copy));
+            appendNumber(control, zigzag(from - oldAt));
+            const qsizetype before = differences.size();
+            differences.resize(before + step.add);
+            char* difference = differences.data() + before;
+            for (qint64 i = 0; i < step.add; ++i)
+                difference[i] = char(target[step.newAt + i] - source[from + i]);
+            extra.append(target.sliced(step.newAt + step.add, step.copy));
+            oldAt = from + step.add;
+        }
+    }
+
+    // The header and the three packed streams, the larger two packed side by side.
+    [[nodiscard]] bool pack(qint64 sourceSize, qint64 targetSize, int threads, QByteArray& patch,
+                            QString& error) const
+    {
+        QByteArray packed[3];
+        QString problems[3];
+        std::thread other([&] { compress(extra, packed[2], threads, problems[2]); });
+        if (compress(control, packed[0], 1, problems[0]))
+            compress(differences, packed[1], threads, problems[1]);
+        other.join();
+        for (const QString& problem : problems) {
+            if (!problem.isEmpty()) {
+                error = problem;
+                return false;
+            }
+        }
+        patch.append(magic.data(), magic.size());
+        for (const qint64 size :
+             {sourceSize, targetSize, qint64(packed[0].size()), qint64(packed[1].size())})
+            appendSize(patch, size);
+        for (const QByteArray& stream : packed)
+            patch.append(stream);
+        return true;
+    }
+};
+
+// The old file and the patch's differences never overlap: the loop may be vectorised.
+void addTo(uchar* __restrict out, const uchar* __restrict from, qint64 count)
+{
+    for (qint64 i = 0; i < count; ++i)
+        out[i] = uchar(out[i] + from[i]);
+}
+
+// One of the patch's three streams, decompressed as it is read. After a failed read, `problem`
+// says what is wrong with the stream, or is empty when the stream ended early.
+class StreamReader
+{
+public:
+    explicit StreamReader(QByteArrayView compressed)
+        : input{compressed.data(), size_t(compressed.size()), 0}
+        , buffer(qsizetype(ZSTD_DStreamOutSize()), Qt::Uninitialized)
+    {}
+
+    [[nodiscard]] bool setUp()
+    {
+        if (!context) {
+            problem = u"out of memory"_s;
+            return false;
+        }
+        return ok(ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax, maxWindowLog));
+    }
+
+    // Exactly count bytes into out.
+    [[nodiscard]] bool read(uchar* out, qint64 count)
+    {
+        while (count > 0) {
+            if (used == available && count >= buffer.size()) {
+                // Straight into place: no copy through the buffer.
+                ZSTD_outBuffer output{out, size_t(count), 0};
+                if (!decode(output))
+                    return false;
+                out += output.pos;
+                count -= qint64(output.pos);
+                continue;
+            }
+            if (used == available && !refill())
+                return false;
+            const qint64 take = std::min(count, available - used);
+            std::memcpy(out, buffer.constData() + used, size_t(take));
+            used += take;
+            out += take;
+            count -= take;
+        }
+        return true;
+    }
+
+    [[nodiscard]] bool readNumber(quint64& value)
+    {
+        value = 0;
+        for (int shift = 0; shift < 64; shift += 7) {
+            uchar byte = 0;
+            if (!read(&byte, 1))
+                return false;
+            value |= quint64(byte & 0x7f) << shift;
+            if ((byte & 0x80) == 0)
+                return true;
+        }
+        problem = u"a step is too long"_s;
+        return false;
+    }
+
+    // Whether everything was read, up to the end of the stream's one frame.
+    [[nodiscard]] bool atEnd()
+    {
+        if (used < available || refill() || !problem.isEmpty())
+            return false;
+        return pending == 0 && input.pos == input.size;
+    }
+
+    // The frame has not ended.
+    [[nodiscard]] bool unfinished() const { return pending != 0; }
+
+    QString problem;
+
+private:
+    [[nodiscard]] bool ok(size_t result)
+    {
+        if (!ZSTD_isError(result))
+            return true;
+        problem = QString::fromUtf8(ZSTD_getErrorName(result));
+        return false;
+    }
+
+    // Decodes into output until something comes out. False at the end of the frame or of the
+    // input, or when the stream is damaged.
+    [[nodiscard]] bool decode(ZSTD_outBuffer& output)
+    {
+        while (output.pos == 0 && pending != 0 && problem.isEmpty()) {
+            // A full output may leave more to flush without more input.
+            if (input.pos == input.size && !outputWasFull)
+                return false;
+            pending = ZSTD_decompressStream(context.get(), &output, &input);
+            if (!ok(pending))
+                return false;
+            outputWasFull = output.pos == output.size;
+        }
+        return output.pos > 0;
+    }
+
+    [[nodiscard]] bool refill()
+    {
+        ZSTD_outBuffer output{buffer.data(), size_t(buffer.size()), 0};
+        const bool got = decode(output);
+        used = 0;
+        available = qint64(output.pos);
+        return got;
+    }
+
+    std::unique_ptr<ZSTD_DCtx, DCtxFree> context{ZSTD_createDCtx()};
+    ZSTD_inBuffer input;
+    QByteArray buffer;
+    qint64 used = 0;
+    qint64 available = 0;
+    size_t pending = 1; // 0 once the frame is complete
+    bool outputWasFull = false;
+};
+
+// Writes the result a block at a time, hashing it on the way.
+class ResultWriter
+{
+public:
+    explicit ResultWriter(const QString& path)
+        : file(path)
+        , block(outputBlock, Qt::Uninitialized)
+    {}
+
+    [[nodiscard]] bool open(QString& error)
+    {
+        if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return true;
+        error = u"Could not open file %1 for writing: %2"_s.arg(file.fileName(),
+                                                                file.errorString());
+        return false;
+    }
+
+    // Room for up to `want` bytes at the end of the block.
+    [[nodiscard]] uchar* room(qint64 want, qint64& got, QString& error)
+    {
+        if (filled == block.size() && !flush(error))
+            return nullptr;
+        got = std::min<qint64>(want, block.size() - filled);
+        return reinterpret_cast<uchar*>(block.data()) + filled;
+    }
+    void commit(qint64 count) { filled += count; }
+
+    [[nodiscard]] bool flush(QString& error)
+    {
+        const QByteArrayView written(block.constData(), filled);
+        hash.add(written);
+        if (file.write(written.data(), written.size()) != written.size() || !file.flush()) {
+            error = u"Could not write file %1: %2"_s.arg(file.fileName(), file.errorString());
+            return false;
+        }
+        // Handed to the kernel's write-back now, so the sync before the commit finds little left.
+        WholeFile::startWriteBack(file, file.pos() - filled, filled);
+        filled = 0;
+        return true;
+    }
+
+    [[nodiscard]] QByteArray digest() { return hash.hexResult(); }
+
+private:
+    QFile file;
+    QByteArray block;
+    qsizetype filled = 0;
+    Sha256 hash;
+};
+
+class Applier
+{
+public:
+    Applier(QByteArrayView old, QByteArrayView patch, const QString& patchFile,
+            ResultWriter& writer)
+        : old(bytes(old))
+        , oldSize(old.size())
+        , patchFile(patchFile)
+        , writer(writer)
+        , steps(section(patch, 0))
+        , differences(section(patch, 1))
+        , extra(section(patch, 2))
+    {
+        if (patch.size() >= headerSize) {
+            sourceSize = qint64(qFromLittleEndian<quint64>(patch.data() + magic.size()));
+            targetSize = qint64(qFromLittleEndian<quint64>(patch.data() + magic.size() + 8));
+        }
+    }
+
+    [[nodiscard]] bool run(qint64 maxTargetSize, QString& error)
+    {
+        if (!wellFormed || targetSize < 0)
+            return fail(u"not a patch of this kind"_s, error);
+        if (sourceSize != oldSize)
+            return fail(u"it was made from a file of %1 bytes"_s.arg(sourceSize), error);
+        if (targetSize > maxTargetSize) {
+            error = u"the patch %1 makes more than %2 bytes"_s.arg(patchFile).arg(maxTargetSize);
+            return false;
+        }
+        for (StreamReader* stream : {&steps, &differences, &extra})
+            if (!stream->setUp())
+                return fail(stream->problem, error);
+        qint64 made = 0;
+        qint64 oldAt = 0;
+        while (made < targetSize) {
+            quint64 add = 0;
+            quint64 copy = 0;
+            quint64 seek = 0;
+            if (!steps.readNumber(add) || !steps.readNumber(copy) || !steps.readNumber(seek))
+                return streamFailed(steps, error);
+            oldAt += unzigzag(seek);
+            if (add > quint64(targetSize - made) || copy > quint64(targetSize - made) - add ||
+                oldAt < 0 || quint64(oldSize - oldAt) < add)
+                return fail(u"a step reaches outside the files"_s, error);
+            if (!addDifference(oldAt, qint64(add), error) || !copyExtra(qint64(copy), error))
+                return false;
+            oldAt += qint64(add);
+            made += qint64(add + copy);
+        }
+        if (!writer.flush(error))
+            return false;
+        for (StreamReader* stream : {&steps, &differences, &extra}) {
+            if (stream->atEnd())
+                continue;
+            if (!stream->problem.isEmpty())
+                return fail(stream->problem, error);
+            return fail(stream->unfinished() ? u"ends early"_s : u"goes on after its end"_s, error,
+                        false);
+        }
+        return true;
+    }
+
+private:
+    QByteArrayView section(QByteArrayView patch, int index)
+    {
+        if (patch.size() < headerSize || !patch.startsWith(magic)) {
+            wellFormed = false;
+            return {};
+        }
+        qint64 from = headerSize;
+        for (int i = 0; i < 2; ++i) {
+            const quint64 length =
+                    qFromLittleEndian<quint64>(patch.data() + magic.size() + 8 * (i + 2));
+            if (length > quint64(patch.size() - from)) {
+                wellFormed = false;
+                return {};
+            }
+            if (i == index)
+                return patch.sliced(from, qsizetype(length));
+            from += qint64(length);
+        }
+        return patch.sliced(from);
+    }
+
+    bool addDifference(qint64 oldAt, qint64 count, QString& error)
+    {
+        while (count > 0) {
+            qint64 got = 0;
+            uchar* out = writer.room(count, got, error);
+            if (!out)
+                return false;
+            if (!differences.read(out, got))
+                return streamFailed(differences, error);
+            addTo(out, old + oldAt, got);
+            writer.commit(got);
+            oldAt += got;
+            count -= got;
+        }
+        return true;
+    }
+
+    bool copyExtra(qint64 count, QString& error)
+    {
+        while (count > 0) {
+            qint64 got = 0;
+            uchar* out = writer.room(count, got, error);
+            if (!out)
+                return false;
+            if (!extra.read(out, got))
+                return streamFailed(extra, error);
+            writer.commit(got);
+            count -= got;
+        }
+        return true;
+    }
+
+    bool streamFailed(const StreamReader& stream, QString& error)
+    {
+        if (stream.problem.isEmpty())
+            return fail(u"ends early"_s, error, false);
+        return fail(stream.problem, error);
+    }
+
+    bool fail(const QString& why, QString& error, bool doesNotApply = true)
+    {
+        error = doesNotApply ? u"the patch %1 does not apply: %2"_s.arg(patchFile, why)
+                             : u"the patch %1 %2"_s.arg(patchFile, why);
+        return false;
+    }
+
+    const uchar* old;
+    qint64 oldSize;
+    const QString& patchFile;
+    ResultWriter& writer;
+    bool wellFormed = true;
+    StreamReader steps;
+    StreamReader differences;
+    StreamReader extra;
+    qint64 sourceSize = -1;
+    qint64 targetSize = -1;
+};
+
+} // namespace
+
+bool SuffixPatch::make(QByteArrayView source, QByteArrayView target, QByteArray& patch,
+                       QString& error, int threads)
+{
+    patch.clear();
+    if (source.size() > maxSourceSize) {
+        error = u"larger than %1 bytes"_s.arg(maxSourceSize);
+        return false;
+    }
+    std::vector<Step> steps;
+    {
+        // The index is the largest part of the memory: gone before the streams are packed.
+        SuffixIndex index(source);
+        if (!index.build()) {
+            error = u"cannot sort the suffixes of the old file"_s;
+            return false;
+        }
+        steps = findSteps(index, source, target, threads);
+    }
+
+    Streams streams;
+    streams.split(steps, source, target);
+    return streams.pack(source.size(), target.size(), threads, patch, error);
+}
+
+bool SuffixPatch::apply(const QString& sourceFile, const QString& patchFile,
+                        const QString& targetFile, qint64 maxTargetSize, QByteArray& targetSha256,
+                        QString& error)
+{
+    targetSha256.clear();
+    MappedFile source(sourceFile);
+    MappedFile patch(patchFile);
+    if (!source.openForReading() || !patch.openForReading()) {
+        error = source.errorString().isEmpty() ? patch.errorString() : source.errorString();
+        return false;
+    }
+    ResultWriter writer(targetFile);
+    if (!writer.open(error))
+        return false;
+    Applier applier(source.view(), patch.view(), patchFile, writer);
+    if (!applier.run(maxTargetSize, error))
+        return false;
+    targetSha256 = writer.digest();
+    return true;
+}

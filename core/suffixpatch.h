@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+
+// Binary deltas the way bsdiff makes them: a suffix array of the old file (libdivsufsort) finds
+// stretches of the new file that match somewhere in the old one with only a few bytes changed,
+// such as code whose addresses all moved by the same amount. A patch is a list of steps, each
+// "add this many bytes of the difference to the old file at that place, then copy this many new
+// bytes", in three libzstd streams: the steps, the differences (mostly zeros) and the new bytes.
+//
+// Applying reads the old file through a mapping and streams the result, so its memory does not
+// grow with the file; making holds both files and four bytes per byte of the old one.
+class SuffixPatch
+{
+public:
+    // The suffix array indexes the old file with 32-bit positions.
+    static constexpr qint64 maxSourceSize = (qint64(1) << 31) - 1;
+
+    SuffixPatch() = delete;
+
+    // A patch that turns source into target, using up to threads threads. False with error set
+    // when the source is larger than maxSourceSize or a library fails.
+    [[nodiscard]] static bool make(QByteArrayView source, QByteArrayView target, QByteArray& patch,
+                                   QString& error, int threads = 2);
+    // As ZstdPatch::apply: writes what patchFile makes of sourceFile to targetFile and gives the
+    // lower-case hex SHA-256 digest of it; a damaged patch, one made from another source or one
+    // that makes more than maxTargetSize bytes fails with error set.
+    [[nodiscard]] static bool apply(const QString& sourceFile, const QString& patchFile,
+                                    const QString& targetFile, qint64 maxTargetSize,
+                                    QByteArray& targetSha256, QString& error);
+};

@@ -1,0 +1,240 @@
+#include "binarypatch.h"
+#include "mappedfile.h"
+#include "sha256.h"
+#include "suffixpatch.h"
+#include "zstdpatch.h"
+
+#include <QFile>
+#include <QLibraryInfo>
+#include <QRandomGenerator>
+#include <QStorageInfo>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <atomic>
+#include <thread>
+
+using Method = BinaryPatch::Method;
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QByteArray randomBytes(qsizetype size, quint32 seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator generator(seed);
+    generator.fillRange(reinterpret_cast<quint32*>(bytes.data()), size / 4);
+    return bytes;
+}
+
+bool writeFile(const QString& path, const QByteArray& content)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool make(Method method, QByteArrayView source, QByteArrayView target, QByteArray& patch,
+          QString& error)
+{
+    return method == Method::Suffix ? SuffixPatch::make(source, target, patch, error)
+                                    : ZstdPatch::make(source, target, patch, error);
+}
+
+// Every row once for each method.
+template<typename... Values>
+void addRows(const char* name, const Values&... values)
+{
+    for (const Method method : {Method::Zstd, Method::Suffix})
+        ((QTest::addRow("%s: %s", BinaryPatch::nameOf(method).data(), name) << method)
+         << ... << values);
+}
+
+qint64 anonymousKiB()
+{
+    const QByteArray status = readFile(u"/proc/self/status"_s);
+    const qsizetype at = status.indexOf("RssAnon:");
+    return at < 0 ? -1
+                  : status.mid(at + 8, status.indexOf('\n', at) - at - 8)
+                            .trimmed()
+                            .split(' ')
+                            .value(0)
+                            .toLongLong();
+}
+
+// A file of size bytes, all zeros but for a seeded 64 KiB every 256 MiB.
+bool writeSparse(const QString& path, qint64 size, quint32 seed)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || !file.resize(size))
+        return false;
+    for (qint64 at = 0; at < size; at += qint64(256) << 20)
+        if (!file.seek(at) || file.write(randomBytes(64 << 10, seed++)) != (64 << 10))
+            return false;
+    return true;
+}
+
+} // namespace
+
+class TestBinaryPatch : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void appliesWhatItMade_data();
+    void appliesWhatItMade();
+    void refusesWhatDoesNotFit_data();
+    void refusesWhatDoesNotFit();
+    void twoGibibytesTakeLittleMemory();
+};
+
+void TestBinaryPatch::appliesWhatItMade_data()
+{
+    QTest::addColumn<Method>("method");
+    QTest::addColumn<QByteArray>("source");
+    QTest::addColumn<QByteArray>("target");
+    QTest::addColumn<qsizetype>("maxPatchSize");
+    // Random bytes do not compress: only what the source gives makes the patch small.
+    const QByteArray old = randomBytes(3 << 20, 1);
+    QByteArray changed = old;
+    changed.replace(1 << 20, 5, "fixed");
+    changed.insert(2 << 20, randomBytes(4096, 2));
+    // Moved further than a compressor's usual window reaches.
+    const QByteArray moved = old.mid(2 << 20) + old.first(2 << 20);
+    addRows("a few places changed", old, changed, qsizetype(8 << 10));
+    addRows("parts moved", old, moved, qsizetype(1 << 10));
+    addRows("from nothing", QByteArray(), old.first(1000), qsizetype(1100));
+    addRows("to nothing", old, QByteArray(), qsizetype(80));
+    // Real programs: two builds of much the same code, and two unrelated ones.
+    const QByteArray ls = readFile(u"/usr/bin/ls"_s);
+    const QByteArray dir = readFile(u"/usr/bin/dir"_s);
+    const QByteArray core =
+            readFile(QLibraryInfo::path(QLibraryInfo::LibrariesPath) + u"/libQt6Core.so.6"_s);
+    const QByteArray self = readFile(QCoreApplication::applicationFilePath());
+    addRows("ls to dir", ls, dir, dir.size() / 8);
+    addRows("dir to ls", dir, ls, ls.size() / 8);
+    addRows("a test to the toolkit's core", self, core, core.size());
+}
+
+void TestBinaryPatch::appliesWhatItMade()
+{
+    QFETCH(Method, method);
+    QFETCH(QByteArray, source);
+    QFETCH(QByteArray, target);
+    QFETCH(qsizetype, maxPatchSize);
+    QByteArray patch;
+    QString error;
+    QVERIFY2(make(method, source, target, patch, error), qPrintable(error));
+    QVERIFY2(patch.size() <= maxPatchSize, qPrintable(QString::number(patch.size())));
+
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath(u"old"_s), source));
+    QVERIFY(writeFile(dir.filePath(u"patch"_s), patch));
+    QByteArray sha256;
+    QVERIFY2(BinaryPatch::apply(method, dir.filePath(u"old"_s), dir.filePath(u"patch"_s),
+                                dir.filePath(u"new"_s), target.size(), sha256, error),
+             qPrintable(error));
+    QCOMPARE(readFile(dir.filePath(u"new"_s)), target);
+    QCOMPARE(sha256, Sha256::hexOf(target));
+}
+
+void TestBinaryPatch::refusesWhatDoesNotFit_data()
+{
+    QTest::addColumn<Method>("method");
+    QTest::addColumn<QString>("damage");
+    QTest::addColumn<QString>("error"); // %1: the patch file
+    addRows("another source", u"source"_s, u"the patch %1 does not apply: "_s);
+    addRows("a byte changed", u"flip"_s, u"the patch %1 does not apply: "_s);
+    addRows("cut short", u"cut"_s, u"the patch %1 ends early"_s);
+    addRows("bytes after its end", u"append"_s, u"the patch %1 goes on after its end"_s);
+    addRows("more than expected", u"limit"_s, u"the patch %1 makes more than 99 bytes"_s);
+    QTest::newRow("suffix: a zstd patch")
+            << Method::Suffix << u"zstd"_s
+            << u"the patch %1 does not apply: not a patch of this kind"_s;
+}
+
+void TestBinaryPatch::refusesWhatDoesNotFit()
+{
+    QFETCH(Method, method);
+    QFETCH(QString, damage);
+    QFETCH(QString, error);
+    const QByteArray source = randomBytes(1 << 20, 3);
+    QByteArray target = source;
+    target.replace(5000, 3, "new");
+    QByteArray patch;
+    QString why;
+    QVERIFY(make(damage == u"zstd" ? Method::Zstd : method, source, target, patch, why));
+    QTemporaryDir dir;
+    const QString patchFile = dir.filePath(u"patch"_s);
+    if (damage == u"flip")
+        patch[patch.size() - 2] = char(patch.at(patch.size() - 2) ^ 0x40);
+    else if (damage == u"cut")
+        patch.chop(10);
+    else if (damage == u"append")
+        patch.append("more");
+    QVERIFY(writeFile(patchFile, patch));
+    // Of the same size, so that only the content tells it from the right one.
+    QVERIFY(writeFile(dir.filePath(u"old"_s),
+                      damage == u"source" ? randomBytes(1 << 20, 4) : source));
+
+    QByteArray sha256;
+    const bool applied =
+            BinaryPatch::apply(method, dir.filePath(u"old"_s), patchFile, dir.filePath(u"new"_s),
+                               damage == u"limit" ? 99 : target.size(), sha256, why);
+    // A suffix patch adds its differences to whatever old file it is given: the result's digest,
+    // which every caller compares, tells that it was another.
+    if (applied && method == Method::Suffix && damage == u"source") {
+        QVERIFY(sha256 != Sha256::hexOf(target));
+        return;
+    }
+    QVERIFY(!applied);
+    QVERIFY2(why.startsWith(error.arg(patchFile)), qPrintable(why));
+    QVERIFY(sha256.isEmpty());
+}
+
+// The largest file that gets a patch, made from mapped files: the apply's own memory stays small.
+void TestBinaryPatch::twoGibibytesTakeLittleMemory()
+{
+    const qint64 size = BinaryPatch::maxFileSize;
+    QTemporaryDir dir;
+    if (QStorageInfo(dir.path()).bytesAvailable() < 3 * size)
+        QSKIP("needs 6 GiB of free disk space");
+    QVERIFY(writeSparse(dir.filePath(u"old"_s), size, 5));
+    QVERIFY(writeSparse(dir.filePath(u"new"_s), size, 6));
+    MappedFile old(dir.filePath(u"old"_s));
+    MappedFile made(dir.filePath(u"new"_s));
+    QVERIFY(old.openForReading() && made.openForReading());
+    QByteArray patch;
+    QString error;
+    QVERIFY2(ZstdPatch::make(old.view(), made.view(), patch, error), qPrintable(error));
+    QVERIFY(writeFile(dir.filePath(u"patch"_s), patch));
+    const QByteArray expected = Sha256::hexOf(made.view());
+
+    const qint64 before = anonymousKiB();
+    std::atomic<qint64> peak = before;
+    std::atomic<bool> done = false;
+    std::thread sampler([&] {
+        while (!done) {
+            peak = std::max(peak.load(), anonymousKiB());
+            QThread::usleep(500);
+        }
+    });
+    QByteArray sha256;
+    const bool applied =
+            BinaryPatch::apply(Method::Zstd, dir.filePath(u"old"_s), dir.filePath(u"patch"_s),
+                               dir.filePath(u"applied"_s), size, sha256, error);
+    done = true;
+    sampler.join();
+    QVERIFY2(applied, qPrintable(error));
+    QCOMPARE(sha256, expected);
+    QVERIFY2(peak - before < 100 * 1024, qPrintable(u"%1 KiB"_s.arg(peak - before)));
+}
+
+QTEST_GUILESS_MAIN(TestBinaryPatch)
+#include "tst_binarypatch.moc"
