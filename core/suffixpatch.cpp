@@ -632,9 +632,10 @@ public:
             quint64 seek = 0;
             if (!steps.readNumber(add) || !steps.readNumber(copy) || !steps.readNumber(seek))
                 return streamFailed(steps, error);
-            oldAt += unzigzag(seek);
+            // A damaged step may ask for any position: no arithmetic on it may overflow.
             if (add > quint64(targetSize - made) || copy > quint64(targetSize - made) - add ||
-                oldAt < 0 || quint64(oldSize - oldAt) < add)
+                __builtin_add_overflow(oldAt, unzigzag(seek), &oldAt) || oldAt < 0 ||
+                quint64(oldSize - oldAt) < add)
                 return fail(u"a step reaches outside the files"_s, error);
             if (!addDifference(oldAt, qint64(add), error) || !copyExtra(qint64(copy), error))
                 return false;

@@ -955,7 +955,7 @@ void TestEndToEnd::deltasFromTwoEarlierVersions()
     if (killed) {
         installation.start({u"--nouser"_s, clientType, u"3"_s});
         // Killed once the result is begun: the patch is there in whole, the result in part.
-        QVERIFY(installation.seen({{"voice.pak.zstpatch", 1}}) == 0);
+        QVERIFY(installation.seen({{"voice.pak.sufpatch", 1}}) == 0);
         const QString making = installation.recordedSession() + u"/data/voice.pak.patching"_s;
         QVERIFY(QTest::qWaitFor([&making] { return QFileInfo::exists(making); }, 20000));
         installation.kill();

@@ -2,6 +2,7 @@
 
 #include "ed25519.h"
 #include "sha256.h"
+#include "suffixpatch.h"
 #include "testfiles.h"
 #include "tomcryptutil.h"
 #include "zstdpatch.h"
@@ -82,21 +83,22 @@ QByteArray TestRelease::productIni() const
 }
 
 QString TestRelease::addPatch(const QString& section, const QString& key,
-                              const QByteArray& oldInstalled)
+                              const QByteArray& oldInstalled, BinaryPatch::Method method)
 {
     const QString target = section + u'/' + key;
     const auto file = std::find_if(releaseFiles.cbegin(), releaseFiles.cend(), [&](const auto& f) {
         return f.section + u'/' + f.key == target;
     });
     Q_ASSERT(file != releaseFiles.cend());
-    Patch patch{target, oldInstalled, {}, {}};
+    Patch patch{target, oldInstalled, {}, {}, method};
     QString error;
-    const bool made = ZstdPatch::make(oldInstalled,
-                                      file->unpackedName.isEmpty() ? file->content : file->unpacked,
-                                      patch.bytes, error);
+    const QByteArray& content = file->unpackedName.isEmpty() ? file->content : file->unpacked;
+    const bool made = method == BinaryPatch::Method::Suffix
+                              ? SuffixPatch::make(oldInstalled, content, patch.bytes, error)
+                              : ZstdPatch::make(oldInstalled, content, patch.bytes, error);
     Q_ASSERT(made);
-    patch.path =
-            u"patches/%1/%2.zstpatch"_s.arg(QLatin1StringView(Sha256::hexOf(oldInstalled)), target);
+    patch.path = u"patches/%1/%2.%3"_s.arg(QLatin1StringView(Sha256::hexOf(oldInstalled)), target,
+                                           QLatin1StringView(BinaryPatch::nameOf(method)));
     patches.append(patch);
     return patch.path;
 }
@@ -140,8 +142,9 @@ ReleaseManifest TestRelease::manifest() const
         static_cast<void>(manifest.addFile(entry));
     }
     for (const Patch& patch : patches)
-        static_cast<void>(manifest.addPatch({patch.target, Sha256::hexOf(patch.source), patch.path,
-                                             Sha256::hexOf(patch.bytes), patch.bytes.size()}));
+        static_cast<void>(
+                manifest.addPatch({patch.target, Sha256::hexOf(patch.source), patch.path,
+                                   Sha256::hexOf(patch.bytes), patch.bytes.size(), patch.method}));
     return manifest;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "binarypatch.h"
 #include "releasemanifest.h"
 
 #include <QByteArray>
@@ -32,7 +33,8 @@ public:
     void addDelete(const QString& path);
     // A patch, listed in the manifest, that makes the installed content of the file
     // "<section>/<key>" (added before) out of oldInstalled. Its path on the mirror is returned.
-    QString addPatch(const QString& section, const QString& key, const QByteArray& oldInstalled);
+    QString addPatch(const QString& section, const QString& key, const QByteArray& oldInstalled,
+                     BinaryPatch::Method method = BinaryPatch::Method::Zstd);
     // An entry exactly as given, also one whose bytes do not match what it claims.
     void addRawEntry(const ReleaseFile& file);
 
@@ -67,6 +69,7 @@ private:
         QByteArray source;
         QByteArray bytes;
         QString path;
+        BinaryPatch::Method method;
     };
     QList<Patch> patches;
 };

@@ -380,6 +380,10 @@ void TestUpdateRun::patchesOrWholeFiles_data()
                              << u"Patches made 1 files; <saved> bytes fewer downloaded"_s;
     QTest::newRow("packed and patched")
             << u"packed"_s << u"Patches made 1 files; <saved> bytes fewer downloaded"_s;
+    QTest::newRow("suffix method")
+            << u"suffix"_s << u"Patches made 1 files; <saved> bytes fewer downloaded"_s;
+    // The manifest names a method from after this updater: the whole file, and no word of it.
+    QTest::newRow("a method this updater does not know") << u"later method"_s << QString();
     QTest::newRow("left by a killed apply")
             << u"killed"_s << u"Patches made 1 files; <saved> bytes fewer downloaded"_s;
     QTest::newRow("damaged on the mirror")
@@ -414,8 +418,19 @@ void TestUpdateRun::patchesOrWholeFiles()
         f.release.addFile(u"bin"_s, key, changed);
     // Keeps the first run busy while it is cancelled.
     f.release.addFile(u"data"_s, u"big.bin"_s, QByteArray(300000, 'b'));
-    const QString patch = u"/m1/7/"_s + f.release.addPatch(u"bin"_s, key, old);
+    const bool suffix = situation == u"suffix" || situation == u"later method";
+    const QString patch = u"/m1/7/"_s + f.release.addPatch(u"bin"_s, key, old,
+                                                           suffix ? BinaryPatch::Method::Suffix
+                                                                  : BinaryPatch::Method::Zstd);
     QVERIFY(f.publish());
+    if (situation == u"later method") {
+        const QString manifest =
+                f.mirrorRoot.path() + u"/m1/"_s + f.release.iniPath().chopped(4) + u".manifest"_s;
+        const QByteArray text =
+                readFile(manifest).replace("patch-with\tsuffix", "patch-with\tlater");
+        QVERIFY(TestRelease::writeFile(manifest, text) &&
+                TestRelease::writeFile(manifest + u".sig"_s, TestRelease::signManifest(text)));
+    }
     QVERIFY(writeInstalled(f, u"vq3client_linux_amd64"_s,
                            situation == u"other source" ? changed.first(100) : old));
     if (situation == u"damaged") {
@@ -458,7 +473,9 @@ void TestUpdateRun::patchesOrWholeFiles()
     const bool patched = line.startsWith(u"Patches made"_s);
     QCOMPARE(f.server.requestCount(u"/m1/7/bin/"_s + key), patched ? 0 : 1);
     QCOMPARE(f.server.requestCount(patch),
-             situation == u"killed" || situation == u"other source" ? 0 : 1);
+             situation == u"killed" || situation == u"other source" || situation == u"later method"
+                     ? 0
+                     : 1);
     const qint64 saved =
             f.release.files().first().content.size() - f.release.manifest().patches().first().size;
     if (!line.isEmpty())
