@@ -106,7 +106,7 @@ QByteArray ReleaseManifest::toText() const
     }
     for (const ReleaseManifestPatch& patch : patchList) {
         const QByteArray size = QByteArray::number(patch.size);
-        if (patch.method == BinaryPatch::Method::Zstd)
+        if (patch.method == BinaryPatch::Method::Zstd && !patch.namesMethod)
             appendRecord(text, {patchKind, patch.target.toUtf8(), patch.sourceSha256,
                                 patch.path.toUtf8(), patch.sha256, size});
         else
@@ -213,7 +213,7 @@ bool ReleaseManifest::readRecord(const Fields& fields)
         return fields.size() == 4 || fields.size() == 6 ? readFile(fields)
                                                         : wrongFieldCount(fields, "4 or 6"_L1);
     if (kind == patchKind)
-        return fields.size() == 6 ? readPatch(fields, 1, BinaryPatch::Method::Zstd)
+        return fields.size() == 6 ? readPatch(fields, 1, BinaryPatch::Method::Zstd, false)
                                   : wrongFieldCount(fields, "6"_L1);
     if (kind == patchWithKind)
         return fields.size() == 7 ? readPatchWith(fields) : wrongFieldCount(fields, "7"_L1);
@@ -287,15 +287,17 @@ bool ReleaseManifest::readPatchWith(const Fields& fields)
 {
     // A later method: its patches are left to the updaters that know it.
     const std::optional<BinaryPatch::Method> method = BinaryPatch::methodNamed(fields[1]);
-    return method ? readPatch(fields, 2, *method) : true;
+    return method ? readPatch(fields, 2, *method, true) : true;
 }
 
 // From fields[first] on: target, source digest, path, digest, size.
-bool ReleaseManifest::readPatch(const Fields& fields, qsizetype first, BinaryPatch::Method method)
+bool ReleaseManifest::readPatch(const Fields& fields, qsizetype first, BinaryPatch::Method method,
+                                bool namesMethod)
 {
     const QByteArrayView* field = fields.data() + first;
     ReleaseManifestPatch patch;
     patch.method = method;
+    patch.namesMethod = namesMethod;
     patch.target = decode(field[0]);
     patch.path = decode(field[2]);
     // The target is read as a file's path: its record comes first.

@@ -41,6 +41,9 @@ struct ReleaseManifestPatch
     QByteArray sha256;       // lower-case hex digest of the patch on the mirror
     qint64 size = 0;         // bytes of the patch on the mirror
     BinaryPatch::Method method = BinaryPatch::Method::Zstd;
+    // Listed as a "patch-with" record even when its method is zstd: a zstd patch whose window
+    // is larger than updaters from before "patch-with" decode, which then fetch the whole file.
+    bool namesMethod = false;
 
     friend bool operator==(const ReleaseManifestPatch&, const ReleaseManifestPatch&) = default;
 };
@@ -120,7 +123,8 @@ private:
     [[nodiscard]] bool readReleased(QByteArrayView value);
     [[nodiscard]] bool readProductIni(QByteArrayView sha256, QByteArrayView size);
     [[nodiscard]] bool readFile(const Fields& fields);
-    [[nodiscard]] bool readPatch(const Fields& fields, qsizetype first, BinaryPatch::Method method);
+    [[nodiscard]] bool readPatch(const Fields& fields, qsizetype first, BinaryPatch::Method method,
+                                 bool namesMethod);
     [[nodiscard]] bool readPatchWith(const Fields& fields);
     [[nodiscard]] bool readMode(const Fields& fields);
     // Either every file has a mode record or none has.

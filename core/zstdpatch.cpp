@@ -49,6 +49,11 @@ int windowLogFor(qint64 bytes)
 
 } // namespace
 
+bool ZstdPatch::needsLargeWindow(qint64 sourceSize, qint64 targetSize)
+{
+    return (qint64(1) << windowLogFor(sourceSize + targetSize)) > classicWindow;
+}
+
 bool ZstdPatch::make(QByteArrayView source, QByteArrayView target, QByteArray& patch,
                      QString& error)
 {

@@ -15,7 +15,13 @@ public:
     // libzstd's largest window: beyond it a match could not reach back into the old file.
     static constexpr qint64 maxFileSize = qint64(1) << 31;
 
+    // Updaters from before patches of large files decode windows up to this size only.
+    static constexpr qint64 classicWindow = qint64(1) << 27;
+
     ZstdPatch() = delete;
+
+    // Whether a patch between files of these sizes takes a larger window than classicWindow.
+    [[nodiscard]] static bool needsLargeWindow(qint64 sourceSize, qint64 targetSize);
 
     // A patch that turns source into target. False with error set when either is larger than
     // maxFileSize or libzstd fails.

@@ -45,8 +45,9 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/)
     // Half seeded bytes, half text: the seeds' patches add to both.
     QByteArray old(32 * 1024, Qt::Uninitialized);
     QRandomGenerator(7).fillRange(reinterpret_cast<quint32*>(old.data()), old.size() / 4);
-    old.append(QByteArray("the quick brown fox jumps over the lazy dog. ").repeated(745).left(
-            32 * 1024));
+    old.append(QByteArray("the quick brown fox jumps over the lazy dog. ")
+                       .repeated(745)
+                       .left(32 * 1024));
     FuzzSupport::writeInput(paths().old, old);
     return 0;
 }

@@ -215,7 +215,9 @@ QString ReleaseToolDeltaMaker::makeFrom(qsizetype releaseIndex, const ReleaseToo
                                                          targetPath, fileSuffixOf(patch.method)),
                                 {},
                                 0,
-                                patch.method};
+                                patch.method,
+                                patch.method == BinaryPatch::Method::Zstd &&
+                                        ZstdPatch::needsLargeWindow(source.size(), target.size())};
     const QString stored = store(versionDir, patch.bytes, record);
     if (stored.isEmpty())
         made.append({record, {releaseIndex}});

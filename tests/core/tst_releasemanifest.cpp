@@ -82,6 +82,9 @@ void TestReleaseManifest::roundTrip_data()
     const QByteArray suffixPatch = "patch-with\tsuffix\tbase/update.gz\t@\tpatches/1/u.gz\t@\t9\n";
     QTest::newRow("a patch of another method")
             << header + files + suffixPatch << header + files + suffixPatch;
+    const QByteArray largeZstd = QByteArray(suffixPatch).replace("suffix", "zstd");
+    QTest::newRow("a zstd patch named so")
+            << header + files + largeZstd << header + files + largeZstd;
     // An updater that does not know the method fetches the whole file.
     QTest::newRow("a method this updater does not know")
             << header + files + QByteArray(suffixPatch).replace("suffix", "later")
