@@ -2,7 +2,9 @@
 
 #include "mappedfile.h"
 #include "sha256.h"
+#include "suffixindex.h"
 #include "wholefile.h"
+#include "zstdstreamreader.h"
 
 #include <QFile>
 #include <QtEndian>
@@ -10,7 +12,6 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
-#include <divsufsort.h>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -42,106 +43,6 @@ const uchar* bytes(QByteArrayView view)
 {
     return reinterpret_cast<const uchar*>(view.data());
 }
-
-// A suffix array of the old file and, for each first three bytes, where their suffixes start in
-// it, so that a search begins in a small range and takes few steps through memory that is not
-// in any cache.
-class SuffixIndex
-{
-public:
-    struct Match
-    {
-        qint64 position = 0;
-        qint64 length = 0;
-    };
-
-    explicit SuffixIndex(QByteArrayView old)
-        : old(bytes(old))
-        , size(old.size())
-    {}
-
-    [[nodiscard]] bool build()
-    {
-        if (size == 0)
-            return true;
-        try {
-            suffixes.resize(size_t(size));
-        } catch (const std::bad_alloc&) {
-            return false;
-        }
-        if (divsufsort(old, suffixes.data(), saidx_t(size)) != 0)
-            return false;
-        bucketStart.assign(buckets + 1, 0);
-        for (const saidx_t at : suffixes)
-            ++bucketStart[keyAt(at) + 1];
-        for (size_t key = 1; key < bucketStart.size(); ++key)
-            bucketStart[key] += bucketStart[key - 1];
-        return true;
-    }
-
-    // The longest prefix of pattern found in the old file.
-    [[nodiscard]] Match longest(const uchar* pattern, qint64 length) const
-    {
-        if (size == 0 || length == 0)
-            return {};
-        qint64 low = 0;
-        qint64 high = size - 1;
-        if (length >= keyLength) {
-            const quint32 key = (pattern[0] << 16) | (pattern[1] << 8) | pattern[2];
-            if (bucketStart[key] == bucketStart[key + 1])
-                return {};
-            low = bucketStart[key];
-            high = bucketStart[key + 1] - 1;
-        }
-        qint64 lowLength = common(suffixes[low], pattern, length, 0);
-        qint64 highLength = common(suffixes[high], pattern, length, 0);
-        // Every suffix between two others shares what both share with the pattern.
-        while (high - low > 1) {
-            const qint64 middle = low + (high - low) / 2;
-            const qint64 at = suffixes[middle];
-            const qint64 shared = common(at, pattern, length, std::min(lowLength, highLength));
-            if (shared == length)
-                return {at, shared};
-            if (at + shared == size || old[at + shared] < pattern[shared]) {
-                low = middle;
-                lowLength = shared;
-            } else {
-                high = middle;
-                highLength = shared;
-            }
-        }
-        return lowLength >= highLength ? Match{suffixes[low], lowLength}
-                                       : Match{suffixes[high], highLength};
-    }
-
-private:
-    static constexpr qint64 keyLength = 3;
-    static constexpr size_t buckets = size_t(1) << (8 * keyLength);
-
-    // Three-byte keys in the suffixes' order: a shorter suffix sorts first among those that
-    // start with its bytes, as if zeros followed it.
-    [[nodiscard]] quint32 keyAt(qint64 at) const
-    {
-        quint32 key = 0;
-        for (qint64 i = 0; i < keyLength; ++i)
-            key = (key << 8) | (at + i < size ? old[at + i] : 0);
-        return key;
-    }
-
-    [[nodiscard]] qint64 common(qint64 at, const uchar* pattern, qint64 length, qint64 known) const
-    {
-        const qint64 limit = std::min(length, size - at);
-        qint64 i = known;
-        while (i < limit && old[at + i] == pattern[i])
-            ++i;
-        return i;
-    }
-
-    const uchar* old;
-    qint64 size;
-    std::vector<saidx_t> suffixes;
-    std::vector<quint32> bucketStart;
-};
 
 // One step of a patch: add the difference to `add` bytes of the old file from oldAt, which makes
 // the new file from newAt; then copy `copy` bytes of the new file as they are.
@@ -323,10 +224,6 @@ struct CCtxFree
 {
     void operator()(ZSTD_CCtx* context) const { ZSTD_freeCCtx(context); }
 };
-struct DCtxFree
-{
-    void operator()(ZSTD_DCtx* context) const { ZSTD_freeDCtx(context); }
-};
 
 // Appends data as one libzstd frame to out. False with error set when libzstd fails.
 bool compress(QByteArrayView data, QByteArray& out, int threads, QString& error)
@@ -439,120 +336,6 @@ void addTo(uchar* out, const uchar* from, qint64 count)
         out[i] = uchar(out[i] + from[i]);
 }
 
-// One of the patch's three streams, decompressed as it is read. After a failed read, `problem`
-// says what is wrong with the stream, or is empty when the stream ended early.
-class StreamReader
-{
-public:
-    explicit StreamReader(QByteArrayView compressed)
-        : input{compressed.data(), size_t(compressed.size()), 0}
-        , buffer(qsizetype(ZSTD_DStreamOutSize()), Qt::Uninitialized)
-    {}
-
-    [[nodiscard]] bool setUp()
-    {
-        if (!context) {
-            problem = u"out of memory"_s;
-            return false;
-        }
-        return ok(ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax, maxWindowLog));
-    }
-
-    // Exactly count bytes into out.
-    [[nodiscard]] bool read(uchar* out, qint64 count)
-    {
-        while (count > 0) {
-            if (used == available && count >= buffer.size()) {
-                // Straight into place: no copy through the buffer.
-                ZSTD_outBuffer output{out, size_t(count), 0};
-                if (!decode(output))
-                    return false;
-                out += output.pos;
-                count -= qint64(output.pos);
-                continue;
-            }
-            if (used == available && !refill())
-                return false;
-            const qint64 take = std::min(count, available - used);
-            std::memcpy(out, buffer.constData() + used, size_t(take));
-            used += take;
-            out += take;
-            count -= take;
-        }
-        return true;
-    }
-
-    [[nodiscard]] bool readNumber(quint64& value)
-    {
-        value = 0;
-        for (int shift = 0; shift < 64; shift += 7) {
-            uchar byte = 0;
-            if (!read(&byte, 1))
-                return false;
-            value |= quint64(byte & 0x7f) << shift;
-            if ((byte & 0x80) == 0)
-                return true;
-        }
-        problem = u"a step is too long"_s;
-        return false;
-    }
-
-    // Whether everything was read, up to the end of the stream's one frame.
-    [[nodiscard]] bool atEnd()
-    {
-        if (used < available || refill() || !problem.isEmpty())
-            return false;
-        return pending == 0 && input.pos == input.size;
-    }
-
-    // The frame has not ended.
-    [[nodiscard]] bool unfinished() const { return pending != 0; }
-
-    QString problem;
-
-private:
-    [[nodiscard]] bool ok(size_t result)
-    {
-        if (!ZSTD_isError(result))
-            return true;
-        problem = QString::fromUtf8(ZSTD_getErrorName(result));
-        return false;
-    }
-
-    // Decodes into output until something comes out. False at the end of the frame or of the
-    // input, or when the stream is damaged.
-    [[nodiscard]] bool decode(ZSTD_outBuffer& output)
-    {
-        while (output.pos == 0 && pending != 0 && problem.isEmpty()) {
-            // A full output may leave more to flush without more input.
-            if (input.pos == input.size && !outputWasFull)
-                return false;
-            pending = ZSTD_decompressStream(context.get(), &output, &input);
-            if (!ok(pending))
-                return false;
-            outputWasFull = output.pos == output.size;
-        }
-        return output.pos > 0;
-    }
-
-    [[nodiscard]] bool refill()
-    {
-        ZSTD_outBuffer output{buffer.data(), size_t(buffer.size()), 0};
-        const bool got = decode(output);
-        used = 0;
-        available = qint64(output.pos);
-        return got;
-    }
-
-    std::unique_ptr<ZSTD_DCtx, DCtxFree> context{ZSTD_createDCtx()};
-    ZSTD_inBuffer input;
-    QByteArray buffer;
-    qint64 used = 0;
-    qint64 available = 0;
-    size_t pending = 1; // 0 once the frame is complete
-    bool outputWasFull = false;
-};
-
 // Writes the result a block at a time, hashing it on the way.
 class ResultWriter
 {
@@ -613,9 +396,9 @@ public:
         , oldSize(old.size())
         , patchFile(patchFile)
         , writer(writer)
-        , steps(section(patch, 0))
-        , differences(section(patch, 1))
-        , extra(section(patch, 2))
+        , steps(section(patch, 0), maxWindowLog)
+        , differences(section(patch, 1), maxWindowLog)
+        , extra(section(patch, 2), maxWindowLog)
     {
         if (patch.size() >= headerSize) {
             sourceSize = qint64(qFromLittleEndian<quint64>(patch.data() + magic.size()));
@@ -633,9 +416,9 @@ public:
             error = u"the patch %1 makes more than %2 bytes"_s.arg(patchFile).arg(maxTargetSize);
             return false;
         }
-        for (StreamReader* stream : {&steps, &differences, &extra})
-            if (!stream->setUp())
-                return fail(stream->problem, error);
+        for (ZstdStreamReader* stream : {&steps, &differences, &extra})
+            if (!stream->problem().isEmpty())
+                return fail(stream->problem(), error);
         qint64 made = 0;
         qint64 oldAt = 0;
         while (made < targetSize) {
@@ -656,11 +439,11 @@ public:
         }
         if (!writer.flush(error))
             return false;
-        for (StreamReader* stream : {&steps, &differences, &extra}) {
+        for (ZstdStreamReader* stream : {&steps, &differences, &extra}) {
             if (stream->atEnd())
                 continue;
-            if (!stream->problem.isEmpty())
-                return fail(stream->problem, error);
+            if (!stream->problem().isEmpty())
+                return fail(stream->problem(), error);
             return fail(stream->unfinished() ? u"ends early"_s : u"goes on after its end"_s, error,
                         false);
         }
@@ -721,11 +504,11 @@ private:
         return true;
     }
 
-    bool streamFailed(const StreamReader& stream, QString& error)
+    bool streamFailed(const ZstdStreamReader& stream, QString& error)
     {
-        if (stream.problem.isEmpty())
+        if (stream.problem().isEmpty())
             return fail(u"ends early"_s, error, false);
-        return fail(stream.problem, error);
+        return fail(stream.problem(), error);
     }
 
     bool fail(const QString& why, QString& error, bool doesNotApply = true)
@@ -740,9 +523,9 @@ private:
     const QString& patchFile;
     ResultWriter& writer;
     bool wellFormed = true;
-    StreamReader steps;
-    StreamReader differences;
-    StreamReader extra;
+    ZstdStreamReader steps;
+    ZstdStreamReader differences;
+    ZstdStreamReader extra;
     qint64 sourceSize = -1;
     qint64 targetSize = -1;
 };

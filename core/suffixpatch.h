@@ -1,5 +1,7 @@
 #pragma once
 
+#include "suffixindex.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
@@ -16,7 +18,7 @@ class SuffixPatch
 {
 public:
     // The suffix array indexes the old file with 32-bit positions.
-    static constexpr qint64 maxSourceSize = (qint64(1) << 31) - 1;
+    static constexpr qint64 maxSourceSize = SuffixIndex::maxSize;
 
     SuffixPatch() = delete;
 
