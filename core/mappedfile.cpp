@@ -27,6 +27,17 @@ bool MappedFile::openForReading()
     return true;
 }
 
+bool MappedFile::openForReading(std::initializer_list<MappedFile*> files, QString& error)
+{
+    for (MappedFile* file : files) {
+        if (!file->openForReading()) {
+            error = file->errorString();
+            return false;
+        }
+    }
+    return true;
+}
+
 bool MappedFile::create(qint64 size)
 {
     if (!file.open(QIODevice::ReadWrite | QIODevice::Truncate)) {

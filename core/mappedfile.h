@@ -4,6 +4,8 @@
 #include <QFile>
 #include <QString>
 
+#include <initializer_list>
+
 // A whole file mapped into memory, for reading or, at a size given up front, for writing. The
 // pages belong to the file, not to the program's own memory, so a large file costs only what the
 // kernel keeps of it in its page cache. An empty file maps to an empty view.
@@ -14,6 +16,9 @@ public:
 
     // Opens and maps the file for reading. False with errorString() set when it cannot.
     [[nodiscard]] bool openForReading();
+    // Opens and maps each; false with error set to the first one's problem.
+    [[nodiscard]] static bool openForReading(std::initializer_list<MappedFile*> files,
+                                             QString& error);
     // Creates or truncates the file, reserves size bytes of disk for it (so that a full disk is
     // an error here, not a crash while writing through the mapping) and maps it for writing.
     [[nodiscard]] bool create(qint64 size);

@@ -432,7 +432,8 @@ public:
                 __builtin_add_overflow(oldAt, unzigzag(seek), &oldAt) || oldAt < 0 ||
                 quint64(oldSize - oldAt) < add)
                 return fail(u"a step reaches outside the files"_s, error);
-            if (!addDifference(oldAt, qint64(add), error) || !copyExtra(qint64(copy), error))
+            if (!fill(differences, qint64(add), old + oldAt, error) ||
+                !fill(extra, qint64(copy), nullptr, error))
                 return false;
             oldAt += qint64(add);
             made += qint64(add + copy);
@@ -472,32 +473,21 @@ private:
         return patch.sliced(from);
     }
 
-    bool addDifference(qint64 oldAt, qint64 count, QString& error)
+    // count bytes of the stream into the result; with from, each added to the old file's byte
+    // there.
+    bool fill(ZstdStreamReader& stream, qint64 count, const uchar* from, QString& error)
     {
         while (count > 0) {
             qint64 got = 0;
             uchar* out = writer.room(count, got, error);
             if (!out)
                 return false;
-            if (!differences.read(out, got))
-                return streamFailed(differences, error);
-            addTo(out, old + oldAt, got);
-            writer.commit(got);
-            oldAt += got;
-            count -= got;
-        }
-        return true;
-    }
-
-    bool copyExtra(qint64 count, QString& error)
-    {
-        while (count > 0) {
-            qint64 got = 0;
-            uchar* out = writer.room(count, got, error);
-            if (!out)
-                return false;
-            if (!extra.read(out, got))
-                return streamFailed(extra, error);
+            if (!stream.read(out, got))
+                return streamFailed(stream, error);
+            if (from) {
+                addTo(out, from, got);
+                from += got;
+            }
             writer.commit(got);
             count -= got;
         }
@@ -563,10 +553,8 @@ bool SuffixPatch::apply(const QString& sourceFile, const QString& patchFile,
     targetSha256.clear();
     MappedFile source(sourceFile);
     MappedFile patch(patchFile);
-    if (!source.openForReading() || !patch.openForReading()) {
-        error = source.errorString().isEmpty() ? patch.errorString() : source.errorString();
+    if (!MappedFile::openForReading({&source, &patch}, error))
         return false;
-    }
     ResultWriter writer(targetFile);
     if (!writer.open(error))
         return false;

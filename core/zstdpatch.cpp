@@ -108,10 +108,8 @@ bool ZstdPatch::apply(const QString& sourceFile, const QString& patchFile,
     targetSha256.clear();
     MappedFile source(sourceFile);
     MappedFile patchMapping(patchFile);
-    if (!source.openForReading() || !patchMapping.openForReading()) {
-        error = source.errorString().isEmpty() ? patchMapping.errorString() : source.errorString();
+    if (!MappedFile::openForReading({&source, &patchMapping}, error))
         return false;
-    }
     const QByteArrayView patch = patchMapping.view();
     const QString doesNotApply = u"the patch %1 does not apply"_s.arg(patchFile);
     const size_t frameSize = ZSTD_findFrameCompressedSize(patch.data(), size_t(patch.size()));
