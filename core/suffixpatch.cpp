@@ -111,56 +111,71 @@ private:
         return oldAt >= 0 && oldAt < oldSize && old[oldAt] == target[at] ? 1 : 0;
     }
 
+    // The step from the last match up to the match at position, found for scan.
     void addStep(qint64 scan, qint64 position)
     {
-        qint64 forward = 0;
-        {
-            qint64 agree = 0;
-            qint64 best = 0;
-            for (qint64 i = 0; lastScan + i < scan && lastPosition + i < oldSize;) {
-                agree += old[lastPosition + i] == target[lastScan + i];
-                ++i;
-                if (agree * 2 - i > best * 2 - forward) {
-                    best = agree;
-                    forward = i;
-                }
-            }
-        }
-        qint64 backward = 0;
-        if (scan < end) {
-            qint64 agree = 0;
-            qint64 best = 0;
-            for (qint64 i = 1; scan >= lastScan + i && position >= i; ++i) {
-                agree += old[position - i] == target[scan - i];
-                if (agree * 2 - i > best * 2 - backward) {
-                    best = agree;
-                    backward = i;
-                }
-            }
-        }
-        if (lastScan + forward > scan - backward) {
-            // The two extensions overlap: split them where the most bytes agree.
-            const qint64 overlap = (lastScan + forward) - (scan - backward);
-            qint64 agree = 0;
-            qint64 best = 0;
-            qint64 split = 0;
-            for (qint64 i = 0; i < overlap; ++i) {
-                agree += target[lastScan + forward - overlap + i] ==
-                         old[lastPosition + forward - overlap + i];
-                agree -= target[scan - backward + i] == old[position - backward + i];
-                if (agree > best) {
-                    best = agree;
-                    split = i + 1;
-                }
-            }
-            forward += split - overlap;
-            backward -= split;
-        }
+        qint64 forward = forwardFromLast(scan);
+        qint64 backward = scan < end ? backwardFrom(scan, position) : 0;
+        if (lastScan + forward > scan - backward)
+            splitOverlap(scan, position, forward, backward);
         steps.push_back(
                 {lastScan, lastPosition, forward, (scan - backward) - (lastScan + forward)});
         lastScan = scan - backward;
         lastPosition = position - backward;
         lastOffset = position - scan;
+    }
+
+    // How far the last match's alignment goes on with at least half of the bytes agreeing.
+    [[nodiscard]] qint64 forwardFromLast(qint64 scan) const
+    {
+        qint64 forward = 0;
+        qint64 agree = 0;
+        qint64 best = 0;
+        for (qint64 i = 0; lastScan + i < scan && lastPosition + i < oldSize;) {
+            agree += old[lastPosition + i] == target[lastScan + i];
+            ++i;
+            if (agree * 2 - i > best * 2 - forward) {
+                best = agree;
+                forward = i;
+            }
+        }
+        return forward;
+    }
+
+    // The same backward from the new match, not beyond the last one.
+    [[nodiscard]] qint64 backwardFrom(qint64 scan, qint64 position) const
+    {
+        qint64 backward = 0;
+        qint64 agree = 0;
+        qint64 best = 0;
+        for (qint64 i = 1; scan >= lastScan + i && position >= i; ++i) {
+            agree += old[position - i] == target[scan - i];
+            if (agree * 2 - i > best * 2 - backward) {
+                best = agree;
+                backward = i;
+            }
+        }
+        return backward;
+    }
+
+    // The two extensions overlap: split them where the most bytes agree.
+    void splitOverlap(qint64 scan, qint64 position, qint64& forward, qint64& backward) const
+    {
+        const qint64 overlap = (lastScan + forward) - (scan - backward);
+        qint64 agree = 0;
+        qint64 best = 0;
+        qint64 split = 0;
+        for (qint64 i = 0; i < overlap; ++i) {
+            agree += target[lastScan + forward - overlap + i] ==
+                     old[lastPosition + forward - overlap + i];
+            agree -= target[scan - backward + i] == old[position - backward + i];
+            if (agree > best) {
+                best = agree;
+                split = i + 1;
+            }
+        }
+        forward += split - overlap;
+        backward -= split;
     }
 
     const SuffixIndex& index;

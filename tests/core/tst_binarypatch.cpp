@@ -108,6 +108,13 @@ void TestBinaryPatch::appliesWhatItMade_data()
     // Moved further than a compressor's usual window reaches.
     const QByteArray moved = old.mid(2 << 20) + old.first(2 << 20);
     addRows("a few places changed", old, changed, qsizetype(8 << 10));
+    // A long stretch whose new content stands elsewhere in the old file, a few bytes apart from
+    // what was in its place: searching it again at every byte would take quadratic time.
+    const QByteArray zeros(2 << 20, '\0');
+    const QByteArray edited = QByteArray(zeros).replace(1 << 20, 4, "edit");
+    const QByteArray runs = old.first(4096) + zeros + old.first(4096) + edited;
+    const QByteArray runsChanged = old.first(4096) + edited + old.first(4096) + edited;
+    addRows("a long run edited", runs, runsChanged, qsizetype(1 << 10));
     addRows("parts moved", old, moved, qsizetype(1 << 10));
     addRows("from nothing", QByteArray(), old.first(1000), qsizetype(1100));
     addRows("to nothing", old, QByteArray(), qsizetype(80));
