@@ -287,7 +287,7 @@ bool ReleaseManifest::readPatchWith(const Fields& fields)
 {
     // A later method: its patches are left to the updaters that know it.
     const std::optional<BinaryPatch::Method> method = BinaryPatch::methodNamed(fields[1]);
-    return method ? readPatch(fields, 2, *method, true) : true;
+    return method ? readPatch(fields, 2, *method, *method == BinaryPatch::Method::Zstd) : true;
 }
 
 // From fields[first] on: target, source digest, path, digest, size.

@@ -41,8 +41,9 @@ struct ReleaseManifestPatch
     QByteArray sha256;       // lower-case hex digest of the patch on the mirror
     qint64 size = 0;         // bytes of the patch on the mirror
     BinaryPatch::Method method = BinaryPatch::Method::Zstd;
-    // Listed as a "patch-with" record even when its method is zstd: a zstd patch whose window
-    // is larger than updaters from before "patch-with" decode, which then fetch the whole file.
+    // A zstd patch listed as a "patch-with" record: its window is larger than updaters from
+    // before "patch-with" decode, which then fetch the whole file. Patches of other methods are
+    // always listed so.
     bool namesMethod = false;
 
     friend bool operator==(const ReleaseManifestPatch&, const ReleaseManifestPatch&) = default;

@@ -43,7 +43,9 @@ private slots:
 
 void TestReleaseManifest::readsAndWrites()
 {
-    const QByteArray text = withDigests(header + files + patch + modes);
+    const QByteArray text =
+            withDigests(header + files + patch +
+                        "patch-with\tsuffix\tbase/update.gz\t@\tpatches/1/u.gz\t@\t9\n" + modes);
     ReleaseManifest built;
     built.setClientType(u"client_linux_amd64"_s);
     built.setVersion(1234);
@@ -55,6 +57,8 @@ void TestReleaseManifest::readsAndWrites()
     QVERIFY(!built.addFile({u"data/maps/a.dat"_s, digest, 1, {}, 0}));
     QCOMPARE(built.errorString(), u"file 'data/maps/a.dat' is listed twice"_s);
     QVERIFY(built.addPatch({u"data/maps/a.dat"_s, digest, u"patches/1/a.dat"_s, digest, 3}));
+    QVERIFY(built.addPatch({u"base/update.gz"_s, digest, u"patches/1/u.gz"_s, digest, 9,
+                            BinaryPatch::Method::Suffix}));
     QVERIFY(built.setMode(u"base/update.gz"_s, FileMode::Executable));
     QVERIFY(built.setMode(u"data/maps/a.dat"_s, FileMode::Plain));
     QCOMPARE(built.toText(), text);
