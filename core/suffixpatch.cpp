@@ -21,9 +21,11 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-constexpr QByteArrayView magic = "SVSUFX01";
-// The magic; the sizes of the old and the new file; those of the packed steps and differences.
-constexpr qsizetype headerSize = 8 + 4 * 8;
+constexpr QByteArrayView magic = "SVSUFX02";
+// The magic; the sizes of the old and the new file; those of the packed steps and differences;
+// how the differences are written (a Differences).
+constexpr qsizetype headerSize = 8 + 5 * 8;
+enum class Differences : quint64 { Bytewise = 0, ZeroRuns = 1 };
 // Each stream's decoder keeps a window this large; three of them stay well inside the memory an
 // apply may take.
 constexpr int maxWindowLog = 24;
@@ -285,7 +287,7 @@ void appendSize(QByteArray& out, qint64 value)
 struct Streams
 {
     QByteArray control;
-    QByteArray differences;
+    QByteArray bytewise;
     QByteArray extra;
 
     void split(const std::vector<Step>& steps, QByteArrayView source, QByteArrayView target)
@@ -296,9 +298,9 @@ struct Streams
             appendNumber(control, quint64(step.add));
             appendNumber(control, quint64(step.copy));
             appendNumber(control, zigzag(from - oldAt));
-            const qsizetype before = differences.size();
-            differences.resize(before + step.add);
-            char* difference = differences.data() + before;
+            const qsizetype before = bytewise.size();
+            bytewise.resize(before + step.add);
+            char* difference = bytewise.data() + before;
             for (qint64 i = 0; i < step.add; ++i)
                 difference[i] = char(target[step.newAt + i] - source[from + i]);
             extra.append(target.sliced(step.newAt + step.add, step.copy));
@@ -306,15 +308,38 @@ struct Streams
         }
     }
 
-    // The header and the three packed streams, the larger two packed side by side.
+    // Differences that are mostly zeros, a few bytes apart, pack a third smaller as runs, "so
+    // many zeros, then so many bytes: ...", and an apply copies the zeros' old bytes without
+    // decoding them; dense ones pack smaller byte by byte. Both are packed, the smaller kept.
+    [[nodiscard]] static QByteArray zeroRuns(QByteArrayView bytewise)
+    {
+        QByteArray runs;
+        for (qsizetype at = 0; at < bytewise.size();) {
+            qsizetype zeros = at;
+            while (zeros < bytewise.size() && bytewise[zeros] == 0)
+                ++zeros;
+            qsizetype others = zeros;
+            while (others < bytewise.size() && bytewise[others] != 0)
+                ++others;
+            appendNumber(runs, quint64(zeros - at));
+            appendNumber(runs, quint64(others - zeros));
+            runs.append(bytewise.sliced(zeros, others - zeros));
+            at = others;
+        }
+        return runs;
+    }
+
+    // The header and the three packed streams, packed side by side.
     [[nodiscard]] bool pack(qint64 sourceSize, qint64 targetSize, int threads, QByteArray& patch,
                             QString& error) const
     {
-        QByteArray packed[3];
-        QString problems[3];
-        std::thread other([&] { compress(extra, packed[2], threads, problems[2]); });
+        QByteArray packed[4]; // control, differences byte by byte, as runs, extra
+        QString problems[4];
+        std::thread runs([&] { compress(zeroRuns(bytewise), packed[2], threads, problems[2]); });
+        std::thread other([&] { compress(extra, packed[3], threads, problems[3]); });
         if (compress(control, packed[0], 1, problems[0]))
-            compress(differences, packed[1], threads, problems[1]);
+            compress(bytewise, packed[1], threads, problems[1]);
+        runs.join();
         other.join();
         for (const QString& problem : problems) {
             if (!problem.isEmpty()) {
@@ -322,12 +347,16 @@ struct Streams
                 return false;
             }
         }
+        const Differences form =
+                packed[2].size() < packed[1].size() ? Differences::ZeroRuns : Differences::Bytewise;
+        const QByteArray& differences = form == Differences::ZeroRuns ? packed[2] : packed[1];
         patch.append(magic.data(), magic.size());
-        for (const qint64 size :
-             {sourceSize, targetSize, qint64(packed[0].size()), qint64(packed[1].size())})
-            appendSize(patch, size);
-        for (const QByteArray& stream : packed)
-            patch.append(stream);
+        for (const qint64 value : {sourceSize, targetSize, qint64(packed[0].size()),
+                                   qint64(differences.size()), qint64(form)})
+            appendSize(patch, value);
+        patch.append(packed[0]);
+        patch.append(differences);
+        patch.append(packed[3]);
         return true;
     }
 };
@@ -418,12 +447,13 @@ public:
         if (patch.size() >= headerSize) {
             sourceSize = qint64(qFromLittleEndian<quint64>(patch.data() + magic.size()));
             targetSize = qint64(qFromLittleEndian<quint64>(patch.data() + magic.size() + 8));
+            form = qFromLittleEndian<quint64>(patch.data() + magic.size() + 32);
         }
     }
 
     [[nodiscard]] bool run(qint64 maxTargetSize, QString& error)
     {
-        if (!wellFormed || targetSize < 0)
+        if (!wellFormed || targetSize < 0 || form > quint64(Differences::ZeroRuns))
             return fail(u"not a patch of this kind"_s, error);
         if (sourceSize != oldSize)
             return fail(u"it was made from a file of %1 bytes"_s.arg(sourceSize), error);
@@ -447,14 +477,18 @@ public:
                 __builtin_add_overflow(oldAt, unzigzag(seek), &oldAt) || oldAt < 0 ||
                 quint64(oldSize - oldAt) < add)
                 return fail(u"a step reaches outside the files"_s, error);
-            if (!fill(differences, qint64(add), old + oldAt, error) ||
-                !fill(extra, qint64(copy), nullptr, error))
+            const bool added = form == quint64(Differences::ZeroRuns)
+                                       ? addZeroRuns(qint64(add), old + oldAt, error)
+                                       : fill(differences, qint64(add), old + oldAt, error);
+            if (!added || !fill(extra, qint64(copy), nullptr, error))
                 return false;
             oldAt += qint64(add);
             made += qint64(add + copy);
         }
         if (!writer.flush(error))
             return false;
+        if (zerosLeft != 0 || othersLeft != 0)
+            return fail(u"goes on after its end"_s, error, false);
         for (ZstdStreamReader* stream : {&steps, &differences, &extra}) {
             if (stream->atEnd())
                 continue;
@@ -486,6 +520,40 @@ private:
             from += qint64(length);
         }
         return patch.sliced(from);
+    }
+
+    // count bytes of the old file from `from`, each with its difference added: a run of zeros
+    // takes the old bytes as they are.
+    bool addZeroRuns(qint64 count, const uchar* from, QString& error)
+    {
+        while (count > 0) {
+            if (zerosLeft == 0 && othersLeft == 0) {
+                if (!differences.readNumber(zerosLeft) || !differences.readNumber(othersLeft))
+                    return streamFailed(differences, error);
+                if (zerosLeft == 0 && othersLeft == 0)
+                    return fail(u"a run of differences is empty"_s, error);
+            }
+            if (zerosLeft == 0) {
+                const qint64 take = qint64(std::min<quint64>(othersLeft, quint64(count)));
+                if (!fill(differences, take, from, error))
+                    return false;
+                othersLeft -= quint64(take);
+                from += take;
+                count -= take;
+                continue;
+            }
+            qint64 got = 0;
+            uchar* out =
+                    writer.room(qint64(std::min<quint64>(zerosLeft, quint64(count))), got, error);
+            if (!out)
+                return false;
+            std::memcpy(out, from, size_t(got));
+            writer.commit(got);
+            zerosLeft -= quint64(got);
+            from += got;
+            count -= got;
+        }
+        return true;
     }
 
     // count bytes of the stream into the result; with from, each added to the old file's byte
@@ -528,6 +596,10 @@ private:
     const QString& patchFile;
     ResultWriter& writer;
     bool wellFormed = true;
+    // What remains of the current run of differences.
+    quint64 zerosLeft = 0;
+    quint64 othersLeft = 0;
+    quint64 form = 0;
     ZstdStreamReader steps;
     ZstdStreamReader differences;
     ZstdStreamReader extra;

@@ -117,7 +117,7 @@ void TestBinaryPatch::appliesWhatItMade_data()
     addRows("a long run edited", runs, runsChanged, qsizetype(1 << 10));
     addRows("parts moved", old, moved, qsizetype(1 << 10));
     addRows("from nothing", QByteArray(), old.first(1000), qsizetype(1100));
-    addRows("to nothing", old, QByteArray(), qsizetype(80));
+    addRows("to nothing", old, QByteArray(), qsizetype(96));
     // Real programs: two builds of much the same code, and two unrelated ones.
     const QByteArray ls = readFile(u"/usr/bin/ls"_s);
     const QByteArray dir = readFile(u"/usr/bin/dir"_s);
