@@ -21,6 +21,7 @@ import statistics
 import subprocess
 import sys
 import tarfile
+import tempfile
 import time
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
@@ -110,10 +111,10 @@ def resolve_commits(source, wanted=None, fixed=(OLD_COMMIT, NEW_COMMIT)):
     return old, new
 
 
-def build_update(source, commit, builds):
+def build_update(source, commit, builds, build_type=BUILD_TYPE):
     """The update program of commit, built once; returns its path and whether it was built now.
     Only the program is kept, under a name that exists once the build is complete."""
-    place = os.path.join(builds, f"{commit}-{BUILD_TYPE.lower()}")
+    place = os.path.join(builds, f"{commit}-{build_type.lower()}")
     program = os.path.join(place, "update")
     if os.path.isfile(program):
         return program, False
@@ -126,14 +127,14 @@ def build_update(source, commit, builds):
         # The "data" filter, where this Python has it, refuses links out of the tree.
         tar.extractall(src, **({"filter": "data"} if hasattr(tarfile, "data_filter") else {}))
     os.remove(archive)
-    configure = ["cmake", "-S", src, "-B", build, f"-DCMAKE_BUILD_TYPE={BUILD_TYPE}",
+    configure = ["cmake", "-S", src, "-B", build, f"-DCMAKE_BUILD_TYPE={build_type}",
                  "-DSONAVELLE_WERROR=OFF", "-DSONAVELLE_BUILD_TESTS=OFF"]
     if shutil.which("ninja"):
         configure += ["-G", "Ninja"]
     if shutil.which("ccache"):
         configure += ["-DCMAKE_CXX_COMPILER_LAUNCHER=ccache"]
     started = time.monotonic()
-    say(f"bench: building update at {commit[:7]} ({BUILD_TYPE}) in {build}; once")
+    say(f"bench: building update at {commit[:7]} ({build_type}) in {build}; once")
     run(configure, timeout=900)
     run(["cmake", "--build", build, "--parallel", str(os.cpu_count() or 2), "--target", "update"],
         timeout=3 * 3600)
@@ -156,6 +157,163 @@ def shared_libraries(program, names=LIBRARIES):
     if not found:
         raise HarnessError(f"ldd finds none of {', '.join(names)} for {program}")
     return [(name, found[name]) for name in names if name in found]
+
+
+# ---------------------------------------------------------------------------------------------
+# Real program pairs
+
+# A large program at two points of its history, from Debian's sources (48 MB with -g3, short of
+# the 100 MB wanted): protoc of protobuf as upstream released it, and with the patches of
+# Debian's bookworm package. On amd64
+# they change protoc only by the lines they add to map.h and descriptor.cc (line tables, the
+# lines that checks compile in), as a small fix in a header would. Not CMake: bookworm's 3.25.1-1
+# patches only CMake modules, so its two builds are the same file, and the mirror no longer
+# serves the upstream source of trixie's 3.31.6-2.
+DEBIAN = "http://deb.debian.org/debian"
+BIG_SUITE = "bookworm"
+BIG_PACKAGE, BIG_VERSION, BIG_REVISION = "protobuf", "3.21.12", "3+deb12u1"
+BIG_TARGET = "protoc"
+BIG_BUILD_TYPE = "Debug"
+BIG_MIN_BYTES = 100 * 10**6
+DEBUGINFO_MIN_BYTES = 10 * 10**6
+# Static, with zlib (scripts/setup installs it), without tests (they need gmock).
+BIG_CONFIGURE = ["-Dprotobuf_BUILD_TESTS=OFF", "-Dprotobuf_BUILD_SHARED_LIBS=OFF",
+                 "-Dprotobuf_WITH_ZLIB=ON"]
+
+
+def big_files():
+    base = f"{BIG_PACKAGE}_{BIG_VERSION}"
+    return {"orig": f"{base}.orig.tar.gz", "debian": f"{base}-{BIG_REVISION}.debian.tar.xz"}
+
+
+def pool_url(name, package=BIG_PACKAGE):
+    return f"{DEBIAN}/pool/main/{package[0]}/{package}/{name}"
+
+
+def sources_sums(text, package, version):
+    """Name: SHA-256 of the files of package at version, from a Sources index."""
+    for stanza in text.split("\n\n"):
+        fields = {}
+        key = None
+        for line in stanza.splitlines():
+            if line[:1] in (" ", "\t") and key:
+                fields[key].append(line.strip())
+            elif ":" in line:
+                key, _, value = line.partition(":")
+                fields[key] = [value.strip()] if value.strip() else []
+        if fields.get("Package") == [package] and fields.get("Version") == [version]:
+            return {parts[2]: parts[0] for parts in
+                    (entry.split() for entry in fields.get("Checksums-Sha256", []))
+                    if len(parts) == 3}
+    return {}
+
+
+def fetch(url, path):
+    if os.path.exists(path):
+        return
+    result = subprocess.run(["curl", "-fsSL", "--retry", "2", "-o", path + ".part", url],
+                            capture_output=True, text=True)
+    if result.returncode != 0:
+        raise HarnessError(f"cannot download {url} ({result.stderr.strip()}): fetch it into "
+                           f"{os.path.dirname(path)}/ by hand, or run where the network works")
+    os.rename(path + ".part", path)
+
+
+def download_big(downloads):
+    """The two source archives of the big program, checked against the suite's Sources."""
+    os.makedirs(downloads, exist_ok=True)
+    index = os.path.join(downloads, f"Sources-{BIG_SUITE}.xz")
+    fetch(f"{DEBIAN}/dists/{BIG_SUITE}/main/source/Sources.xz", index)
+    text = subprocess.run(["xz", "-dc", index], capture_output=True, check=True).stdout
+    sums = sources_sums(text.decode("utf-8", "replace"), BIG_PACKAGE,
+                        f"{BIG_VERSION}-{BIG_REVISION}")
+    paths = {}
+    for kind, name in big_files().items():
+        if name not in sums:
+            raise HarnessError(f"{BIG_SUITE}'s Sources lists no {name}; remove {index} if it "
+                               "is old")
+        path = paths[kind] = os.path.join(downloads, name)
+        fetch(pool_url(name), path)
+        if sha256_of(path) != sums[name]:
+            os.remove(path)
+            raise HarnessError(f"{name} does not have the SHA-256 that {BIG_SUITE}'s Sources "
+                               "gives; removed, so the next run downloads it again")
+    return paths
+
+
+def big_place(point, builds):
+    name = f"{BIG_PACKAGE}-{BIG_VERSION}" + (f"-{BIG_REVISION}" if point == "debian" else "")
+    return name, os.path.join(builds, f"{name}-{BIG_BUILD_TYPE.lower()}")
+
+
+def big_flags(builds):
+    """The debug flags the big program was built with: those of a point already built."""
+    for point in ("upstream", "debian"):
+        try:
+            with open(os.path.join(big_place(point, builds)[1], "flags")) as kept:
+                return kept.read().strip()
+        except FileNotFoundError:
+            pass
+    return None
+
+
+def build_big(point, builds, downloads):
+    """The big program at point "upstream" or "debian", built once; only the program is kept,
+    under a name that exists once the build is complete. Both points build in the same folder,
+    so that their debug information names the same paths (as a reproducible build's would) and
+    ccache serves what did not change."""
+    name, place = big_place(point, builds)
+    program = os.path.join(place, BIG_TARGET)
+    if os.path.isfile(program):
+        return program
+    archives = download_big(downloads)
+    work = os.path.join(builds, f"{BIG_PACKAGE}-work")
+    shutil.rmtree(work, ignore_errors=True)
+    src, build = os.path.join(work, "src"), os.path.join(work, "build")
+    os.makedirs(work)
+    run(["tar", "-xzf", archives["orig"], "-C", work])
+    os.rename(os.path.join(work, f"{BIG_PACKAGE}-{BIG_VERSION}"), src)
+    if point == "debian":
+        run(["tar", "-xJf", archives["debian"], "-C", src])
+        with open(os.path.join(src, "debian", "patches", "series")) as series:
+            for patch in series.read().split("\n"):
+                patch = patch.split("#")[0].strip()
+                if patch:
+                    run(["patch", "-p1", "-s", "-d", src, "-i",
+                         os.path.join(src, "debian", "patches", patch.split()[0])])
+    started = time.monotonic()
+    # The other point's flags, so that the two differ by their source alone.
+    flags = big_flags(builds) or "-g"
+    while True:
+        say(f"bench: building {BIG_TARGET} of {name} ({BIG_BUILD_TYPE}, {flags}); once")
+        shutil.rmtree(build, ignore_errors=True)
+        configure = ["cmake", "-S", src, "-B", build, f"-DCMAKE_BUILD_TYPE={BIG_BUILD_TYPE}",
+                     f"-DCMAKE_C_FLAGS_DEBUG={flags}", f"-DCMAKE_CXX_FLAGS_DEBUG={flags}",
+                     *BIG_CONFIGURE]
+        if shutil.which("ninja"):
+            configure += ["-G", "Ninja"]
+        if shutil.which("ccache"):
+            configure += ["-DCMAKE_C_COMPILER_LAUNCHER=ccache",
+                          "-DCMAKE_CXX_COMPILER_LAUNCHER=ccache"]
+        run(configure, timeout=900)
+        run(["cmake", "--build", build, "--parallel", str(os.cpu_count() or 2), "--target",
+             BIG_TARGET], timeout=4 * 3600)
+        built = os.path.join(build, BIG_TARGET)
+        if os.path.getsize(built) >= BIG_MIN_BYTES or flags == "-g3":
+            break
+        # Short of the size wanted: the macros' definitions in the debug information too.
+        say(f"bench: {BIG_TARGET} is {os.path.getsize(built) / 1e6:.1f} MB with {flags}, "
+            f"under {BIG_MIN_BYTES / 1e6:.0f} MB: building it again with -g3")
+        flags = "-g3"
+    os.makedirs(place, exist_ok=True)
+    with open(os.path.join(place, "flags"), "w") as kept:
+        kept.write(flags + "\n")
+    shutil.copy2(built, program + ".copying")
+    os.rename(program + ".copying", program)
+    shutil.rmtree(work)
+    say(f"bench: built {name} ({os.path.getsize(program) / 1e6:.1f} MB, {flags}) in "
+        f"{time.monotonic() - started:.0f} s")
+    return program
 
 
 # ---------------------------------------------------------------------------------------------
@@ -255,35 +413,67 @@ def tool_has_deltas(tool):
 
 
 def publish(tool, key_file, tree, version, mirror_root, changelog, previous=None,
-            delta_from=None):
-    """Publishes tree as version; returns what the tool printed."""
+            delta_from=None, compress=COMPRESS, measured=False):
+    """Publishes tree as version; returns what the tool printed, and with measured its wall
+    seconds and peak RSS in KiB too."""
     shutil.rmtree(os.path.join(mirror_root, str(version)), ignore_errors=True)
     command = [tool, "--client-version", str(version), "--client-type", CLIENT_TYPE,
                "--key", key_file, "--manifest-key", bench.manifest_key_file(key_file),
                "--changelog", changelog]
-    for pattern in COMPRESS:
+    for pattern in compress:
         command += ["--compress", pattern]
     if previous:
         command += ["--previous", previous]
     if delta_from:
         command += ["--delta-from", str(delta_from)]
+    if measured:
+        return timed(command + [tree, mirror_root], timeout=3600)
     return run(command + [tree, mirror_root], timeout=1800).stdout
+
+
+def timed(command, timeout):
+    """Runs command; returns its output, its wall seconds and its own peak RSS in KiB (from
+    wait4, so no other child counts)."""
+    with open(os.devnull, "rb") as nothing, tempfile.TemporaryFile("w+") as out:
+        started = time.monotonic()
+        process = subprocess.Popen(command, stdin=nothing, stdout=out,
+                                   stderr=subprocess.STDOUT, text=True)
+        deadline = started + timeout
+        while True:
+            pid, status, usage = os.wait4(process.pid, os.WNOHANG)
+            if pid:
+                break
+            if time.monotonic() > deadline:
+                process.kill()
+                os.wait4(process.pid, 0)
+                raise HarnessError(f"{' '.join(command)} did not end within {timeout} s")
+            time.sleep(0.05)
+        seconds = time.monotonic() - started
+        process.returncode = os.waitstatus_to_exitcode(status)
+        out.seek(0)
+        said = out.read()
+    if process.returncode != 0:
+        raise HarnessError(f"{' '.join(command)} failed ({process.returncode}):\n{said[-3000:]}")
+    return said, seconds, usage.ru_maxrss
 
 
 def savings_lines(said):
     return [line.strip() for line in said.splitlines()
-            if line.strip().startswith("deltas from") or "saved" in line]
+            if line.strip().startswith(("deltas from", "deltas made")) or "saved" in line]
 
 
 def manifest_patches(mirror_root, version):
-    """(target, source SHA-256, patch path, patch size) of every patch record."""
+    """(target, source SHA-256, patch path, patch size, method) of every patch record: "patch"
+    ones are zstd, "patch-with" ones name their method first."""
     path = os.path.join(mirror_root, str(version), CLIENT_TYPE + ".manifest")
     patches = []
     with open(path, encoding="utf-8") as lines:
         for line in lines:
             fields = line.rstrip("\n").split("\t")
             if fields[0] == "patch" and len(fields) == 6:
-                patches.append((fields[1], fields[2], fields[3], int(fields[5])))
+                fields = ["patch-with", "zstd"] + fields[1:]
+            if fields[0] == "patch-with" and len(fields) == 7:
+                patches.append((fields[2], fields[3], fields[4], int(fields[6]), fields[1]))
     return patches
 
 
@@ -291,7 +481,105 @@ def largest_source(patches, old_tree):
     """Bytes of the largest installed file that a patch applies to; 0 without patches."""
     sizes = {digest: os.path.getsize(os.path.join(old_tree, path))
              for path, digest in tree_digests(old_tree).items()}
-    return max((sizes.get(source, 0) for _, source, _, _ in patches), default=0)
+    return max((sizes.get(source, 0) for _, source, *_ in patches), default=0)
+
+
+# ---------------------------------------------------------------------------------------------
+# Real program pairs: what is measured
+
+# The client of a pair holds this program alone, compressed on the mirror as a program is.
+PAIR_PROGRAM = "bin/program"
+PAIR_COMPRESS = ["bin/*"]
+PAIR_VERSIONS = {"update-debuginfo": (31, 32, 33), "big": (41, 42, 43),
+                 "update-consecutive": (51, 52, 53)}
+# Two commits one apart, as two consecutive releases would be: without and with hashing once.
+CONSECUTIVE_COMMITS = ("9cd18ecb059a2aef3b484b3d1abab8910985c09d",
+                       "a47118c0193cafe08de18e41b48d27414b21edb9")
+PAIR_BYTES_TARGET = 0.15
+PAIR_MAKE_SECONDS = 120
+PAIR_MAKE_MEMORY = 4 * 2**30
+PAIR_APPLY_MEMORY_MIB = 100
+
+SPEED_LINE = re.compile(r"patch-speed (make|apply): (\d+) bytes in ([0-9.]+) s"
+                        r"(?:: ([0-9.]+) MB/s)?, peak (?:memory|RssAnon) (\d+) KiB")
+TOOL_MEMORY_LINE = re.compile(r"deltas made within ([0-9.]+) (bytes|[kMGT]B) of memory")
+SI = {"bytes": 1, "kB": 10**3, "MB": 10**6, "GB": 10**9, "TB": 10**12}
+
+
+def parse_patch_speed(text):
+    """The figures of a "patch-speed make|apply" line: bytes, seconds, MB/s (apply only) and
+    peak KiB; None without one."""
+    match = SPEED_LINE.search(text)
+    if not match:
+        return None
+    return {"what": match.group(1), "bytes": int(match.group(2)),
+            "seconds": float(match.group(3)),
+            "mbps": float(match.group(4)) if match.group(4) else None,
+            "kib": int(match.group(5))}
+
+
+def tool_memory_bytes(text):
+    """The release tool's own peak memory, from its closing line; None without it."""
+    match = TOOL_MEMORY_LINE.search(text)
+    return round(float(match.group(1)) * SI[match.group(2)]) if match else None
+
+
+class Pair:
+    """Two builds of one real program, each the whole of a client, and what moving from the
+    one to the other costs by the release tool's patch and by bsdiff's."""
+
+    def __init__(self, name, programs, versions, about):
+        self.name = name
+        self.programs = programs   # old, new
+        self.versions = versions   # old, new by whole files, new by deltas
+        self.about = about
+        self.tool_seconds = None
+        self.tool_kib = None       # wait4's peak RSS of the tool's run
+        self.tool_memory = None    # bytes, the tool's own line
+        self.method = None
+        self.patch_bytes = None
+        self.bsdiff_bytes = None
+        self.bsdiff_seconds = None
+        self.bsdiff_kib = None
+        self.apply = None          # parse_patch_speed of the apply
+        self.said = []             # the release tool's lines on what its deltas save
+        self.ways = [Way(f"pair-{name}-files", versions[1], "whole files"),
+                     Way(f"pair-{name}-patches", versions[2], f"deltas from {versions[0]}")]
+
+    def sizes(self):
+        return [os.path.getsize(p) for p in self.programs]
+
+    def rows(self):
+        """(row, target, ratio or None, meaning) of the pair."""
+        files, patches = self.ways
+        rows = [
+            (f"pair-{self.name}-vs-bsdiff", 1.0,
+             self.patch_bytes / self.bsdiff_bytes
+             if self.patch_bytes and self.bsdiff_bytes else None,
+             "the release tool's patch ÷ bsdiff's, bytes"),
+            (f"pair-{self.name}-bytes", PAIR_BYTES_TARGET,
+             patches.median(patches.sent) / files.median(files.sent)
+             if patches.sent and files.sent else None,
+             "bytes over the line, by delta ÷ by the whole program compressed"),
+            (f"pair-{self.name}-apply-speed", 1.0,
+             APPLY_TARGET_MBPS / self.apply["mbps"]
+             if self.apply and self.apply["mbps"] else None,
+             f"{APPLY_TARGET_MBPS} MB/s ÷ the apply's MB/s of output "
+             f"(patch-speed apply {self.method or '-'})"),
+        ]
+        if self.name == "big":
+            memory = self.tool_memory or (self.tool_kib * 1024 if self.tool_kib else None)
+            rows += [
+                ("pair-big-apply-memory", 1.0,
+                 self.apply["kib"] / 1024 / PAIR_APPLY_MEMORY_MIB if self.apply else None,
+                 f"the apply's peak RssAnon ÷ {PAIR_APPLY_MEMORY_MIB} MiB"),
+                ("pair-big-make-time", 1.0,
+                 self.tool_seconds / PAIR_MAKE_SECONDS if self.tool_seconds else None,
+                 f"the release tool's run with --delta-from, wall s ÷ {PAIR_MAKE_SECONDS} s"),
+                ("pair-big-make-memory", 1.0, memory / PAIR_MAKE_MEMORY if memory else None,
+                 "the release tool's peak memory ÷ 4 GiB"),
+            ]
+        return rows
 
 
 # ---------------------------------------------------------------------------------------------
@@ -331,6 +619,7 @@ class DeltaBench:
         self.key_file = os.path.join(args.source, "keys", "development_private.key")
         self.said = []
         self.source_bytes = 0
+        self.pairs = []
 
     def prepare(self):
         """Builds, trees and releases; returns the trees' digests and whether deltas exist."""
@@ -351,7 +640,91 @@ class DeltaBench:
         self.old_tree, self.new_tree = old_tree, new_tree
         old, new = tree_digests(old_tree), tree_digests(new_tree)
         self.publish_all(deltas, old, new, [n for n, _ in libraries])
+        self.pairs = self.prepare_pairs(builds) if deltas else []
         return old, new, deltas
+
+    def prepare_pairs(self, builds):
+        """Builds the real program pairs, publishes each, and makes bsdiff's patch and applies
+        the tool's beside it."""
+        debuginfo = [build_update(self.args.source, c, builds, "RelWithDebInfo")[0]
+                     for c in self.commits]
+        consecutive = resolve_commits(self.args.source, fixed=CONSECUTIVE_COMMITS)
+        adjacent = [build_update(self.args.source, c, builds, "RelWithDebInfo")[0]
+                    for c in consecutive]
+        downloads = os.path.join(self.work, "downloads")
+        big = [build_big(point, builds, downloads) for point in ("upstream", "debian")]
+        flags = big_flags(builds)
+        pairs = [
+            Pair("update-debuginfo", debuginfo, PAIR_VERSIONS["update-debuginfo"],
+                 f"update at {self.commits[0][:7]} and {self.commits[1][:7]}, RelWithDebInfo"),
+            Pair("big", big, PAIR_VERSIONS["big"],
+                 f"{BIG_TARGET} of {BIG_PACKAGE} {BIG_VERSION}, upstream and Debian "
+                 f"{BIG_VERSION}-{BIG_REVISION} ({BIG_SUITE}), {BIG_BUILD_TYPE}, {flags}"),
+            Pair("update-consecutive", adjacent, PAIR_VERSIONS["update-consecutive"],
+                 f"update at {consecutive[0][:7]} and {consecutive[1][:7]}, one commit apart, "
+                 "RelWithDebInfo"),
+        ]
+        for pair, least in zip(pairs, (DEBUGINFO_MIN_BYTES, BIG_MIN_BYTES, DEBUGINFO_MIN_BYTES)):
+            sizes = pair.sizes()
+            if min(sizes) < least:
+                say(f"bench: pair {pair.name}: {min(sizes) / 1e6:.1f} MB, short of the "
+                    f"{least / 1e6:.0f} MB it is meant to have")
+            if sizes[0] == sizes[1] and sha256_of(pair.programs[0]) == \
+                    sha256_of(pair.programs[1]):
+                raise HarnessError(f"the two builds of pair {pair.name} are the same file")
+            self.prepare_pair(pair)
+        return pairs
+
+    def prepare_pair(self, pair):
+        place = os.path.join(self.trees, f"pair-{pair.name}")
+        trees = [os.path.join(place, point) for point in ("old", "new")]
+        for tree, program in zip(trees, pair.programs):
+            shutil.rmtree(tree, ignore_errors=True)
+            os.makedirs(os.path.join(tree, os.path.dirname(PAIR_PROGRAM)))
+            shutil.copyfile(program, os.path.join(tree, PAIR_PROGRAM))
+            os.chmod(os.path.join(tree, PAIR_PROGRAM), 0o755)
+        pair.trees = trees
+        pair.digests = [tree_digests(tree) for tree in trees]
+        changelog = os.path.join(place, "changelog.txt")
+        with open(changelog, "w") as out:
+            out.write(f"Benchmark release of {pair.name}\n")
+        old_version, files_version, delta_version = pair.versions
+        arguments = (self.tool, self.key_file)
+        publish(*arguments, trees[0], old_version, self.mirror_root, changelog,
+                compress=PAIR_COMPRESS)
+        publish(*arguments, trees[1], files_version, self.mirror_root, changelog, trees[0],
+                compress=PAIR_COMPRESS)
+        said, pair.tool_seconds, pair.tool_kib = publish(
+            *arguments, trees[1], delta_version, self.mirror_root, changelog, trees[0],
+            old_version, compress=PAIR_COMPRESS, measured=True)
+        pair.tool_memory = tool_memory_bytes(said)
+        pair.said = savings_lines(said)
+        patches = manifest_patches(self.mirror_root, delta_version)
+        if len(patches) != 1:
+            raise HarnessError(f"version {delta_version} of pair {pair.name} lists "
+                               f"{len(patches)} patches, not 1:\n{said}")
+        _, _, path, pair.patch_bytes, pair.method = patches[0]
+        say(f"bench: pair {pair.name}: the release tool made a {pair.method} patch of "
+            f"{pair.patch_bytes / 1e6:.2f} MB in a run of {pair.tool_seconds:.1f} s")
+        old, new = (os.path.join(tree, PAIR_PROGRAM) for tree in trees)
+        scratch = os.path.join(place, "scratch")
+        os.makedirs(scratch, exist_ok=True)
+        made = os.path.join(scratch, "bsdiff.patch")
+        if not shutil.which("bsdiff"):
+            raise HarnessError("bsdiff is missing; scripts/setup installs it")
+        _, pair.bsdiff_seconds, pair.bsdiff_kib = timed(["bsdiff", old, new, made], 3 * 3600)
+        pair.bsdiff_bytes = os.path.getsize(made)
+        say(f"bench: pair {pair.name}: bsdiff made {pair.bsdiff_bytes / 1e6:.2f} MB in "
+            f"{pair.bsdiff_seconds:.1f} s")
+        speed = os.path.join(self.args.build, "patch-speed")
+        applied = os.path.join(scratch, "applied")
+        said = run([speed, "apply", pair.method, old, os.path.join(
+            self.mirror_root, str(delta_version), path), applied], timeout=1800).stdout
+        pair.apply = parse_patch_speed(said)
+        if not pair.apply or sha256_of(applied) != sha256_of(new):
+            raise HarnessError(f"patch-speed apply of pair {pair.name} did not make the new "
+                               f"program:\n{said}")
+        shutil.rmtree(scratch)
 
     def publish_all(self, deltas, old, new, libraries):
         """Publishes what is not published yet from the same trees, and keeps what the tool
@@ -415,15 +788,23 @@ class DeltaBench:
                     done.append(self.once(way, i, local, remote, nginx, relay, old, new,
                                           timeout))
                 say(f"bench: delta run {i + 1}: " + ", ".join(done))
+            for pair in self.pairs:
+                whole = max(pair.sizes())
+                timeout = 120 + 10 * whole / (MBIT * 1e6 / 8)
+                # One run each: the bytes hardly vary, and the time is not a row of a pair.
+                done = [self.once(way, 0, local, remote, nginx, relay, *pair.digests, timeout,
+                                  pair.versions[0]) for way in pair.ways]
+                say(f"bench: pair {pair.name}: " + ", ".join(done))
         finally:
             relay.stop()
             nginx.stop()
         return ways, deltas
 
-    def once(self, way, i, local, remote, nginx, relay, old, new, timeout):
+    def once(self, way, i, local, remote, nginx, relay, old, new, timeout,
+             old_version=VERSION_OLD):
         """Installs the old version from the loopback mirrors, then updates through the line."""
         local.install_fresh()
-        local.run(VERSION_OLD, os.path.join(self.logs, f"delta-install-{way.name}-{i + 1}.log"),
+        local.run(old_version, os.path.join(self.logs, f"delta-install-{way.name}-{i + 1}.log"),
                   timeout)
         installed = tree_digests(local.root)
         own = set(installed) - set(old)
@@ -524,9 +905,39 @@ class DeltaBench:
             "delta-apply", 1.0, APPLY_TARGET_MBPS / speed if speed else None,
             f"{APPLY_TARGET_MBPS} MB/s ÷ the apply's {speed:.0f} MB/s of output (patch-speed)"
             if speed else "the apply's speed (patch-speed)"))
+        if self.pairs:
+            lines += self.report_pairs()
         say("")
         for line in lines:
             say(line)
+
+    def report_pairs(self):
+        mb = 1e6
+        say("")
+        say("Real program pairs, each the whole of a client (the program compressed on the "
+            "mirror); bsdiff is Debian's, on the same two files:")
+        for pair in self.pairs:
+            say(f"    {pair.name}: {pair.about}")
+        say("")
+        say("| pair | old | new | the tool's patch | bsdiff's patch | the tool's run "
+            "| bsdiff | apply | update: whole / delta |")
+        say("|---|---|---|---|---|---|---|---|---|")
+        for pair in self.pairs:
+            old, new = pair.sizes()
+            memory = pair.tool_memory / mb if pair.tool_memory else pair.tool_kib * 1024 / mb
+            sent = [f"{w.median(w.sent) / mb:.2f} MB" if w.sent else "FAILED"
+                    for w in pair.ways]
+            say(f"| {pair.name} | {old / mb:.1f} MB | {new / mb:.1f} MB | "
+                f"{pair.patch_bytes / mb:.3f} MB, {pair.method} | "
+                f"{pair.bsdiff_bytes / mb:.3f} MB | {pair.tool_seconds:.1f} s, "
+                f"{memory:.0f} MB | {pair.bsdiff_seconds:.1f} s, "
+                f"{pair.bsdiff_kib * 1024 / mb:.0f} MB | {pair.apply['mbps']:.0f} MB/s, "
+                f"{pair.apply['kib'] / 1024:.1f} MiB RssAnon | {sent[0]} / {sent[1]} |")
+        say("")
+        for pair in self.pairs:
+            for line in pair.said:
+                say(f"{pair.name}, the release tool: {line}")
+        return [self.verdict(*row) for pair in self.pairs for row in pair.rows()]
 
     @staticmethod
     def verdict(name, target, ratio, meaning):
@@ -552,7 +963,7 @@ class DeltaBench:
         finally:
             shutil.rmtree(os.path.join(self.work, "run"), ignore_errors=True)
         self.report(ways, deltas, started)
-        failed = [w for w in ways if w.failures]
+        failed = [w for w in ways + [w for p in self.pairs for w in p.ways] if w.failures]
         for way in failed:
             say(f"bench: {way.name}: {len(way.failures)} of {self.runs} runs FAILED; the first: "
                 + way.failures[0].splitlines()[0])

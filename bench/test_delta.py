@@ -79,10 +79,13 @@ class Trees(unittest.TestCase):
         with open(os.path.join(manifest_dir, delta.CLIENT_TYPE + ".manifest"), "w") as out:
             out.write(f"file\ta/edited\t{'0' * 64}\t10\n"
                       f"patch\ta/edited\t{old['a/edited']}\tpatches/x/a/edited\t{'1' * 64}\t7\n"
-                      f"patch\tb/s\t{old['b/same']}\tpatches/y/b/s\t{'2' * 64}\t5\n")
+                      f"patch\tb/s\t{old['b/same']}\tpatches/y/b/s\t{'2' * 64}\t5\n"
+                      f"patch-with\tsuffix\tb/t\t{'3' * 64}\tpatches/z/b/t\t{'4' * 64}\t3\n")
         patches = delta.manifest_patches(os.path.join(self.dir.name, "mirror"),
                                          delta.VERSION_DELTA)
-        self.assertEqual([p[3] for p in patches], [7, 5])
+        self.assertEqual([(p[2], p[3], p[4]) for p in patches],
+                         [("patches/x/a/edited", 7, "zstd"), ("patches/y/b/s", 5, "zstd"),
+                          ("patches/z/b/t", 3, "suffix")])
         self.assertEqual(delta.largest_source(patches, old_dir), 64 * 1024)
 
 
@@ -122,6 +125,45 @@ class Tools(unittest.TestCase):
                          (os.path.join(place, "update"), False))
         with self.assertRaises(HarnessError):
             delta.build_update("/nonexistent", "b" * 40, self.dir.name)
+
+
+class Pairs(unittest.TestCase):
+    def test_the_lines_of_patch_speed_and_of_the_release_tool_are_read(self):
+        apply = delta.parse_patch_speed(
+            "patch-speed apply: 120000000 bytes in 0.400 s: 300 MB/s, peak RssAnon 51200 KiB")
+        self.assertEqual((apply["bytes"], apply["seconds"], apply["mbps"], apply["kib"]),
+                         (120000000, 0.4, 300.0, 51200))
+        make = delta.parse_patch_speed(
+            "patch-speed make: 4242 bytes in 1.50 s, peak memory 900 KiB")
+        self.assertEqual((make["what"], make["mbps"], make["kib"]), ("make", None, 900))
+        self.assertIsNone(delta.parse_patch_speed("patch-speed: zstd: 64 MB/s"))
+        for text, expected in (("deltas made within 1.5 GB of memory", 1500000000),
+                               ("x\ndeltas made within 812 bytes of memory\n", 812),
+                               ("deltas from 21: 1 patch", None)):
+            self.assertEqual(delta.tool_memory_bytes(text), expected)
+
+    def test_the_rows_of_a_pair_are_its_ratios_or_none_when_unmeasured(self):
+        pair = delta.Pair("big", ["old", "new"], (41, 42, 43), "")
+        self.assertEqual({name: ratio for name, _, ratio, _ in pair.rows()},
+                         dict.fromkeys(["pair-big-vs-bsdiff", "pair-big-bytes",
+                                        "pair-big-apply-speed", "pair-big-apply-memory",
+                                        "pair-big-make-time", "pair-big-make-memory"]))
+        pair.patch_bytes, pair.bsdiff_bytes = 3, 4
+        pair.ways[0].sent, pair.ways[1].sent = [100, 300], [20]
+        pair.apply = {"mbps": 400.0, "kib": 50 * 1024}
+        pair.tool_seconds, pair.tool_kib = 60, 2**20  # no line of its own: wait4's figure
+        self.assertEqual([ratio for _, _, ratio, _ in pair.rows()],
+                         [0.75, 0.1, 0.5, 0.5, 0.5, 0.25])
+        pair.name = "small"
+        self.assertEqual(len(pair.rows()), 3)
+
+    def test_the_sums_of_a_source_package_are_those_of_its_version(self):
+        text = ("Package: p\nVersion: 1-1\nChecksums-Sha256:\n aa 1 p_1.orig.tar.gz\n\n"
+                "Package: p\nVersion: 1-2\nChecksums-Sha256:\n bb 1 p_1.orig.tar.gz\n"
+                " cc 2 p_1-2.debian.tar.xz\nHomepage: x\n")
+        self.assertEqual(delta.sources_sums(text, "p", "1-2"),
+                         {"p_1.orig.tar.gz": "bb", "p_1-2.debian.tar.xz": "cc"})
+        self.assertEqual(delta.sources_sums(text, "q", "1-2"), {})
 
 
 if __name__ == "__main__":
