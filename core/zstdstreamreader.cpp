@@ -42,6 +42,17 @@ bool ZstdStreamReader::read(uchar* out, qint64 count)
 
 bool ZstdStreamReader::readNumber(quint64& value)
 {
+    // Most numbers are short and whole in the buffer: read in place, without a call per byte.
+    const auto* at = reinterpret_cast<const uchar*>(buffer.constData()) + used;
+    const qint64 inBuffer = available - used;
+    value = 0;
+    for (int i = 0; i < std::min<qint64>(inBuffer, 9); ++i) {
+        value |= quint64(at[i] & 0x7f) << (7 * i);
+        if ((at[i] & 0x80) == 0) {
+            used += i + 1;
+            return true;
+        }
+    }
     value = 0;
     for (int shift = 0; shift < 64; shift += 7) {
         uchar byte = 0;
