@@ -92,8 +92,8 @@ int fail(const QString& text)
 bool make(BinaryPatch::Method method, const QByteArray& source, const QByteArray& target,
           QByteArray& patch, QString& error)
 {
-    return method == BinaryPatch::Method::Suffix ? SuffixPatch::make(source, target, patch, error)
-                                                 : ZstdPatch::make(source, target, patch, error);
+    return method != BinaryPatch::Method::Zstd ? SuffixPatch::make(source, target, patch, error)
+                                               : ZstdPatch::make(source, target, patch, error);
 }
 
 int makeCommand(BinaryPatch::Method method, const QStringList& files)

@@ -5,7 +5,7 @@
 
 std::optional<BinaryPatch::Method> BinaryPatch::methodNamed(QByteArrayView name)
 {
-    for (const Method method : {Method::Zstd, Method::Suffix})
+    for (const Method method : {Method::Zstd, Method::Suffix, Method::SuffixXz})
         if (nameOf(method) == name)
             return method;
     return std::nullopt;
@@ -13,14 +13,22 @@ std::optional<BinaryPatch::Method> BinaryPatch::methodNamed(QByteArrayView name)
 
 QByteArrayView BinaryPatch::nameOf(Method method)
 {
-    return method == Method::Suffix ? "suffix" : "zstd";
+    switch (method) {
+    case Method::Suffix:
+        return "suffix";
+    case Method::SuffixXz:
+        return "suffix-xz";
+    case Method::Zstd:
+        break;
+    }
+    return "zstd";
 }
 
 bool BinaryPatch::apply(Method method, const QString& sourceFile, const QString& patchFile,
                         const QString& targetFile, qint64 maxTargetSize, QByteArray& targetSha256,
                         QString& error)
 {
-    if (method == Method::Suffix)
+    if (method != Method::Zstd)
         return SuffixPatch::apply(sourceFile, patchFile, targetFile, maxTargetSize, targetSha256,
                                   error);
     return ZstdPatch::apply(sourceFile, patchFile, targetFile, maxTargetSize, targetSha256, error);

@@ -14,6 +14,9 @@ public:
     enum class Method {
         Zstd,   // "zstd": libzstd's prefix mode (ZstdPatch)
         Suffix, // "suffix": bsdiff-style matches in libzstd streams (SuffixPatch)
+        // "suffix-xz": the same with the differences packed by xz, which updaters from before it
+        // cannot unpack
+        SuffixXz,
     };
 
     // Files up to this size get patches, made and applied.

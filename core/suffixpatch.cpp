@@ -4,15 +4,18 @@
 #include "sha256.h"
 #include "suffixindex.h"
 #include "wholefile.h"
+#include "xzstreamreader.h"
 #include "zstdstreamreader.h"
 
 #include <QFile>
 #include <QtEndian>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 #include <future>
+#include <lzma.h>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -26,11 +29,20 @@ constexpr QByteArrayView magic = "SVSUFX02";
 // The magic; the sizes of the old and the new file; those of the packed steps and differences;
 // how the differences are written (a Differences).
 constexpr qsizetype headerSize = 8 + 5 * 8;
-enum class Differences : quint64 { Bytewise = 0, ZeroRuns = 1 };
+// ZeroRunsXz packs the runs with xz: on the sparse differences of a build one commit apart its
+// range coder makes them a tenth smaller than libzstd's entropy coders.
+enum class Differences : quint64 { Bytewise = 0, ZeroRuns = 1, ZeroRunsXz = 2 };
 // Each stream's decoder keeps a window this large; three of them stay well inside the memory an
 // apply may take.
 constexpr int maxWindowLog = 24;
 constexpr int minWindowLog = 10;
+// xz unpacks several times slower than libzstd: only runs of differences up to this share of the
+// new file are packed with it, so that an apply stays fast.
+constexpr qint64 xzShareDivisor = 16;
+// The dictionary of xz's encoder; its decoder needs about as much memory.
+constexpr quint32 minXzDictionary = 4096;
+constexpr quint32 maxXzDictionary = quint32(1) << maxWindowLog;
+constexpr quint64 xzMemoryLimit = quint64(2) << maxWindowLog;
 // A patch is made once and fetched by every user on the channel: worth the strongest level that
 // keeps the decoder's window small (a third less than level 15 on a program of 27 MB).
 constexpr int level = 19;
@@ -277,6 +289,37 @@ bool compress(QByteArrayView data, QByteArray& out, int threads, QString& error)
     return true;
 }
 
+// Appends data as one xz stream to out, with the strongest preset and a dictionary no larger than
+// data. False with error set when liblzma fails.
+bool compressXz(QByteArrayView data, QByteArray& out, QString& error)
+{
+    lzma_options_lzma options{};
+    if (lzma_lzma_preset(&options, 9 | LZMA_PRESET_EXTREME)) {
+        error = u"cannot make the patch: xz has no preset 9"_s;
+        return false;
+    }
+    options.dict_size = std::clamp(
+            std::bit_ceil(quint32(std::min<qsizetype>(data.size(), qsizetype(maxXzDictionary)))),
+            minXzDictionary, maxXzDictionary);
+    // Differences have no alignment that the position bits could use.
+    options.pb = 0;
+    const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+    const qsizetype before = out.size();
+    out.resize(before + qsizetype(lzma_stream_buffer_bound(size_t(data.size()))));
+    size_t written = 0;
+    const lzma_ret result = lzma_stream_buffer_encode(
+            const_cast<lzma_filter*>(filters), LZMA_CHECK_CRC64, nullptr,
+            reinterpret_cast<const uint8_t*>(data.data()), size_t(data.size()),
+            reinterpret_cast<uint8_t*>(out.data() + before), &written, size_t(out.size() - before));
+    if (result != LZMA_OK) {
+        out.resize(before);
+        error = u"cannot make the patch: xz fails (%1)"_s.arg(int(result));
+        return false;
+    }
+    out.resize(before + qsizetype(written));
+    return true;
+}
+
 void appendSize(QByteArray& out, qint64 value)
 {
     char little[8];
@@ -334,30 +377,40 @@ struct Streams
     [[nodiscard]] bool pack(qint64 sourceSize, qint64 targetSize, int threads, QByteArray& patch,
                             QString& error) const
     {
-        QByteArray packed[4]; // control, differences byte by byte, as runs, extra
-        QString problems[4];
-        std::thread runs([&] { compress(zeroRuns(bytewise), packed[2], threads, problems[2]); });
-        std::thread other([&] { compress(extra, packed[3], threads, problems[3]); });
+        // control, differences byte by byte, as runs, as runs by xz, extra
+        QByteArray packed[5];
+        QString problems[5];
+        std::thread runsPacker([&] {
+            const QByteArray runs = zeroRuns(bytewise);
+            if (compress(runs, packed[2], threads, problems[2]) &&
+                runs.size() <= targetSize / xzShareDivisor)
+                compressXz(runs, packed[3], problems[3]);
+        });
+        std::thread extraPacker([&] { compress(extra, packed[4], threads, problems[4]); });
         if (compress(control, packed[0], 1, problems[0]))
             compress(bytewise, packed[1], threads, problems[1]);
-        runs.join();
-        other.join();
+        runsPacker.join();
+        extraPacker.join();
         for (const QString& problem : problems) {
             if (!problem.isEmpty()) {
                 error = problem;
                 return false;
             }
         }
-        const Differences form =
-                packed[2].size() < packed[1].size() ? Differences::ZeroRuns : Differences::Bytewise;
-        const QByteArray& differences = form == Differences::ZeroRuns ? packed[2] : packed[1];
+        Differences form = Differences::Bytewise;
+        for (const Differences other : {Differences::ZeroRuns, Differences::ZeroRunsXz}) {
+            const QByteArray& packedOther = packed[quint64(other) + 1];
+            if (!packedOther.isEmpty() && packedOther.size() < packed[quint64(form) + 1].size())
+                form = other;
+        }
+        const QByteArray& differences = packed[quint64(form) + 1];
         patch.append(magic.data(), magic.size());
         for (const qint64 value : {sourceSize, targetSize, qint64(packed[0].size()),
                                    qint64(differences.size()), qint64(form)})
             appendSize(patch, value);
         patch.append(packed[0]);
         patch.append(differences);
-        patch.append(packed[3]);
+        patch.append(packed[4]);
         return true;
     }
 };
@@ -472,20 +525,22 @@ public:
         , oldSize(old.size())
         , patchFile(patchFile)
         , writer(writer)
+        , form(patch.size() >= headerSize
+                       ? qFromLittleEndian<quint64>(patch.data() + magic.size() + 32)
+                       : 0)
         , steps(section(patch, 0), maxWindowLog)
-        , differences(section(patch, 1), maxWindowLog)
+        , differences(differencesReader(section(patch, 1)))
         , extra(section(patch, 2), maxWindowLog)
     {
         if (patch.size() >= headerSize) {
             sourceSize = qint64(qFromLittleEndian<quint64>(patch.data() + magic.size()));
             targetSize = qint64(qFromLittleEndian<quint64>(patch.data() + magic.size() + 8));
-            form = qFromLittleEndian<quint64>(patch.data() + magic.size() + 32);
         }
     }
 
     [[nodiscard]] bool run(qint64 maxTargetSize, QString& error)
     {
-        if (!wellFormed || targetSize < 0 || form > quint64(Differences::ZeroRuns))
+        if (!wellFormed || targetSize < 0 || form > quint64(Differences::ZeroRunsXz))
             return fail(u"not a patch of this kind"_s, error);
         if (sourceSize != oldSize)
             return fail(u"it was made from a file of %1 bytes"_s.arg(sourceSize), error);
@@ -493,7 +548,7 @@ public:
             error = u"the patch %1 makes more than %2 bytes"_s.arg(patchFile).arg(maxTargetSize);
             return false;
         }
-        for (ZstdStreamReader* stream : {&steps, &differences, &extra})
+        for (PackedStreamReader* stream : streams())
             if (!stream->problem().isEmpty())
                 return fail(stream->problem(), error);
         qint64 made = 0;
@@ -509,9 +564,9 @@ public:
                 __builtin_add_overflow(oldAt, unzigzag(seek), &oldAt) || oldAt < 0 ||
                 quint64(oldSize - oldAt) < add)
                 return fail(u"a step reaches outside the files"_s, error);
-            const bool added = form == quint64(Differences::ZeroRuns)
-                                       ? addZeroRuns(qint64(add), old + oldAt, error)
-                                       : fill(differences, qint64(add), old + oldAt, error);
+            const bool added = form == quint64(Differences::Bytewise)
+                                       ? fill(*differences, qint64(add), old + oldAt, error)
+                                       : addZeroRuns(qint64(add), old + oldAt, error);
             if (!added || !fill(extra, qint64(copy), nullptr, error))
                 return false;
             oldAt += qint64(add);
@@ -521,7 +576,7 @@ public:
             return false;
         if (zerosLeft != 0 || othersLeft != 0)
             return fail(u"goes on after its end"_s, error, false);
-        for (ZstdStreamReader* stream : {&steps, &differences, &extra}) {
+        for (PackedStreamReader* stream : streams()) {
             if (stream->atEnd())
                 continue;
             if (!stream->problem().isEmpty())
@@ -554,20 +609,32 @@ private:
         return patch.sliced(from);
     }
 
+    [[nodiscard]] std::unique_ptr<PackedStreamReader> differencesReader(QByteArrayView packed)
+    {
+        if (form == quint64(Differences::ZeroRunsXz))
+            return std::make_unique<XzStreamReader>(packed, xzMemoryLimit);
+        return std::make_unique<ZstdStreamReader>(packed, maxWindowLog);
+    }
+
+    [[nodiscard]] std::array<PackedStreamReader*, 3> streams()
+    {
+        return {&steps, differences.get(), &extra};
+    }
+
     // count bytes of the old file from `from`, each with its difference added: a run of zeros
     // takes the old bytes as they are.
     bool addZeroRuns(qint64 count, const uchar* from, QString& error)
     {
         while (count > 0) {
             if (zerosLeft == 0 && othersLeft == 0) {
-                if (!differences.readNumber(zerosLeft) || !differences.readNumber(othersLeft))
-                    return streamFailed(differences, error);
+                if (!differences->readNumber(zerosLeft) || !differences->readNumber(othersLeft))
+                    return streamFailed(*differences, error);
                 if (zerosLeft == 0 && othersLeft == 0)
                     return fail(u"a run of differences is empty"_s, error);
             }
             if (zerosLeft == 0) {
                 const qint64 take = qint64(std::min<quint64>(othersLeft, quint64(count)));
-                if (!fill(differences, take, from, error))
+                if (!fill(*differences, take, from, error))
                     return false;
                 othersLeft -= quint64(take);
                 from += take;
@@ -590,7 +657,7 @@ private:
 
     // count bytes of the stream into the result; with from, each added to the old file's byte
     // there.
-    bool fill(ZstdStreamReader& stream, qint64 count, const uchar* from, QString& error)
+    bool fill(PackedStreamReader& stream, qint64 count, const uchar* from, QString& error)
     {
         while (count > 0) {
             qint64 got = 0;
@@ -609,7 +676,7 @@ private:
         return true;
     }
 
-    bool streamFailed(const ZstdStreamReader& stream, QString& error)
+    bool streamFailed(const PackedStreamReader& stream, QString& error)
     {
         if (stream.problem().isEmpty())
             return fail(u"ends early"_s, error, false);
@@ -633,7 +700,7 @@ private:
     quint64 othersLeft = 0;
     quint64 form = 0;
     ZstdStreamReader steps;
-    ZstdStreamReader differences;
+    std::unique_ptr<PackedStreamReader> differences;
     ZstdStreamReader extra;
     qint64 sourceSize = -1;
     qint64 targetSize = -1;
@@ -663,6 +730,14 @@ bool SuffixPatch::make(QByteArrayView source, QByteArrayView target, QByteArray&
     Streams streams;
     streams.split(steps, source, target);
     return streams.pack(source.size(), target.size(), threads, patch, error);
+}
+
+BinaryPatch::Method SuffixPatch::methodOf(QByteArrayView patch)
+{
+    const bool xz = patch.size() >= headerSize && patch.startsWith(magic) &&
+                    qFromLittleEndian<quint64>(patch.data() + magic.size() + 32) ==
+                            quint64(Differences::ZeroRunsXz);
+    return xz ? BinaryPatch::Method::SuffixXz : BinaryPatch::Method::Suffix;
 }
 
 bool SuffixPatch::apply(const QString& sourceFile, const QString& patchFile,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "binarypatch.h"
 #include "suffixindex.h"
 
 #include <QByteArray>
@@ -10,7 +11,8 @@
 // stretches of the new file that match somewhere in the old one with only a few bytes changed,
 // such as code whose addresses all moved by the same amount. A patch is a list of steps, each
 // "add this many bytes of the difference to the old file at that place, then copy this many new
-// bytes", in three libzstd streams: the steps, the differences (mostly zeros) and the new bytes.
+// bytes", in three streams: the steps, the differences (mostly zeros) and the new bytes, packed
+// by libzstd, or the differences by xz where that is smaller and they are few.
 //
 // Applying reads the old file through a mapping and streams the result, so its memory does not
 // grow with the file; making holds both files and four bytes per byte of the old one.
@@ -26,6 +28,8 @@ public:
     // when the source is larger than maxSourceSize or a library fails.
     [[nodiscard]] static bool make(QByteArrayView source, QByteArrayView target, QByteArray& patch,
                                    QString& error, int threads = 2);
+    // The method a manifest names for patch: "suffix-xz" where xz packs its differences.
+    [[nodiscard]] static BinaryPatch::Method methodOf(QByteArrayView patch);
     // As ZstdPatch::apply: writes what patchFile makes of sourceFile to targetFile and gives the
     // lower-case hex SHA-256 digest of it; a damaged patch, one made from another source or one
     // that makes more than maxTargetSize bytes fails with error set.

@@ -1,7 +1,8 @@
 // A binary delta of the suffix method, applied to a fixed old file of 64 KiB: the input is the
 // patch as a mirror delivered it. Besides crashes it checks that an apply that succeeds gives the
 // digest of the file it wrote and never more bytes than allowed. The stream sizes in the header
-// are read before anything else, so a mutated input reaches each of the three streams.
+// are read before anything else, so a mutated input reaches each of the three streams; a seed
+// has its differences packed by xz.
 
 #include "fuzzsupport.h"
 #include "sha256.h"

@@ -46,6 +46,7 @@ QString makePatch(QByteArrayView source, QByteArrayView target, Patch& patch)
         patch.method = BinaryPatch::Method::Suffix;
         if (!SuffixPatch::make(source, target, patch.bytes, why))
             return why;
+        patch.method = SuffixPatch::methodOf(patch.bytes);
         if (source.size() > bothUpTo || target.size() > bothUpTo)
             return {};
     }
@@ -59,7 +60,7 @@ QString makePatch(QByteArrayView source, QByteArrayView target, Patch& patch)
 
 QString fileSuffixOf(BinaryPatch::Method method)
 {
-    return method == BinaryPatch::Method::Suffix ? u".sufpatch"_s : u".zstpatch"_s;
+    return method == BinaryPatch::Method::Zstd ? u".zstpatch"_s : u".sufpatch"_s;
 }
 
 // The largest this process has been, in bytes.

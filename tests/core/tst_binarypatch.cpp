@@ -10,6 +10,7 @@
 #include <QStorageInfo>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QtEndian>
 
 #include <atomic>
 #include <thread>
@@ -28,6 +29,17 @@ QByteArray randomBytes(qsizetype size, quint32 seed)
     return bytes;
 }
 
+// source with a byte changed every 32 to 95 bytes by one of a few amounts, as in a build where
+// code moved: the differences that xz packs smaller.
+QByteArray movedAddresses(QByteArray source, quint32 seed)
+{
+    QRandomGenerator generator(seed);
+    constexpr char moves[] = {0x10, char(0xe0), 0x23};
+    for (qsizetype at = 0; at < source.size(); at += 32 + generator.bounded(64))
+        source[at] = char(source[at] + moves[generator.bounded(3)]);
+    return source;
+}
+
 bool writeFile(const QString& path, const QByteArray& content)
 {
     QFile file(path);
@@ -43,8 +55,8 @@ QByteArray readFile(const QString& path)
 bool make(Method method, QByteArrayView source, QByteArrayView target, QByteArray& patch,
           QString& error)
 {
-    return method == Method::Suffix ? SuffixPatch::make(source, target, patch, error)
-                                    : ZstdPatch::make(source, target, patch, error);
+    return method != Method::Zstd ? SuffixPatch::make(source, target, patch, error)
+                                  : ZstdPatch::make(source, target, patch, error);
 }
 
 // Every row once for each method.
@@ -126,6 +138,8 @@ void TestBinaryPatch::appliesWhatItMade_data()
     addRows("ls to dir", ls, dir, dir.size() / 8);
     addRows("dir to ls", dir, ls, ls.size() / 8);
     addRows("ls to zlib", ls, zlib, zlib.size());
+    QTest::newRow("suffix-xz: addresses moved")
+            << Method::SuffixXz << old << movedAddresses(old, 3) << qsizetype(128 << 10);
 }
 
 void TestBinaryPatch::appliesWhatItMade()
@@ -138,6 +152,8 @@ void TestBinaryPatch::appliesWhatItMade()
     QString error;
     QVERIFY2(make(method, source, target, patch, error), qPrintable(error));
     QVERIFY2(patch.size() <= maxPatchSize, qPrintable(QString::number(patch.size())));
+    if (method != Method::Zstd)
+        QCOMPARE(SuffixPatch::methodOf(patch), method);
 
     QTemporaryDir dir;
     QVERIFY(writeFile(dir.filePath(u"old"_s), source));
@@ -164,6 +180,8 @@ void TestBinaryPatch::refusesWhatDoesNotFit_data()
     QTest::newRow("suffix: a full disk")
             << Method::Suffix << u"full"_s
             << u"Could not write file /dev/full: No space left on device"_s;
+    QTest::newRow("suffix-xz: its differences damaged")
+            << Method::SuffixXz << u"differences"_s << u"the patch %1 does not apply: "_s;
     QTest::newRow("suffix: a zstd patch")
             << Method::Suffix << u"zstd"_s
             << u"the patch %1 does not apply: not a patch of this kind"_s;
@@ -175,11 +193,13 @@ void TestBinaryPatch::refusesWhatDoesNotFit()
     QFETCH(QString, damage);
     QFETCH(QString, error);
     const QByteArray source = randomBytes(1 << 20, 3);
-    QByteArray target = source;
+    QByteArray target = method == Method::SuffixXz ? movedAddresses(source, 5) : source;
     target.replace(5000, 3, "new");
     QByteArray patch;
     QString why;
     QVERIFY(make(damage == u"zstd" ? Method::Zstd : method, source, target, patch, why));
+    if (method == Method::SuffixXz)
+        QCOMPARE(SuffixPatch::methodOf(patch), method);
     QTemporaryDir dir;
     const QString patchFile = dir.filePath(u"patch"_s);
     if (damage == u"flip")
@@ -188,6 +208,9 @@ void TestBinaryPatch::refusesWhatDoesNotFit()
         patch.chop(10);
     else if (damage == u"append")
         patch.append("more");
+    else if (damage == u"differences") // halfway into them, after the magic and five sizes
+        patch[48 + qFromLittleEndian<qint64>(patch.constData() + 24) +
+              qFromLittleEndian<qint64>(patch.constData() + 32) / 2] ^= 0x40;
     QVERIFY(writeFile(patchFile, patch));
     // Of the same size, so that only the content tells it from the right one.
     QVERIFY(writeFile(dir.filePath(u"old"_s),

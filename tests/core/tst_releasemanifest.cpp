@@ -86,6 +86,9 @@ void TestReleaseManifest::roundTrip_data()
     const QByteArray suffixPatch = "patch-with\tsuffix\tbase/update.gz\t@\tpatches/1/u.gz\t@\t9\n";
     QTest::newRow("a patch of another method")
             << header + files + suffixPatch << header + files + suffixPatch;
+    const QByteArray xzPatch = QByteArray(suffixPatch).replace("suffix", "suffix-xz");
+    QTest::newRow("a patch with its differences packed by xz")
+            << header + files + xzPatch << header + files + xzPatch;
     const QByteArray largeZstd = QByteArray(suffixPatch).replace("suffix", "zstd");
     QTest::newRow("a zstd patch named so")
             << header + files + largeZstd << header + files + largeZstd;

@@ -93,7 +93,7 @@ QString TestRelease::addPatch(const QString& section, const QString& key,
     Patch patch{target, oldInstalled, {}, {}, method};
     QString error;
     const QByteArray& content = file->unpackedName.isEmpty() ? file->content : file->unpacked;
-    const bool made = method == BinaryPatch::Method::Suffix
+    const bool made = method != BinaryPatch::Method::Zstd
                               ? SuffixPatch::make(oldInstalled, content, patch.bytes, error)
                               : ZstdPatch::make(oldInstalled, content, patch.bytes, error);
     Q_ASSERT(made);

@@ -580,8 +580,8 @@ void TestReleaseTool::deltasFromEarlierReleases()
         QCOMPARE(patch.sourceSha256, sha256(versions.at(name).first));
         QCOMPARE(patch.path, u"patches/%1/%2.%3"_s.arg(
                                      QString::fromLatin1(patch.sourceSha256), patch.target,
-                                     patch.method == BinaryPatch::Method::Suffix ? u"sufpatch"_s
-                                                                                 : u"zstpatch"_s));
+                                     patch.method == BinaryPatch::Method::Zstd ? u"zstpatch"_s
+                                                                               : u"sufpatch"_s));
         QCOMPARE(sha256(readFile(published(patch.path))), patch.sha256);
         QByteArray digest;
         QString why;
