@@ -8,6 +8,8 @@ namespace {
 
 const QString installedGroup = u"installed"_s;
 const QString confirmedGroup = u"confirmed"_s;
+const QString statementGroup = u"statement"_s;
+const QString signedKey = u"signed"_s;
 const QString versionKey = u"version"_s;
 const QString channelKey = u"channel"_s;
 const QString releasedKey = u"released"_s;
@@ -59,9 +61,26 @@ int InstalledRelease::confirmedVersion(const QString& channel)
 
 bool InstalledRelease::writeConfirmedVersion(const QString& channel, int version)
 {
+    return writeValue(confirmedGroup, channel, version);
+}
+
+QDateTime InstalledRelease::confirmedStatementTime()
+{
     auto settings = AppRootSettings::updateIni();
-    settings.beginGroup(confirmedGroup);
-    settings.setValue(channel, version);
+    settings.beginGroup(statementGroup);
+    return QDateTime::fromString(settings.value(signedKey).toString(), Qt::ISODate);
+}
+
+bool InstalledRelease::writeConfirmedStatementTime(const QDateTime& signedAt)
+{
+    return writeValue(statementGroup, signedKey, signedAt.toString(Qt::ISODate));
+}
+
+bool InstalledRelease::writeValue(const QString& group, const QString& key, const QVariant& value)
+{
+    auto settings = AppRootSettings::updateIni();
+    settings.beginGroup(group);
+    settings.setValue(key, value);
     settings.endGroup();
     settings.sync();
     return settings.status() == QSettings::NoError;

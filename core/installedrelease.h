@@ -2,11 +2,13 @@
 
 #include <QDateTime>
 #include <QString>
+#include <QVariant>
 
 // What "update.ini" records of the installed client (group "installed"), written after every
 // successful run, and the newest version a signed channel statement has named for each channel
-// (group "confirmed"). They keep an update server or a mirror from taking an installation back to
-// an older version: neither can make the updater forget them.
+// (group "confirmed"), and when the newest statement accepted was signed (group "statement"). They
+// keep an update server or a mirror from taking an installation back to an older version, or to
+// an older statement: neither can make the updater forget them.
 struct InstalledRelease
 {
     int version = 0;    // 0: nothing recorded, as in installations from before the record
@@ -23,4 +25,11 @@ struct InstalledRelease
     // The newest version a signed channel statement named for channel; 0 when none did.
     [[nodiscard]] static int confirmedVersion(const QString& channel);
     [[nodiscard]] static bool writeConfirmedVersion(const QString& channel, int version);
+    // When the newest statement accepted was signed; invalid when none was.
+    [[nodiscard]] static QDateTime confirmedStatementTime();
+    [[nodiscard]] static bool writeConfirmedStatementTime(const QDateTime& signedAt);
+
+private:
+    [[nodiscard]] static bool writeValue(const QString& group, const QString& key,
+                                         const QVariant& value);
 };

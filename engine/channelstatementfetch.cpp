@@ -127,8 +127,14 @@ QString ChannelStatementFetch::refusal(ChannelStatement& statement) const
     if (statement.clientType() != request.clientType)
         return u"it is for client type %1, not %2"_s.arg(statement.clientType(),
                                                          request.clientType);
+    // An older statement, served again, could restart a halted rollout or hold one back.
+    if (request.confirmedSigned.isValid() && statement.signedAt() < request.confirmedSigned)
+        return u"it was signed at %1, before the statement accepted earlier (%2)"_s.arg(
+                statement.signedAt().toString(Qt::ISODate),
+                request.confirmedSigned.toString(Qt::ISODate));
     const int stated = statement.version(request.channel);
-    if (stated != 0 && stated < request.confirmedVersion)
+    if (stated != 0 && stated < request.confirmedVersion &&
+        !statement.isWithdrawn(request.channel, request.confirmedVersion))
         return u"it names version %1 for channel %2, which was confirmed at version %3 before"_s
                 .arg(stated)
                 .arg(request.channel)

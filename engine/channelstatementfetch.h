@@ -3,6 +3,7 @@
 #include "channelstatement.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -28,9 +29,11 @@ public:
     {
         QStringList mirrorUrls; // base URLs, in the order to try
         QString clientType;
-        QByteArray publicKey;     // PEM
-        QString channel;          // the run's
-        int confirmedVersion = 0; // no statement may name less for the channel
+        QByteArray publicKey;      // PEM
+        QString channel;           // the run's
+        int confirmedVersion = 0;  // no statement may name less for the channel, unless it
+                                   // withdraws that version
+        QDateTime confirmedSigned; // nor be signed before; invalid: no statement was accepted
     };
 
     ChannelStatementFetch(QNetworkAccessManager* manager, Request request,

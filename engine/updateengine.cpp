@@ -11,6 +11,7 @@
 #include "mirrors.h"
 #include "mirrorsini.h"
 #include "replacejournal.h"
+#include "rolloutbucket.h"
 #include "runcontext.h"
 #include "settingsfile.h"
 #include "sharedrandom.h"
@@ -76,19 +77,26 @@ void UpdateEngine::setUpProxy()
 bool UpdateEngine::confirmVersion()
 {
     const QString channel = ChannelStatement::channelName(configuration.channel);
+    const InstalledRelease installed = InstalledRelease::read();
+    const int installedHere =
+            installed.isRecorded() && installed.channel == channel ? installed.version : 0;
+    // Drawn on the first run, whatever comes: the installation's place in every later rollout.
+    bool bucketKept = true;
+    const int bucket = RolloutBucket::read(&bucketKept);
+    if (!bucketKept)
+        emit message(u"Could not record the rollout bucket in %1"_s.arg(UpdateIniData::filename()));
+    bool goingBack = false;
     if (configuration.versionFromServer) {
         if (const auto statement = fetchChannelStatement(channel))
-            followChannelStatement(*statement, channel);
+            goingBack = followChannelStatement(*statement, channel, installedHere, bucket);
     }
-    const InstalledRelease installed = InstalledRelease::read();
     // Mirrors keep old versions for the deltas: a spoofed answer could name any of them.
-    const bool older = installed.isRecorded() && installed.channel == channel &&
-                       configuration.clientVersion < installed.version;
-    if (!configuration.versionFromServer || !older)
+    if (!configuration.versionFromServer || goingBack ||
+        configuration.clientVersion >= installedHere)
         return true;
     emit message(u"Not installing version %1 that the update server announces: version %2 is "
                  u"installed"_s.arg(configuration.clientVersion)
-                         .arg(installed.version));
+                         .arg(installedHere));
     return false;
 }
 
@@ -101,7 +109,8 @@ std::optional<ChannelStatement> UpdateEngine::fetchChannelStatement(const QStrin
     AppRootSettings mirrorsIni(MirrorsIni::fileName());
     ChannelStatementFetch fetch(networkManager,
                                 {MirrorsIni::urls(mirrorsIni), configuration.clientType, key,
-                                 channel, InstalledRelease::confirmedVersion(channel)});
+                                 channel, InstalledRelease::confirmedVersion(channel),
+                                 InstalledRelease::confirmedStatementTime()});
     connect(&fetch, &ChannelStatementFetch::message, this, &UpdateEngine::message);
     QEventLoop loop;
     connect(&fetch, &ChannelStatementFetch::finished, &loop, &QEventLoop::quit);
@@ -120,26 +129,55 @@ std::optional<ChannelStatement> UpdateEngine::fetchChannelStatement(const QStrin
     return fetch.statement();
 }
 
-void UpdateEngine::followChannelStatement(const ChannelStatement& statement, const QString& channel)
+bool UpdateEngine::followChannelStatement(const ChannelStatement& statement, const QString& channel,
+                                          int installedVersion, int bucket)
+{
+    recordChannelStatement(statement, channel);
+    if (statement.version(channel) == 0)
+        return false;
+    // A user who starts the update asks for it, as a version named on the command line does.
+    const bool early = !configuration.noUser;
+    const ChannelStatement::Choice choice =
+            statement.choose(channel, installedVersion, bucket, early);
+    using Reason = ChannelStatement::Choice::Reason;
+    if (choice.reason == Reason::Withdrawn)
+        notify(u"Version %1 was withdrawn: going back to version %2"_s.arg(installedVersion)
+                       .arg(choice.version));
+    else if (choice.reason == Reason::Early)
+        notify(u"Early update: this version is still being rolled out"_s);
+    if (choice.version == configuration.clientVersion)
+        return choice.reason == Reason::Withdrawn;
+    emit message(u"The update server announces version %1, the signed channel statement %2: "
+                 u"installing %2"_s.arg(configuration.clientVersion)
+                         .arg(choice.version));
+    configuration.clientVersion = choice.version;
+    // The name came with the server's version.
+    configuration.versionName.clear();
+    return choice.reason == Reason::Withdrawn;
+}
+
+// What no later statement may go back behind, and whether this one is out of date.
+void UpdateEngine::recordChannelStatement(const ChannelStatement& statement, const QString& channel)
 {
     const int stated = statement.version(channel);
     if (stated > InstalledRelease::confirmedVersion(channel) &&
         !InstalledRelease::writeConfirmedVersion(channel, stated))
         emit message(
                 u"Could not record the confirmed version in %1"_s.arg(UpdateIniData::filename()));
-    if (statement.hasExpired(QDateTime::currentDateTimeUtc())) {
-        channelWarning = u"Warning: the update channels were last confirmed on %1"_s.arg(
-                statement.signedAt().toString(u"yyyy-MM-dd HH:mm 'UTC'"_s));
-        emit message(channelWarning);
-    }
-    if (stated <= configuration.clientVersion)
-        return;
-    emit message(u"The update server announces version %1, the signed channel statement %2: "
-                 u"installing %2"_s.arg(configuration.clientVersion)
-                         .arg(stated));
-    configuration.clientVersion = stated;
-    // The name came with the older version.
-    configuration.versionName.clear();
+    const QDateTime confirmed = InstalledRelease::confirmedStatementTime();
+    if ((!confirmed.isValid() || statement.signedAt() > confirmed) &&
+        !InstalledRelease::writeConfirmedStatementTime(statement.signedAt()))
+        emit message(u"Could not record the time of the channel statement in %1"_s.arg(
+                UpdateIniData::filename()));
+    if (statement.hasExpired(QDateTime::currentDateTimeUtc()))
+        notify(u"Warning: the update channels were last confirmed on %1"_s.arg(
+                statement.signedAt().toString(u"yyyy-MM-dd HH:mm 'UTC'"_s)));
+}
+
+void UpdateEngine::notify(const QString& text)
+{
+    notices.append(text);
+    emit message(text);
 }
 
 bool UpdateEngine::initialize()

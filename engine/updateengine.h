@@ -54,13 +54,14 @@ public:
                           std::chrono::milliseconds tickInterval = defaultTickInterval);
     ~UpdateEngine() override;
 
-    // Settles the version of the run before the window shows it: a signed channel statement may
-    // name a newer one than the update server, and a version older than the installed one is
-    // refused unless the user named it or changed the channel since. Waits for the statement, as
-    // the version query does. False when the run must install nothing.
+    // Settles the version of the run before the window shows it: a signed channel statement, where
+    // a mirror serves one, decides over the update server, with its rollouts and withdrawals; a
+    // version older than the installed one is refused unless the user named it, changed the
+    // channel since, or the statement withdrew the installed one. Waits for the statement, as the
+    // version query does. False when the run must install nothing.
     [[nodiscard]] bool confirmVersion();
-    // Something about the channels that the window shows; empty when all is well.
-    [[nodiscard]] const QString& channelNotice() const { return channelWarning; }
+    // What the window shows about the channels, a line each; empty when all is well.
+    [[nodiscard]] const QStringList& channelNotices() const { return notices; }
 
     [[nodiscard]] bool initialize();
     bool startUpdate();
@@ -133,7 +134,13 @@ private:
 
     void setUpProxy();
     [[nodiscard]] std::optional<ChannelStatement> fetchChannelStatement(const QString& channel);
-    void followChannelStatement(const ChannelStatement& statement, const QString& channel);
+    // The version the statement gives this installation; true when it goes back to an older one.
+    [[nodiscard]] bool followChannelStatement(const ChannelStatement& statement,
+                                              const QString& channel, int installedVersion,
+                                              int bucket);
+    void recordChannelStatement(const ChannelStatement& statement, const QString& channel);
+    // A line for the log and the window.
+    void notify(const QString& text);
     void recordInstalledRelease();
     // The directory the session record names, if it is one; empty otherwise.
     [[nodiscard]] static QString recordedSessionDirectory();
@@ -166,7 +173,7 @@ private:
     qreal pendingProgress = 0;
     bool progressPending = false;
     QNetworkAccessManager* networkManager;
-    QString channelWarning;
+    QStringList notices;
     QString bannerClickUrl;
     QNetworkReply* bannerReply = nullptr;
     bool setUpFailed = false;

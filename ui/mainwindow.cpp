@@ -135,9 +135,8 @@ void MainWindow::setUIToConfigSpecs()
         onAppendText(u"The version name is %1 characters long; only the first %2 are shown"_s.arg(
                 QString::number(name.size()), QString::number(maxVersionNameLength)));
     QString text = versionText(configuration.channel, name);
-    if (!engine->channelNotice().isEmpty())
-        text += u"<div style=\"margin-top:8px\">"_s + engine->channelNotice().toHtmlEscaped() +
-                u"</div>"_s;
+    for (const QString& notice : engine->channelNotices())
+        text += u"<div style=\"margin-top:8px\">"_s + notice.toHtmlEscaped() + u"</div>"_s;
     versionLabel->setText(text);
     if (versionRefused)
         startButton->setText(tr("Start Sonavelle"));

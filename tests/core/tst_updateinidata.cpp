@@ -1,4 +1,5 @@
 #include "approot.h"
+#include "rolloutbucket.h"
 #include "updateinidata.h"
 
 #include <QDir>
@@ -19,6 +20,8 @@ private slots:
     void get();
     void getFillsOnlyTheGivenOutputs();
     void writingKeepsOtherGroups();
+    void rolloutBucketIsDrawnOnce_data();
+    void rolloutBucketIsDrawnOnce();
 
 private:
     void writeUpdateIni(const QByteArray& text);
@@ -128,6 +131,34 @@ void TestUpdateIniData::writingKeepsOtherGroups()
     QVERIFY(cleaned.contains("[Channel]\nbeta=true"));
     QVERIFY(cleaned.contains("streams=3"));
     QVERIFY(cleaned.contains("proxy=http://p:8080"));
+}
+
+void TestUpdateIniData::rolloutBucketIsDrawnOnce_data()
+{
+    QTest::addColumn<QByteArray>("kept");
+    QTest::addColumn<int>("bucket"); // -1: a new one is drawn
+    QTest::newRow("first run") << QByteArray() << -1;
+    QTest::newRow("lowest") << "[rollout]\nbucket=0\n"_ba << 0;
+    QTest::newRow("highest") << "[rollout]\nbucket=9999\n"_ba << 9999;
+    QTest::newRow("out of range") << "[rollout]\nbucket=10000\n"_ba << -1;
+    QTest::newRow("not a number") << "[rollout]\nbucket=half\n"_ba << -1;
+}
+
+void TestUpdateIniData::rolloutBucketIsDrawnOnce()
+{
+    QFETCH(QByteArray, kept);
+    QFETCH(int, bucket);
+    writeUpdateIni("[update]\nstreams=3\n" + kept);
+    bool written = false;
+    const int first = RolloutBucket::read(&written);
+    QVERIFY(written);
+    QVERIFY(first >= 0 && first < 10000);
+    if (bucket >= 0)
+        QCOMPARE(first, bucket);
+    // Kept through restarts, beside the other settings.
+    QCOMPARE(RolloutBucket::read(), first);
+    QVERIFY(readUpdateIni().contains(QByteArray("bucket=" + QByteArray::number(first))));
+    QVERIFY(readUpdateIni().contains("streams=3"));
 }
 
 QTEST_GUILESS_MAIN(TestUpdateIniData)
