@@ -1,5 +1,7 @@
 #include "updateserver.h"
 
+#include "updateserverchannels.h"
+
 #include <QNetworkDatagram>
 #include <QUdpSocket>
 
@@ -47,12 +49,23 @@ UpdateServer::UpdateServer(const UpdateServerConfig& config, QObject* parent)
 {
     clock.start();
     connect(versionSocket, &QUdpSocket::readyRead, this, &UpdateServer::onVersionRequests);
+    if (!config.channelsFile.isEmpty()) {
+        channels = new UpdateServerChannels(config, this);
+        connect(channels, &UpdateServerChannels::message, this, &UpdateServer::message);
+    }
 }
 
 bool UpdateServer::listen()
 {
-    if (!bind(versionSocket, config.versionPort, u"version service"_s))
+    if (!bind(versionSocket, config.versionPort, u"version service"_s) || !listenForBanners())
         return false;
+    if (channels)
+        channels->refresh(config);
+    return true;
+}
+
+bool UpdateServer::listenForBanners()
+{
     if (!config.hasBanner()) {
         emit message(u"banner service off: no banner image given"_s);
         return true;
@@ -113,6 +126,8 @@ void UpdateServer::answer(QUdpSocket* socket, const QNetworkDatagram& datagram, 
         emit message(u"%1 %2: not answered, rate limit reached"_s.arg(peer, name));
         return;
     }
+    if (request == Request::VersionList && channels)
+        channels->refresh(config);
     const QByteArray reply = replyTo(request);
     if (socket->writeDatagram(datagram.makeReply(reply)) != reply.size()) {
         emit message(u"%1 %2: reply failed: %3"_s.arg(peer, name, socket->errorString()));

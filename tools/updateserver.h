@@ -10,10 +10,12 @@
 
 class QNetworkDatagram;
 class QUdpSocket;
+class UpdateServerChannels;
 
 // Answers the updater's version query ("3" and "*", each followed by a zero byte) and, when a
 // banner is configured, its banner request (0x01 0x01) over UDP. It sends nothing but replies;
-// other datagrams are ignored. Every datagram is reported as one message line.
+// other datagrams are ignored. Every datagram is reported as one message line. With a channel
+// statement, the versions follow it.
 class UpdateServer : public QObject
 {
     Q_OBJECT
@@ -21,7 +23,7 @@ class UpdateServer : public QObject
 public:
     explicit UpdateServer(const UpdateServerConfig& config, QObject* parent = nullptr);
 
-    // Binds the ports; reports where it listens through message.
+    // Binds the ports and reads the channel statement; reports where it listens through message.
     [[nodiscard]] bool listen();
     [[nodiscard]] const QString& errorString() const { return error; }
 
@@ -35,6 +37,7 @@ private slots:
 private:
     enum class Request { VersionList, News, Banner, Malformed };
 
+    [[nodiscard]] bool listenForBanners();
     [[nodiscard]] bool bind(QUdpSocket* socket, quint16 port, const QString& service);
     void answer(QUdpSocket* socket, const QNetworkDatagram& datagram, Request request);
     [[nodiscard]] QByteArray replyTo(Request request) const;
@@ -43,6 +46,7 @@ private:
     UpdateServerConfig config;
     QUdpSocket* versionSocket;
     QUdpSocket* bannerSocket = nullptr;
+    UpdateServerChannels* channels = nullptr;
     UpdateServerRateLimiter limiter;
     QElapsedTimer clock;
     QString error;

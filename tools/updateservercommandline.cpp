@@ -20,6 +20,11 @@ UpdateServerCommandLine::UpdateServerCommandLine()
                       u"Replies per client address and minute (default %1; 0: no limit)."_s.arg(
                               UpdateServerConfig::defaultRateLimit),
                       u"count"_s)
+    , channelsOption(u"channels"_s,
+                     u"The channel statement (<client type>.channels) whose channel records give "
+                     u"each channel's version, read again when it changes. Its signature is not "
+                     u"checked: it is the vendor's own file."_s,
+                     u"file"_s)
     , newsOption(u"news"_s, u"The news text (rich text)."_s, u"text"_s)
     , newsFileOption(u"news-file"_s, u"A UTF-8 file holding the news text."_s, u"file"_s)
     , bannerImageOption(u"banner-image"_s, u"The address of the banner image."_s, u"url"_s)
@@ -30,7 +35,7 @@ UpdateServerCommandLine::UpdateServerCommandLine()
             u"Answers the updater's version query and banner request over UDP. Each channel "
             u"(stable, beta, alpha) offers a client version with an optional display name."_s);
     parser.addOptions({helpOption, configOption, addressOption, versionPortOption, bannerPortOption,
-                       rateLimitOption});
+                       rateLimitOption, channelsOption});
     for (int channel = 0; channel < UpdateServerConfig::channelCount; ++channel) {
         const QString name = UpdateServerConfig::channelName(channel);
         versionOptions.append(QCommandLineOption(
@@ -78,6 +83,8 @@ void UpdateServerCommandLine::applyServerOptions()
     if (parser.isSet(rateLimitOption))
         check(rateLimitOption,
               UpdateServerConfig::parseRateLimit(parser.value(rateLimitOption), parsed.rateLimit));
+    if (parser.isSet(channelsOption))
+        parsed.channelsFile = parser.value(channelsOption);
 }
 
 void UpdateServerCommandLine::check(const QCommandLineOption& option, bool valid)

@@ -37,6 +37,7 @@ private:
     QCommandLineOption versionPortOption;
     QCommandLineOption bannerPortOption;
     QCommandLineOption rateLimitOption;
+    QCommandLineOption channelsOption;
     QList<QCommandLineOption> versionOptions;
     QList<QCommandLineOption> nameOptions;
     QCommandLineOption newsOption;

@@ -15,10 +15,11 @@ using namespace Qt::StringLiterals;
 namespace {
 
 const QStringList knownSettings{
-        u"server/address"_s, u"server/versionPort"_s, u"server/bannerPort"_s, u"server/rateLimit"_s,
-        u"stable/version"_s, u"stable/name"_s,        u"beta/version"_s,      u"beta/name"_s,
-        u"alpha/version"_s,  u"alpha/name"_s,         u"news/text"_s,         u"news/file"_s,
-        u"banner/image"_s,   u"banner/click"_s};
+        u"server/address"_s,   u"server/versionPort"_s, u"server/bannerPort"_s,
+        u"server/rateLimit"_s, u"server/channels"_s,    u"stable/version"_s,
+        u"stable/name"_s,      u"beta/version"_s,       u"beta/name"_s,
+        u"alpha/version"_s,    u"alpha/name"_s,         u"news/text"_s,
+        u"news/file"_s,        u"banner/image"_s,       u"banner/click"_s};
 
 // The INI reader splits an unquoted value at its commas and drops the blanks around them.
 bool readText(const QSettings& settings, const QString& key, QString& text, QStringList& problems)
@@ -116,9 +117,10 @@ bool UpdateServerConfig::load(const QString& fileName, QStringList& problems, QS
         return false;
     }
     const qsizetype before = problems.size();
-    readServer(settings, problems);
+    const QString baseDir = QFileInfo(fileName).absolutePath();
+    readServer(settings, baseDir, problems);
     readVersions(settings, problems);
-    readNewsAndBanner(settings, QFileInfo(fileName).absolutePath(), problems);
+    readNewsAndBanner(settings, baseDir, problems);
     const QStringList keys = settings.allKeys();
     for (const QString& key : keys) {
         if (!knownSettings.contains(key))
@@ -127,7 +129,8 @@ bool UpdateServerConfig::load(const QString& fileName, QStringList& problems, QS
     return problems.size() == before;
 }
 
-void UpdateServerConfig::readServer(QSettings& settings, QStringList& problems)
+void UpdateServerConfig::readServer(QSettings& settings, const QString& baseDir,
+                                    QStringList& problems)
 {
     QString text;
     if (readText(settings, u"server/address"_s, text, problems))
@@ -138,6 +141,8 @@ void UpdateServerConfig::readServer(QSettings& settings, QStringList& problems)
         checkSetting(u"server/bannerPort"_s, text, parsePort(text, bannerPort), problems);
     if (readText(settings, u"server/rateLimit"_s, text, problems))
         checkSetting(u"server/rateLimit"_s, text, parseRateLimit(text, rateLimit), problems);
+    if (readText(settings, u"server/channels"_s, text, problems) && !text.isEmpty())
+        channelsFile = QDir(baseDir).filePath(text);
 }
 
 void UpdateServerConfig::readVersions(QSettings& settings, QStringList& problems)
@@ -211,7 +216,8 @@ void UpdateServerConfig::checkVersions(QStringList& problems) const
                     QString::number(std::numeric_limits<qint32>::max())));
         if (entry.name.isEmpty())
             continue;
-        if (entry.version.isEmpty())
+        // The statement may give the version later; until then the channel answers none.
+        if (entry.version.isEmpty() && channelsFile.isEmpty())
             problems.append(u"%1 version name is given without a %1 version"_s.arg(channelText));
         if (entry.name.contains(u','))
             problems.append(u"%1 version name must not contain \",\""_s.arg(channelText));
@@ -221,7 +227,7 @@ void UpdateServerConfig::checkVersions(QStringList& problems) const
             problems.append(u"%1 version name has characters outside Latin-1, which updaters "
                             u"cannot show"_s.arg(channelText));
     }
-    if (!any)
+    if (!any && channelsFile.isEmpty())
         problems.append(u"no client version is given for any channel"_s);
     const qsizetype size = versionListReply().size();
     if (size > versionListLimit)
@@ -265,7 +271,8 @@ QByteArray UpdateServerConfig::versionListReply() const
     QByteArrayList entries;
     for (const UpdateServerVersion& entry : versions) {
         QByteArray text = entry.version.toLatin1();
-        if (!entry.name.isEmpty())
+        // A name without a version would only puzzle updaters.
+        if (!entry.version.isEmpty() && !entry.name.isEmpty())
             text += '#' + entry.name.toLatin1();
         entries.append(text);
     }

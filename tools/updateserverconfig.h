@@ -14,6 +14,8 @@ struct UpdateServerVersion
 {
     QString version;
     QString name;
+
+    friend bool operator==(const UpdateServerVersion&, const UpdateServerVersion&) = default;
 };
 
 // What the update server answers and where it listens. Filled from an INI file and the command
@@ -40,6 +42,8 @@ public:
     QString bannerImage;
     QString bannerClick;              // may be empty
     int rateLimit = defaultRateLimit; // 0: no limit
+    // The channel statement whose channel records give the versions; empty: none.
+    QString channelsFile;
 
     // Reads the settings of an INI file; what it does not set keeps its value. Unknown settings
     // are reported as warnings.
@@ -67,7 +71,7 @@ private:
     void checkVersions(QStringList& problems) const;
     void checkNews(QStringList& problems) const;
     void checkBanner(QStringList& problems) const;
-    void readServer(QSettings& settings, QStringList& problems);
+    void readServer(QSettings& settings, const QString& baseDir, QStringList& problems);
     void readVersions(QSettings& settings, QStringList& problems);
     void readNewsAndBanner(QSettings& settings, const QString& baseDir, QStringList& problems);
 };

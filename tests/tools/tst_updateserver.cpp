@@ -156,6 +156,7 @@ private slots:
     void init();
     void answersTheVersionQuery();
     void commandLineOverridesTheConfigurationFile();
+    void followsTheChannelStatement();
     void repliesFillTheUpdatersBuffers();
     void answersTheBannerRequest();
     void ignoresMalformedRequests_data();
@@ -233,6 +234,45 @@ void TestUpdateServer::commandLineOverridesTheConfigurationFile()
             {u"9"_s, u"Five"_s}, {u"6"_s, QString()}, {u"11"_s, u"Nightly"_s}};
     QCOMPARE(checker.versions, expected);
     QCOMPARE(checker.news, u"from the file, with a comma"_s);
+}
+
+void TestUpdateServer::followsTheChannelStatement()
+{
+    const QString statementFile = path(u"client.channels"_s);
+    const auto writeStatement = [&](const QByteArray& stable) {
+        return writeFile(statementFile,
+                         "sonavelle-channels\t1\nclient-type\tclient\n"
+                         "signed\t2026-12-08T08:00:00Z\nexpires\t2026-12-15T08:00:00Z\n"
+                         "channel\tbeta\t1236\nchannel\tstable\t" +
+                                 stable + "\nrollout\tstable\t99999\t1000\topen\n");
+    };
+    QVERIFY(writeStatement("1235"));
+    ServerProcess server;
+    QVERIFY(server.start(
+            {u"--config"_s, writeConfig("[server]\nchannels=client.channels\n"
+                                        "[stable]\nname=Five\n[alpha]\nversion=3\n")}));
+    Client client;
+    QVERIFY(client.isBound());
+    const auto ask = [&] {
+        client.send(QByteArray("3\0", 2), server.versionPort);
+        return client.receive();
+    };
+    QCOMPARE(ask(), QByteArray("1235#Five,1236,3"));
+    // Another size, as a rewrite within the same clock tick keeps the modification time.
+    QVERIFY(writeStatement("999"));
+    QCOMPARE(ask(), QByteArray("999#Five,1236,3"));
+    QVERIFY(writeFile(statementFile, "sonavelle-channels\t1\n"));
+    QCOMPARE(ask(), QByteArray("999#Five,1236,3"));
+    QVERIFY(server.waitForLines(9));
+    const QString prefix = u"channel statement "_s + statementFile;
+    const QString answered = u"peer version list request: replied 15 bytes"_s;
+    QCOMPARE(server.requestLog(client.port()),
+             (QStringList{prefix + u": stable 1235, beta 1236"_s,
+                          prefix + u" does not list alpha: answered from the configuration"_s,
+                          u"peer version list request: replied 16 bytes"_s,
+                          prefix + u": stable 999, beta 1236"_s, answered,
+                          prefix + u" not taken, the versions stay: no client-type record"_s,
+                          answered}));
 }
 
 // The largest replies that are accepted arrive whole.
