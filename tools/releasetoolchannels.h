@@ -10,7 +10,8 @@
 // Signs the channel statement at the root of a mirror tree: the channels the command line names
 // at their versions, the others as the statement there says, signed now and expiring after the
 // given time. Names only versions whose signed manifest the tree holds: the channel key can delay
-// an update, never choose what is installed.
+// an update, never choose what is installed. Also starts, widens, completes and halts the rollout
+// of a version to a share of a channel's installations, and withdraws a version.
 class ReleaseToolChannels
 {
 public:
@@ -25,6 +26,12 @@ public:
 
 private:
     [[nodiscard]] bool readCurrent();
+    [[nodiscard]] bool withdraw();
+    [[nodiscard]] bool setChannels();
+    [[nodiscard]] bool startRollout(const QString& channel, qint32 version);
+    [[nodiscard]] bool changeRollout();
+    void setShare(const QString& channel, qint32 version);
+    [[nodiscard]] bool halt();
     [[nodiscard]] bool checkPublished(qint32 version);
     [[nodiscard]] QString path() const;
     [[nodiscard]] bool fail(const QString& text);

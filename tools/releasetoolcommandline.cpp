@@ -3,6 +3,8 @@
 #include "channelstatement.h"
 #include "releasetoolnames.h"
 
+#include <QRegularExpression>
+
 #include <limits>
 
 using namespace Qt::StringLiterals;
@@ -10,6 +12,7 @@ using namespace Qt::StringLiterals;
 namespace {
 
 const QString defaultClientType = u"client_linux_amd64"_s;
+const QString versionRange = QString::number(std::numeric_limits<qint32>::max());
 
 } // namespace
 
@@ -70,6 +73,31 @@ ReleaseToolCommandLine::ReleaseToolCommandLine()
     , channelKeyOption(u"channel-key"_s,
                        u"The Ed25519 private key (PEM) that signs the channel statement."_s,
                        u"file"_s)
+    , rolloutOption(u"rollout"_s,
+                    u"With one --channel: give its version to this share of the channel's "
+                    u"installations, such as 1%, 10% or 0.5% (two decimals at most), the others "
+                    u"staying on --from; 100% completes the rollout. With --refresh-channels: "
+                    u"change the share of the rollout under way. A share reopens a halted "
+                    u"rollout."_s,
+                    u"percent"_s)
+    , fromOption(u"from"_s,
+                 u"With --rollout: the version of the installations outside the rollout "
+                 u"(default: the channel's version), whose signed manifest mirror-root holds."_s,
+                 u"version"_s)
+    , haltOption(u"halt"_s,
+                 u"Sign the channel statement at mirror-root again with the rollout of the "
+                 u"channel halted: no more installations take its version, those that have it "
+                 u"keep it. Repeatable."_s,
+                 u"channel"_s)
+    , withdrawOption(u"withdraw"_s,
+                     u"Sign the channel statement at mirror-root with a version of a channel "
+                     u"withdrawn for good (e.g. stable=1236): its installations go back to the "
+                     u"--to version, and so does the channel if it is on it."_s,
+                     u"name=version"_s)
+    , toOption(u"to"_s,
+               u"With --withdraw: the older version its installations go back to, whose signed "
+               u"manifest mirror-root holds (default: the channel's version, if older)."_s,
+               u"version"_s)
 {
     parser.setApplicationDescription(
             u"Publishes the files of a client version as a signed mirror tree: "
@@ -83,6 +111,7 @@ ReleaseToolCommandLine::ReleaseToolCommandLine()
                        compressOption, compressMinSizeOption, deltaFromOption, replaceOption,
                        jobsOption, channelOption, refreshChannelsOption, expiresOption,
                        channelKeyOption});
+    parser.addOptions({rolloutOption, fromOption, haltOption, withdrawOption, toOption});
 }
 
 ReleaseToolCommandLine::Result ReleaseToolCommandLine::parse(const QStringList& arguments)
@@ -93,13 +122,16 @@ ReleaseToolCommandLine::Result ReleaseToolCommandLine::parse(const QStringList& 
     }
     if (parser.isSet(helpOption))
         return Result::Help;
-    parsed.signChannels = parser.isSet(channelOption) || parser.isSet(refreshChannelsOption);
+    parsed.signChannels = parser.isSet(channelOption) || parser.isSet(refreshChannelsOption) ||
+                          parser.isSet(haltOption) || parser.isSet(withdrawOption);
     if (parsed.signChannels)
         return readChannelOptions();
-    for (const QCommandLineOption* option : {&expiresOption, &channelKeyOption}) {
+    for (const QCommandLineOption* option :
+         {&expiresOption, &channelKeyOption, &rolloutOption, &fromOption, &toOption}) {
         if (parser.isSet(*option))
-            return usageError(u"--%1 is for signing the channel statement (--channel, "
-                              u"--refresh-channels)"_s.arg(option->names().constFirst()));
+            return usageError(
+                    u"--%1 is for signing the channel statement (--channel, "
+                    u"--refresh-channels, --halt, --withdraw)"_s.arg(option->names().constFirst()));
     }
     parsed.addManifest = parser.isSet(addManifestOption);
     if (!readPositionals() || !readClientVersionAndType() || !readCompression() || !readJobs() ||
@@ -138,8 +170,7 @@ bool ReleaseToolCommandLine::readClientVersionAndType()
     parsed.clientVersion = text.toInt(&ok, 10);
     if (!ok || parsed.clientVersion <= 0 || text != QString::number(parsed.clientVersion))
         return reject(u"client version %1 is not a number from 1 to %2"_s.arg(
-                ReleaseToolNames::display(text),
-                QString::number(std::numeric_limits<qint32>::max())));
+                ReleaseToolNames::display(text), versionRange));
     parsed.clientType = parser.value(typeOption);
     const QString problem = ReleaseToolNames::clientTypeProblem(parsed.clientType);
     if (!problem.isEmpty())
@@ -220,26 +251,135 @@ ReleaseToolCommandLine::Result ReleaseToolCommandLine::readChannelOptions()
         if (!readChannel(text))
             return Result::UsageError;
     }
-    return readExpiry() ? Result::Run : Result::UsageError;
+    return readRollout() && readHalts() && readWithdrawal() && readExpiry() ? Result::Run
+                                                                            : Result::UsageError;
 }
 
 bool ReleaseToolCommandLine::readChannel(const QString& text)
 {
-    const qsizetype equals = text.indexOf(u'=');
-    const QString name = text.left(equals);
-    const QString versionText = text.mid(equals + 1);
-    bool ok = false;
-    const qint32 version = versionText.toInt(&ok, 10);
-    if (equals < 0 || !ChannelStatement::isChannelName(name) || !ok || version <= 0 ||
-        versionText != QString::number(version))
-        return reject(u"--channel %1 is not a channel name of lower-case letters, digits and "
-                      u"'-', '=' and a version from 1 to %2"_s.arg(
-                              ReleaseToolNames::display(text),
-                              QString::number(std::numeric_limits<qint32>::max())));
+    QString name;
+    qint32 version = 0;
+    if (!readChannelVersion(u"channel"_s, text, name, version))
+        return false;
     if (parsed.channels.contains(name))
         return reject(u"--channel names %1 twice"_s.arg(name));
     parsed.channels.insert(name, version);
     return true;
+}
+
+// "name=version", as --channel and --withdraw take it.
+bool ReleaseToolCommandLine::readChannelVersion(const QString& option, const QString& text,
+                                                QString& name, qint32& version)
+{
+    const qsizetype equals = text.indexOf(u'=');
+    name = text.left(equals);
+    const QString versionText = text.mid(equals + 1);
+    bool ok = false;
+    version = versionText.toInt(&ok, 10);
+    if (equals < 0 || !ChannelStatement::isChannelName(name) || !ok || version <= 0 ||
+        versionText != QString::number(version))
+        return reject(u"--%1 %2 is not a channel name of lower-case letters, digits and "
+                      u"'-', '=' and a version from 1 to %3"_s.arg(
+                              option, ReleaseToolNames::display(text), versionRange));
+    return true;
+}
+
+bool ReleaseToolCommandLine::readVersion(const QCommandLineOption& option, qint32& version)
+{
+    const QString text = parser.value(option);
+    bool ok = false;
+    version = text.toInt(&ok, 10);
+    if (ok && version > 0 && text == QString::number(version))
+        return true;
+    return reject(u"--%1 %2 is not a version from 1 to %3"_s.arg(
+            option.names().constFirst(), ReleaseToolNames::display(text), versionRange));
+}
+
+bool ReleaseToolCommandLine::readRollout()
+{
+    if (!parser.isSet(rolloutOption))
+        return !parser.isSet(fromOption) ||
+               reject(u"--from goes with --rollout: the version outside the rollout"_s);
+    if (parsed.channels.size() > 1)
+        return reject(u"--rollout takes one --channel, the version it rolls out"_s);
+    if (parsed.channels.isEmpty() && !parser.isSet(refreshChannelsOption))
+        return reject(u"--rollout needs --channel name=version, or --refresh-channels to change "
+                      u"the share of the rollout under way"_s);
+    if (parser.isSet(haltOption))
+        return reject(u"--halt and --rollout contradict each other: a share reopens a halted "
+                      u"rollout"_s);
+    if (!readShare(parser.value(rolloutOption)))
+        return false;
+    if (!parser.isSet(fromOption))
+        return true;
+    if (parsed.channels.isEmpty())
+        return reject(u"--from goes with --channel: the rollout under way keeps its version "
+                      u"outside"_s);
+    if (parsed.rolloutShare == ChannelStatement::shareScale)
+        return reject(u"--rollout 100% completes the rollout: the channel takes its version, "
+                      u"and --from has no place"_s);
+    if (!readVersion(fromOption, parsed.rolloutFrom))
+        return false;
+    const auto channel = parsed.channels.cbegin();
+    return parsed.rolloutFrom < channel.value() ||
+           reject(u"--from %1 is not older than --channel %2=%3"_s.arg(parsed.rolloutFrom)
+                          .arg(channel.key())
+                          .arg(channel.value()));
+}
+
+// A percentage with up to two decimals, in ten-thousandths: one is the smallest share.
+bool ReleaseToolCommandLine::readShare(const QString& text)
+{
+    static const QRegularExpression percent(u"^(-?)(\\d+)(?:\\.(\\d+))?%?$"_s);
+    const QRegularExpressionMatch match = percent.match(text);
+    const QString shown = ReleaseToolNames::display(text);
+    if (!match.hasMatch())
+        return reject(u"--rollout %1 is not a share in percent, such as 10% or 0.5%"_s.arg(shown));
+    if (match.capturedLength(3) > 2)
+        return reject(u"--rollout %1 has more than two decimals: the smallest share is 0.01%"_s.arg(
+                shown));
+    bool ok = false;
+    qint64 whole = match.captured(2).toLongLong(&ok);
+    if (!ok || whole > 100)
+        whole = 101; // only its being above 100 matters
+    const qint64 share = whole * 100 + match.captured(3).leftJustified(2, u'0').toInt();
+    if (match.capturedLength(1) > 0 || share == 0)
+        return reject(u"--rollout %1 gives the version to no installation: give a share above "
+                      u"0%, or --halt to stop a rollout"_s.arg(shown));
+    if (share > ChannelStatement::shareScale)
+        return reject(u"--rollout %1 is more than 100%"_s.arg(shown));
+    parsed.rolloutShare = int(share);
+    return true;
+}
+
+bool ReleaseToolCommandLine::readHalts()
+{
+    parsed.halts = parser.values(haltOption);
+    for (const QString& channel : std::as_const(parsed.halts)) {
+        if (!ChannelStatement::isChannelName(channel))
+            return reject(u"--halt %1 is not a channel name of lower-case letters, digits and "
+                          u"'-'"_s.arg(ReleaseToolNames::display(channel)));
+    }
+    return true;
+}
+
+bool ReleaseToolCommandLine::readWithdrawal()
+{
+    if (!parser.isSet(withdrawOption))
+        return !parser.isSet(toOption) ||
+               reject(u"--to goes with --withdraw: the version its installations go back to"_s);
+    if (parser.values(withdrawOption).size() > 1)
+        return reject(u"give one --withdraw at a time"_s);
+    if (!readChannelVersion(u"withdraw"_s, parser.value(withdrawOption), parsed.withdrawChannel,
+                            parsed.withdrawVersion))
+        return false;
+    if (!parser.isSet(toOption))
+        return true;
+    if (!readVersion(toOption, parsed.withdrawTo))
+        return false;
+    return parsed.withdrawTo < parsed.withdrawVersion ||
+           reject(u"--to %1 is not older than the withdrawn version %2"_s.arg(parsed.withdrawTo)
+                          .arg(parsed.withdrawVersion));
 }
 
 bool ReleaseToolCommandLine::readExpiry()

@@ -26,6 +26,13 @@ struct ReleaseToolOptions
     // Signing the channel statement of mirrorRoot, rather than publishing clientDir.
     bool signChannels = false;
     QMap<QString, qint32> channels; // channel name to version
+    // --rollout in ten-thousandths: 0 without it, ChannelStatement::shareScale completes it.
+    int rolloutShare = 0;
+    qint32 rolloutFrom = 0;  // 0: the channel's version in the statement
+    QStringList halts;       // channels whose rollout stops
+    QString withdrawChannel; // empty: no --withdraw
+    qint32 withdrawVersion = 0;
+    qint32 withdrawTo = 0; // 0: the channel's version
     QString channelKey;
     qint64 expiresSeconds = 7 * 24 * 3600;
     int jobs = 0; // 0: one per processor core
@@ -52,6 +59,13 @@ private:
     [[nodiscard]] bool readKeys();
     [[nodiscard]] Result readChannelOptions();
     [[nodiscard]] bool readChannel(const QString& text);
+    [[nodiscard]] bool readChannelVersion(const QString& option, const QString& text, QString& name,
+                                          qint32& version);
+    [[nodiscard]] bool readVersion(const QCommandLineOption& option, qint32& version);
+    [[nodiscard]] bool readRollout();
+    [[nodiscard]] bool readShare(const QString& text);
+    [[nodiscard]] bool readHalts();
+    [[nodiscard]] bool readWithdrawal();
     [[nodiscard]] bool readExpiry();
     [[nodiscard]] bool reject(const QString& text);
     [[nodiscard]] Result usageError(const QString& text);
@@ -75,6 +89,11 @@ private:
     QCommandLineOption refreshChannelsOption;
     QCommandLineOption expiresOption;
     QCommandLineOption channelKeyOption;
+    QCommandLineOption rolloutOption;
+    QCommandLineOption fromOption;
+    QCommandLineOption haltOption;
+    QCommandLineOption withdrawOption;
+    QCommandLineOption toOption;
     ReleaseToolOptions parsed;
     QString error;
 };

@@ -618,6 +618,7 @@ private slots:
     // What the update server announces, against the installed version and the channel statement
     void updateServerCannotHoldBackOrTakeBack_data();
     void updateServerCannotHoldBackOrTakeBack();
+    void stagedRolloutWidensHaltsAndWithdraws();
     // File modes from the release manifest
     void newExecutableFile();
     // Hostile network: byte limits, unsigned markup, nothing sent before a fatal error
@@ -658,6 +659,12 @@ private:
     // would not sign is made here.
     [[nodiscard]] static bool signChannelStatement(const QString& mirrorRoot, const QString& key,
                                                    int expiresInDays);
+    // Changes the channel statement with the release tool's options.
+    [[nodiscard]] static bool changeChannels(const QString& mirrorRoot, const QStringList& options);
+    // Runs the updater unattended in each installation, a few at a time; true when each ends
+    // with the client of its expected version started and recorded.
+    [[nodiscard]] static bool runEach(const std::vector<Installation*>& installations,
+                                      const QList<int>& expectedVersions);
     [[nodiscard]] QString clientDirectory(int version) const;
     // An application root with version 1 installed and the settings files.
     [[nodiscard]] bool installVersionOne(Installation& installation, const QStringList& mirrors);
@@ -694,6 +701,44 @@ bool TestEndToEnd::signChannelStatement(const QString& mirrorRoot, const QString
     const QString path = mirrorRoot + u'/' + ChannelStatement::fileName(clientType);
     return Ed25519::sign(readFile(key), statement.toText(), signature, error) &&
            writeFile(path, statement.toText()) && writeFile(path + u".sig"_s, signature);
+}
+
+bool TestEndToEnd::changeChannels(const QString& mirrorRoot, const QStringList& options)
+{
+    const ToolRun run =
+            runTool(fromBuild(RELEASE_PROGRAM),
+                    options + QStringList{u"--channel-key"_s, fromBuild(DEVELOPMENT_CHANNEL_KEY),
+                                          mirrorRoot});
+    if (run.exitCode != 0)
+        qWarning().noquote() << "release tool failed:" << run.output;
+    return run.exitCode == 0;
+}
+
+bool TestEndToEnd::runEach(const std::vector<Installation*>& installations,
+                           const QList<int>& expectedVersions)
+{
+    constexpr size_t together = 4;
+    for (size_t first = 0; first < installations.size(); first += together) {
+        const size_t end = std::min(first + together, installations.size());
+        for (size_t i = first; i < end; ++i) {
+            QFile::remove(installations[i]->path(marker));
+            installations[i]->start({u"--nouser"_s});
+        }
+        for (size_t i = first; i < end; ++i) {
+            Installation& installation = *installations[i];
+            const int expected = expectedVersions.at(qsizetype(i));
+            if (!installation.finishes() || !installation.clientStarted(expected) ||
+                QSettings(installation.path(u"update.ini"_s), QSettings::IniFormat)
+                                .value(u"installed/version"_s)
+                                .toInt() != expected) {
+                qWarning().noquote()
+                        << "installation" << i << "is not on version" << expected << '\n'
+                        << installation.logText();
+                return false;
+            }
+        }
+    }
+    return true;
 }
 
 QString TestEndToEnd::clientDirectory(int version) const
@@ -1658,6 +1703,10 @@ void TestEndToEnd::updateServerCannotHoldBackOrTakeBack_data()
     QTest::newRow("statement signed by another key")
             << fromBuild(DEVELOPMENT_MANIFEST_KEY) << 7 << QByteArray() << 2
             << u"refused: the Ed25519 signature does not match"_s;
+    QTest::newRow("older version announced, no withdrawal signed")
+            << channelKey << 7 << "[installed]\nversion=3\nchannel=stable\n"_ba << 3
+            << u"The update server announces version 2, the signed channel statement 3: "
+               u"installing 3"_s;
     QTest::newRow("statement older than one seen before")
             << channelKey << 7 << "[confirmed]\nstable=4\n"_ba << 2
             << u"refused: it names version 3 for channel stable, which was confirmed at "
@@ -1702,6 +1751,56 @@ void TestEndToEnd::updateServerCannotHoldBackOrTakeBack()
     QSettings settings(installation.path(u"update.ini"_s), QSettings::IniFormat);
     QCOMPARE(settings.value(u"installed/version"_s).toInt(),
              expectedVersion == 1 ? 3 : expectedVersion);
+}
+
+// Twenty fresh installations with fixed buckets, while version 3 rolls out over 2: exactly those
+// below the share take it; widening moves the next ones and none back; a halt gives it to no one
+// new and leaves it where it is; withdrawing it takes its installations back to 2.
+void TestEndToEnd::stagedRolloutWidensHaltsAndWithdraws()
+{
+    if (Ed25519::builtInKey().isEmpty() || Ed25519::builtInChannelKey().isEmpty())
+        QSKIP("this updater is built without a manifest or channel key: it reads no statement");
+    QTemporaryDir mirror;
+    QTemporaryDir work;
+    QVERIFY(publish(2, versionTwo(), mirror.path(), clientDirectory(1)));
+    QVERIFY(publish(3, versionThree(), mirror.path(), clientDirectory(1)));
+    QVERIFY(changeChannels(mirror.path(), {u"--channel"_s, u"stable=3"_s, u"--rollout"_s, u"30%"_s,
+                                           u"--from"_s, u"2"_s}));
+    Nginx nginx(mirror.path(), work.path());
+    QVERIFY2(nginx.start(), nginx.errorLog().constData());
+    // As older updaters are told: the version outside the rollout.
+    UpdateServer server;
+    QVERIFY(server.start({u"--stable"_s, u"2"_s, u"--banner-image"_s, QString()}));
+    std::vector<std::unique_ptr<Installation>> owned;
+    std::vector<Installation*> all;
+    const auto add = [&](int bucket) {
+        auto installation = std::make_unique<Installation>();
+        const bool ready = installVersionOne(*installation, {nginx.url(QString())}) &&
+                           installation->writeSettings("[update]\nstreams=4\n[rollout]\nbucket=" +
+                                                       QByteArray::number(bucket) + '\n');
+        owned.push_back(std::move(installation));
+        return ready ? owned.back().get() : nullptr;
+    };
+    QList<int> atThirty;
+    QList<int> atSixty;
+    for (int bucket = 0; bucket < 10000; bucket += 500) {
+        all.push_back(add(bucket));
+        QVERIFY(all.back());
+        atThirty.append(bucket < 3000 ? 3 : 2);
+        atSixty.append(bucket < 6000 ? 3 : 2);
+    }
+    QVERIFY(runEach(all, atThirty));
+    QVERIFY(changeChannels(mirror.path(), {u"--refresh-channels"_s, u"--rollout"_s, u"60%"_s}));
+    QVERIFY(runEach(all, atSixty));
+
+    QVERIFY(changeChannels(mirror.path(), {u"--halt"_s, u"stable"_s}));
+    Installation* inside = add(0);
+    QVERIFY(inside);
+    QVERIFY(runEach({inside, all.front()}, {2, 3}));
+
+    QVERIFY(changeChannels(mirror.path(), {u"--withdraw"_s, u"stable=3"_s, u"--to"_s, u"2"_s}));
+    QVERIFY(runEach({all.front()}, {2}));
+    QVERIFY(all.front()->logText().contains(u"Version 3 was withdrawn: going back to version 2"_s));
 }
 
 // A new packed helper, a data file and a current helper that earlier updaters left not executable.

@@ -150,6 +150,8 @@ private slots:
     void addManifestRefusals();
     void warnings_data();
     void warnings();
+    void channelStatement_data();
+    void channelStatement();
 
 private:
     [[nodiscard]] Result run(const QStringList& arguments) const;
@@ -819,7 +821,12 @@ void TestReleaseTool::usageErrors_data()
             << u"give the mirror root alone with --channel or --refresh-channels"_s;
     QTest::newRow("expiry of a version")
             << QStringList() << QStringList{u"--expires"_s, u"7d"_s}
-            << u"--expires is for signing the channel statement (--channel, --refresh-channels)"_s;
+            << u"--expires is for signing the channel statement (--channel, --refresh-channels, "
+               u"--halt, --withdraw)"_s;
+    QTest::newRow("rollout of a version")
+            << QStringList() << QStringList{u"--rollout"_s, u"10%"_s}
+            << u"--rollout is for signing the channel statement (--channel, --refresh-channels, "
+               u"--halt, --withdraw)"_s;
     QTest::newRow("unknown option")
             << QStringList() << QStringList{u"--sign-twice"_s} << u"Unknown option 'sign-twice'."_s;
 }
@@ -967,6 +974,118 @@ void TestReleaseTool::warnings()
     QSettings ini(published(clientType + u".ini"_s), QSettings::IniFormat);
     ini.beginGroup(u"delete"_s);
     QCOMPARE(ini.allKeys(), (QStringList{u"lib/libold.so"_s, u"obsolete.txt"_s}));
+}
+
+void TestReleaseTool::channelStatement_data()
+{
+    using Steps = QList<QStringList>;
+    QTest::addColumn<Steps>("earlier");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("expected"); // stderr, then the channel lines of the summary
+
+    const auto channel = [](const QString& version, const QString& share = {}) {
+        const QStringList arguments{u"--channel"_s, u"stable="_s + version};
+        return share.isEmpty() ? arguments : arguments + QStringList{u"--rollout"_s, share};
+    };
+    const auto refresh = [](const QString& share) {
+        return QStringList{u"--refresh-channels"_s, u"--rollout"_s, share};
+    };
+    const auto failure = [](const QString& text) {
+        return QStringList{u"sonavelle-release: "_s + text};
+    };
+    const auto usage = [&](const QString& text) {
+        return failure(text) << u"Try \"sonavelle-release --help\"."_s;
+    };
+    const QStringList halt{u"--halt"_s, u"stable"_s};
+    const QStringList withdraw{u"--withdraw"_s, u"stable=1236"_s};
+    const Steps rolling10{channel(u"1235"_s), channel(u"1236"_s, u"10%"_s)};
+    const QString rolling = u"  stable: version 1235; 1236 rolling out to %1 of installations"_s;
+    QTest::newRow("rollout started")
+            << Steps() << channel(u"1236"_s, u"0.5"_s) + QStringList{u"--from"_s, u"1235"_s}
+            << QStringList{rolling.arg(u"0.5 %"_s)};
+    QTest::newRow("halted rollout widened") << rolling10 + Steps{halt} << refresh(u"12.25%"_s)
+                                            << QStringList{rolling.arg(u"12.25 %"_s)};
+    QTest::newRow("rollout narrowed")
+            << rolling10 << channel(u"1236"_s, u"1"_s)
+            << QStringList{u"sonavelle-release: warning: the rollout of 1236 on stable narrows "
+                           u"from 10 % to 1 %: installations that have 1236 keep it; --halt "
+                           u"stops a rollout"_s,
+                           rolling.arg(u"1 %"_s)};
+    QTest::newRow("rollout completed")
+            << rolling10 << refresh(u"100%"_s) << QStringList{u"  stable: version 1236"_s};
+    QTest::newRow("halt") << rolling10 << halt
+                          << QStringList{u"  stable: version 1235; 1236 rolling out (halted at "
+                                         u"10 %)"_s};
+    QTest::newRow("newer rollout kept")
+            << Steps{channel(u"1235"_s), channel(u"1237"_s, u"10%"_s)} << channel(u"1236"_s)
+            << QStringList{u"  stable: version 1236; 1237 rolling out to 10 % of installations"_s};
+    const QStringList back{u"  stable: version 1235"_s,
+                           u"  stable: 1236 withdrawn, back to 1235"_s};
+    const QStringList withdrawTo = withdraw + QStringList{u"--to"_s, u"1235"_s};
+    QTest::newRow("channel withdrawn") << Steps{channel(u"1236"_s)} << withdrawTo << back;
+    QTest::newRow("rollout withdrawn") << rolling10 << withdraw << back;
+    QTest::newRow("withdrawn version named")
+            << Steps{channel(u"1236"_s), withdrawTo} << channel(u"1236"_s)
+            << failure(u"version 1236 of stable is withdrawn"_s);
+    QTest::newRow("withdrawal without --to")
+            << Steps{channel(u"1236"_s)} << withdraw
+            << failure(u"stable is on version 1236, which is not older than 1236: give --to"_s);
+    QTest::newRow("rollout without --from")
+            << Steps() << channel(u"1236"_s, u"10%"_s)
+            << failure(u"--rollout needs --from: the statement names no version of stable yet"_s);
+    QTest::newRow("two rollouts")
+            << rolling10 + Steps{{u"--channel"_s, u"beta=1237"_s, u"--rollout"_s, u"1%"_s,
+                                  u"--from"_s, u"1236"_s}}
+            << refresh(u"50%"_s)
+            << failure(u"the channel statement has rollouts on beta, stable: name the channel: "
+                       u"--channel beta=1237 --rollout 50%"_s);
+    QTest::newRow("share of nothing")
+            << Steps() << refresh(u"0%"_s)
+            << usage(u"--rollout \"0%\" gives the version to no installation: give a share "
+                     u"above 0%, or --halt to stop a rollout"_s);
+    QTest::newRow("share above 100") << Steps() << refresh(u"100.01"_s)
+                                     << usage(u"--rollout \"100.01\" is more than 100%"_s);
+    QTest::newRow("share too fine")
+            << Steps() << refresh(u"0.125%"_s)
+            << usage(u"--rollout \"0.125%\" has more than two decimals: the smallest share is "
+                     u"0.01%"_s);
+    QTest::newRow("share not a number")
+            << Steps() << refresh(u"half"_s)
+            << usage(u"--rollout \"half\" is not a share in percent, such as 10% or 0.5%"_s);
+    QTest::newRow("--from not older")
+            << Steps() << channel(u"1236"_s, u"10%"_s) + QStringList{u"--from"_s, u"1236"_s}
+            << usage(u"--from 1236 is not older than --channel stable=1236"_s);
+}
+
+void TestReleaseTool::channelStatement()
+{
+    QFETCH(QList<QStringList>, earlier);
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, expected);
+
+    // Only a version's signed manifest counts for the statement.
+    for (const QString& version : {u"1235"_s, u"1236"_s, u"1237"_s}) {
+        for (const QString& suffix : {u""_s, u".sig"_s})
+            QVERIFY(writeFile(mirrorRoot + u'/' + version + u'/' + clientType + u".manifest"_s +
+                                      suffix,
+                              "x"));
+    }
+    const auto sign = [this](QStringList arguments) {
+        Result result =
+                run(arguments << u"--client-type"_s << clientType << u"--channel-key"_s
+                              << keyFile(u"development_channel_private.pem"_s) << mirrorRoot);
+        result.err.removeAll(u"sonavelle-release: warning: the channel key built into this "
+                             u"updater build does not accept the statement's signature; its "
+                             u"updaters refuse it"_s);
+        return result;
+    };
+    for (const QStringList& step : std::as_const(earlier))
+        QCOMPARE(sign(step).exitCode, 0);
+    const QString path = mirrorRoot + u'/' + clientType + u".channels"_s;
+    const QByteArray before = readFile(path);
+    const Result result = sign(arguments);
+    QCOMPARE(result.err + result.out.mid(1, result.out.size() - 2), expected);
+    QCOMPARE(result.exitCode == 0, readFile(path) != before);
 }
 
 QTEST_GUILESS_MAIN(TestReleaseTool)
