@@ -330,8 +330,8 @@ bool ReleaseToolCommandLine::readRollout()
 // A percentage with up to two decimals, in ten-thousandths: one is the smallest share.
 bool ReleaseToolCommandLine::readShare(const QString& text)
 {
-    static const QRegularExpression percent(u"^(-?)(\\d+)(?:\\.(\\d+))?%?$"_s);
-    const QRegularExpressionMatch match = percent.match(text);
+    static const QRegularExpression shareText(u"^(-?)(\\d+)(?:\\.(\\d+))?%?$"_s);
+    const QRegularExpressionMatch match = shareText.match(text);
     const QString shown = ReleaseToolNames::display(text);
     if (!match.hasMatch())
         return reject(u"--rollout %1 is not a share in percent, such as 10% or 0.5%"_s.arg(shown));
