@@ -15,6 +15,10 @@ struct LaunchOptions
     qint32 clientVersion = 0;
     UpdateChannel channel = UpdateChannel::Stable;
     bool noUser = false;
+    // The installed version this run goes back from (a withdrawal, or another older version that
+    // is allowed); 0 when it does not go back. Such a run ends on exactly the older version's
+    // tree, so it also removes what only the installed version had.
+    qint32 goingBackFrom = 0;
 };
 
 // One update run as it was prepared: built once when the run is prepared (and by tests), then
