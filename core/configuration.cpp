@@ -43,11 +43,17 @@ bool Configuration::parseCommandLineOptions(const QStringList& arguments)
 {
     getUpdateChannel();
     noUser = false;
-    versionFromServer = false;
+    // "alphaRevno" fixes the version before the command line is read.
+    versionOrigin = VersionOrigin::Named;
+    const bool fixedVersion = clientVersion != 0;
 
     if (arguments.size() >= 2 && arguments.at(1) == noUserOption) {
         if (arguments.size() >= 4 && !getClientTypeVersion(arguments, 2))
             return false;
+        // The client names the version it had from the update server, unattended: it is the
+        // server's answer, not a person's choice.
+        if (arguments.size() >= 4 && !fixedVersion)
+            versionOrigin = VersionOrigin::Client;
         if (arguments.size() >= 5 && arguments.at(4) != noValue)
             versionName = arguments.at(4);
         if (arguments.size() >= 6)
@@ -110,7 +116,7 @@ bool Configuration::getDefaultParameters()
         return false;
     if (!getClientVersionFromString(versionText, translated(invalidServerVersionTemplate)))
         return false;
-    versionFromServer = true;
+    versionOrigin = VersionOrigin::Server;
     versionName = latestVersionName;
     return true;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "updatechannel.h"
+#include "versiondecision.h"
 
 #include <QObject>
 #include <QPair>
@@ -25,8 +26,9 @@ public:
     UpdateChannel channel = UpdateChannel::Stable;
     QString clientType;
     qint32 clientVersion = 0;
-    // The version came from the update server, not from the user (command line, "alphaRevno").
-    bool versionFromServer = false;
+    // Who named clientVersion: the update server, the client (which had it from the server) or a
+    // person (the command line without "--nouser", "alphaRevno").
+    VersionOrigin versionOrigin = VersionOrigin::Named;
     QString versionName;
     QString news;
     // The Ed25519 public key (PEM) that release manifests must be signed with: the one built in.

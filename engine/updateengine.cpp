@@ -1,5 +1,6 @@
 #include "updateengine.h"
 
+#include "acceptedstatement.h"
 #include "approot.h"
 #include "bannerquery.h"
 #include "channelstatementfetch.h"
@@ -17,6 +18,7 @@
 #include "sharedrandom.h"
 #include "tomcryptutil.h"
 #include "updateinidata.h"
+#include "versiondecision.h"
 
 #include <QDir>
 #include <QEventLoop>
@@ -76,102 +78,101 @@ void UpdateEngine::setUpProxy()
 
 bool UpdateEngine::confirmVersion()
 {
-    const QString channel = ChannelStatement::channelName(configuration.channel);
+    VersionQuestion question;
+    question.channel = configuration.channel;
+    question.origin = configuration.versionOrigin;
+    question.offered = configuration.clientVersion;
+    question.userStarted = !configuration.noUser;
     const InstalledRelease installed = InstalledRelease::read();
-    const int installedHere =
+    const QString channel = ChannelStatement::channelName(configuration.channel);
+    question.installed =
             installed.isRecorded() && installed.channel == channel ? installed.version : 0;
     // Drawn on the first run, whatever comes: the installation's place in every later rollout.
     bool bucketKept = true;
-    const int bucket = RolloutBucket::read(&bucketKept);
+    question.bucket = RolloutBucket::read(&bucketKept);
     if (!bucketKept)
         emit message(u"Could not record the rollout bucket in %1"_s.arg(UpdateIniData::filename()));
-    bool goingBack = false;
-    if (configuration.versionFromServer) {
-        if (const auto statement = fetchChannelStatement(channel))
-            goingBack = followChannelStatement(*statement, channel, installedHere, bucket);
+    question.now = QDateTime::currentDateTimeUtc();
+    gatherChannelStatements(question);
+
+    const VersionDecision decision = VersionDecision::decide(question);
+    for (const QString& line : decision.logLines)
+        emit message(line);
+    for (const QString& line : decision.notices)
+        notify(line);
+    if (!decision.installs()) {
+        if (!decision.notices.contains(decision.refusal))
+            emit message(decision.refusal);
+        return false;
     }
-    // Mirrors keep old versions for the deltas: a spoofed answer could name any of them.
-    if (!configuration.versionFromServer || goingBack ||
-        configuration.clientVersion >= installedHere)
-        return true;
-    emit message(u"Not installing version %1 that the update server announces: version %2 is "
-                 u"installed"_s.arg(configuration.clientVersion)
-                         .arg(installedHere));
-    return false;
+    if (decision.version != configuration.clientVersion) {
+        configuration.clientVersion = decision.version;
+        // The name came with the offered version.
+        configuration.versionName.clear();
+    }
+    // Whatever allowed it, an older version ends on exactly its own tree.
+    goingBackFrom =
+            installed.isRecorded() && decision.version < installed.version ? installed.version : 0;
+    return true;
 }
 
-std::optional<ChannelStatement> UpdateEngine::fetchChannelStatement(const QString& channel)
+void UpdateEngine::gatherChannelStatements(VersionQuestion& question)
 {
-    const QByteArray key = Ed25519::builtInChannelKey().toByteArray();
     // Where the proxy is unusable nothing may leave; the run ends with that error.
-    if (key.isEmpty() || configuration.manifestKey.isEmpty() || setUpFailed)
-        return {};
+    question.readsStatements = !Ed25519::builtInChannelKey().isEmpty() &&
+                               !configuration.manifestKey.isEmpty() && !setUpFailed;
+    if (!question.readsStatements || question.origin == VersionOrigin::Named)
+        return;
+    const AcceptedStatement accepted = AcceptedStatement::read();
+    question.lastAccepted = accepted.statement();
+    question.statementSeen = accepted.signedAt().isValid();
+    question.statementRequired = AcceptedStatement::requiredByBuild();
+    std::optional<ChannelStatementFetch::Found> found =
+            fetchChannelStatement(accepted, question.noStatementReason);
+    if (!found)
+        return;
+    recordChannelStatement(*found, accepted);
+    question.statement = std::move(found->statement);
+}
+
+std::optional<ChannelStatementFetch::Found>
+UpdateEngine::fetchChannelStatement(const AcceptedStatement& accepted, QString& whyNone)
+{
     AppRootSettings mirrorsIni(MirrorsIni::fileName());
     ChannelStatementFetch fetch(networkManager,
-                                {MirrorsIni::urls(mirrorsIni), configuration.clientType, key,
-                                 channel, InstalledRelease::confirmedVersion(channel),
-                                 InstalledRelease::confirmedStatementTime()});
+                                {MirrorsIni::urls(mirrorsIni), configuration.clientType,
+                                 Ed25519::builtInChannelKey().toByteArray(), configuration.channel,
+                                 InstalledRelease::confirmedVersion(
+                                         ChannelStatement::channelName(configuration.channel)),
+                                 accepted.signedAt(), accepted.text(), channelStatementWait});
     connect(&fetch, &ChannelStatementFetch::message, this, &UpdateEngine::message);
     QEventLoop loop;
     connect(&fetch, &ChannelStatementFetch::finished, &loop, &QEventLoop::quit);
-    // However many mirrors do not answer, the start waits no longer than this.
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
     fetch.start();
-    if (!fetch.isFinished()) {
-        deadline.start(channelStatementWait);
-        loop.exec(QEventLoop::ExcludeUserInputEvents);
-    }
+    // The fetch ends itself at its deadline, however many mirrors do not answer.
     if (!fetch.isFinished())
-        emit message(u"No mirror delivered the channel statement within %1 s; the update server "
-                     u"alone names the version"_s.arg(channelStatementWait.count()));
-    return fetch.statement();
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+    if (!fetch.result())
+        whyNone = fetch.noneReason();
+    return fetch.result();
 }
 
-bool UpdateEngine::followChannelStatement(const ChannelStatement& statement, const QString& channel,
-                                          int installedVersion, int bucket)
+// What no later statement may go back behind.
+void UpdateEngine::recordChannelStatement(const ChannelStatementFetch::Found& found,
+                                          const AcceptedStatement& accepted)
 {
-    recordChannelStatement(statement, channel);
-    if (statement.version(channel) == 0)
-        return false;
-    // A user who starts the update asks for it, as a version named on the command line does.
-    const bool early = !configuration.noUser;
-    const ChannelStatement::Choice choice =
-            statement.choose(channel, installedVersion, bucket, early);
-    using Reason = ChannelStatement::Choice::Reason;
-    if (choice.reason == Reason::Withdrawn)
-        notify(u"Version %1 was withdrawn: going back to version %2"_s.arg(installedVersion)
-                       .arg(choice.version));
-    else if (choice.reason == Reason::Early)
-        notify(u"Early update: this version is still being rolled out"_s);
-    if (choice.version == configuration.clientVersion)
-        return choice.reason == Reason::Withdrawn;
-    emit message(u"The update server announces version %1, the signed channel statement %2: "
-                 u"installing %2"_s.arg(configuration.clientVersion)
-                         .arg(choice.version));
-    configuration.clientVersion = choice.version;
-    // The name came with the server's version.
-    configuration.versionName.clear();
-    return choice.reason == Reason::Withdrawn;
-}
-
-// What no later statement may go back behind, and whether this one is out of date.
-void UpdateEngine::recordChannelStatement(const ChannelStatement& statement, const QString& channel)
-{
-    const int stated = statement.version(channel);
+    const QString channel = ChannelStatement::channelName(configuration.channel);
+    const int stated = found.statement.version(channel);
     if (stated > InstalledRelease::confirmedVersion(channel) &&
         !InstalledRelease::writeConfirmedVersion(channel, stated))
         emit message(
                 u"Could not record the confirmed version in %1"_s.arg(UpdateIniData::filename()));
-    const QDateTime confirmed = InstalledRelease::confirmedStatementTime();
-    if ((!confirmed.isValid() || statement.signedAt() > confirmed) &&
-        !InstalledRelease::writeConfirmedStatementTime(statement.signedAt()))
-        emit message(u"Could not record the time of the channel statement in %1"_s.arg(
-                UpdateIniData::filename()));
-    if (statement.hasExpired(QDateTime::currentDateTimeUtc()))
-        notify(u"Warning: the update channels were last confirmed on %1"_s.arg(
-                statement.signedAt().toString(u"yyyy-MM-dd HH:mm 'UTC'"_s)));
+    const bool newer = !accepted.signedAt().isValid() ||
+                       found.statement.signedAt() > accepted.signedAt() ||
+                       accepted.text().isEmpty();
+    if (newer && !AcceptedStatement::write(found.text, found.statement))
+        emit message(
+                u"Could not record the channel statement in %1"_s.arg(UpdateIniData::filename()));
 }
 
 void UpdateEngine::notify(const QString& text)
@@ -224,7 +225,7 @@ bool UpdateEngine::initialize()
         return false;
     runContext = std::make_unique<const RunContext>(
             RunContext{{configuration.clientType, configuration.clientVersion,
-                        configuration.channel, configuration.noUser},
+                        configuration.channel, configuration.noUser, goingBackFrom},
                        settings,
                        configuration.manifestKey,
                        InstallationLayout::ofThisProgram(),

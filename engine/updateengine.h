@@ -1,5 +1,6 @@
 #pragma once
 
+#include "channelstatementfetch.h"
 #include "usersettings.h"
 
 #include <QByteArray>
@@ -15,8 +16,8 @@
 #include <memory>
 #include <optional>
 
+class AcceptedStatement;
 class BannerQuery;
-class ChannelStatement;
 class Configuration;
 class MainTaskSpecification;
 class Mirrors;
@@ -25,6 +26,7 @@ class QNetworkReply;
 class QUrl;
 class ReplaceJournal;
 struct RunContext;
+struct VersionQuestion;
 
 // Drives one update run for the window: checks that it can begin, resumes or cleans up an
 // interrupted earlier run, fixes the session's temporary directory, builds the mirror list, runs
@@ -54,11 +56,11 @@ public:
                           std::chrono::milliseconds tickInterval = defaultTickInterval);
     ~UpdateEngine() override;
 
-    // Settles the version of the run before the window shows it: a signed channel statement, where
-    // a mirror serves one, decides over the update server, with its rollouts and withdrawals; a
-    // version older than the installed one is refused unless the user named it, changed the
-    // channel since, or the statement withdrew the installed one. Waits for the statement, as the
-    // version query does. False when the run must install nothing.
+    // Settles the version of the run before the window shows it: gathers what VersionDecision
+    // decides from (the offered version and who offered it, the channel statement the mirrors
+    // serve now and the one accepted before, the records of "update.ini") and follows its answer.
+    // Waits for the statement, as the version query does. False when the run must install
+    // nothing.
     [[nodiscard]] bool confirmVersion();
     // What the window shows about the channels, a line each; empty when all is well.
     [[nodiscard]] const QStringList& channelNotices() const { return notices; }
@@ -133,12 +135,13 @@ private:
     };
 
     void setUpProxy();
-    [[nodiscard]] std::optional<ChannelStatement> fetchChannelStatement(const QString& channel);
-    // The version the statement gives this installation; true when it goes back to an older one.
-    [[nodiscard]] bool followChannelStatement(const ChannelStatement& statement,
-                                              const QString& channel, int installedVersion,
-                                              int bucket);
-    void recordChannelStatement(const ChannelStatement& statement, const QString& channel);
+    // The channel statements the decision needs: the one the mirrors serve now, and the one
+    // accepted before.
+    void gatherChannelStatements(VersionQuestion& question);
+    [[nodiscard]] std::optional<ChannelStatementFetch::Found>
+    fetchChannelStatement(const AcceptedStatement& accepted, QString& whyNone);
+    void recordChannelStatement(const ChannelStatementFetch::Found& found,
+                                const AcceptedStatement& accepted);
     // A line for the log and the window.
     void notify(const QString& text);
     void recordInstalledRelease();
@@ -177,4 +180,6 @@ private:
     QString bannerClickUrl;
     QNetworkReply* bannerReply = nullptr;
     bool setUpFailed = false;
+    // The installed version when the decided one is older; see LaunchOptions::goingBackFrom.
+    qint32 goingBackFrom = 0;
 };

@@ -125,6 +125,9 @@ void TestConfiguration::commandLine_data()
     QTest::newRow("nouser with version name")
             << QStringList{program, u"--nouser"_s, u"client_x"_s, u"5"_s, u"Five"_s} << none << true
             << true << u"client_x"_s << 5 << u"Five"_s << QString() << false << QString();
+    QTest::newRow("nouser with alphaRevno keeps the fixed version")
+            << QStringList{program, u"--nouser"_s, u"client_x"_s, u"5"_s} << alpha << true << true
+            << u"client_x"_s << 1234 << QString() << QString() << false << QString();
     QTest::newRow("nouser with bad version")
             << QStringList{program, u"--nouser"_s, u"client_x"_s, u"5x"_s} << none << false << false
             << u"client_x"_s << 0 << QString() << QString() << false
@@ -163,6 +166,12 @@ void TestConfiguration::commandLine()
     QCOMPARE(configuration.versionName, expectedName);
     QCOMPARE(configuration.news, expectedNews);
     QCOMPARE(!fixture.server.requests().isEmpty(), serverAsked);
+    // The client passes on what the server told it; only a person's choice stays explicit.
+    if (expectedResult)
+        QCOMPARE(configuration.versionOrigin, serverAsked ? VersionOrigin::Server
+                                              : expectedNoUser && !updateIni.contains("alphaRevno")
+                                                      ? VersionOrigin::Client
+                                                      : VersionOrigin::Named);
     if (expectedFatalError.isEmpty()) {
         QCOMPARE(fatalErrors.count(), 0);
     } else {

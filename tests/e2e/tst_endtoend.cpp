@@ -4,6 +4,7 @@
 #include "channelstatement.h"
 #include "configuration.h"
 #include "ed25519.h"
+#include "httpserver.h"
 #include "mainwindow.h"
 #include "sha256.h"
 #include "testfiles.h"
@@ -619,6 +620,9 @@ private slots:
     void updateServerCannotHoldBackOrTakeBack_data();
     void updateServerCannotHoldBackOrTakeBack();
     void stagedRolloutWidensHaltsAndWithdraws();
+    void stalledMirrorsOrTheClientCannotBypassTheStatement_data();
+    void stalledMirrorsOrTheClientCannotBypassTheStatement();
+    void withheldOrReplayedStatementGivesNothingNew();
     // File modes from the release manifest
     void newExecutableFile();
     // Hostile network: byte limits, unsigned markup, nothing sent before a fatal error
@@ -1707,7 +1711,11 @@ void TestEndToEnd::updateServerCannotHoldBackOrTakeBack_data()
             << channelKey << 7 << "[installed]\nversion=3\nchannel=stable\n"_ba << 3
             << u"The update server announces version 2, the signed channel statement 3: "
                u"installing 3"_s;
-    QTest::newRow("statement older than one seen before")
+    QTest::newRow("statement signed before the one accepted earlier")
+            << channelKey << 7
+            << "[installed]\nversion=3\nchannel=stable\n[statement]\nsigned=2099-01-01T00:00:00Z\n"_ba
+            << 1 << u"refused: it was signed at "_s;
+    QTest::newRow("statement naming less than the version confirmed before")
             << channelKey << 7 << "[confirmed]\nstable=4\n"_ba << 2
             << u"refused: it names version 3 for channel stable, which was confirmed at "
                u"version 4 "
@@ -1751,6 +1759,102 @@ void TestEndToEnd::updateServerCannotHoldBackOrTakeBack()
     QSettings settings(installation.path(u"update.ini"_s), QSettings::IniFormat);
     QCOMPARE(settings.value(u"installed/version"_s).toInt(),
              expectedVersion == 1 ? 3 : expectedVersion);
+}
+
+// Two mirrors that stall on the statement come first in the list; or the client passes a version
+// that the statement withdrew, as it had it from a spoofed update server.
+void TestEndToEnd::stalledMirrorsOrTheClientCannotBypassTheStatement_data()
+{
+    QTest::addColumn<int>("stalledMirrors");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("logLine");
+    QTest::newRow("two stalled mirrors before a good one")
+            << 2 << QStringList{u"--nouser"_s}
+            << u"The update server announces version 3, the signed channel statement 2"_s;
+    QTest::newRow("the client passes a withdrawn version")
+            << 0 << QStringList{u"--nouser"_s, clientType, u"3"_s}
+            << u"The client names version 3, the signed channel statement 2: installing 2"_s;
+}
+
+void TestEndToEnd::stalledMirrorsOrTheClientCannotBypassTheStatement()
+{
+    QFETCH(int, stalledMirrors);
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, logLine);
+    if (Ed25519::builtInKey().isEmpty() || Ed25519::builtInChannelKey().isEmpty())
+        QSKIP("this updater is built without a manifest or channel key: it reads no statement");
+    QTemporaryDir mirror;
+    QTemporaryDir work;
+    QVERIFY(publish(2, versionTwo(), mirror.path(), clientDirectory(1)));
+    QVERIFY(publish(3, versionThree(), mirror.path(), clientDirectory(1)));
+    QVERIFY(changeChannels(mirror.path(), {u"--channel"_s, u"stable=3"_s}));
+    QVERIFY(changeChannels(mirror.path(), {u"--withdraw"_s, u"stable=3"_s, u"--to"_s, u"2"_s}));
+    Nginx nginx(mirror.path(), work.path());
+    QVERIFY2(nginx.start(), nginx.errorLog().constData());
+    // Headers, then silence; any other path is missing, so the downloads leave these mirrors.
+    TestHttpServer stalling;
+    QStringList mirrors;
+    for (int i = 0; i < stalledMirrors; ++i) {
+        const QString base = u"/stalled%1/"_s.arg(i);
+        for (const QString& name : {ChannelStatement::fileName(clientType),
+                                    ChannelStatement::signatureFileName(clientType)})
+            stalling.setRoute(base + name, TestHttpServer::Behaviour::stall(QByteArray(64, 'x')));
+        mirrors << stalling.url(base).toString();
+    }
+    UpdateServer server;
+    QVERIFY(server.start({u"--stable"_s, u"3"_s, u"--banner-image"_s, QString()}));
+    Installation installation;
+    QVERIFY(installVersionOne(installation, mirrors + QStringList{nginx.url(QString())}));
+
+    installation.start(arguments);
+    QVERIFY2(installation.finishes(), qPrintable(installation.logText()));
+    QVERIFY(installation.clientStarted(2));
+    QVERIFY2(installation.logText().contains(logLine), qPrintable(installation.logText()));
+}
+
+// Once an installation has accepted a statement, no mirror can take it back behind it: not a
+// statement from before a halt served again, nor no statement at all while the update server
+// announces a version the statement never allowed.
+void TestEndToEnd::withheldOrReplayedStatementGivesNothingNew()
+{
+    if (Ed25519::builtInKey().isEmpty() || Ed25519::builtInChannelKey().isEmpty())
+        QSKIP("this updater is built without a manifest or channel key: it reads no statement");
+    QTemporaryDir mirror;
+    QTemporaryDir work;
+    QVERIFY(publish(2, versionTwo(), mirror.path(), clientDirectory(1)));
+    QVERIFY(publish(3, versionThree(), mirror.path(), clientDirectory(1)));
+    QVERIFY(changeChannels(mirror.path(), {u"--channel"_s, u"stable=3"_s, u"--rollout"_s, u"50%"_s,
+                                           u"--from"_s, u"2"_s}));
+    const QString statementPath = mirror.filePath(ChannelStatement::fileName(clientType));
+    const QString signaturePath = mirror.filePath(ChannelStatement::signatureFileName(clientType));
+    const QByteArray beforeHalt = readFile(statementPath);
+    const QByteArray beforeHaltSignature = readFile(signaturePath);
+    QVERIFY(changeChannels(mirror.path(), {u"--halt"_s, u"stable"_s}));
+    Nginx nginx(mirror.path(), work.path());
+    QVERIFY2(nginx.start(), nginx.errorLog().constData());
+    UpdateServer server;
+    QVERIFY(server.start({u"--stable"_s, u"3"_s, u"--banner-image"_s, QString()}));
+    Installation installation;
+    QVERIFY(installVersionOne(installation, {nginx.url(QString())}));
+    QVERIFY(installation.writeSettings("[update]\nstreams=4\n[rollout]\nbucket=0\n"));
+    const auto runStaysOnTwo = [&](const QString& logLine) {
+        QFile::remove(installation.path(marker));
+        installation.start({u"--nouser"_s});
+        return installation.finishes() && installation.clientStarted(2) &&
+               installation.logText().contains(logLine);
+    };
+    QVERIFY2(runStaysOnTwo(u"the signed channel statement 2: installing 2"_s),
+             qPrintable(installation.logText()));
+
+    QVERIFY(writeFile(statementPath, beforeHalt) && writeFile(signaturePath, beforeHaltSignature));
+    QVERIFY2(runStaysOnTwo(u"The update channels could not be confirmed (1 mirror served one that "
+                           u"was refused): staying on version 2"_s),
+             qPrintable(installation.logText()));
+
+    QVERIFY(QFile::remove(statementPath));
+    QVERIFY2(runStaysOnTwo(u"The update channels could not be confirmed (1 mirror published "
+                           u"none): staying on version 2"_s),
+             qPrintable(installation.logText()));
 }
 
 // Twenty fresh installations with fixed buckets, while version 3 rolls out over 2: exactly those

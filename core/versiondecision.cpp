@@ -1,0 +1,136 @@
+// The one decision of which version a run installs.
+#include "versiondecision.h"
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+using Reason = ChannelStatement::Choice::Reason;
+
+QString offeredBy(VersionOrigin origin)
+{
+    return origin == VersionOrigin::Client ? u"the client names"_s
+                                           : u"the update server announces"_s;
+}
+
+QString offer(VersionOrigin origin, int version)
+{
+    return (origin == VersionOrigin::Client ? u"The client names version %1"_s
+                                            : u"The update server announces version %1"_s)
+            .arg(version);
+}
+
+VersionDecision installing(int version)
+{
+    VersionDecision decision;
+    decision.version = version;
+    return decision;
+}
+
+VersionDecision refusing(QString why)
+{
+    VersionDecision decision;
+    decision.refusal = std::move(why);
+    return decision;
+}
+
+// Before statements count: the offered version, unless it would take the installation back.
+VersionDecision followOffer(const VersionQuestion& question)
+{
+    // Mirrors keep old versions for the deltas: a spoofed answer could name any of them.
+    if (question.offered >= question.installed)
+        return installing(question.offered);
+    return refusing(
+            u"Not installing version %1 that %2: version %3 is installed"_s.arg(question.offered)
+                    .arg(offeredBy(question.origin))
+                    .arg(question.installed));
+}
+
+// An expired statement gives nothing new: of its rollouts, only the one the installation has
+// stays, so that it keeps it.
+ChannelStatement withoutNewRollouts(ChannelStatement statement, const QString& channel,
+                                    int installed)
+{
+    if (statement.rollouts().value(channel).version != installed)
+        statement.removeRollout(channel);
+    return statement;
+}
+
+QString stayingOn(int installed)
+{
+    return installed > 0 ? u"staying on version %1"_s.arg(installed)
+                         : u"staying on the installed version"_s;
+}
+
+QString unconfirmed(const QString& why, const QString& outcome)
+{
+    return u"The update channels could not be confirmed (%1): %2"_s.arg(why, outcome);
+}
+
+// What the statement allows this installation; fresh when the mirrors served it now.
+VersionDecision follow(const ChannelStatement& statement, bool fresh, const QString& why,
+                       const VersionQuestion& question)
+{
+    const QString channel = ChannelStatement::channelName(question.channel);
+    const bool expired = statement.hasExpired(question.now);
+    const ChannelStatement::Choice choice =
+            (expired ? withoutNewRollouts(statement, channel, question.installed) : statement)
+                    .choose(channel, question.installed, question.bucket,
+                            fresh && !expired && question.userStarted);
+
+    VersionDecision decision = installing(choice.version);
+    if (choice.reason == Reason::Withdrawn) {
+        decision.notices << u"Version %1 was withdrawn: going back to version %2"_s
+                                    .arg(question.installed)
+                                    .arg(choice.version);
+    } else if (choice.version < question.installed) {
+        decision = refusing(u"Not installing version %1 that the signed channel statement "
+                            u"names: version %2 is installed"_s.arg(choice.version)
+                                    .arg(question.installed));
+    } else if (choice.reason == Reason::Early) {
+        decision.notices << u"Early update: this version is still being rolled out"_s;
+    }
+
+    if (!fresh) {
+        const bool staying = !decision.installs() || decision.version == question.installed;
+        decision.notices.prepend(unconfirmed(
+                why, staying ? stayingOn(question.installed)
+                             : u"installing version %1, which the last accepted statement "
+                               u"allows"_s.arg(decision.version)));
+    } else if (expired) {
+        decision.notices.prepend(u"Warning: the update channels were last confirmed on %1"_s.arg(
+                statement.signedAt().toString(u"yyyy-MM-dd HH:mm 'UTC'"_s)));
+    }
+    if (decision.installs() && decision.version != question.offered)
+        decision.logLines << u"%1, the signed channel statement %2: installing %2"_s.arg(
+                offer(question.origin, question.offered), QString::number(decision.version));
+    return decision;
+}
+
+} // namespace
+
+VersionDecision VersionDecision::decide(const VersionQuestion& question)
+{
+    if (question.origin == VersionOrigin::Named || !question.readsStatements)
+        return question.origin == VersionOrigin::Named ? installing(question.offered)
+                                                       : followOffer(question);
+    const QString channel = ChannelStatement::channelName(question.channel);
+    if (question.statement && question.statement->version(channel) != 0)
+        return follow(*question.statement, true, {}, question);
+
+    const QString why =
+            question.statement
+                    ? u"the channel statement names no version for channel %1"_s.arg(channel)
+                    : question.noStatementReason;
+    if (!question.statementRequired && !question.statementSeen) {
+        VersionDecision decision = followOffer(question);
+        decision.logLines.prepend(
+                u"No channel statement (%1); the update server alone names the version"_s.arg(why));
+        return decision;
+    }
+    if (question.lastAccepted && question.lastAccepted->version(channel) != 0)
+        return follow(*question.lastAccepted, false, why, question);
+    VersionDecision decision = refusing(unconfirmed(why, stayingOn(question.installed)));
+    decision.notices << decision.refusal;
+    return decision;
+}
