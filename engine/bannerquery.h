@@ -4,7 +4,7 @@
 #include <QString>
 
 // What the engine needs of the banner service's client: start it, and hear which image to show
-// and where a click on it leads. The client itself lives with the user interface.
+// and where a click on it leads; tests put a scripted one in place of Banner.
 class BannerQuery : public QObject
 {
     Q_OBJECT

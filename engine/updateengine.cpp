@@ -2,6 +2,7 @@
 
 #include "acceptedstatement.h"
 #include "approot.h"
+#include "bannerimagefetch.h"
 #include "bannerquery.h"
 #include "channelstatementfetch.h"
 #include "configuration.h"
@@ -25,8 +26,6 @@
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
-#include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QRegularExpression>
 #include <QUrl>
 
@@ -43,7 +42,9 @@ UpdateEngine::UpdateEngine(Configuration& configuration, QObject* parent,
     , timer(new QTimer(this))
     , progressTimer(new QTimer(this))
     , networkManager(new QNetworkAccessManager(this))
+    , bannerImage(new BannerImageFetch(networkManager, this))
 {
+    connect(bannerImage, &BannerImageFetch::fetched, this, &UpdateEngine::bannerFound);
     connect(&configuration, &Configuration::message, this, &UpdateEngine::message);
     timer->setInterval(tickInterval);
     connect(timer, &QTimer::timeout, this, &UpdateEngine::onTimer);
@@ -494,77 +495,12 @@ bool UpdateEngine::isSessionDirectory(const QString& path)
            info.ownerId() == ::geteuid();
 }
 
-void UpdateEngine::onBannerFound(QString bannerUrl, QString clickUrl)
-{
-    // One banner at a time; a second answer of the service while the first image is still on its
-    // way is ignored.
-    if (bannerReply)
-        return;
-    const QUrl url(bannerUrl, QUrl::StrictMode);
-    if (!isBannerImageUrl(url))
-        return;
-    bannerClickUrl = clickUrl;
-    QNetworkRequest request(url);
-    // As every other request: a redirect is not followed; its page is no image.
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::ManualRedirectPolicy);
-    bannerReply = networkManager->get(request);
-    connect(bannerReply, &QNetworkReply::finished, this, &UpdateEngine::onBannerDownloadFinished);
-    connect(bannerReply, &QNetworkReply::metaDataChanged, this,
-            &UpdateEngine::onBannermetaDataChanged);
-    connect(bannerReply, &QNetworkReply::downloadProgress, this,
-            &UpdateEngine::onBannerDownloadProgress);
-}
-
-// The address comes in an unauthenticated datagram: only web addresses are fetched, never local
-// files or resources.
-bool UpdateEngine::isBannerImageUrl(const QUrl& url)
-{
-    const QString scheme = url.scheme().toLower();
-    return url.isValid() && (scheme == u"http" || scheme == u"https") && !url.host().isEmpty();
-}
-
-void UpdateEngine::onBannermetaDataChanged()
-{
-    if (!bannerReply)
-        return;
-    const QVariant length = bannerReply->header(QNetworkRequest::ContentLengthHeader);
-    if (length.isValid() && length.toLongLong() > maxBannerImageSize)
-        releaseBannerReply();
-}
-
-// A server that announces no length is held to the same limit by what actually arrives.
-void UpdateEngine::onBannerDownloadProgress(qint64 bytesReceived, qint64 /*bytesTotal*/)
-{
-    if (bannerReply && bytesReceived > maxBannerImageSize)
-        releaseBannerReply();
-}
-
-// Abandons the transfer if it still runs.
-void UpdateEngine::releaseBannerReply()
-{
-    disconnect(bannerReply, nullptr, this, nullptr);
-    bannerReply->abort();
-    bannerReply->deleteLater();
-    bannerReply = nullptr;
-}
-
-void UpdateEngine::onBannerDownloadFinished()
-{
-    if (!bannerReply)
-        return;
-    // Passed on as it came, also after a failure: the window decides what it can show.
-    const QByteArray image = bannerReply->readAll();
-    releaseBannerReply();
-    emit bannerFound(image, bannerClickUrl);
-}
-
 void UpdateEngine::getBanner(std::unique_ptr<BannerQuery> query)
 {
-    if (bannerReply || setUpFailed)
+    if (bannerImage->isFetching() || setUpFailed)
         return;
     BannerQuery* adopted = query.release();
     adopted->setParent(this);
-    connect(adopted, &BannerQuery::bannerFound, this, &UpdateEngine::onBannerFound);
+    connect(adopted, &BannerQuery::bannerFound, bannerImage, &BannerImageFetch::fetch);
     adopted->run();
 }

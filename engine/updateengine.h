@@ -17,13 +17,12 @@
 #include <optional>
 
 class AcceptedStatement;
+class BannerImageFetch;
 class BannerQuery;
 class Configuration;
 class MainTaskSpecification;
 class Mirrors;
 class QNetworkAccessManager;
-class QNetworkReply;
-class QUrl;
 class ReplaceJournal;
 struct RunContext;
 struct VersionQuestion;
@@ -31,8 +30,8 @@ struct VersionQuestion;
 // Drives one update run for the window: checks that it can begin, resumes or cleans up an
 // interrupted earlier run, fixes the session's temporary directory, builds the mirror list, runs
 // the main task, reports download figures once a tick and removes the temporary files after
-// success. Also fetches the banner image that the banner service names. Never touches the user
-// interface.
+// success. Also starts the banner service's query, whose image BannerImageFetch fetches. Never
+// touches the user interface.
 class UpdateEngine : public QObject
 {
     Q_OBJECT
@@ -49,8 +48,6 @@ public:
     static constexpr quint16 defaultProxyPort = 3128;
     // The longest the start waits for the channel statement, whatever the mirrors do.
     static constexpr std::chrono::seconds channelStatementWait{10};
-    // A banner image announced or arriving larger than this is not fetched.
-    static constexpr qint64 maxBannerImageSize = 270000;
 
     explicit UpdateEngine(Configuration& configuration, QObject* parent = nullptr,
                           std::chrono::milliseconds tickInterval = defaultTickInterval);
@@ -120,10 +117,6 @@ private slots:
     void flushProgress();
     void onTaskFinished();
     void onTaskCanceled();
-    void onBannerFound(QString bannerUrl, QString clickUrl);
-    void onBannerDownloadFinished();
-    void onBannermetaDataChanged();
-    void onBannerDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
 
 private:
     // A main task may be released from inside one of its own signals, so it goes on the next turn
@@ -156,8 +149,6 @@ private:
     [[nodiscard]] bool makeMirrorList();
     void releaseMainTask();
     static bool removeDirectory(const QString& path);
-    [[nodiscard]] static bool isBannerImageUrl(const QUrl& url);
-    void releaseBannerReply();
 
     EngineState engineState = Stopped;
     Configuration& configuration;
@@ -177,8 +168,7 @@ private:
     bool progressPending = false;
     QNetworkAccessManager* networkManager;
     QStringList notices;
-    QString bannerClickUrl;
-    QNetworkReply* bannerReply = nullptr;
+    BannerImageFetch* bannerImage;
     bool setUpFailed = false;
     // The installed version when the decided one is older; see LaunchOptions::goingBackFrom.
     qint32 goingBackFrom = 0;

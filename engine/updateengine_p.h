@@ -1,5 +1,6 @@
 #pragma once
 
+#include "bannerimagefetch.h"
 #include "runcontext.h"
 #include "updateengine.h"
 
@@ -13,7 +14,7 @@ struct UpdateEnginePrivateAccess
     }
     [[nodiscard]] static bool bannerDownloadInProgress(const UpdateEngine& engine)
     {
-        return engine.bannerReply != nullptr;
+        return engine.bannerImage->isFetching();
     }
     // The session directory of the current run; empty before the first initialize().
     [[nodiscard]] static QString sessionDirectory(const UpdateEngine& engine)

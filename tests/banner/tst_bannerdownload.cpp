@@ -1,5 +1,6 @@
 #include "approot.h"
 #include "banner.h"
+#include "bannerimagefetch.h"
 #include "configuration.h"
 #include "httpserver.h"
 #include "udpresponder.h"
@@ -20,7 +21,7 @@ using namespace Qt::StringLiterals;
 namespace {
 
 using Behaviour = TestHttpServer::Behaviour;
-constexpr qint64 limit = UpdateEngine::maxBannerImageSize;
+constexpr qint64 limit = BannerImageFetch::maxImageSize;
 const QString click = u"http://click.example/?id=4"_s;
 
 QByteArray image(qsizetype size)
@@ -85,10 +86,24 @@ void TestBannerDownload::cleanup()
     root.reset();
 }
 
+// A banner service that answers at once with the given addresses.
+class ScriptedQuery : public BannerQuery
+{
+public:
+    ScriptedQuery(QString bannerUrl, QString clickUrl)
+        : bannerUrl(std::move(bannerUrl))
+        , clickUrl(std::move(clickUrl))
+    {}
+    void run() override { emit bannerFound(bannerUrl, clickUrl); }
+
+private:
+    QString bannerUrl;
+    QString clickUrl;
+};
+
 void TestBannerDownload::announce(const QString& bannerUrl, const QString& clickUrl)
 {
-    QVERIFY(QMetaObject::invokeMethod(engine.get(), "onBannerFound", Qt::DirectConnection,
-                                      Q_ARG(QString, bannerUrl), Q_ARG(QString, clickUrl)));
+    engine->getBanner(std::make_unique<ScriptedQuery>(bannerUrl, clickUrl));
 }
 
 void TestBannerDownload::imageSizeLimit_data()
