@@ -34,15 +34,7 @@ QString ChannelStatement::signatureFileName(const QString& clientType)
 
 QString ChannelStatement::channelName(UpdateChannel channel)
 {
-    switch (channel) {
-    case UpdateChannel::Beta:
-        return u"beta"_s;
-    case UpdateChannel::Alpha:
-        return u"alpha"_s;
-    case UpdateChannel::Stable:
-        break;
-    }
-    return u"stable"_s;
+    return updateChannelName(channel);
 }
 
 bool ChannelStatement::isChannelName(QStringView name)

@@ -74,8 +74,7 @@ QByteArray encodedUrl(const QString& text)
 
 QString UpdateServerConfig::channelName(int channel)
 {
-    static const std::array<QString, channelCount> names{u"stable"_s, u"beta"_s, u"alpha"_s};
-    return names.at(size_t(channel));
+    return updateChannelName(UpdateChannel(channel));
 }
 
 void UpdateServerConfig::checkSetting(const QString& setting, const QString& text, bool valid,

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "updatechannel.h"
+
 #include <QByteArray>
 #include <QHostAddress>
 #include <QString>
@@ -32,7 +34,7 @@ public:
     static constexpr qsizetype versionListLimit = 511;
     static constexpr qsizetype newsLimit = 4095;
     static constexpr qsizetype bannerLimit = 1024;
-    static constexpr int channelCount = 3;
+    static constexpr int channelCount = updateChannelCount;
 
     QHostAddress address{QHostAddress::LocalHost};
     quint16 versionPort = defaultVersionPort; // 0: any free port
