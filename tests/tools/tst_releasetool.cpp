@@ -619,7 +619,8 @@ void TestReleaseTool::awkwardNamesReachTheUpdaterUnchanged()
             u"grüße/straße €.txt"_s,    u"@at.txt"_s,
             u"semi;colon=equals.txt"_s, u"General/settings.txt"_s,
             u"[bracket].txt"_s,         u" leading blank.txt"_s,
-            u"quote\"d.txt"_s,          u"testclient.manifest/named like the manifest.txt"_s};
+            u"quote\"d.txt"_s,          u"testclient.manifest/named like the manifest.txt"_s,
+            u"data/update.ini"_s,       u"lib/.update.lock"_s};
     for (const QString& name : names)
         QVERIFY(writeFile(client(name), name.toUtf8()));
     const Result result =
@@ -700,6 +701,14 @@ void TestReleaseTool::refusals_data()
     QTest::newRow("backup name") << u"file lib/_old_libvoice.so"_s << QStringList()
                                  << u"cannot publish \"lib/_old_libvoice.so\": names beginning "
                                     u"with \"_old_\" are the updater's backups"_s;
+    QTest::newRow("lock copied from an installation")
+            << u"file .update.lock"_s << QStringList()
+            << u"cannot publish \".update.lock\": the name is that of the updater's lock, which "
+               u"keeps a second updater off the installation"_s;
+    QTest::newRow("part file") << u"file data/.sonavelle_part_sounds.pak"_s << QStringList()
+                               << u"cannot publish \"data/.sonavelle_part_sounds.pak\": names "
+                                  u"beginning with \".sonavelle_part_\" are the updater's files "
+                                  u"being installed"_s;
     QTest::newRow("field separator")
             << u"file lib/a::b.so"_s << QStringList()
             << u"cannot publish \"lib/a::b.so\": the name contains \"::\", which separates the "
@@ -944,7 +953,10 @@ void TestReleaseTool::warnings_data()
             << QStringList{u"sonavelle-release: warning: the previous version had \"mirrors.ini\", "
                            u"which this one lacks; updaters keep it, as they need it"_s,
                            u"sonavelle-release: warning: the previous version had \"update\", "
-                           u"which this one lacks; updaters keep it, as they need it"_s};
+                           u"which this one lacks; updaters keep it, as they need it"_s,
+                           u"sonavelle-release: warning: the previous version had \"update.ini\", "
+                           u"which updaters do not delete: the name is that of the user's "
+                           u"settings and the updater's records"_s};
 }
 
 void TestReleaseTool::warnings()
@@ -958,6 +970,7 @@ void TestReleaseTool::warnings()
     if (QByteArray(QTest::currentDataTag()) == "previous settings kept") {
         QVERIFY(writeFile(previousDir + u"/mirrors.ini"_s, "[mirrors]\nsize=0\n"));
         QVERIFY(writeFile(previousDir + u"/update"_s, "the updater"));
+        QVERIFY(writeFile(previousDir + u"/update.ini"_s, "[update]\n"));
     }
     QStringList arguments = standardArguments();
     if (!removedOption.isEmpty())
