@@ -1,4 +1,5 @@
 #include "binarypatch.h"
+#include "channelstatement.h"
 #include "ed25519.h"
 #include "productinireader.h"
 #include "releasemanifest.h"
@@ -1065,6 +1066,11 @@ void TestReleaseTool::channelStatement_data()
     QTest::newRow("share not a number")
             << Steps() << refresh(u"half"_s)
             << usage(u"--rollout \"half\" is not a share in percent, such as 10% or 0.5%"_s);
+    QTest::newRow("statement from a clock ahead")
+            << Steps{{u"ahead"_s}} << channel(u"1236"_s)
+            << failure(u"\"<root>/testclient.channels\" was signed at 2999-01-01T00:00:00Z, later "
+                       u"than this computer's clock says it is: a statement signed now would not "
+                       u"be newer; set the clock right"_s);
     QTest::newRow("--from not older")
             << Steps() << channel(u"1236"_s, u"10%"_s) + QStringList{u"--from"_s, u"1236"_s}
             << usage(u"--from 1236 is not older than --channel stable=1236"_s);
@@ -1092,13 +1098,27 @@ void TestReleaseTool::channelStatement()
                              u"updaters refuse it"_s);
         return result;
     };
-    for (const QStringList& step : std::as_const(earlier))
-        QCOMPARE(sign(step).exitCode, 0);
     const QString path = mirrorRoot + u'/' + clientType + u".channels"_s;
+    for (const QStringList& step : std::as_const(earlier)) {
+        if (step.first() == u"ahead")
+            QVERIFY(writeFile(path, "sonavelle-channels\t1\nclient-type\ttestclient\n"
+                                    "signed\t2999-01-01T00:00:00Z\nexpires\t2999-01-08T00:00:00Z\n"
+                                    "channel\tstable\t1235\n"));
+        else
+            QCOMPARE(sign(step).exitCode, 0);
+    }
     const QByteArray before = readFile(path);
     const Result result = sign(arguments);
+    expected.replaceInStrings(u"<root>"_s, mirrorRoot);
     QCOMPARE(result.err + result.out.mid(1, result.out.size() - 2), expected);
     QCOMPARE(result.exitCode == 0, readFile(path) != before);
+    // Signed back to back, the new statement is still a second newer.
+    ChannelStatement earlierStatement;
+    ChannelStatement newStatement;
+    if (result.exitCode == 0 && earlierStatement.parse(before)) {
+        QVERIFY(newStatement.parse(readFile(path)));
+        QVERIFY(newStatement.signedAt() > earlierStatement.signedAt());
+    }
 }
 
 QTEST_GUILESS_MAIN(TestReleaseTool)
