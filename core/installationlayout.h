@@ -5,7 +5,7 @@
 
 // Where the files of an installation lie: the client's own below the application root, and what
 // the updater keeps beside them. The one place that knows the backup prefix, the updater's own
-// files and the client's start script.
+// files, the names it keeps for itself and the client's start script.
 class InstallationLayout
 {
 public:
@@ -25,6 +25,15 @@ public:
 
     // "_old_": the backup of a replaced file lies beside it under this prefix.
     [[nodiscard]] static const QString& backupPrefix();
+    // ".sonavelle_part_": a file being installed is written beside its place under this prefix.
+    [[nodiscard]] static const QString& partFilePrefix();
+    // ".update.lock" and ".update.journal", in the root.
+    [[nodiscard]] static const QString& lockFileName();
+    [[nodiscard]] static const QString& journalFileName();
+    // Why a release may not install or delete path (relative to the root): the updater writes
+    // files of that name itself. Empty when it may. The prefixes count in every directory, the
+    // names of the root (lock, journal, "update.ini" and its lock) only there.
+    [[nodiscard]] static QString reservedNameProblem(const QString& path);
     // The updater and the libraries it loads, which a run replaces last.
     [[nodiscard]] static const QStringList& ownFileNames();
     [[nodiscard]] static bool isOwnFile(const QString& fileName)

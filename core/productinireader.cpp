@@ -134,11 +134,18 @@ bool ProductIniReader::parseSection(QSettings& ini, const QString& section)
             const QString fields = AppRootSettings::readText(ini, key);
             entry = parseFileEntry(section, key, fields.split(u"::"_s, Qt::KeepEmptyParts));
         }
-        if (!entry.valid || (deletions && !AppRoot::isSafeRelativePath(key))) {
+        const bool safe = entry.valid && (!deletions || AppRoot::isSafeRelativePath(key));
+        // Installed or deleted, such a name would take the place of the updater's own file.
+        const QString installed = deletions ? key : entry.replace.pureDestFilePath();
+        const QString reserved =
+                safe ? InstallationLayout::reservedNameProblem(installed) : QString();
+        if (!safe || !reserved.isEmpty()) {
             // The entries before this one count as read, as they would have one by one.
             for (qsizetype i = entries.size(); i >= 0; --i)
                 advance();
-            return rejectLine(section);
+            return rejectLine(section, reserved.isEmpty()
+                                               ? QString()
+                                               : u"\"%1\": %2"_s.arg(installed, reserved));
         }
         entries.append(std::move(entry));
     }
@@ -311,9 +318,10 @@ FilePatchSpecification ProductIniReader::patchFor(const Entry& entry,
             patch->method};
 }
 
-bool ProductIniReader::rejectLine(const QString& section)
+bool ProductIniReader::rejectLine(const QString& section, const QString& why)
 {
-    report(u"Warning: product ini contains invalid line in section %1"_s.arg(section));
+    report(u"Warning: product ini contains invalid line in section %1"_s.arg(section) +
+           (why.isEmpty() ? QString() : u": "_s + why));
     return false;
 }
 

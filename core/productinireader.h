@@ -79,7 +79,8 @@ private:
     // The manifest's patch for the entry's file from the installed copy, if it has one.
     [[nodiscard]] FilePatchSpecification patchFor(const Entry& entry,
                                                   const QByteArray& installedSha256) const;
-    [[nodiscard]] bool rejectLine(const QString& section);
+    // why: what is wrong with the line, when more than its form.
+    [[nodiscard]] bool rejectLine(const QString& section, const QString& why = {});
     // Gives every file entry its digests from the manifest; false when one is not listed there
     // as the ini lists it.
     [[nodiscard]] bool takeSha256Digests();

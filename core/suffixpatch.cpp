@@ -560,10 +560,13 @@ public:
             if (!steps.readNumber(add) || !steps.readNumber(copy) || !steps.readNumber(seek))
                 return streamFailed(steps, error);
             // A damaged step may ask for any position: no arithmetic on it may overflow.
-            if (add > quint64(targetSize - made) || copy > quint64(targetSize - made) - add ||
-                __builtin_add_overflow(oldAt, unzigzag(seek), &oldAt) || oldAt < 0 ||
-                quint64(oldSize - oldAt) < add)
-                return fail(u"a step reaches outside the files"_s, error);
+            if (add > quint64(targetSize - made) || copy > quint64(targetSize - made) - add)
+                return fail(u"a step makes more than the new file's size"_s, error);
+            // Past the old file's end even the length left would wrap; no step of a patch that
+            // was made from it goes there.
+            if (__builtin_add_overflow(oldAt, unzigzag(seek), &oldAt) || oldAt < 0 ||
+                oldAt > oldSize || quint64(oldSize - oldAt) < add)
+                return fail(u"a step reads outside the old file"_s, error);
             const bool added = form == quint64(Differences::Bytewise)
                                        ? fill(*differences, qint64(add), old + oldAt, error)
                                        : addZeroRuns(qint64(add), old + oldAt, error);

@@ -1,5 +1,6 @@
 #include "filetransferfunc.h"
 
+#include "installationlayout.h"
 #include "wholefile.h"
 
 #include <QFile>
@@ -154,8 +155,7 @@ bool FileTransferFunc::linkFile(const QString& source, const QString& target)
 
 const QString& FileTransferFunc::partFilePrefix()
 {
-    static const QString prefix = u".sonavelle_part_"_s;
-    return prefix;
+    return InstallationLayout::partFilePrefix();
 }
 
 QString FileTransferFunc::partFilePath(const QString& target)

@@ -136,7 +136,7 @@ ReplaceJournal ReplaceJournal::keptInSession(const QString& sessionDirectory)
 
 QString ReplaceJournal::fileName()
 {
-    return u".update.journal"_s;
+    return InstallationLayout::journalFileName();
 }
 
 bool ReplaceJournal::recordReplace(const QString& installedPath, const QString& download)

@@ -1,5 +1,7 @@
 #include "instancelock.h"
 
+#include "installationlayout.h"
+
 #include <QFile>
 
 #include <cerrno>
@@ -22,7 +24,7 @@ namespace {
 
 QString InstanceLock::fileName()
 {
-    return u".update.lock"_s;
+    return InstallationLayout::lockFileName();
 }
 
 InstanceLock::InstanceLock(QString path)

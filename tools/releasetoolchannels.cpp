@@ -7,6 +7,9 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <chrono>
+#include <thread>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -22,6 +25,9 @@ QString percent(int share)
     }
     return text;
 }
+
+// The longest wait for the next second of the clock that a statement in the root asks for.
+constexpr std::chrono::milliseconds maxSigningWait{2000};
 
 QString withdrawnText(const QString& channel, int version)
 {
@@ -50,7 +56,9 @@ bool ReleaseToolChannels::run()
     // A withdrawal first: its default --to is the channel's version before --channel changes it.
     if (!readCurrent() || !withdraw() || !setChannels() || !changeRollout() || !halt())
         return false;
-    const QDateTime now = QDateTime::currentDateTimeUtc();
+    QDateTime now;
+    if (!laterThanCurrent(now))
+        return false;
     statement.setClientType(options.clientType);
     statement.setSignedAt(now);
     statement.setExpires(now.addSecs(options.expiresSeconds));
@@ -91,6 +99,25 @@ bool ReleaseToolChannels::readCurrent()
         return fail(u"%1 is for client type %2, not %3"_s.arg(
                 ReleaseToolNames::display(path()), statement.clientType(), options.clientType));
     return true;
+}
+
+// Updaters refuse a statement signed before the newest they accepted, in whole seconds: of two
+// signed within one second, a mirror could serve either, the older as well. A statement of the
+// current second or the next (a vendor's commands back to back, another machine's clock a little
+// ahead) is waited out; one signed later than that means this clock is behind.
+bool ReleaseToolChannels::laterThanCurrent(QDateTime& now)
+{
+    now = QDateTime::currentDateTimeUtc();
+    const QDateTime current = statement.signedAt();
+    if (!current.isValid() || current < ChannelStatement::wholeSecondsUtc(now))
+        return true;
+    const qint64 wait = now.msecsTo(current.addSecs(1));
+    if (wait > maxSigningWait.count())
+        return fail(u"%1 was signed at %2, later than this computer's clock says it is: a "
+                    u"statement signed now would not be newer; set the clock right"_s.arg(
+                            ReleaseToolNames::display(path()), current.toString(Qt::ISODate)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(wait));
+    return laterThanCurrent(now);
 }
 
 bool ReleaseToolChannels::withdraw()

@@ -26,6 +26,8 @@ public:
 
 private:
     [[nodiscard]] bool readCurrent();
+    // The time to sign at, in a second after that of the statement there.
+    [[nodiscard]] bool laterThanCurrent(QDateTime& now);
     [[nodiscard]] bool withdraw();
     [[nodiscard]] bool setChannels();
     [[nodiscard]] bool startRollout(const QString& channel, qint32 version);

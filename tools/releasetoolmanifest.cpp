@@ -1,5 +1,6 @@
 #include "releasetoolmanifest.h"
 
+#include "installationlayout.h"
 #include "releasemanifest.h"
 #include "releasetoolnames.h"
 
@@ -29,7 +30,7 @@ QSet<QString> parentsOfAll(const QStringList& paths)
 }
 
 // What an installation needs to update at all: deleting them would leave it stranded.
-const QStringList keptFiles{u"update"_s, u"update.ini"_s, u"mirrors.ini"_s};
+const QStringList keptFiles{u"update"_s, u"mirrors.ini"_s};
 
 QString changesKindProblem(const QString& path)
 {
@@ -91,6 +92,14 @@ bool ReleaseToolManifest::setPreviousPaths(const QStringList& previousPaths)
         for (const QString& parent : parentsOf(path)) {
             if (installedSet.contains(parent))
                 return fail(changesKindProblem(parent));
+        }
+        // Updaters refuse a release that deletes them.
+        if (const QString reserved = InstallationLayout::reservedNameProblem(path);
+            !reserved.isEmpty()) {
+            warningLines.append(
+                    u"the previous version had %1, which updaters do not delete: %2"_s.arg(
+                            ReleaseToolNames::display(path), reserved));
+            continue;
         }
         if (keptFiles.contains(path)) {
             warningLines.append(u"the previous version had %1, which this one lacks; updaters "

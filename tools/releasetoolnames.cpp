@@ -1,5 +1,7 @@
 #include "releasetoolnames.h"
 
+#include "installationlayout.h"
+
 #include <QDir>
 #include <QRegularExpression>
 #include <QStringList>
@@ -54,11 +56,9 @@ QString ReleaseToolNames::installedNameProblem(const QString& path)
     const QString problem = firstOf({pathProblem(path), controlProblem(path)});
     if (!problem.isEmpty())
         return problem;
-    // The updater keeps the installed copy of a file it replaces under this prefix and deletes
-    // such names when it is done.
-    if (path.section(u'/', -1).startsWith(u"_old_"_s))
-        return u"names beginning with \"_old_\" are the updater's backups"_s;
-    return {};
+    // A client directory copied from an installation holds the updater's lock, journal and
+    // settings; updaters refuse a release that would install them.
+    return InstallationLayout::reservedNameProblem(path);
 }
 
 QString ReleaseToolNames::mirrorNameProblem(const QString& path)

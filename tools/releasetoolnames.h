@@ -10,7 +10,7 @@ public:
     // What the updater demands of every name relative to the application root, the temporary
     // directory or a mirror directory; it rejects the whole product ini otherwise.
     [[nodiscard]] static QString pathProblem(const QString& path);
-    // A file that is installed under this name.
+    // A file that is installed under this name; none of the names the updater keeps for itself.
     [[nodiscard]] static QString installedNameProblem(const QString& path);
     // A section or key, which the updater also puts into a download address.
     [[nodiscard]] static QString mirrorNameProblem(const QString& path);

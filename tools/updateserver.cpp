@@ -5,6 +5,8 @@
 #include <QNetworkDatagram>
 #include <QUdpSocket>
 
+#include <algorithm>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -48,6 +50,8 @@ UpdateServer::UpdateServer(const UpdateServerConfig& config, QObject* parent)
     , limiter(config.rateLimit)
 {
     clock.start();
+    leftOutTimer.setSingleShot(true);
+    connect(&leftOutTimer, &QTimer::timeout, this, &UpdateServer::reportLeftOut);
     connect(versionSocket, &QUdpSocket::readyRead, this, &UpdateServer::onVersionRequests);
     if (!config.channelsFile.isEmpty()) {
         channels = new UpdateServerChannels(config, this);
@@ -117,23 +121,59 @@ void UpdateServer::answer(QUdpSocket* socket, const QNetworkDatagram& datagram, 
         return;
     const QString peer = peerText(datagram);
     if (request == Request::Malformed) {
-        emit message(peer + u" malformed request ignored: "_s + bytesText(datagram.data()));
+        report(peer + u" malformed request ignored: "_s + bytesText(datagram.data()));
         return;
     }
     const QString name = nameOf(request);
-    const auto now = std::chrono::milliseconds(clock.elapsed());
-    if (!limiter.allow(datagram.senderAddress(), now)) {
-        emit message(u"%1 %2: not answered, rate limit reached"_s.arg(peer, name));
+    switch (limiter.allow(datagram.senderAddress(), now())) {
+    case UpdateServerRateLimiter::Verdict::Allowed:
+        break;
+    case UpdateServerRateLimiter::Verdict::Refused:
+        report(u"%1 %2: not answered, rate limit reached; further requests from this address are "
+               u"not logged until its minute is over"_s.arg(peer, name));
+        return;
+    case UpdateServerRateLimiter::Verdict::RefusedAgain:
         return;
     }
     if (request == Request::VersionList && channels)
         channels->refresh(config);
     const QByteArray reply = replyTo(request);
     if (socket->writeDatagram(datagram.makeReply(reply)) != reply.size()) {
-        emit message(u"%1 %2: reply failed: %3"_s.arg(peer, name, socket->errorString()));
+        report(u"%1 %2: reply failed: %3"_s.arg(peer, name, socket->errorString()));
         return;
     }
-    emit message(u"%1 %2: replied %3"_s.arg(peer, name, byteCount(reply.size())));
+    report(u"%1 %2: replied %3"_s.arg(peer, name, byteCount(reply.size())));
+}
+
+std::chrono::milliseconds UpdateServer::now() const
+{
+    return std::chrono::milliseconds(clock.elapsed());
+}
+
+void UpdateServer::report(const QString& line)
+{
+    reportLeftOut();
+    if (logBudget.allow(now()))
+        emit message(line);
+    else
+        awaitEndOfLeftOut();
+}
+
+// The count of the lines left out, once their second is over.
+void UpdateServer::reportLeftOut()
+{
+    if (const qint64 count = logBudget.takeLeftOut(now()); count > 0)
+        emit message(u"%1 more requests not logged: at most %2 lines a second"_s.arg(count).arg(
+                logBudget.maxLinesPerInterval()));
+    // A timer may end a little early.
+    if (logBudget.leavesOut())
+        awaitEndOfLeftOut();
+}
+
+void UpdateServer::awaitEndOfLeftOut()
+{
+    if (!leftOutTimer.isActive())
+        leftOutTimer.start(std::max(logBudget.intervalEnd() - now(), std::chrono::milliseconds(1)));
 }
 
 QString UpdateServer::nameOf(Request request)

@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 class QNetworkDatagram;
 class QUdpSocket;
@@ -14,8 +15,9 @@ class UpdateServerChannels;
 
 // Answers the updater's version query ("3" and "*", each followed by a zero byte) and, when a
 // banner is configured, its banner request (0x01 0x01) over UDP. It sends nothing but replies;
-// other datagrams are ignored. Every datagram is reported as one message line. With a channel
-// statement, the versions follow it.
+// other datagrams are ignored. Each datagram is reported as one message line, but only the first
+// refusal to an address in its minute, and no more than a number of lines each second: the rest
+// are counted in one line. With a channel statement, the versions follow it.
 class UpdateServer : public QObject
 {
     Q_OBJECT
@@ -42,12 +44,19 @@ private:
     void answer(QUdpSocket* socket, const QNetworkDatagram& datagram, Request request);
     [[nodiscard]] QByteArray replyTo(Request request) const;
     [[nodiscard]] static QString nameOf(Request request);
+    [[nodiscard]] std::chrono::milliseconds now() const;
+    // A line about a datagram, if the log budget allows it.
+    void report(const QString& line);
+    void reportLeftOut();
+    void awaitEndOfLeftOut();
 
     UpdateServerConfig config;
     QUdpSocket* versionSocket;
     QUdpSocket* bannerSocket = nullptr;
     UpdateServerChannels* channels = nullptr;
     UpdateServerRateLimiter limiter;
+    UpdateServerLogBudget logBudget;
+    QTimer leftOutTimer;
     QElapsedTimer clock;
     QString error;
 };

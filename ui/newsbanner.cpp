@@ -12,6 +12,8 @@
 #include <QTimerEvent>
 #include <QUrl>
 
+#include <algorithm>
+
 using namespace Qt::StringLiterals;
 
 NewsBanner::NewsBanner(QWidget* parent, std::chrono::milliseconds scrollInterval,
@@ -42,8 +44,9 @@ void NewsBanner::setNews(const QString& text)
     const QSizeF size = document->size();
     textWidth = int(size.width());
     textHeight = int(size.height());
-    setMinimumHeight(textHeight);
-    setMaximumHeight(textHeight);
+    const int height = std::min(textHeight, maxLines * fontMetrics().height());
+    setMinimumHeight(height);
+    setMaximumHeight(height);
     restartScrollTimer(scrollInterval);
     update();
 }
@@ -110,7 +113,7 @@ void NewsBanner::paintEvent(QPaintEvent* /*event*/)
     if (int(position) > width())
         restartFromRight();
     QPainter painter(this);
-    painter.translate(position, (height() - textHeight) * 0.5);
+    painter.translate(position, textTop());
     document->drawContents(&painter);
 }
 
@@ -127,7 +130,13 @@ QString NewsBanner::anchorAt(const QPoint& pos) const
     // Nothing is drawn during the pause, so nothing can be clicked there.
     if (paused)
         return {};
-    return document->documentLayout()->anchorAt(QPointF(int(pos.x() - position), pos.y()));
+    return document->documentLayout()->anchorAt(
+            QPointF(int(pos.x() - position), pos.y() - textTop()));
+}
+
+qreal NewsBanner::textTop() const
+{
+    return height() >= textHeight ? (height() - textHeight) * 0.5 : 0.0;
 }
 
 void NewsBanner::mousePressEvent(QMouseEvent* event)

@@ -27,6 +27,10 @@ public:
     static constexpr int edgeMargin = 10;
     // The update server's reply holds at most 4095 bytes; the command line as much again.
     static constexpr qsizetype maxNewsLength = 4096;
+    // The banner is as tall as the news, but no taller than this many lines of its font: news
+    // that asks for more (a tall image, many paragraphs) is cut below, and the window keeps its
+    // size.
+    static constexpr int maxLines = 2;
 
     explicit NewsBanner(QWidget* parent = nullptr,
                         std::chrono::milliseconds scrollInterval = defaultScrollInterval,
@@ -53,6 +57,8 @@ private:
     void restartFromRight();
     void updateCursor();
     [[nodiscard]] static QString clickUrlOf(const QString& news);
+    // Where the text's top stands: centred where it fits, else at the top.
+    [[nodiscard]] qreal textTop() const;
 
     QBasicTimer scrollTimer;
     QTextDocument* document;

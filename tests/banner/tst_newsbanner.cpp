@@ -310,6 +310,7 @@ void TestNewsBanner::badNewsIsShownAsWellAsPossible_data()
     QTest::newRow("longer than shown") << QString(NewsBanner::maxNewsLength + 1, u'W');
     QTest::newRow("image of a resource") << u"<img src=\":/images/sonavelle_logo.png\">News"_s;
     QTest::newRow("image of endless data") << u"<img src=\"/dev/zero\">News"_s;
+    QTest::newRow("image taller than the screen") << u"<img src=x width=10 height=30000>News"_s;
 }
 
 void TestNewsBanner::badNewsIsShownAsWellAsPossible()
@@ -319,7 +320,11 @@ void TestNewsBanner::badNewsIsShownAsWellAsPossible()
     NewsBanner& banner = *shown->banner;
     QSignalSpy messages(&banner, &NewsBanner::message);
     banner.setNews(news);
-    QCOMPARE(banner.height(), NewsBannerPrivateAccess::textSize(banner).height());
+    // As tall as the news, up to a bound that no news moves.
+    QCOMPARE(banner.maximumHeight(),
+             std::min(NewsBannerPrivateAccess::textSize(banner).height(),
+                      NewsBanner::maxLines * banner.fontMetrics().height()));
+    QCOMPARE(banner.height(), banner.maximumHeight());
     // Nothing the news names is loaded, and a news too long is cut with a line for the log.
     if (news.contains(u"<img"_s))
         QVERIFY(banner.height() < 40);

@@ -182,6 +182,9 @@ void TestBinaryPatch::refusesWhatDoesNotFit_data()
             << u"Could not write file /dev/full: No space left on device"_s;
     QTest::newRow("suffix-xz: its differences damaged")
             << Method::SuffixXz << u"differences"_s << u"the patch %1 does not apply: "_s;
+    QTest::newRow("suffix: a step past the old file's end")
+            << Method::Suffix << u"past"_s
+            << u"the patch %1 does not apply: a step reads outside the old file"_s;
     QTest::newRow("suffix: a zstd patch")
             << Method::Suffix << u"zstd"_s
             << u"the patch %1 does not apply: not a patch of this kind"_s;
@@ -194,6 +197,9 @@ void TestBinaryPatch::refusesWhatDoesNotFit()
     QFETCH(QString, error);
     const QByteArray source = randomBytes(1 << 20, 3);
     QByteArray target = method == Method::SuffixXz ? movedAddresses(source, 5) : source;
+    // The old file's second half, which the patch's last step then reads.
+    if (damage == u"past")
+        target = source.mid(source.size() / 2);
     target.replace(5000, 3, "new");
     QByteArray patch;
     QString why;
@@ -211,10 +217,13 @@ void TestBinaryPatch::refusesWhatDoesNotFit()
     else if (damage == u"differences") // halfway into them, after the magic and five sizes
         patch[48 + qFromLittleEndian<qint64>(patch.constData() + 24) +
               qFromLittleEndian<qint64>(patch.constData() + 32) / 2] ^= 0x40;
+    else if (damage == u"past") // said to be made from the old file's first quarter
+        qToLittleEndian(quint64(source.size() / 4), patch.data() + 8);
     QVERIFY(writeFile(patchFile, patch));
     // Of the same size, so that only the content tells it from the right one.
-    QVERIFY(writeFile(dir.filePath(u"old"_s),
-                      damage == u"source" ? randomBytes(1 << 20, 4) : source));
+    QVERIFY(writeFile(dir.filePath(u"old"_s), damage == u"source" ? randomBytes(1 << 20, 4)
+                                              : damage == u"past" ? source.first(source.size() / 4)
+                                                                  : source));
 
     QByteArray sha256;
     const QString newFile = damage == u"full" ? u"/dev/full"_s : dir.filePath(u"new"_s);

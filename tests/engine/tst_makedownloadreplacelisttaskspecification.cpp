@@ -242,6 +242,16 @@ void TestMakeDownloadReplaceList::rejectsInvalidLines_data()
     QTest::newRow("delete key ..") << u"[delete]\n%2E%2E/x=\n"_s << u"delete"_s;
     QTest::newRow("delete key with backslash") << u"[delete]\na%5Cb=\n"_s << u"delete"_s;
     QTest::newRow("delete key with NUL") << u"[delete]\na%U0000b=\n"_s << u"delete"_s;
+    // The names the updater keeps for itself, as a file installed or deleted.
+    const QString settings = u"the name is that of the user's settings and the updater's records"_s;
+    QTest::newRow("installs update.ini")
+            << u"[dl]\nupdate.ini=md5(f)::1\n"_s << u"dl: \"update.ini\": "_s + settings;
+    QTest::newRow("deletes ./update.ini")
+            << u"[delete]\n./update.ini=\n"_s << u"delete: \"./update.ini\": "_s + settings;
+    QTest::newRow("unpacks over the lock")
+            << u"[dl]\nf.gz=md5(f)::1::md5(u)::2::.update.lock\n"_s
+            << u"dl: \".update.lock\": the name is that of the updater's lock, which keeps a "
+               u"second updater off the installation"_s;
     QTest::newRow("after valid lines") << u"[a]\nf=::\n[b]\ng=::\nh=x\n"_s << u"b"_s;
 }
 

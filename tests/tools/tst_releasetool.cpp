@@ -1,4 +1,5 @@
 #include "binarypatch.h"
+#include "channelstatement.h"
 #include "ed25519.h"
 #include "productinireader.h"
 #include "releasemanifest.h"
@@ -619,7 +620,8 @@ void TestReleaseTool::awkwardNamesReachTheUpdaterUnchanged()
             u"grüße/straße €.txt"_s,    u"@at.txt"_s,
             u"semi;colon=equals.txt"_s, u"General/settings.txt"_s,
             u"[bracket].txt"_s,         u" leading blank.txt"_s,
-            u"quote\"d.txt"_s,          u"testclient.manifest/named like the manifest.txt"_s};
+            u"quote\"d.txt"_s,          u"testclient.manifest/named like the manifest.txt"_s,
+            u"data/update.ini"_s,       u"lib/.update.lock"_s};
     for (const QString& name : names)
         QVERIFY(writeFile(client(name), name.toUtf8()));
     const Result result =
@@ -700,6 +702,14 @@ void TestReleaseTool::refusals_data()
     QTest::newRow("backup name") << u"file lib/_old_libvoice.so"_s << QStringList()
                                  << u"cannot publish \"lib/_old_libvoice.so\": names beginning "
                                     u"with \"_old_\" are the updater's backups"_s;
+    QTest::newRow("lock copied from an installation")
+            << u"file .update.lock"_s << QStringList()
+            << u"cannot publish \".update.lock\": the name is that of the updater's lock, which "
+               u"keeps a second updater off the installation"_s;
+    QTest::newRow("part file") << u"file data/.sonavelle_part_sounds.pak"_s << QStringList()
+                               << u"cannot publish \"data/.sonavelle_part_sounds.pak\": names "
+                                  u"beginning with \".sonavelle_part_\" are the updater's files "
+                                  u"being installed"_s;
     QTest::newRow("field separator")
             << u"file lib/a::b.so"_s << QStringList()
             << u"cannot publish \"lib/a::b.so\": the name contains \"::\", which separates the "
@@ -944,7 +954,10 @@ void TestReleaseTool::warnings_data()
             << QStringList{u"sonavelle-release: warning: the previous version had \"mirrors.ini\", "
                            u"which this one lacks; updaters keep it, as they need it"_s,
                            u"sonavelle-release: warning: the previous version had \"update\", "
-                           u"which this one lacks; updaters keep it, as they need it"_s};
+                           u"which this one lacks; updaters keep it, as they need it"_s,
+                           u"sonavelle-release: warning: the previous version had \"update.ini\", "
+                           u"which updaters do not delete: the name is that of the user's "
+                           u"settings and the updater's records"_s};
 }
 
 void TestReleaseTool::warnings()
@@ -958,6 +971,7 @@ void TestReleaseTool::warnings()
     if (QByteArray(QTest::currentDataTag()) == "previous settings kept") {
         QVERIFY(writeFile(previousDir + u"/mirrors.ini"_s, "[mirrors]\nsize=0\n"));
         QVERIFY(writeFile(previousDir + u"/update"_s, "the updater"));
+        QVERIFY(writeFile(previousDir + u"/update.ini"_s, "[update]\n"));
     }
     QStringList arguments = standardArguments();
     if (!removedOption.isEmpty())
@@ -1052,6 +1066,11 @@ void TestReleaseTool::channelStatement_data()
     QTest::newRow("share not a number")
             << Steps() << refresh(u"half"_s)
             << usage(u"--rollout \"half\" is not a share in percent, such as 10% or 0.5%"_s);
+    QTest::newRow("statement from a clock ahead")
+            << Steps{{u"ahead"_s}} << channel(u"1236"_s)
+            << failure(u"\"<root>/testclient.channels\" was signed at 2999-01-01T00:00:00Z, later "
+                       u"than this computer's clock says it is: a statement signed now would not "
+                       u"be newer; set the clock right"_s);
     QTest::newRow("--from not older")
             << Steps() << channel(u"1236"_s, u"10%"_s) + QStringList{u"--from"_s, u"1236"_s}
             << usage(u"--from 1236 is not older than --channel stable=1236"_s);
@@ -1079,13 +1098,27 @@ void TestReleaseTool::channelStatement()
                              u"updaters refuse it"_s);
         return result;
     };
-    for (const QStringList& step : std::as_const(earlier))
-        QCOMPARE(sign(step).exitCode, 0);
     const QString path = mirrorRoot + u'/' + clientType + u".channels"_s;
+    for (const QStringList& step : std::as_const(earlier)) {
+        if (step.first() == u"ahead")
+            QVERIFY(writeFile(path, "sonavelle-channels\t1\nclient-type\ttestclient\n"
+                                    "signed\t2999-01-01T00:00:00Z\nexpires\t2999-01-08T00:00:00Z\n"
+                                    "channel\tstable\t1235\n"));
+        else
+            QCOMPARE(sign(step).exitCode, 0);
+    }
     const QByteArray before = readFile(path);
     const Result result = sign(arguments);
+    expected.replaceInStrings(u"<root>"_s, mirrorRoot);
     QCOMPARE(result.err + result.out.mid(1, result.out.size() - 2), expected);
     QCOMPARE(result.exitCode == 0, readFile(path) != before);
+    // Signed back to back, the new statement is still a second newer.
+    ChannelStatement earlierStatement;
+    ChannelStatement newStatement;
+    if (result.exitCode == 0 && earlierStatement.parse(before)) {
+        QVERIFY(newStatement.parse(readFile(path)));
+        QVERIFY(newStatement.signedAt() > earlierStatement.signedAt());
+    }
 }
 
 QTEST_GUILESS_MAIN(TestReleaseTool)

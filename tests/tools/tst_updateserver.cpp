@@ -1,5 +1,6 @@
 #include "testfiles.h"
 #include "updatechecker.h"
+#include "updateserverratelimiter.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
@@ -94,7 +95,10 @@ public:
 class Client
 {
 public:
-    Client() { bound = socket.bind(QHostAddress::LocalHost, 0); }
+    explicit Client(const QHostAddress& address = QHostAddress::LocalHost)
+    {
+        bound = socket.bind(address, 0);
+    }
 
     [[nodiscard]] bool isBound() const { return bound; }
     [[nodiscard]] quint16 port() const { return socket.localPort(); }
@@ -164,6 +168,7 @@ private slots:
     void refusesConfigurations_data();
     void refusesConfigurations();
     void limitsRepliesPerAddress();
+    void floodsFromForgedAddressesStayBounded();
     void refusesAPortInUse();
     void warnsAboutUnknownSettings();
     void exampleConfigurationServes();
@@ -450,16 +455,50 @@ void TestUpdateServer::limitsRepliesPerAddress()
     QVERIFY(client.isBound());
     client.send(QByteArray("3\0", 2), server.versionPort);
     client.send(QByteArray("*\0", 2), server.versionPort);
-    client.send(QByteArray("3\0", 2), server.versionPort);
-    QVERIFY(server.waitForLines(5));
+    for (int i = 0; i < 3; ++i)
+        client.send(QByteArray("3\0", 2), server.versionPort);
+    // Only the first refusal is logged: the next line is about another address.
+    Client other(QHostAddress(u"127.0.0.2"_s));
+    QVERIFY(other.isBound());
+    other.send(QByteArray("*\0", 2), server.versionPort);
+    QVERIFY(server.waitForLines(6));
     QCOMPARE(server.requestLog(client.port()),
              (QStringList{u"peer version list request: replied 3 bytes"_s,
                           u"peer news request: replied 0 bytes"_s,
-                          u"peer version list request: not answered, rate limit reached"_s}));
+                          u"peer version list request: not answered, rate limit reached; further "
+                          u"requests from this address are not logged until its minute is over"_s,
+                          u"127.0.0.2:%1 news request: replied 0 bytes"_s.arg(other.port())}));
     QCOMPARE(client.receive(), QByteArray("1,,"));
     QCOMPARE(client.receive(), QByteArray());
     // Loopback delivers before the server logs, so a third reply would be here by now.
     QVERIFY(!client.hasPending());
+}
+
+// Each forged address is new: the table keeps the newest and forgets the oldest, and the log
+// counts what it leaves out.
+void TestUpdateServer::floodsFromForgedAddressesStayBounded()
+{
+    using namespace std::chrono_literals;
+    using Verdict = UpdateServerRateLimiter::Verdict;
+    UpdateServerRateLimiter limiter(1, 1min, 3);
+    const auto forged = [](quint32 i) { return QHostAddress(0x0a000000 + i); };
+    for (quint32 i = 0; i < 100000; ++i)
+        QVERIFY(limiter.allow(forged(i), 0ms) == Verdict::Allowed);
+    QCOMPARE(limiter.addressCount(), 3);
+    QVERIFY(limiter.allow(forged(99999), 1ms) == Verdict::Refused);
+    QVERIFY(limiter.allow(forged(99999), 2ms) == Verdict::RefusedAgain);
+    QVERIFY(limiter.allow(forged(0), 3ms) == Verdict::Allowed);
+    // Over after a minute: only the window of forged(0) is left besides the new one.
+    QVERIFY(limiter.allow(forged(99999), 60000ms) == Verdict::Allowed);
+    QCOMPARE(limiter.addressCount(), 2);
+
+    UpdateServerLogBudget log(2, 1s);
+    for (const auto at : {0ms, 1ms, 2ms, 3ms, 4ms})
+        static_cast<void>(log.allow(at));
+    QCOMPARE(log.takeLeftOut(999ms), 0);
+    QCOMPARE(log.takeLeftOut(1000ms), 3);
+    QCOMPARE(log.takeLeftOut(1001ms), 0);
+    QVERIFY(log.allow(1002ms));
 }
 
 // A second server on the same port would silently take part of the requests.
