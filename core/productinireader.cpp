@@ -139,6 +139,12 @@ bool ProductIniReader::parseSection(QSettings& ini, const QString& section)
         const QString installed = deletions ? key : entry.replace.pureDestFilePath();
         const QString reserved =
                 safe ? InstallationLayout::reservedNameProblem(installed) : QString();
+        // Releases published before the names were reserved may list a backup for deletion:
+        // the updater's own files are left alone, the release is not refused for it.
+        if (safe && deletions && !reserved.isEmpty()) {
+            report(u"Not deleting \"%1\" that the release lists: %2"_s.arg(installed, reserved));
+            continue;
+        }
         if (!safe || !reserved.isEmpty()) {
             // The entries before this one count as read, as they would have one by one.
             for (qsizetype i = entries.size(); i >= 0; --i)

@@ -197,6 +197,10 @@ void TestMakeDownloadReplaceList::buildsLists_data()
             << QStringList{u"old/a=x"_s, u"g=x"_s} << QStringList()
             << QStringList{u"download Delete|g|md5(g)|2"_s, u"replace Delete|g||0|"_s,
                            u"delete old/a"_s};
+    QTest::newRow("the updater's own files are never deleted")
+            << u"[delete]\n./update.ini=\n_old_a=\nb=\n"_s
+            << QStringList{u"update.ini=x"_s, u"_old_a=x"_s, u"b=x"_s} << QStringList()
+            << QStringList{u"delete b"_s};
 }
 
 void TestMakeDownloadReplaceList::buildsLists()
@@ -243,11 +247,10 @@ void TestMakeDownloadReplaceList::rejectsInvalidLines_data()
     QTest::newRow("delete key with backslash") << u"[delete]\na%5Cb=\n"_s << u"delete"_s;
     QTest::newRow("delete key with NUL") << u"[delete]\na%U0000b=\n"_s << u"delete"_s;
     // The names the updater keeps for itself, as a file installed or deleted.
-    const QString settings = u"the name is that of the user's settings and the updater's records"_s;
     QTest::newRow("installs update.ini")
-            << u"[dl]\nupdate.ini=md5(f)::1\n"_s << u"dl: \"update.ini\": "_s + settings;
-    QTest::newRow("deletes ./update.ini")
-            << u"[delete]\n./update.ini=\n"_s << u"delete: \"./update.ini\": "_s + settings;
+            << u"[dl]\nupdate.ini=md5(f)::1\n"_s
+            << u"dl: \"update.ini\": the name is that of the user's settings and the updater's "
+               u"records"_s;
     QTest::newRow("unpacks over the lock")
             << u"[dl]\nf.gz=md5(f)::1::md5(u)::2::.update.lock\n"_s
             << u"dl: \".update.lock\": the name is that of the updater's lock, which keeps a "
