@@ -1,7 +1,32 @@
 // The one decision of which version a run installs.
 #include "versiondecision.h"
 
+#include <QCoreApplication>
+
 using namespace Qt::StringLiterals;
+
+namespace {
+
+const char* const context = "MainWindow";
+
+QString filled(QString text, const QStringList& arguments)
+{
+    for (const QString& argument : arguments)
+        text = text.arg(argument);
+    return text;
+}
+
+} // namespace
+
+QString VersionNotice::english() const
+{
+    return filled(QString::fromUtf8(text), arguments);
+}
+
+QString VersionNotice::translated() const
+{
+    return filled(QCoreApplication::translate(context, text), arguments);
+}
 
 namespace {
 
@@ -56,15 +81,15 @@ ChannelStatement withoutNewRollouts(ChannelStatement statement, const QString& c
     return statement;
 }
 
-QString stayingOn(int installed)
+VersionNotice stayingOn(const QString& why, int installed)
 {
-    return installed > 0 ? u"staying on version %1"_s.arg(installed)
-                         : u"staying on the installed version"_s;
-}
-
-QString unconfirmed(const QString& why, const QString& outcome)
-{
-    return u"The update channels could not be confirmed (%1): %2"_s.arg(why, outcome);
+    if (installed > 0)
+        return {QT_TRANSLATE_NOOP("MainWindow", "The update channels could not be confirmed "
+                                                "(%1): staying on version %2"),
+                {why, QString::number(installed)}};
+    return {QT_TRANSLATE_NOOP("MainWindow", "The update channels could not be confirmed (%1): "
+                                            "staying on the installed version"),
+            {why}};
 }
 
 // What the statement allows this installation; fresh when the mirrors served it now.
@@ -80,26 +105,36 @@ VersionDecision follow(const ChannelStatement& statement, bool fresh, const QStr
 
     VersionDecision decision = installing(choice.version);
     if (choice.reason == Reason::Withdrawn) {
-        decision.notices << u"Version %1 was withdrawn: going back to version %2"_s
-                                    .arg(question.installed)
-                                    .arg(choice.version);
+        decision.notices << VersionNotice{
+                QT_TRANSLATE_NOOP("MainWindow",
+                                  "Version %1 was withdrawn: going back to version %2"),
+                {QString::number(question.installed), QString::number(choice.version)}};
     } else if (choice.version < question.installed) {
         decision = refusing(u"Not installing version %1 that the signed channel statement "
                             u"names: version %2 is installed"_s.arg(choice.version)
                                     .arg(question.installed));
     } else if (choice.reason == Reason::Early) {
-        decision.notices << u"Early update: this version is still being rolled out"_s;
+        decision.notices << VersionNotice{
+                QT_TRANSLATE_NOOP("MainWindow",
+                                  "Early update: this version is still being rolled out"),
+                {}};
     }
 
     if (!fresh) {
         const bool staying = !decision.installs() || decision.version == question.installed;
-        decision.notices.prepend(unconfirmed(
-                why, staying ? stayingOn(question.installed)
-                             : u"installing version %1, which the last accepted statement "
-                               u"allows"_s.arg(decision.version)));
+        decision.notices.prepend(
+                staying ? stayingOn(why, question.installed)
+                        : VersionNotice{QT_TRANSLATE_NOOP(
+                                                "MainWindow",
+                                                "The update channels could not be confirmed (%1): "
+                                                "installing version %2, which the last accepted "
+                                                "statement allows"),
+                                        {why, QString::number(decision.version)}});
     } else if (expired) {
-        decision.notices.prepend(u"Warning: the update channels were last confirmed on %1"_s.arg(
-                statement.signedAt().toString(u"yyyy-MM-dd HH:mm 'UTC'"_s)));
+        decision.notices.prepend(VersionNotice{
+                QT_TRANSLATE_NOOP("MainWindow",
+                                  "Warning: the update channels were last confirmed on %1"),
+                {statement.signedAt().toString(u"yyyy-MM-dd HH:mm 'UTC'"_s)}});
     }
     if (decision.installs() && decision.version != question.offered)
         decision.logLines << u"%1, the signed channel statement %2: installing %2"_s.arg(
@@ -130,7 +165,8 @@ VersionDecision VersionDecision::decide(const VersionQuestion& question)
     }
     if (question.lastAccepted && question.lastAccepted->version(channel) != 0)
         return follow(*question.lastAccepted, false, why, question);
-    VersionDecision decision = refusing(unconfirmed(why, stayingOn(question.installed)));
-    decision.notices << decision.refusal;
+    const VersionNotice notice = stayingOn(why, question.installed);
+    VersionDecision decision = refusing(notice.english());
+    decision.notices << notice;
     return decision;
 }

@@ -4,6 +4,7 @@
 #include "updatechannel.h"
 
 #include <QDateTime>
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -41,6 +42,17 @@ struct VersionQuestion
     QDateTime now;
 };
 
+// A line of the decision for the window, in the window's translation context ("MainWindow"),
+// and in English for the log.
+struct VersionNotice
+{
+    const char* text = ""; // marked with QT_TRANSLATE_NOOP
+    QStringList arguments; // for %1, %2, ...
+
+    [[nodiscard]] QString english() const;
+    [[nodiscard]] QString translated() const;
+};
+
 // The version a run installs, or why it installs nothing, and the lines the window shows. An
 // update server or a client can be spoofed or frozen; a statement signed with the channel key
 // cannot. So once statements count (the installation has accepted one, or the build requires
@@ -50,10 +62,10 @@ struct VersionQuestion
 // nothing new. A version a person named is installed as named.
 struct VersionDecision
 {
-    int version = 0;        // 0: nothing is installed
-    QString refusal;        // why nothing is installed; empty when version is set
-    QStringList logLines;   // for the log only
-    QStringList notices;    // for the window and the log
+    int version = 0;              // 0: nothing is installed
+    QString refusal;              // why nothing is installed; empty when version is set
+    QStringList logLines;         // for the log only
+    QList<VersionNotice> notices; // for the window and the log
 
     [[nodiscard]] bool installs() const { return version > 0; }
 

@@ -99,10 +99,11 @@ bool UpdateEngine::confirmVersion()
     const VersionDecision decision = VersionDecision::decide(question);
     for (const QString& line : decision.logLines)
         emit message(line);
-    for (const QString& line : decision.notices)
-        notify(line);
+    for (const VersionNotice& notice : decision.notices)
+        notify(notice);
     if (!decision.installs()) {
-        if (!decision.notices.contains(decision.refusal))
+        // A refusal that is a notice has been told.
+        if (decision.notices.isEmpty() || decision.notices.last().english() != decision.refusal)
             emit message(decision.refusal);
         return false;
     }
@@ -176,10 +177,10 @@ void UpdateEngine::recordChannelStatement(const ChannelStatementFetch::Found& fo
                 u"Could not record the channel statement in %1"_s.arg(UpdateIniData::filename()));
 }
 
-void UpdateEngine::notify(const QString& text)
+void UpdateEngine::notify(const VersionNotice& notice)
 {
-    notices.append(text);
-    emit message(text);
+    notices.append(notice.translated());
+    emit message(notice.english());
 }
 
 bool UpdateEngine::initialize()

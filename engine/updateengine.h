@@ -25,6 +25,7 @@ class Mirrors;
 class QNetworkAccessManager;
 class ReplaceJournal;
 struct RunContext;
+struct VersionNotice;
 struct VersionQuestion;
 
 // Drives one update run for the window: checks that it can begin, resumes or cleans up an
@@ -59,7 +60,7 @@ public:
     // Waits for the statement, as the version query does. False when the run must install
     // nothing.
     [[nodiscard]] bool confirmVersion();
-    // What the window shows about the channels, a line each; empty when all is well.
+    // What the window shows about the channels, a line each, translated; empty when all is well.
     [[nodiscard]] const QStringList& channelNotices() const { return notices; }
 
     [[nodiscard]] bool initialize();
@@ -136,7 +137,7 @@ private:
     void recordChannelStatement(const ChannelStatementFetch::Found& found,
                                 const AcceptedStatement& accepted);
     // A line for the log and the window.
-    void notify(const QString& text);
+    void notify(const VersionNotice& notice);
     void recordInstalledRelease();
     // The directory the session record names, if it is one; empty otherwise.
     [[nodiscard]] static QString recordedSessionDirectory();

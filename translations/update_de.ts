@@ -110,6 +110,30 @@
         <source>&lt;p&gt;Update in progress.&lt;/p&gt;&lt;p&gt;Are you sure you want to abort?&lt;/p&gt;</source>
         <translation>&lt;p&gt;Die Aktualisierung läuft.&lt;/p&gt;&lt;p&gt;Möchten Sie sie wirklich abbrechen?&lt;/p&gt;</translation>
     </message>
+    <message>
+        <source>The update channels could not be confirmed (%1): staying on version %2</source>
+        <translation>Die Aktualisierungskanäle konnten nicht bestätigt werden (%1): Version %2 bleibt installiert</translation>
+    </message>
+    <message>
+        <source>The update channels could not be confirmed (%1): staying on the installed version</source>
+        <translation>Die Aktualisierungskanäle konnten nicht bestätigt werden (%1): die installierte Version bleibt</translation>
+    </message>
+    <message>
+        <source>Version %1 was withdrawn: going back to version %2</source>
+        <translation>Version %1 wurde zurückgezogen: zurück zu Version %2</translation>
+    </message>
+    <message>
+        <source>Early update: this version is still being rolled out</source>
+        <translation>Vorzeitige Aktualisierung: diese Version wird noch schrittweise verteilt</translation>
+    </message>
+    <message>
+        <source>The update channels could not be confirmed (%1): installing version %2, which the last accepted statement allows</source>
+        <translation>Die Aktualisierungskanäle konnten nicht bestätigt werden (%1): Version %2 wird installiert, die die zuletzt angenommene Erklärung erlaubt</translation>
+    </message>
+    <message>
+        <source>Warning: the update channels were last confirmed on %1</source>
+        <translation>Warnung: die Aktualisierungskanäle wurden zuletzt am %1 bestätigt</translation>
+    </message>
 </context>
 <context>
     <name>Mirrors</name>

@@ -132,8 +132,11 @@ void TestVersionDecision::decides()
     const VersionDecision decision = VersionDecision::decide(question);
     QCOMPARE(decision.version, version);
     QCOMPARE(decision.refusal.isEmpty(), decision.installs());
-    const QString all =
-            (decision.logLines + decision.notices + QStringList{decision.refusal}).join(u'\n');
+    QStringList lines = decision.logLines;
+    lines << decision.refusal;
+    for (const VersionNotice& notice : decision.notices)
+        lines << notice.english();
+    const QString all = lines.join(u'\n');
     QVERIFY2(all.contains(line), qPrintable(all));
 }
 
