@@ -11,9 +11,10 @@
 #include <chrono>
 #include <functional>
 
-// What this run of the updater is about: which client type and version to install, on which
-// channel, with which news, temporary directory, proxy and download concurrency. Filled from the
-// command line, "update.ini" and, when the version is left open, the update server.
+// What this run of the updater is about: which client type and version to install, who named
+// that version, on which channel, and the news. Filled from the command line, "update.ini" and,
+// when the version is left open, the update server. The proxy and the download concurrency are
+// the user's settings (UserSettings); the session directory is SessionLayout's.
 class Configuration : public QObject
 {
     Q_OBJECT
