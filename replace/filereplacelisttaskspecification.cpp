@@ -152,9 +152,8 @@ bool FileReplaceListTaskSpecification::announce(const QStringList& missing)
     ReplaceJournal journal(session.directory());
     // Appending to the journal of an earlier run would mix two runs: that one is finished first,
     // and the journal must be gone (the appends below refuse one that holds a commit).
-    if (journal.exists() && !repairFromJournal(journal)) {
+    if (journal.exists() && !repairFromJournal(journal))
         return noteFailure({Failure::Kind::Disk, journal.errorString()});
-    }
     for (const FileReplaceSpecification& record : replaceList) {
         const Plan plan = FileReplaceTaskSpecification::planFor(record, session, installation);
         (plan.special ? special : regular).append({record, plan});
