@@ -1,5 +1,6 @@
 #include "maintaskspecification.h"
 
+#include "channelstatement.h"
 #include "downloadfilelisttaskspecification.h"
 #include "filedeletelisttaskspecification.h"
 #include "filereplacelisttaskspecification.h"
@@ -90,7 +91,7 @@ TaskSpecification* MainTaskSpecification::makeStage(qsizetype stage)
     case Replacement:
         return onFinished(new FileReplaceListTaskSpecification(lists.replaceList, lists.deleteList,
                                                                context.session, this, replaceWeight,
-                                                               context.installation),
+                                                               context.installation, installing()),
                           [this](const FileReplaceListTaskSpecification& done) {
                               deletions = done.deletions();
                           });
@@ -99,4 +100,10 @@ TaskSpecification* MainTaskSpecification::makeStage(qsizetype stage)
         break;
     }
     return new FileDeleteListTaskSpecification(deletions, this, deleteWeight, context.installation);
+}
+
+InstalledRelease MainTaskSpecification::installing() const
+{
+    return {context.launch.clientVersion, ChannelStatement::channelName(context.launch.channel),
+            checkedManifest.released()};
 }

@@ -2,6 +2,7 @@
 
 #include "composedtaskspecification.h"
 #include "filespecifications.h"
+#include "installedrelease.h"
 #include "releasemanifest.h"
 #include "runcontext.h"
 
@@ -29,6 +30,8 @@ public:
 
     // The release manifest the run checked; empty without one.
     [[nodiscard]] const ReleaseManifest& manifest() const { return checkedManifest; }
+    // What "update.ini" records once the run has installed its files; the replacement commits it.
+    [[nodiscard]] InstalledRelease installing() const;
 
 private:
     enum Stage { ProductIni, Lists, Downloads, Replacement, Deletion, StageCount };

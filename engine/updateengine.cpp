@@ -200,11 +200,11 @@ bool UpdateEngine::initialize()
     }
     SharedRandom::seedFromClock();
 
-    // The start has done this already; a repair that failed there gets another try, and no new
-    // run may work on an installation that is not whole.
-    if (!repairKilledRun([this](const QString& line) { emit message(line); })) {
-        emit fatalError(u"Could not undo an interrupted update; the installation may be "
-                        u"incomplete"_s);
+    // The start has done this already, and a run that failed may have left a journal since; no
+    // new run may work on an installation that is not whole.
+    QString repairError;
+    if (!repairKilledRun([this](const QString& line) { emit message(line); }, repairError)) {
+        emit fatalError(repairError);
         return false;
     }
     // An interrupted session's directory is reused so its downloads are not fetched again.
@@ -288,18 +288,20 @@ ReplaceJournal UpdateEngine::killedRunJournal(const QString& sessionDirectory)
     return ReplaceJournal::keptInSession(sessionDirectory);
 }
 
-bool UpdateEngine::repairKilledRun(const LogLine& log)
+bool UpdateEngine::repairKilledRun(const LogLine& log, QString& error)
 {
     const QString directory = recordedSessionDirectory();
-    const ReplaceJournal journal = killedRunJournal(directory);
+    ReplaceJournal journal = killedRunJournal(directory);
     if (!journal.exists())
         return true;
     const bool committed = journal.isCommitted();
     log(committed
                 ? u"Finishing the update that was interrupted, recorded in %1"_s.arg(journal.path())
                 : u"Undoing the update that was interrupted, recorded in %1"_s.arg(journal.path()));
-    if (!journal.repair(log))
+    if (!journal.repair(log)) {
+        error = journal.errorString();
         return false;
+    }
     // A committed run had installed every file: its session is done with.
     if (committed && !directory.isEmpty())
         removeSession(directory);
@@ -399,6 +401,8 @@ void UpdateEngine::onTaskFinished()
 
 void UpdateEngine::recordInstalledRelease()
 {
+    // The replacement has recorded the release with its commit already. This covers a run that
+    // had nothing to commit, its files being those of the release, and writes the same record.
     const InstalledRelease installed{configuration.clientVersion,
                                      ChannelStatement::channelName(configuration.channel),
                                      mainTask ? mainTask->manifest().released() : QDateTime()};

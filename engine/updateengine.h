@@ -76,9 +76,10 @@ public:
     using LogLine = std::function<void(const QString& line)>;
     // Finishes what a killed run left in the application root: undone to exactly the old
     // version when it had not committed its replacement (the downloads stay for the next run),
-    // its deletions finished and its session removed when it had. Every start does this first.
-    // True when nothing is left to repair.
-    [[nodiscard]] static bool repairKilledRun(const LogLine& log);
+    // its deletions finished, its release recorded as installed and its session removed when it
+    // had. Every start does this first. True when nothing is left to repair; false with error set
+    // to the message that ends the start.
+    [[nodiscard]] static bool repairKilledRun(const LogLine& log, QString& error);
 
     // Asks the banner service for a banner through query, which the engine takes over; the image
     // arrives as bannerFound. Does nothing while a banner image is still being fetched.

@@ -5,6 +5,7 @@
 #include "replacecommittaskspecification.h"
 #include "replacejournal.h"
 #include "runningbodies.h"
+#include "updateinidata.h"
 
 #include <QDir>
 #include <QFile>
@@ -52,12 +53,14 @@ const FileReplaceSpecification* inTheWay(const Installers& installers,
 
 FileReplaceListTaskSpecification::FileReplaceListTaskSpecification(
         QList<FileReplaceSpecification> replaceList, QStringList deleteList, SessionLayout session,
-        QObject* parent, double parentProgressRange, InstallationLayout installation)
+        QObject* parent, double parentProgressRange, InstallationLayout installation,
+        InstalledRelease installing)
     : ComposedTaskSpecification(2, parentProgressRange, parent)
     , replaceList(std::move(replaceList))
     , deleteList(std::move(deleteList))
     , session(std::move(session))
     , installation(std::move(installation))
+    , installing(std::move(installing))
 {}
 
 QStringList FileReplaceListTaskSpecification::deletions() const
@@ -147,12 +150,10 @@ bool FileReplaceListTaskSpecification::announce(const QStringList& missing)
     regular.clear();
     special.clear();
     ReplaceJournal journal(session.directory());
-    // Appending to the journal of an earlier run would mix two runs: that one is finished first.
-    if (journal.exists() && !repairFromJournal()) {
-        return noteFailure(
-                {Failure::Kind::Disk,
-                 u"Could not undo an interrupted update recorded in %1"_s.arg(journal.path())});
-    }
+    // Appending to the journal of an earlier run would mix two runs: that one is finished first,
+    // and the journal must be gone (the appends below refuse one that holds a commit).
+    if (journal.exists() && !repairFromJournal(journal))
+        return noteFailure({Failure::Kind::Disk, journal.errorString()});
     for (const FileReplaceSpecification& record : replaceList) {
         const Plan plan = FileReplaceTaskSpecification::planFor(record, session, installation);
         (plan.special ? special : regular).append({record, plan});
@@ -270,7 +271,7 @@ TaskSpecification* FileReplaceListTaskSpecification::makeStep(int index)
     if (index == commitStep()) {
         emit message(u"Writing the installed files to the disk"_s);
         return new ReplaceCommitTaskSpecification(ReplaceCommitTaskSpecification::Step::Commit,
-                                                  deletions(), this);
+                                                  deletions(), this, installing);
     }
     // The updater's own files wait until everything else is on the disk, so that the window in
     // which a kill finds them half replaced is as short as it can be.
@@ -286,7 +287,7 @@ void FileReplaceListTaskSpecification::onStepFinished()
     const bool committed = nextStep > commitStep();
     releaseStep();
     if (committed)
-        ComposedTaskSpecification::subtasksDone();
+        finishCommitted();
     else
         runNextStep();
 }
@@ -298,7 +299,7 @@ void FileReplaceListTaskSpecification::onStepFailed()
     // A commit record that reached the file (its sync failed after the write) may reach the disk
     // yet: undoing now would let a later repair delete what the old version needs. Forward.
     if (dropCommit()) {
-        ComposedTaskSpecification::subtasksDone();
+        finishCommitted();
         return;
     }
     rollBack();
@@ -323,20 +324,34 @@ bool FileReplaceListTaskSpecification::dropCommit()
     return ReplaceJournal(session.directory()).isCommitted();
 }
 
+void FileReplaceListTaskSpecification::finishCommitted()
+{
+    // The commit has made the release the installed one. Should its record not reach the file,
+    // the run ends before the deletions, which remove the committed journal: the next start's
+    // repair records it from there.
+    if (!installing.isRecorded() || installing.write()) {
+        ComposedTaskSpecification::subtasksDone();
+        return;
+    }
+    const QString text = u"Could not record version %1 as installed in %2"_s.arg(installing.version)
+                                 .arg(UpdateIniData::filename());
+    emit message(text);
+    errorCancel({Failure::Kind::Disk, text});
+}
+
 void FileReplaceListTaskSpecification::rollBack()
 {
     emit message(u"rolling back file updates"_s);
-    if (!repairFromJournal())
-        emit error(u"Could not undo all file changes; the installation may be incomplete"_s);
+    ReplaceJournal journal(session.directory());
+    if (!repairFromJournal(journal))
+        emit error(journal.errorString());
 }
 
-bool FileReplaceListTaskSpecification::repairFromJournal()
+bool FileReplaceListTaskSpecification::repairFromJournal(ReplaceJournal& journal)
 {
     // The same repair as after a kill. What it could not undo stays named in the journal, which
     // the next start tries again.
-    return ReplaceJournal(session.directory()).repair([this](const QString& line) {
-        emit message(line);
-    });
+    return journal.repair([this](const QString& line) { emit message(line); });
 }
 
 bool FileReplaceListTaskSpecification::noteFailure(Failure failure)
@@ -381,8 +396,9 @@ void FileReplaceListTaskSpecification::completeReset()
     resetting = false;
     // A commit that reached the journal has made the new files the installation: the next
     // start finishes the deletions, and nothing here may be undone any more.
-    if (!ReplaceJournal(session.directory()).isCommitted() && !repairFromJournal())
-        emit error(u"Could not undo all file changes; the installation may be incomplete"_s);
+    ReplaceJournal journal(session.directory());
+    if (!journal.isCommitted() && !repairFromJournal(journal))
+        emit error(journal.errorString());
     regular.clear();
     special.clear();
     nextStep = 0;

@@ -3,29 +3,35 @@
 #include "composedtaskspecification.h"
 #include "filereplacetaskspecification.h"
 #include "filespecifications.h"
+#include "installedrelease.h"
 #include "sessionlayout.h"
 
 #include <QList>
 #include <QPointer>
 #include <QString>
 
+class ReplaceJournal;
+
 // Installs every downloaded file: first creates the directories the new files need, then
 // replaces the files, two at a time, then, once those are on the disk, the updater's own files
-// one after another, and at last commits: everything reaches the disk and the journal records
-// what is left to delete. Every change is named in the replacement journal, on the disk, before
-// it is made; on any failure or cancel before the commit the journal's repair undoes everything,
-// newest change first, and the installation is left as it was.
+// one after another, and at last commits: everything reaches the disk, the journal records what
+// is left to delete and the release installed, and "update.ini" records that release. Every change
+// is named in the replacement journal, on the disk, before it is made; on any failure or cancel
+// before the commit the journal's repair undoes everything, newest change first, and the
+// installation is left as it was.
 class FileReplaceListTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
 
 public:
     // Installs replaceList from the downloads below session; deleteList names the files the
-    // release drops.
+    // release drops. installing is the release those files make, recorded with the commit; one
+    // not recorded (a version of 0) leaves "update.ini" to the caller.
     FileReplaceListTaskSpecification(
             QList<FileReplaceSpecification> replaceList, QStringList deleteList,
             SessionLayout session, QObject* parent, double parentProgressRange,
-            InstallationLayout installation = InstallationLayout::ofThisProgram());
+            InstallationLayout installation = InstallationLayout::ofThisProgram(),
+            InstalledRelease installing = {});
 
     // Waits, without blocking, for a reset still undoing.
     void execute() override;
@@ -64,8 +70,10 @@ private:
     // Lets a running step go, and then true when the journal holds the commit: only a commit that
     // did not report its success needs the journal read.
     [[nodiscard]] bool dropCommit();
+    // Once the commit is in: records the installed release and finishes the stage.
+    void finishCommitted();
     void rollBack();
-    [[nodiscard]] bool repairFromJournal();
+    [[nodiscard]] bool repairFromJournal(ReplaceJournal& journal);
     // Says why the start failed, for fail(); always false.
     [[nodiscard]] bool noteFailure(Failure failure);
     void fail();
@@ -80,6 +88,7 @@ private:
     const QStringList deleteList;
     SessionLayout session;
     InstallationLayout installation;
+    const InstalledRelease installing;
     QList<std::pair<FileReplaceSpecification, Plan>> regular;
     QList<std::pair<FileReplaceSpecification, Plan>> special;
     QPointer<TaskSpecification> step;

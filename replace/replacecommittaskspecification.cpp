@@ -5,15 +5,18 @@
 using namespace Qt::StringLiterals;
 
 ReplaceCommitTaskSpecification::ReplaceCommitTaskSpecification(Step step, QStringList deletions,
-                                                               QObject* parent)
+                                                               QObject* parent,
+                                                               InstalledRelease installed)
     : ASyncTaskSpecification(parent, 0.0)
     , step(step)
     , deletions(std::move(deletions))
+    , installed(std::move(installed))
 {}
 
 std::unique_ptr<ASyncFunc> ReplaceCommitTaskSpecification::createFunction()
 {
-    return std::make_unique<ReplaceCommitFunc>(AppRoot::path(), ReplaceJournal(), step, deletions);
+    return std::make_unique<ReplaceCommitFunc>(AppRoot::path(), ReplaceJournal(), step, deletions,
+                                               installed);
 }
 
 void ReplaceCommitTaskSpecification::runDone(const Failure& failure)
@@ -29,11 +32,12 @@ void ReplaceCommitTaskSpecification::runDone(const Failure& failure)
 }
 
 ReplaceCommitFunc::ReplaceCommitFunc(QString applicationRoot, ReplaceJournal journal, Step step,
-                                     QStringList deletions)
+                                     QStringList deletions, InstalledRelease installed)
     : applicationRoot(std::move(applicationRoot))
     , journal(std::move(journal))
     , step(step)
     , deletions(std::move(deletions))
+    , installed(std::move(installed))
 {}
 
 Failure ReplaceCommitFunc::run()
@@ -44,7 +48,7 @@ Failure ReplaceCommitFunc::run()
         return {};
     }
     if (ReplaceJournal::syncFileSystems({applicationRoot}) &&
-        (step != Step::Commit || journal.recordCommit(deletions)))
+        (step != Step::Commit || journal.recordCommit(deletions, installed)))
         return {};
     return {Failure::Kind::Disk, {}};
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "asynctaskspecification.h"
+#include "installedrelease.h"
 #include "replacejournal.h"
 
 #include <QString>
@@ -9,10 +10,11 @@
 #include <optional>
 
 // Brings every installed file, the directories that name them and the journal to the disk. To
-// commit, it then writes the journal's commit record with the deletions that are left: before
-// it, a start after a kill or a power cut undoes the run from the backups; after it, the backups
-// may go. Without the commit it only marks a point up to which everything is on the disk. After
-// the deletions, Discard brings them to the disk and then removes a committed journal.
+// commit, it then writes the journal's commit record with the deletions that are left and the
+// release the run installs: before it, a start after a kill or a power cut undoes the run from the
+// backups; after it, the backups may go and that release is the installed one. Without the commit
+// it only marks a point up to which everything is on the disk. After the deletions, Discard brings
+// them to the disk and then removes a committed journal.
 class ReplaceCommitTaskSpecification : public ASyncTaskSpecification
 {
     Q_OBJECT
@@ -20,7 +22,8 @@ class ReplaceCommitTaskSpecification : public ASyncTaskSpecification
 public:
     enum class Step { Sync, Commit, Discard };
 
-    ReplaceCommitTaskSpecification(Step step, QStringList deletions, QObject* parent);
+    ReplaceCommitTaskSpecification(Step step, QStringList deletions, QObject* parent,
+                                   InstalledRelease installed = {});
 
 protected:
     [[nodiscard]] std::unique_ptr<ASyncFunc> createFunction() override;
@@ -29,6 +32,7 @@ protected:
 private:
     const Step step;
     const QStringList deletions;
+    const InstalledRelease installed;
 };
 
 class ReplaceCommitFunc : public ASyncAction
@@ -37,7 +41,7 @@ public:
     using Step = ReplaceCommitTaskSpecification::Step;
 
     ReplaceCommitFunc(QString applicationRoot, ReplaceJournal journal, Step step,
-                      QStringList deletions);
+                      QStringList deletions, InstalledRelease installed = {});
 
     [[nodiscard]] Failure run() override;
 
@@ -46,4 +50,5 @@ private:
     ReplaceJournal journal;
     const Step step;
     const QStringList deletions;
+    const InstalledRelease installed;
 };

@@ -6,6 +6,7 @@
 #include "filetransferfunc.h"
 #include "installationlayout.h"
 #include "sessionlayout.h"
+#include "updateinidata.h"
 
 #include <QDir>
 #include <QFile>
@@ -13,6 +14,7 @@
 #include <QSet>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -30,12 +32,13 @@ constexpr qsizetype writeBlockSize = 64 * 1024;
 struct Tag
 {
     const char* text;
-    int paths; // how many paths follow the tag
+    int fields; // how many fields follow the tag: paths, or the installed release's
 };
 
-// In the order of ReplaceJournal::Kind, which ends with Commit.
-constexpr Tag tags[] = {{"replace", 2}, {"add", 2},    {"part", 1},     {"mkdir", 1},
-                        {"stale", 1},   {"delete", 1}, {"committed", 0}};
+// In the order of ReplaceJournal::Kind, which ends with Commit. An updater reads only the tags it
+// knows and passes over the others: one before "installed" finishes a commit as it always did.
+constexpr Tag tags[] = {{"replace", 2}, {"add", 2},    {"part", 1},      {"mkdir", 1},
+                        {"stale", 1},   {"delete", 1}, {"installed", 3}, {"committed", 0}};
 
 // Written by updaters before records had checksums: a backup made by renaming the original away,
 // and a part file. Read so that a run killed by such an updater is still repaired.
@@ -48,11 +51,16 @@ QByteArray checksum(QByteArrayView text)
     return QByteArray::number(quint32(crc), 16).rightJustified(checksumLength, '0');
 }
 
+bool isOneField(const QString& text)
+{
+    return !text.contains(u'\n') && !text.contains(separator);
+}
+
 // The journal lies in a directory anyone with this user's rights could edit, and is read line
 // by line: a path must stay inside the application root and be one field of one line.
 bool isSafeJournalPath(const QString& path)
 {
-    return AppRoot::isSafeRelativePath(path) && !path.contains(u'\n') && !path.contains(separator);
+    return AppRoot::isSafeRelativePath(path) && isOneField(path);
 }
 
 QString backupPath(const QString& installedPath)
@@ -161,12 +169,15 @@ bool ReplaceJournal::recordStale(const QString& path)
     return record({Kind::Stale, path, {}});
 }
 
-bool ReplaceJournal::recordCommit(const QStringList& deletions)
+bool ReplaceJournal::recordCommit(const QStringList& deletions, const InstalledRelease& installed)
 {
     for (const QString& path : deletions) {
         if (!record({Kind::Delete, path, {}}))
             return false;
     }
+    // In the same write as the commit, which stays the last record.
+    if (installed.isRecorded() && !record({Kind::Installed, {}, {}, false, installed}))
+        return false;
     return record({Kind::Commit, {}, {}}) && sync();
 }
 
@@ -175,7 +186,8 @@ bool ReplaceJournal::record(const Entry& entry)
     error.clear();
     // What could not be read back would not be repaired: such a change is not made at all.
     if (!isReadable(entry)) {
-        error = u"'%1' cannot be recorded in %2"_s.arg(entry.path, journalPath);
+        error = u"'%1' cannot be recorded in %2"_s.arg(
+                entry.kind == Kind::Installed ? entry.release.channel : entry.path, journalPath);
         pending.clear();
         return false;
     }
@@ -189,6 +201,13 @@ bool ReplaceJournal::sync()
         return true;
     const QList<Entry> records = std::exchange(pending, {});
     const bool created = !QFileInfo::exists(journalPath);
+    // Behind a commit, a repair would take these records for that run's and finish its deletions
+    // where it had to undo them.
+    if (!created && isCommitted()) {
+        error = u"%1 holds the commit of an update that is not finished; nothing more is recorded "
+                u"in it"_s.arg(journalPath);
+        return false;
+    }
     QFile file(journalPath);
     // Unbuffered, so that a failing write shows where it failed; in blocks, so that a batch of
     // many thousand records needs no more memory than one. A journal just created is only found
@@ -221,13 +240,28 @@ bool ReplaceJournal::sync()
 
 void ReplaceJournal::appendLine(QByteArray& text, const Entry& entry)
 {
-    const Tag& tag = tags[int(entry.kind)];
-    QByteArray line(tag.text);
-    if (tag.paths > 0)
-        line += separator.toLatin1() + entry.path.toUtf8();
-    if (tag.paths > 1)
-        line += separator.toLatin1() + entry.download.toUtf8();
+    QByteArray line(tags[int(entry.kind)].text);
+    for (const QString& field : fields(entry))
+        line += separator.toLatin1() + field.toUtf8();
     text += line + separator.toLatin1() + checksum(line) + '\n';
+}
+
+QStringList ReplaceJournal::fields(const Entry& entry)
+{
+    if (entry.kind == Kind::Installed)
+        return {QString::number(entry.release.version), entry.release.channel,
+                entry.release.released.toString(Qt::ISODate)};
+    return QStringList{entry.path, entry.download}.first(tags[int(entry.kind)].fields);
+}
+
+ReplaceJournal::Entry ReplaceJournal::fromFields(Kind kind, const QStringList& fields)
+{
+    if (kind != Kind::Installed)
+        return {kind, fields.value(0), fields.value(1)};
+    // A version that is no number reads as 0, and the record as unreadable.
+    const InstalledRelease release{fields.at(0).toInt(), fields.at(1),
+                                   QDateTime::fromString(fields.at(2), Qt::ISODate)};
+    return {kind, {}, {}, false, release};
 }
 
 QList<ReplaceJournal::Entry> ReplaceJournal::entries() const
@@ -261,10 +295,9 @@ QList<ReplaceJournal::Entry> ReplaceJournal::entries() const
         checksummed = true;
         for (int kind = 0; kind < int(std::size(tags)); ++kind) {
             const Tag& tag = tags[kind];
-            if (fields.size() != tag.paths + 2 || fields.at(0) != QLatin1StringView(tag.text))
+            if (fields.size() != tag.fields + 2 || fields.at(0) != QLatin1StringView(tag.text))
                 continue;
-            found.append({Kind(kind), tag.paths > 0 ? fields.at(1) : QString(),
-                          tag.paths > 1 ? fields.at(2) : QString()});
+            found.append(fromFields(Kind(kind), fields.mid(1, tag.fields)));
             break;
         }
     }
@@ -278,7 +311,10 @@ QList<ReplaceJournal::Entry> ReplaceJournal::entries() const
 bool ReplaceJournal::isReadable(const Entry& entry)
 {
     static_assert(std::size(tags) == std::size_t(Kind::Commit) + 1, "one tag for every kind");
-    const int paths = tags[int(entry.kind)].paths;
+    if (entry.kind == Kind::Installed)
+        return entry.release.isRecorded() && !entry.release.channel.isEmpty() &&
+               isOneField(entry.release.channel);
+    const int paths = tags[int(entry.kind)].fields;
     if ((paths > 0 && !isSafeJournalPath(entry.path)) ||
         (!entry.download.isEmpty() && !isSafeJournalPath(entry.download)))
         return false;
@@ -313,19 +349,53 @@ QStringList ReplaceJournal::backups() const
     return paths;
 }
 
-bool ReplaceJournal::repair(const LogLine& log) const
+bool ReplaceJournal::repair(const LogLine& log)
 {
+    error.clear();
     const QList<Entry> records = entries();
-    bool done = true;
-    if (hasCommit(records))
+    if (!hasCommit(records)) {
+        if (!undo(records, log)) {
+            // Each change that could not be undone has its own log line.
+            error = u"Could not undo all file changes recorded in %1; the installation may be "
+                    u"incomplete"_s.arg(journalPath);
+            return false;
+        }
+    } else {
         finishDeletions(records, log);
-    else
-        done = undo(records, log);
-    // The journal goes only once what it undid or deleted is on the disk: lost in a power cut
-    // before that, the repair would be lost with it.
-    if (done && syncFileSystems({AppRoot::path()}))
-        discard();
-    return done;
+        if (!recordInstalled(records))
+            return false;
+    }
+    return settle();
+}
+
+bool ReplaceJournal::recordInstalled(const QList<Entry>& records)
+{
+    // The commits of older updaters carry none; their runs recorded the release at their end.
+    const auto installed = std::find_if(records.crbegin(), records.crend(), [](const Entry& entry) {
+        return entry.kind == Kind::Installed;
+    });
+    if (installed == records.crend() || installed->release.write())
+        return true;
+    error = u"Could not record version %1 as installed in %2"_s.arg(installed->release.version)
+                    .arg(UpdateIniData::filename());
+    return false;
+}
+
+bool ReplaceJournal::settle()
+{
+    // The journal goes only once what it undid, deleted or recorded is on the disk: lost in a
+    // power cut before that, the repair would be lost with it.
+    if (!syncFileSystems({AppRoot::path()})) {
+        error = u"Could not write the repair of %1 to the disk: %2"_s.arg(journalPath,
+                                                                          qt_error_string(errno));
+        return false;
+    }
+    // A journal left behind would have the next run append to it.
+    QFile file(journalPath);
+    if (file.remove() || !file.exists())
+        return true;
+    error = u"Could not remove %1 after its repair: %2"_s.arg(journalPath, file.errorString());
+    return false;
 }
 
 void ReplaceJournal::discardCommitted() const
@@ -370,6 +440,7 @@ bool ReplaceJournal::undo(const QList<Entry>& records, const LogLine& log) const
         }
         case Kind::Stale: // a leftover, deleted or not: nothing to give back
         case Kind::Delete:
+        case Kind::Installed:
         case Kind::Commit:
             break;
         }
@@ -442,6 +513,10 @@ void ReplaceJournal::discard() const
 
 bool ReplaceJournal::syncFileSystems(const QStringList& paths)
 {
+    if (syncsFail) {
+        errno = EIO;
+        return false;
+    }
     QSet<dev_t> synced;
     for (const QString& path : paths) {
         const int fd =
@@ -449,10 +524,13 @@ bool ReplaceJournal::syncFileSystems(const QStringList& paths)
         struct stat info = {};
         const bool ok = fd >= 0 && ::fstat(fd, &info) == 0 &&
                         (synced.contains(info.st_dev) || ::syncfs(fd) == 0);
+        const int reason = errno; // for the caller's message
         if (fd >= 0)
             ::close(fd);
-        if (!ok)
+        if (!ok) {
+            errno = reason;
             return false;
+        }
         synced.insert(info.st_dev);
     }
     return true;

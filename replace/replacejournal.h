@@ -1,9 +1,12 @@
 #pragma once
 
+#include "installedrelease.h"
+
 #include <QList>
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
 #include <functional>
 
 // The one record of what a replacement changes in the application root, kept in the root itself
@@ -14,7 +17,7 @@
 // backup is deleted, a record says so; once every file is in place and on the disk, a commit
 // record lists what is left to delete. Undoing a failed run and repairing a killed one are the
 // same repair: before the commit it undoes everything to exactly the old version, after it it
-// finishes the deletions.
+// finishes the deletions and records the release the run installed in "update.ini".
 //
 // The file is only ever appended to. Every record ends in a checksum and every append starts on
 // a new line, so that a record cut short (by a kill or a full disk) is ignored, also when later
@@ -22,6 +25,8 @@
 // session directory. GUI thread only, except the commit, which its body writes alone.
 class ReplaceJournal
 {
+    friend struct ReplaceJournalPrivateAccess; // what the tests change; see the _p.h header
+
 public:
     using LogLine = std::function<void(const QString& line)>;
 
@@ -46,11 +51,14 @@ public:
     // A leftover under a backup name, deleted before the run makes its own backup there.
     [[nodiscard]] bool recordStale(const QString& path);
     // Appends the collected records in one write and brings them to the disk; only then may the
-    // changes they announce be made. False, with errorString() set, when that failed.
+    // changes they announce be made. False, with errorString() set, when that failed, and when the
+    // journal holds a commit: a run appending to it would mix with the one that committed.
     [[nodiscard]] bool sync();
     // Written once every installed file is on the disk; reaches the disk itself before it
-    // returns. From then on a repair finishes the deletions instead of undoing.
-    [[nodiscard]] bool recordCommit(const QStringList& deletions);
+    // returns. From then on a repair finishes the deletions instead of undoing, and records
+    // installed (when it is recorded) in "update.ini": the commit and that record go together.
+    [[nodiscard]] bool recordCommit(const QStringList& deletions,
+                                    const InstalledRelease& installed = {});
 
     [[nodiscard]] bool exists() const;
     [[nodiscard]] bool isCommitted() const;
@@ -59,9 +67,10 @@ public:
 
     // Undoes a run that had not committed, newest change first: originals back under their
     // names, new files and directories removed (a moved download back into the session
-    // directory), part files removed. Finishes the deletions of one that had. True when nothing
-    // is left to repair; the repair is then brought to the disk and the journal removed.
-    [[nodiscard]] bool repair(const LogLine& log) const;
+    // directory), part files removed. Finishes the deletions of one that had and records the
+    // release it installed. True when nothing is left to repair: the repair is then on the disk
+    // and the journal removed. Otherwise false, with errorString() set; the journal stays.
+    [[nodiscard]] bool repair(const LogLine& log);
     // Removes the journal of a run that committed and has made its deletions; one that has not
     // committed stays for its repair.
     void discardCommitted() const;
@@ -73,13 +82,14 @@ public:
     [[nodiscard]] static bool syncFileSystems(const QStringList& paths);
 
 private:
-    enum class Kind { Replace, Add, Part, Directory, Stale, Delete, Commit };
+    enum class Kind { Replace, Add, Part, Directory, Stale, Delete, Installed, Commit };
     struct Entry
     {
         Kind kind;
         QString path;
         QString download;
-        bool legacy = false; // written by an updater that renamed originals away
+        bool legacy = false;           // written by an updater that renamed originals away
+        InstalledRelease release = {}; // Installed only
     };
 
     ReplaceJournal(QString journalPath, QString sessionDirectory);
@@ -90,9 +100,15 @@ private:
     [[nodiscard]] static bool isReadable(const Entry& entry);
     [[nodiscard]] bool record(const Entry& entry);
     static void appendLine(QByteArray& text, const Entry& entry);
+    // The fields that follow a record's tag, and the record they make.
+    [[nodiscard]] static QStringList fields(const Entry& entry);
+    [[nodiscard]] static Entry fromFields(Kind kind, const QStringList& fields);
     [[nodiscard]] QList<Entry> entries() const;
     [[nodiscard]] bool undo(const QList<Entry>& records, const LogLine& log) const;
     void finishDeletions(const QList<Entry>& records, const LogLine& log) const;
+    [[nodiscard]] bool recordInstalled(const QList<Entry>& records);
+    // Brings the repair to the disk and removes the journal.
+    [[nodiscard]] bool settle();
     [[nodiscard]] bool undoReplace(const Entry& entry, const LogLine& log) const;
     [[nodiscard]] bool undoAdd(const Entry& entry, const LogLine& log) const;
     [[nodiscard]] QString downloadPath(const Entry& entry) const;
@@ -102,4 +118,6 @@ private:
     QString journalPath;
     QList<Entry> pending;
     QString error;
+
+    static inline std::atomic_bool syncsFail = false; // a failing disk, for the tests
 };

@@ -95,9 +95,11 @@ int main(int argc, char* argv[])
     // Before anything else, whatever this start goes on to do: a run that was killed leaves the
     // installation at its old version or its new one, never between the two.
     QStringList repairLog;
-    static_cast<void>(UpdateEngine::repairKilledRun(
-            [&repairLog](const QString& line) { repairLog << line; }));
-    removeLeftoversOfSelfUpdate();
+    QString repairError;
+    const bool repaired = UpdateEngine::repairKilledRun(
+            [&repairLog](const QString& line) { repairLog << line; }, repairError);
+    if (repaired)
+        removeLeftoversOfSelfUpdate();
 
     QTranslator updateTranslator;
     QTranslator qtTranslator;
@@ -109,6 +111,14 @@ int main(int argc, char* argv[])
     MainWindow window(configuration, &ProcessTools::startVq3Client);
     for (const QString& line : std::as_const(repairLog))
         window.onAppendText(line);
+    // No run may work on an installation that is not whole: the journal stays for the next start,
+    // and the error, shown below the repair's log, ends this one.
+    if (!repaired) {
+        QTimer::singleShot(0, &window,
+                           [&window, repairError] { window.onFatalError(repairError); });
+        window.show();
+        return app.exec();
+    }
     // Owned by the window: a later start of the updater brings it to the front.
     auto* instanceListener = new SingleInstanceChecker(&window);
     QObject::connect(instanceListener, &SingleInstanceChecker::otherInstanceActivate, &window,

@@ -610,6 +610,7 @@ private slots:
     void killedRunResumesAndCompletes();
     void killedAtAnyMomentEndsAtTheTargetVersion();
     void killedInTheReplacementAndRebootedIsUndone();
+    void killedAfterTheCommitKeepsTheNewVersionRecorded();
     void everyChangeFollowsItsRecordOnTheDisk();
     void secondStartDuringARunEndsAtOnce();
     void everyRequestGoesThroughTheProxy();
@@ -1456,6 +1457,39 @@ void TestEndToEnd::killedInTheReplacementAndRebootedIsUndone()
     installation.start(arguments);
     QVERIFY2(installation.finishes(), qPrintable(installation.logText()));
     QVERIFY(installation.clientStarted(2));
+    COMPARE_TREES(TreeSnapshot::take(installation.path()),
+                  expectedTree(before, run.from, run.to, installation.path()));
+}
+
+// A run killed once its replacement has committed has installed version 2 all the same: the next
+// start records it, and an update server that announces version 1 then cannot bring that back.
+void TestEndToEnd::killedAfterTheCommitKeepsTheNewVersionRecorded()
+{
+    ManyFileRun run;
+    QVERIFY(prepare(run));
+    Installation& installation = run.installation;
+    QVERIFY(installation.writeSettings(
+            "[update]\nstreams=4\n[installed]\nversion=1\nchannel=stable\n"));
+    const TreeSnapshot before = TreeSnapshot::take(installation.path());
+    installation.start({u"--nouser"_s, clientType, u"2"_s});
+    QVERIFY2(installation.seen({{"\nStarting deleting files\n", 1}}) == 0,
+             qPrintable(installation.logText()));
+    installation.kill();
+    QVERIFY2(!installation.logText().contains(u"Update successfully finished"_s),
+             "killed after the run had ended");
+
+    UpdateServer server;
+    QVERIFY(server.start({u"--stable"_s, u"1"_s, u"--banner-image"_s, QString()}));
+    installation.start({u"--nouser"_s});
+    QVERIFY2(installation.finishes(), qPrintable(installation.logText()));
+    QVERIFY(installation.clientStarted(2));
+    QVERIFY2(installation.logText().contains(u"Not installing version 1 that the update server "
+                                             u"announces: version 2 is installed"_s),
+             qPrintable(installation.logText()));
+    QCOMPARE(QSettings(installation.path(u"update.ini"_s), QSettings::IniFormat)
+                     .value(u"installed/version"_s)
+                     .toInt(),
+             2);
     COMPARE_TREES(TreeSnapshot::take(installation.path()),
                   expectedTree(before, run.from, run.to, installation.path()));
 }

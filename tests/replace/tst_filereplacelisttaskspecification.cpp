@@ -381,7 +381,8 @@ private slots:
                         u"list message Could not unzip '%temp/new/y.txt.gz' to '%root/new/y.txt'"_s,
                         u"list message rolling back file updates"_s,
                         u"list message Could not rename '%root/_old_a.txt' to '%root/a.txt'"_s,
-                        u"list error Could not undo all file changes; the installation may be "
+                        u"list error Could not undo all file changes recorded in "
+                        u"%root/.update.journal; the installation may be "
                         "incomplete"_s,
                         u"list canceled ErrorCanceled"_s}));
         QCOMPARE(readFile(rooted(u"_old_a.txt"_s)), "old a"_ba);

@@ -1,11 +1,13 @@
 #include "approot.h"
 #include "replacejournal.h"
+#include "replacejournal_p.h"
 #include "replacetestsupport.h"
 
 #include <QDir>
 #include <QDirIterator>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimeZone>
 
 #include <unistd.h>
 
@@ -14,6 +16,7 @@ using namespace Qt::StringLiterals;
 namespace {
 
 using Files = QMap<QString, QByteArray>; // path below the application root -> content
+const QDateTime releaseTime(QDate(2026, 3, 1), QTime(12, 0), QTimeZone::utc());
 
 } // namespace
 
@@ -64,8 +67,10 @@ class TestReplaceJournal : public QObject
     [[nodiscard]] QString rooted(QString text) const { return text.replace(u"R/"_s, root + u'/'); }
     // Writes the records of a script, each step a batch of its own: "replace|add <path>
     // <download>" (with the part files beside them), "mkdir <path>...", "stale <path>", "commit
-    // [<deletion>...]", "cut <bytes>" (a write that got that many bytes short), "raw <text>" (a
-    // line as older updaters wrote them) and "reboot" (the temporary directory emptied).
+    // [<deletion>...]", "release <version> <channel> [<deletion>...]" (a commit with the release
+    // installed, released at releaseTime), "cut <bytes>" (a write that got that many bytes short),
+    // "raw <text>" (a line as older updaters wrote them) and "reboot" (the temporary directory
+    // emptied).
     void write(const QStringList& script)
     {
         ReplaceJournal journal(session);
@@ -83,6 +88,9 @@ class TestReplaceJournal : public QObject
                 QVERIFY(journal.recordStale(words.at(0)) && journal.sync());
             else if (verb == u"commit")
                 QVERIFY(journal.recordCommit(words));
+            else if (verb == u"release")
+                QVERIFY(journal.recordCommit(words.mid(2),
+                                             {words.at(0).toInt(), words.at(1), releaseTime}));
             else if (verb == u"cut")
                 QVERIFY(writeFile(path, readFile(path).chopped(words.at(0).toInt())));
             else if (verb == u"reboot")
@@ -177,6 +185,15 @@ private slots:
                 << QStringList{u"Finishing the deletions of an interrupted update"_s,
                                u"Removed R/lib/_old_a.so, left by an interrupted update"_s,
                                u"Removed R/gone.txt, left by an interrupted update"_s};
+        QTest::newRow("after the commit the release is recorded as installed")
+                << QStringList{u"replace lib/a.so a.so"_s, u"release 7 beta lib/_old_a.so"_s}
+                << replaced
+                << Files{{u"lib/"_s, {}},
+                         {u"lib/a.so"_s, "new"},
+                         {u"update.ini"_s,
+                          "[installed]\nchannel=beta\nreleased=2026-03-01T12:00:00Z\nversion=7\n"}}
+                << QStringList{u"Finishing the deletions of an interrupted update"_s,
+                               u"Removed R/lib/_old_a.so, left by an interrupted update"_s};
         QTest::newRow("a stale backup's deletion is nothing to undo")
                 << QStringList{u"stale lib/_old_a.so"_s, u"replace lib/a.so a.so"_s}
                 << Files{{u"lib/a.so"_s, "old"}} << original << QStringList();
@@ -223,6 +240,29 @@ private slots:
         QVERIFY(!journal.recordAdd(u"../outside"_s, u"a.txt"_s));
         QCOMPARE(journal.errorString(),
                  u"'../outside' cannot be recorded in %1"_s.arg(journalPath));
+        // Nor can it be removed: a repair that leaves it says so.
+        QVERIFY(!journal.repair([](const QString&) {}));
+        QVERIFY(journal.errorString().startsWith(
+                u"Could not remove %1 after its repair: "_s.arg(journalPath)));
+    }
+
+    // A repair that does not reach the disk keeps the journal, and no run appends to its commit.
+    void repairOnAFailingDisk()
+    {
+        write({u"replace lib/a.so a.so"_s, u"commit lib/_old_a.so"_s});
+        ReplaceJournal journal(session);
+        ReplaceJournalPrivateAccess::setSyncsFail(true);
+        const bool repaired = journal.repair([](const QString&) {});
+        ReplaceJournalPrivateAccess::setSyncsFail(false);
+
+        QVERIFY(!repaired);
+        QCOMPARE(journal.errorString(), u"Could not write the repair of %1 to the disk: %2"_s.arg(
+                                                journal.path(), qt_error_string(EIO)));
+        QVERIFY(journal.isCommitted());
+        QVERIFY(journal.recordAdd(u"b.txt"_s, u"b.txt"_s));
+        QVERIFY(!journal.sync());
+        QCOMPARE(journal.errorString(), u"%1 holds the commit of an update that is not finished; "
+                                        u"nothing more is recorded in it"_s.arg(journal.path()));
     }
 };
 

@@ -1,0 +1,11 @@
+#pragma once
+
+#include "replacejournal.h"
+
+// What the tests change of the journal's work; not part of its interface.
+struct ReplaceJournalPrivateAccess
+{
+    // While set, every sync of the file systems fails (EIO), as on a failing disk; the journal's
+    // own appends still reach it.
+    static void setSyncsFail(bool fail) { ReplaceJournal::syncsFail = fail; }
+};
