@@ -1,6 +1,5 @@
 #pragma once
 
-#include "channelstatementfetch.h"
 #include "usersettings.h"
 
 #include <QByteArray>
@@ -12,21 +11,15 @@
 #include <QTimer>
 
 #include <chrono>
-#include <functional>
 #include <memory>
-#include <optional>
 
-class AcceptedStatement;
 class BannerImageFetch;
 class BannerQuery;
 class Configuration;
 class MainTaskSpecification;
 class Mirrors;
 class QNetworkAccessManager;
-class ReplaceJournal;
 struct RunContext;
-struct VersionNotice;
-struct VersionQuestion;
 
 // Drives one update run for the window: checks that it can begin, resumes or cleans up an
 // interrupted earlier run, fixes the session's temporary directory, builds the mirror list, runs
@@ -47,18 +40,13 @@ public:
     // theirs.
     static constexpr std::chrono::milliseconds progressInterval{100};
     static constexpr quint16 defaultProxyPort = 3128;
-    // The longest the start waits for the channel statement, whatever the mirrors do.
-    static constexpr std::chrono::seconds channelStatementWait{10};
 
     explicit UpdateEngine(Configuration& configuration, QObject* parent = nullptr,
                           std::chrono::milliseconds tickInterval = defaultTickInterval);
     ~UpdateEngine() override;
 
-    // Settles the version of the run before the window shows it: gathers what VersionDecision
-    // decides from (the offered version and who offered it, the channel statement the mirrors
-    // serve now and the one accepted before, the records of "update.ini") and follows its answer.
-    // Waits for the statement, as the version query does. False when the run must install
-    // nothing.
+    // Settles the version of the run before the window shows it (VersionConfirmation). False
+    // when the run must install nothing.
     [[nodiscard]] bool confirmVersion();
     // What the window shows about the channels, a line each, translated; empty when all is well.
     [[nodiscard]] const QStringList& channelNotices() const { return notices; }
@@ -68,26 +56,10 @@ public:
     [[nodiscard]] bool busy() const;
     void reset();
     void cleanup();
-    static void cleanupDirectory(const QString& path);
-    // Removes the backups of the updater's own files in path, except those that the journal of
-    // an unrepaired session still names.
-    static void removeOldFiles(const QString& path);
-
-    using LogLine = std::function<void(const QString& line)>;
-    // Finishes what a killed run left in the application root: undone to exactly the old
-    // version when it had not committed its replacement (the downloads stay for the next run),
-    // its deletions finished, its release recorded as installed and its session removed when it
-    // had. Every start does this first. True when nothing is left to repair; false with error set
-    // to the message that ends the start.
-    [[nodiscard]] static bool repairKilledRun(const LogLine& log, QString& error);
 
     // Asks the banner service for a banner through query, which the engine takes over; the image
     // arrives as bannerFound. Does nothing while a banner image is still being fetched.
     void getBanner(std::unique_ptr<BannerQuery> query);
-
-    // Only a real directory of this user named like a session directory may be reused or emptied;
-    // the record naming it lives in a settings file that anything could have edited.
-    [[nodiscard]] static bool isSessionDirectory(const QString& path);
 
     // False after a fatal error of the set-up, such as an invalid proxy: then nothing may go out,
     // no query of the update server or the banner service and no request.
@@ -130,27 +102,9 @@ private:
     };
 
     void setUpProxy();
-    // The channel statements the decision needs: the one the mirrors serve now, and the one
-    // accepted before.
-    void gatherChannelStatements(VersionQuestion& question);
-    [[nodiscard]] std::optional<ChannelStatementFetch::Found>
-    fetchChannelStatement(const AcceptedStatement& accepted, QString& whyNone);
-    void recordChannelStatement(const ChannelStatementFetch::Found& found,
-                                const AcceptedStatement& accepted);
-    // A line for the log and the window.
-    void notify(const VersionNotice& notice);
     void recordInstalledRelease();
-    // The directory the session record names, if it is one; empty otherwise.
-    [[nodiscard]] static QString recordedSessionDirectory();
-    // The journal of a killed run: in the application root, or where older updaters kept it.
-    [[nodiscard]] static ReplaceJournal killedRunJournal(const QString& sessionDirectory);
-    [[nodiscard]] QString previousSessionDirectory();
-    void removePreviousSession(int version, const QString& directory);
-    // Empties and removes a session directory and drops the record; true when it is gone.
-    static bool removeSession(const QString& directory);
     [[nodiscard]] bool makeMirrorList();
     void releaseMainTask();
-    static bool removeDirectory(const QString& path);
 
     EngineState engineState = Stopped;
     Configuration& configuration;

@@ -4,6 +4,7 @@
 #include "mainwindow.h"
 #include "processtools.h"
 #include "singleinstancechecker.h"
+#include "startrepair.h"
 #include "updateengine.h"
 #include "versionquerybox.h"
 #ifdef SONAVELLE_BENCH_PROBES
@@ -79,9 +80,9 @@ void installTranslator(QApplication& app, QTranslator& translator, const QString
 void removeLeftoversOfSelfUpdate()
 {
     const QString root = AppRoot::path();
-    UpdateEngine::removeOldFiles(root);
-    UpdateEngine::removeOldFiles(root + u"/imageformats"_s);
-    UpdateEngine::removeOldFiles(root + u"/accessible"_s);
+    StartRepair::removeOldFiles(root);
+    StartRepair::removeOldFiles(root + u"/imageformats"_s);
+    StartRepair::removeOldFiles(root + u"/accessible"_s);
 }
 
 } // namespace
@@ -96,7 +97,7 @@ int main(int argc, char* argv[])
     // installation at its old version or its new one, never between the two.
     QStringList repairLog;
     QString repairError;
-    const bool repaired = UpdateEngine::repairKilledRun(
+    const bool repaired = StartRepair::repairKilledRun(
             [&repairLog](const QString& line) { repairLog << line; }, repairError);
     if (repaired)
         removeLeftoversOfSelfUpdate();

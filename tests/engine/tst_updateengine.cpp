@@ -1,8 +1,10 @@
 #include "enginefixture.h"
 #include "mirrors.h"
 #include "taskspecification.h"
+#include "startrepair.h"
 #include "updateengine_p.h"
 #include "updateinidata.h"
+#include "updatesessions.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -189,8 +191,7 @@ void TestUpdateEngine::cleanupDirectoryKeepsSymbolicLinks()
     QVERIFY(QFile::link(outside, session + u"/sub/linkdir"_s));
     QVERIFY(QFile::link(outside + u"/precious.txt"_s, session + u"/linkfile"_s));
 
-    UpdateEngine& engine = f.makeEngine();
-    engine.cleanupDirectory(session);
+    UpdateSessions::emptyDirectory(session);
 
     QVERIFY(QFile::exists(outside + u"/precious.txt"_s));
     QVERIFY(!QFileInfo::exists(session + u"/plain.txt"_s));
@@ -397,7 +398,7 @@ void TestUpdateEngine::removeOldFiles()
     for (const QString& name : present)
         QVERIFY(TestRelease::writeFile(dir.filePath(name), "x"_ba));
 
-    UpdateEngine::removeOldFiles(dir.path());
+    StartRepair::removeOldFiles(dir.path());
 
     QStringList left = QDir(dir.path()).entryList(QDir::Files);
     left.sort();

@@ -3,6 +3,7 @@
 #include "inidownloadtaskspecification.h"
 #include "replacejournal.h"
 #include "sha256.h"
+#include "startrepair.h"
 #include "testfiles.h"
 #include "treesnapshot.h"
 #include "updateinidata.h"
@@ -304,8 +305,8 @@ void TestUpdateRun::selfUpdateKeepsBackupsForNextStart()
     COMPARE_TREES(rootTree(f), expected);
     QCOMPARE(QFileInfo(f.root.filePath(u"update"_s)).permissions() & 0x0777, 0x0755);
 
-    UpdateEngine::removeOldFiles(f.root.path());
-    UpdateEngine::removeOldFiles(f.root.filePath(u"imageformats"_s));
+    StartRepair::removeOldFiles(f.root.path());
+    StartRepair::removeOldFiles(f.root.filePath(u"imageformats"_s));
     expected.remove(u"_old_update"_s);
     expected.remove(u"imageformats/_old_libqjpeg.so"_s);
     COMPARE_TREES(rootTree(f), expected);

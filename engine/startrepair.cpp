@@ -1,0 +1,59 @@
+// The repair of a killed run, and the backups of a self-update, at every start.
+#include "startrepair.h"
+
+#include "approot.h"
+#include "installationlayout.h"
+#include "replacejournal.h"
+#include "updatesessions.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// The journal of a killed run: in the application root, or where older updaters kept it. Found in
+// the application root alone: the session directory may have gone with a reboot.
+ReplaceJournal killedRunJournal(const QString& sessionDirectory)
+{
+    const ReplaceJournal journal(sessionDirectory);
+    if (journal.exists() || sessionDirectory.isEmpty())
+        return journal;
+    return ReplaceJournal::keptInSession(sessionDirectory);
+}
+
+} // namespace
+
+bool StartRepair::repairKilledRun(const LogLine& log, QString& error)
+{
+    const QString directory = UpdateSessions::recorded();
+    ReplaceJournal journal = killedRunJournal(directory);
+    if (!journal.exists())
+        return true;
+    const bool committed = journal.isCommitted();
+    log(committed
+                ? u"Finishing the update that was interrupted, recorded in %1"_s.arg(journal.path())
+                : u"Undoing the update that was interrupted, recorded in %1"_s.arg(journal.path()));
+    if (!journal.repair(log)) {
+        error = journal.errorString();
+        return false;
+    }
+    // A committed run had installed every file: its session is done with.
+    if (committed && !directory.isEmpty())
+        UpdateSessions::remove(directory);
+    return true;
+}
+
+void StartRepair::removeOldFiles(const QString& path)
+{
+    // Such a backup may be the only copy of a file that a failed repair still has to put back.
+    QStringList named;
+    for (const QString& installed : killedRunJournal(UpdateSessions::recorded()).backups())
+        named.append(QFileInfo(AppRoot::filePath(installed)).absoluteFilePath());
+    const InstallationLayout directory(path);
+    for (const QString& name : InstallationLayout::ownFileNames()) {
+        if (!named.contains(QFileInfo(directory.filePath(name)).absoluteFilePath()))
+            QFile::remove(directory.filePath(InstallationLayout::backupPrefix() + name));
+    }
+}

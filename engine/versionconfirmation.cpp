@@ -1,0 +1,130 @@
+// The version of a run, settled before the window shows it.
+#include "versionconfirmation.h"
+
+#include "acceptedstatement.h"
+#include "configuration.h"
+#include "ed25519.h"
+#include "installedrelease.h"
+#include "mirrorsini.h"
+#include "rolloutbucket.h"
+#include "settingsfile.h"
+#include "updateinidata.h"
+
+#include <QEventLoop>
+
+using namespace Qt::StringLiterals;
+
+VersionConfirmation::VersionConfirmation(QNetworkAccessManager* manager,
+                                         Configuration& configuration, bool networkAllowed,
+                                         QObject* parent)
+    : QObject(parent)
+    , manager(manager)
+    , configuration(configuration)
+    , networkAllowed(networkAllowed)
+{}
+
+bool VersionConfirmation::run()
+{
+    VersionQuestion question;
+    question.channel = configuration.channel;
+    question.origin = configuration.versionOrigin;
+    question.offered = configuration.clientVersion;
+    question.userStarted = !configuration.noUser;
+    const InstalledRelease installed = InstalledRelease::read();
+    const QString channel = ChannelStatement::channelName(configuration.channel);
+    question.installed =
+            installed.isRecorded() && installed.channel == channel ? installed.version : 0;
+    // Drawn on the first run, whatever comes: the installation's place in every later rollout.
+    bool bucketKept = true;
+    question.bucket = RolloutBucket::read(&bucketKept);
+    if (!bucketKept)
+        emit message(u"Could not record the rollout bucket in %1"_s.arg(UpdateIniData::filename()));
+    question.now = QDateTime::currentDateTimeUtc();
+    gatherChannelStatements(question);
+
+    const VersionDecision decision = VersionDecision::decide(question);
+    for (const QString& line : decision.logLines)
+        emit message(line);
+    for (const VersionNotice& notice : decision.notices)
+        notify(notice);
+    if (!decision.installs()) {
+        // A refusal that is a notice has been told.
+        if (decision.notices.isEmpty() || decision.notices.last().english() != decision.refusal)
+            emit message(decision.refusal);
+        return false;
+    }
+    if (decision.version != configuration.clientVersion) {
+        configuration.clientVersion = decision.version;
+        // The name came with the offered version.
+        configuration.versionName.clear();
+    }
+    // Whatever allowed it, an older version ends on exactly its own tree.
+    olderThanInstalled =
+            installed.isRecorded() && decision.version < installed.version ? installed.version : 0;
+    return true;
+}
+
+void VersionConfirmation::gatherChannelStatements(VersionQuestion& question)
+{
+    // Where the proxy is unusable nothing may leave; the run ends with that error.
+    question.readsStatements = !Ed25519::builtInChannelKey().isEmpty() &&
+                               !configuration.manifestKey.isEmpty() && networkAllowed;
+    if (!question.readsStatements || question.origin == VersionOrigin::Named)
+        return;
+    const AcceptedStatement accepted = AcceptedStatement::read();
+    question.lastAccepted = accepted.statement();
+    question.statementSeen = accepted.signedAt().isValid();
+    question.statementRequired = AcceptedStatement::requiredByBuild();
+    std::optional<ChannelStatementFetch::Found> found =
+            fetchChannelStatement(accepted, question.noStatementReason);
+    if (!found)
+        return;
+    recordChannelStatement(*found, accepted);
+    question.statement = std::move(found->statement);
+}
+
+std::optional<ChannelStatementFetch::Found>
+VersionConfirmation::fetchChannelStatement(const AcceptedStatement& accepted, QString& whyNone)
+{
+    AppRootSettings mirrorsIni(MirrorsIni::fileName());
+    ChannelStatementFetch fetch(manager,
+                                {MirrorsIni::urls(mirrorsIni), configuration.clientType,
+                                 Ed25519::builtInChannelKey().toByteArray(), configuration.channel,
+                                 InstalledRelease::confirmedVersion(
+                                         ChannelStatement::channelName(configuration.channel)),
+                                 accepted.signedAt(), accepted.text(), statementWait});
+    connect(&fetch, &ChannelStatementFetch::message, this, &VersionConfirmation::message);
+    QEventLoop loop;
+    connect(&fetch, &ChannelStatementFetch::finished, &loop, &QEventLoop::quit);
+    fetch.start();
+    // The fetch ends itself at its deadline, however many mirrors do not answer.
+    if (!fetch.isFinished())
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+    if (!fetch.result())
+        whyNone = fetch.noneReason();
+    return fetch.result();
+}
+
+// What no later statement may go back behind.
+void VersionConfirmation::recordChannelStatement(const ChannelStatementFetch::Found& found,
+                                                 const AcceptedStatement& accepted)
+{
+    const QString channel = ChannelStatement::channelName(configuration.channel);
+    const int stated = found.statement.version(channel);
+    if (stated > InstalledRelease::confirmedVersion(channel) &&
+        !InstalledRelease::writeConfirmedVersion(channel, stated))
+        emit message(
+                u"Could not record the confirmed version in %1"_s.arg(UpdateIniData::filename()));
+    const bool newer = !accepted.signedAt().isValid() ||
+                       found.statement.signedAt() > accepted.signedAt() ||
+                       accepted.text().isEmpty();
+    if (newer && !AcceptedStatement::write(found.text, found.statement))
+        emit message(
+                u"Could not record the channel statement in %1"_s.arg(UpdateIniData::filename()));
+}
+
+void VersionConfirmation::notify(const VersionNotice& notice)
+{
+    shown.append(notice.translated());
+    emit message(notice.english());
+}
