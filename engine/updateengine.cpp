@@ -140,6 +140,7 @@ bool UpdateEngine::followChannelStatement(const ChannelStatement& statement, con
     const ChannelStatement::Choice choice =
             statement.choose(channel, installedVersion, bucket, early);
     using Reason = ChannelStatement::Choice::Reason;
+    withdrawnFrom = choice.reason == Reason::Withdrawn ? installedVersion : 0;
     if (choice.reason == Reason::Withdrawn)
         notify(u"Version %1 was withdrawn: going back to version %2"_s.arg(installedVersion)
                        .arg(choice.version));
@@ -224,7 +225,7 @@ bool UpdateEngine::initialize()
         return false;
     runContext = std::make_unique<const RunContext>(
             RunContext{{configuration.clientType, configuration.clientVersion,
-                        configuration.channel, configuration.noUser},
+                        configuration.channel, configuration.noUser, withdrawnFrom},
                        settings,
                        configuration.manifestKey,
                        InstallationLayout::ofThisProgram(),

@@ -177,4 +177,6 @@ private:
     QString bannerClickUrl;
     QNetworkReply* bannerReply = nullptr;
     bool setUpFailed = false;
+    // The installed version a signed withdrawal takes this run back from; 0 for none.
+    int withdrawnFrom = 0;
 };
