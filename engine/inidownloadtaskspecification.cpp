@@ -130,6 +130,11 @@ QString IniDownloadTaskSpecification::fetchedPath(const QString& localFile)
 // the fresh ones have passed their checks.
 QList<IniDownloadTaskSpecification::Fetch> IniDownloadTaskSpecification::filesToFetch() const
 {
+    return targetFetches() + newerFetches();
+}
+
+QList<IniDownloadTaskSpecification::Fetch> IniDownloadTaskSpecification::targetFetches() const
+{
     const QString remoteIni = context.launch.clientType + u".ini"_s;
     const QString ini = fetchedPath(localIniPath());
     QList<Fetch> files = {
@@ -144,31 +149,37 @@ QList<IniDownloadTaskSpecification::Fetch> IniDownloadTaskSpecification::filesTo
         files.append({remoteManifest + signatureSuffix, manifest + signatureSuffix,
                       DownloadTaskSpecification::maxSignatureSize});
     }
-    if (fetchesNewerRelease())
-        appendNewerRelease(files);
     return files;
 }
 
-void IniDownloadTaskSpecification::appendNewerRelease(QList<Fetch>& files) const
+QList<IniDownloadTaskSpecification::Fetch> IniDownloadTaskSpecification::newerFetches() const
 {
+    if (!fetchesNewerRelease())
+        return {};
     // Its directory lies beside the target's on every mirror. Its manifest vouches for its ini,
     // so the ini's own signature is not needed.
     const QString remote = u"../%1/"_s.arg(context.launch.goingBackFrom);
     const QString remoteManifest = remote + ReleaseManifest::fileName(context.launch.clientType);
     const QString manifest = fetchedPath(localNewerManifestPath());
-    files.append({remote + context.launch.clientType + u".ini"_s, fetchedPath(localNewerIniPath()),
-                  DownloadTaskSpecification::maxProductIniSize});
-    files.append({remoteManifest, manifest, ReleaseManifest::maxSize});
-    files.append({remoteManifest + signatureSuffix, manifest + signatureSuffix,
-                  DownloadTaskSpecification::maxSignatureSize});
+    return {{remote + context.launch.clientType + u".ini"_s, fetchedPath(localNewerIniPath()),
+             DownloadTaskSpecification::maxProductIniSize},
+            {remoteManifest, manifest, ReleaseManifest::maxSize},
+            {remoteManifest + signatureSuffix, manifest + signatureSuffix,
+             DownloadTaskSpecification::maxSignatureSize}};
 }
 
 void IniDownloadTaskSpecification::makeSubtasksAndStart()
 {
     // The fetches share a fifth of the stage each, up to four fifths; the checks share the rest.
-    const QList<Fetch> files = filesToFetch();
-    const double fetchWeight = std::min(0.2 * double(files.size()), 0.8);
-    addFetches(files, fetchWeight);
+    const QList<Fetch> target = targetFetches();
+    const QList<Fetch> newer = newerFetches();
+    const double perFetch = std::min(0.2, 0.8 / double(target.size() + newer.size()));
+    const double fetchWeight = perFetch * double(target.size() + newer.size());
+    addFetches(target, perFetch * double(target.size()));
+    // After the target's, not beside them: fetches beyond a mirror's slots wait for one, and a
+    // fetch of unknown size gives its slot back only once hashed, which a waiting fetch may miss.
+    if (!newer.isEmpty())
+        addFetches(newer, perFetch * double(newer.size()));
 
     const int checks = 1 + int(checksManifest()) + int(fetchesNewerRelease());
     const double checkWeight = (1.0 - fetchWeight) / checks;
@@ -281,10 +292,9 @@ void IniDownloadTaskSpecification::subtasksDone()
 QString IniDownloadTaskSpecification::noMirrorText() const
 {
     const QString text = u"No mirror had version %1"_s.arg(context.launch.clientVersion);
-    return fetchesNewerRelease()
-                   ? text + u" and version %1, which the run goes back from"_s.arg(
-                                    context.launch.goingBackFrom)
-                   : text;
+    return fetchesNewerRelease() ? text + u" and version %1, which the run goes back from"_s.arg(
+                                                  context.launch.goingBackFrom)
+                                 : text;
 }
 
 Failure IniDownloadTaskSpecification::adoptFetchedCopies()

@@ -74,10 +74,12 @@ private:
     };
 
     void makeSubtasksAndStart();
+    // The target's files and then those of the release the run goes back from, if any.
     [[nodiscard]] QList<Fetch> filesToFetch() const;
+    [[nodiscard]] QList<Fetch> targetFetches() const;
+    [[nodiscard]] QList<Fetch> newerFetches() const;
     void addFetches(const QList<Fetch>& files, double weight);
     void addManifestCheck(double weight);
-    void appendNewerRelease(QList<Fetch>& files) const;
     void addNewerCheck(double weight);
     [[nodiscard]] QString noMirrorText() const;
     [[nodiscard]] bool checksManifest() const;
