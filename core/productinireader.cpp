@@ -1,13 +1,16 @@
 #include "productinireader.h"
 
 #include "approot.h"
+#include "mirrorsini.h"
 #include "releasemanifest.h"
 #include "settingsfile.h"
+#include "updateinidata.h"
 #include "wholefile.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QSettings>
 #include <QThread>
 
@@ -47,6 +50,13 @@ bool existsWithSha256(const QString& path, const QByteArray& sha256)
 bool lacksExecuteBit(const QString& path, FileMode mode)
 {
     return mode == FileMode::Executable && !(QFile::permissions(path) & QFileDevice::ExeOwner);
+}
+
+// What no release removes: the updater and its libraries, the settings, the lock and the journal.
+bool isUpdatersOwn(const QString& path)
+{
+    return InstallationLayout::isOwnFile(path) || path == UpdateIniData::filename() ||
+           path == MirrorsIni::fileName() || path.startsWith(u".update."_s);
 }
 
 } // namespace
@@ -94,6 +104,8 @@ bool ProductIniReader::read(FileSpecifications& lists)
     }
     if (manifest != nullptr && !takeSha256Digests())
         return false;
+    if (newer != nullptr && !addPullBackEntries())
+        return false;
     rejectedFileLeft = false;
     compareWithInstallation();
     if (rejectedFileLeft)
@@ -118,6 +130,72 @@ bool ProductIniReader::takeSha256Digests()
         download.sha256 = listed->sha256;
         entry.replace.unpackedSha256 = listed->unpackedSha256;
         entry.replace.mode = listed->mode;
+    }
+    return true;
+}
+
+bool ProductIniReader::addPullBackEntries()
+{
+    QList<Entry> newerFiles;
+    if (!readNewerFiles(newerFiles))
+        return false;
+    // What this release installs or deletes itself is decided by its own entries.
+    QSet<QString> decided;
+    for (const Entry& entry : std::as_const(entries))
+        decided.insert(QDir::cleanPath(entry.deletion.isEmpty() ? entry.replace.pureDestFilePath()
+                                                                : entry.deletion));
+    for (const Entry& file : std::as_const(newerFiles)) {
+        const QString path = QDir::cleanPath(file.replace.pureDestFilePath());
+        if (decided.contains(path))
+            continue;
+        decided.insert(path);
+        if (isUpdatersOwn(path)) {
+            report(u"Kept %1: the updater's own files stay"_s.arg(path));
+            continue;
+        }
+        Entry removal;
+        removal.deletion = path;
+        removal.pulledBackSha256 =
+                file.replace.hasUnzip() ? file.replace.unpackedSha256 : file.download.sha256;
+        entries.append(std::move(removal));
+    }
+    entryCount = int(entries.size());
+    return true;
+}
+
+bool ProductIniReader::readNewerFiles(QList<Entry>& files) const
+{
+    const QString version = QString::number(newer->manifest.version());
+    QByteArray iniSha256;
+    if (!WholeFile(newer->productIniPath).sha256(iniSha256) ||
+        iniSha256 != newer->manifest.productIniSha256()) {
+        report(u"The product ini of version %1 is not the one its manifest lists"_s.arg(version));
+        return false;
+    }
+    QSettings ini(newer->productIniPath, QSettings::IniFormat);
+    const QStringList sections = ini.childGroups();
+    for (const QString& section : sections) {
+        if (section == u"delete")
+            continue;
+        ini.beginGroup(section);
+        const QStringList keys = ini.allKeys();
+        for (const QString& key : keys) {
+            Entry entry = parseFileEntry(
+                    section, key,
+                    AppRootSettings::readText(ini, key).split(u"::"_s, Qt::KeepEmptyParts));
+            const QString path = section + u'/' + key;
+            const ReleaseManifestFile* listed = entry.valid ? newer->manifest.file(path) : nullptr;
+            if (listed == nullptr || listed->size != entry.download.size ||
+                listed->isPacked() != entry.replace.hasUnzip()) {
+                report(u"The release manifest of version %1 does not list %2 as its product ini "
+                       u"does"_s.arg(version, path));
+                return false;
+            }
+            entry.download.sha256 = listed->sha256;
+            entry.replace.unpackedSha256 = listed->unpackedSha256;
+            files.append(std::move(entry));
+        }
+        ini.endGroup();
     }
     return true;
 }
@@ -212,6 +290,8 @@ void ProductIniReader::compareWithInstallation()
 
 ProductIniReader::Comparison ProductIniReader::compare(const Entry& entry) const
 {
+    if (!entry.pulledBackSha256.isEmpty())
+        return comparePulledBack(entry);
     if (!entry.deletion.isEmpty())
         return {QFile::exists(installation.filePath(entry.deletion)) ? Outcome::Delete
                                                                      : Outcome::Current};
@@ -258,6 +338,26 @@ ProductIniReader::Comparison ProductIniReader::compareBySha256(const Entry& entr
     return comparison;
 }
 
+ProductIniReader::Comparison ProductIniReader::comparePulledBack(const Entry& entry) const
+{
+    const QString path = installation.filePath(entry.deletion);
+    const QFileInfo info(path);
+    if (!info.exists() && !info.isSymLink())
+        return {Outcome::Current};
+    // A link, or a file that a linked directory takes out of the root, was put there by hand.
+    QByteArray digest;
+    const bool asInstalled = !info.isSymLink() && liesBelowRoot(info) &&
+                             WholeFile(path).sha256(digest) && digest == entry.pulledBackSha256;
+    return {asInstalled ? Outcome::Delete : Outcome::Changed};
+}
+
+bool ProductIniReader::liesBelowRoot(const QFileInfo& file) const
+{
+    const QString root = QFileInfo(installation.root()).canonicalFilePath();
+    const QString directory = QFileInfo(file.absolutePath()).canonicalFilePath();
+    return !root.isEmpty() && (directory == root || directory.startsWith(root + u'/'));
+}
+
 bool ProductIniReader::keepsPatchResult(const Entry& entry, Comparison& comparison) const
 {
     const QString made = session.filePath(entry.replace.patchedName());
@@ -295,6 +395,10 @@ void ProductIniReader::take(const Entry& entry, const Comparison& comparison)
     }
     case Outcome::Replace:
         fileLists.replaceList.append(entry.replace);
+        break;
+    case Outcome::Changed:
+        report(u"Kept %1: it was changed after version %2 installed it"_s.arg(
+                entry.deletion, QString::number(newer->manifest.version())));
         break;
     case Outcome::Current:
     case Outcome::Pending:

@@ -2,6 +2,7 @@
 
 #include "filespecifications.h"
 #include "installationlayout.h"
+#include "releasemanifest.h"
 #include "sessionlayout.h"
 
 #include <QString>
@@ -9,8 +10,16 @@
 
 #include <functional>
 
+class QFileInfo;
 class QSettings;
-class ReleaseManifest;
+
+// The installed release a run goes back from, such as a withdrawn version: its product ini as
+// checked into the session and its checked manifest.
+struct NewerRelease
+{
+    QString productIniPath;
+    ReleaseManifest manifest;
+};
 
 // Reads a verified product ini and compares it with the installed files and with what an earlier
 // run left in the temporary directory: a file whose installed copy is current is skipped, one
@@ -35,6 +44,11 @@ public:
     // digests, and the installed and downloaded copies are compared by those. Must outlive the
     // reading.
     void setManifest(const ReleaseManifest* checkedManifest) { manifest = checkedManifest; }
+    // The installed release this one goes back from, so that the reading ends on exactly this
+    // release's tree: what only that release installs goes on the delete list where it is as
+    // that release installed it; a file changed since stays, with a log line, and so do the
+    // updater's own files and settings. Must outlive the reading.
+    void setNewerRelease(const NewerRelease* release) { newer = release; }
 
     // The number of keys in all groups of the settings: the entries of a product ini.
     [[nodiscard]] static int getFileCount(QSettings& settings);
@@ -47,8 +61,12 @@ private:
         QString deletion; // relative to the application root; empty for a file to install
         FileDownloadSpecification download;
         FileReplaceSpecification replace;
+        // For a deletion of what only the newer release installs: the content it gave the file,
+        // which it must still have to go.
+        QByteArray pulledBackSha256 = {};
     };
-    enum class Outcome { Pending, Current, Replace, DownloadAndReplace, Delete };
+    // Changed: a file only the newer release installs that is not as it installed it.
+    enum class Outcome { Pending, Current, Replace, DownloadAndReplace, Delete, Changed };
     struct Comparison
     {
         Outcome outcome = Outcome::Pending;
@@ -84,6 +102,13 @@ private:
     // Gives every file entry its digests from the manifest; false when one is not listed there
     // as the ini lists it.
     [[nodiscard]] bool takeSha256Digests();
+    // Adds a deletion for every file the newer release installs and this one does not; false
+    // when the newer release's ini and manifest do not agree.
+    [[nodiscard]] bool addPullBackEntries();
+    // The file entries of the newer release's product ini with their digests from its manifest.
+    [[nodiscard]] bool readNewerFiles(QList<Entry>& files) const;
+    [[nodiscard]] Comparison comparePulledBack(const Entry& entry) const;
+    [[nodiscard]] bool liesBelowRoot(const QFileInfo& file) const;
     void advance();
     void advanceTo(qsizetype entriesCompared);
     void report(const QString& message) const;
@@ -92,6 +117,7 @@ private:
     const SessionLayout session;
     const InstallationLayout installation;
     const ReleaseManifest* manifest = nullptr;
+    const NewerRelease* newer = nullptr;
     MessageSink emitMessage;
     ProgressSink emitProgress;
     FileSpecifications fileLists;

@@ -24,6 +24,8 @@ namespace {
 
 const QString signatureSuffix = u".sig"_s;
 const QString fetchedPrefix = u".fetched."_s;
+// The installed version's release in the session, beside the target's.
+const QString newerPrefix = u".installed."_s;
 
 // Missing reads as null, which equals no content of a file that exists.
 [[nodiscard]] QByteArray contentOf(const QString& path)
@@ -76,7 +78,9 @@ void IniDownloadTaskSpecification::reset()
     retryTimer->stop();
     retries = 0;
     manifestCheck = nullptr;
+    newerCheck = nullptr;
     checkedManifest = ReleaseManifest();
+    checkedNewerRelease = NewerRelease();
     resetWithoutSubTasks();
 }
 
@@ -100,6 +104,22 @@ QString IniDownloadTaskSpecification::localManifestPath() const
     return context.session.manifestPath(context.launch.clientType);
 }
 
+bool IniDownloadTaskSpecification::fetchesNewerRelease() const
+{
+    return checksManifest() && context.launch.goingBackFrom != 0;
+}
+
+QString IniDownloadTaskSpecification::localNewerIniPath() const
+{
+    return context.session.filePath(newerPrefix + context.launch.clientType + u".ini"_s);
+}
+
+QString IniDownloadTaskSpecification::localNewerManifestPath() const
+{
+    return context.session.filePath(newerPrefix +
+                                    ReleaseManifest::fileName(context.launch.clientType));
+}
+
 QString IniDownloadTaskSpecification::fetchedPath(const QString& localFile)
 {
     const QFileInfo info(localFile);
@@ -109,6 +129,11 @@ QString IniDownloadTaskSpecification::fetchedPath(const QString& localFile)
 // Into the names of fetchedPath(): the copies kept by an interrupted run stay untouched until
 // the fresh ones have passed their checks.
 QList<IniDownloadTaskSpecification::Fetch> IniDownloadTaskSpecification::filesToFetch() const
+{
+    return targetFetches() + newerFetches();
+}
+
+QList<IniDownloadTaskSpecification::Fetch> IniDownloadTaskSpecification::targetFetches() const
 {
     const QString remoteIni = context.launch.clientType + u".ini"_s;
     const QString ini = fetchedPath(localIniPath());
@@ -127,19 +152,45 @@ QList<IniDownloadTaskSpecification::Fetch> IniDownloadTaskSpecification::filesTo
     return files;
 }
 
+QList<IniDownloadTaskSpecification::Fetch> IniDownloadTaskSpecification::newerFetches() const
+{
+    if (!fetchesNewerRelease())
+        return {};
+    // Its directory lies beside the target's on every mirror. Its manifest vouches for its ini,
+    // so the ini's own signature is not needed.
+    const QString remote = u"../%1/"_s.arg(context.launch.goingBackFrom);
+    const QString remoteManifest = remote + ReleaseManifest::fileName(context.launch.clientType);
+    const QString manifest = fetchedPath(localNewerManifestPath());
+    return {{remote + context.launch.clientType + u".ini"_s, fetchedPath(localNewerIniPath()),
+             DownloadTaskSpecification::maxProductIniSize},
+            {remoteManifest, manifest, ReleaseManifest::maxSize},
+            {remoteManifest + signatureSuffix, manifest + signatureSuffix,
+             DownloadTaskSpecification::maxSignatureSize}};
+}
+
 void IniDownloadTaskSpecification::makeSubtasksAndStart()
 {
-    // The fetches share a fifth of the stage each; the checks share the rest.
-    const QList<Fetch> files = filesToFetch();
-    const double fetchWeight = 0.2 * double(files.size());
-    addFetches(files, fetchWeight);
+    // The fetches share a fifth of the stage each, up to four fifths; the checks share the rest.
+    const QList<Fetch> target = targetFetches();
+    const QList<Fetch> newer = newerFetches();
+    const double perFetch = std::min(0.2, 0.8 / double(target.size() + newer.size()));
+    const double fetchWeight = perFetch * double(target.size() + newer.size());
+    addFetches(target, perFetch * double(target.size()));
+    // After the target's, not beside them: fetches beyond a mirror's slots wait for one, and a
+    // fetch of unknown size gives its slot back only once hashed, which a waiting fetch may miss.
+    if (!newer.isEmpty())
+        addFetches(newer, perFetch * double(newer.size()));
 
-    const double checkWeight = checksManifest() ? (1.0 - fetchWeight) / 2 : 1.0 - fetchWeight;
+    const int checks = 1 + int(checksManifest()) + int(fetchesNewerRelease());
+    const double checkWeight = (1.0 - fetchWeight) / checks;
     addSubTask(new CheckSignatureTaskSpecification(fetchedPath(localIniPath()), QString(), this,
                                                    checkWeight));
     manifestCheck = nullptr;
+    newerCheck = nullptr;
     if (checksManifest())
         addManifestCheck(checkWeight);
+    if (fetchesNewerRelease())
+        addNewerCheck(checkWeight);
 
     setRunning();
     executeSubTasks();
@@ -163,6 +214,15 @@ void IniDownloadTaskSpecification::addManifestCheck(double weight)
              context.launch.clientType, context.launch.clientVersion},
             this, weight);
     addSubTask(manifestCheck);
+}
+
+void IniDownloadTaskSpecification::addNewerCheck(double weight)
+{
+    newerCheck = new CheckManifestTaskSpecification(
+            {fetchedPath(localNewerIniPath()), fetchedPath(localNewerManifestPath()),
+             context.manifestKey, context.launch.clientType, context.launch.goingBackFrom},
+            this, weight);
+    addSubTask(newerCheck);
 }
 
 void IniDownloadTaskSpecification::checkFailed(const Failure& failure)
@@ -211,8 +271,7 @@ void IniDownloadTaskSpecification::subtasksDone()
         return;
     }
     if (outcome == ErrorCanceled && failure.kind == Failure::Kind::NoMirror) {
-        errorCancel({Failure::Kind::NoMirror,
-                     u"No mirror had version %1"_s.arg(context.launch.clientVersion)});
+        errorCancel({Failure::Kind::NoMirror, noMirrorText()});
         return;
     }
     if (outcome != Finished) {
@@ -221,11 +280,21 @@ void IniDownloadTaskSpecification::subtasksDone()
     }
     if (manifestCheck != nullptr)
         checkedManifest = manifestCheck->result();
+    if (newerCheck != nullptr)
+        checkedNewerRelease = {localNewerIniPath(), newerCheck->result()};
     if (Failure adopted = adoptFetchedCopies(); adopted.failed()) {
         errorCancel(std::move(adopted));
         return;
     }
     finish();
+}
+
+QString IniDownloadTaskSpecification::noMirrorText() const
+{
+    const QString text = u"No mirror had version %1"_s.arg(context.launch.clientVersion);
+    return fetchesNewerRelease() ? text + u" and version %1, which the run goes back from"_s.arg(
+                                                  context.launch.goingBackFrom)
+                                 : text;
 }
 
 Failure IniDownloadTaskSpecification::adoptFetchedCopies()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "composedtaskspecification.h"
+#include "productinireader.h"
 #include "releasemanifest.h"
 
 #include <chrono>
@@ -19,7 +20,10 @@ class QTimer;
 // passed their checks. When they differ from those copies the release was republished meanwhile:
 // the session's downloads belong to the old one and are discarded. After a failed verification
 // the files are fetched again, at once the first few times, then after growing waits. Its
-// result is the release manifest that passed its checks, empty without a manifest key.
+// result is the release manifest that passed its checks, empty without a manifest key. A run
+// that goes back from the installed version also fetches that version's product ini and manifest
+// (withdrawn versions stay on the mirrors) and checks them the same way, so that the next stage
+// can remove what only that version installed.
 class IniDownloadTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
@@ -54,6 +58,9 @@ public:
 
     // The stage's result: the checked manifest, once the stage has finished.
     [[nodiscard]] const ReleaseManifest& manifest() const { return checkedManifest; }
+    // The checked release the run goes back from, once the stage has finished; its manifest is
+    // empty when the run does not go back or has no manifest key.
+    [[nodiscard]] const NewerRelease& newerRelease() const { return checkedNewerRelease; }
 
 protected:
     void subtasksDone() override;
@@ -67,10 +74,20 @@ private:
     };
 
     void makeSubtasksAndStart();
+    // The target's files and then those of the release the run goes back from, if any.
     [[nodiscard]] QList<Fetch> filesToFetch() const;
+    [[nodiscard]] QList<Fetch> targetFetches() const;
+    [[nodiscard]] QList<Fetch> newerFetches() const;
     void addFetches(const QList<Fetch>& files, double weight);
     void addManifestCheck(double weight);
+    void addNewerCheck(double weight);
+    [[nodiscard]] QString noMirrorText() const;
     [[nodiscard]] bool checksManifest() const;
+    // With a manifest key, in a run that goes back from the installed version.
+    [[nodiscard]] bool fetchesNewerRelease() const;
+    // Where the installed version's product ini and manifest are kept in the session.
+    [[nodiscard]] QString localNewerIniPath() const;
+    [[nodiscard]] QString localNewerManifestPath() const;
     // After a failed verification: another attempt, at once or after a wait, or the end.
     void checkFailed(const Failure& failure);
     void retry();
@@ -89,5 +106,7 @@ private:
     int retries = 0;
     QTimer* retryTimer;
     CheckManifestTaskSpecification* manifestCheck = nullptr; // of the current attempt
+    CheckManifestTaskSpecification* newerCheck = nullptr;    // of the current attempt
     ReleaseManifest checkedManifest;
+    NewerRelease checkedNewerRelease;
 };

@@ -39,6 +39,7 @@ void MainTaskSpecification::execute()
 void MainTaskSpecification::reset()
 {
     checkedManifest = ReleaseManifest();
+    newerRelease = NewerRelease();
     lists.clear();
     deletions.clear();
     resetWithoutSubTasks();
@@ -73,13 +74,17 @@ TaskSpecification* MainTaskSpecification::makeStage(qsizetype stage)
                                                            iniDownloadWeight),
                           [this](const IniDownloadTaskSpecification& done) {
                               checkedManifest = done.manifest();
+                              newerRelease = done.newerRelease();
                           });
     case Lists: {
         std::optional<ReleaseManifest> manifest;
         if (checkedManifest.version() != 0)
             manifest = checkedManifest;
-        return onFinished(new MakeDownloadReplaceListTaskSpecification(context, std::move(manifest),
-                                                                       this, listWeight),
+        std::optional<NewerRelease> newer;
+        if (newerRelease.manifest.version() != 0)
+            newer = newerRelease;
+        return onFinished(new MakeDownloadReplaceListTaskSpecification(
+                                  context, std::move(manifest), this, listWeight, std::move(newer)),
                           [this](const MakeDownloadReplaceListTaskSpecification& done) {
                               lists = done.result();
                           });

@@ -3,6 +3,7 @@
 #include "composedtaskspecification.h"
 #include "filespecifications.h"
 #include "installedrelease.h"
+#include "productinireader.h"
 #include "releasemanifest.h"
 #include "runcontext.h"
 
@@ -13,7 +14,7 @@ class QNetworkAccessManager;
 
 // The root of one update run: the pipeline stages strictly one after the other. Each stage is
 // built when the one before it has finished, from that one's result:
-//   product ini and manifest -> checked manifest -> file lists -> downloads -> replacement ->
+//   product ini and manifest -> checked manifests -> file lists -> downloads -> replacement ->
 //   what is left to delete -> deletion.
 class MainTaskSpecification : public ComposedTaskSpecification
 {
@@ -47,6 +48,8 @@ private:
     Mirrors* mirrors;
     const RunContext context;
     ReleaseManifest checkedManifest;
+    // The release a pull-back leaves, checked; its manifest is empty when the run keeps on.
+    NewerRelease newerRelease;
     FileSpecifications lists;
     QStringList deletions;
 };

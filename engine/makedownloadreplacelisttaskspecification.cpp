@@ -10,10 +10,11 @@ using namespace Qt::StringLiterals;
 
 MakeDownloadReplaceListTaskSpecification::MakeDownloadReplaceListTaskSpecification(
         const RunContext& context, std::optional<ReleaseManifest> checkedManifest, QObject* parent,
-        double parentProgressRange)
+        double parentProgressRange, std::optional<NewerRelease> newerRelease)
     : ASyncTaskOf<FileSpecifications>(parent, parentProgressRange)
     , context(context)
     , checkedManifest(std::move(checkedManifest))
+    , newerRelease(std::move(newerRelease))
 {}
 
 std::unique_ptr<ASyncFunc> MakeDownloadReplaceListTaskSpecification::createFunction()
@@ -21,18 +22,23 @@ std::unique_ptr<ASyncFunc> MakeDownloadReplaceListTaskSpecification::createFunct
     std::optional<ReleaseManifest> manifest;
     if (!context.manifestKey.isEmpty())
         manifest = checkedManifest.value_or(ReleaseManifest());
-    return std::make_unique<MakeDownloadReplaceListFunc>(context.launch.clientType, context.session,
-                                                         context.installation, std::move(manifest));
+    return std::make_unique<MakeDownloadReplaceListFunc>(
+            context.launch.clientType, context.session, context.installation, std::move(manifest),
+            context.launch.goingBackFrom, newerRelease);
 }
 
 MakeDownloadReplaceListFunc::MakeDownloadReplaceListFunc(const QString& clientType,
                                                          SessionLayout session,
                                                          InstallationLayout installation,
-                                                         std::optional<ReleaseManifest> manifest)
+                                                         std::optional<ReleaseManifest> manifest,
+                                                         int goingBackFrom,
+                                                         std::optional<NewerRelease> newer)
     : clientType(clientType)
     , session(std::move(session))
     , installation(std::move(installation))
     , manifest(std::move(manifest))
+    , goingBackFrom(goingBackFrom)
+    , newer(std::move(newer))
 {}
 
 Result<FileSpecifications> MakeDownloadReplaceListFunc::run()
@@ -54,9 +60,29 @@ Result<FileSpecifications> MakeDownloadReplaceListFunc::run()
         }
         reader.setManifest(&*manifest);
     }
+    if (Failure failure = setUpPullBack(reader); failure.failed())
+        return failure;
     FileSpecifications lists;
     if (!reader.read(lists))
         return Failure{Failure::Kind::Release,
                        lastLine.isEmpty() ? u"The product ini could not be read"_s : lastLine};
     return lists;
+}
+
+Failure MakeDownloadReplaceListFunc::setUpPullBack(ProductIniReader& reader)
+{
+    if (goingBackFrom == 0)
+        return {};
+    if (!manifest) {
+        emit message(u"Going back from version %1 without release manifests: the files only "
+                     u"version %1 had are kept"_s.arg(goingBackFrom));
+        return {};
+    }
+    if (!newer || newer->manifest.version() != goingBackFrom) {
+        const QString text = u"The release of version %1 has not been checked"_s.arg(goingBackFrom);
+        emit message(text);
+        return {Failure::Kind::Verification, text};
+    }
+    reader.setNewerRelease(&*newer);
+    return {};
 }

@@ -3,6 +3,7 @@
 #include "asynctaskspecification.h"
 #include "filespecifications.h"
 #include "installationlayout.h"
+#include "productinireader.h"
 #include "releasemanifest.h"
 #include "sessionlayout.h"
 
@@ -22,9 +23,12 @@ class MakeDownloadReplaceListTaskSpecification : public ASyncTaskOf<FileSpecific
 public:
     // context is not owned and must outlive the task. With a manifest key in the context, only
     // a checked manifest may say what the files are: the one the product-ini stage handed on.
+    // A run that goes back from the installed version needs that version's checked release too,
+    // to remove what only it installed.
     MakeDownloadReplaceListTaskSpecification(const RunContext& context,
                                              std::optional<ReleaseManifest> checkedManifest,
-                                             QObject* parent, double parentProgressRange);
+                                             QObject* parent, double parentProgressRange,
+                                             std::optional<NewerRelease> newerRelease = {});
 
 protected:
     [[nodiscard]] std::unique_ptr<ASyncFunc> createFunction() override;
@@ -32,6 +36,7 @@ protected:
 private:
     const RunContext& context;
     const std::optional<ReleaseManifest> checkedManifest;
+    const std::optional<NewerRelease> newerRelease;
 };
 
 // The body of the list building: a ProductIniReader on copies of the configuration's names and
@@ -39,16 +44,25 @@ private:
 class MakeDownloadReplaceListFunc : public ASyncComputation<FileSpecifications>
 {
 public:
-    // With a checked manifest, every download gets its SHA-256 digests from it.
+    // With a checked manifest, every download gets its SHA-256 digests from it. goingBackFrom is
+    // the installed version a pull-back leaves (0 for none); with a manifest, newer must be its
+    // checked release.
     MakeDownloadReplaceListFunc(const QString& clientType, SessionLayout session,
                                 InstallationLayout installation,
-                                std::optional<ReleaseManifest> manifest = {});
+                                std::optional<ReleaseManifest> manifest = {}, int goingBackFrom = 0,
+                                std::optional<NewerRelease> newer = {});
 
     [[nodiscard]] Result<FileSpecifications> run() override;
 
 private:
+    // Hands the newer release to the reader; a failure when a manifest key asks for one that was
+    // not checked.
+    [[nodiscard]] Failure setUpPullBack(ProductIniReader& reader);
+
     const QString clientType;
     const SessionLayout session;
     const InstallationLayout installation;
     const std::optional<ReleaseManifest> manifest;
+    const int goingBackFrom;
+    const std::optional<NewerRelease> newer;
 };

@@ -624,6 +624,7 @@ private slots:
     void stalledMirrorsOrTheClientCannotBypassTheStatement_data();
     void stalledMirrorsOrTheClientCannotBypassTheStatement();
     void withheldOrReplayedStatementGivesNothingNew();
+    void withdrawalEndsOnTheOlderTree();
     // File modes from the release manifest
     void newExecutableFile();
     // Hostile network: byte limits, unsigned markup, nothing sent before a fatal error
@@ -1939,6 +1940,46 @@ void TestEndToEnd::stagedRolloutWidensHaltsAndWithdraws()
     QVERIFY(changeChannels(mirror.path(), {u"--withdraw"_s, u"stable=3"_s, u"--to"_s, u"2"_s}));
     QVERIFY(runEach({all.front()}, {2}));
     QVERIFY(all.front()->logText().contains(u"Version 3 was withdrawn: going back to version 2"_s));
+}
+
+// Version 3 adds a plugin, a packed data file and notes that the user then edits; withdrawn, it
+// leaves exactly 2's tree but for the edited notes.
+void TestEndToEnd::withdrawalEndsOnTheOlderTree()
+{
+    if (Ed25519::builtInKey().isEmpty() || Ed25519::builtInChannelKey().isEmpty())
+        QSKIP("this updater is built without a manifest or channel key: it reads no statement");
+    ClientFiles three = versionThree();
+    three[u"plugins/libecho.so"_s] = "echo plugin"_ba;
+    three[u"data/effects.dat"_s] = repeated("effect ", 500);
+    three[u"share/notes.txt"_s] = "notes of 3\n"_ba;
+    QTemporaryDir mirror;
+    QTemporaryDir work;
+    QVERIFY(publish(2, versionTwo(), mirror.path(), clientDirectory(1)));
+    QVERIFY(publish(3, three, mirror.path(), clientDirectory(2)));
+    QVERIFY(changeChannels(mirror.path(), {u"--channel"_s, u"stable=3"_s}));
+    QVERIFY(changeChannels(mirror.path(), {u"--withdraw"_s, u"stable=3"_s, u"--to"_s, u"2"_s}));
+    Nginx nginx(mirror.path(), work.path());
+    QVERIFY2(nginx.start(), nginx.errorLog().constData());
+    UpdateServer server;
+    QVERIFY(server.start({u"--stable"_s, u"2"_s, u"--banner-image"_s, QString()}));
+    Installation installation;
+    three[u"share/notes.txt"_s] = "my own notes\n"_ba;
+    QVERIFY(writeClient(installation.path(), three) &&
+            installation.writeMirrors({nginx.url(QString())}) &&
+            installation.writeSettings(
+                    "[update]\nstreams=4\n[installed]\nversion=3\nchannel=stable\n"));
+    const TreeSnapshot before = TreeSnapshot::take(installation.path());
+
+    installation.start({u"--nouser"_s});
+    QVERIFY2(installation.finishes(), qPrintable(installation.logText()));
+    QVERIFY(installation.clientStarted(2));
+    QVERIFY2(installation.logText().contains(
+                     u"Kept share/notes.txt: it was changed after version 3 installed it"_s),
+             qPrintable(installation.logText()));
+    ClientFiles target = versionTwo();
+    target[u"share/notes.txt"_s] = three.value(u"share/notes.txt"_s);
+    COMPARE_TREES(TreeSnapshot::take(installation.path()),
+                  expectedTree(before, three, target, installation.path()));
 }
 
 // A new packed helper, a data file and a current helper that earlier updaters left not executable.

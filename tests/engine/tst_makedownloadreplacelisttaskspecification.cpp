@@ -3,6 +3,7 @@
 #include "makedownloadreplacelisttaskspecification.h"
 #include "runcontext.h"
 #include "runningbodies.h"
+#include "sha256.h"
 #include "signallog.h"
 #include "tomcryptutil.h"
 #include "workpool.h"
@@ -50,6 +51,25 @@ QStringList describe(const FileSpecifications& lists)
     for (const QString& name : lists.deleteList)
         lines.append(u"delete "_s + name);
     return lines;
+}
+
+// A product ini of one section "dl" with the files "key=content", and a checked manifest of it.
+std::pair<QString, ReleaseManifest> releaseOf(int version, const QStringList& files)
+{
+    QString ini = u"[dl]\n"_s;
+    ReleaseManifest manifest;
+    manifest.setVersion(version);
+    for (const QString& file : files) {
+        const QByteArray content = file.section(u'=', 1).toUtf8();
+        ini += file.section(u'=', 0, 0) + u"=::%1\n"_s.arg(content.size());
+        static_cast<void>(manifest.addFile({u"dl/"_s + file.section(u'=', 0, 0),
+                                            Sha256::hexOf(content),
+                                            content.size(),
+                                            {},
+                                            0}));
+    }
+    manifest.setProductIni(Sha256::hexOf(ini.toUtf8()), ini.toUtf8().size());
+    return {ini, manifest};
 }
 
 const FileSpecifications earlierLists{
@@ -100,6 +120,8 @@ private slots:
     void taskDeletedBeforeBodyEnds();
     void replaceNames_data();
     void replaceNames();
+    void pullsBackToTheOlderTree_data();
+    void pullsBackToTheOlderTree();
 
 private:
     // Each entry is "relative/path=content".
@@ -109,6 +131,8 @@ private:
     std::unique_ptr<QTemporaryDir> root;
     std::unique_ptr<QTemporaryDir> temp;
     RunContext context;
+    std::optional<ReleaseManifest> manifest;
+    std::optional<NewerRelease> newer;
 };
 
 void TestMakeDownloadReplaceList::init()
@@ -122,6 +146,8 @@ void TestMakeDownloadReplaceList::init()
     context.launch.clientType = u"client_linux_amd64"_s;
     context.installation = InstallationLayout(root->path());
     context.session = SessionLayout(temp->path());
+    manifest.reset();
+    newer.reset();
 }
 
 void TestMakeDownloadReplaceList::cleanup()
@@ -143,7 +169,7 @@ void TestMakeDownloadReplaceList::writeFiles(const QString& base, const QStringL
 
 QStringList TestMakeDownloadReplaceList::runTask(FileSpecifications& lists, double weight)
 {
-    MakeDownloadReplaceListTaskSpecification task(context, std::nullopt, nullptr, weight);
+    MakeDownloadReplaceListTaskSpecification task(context, manifest, nullptr, weight, newer);
     SignalLog log;
     log.watchTask(&task, u"lists"_s);
     QSignalSpy finished(&task, &TaskSpecification::finished);
@@ -376,6 +402,42 @@ void TestMakeDownloadReplaceList::replaceNames()
     QCOMPARE(record.destFileName(QString()), installed);
     QCOMPARE(record.oldDestFileName(), old);
     QCOMPARE(record.destFileName(u"new_"_s), QString(old).replace(u"_old_"_s, u"new_"_s));
+}
+
+void TestMakeDownloadReplaceList::pullsBackToTheOlderTree_data()
+{
+    QTest::addColumn<QByteArray>("key");       // empty: no manifests
+    QTest::addColumn<QStringList>("expected"); // deletions, then the log's lines on version 3
+    QTest::newRow("what only 3 had goes where unchanged")
+            << "key"_ba
+            << QStringList{u"p"_s, u"lists message Kept update: the updater's own files stay"_s,
+                           u"lists message Kept q: it was changed after version 3 installed it"_s};
+    QTest::newRow("no manifests") << QByteArray()
+                                  << QStringList{u"lists message Going back from version 3 "
+                                                 u"without release manifests: the files only "
+                                                 u"version 3 had are kept"_s};
+}
+
+void TestMakeDownloadReplaceList::pullsBackToTheOlderTree()
+{
+    QFETCH(QByteArray, key);
+    QFETCH(QStringList, expected);
+    const auto [targetIni, target] = releaseOf(2, {u"a=A"_s});
+    const auto [newerIni, newerManifest] =
+            releaseOf(3, {u"a=A3"_s, u"p=P"_s, u"q=Q"_s, u"update=U"_s});
+    writeFiles(temp->path(),
+               {u"client_linux_amd64.ini="_s + targetIni, u"newer.ini="_s + newerIni});
+    writeFiles(root->path(), {u"a=A"_s, u"p=P"_s, u"q=changed"_s, u"update=U"_s});
+    context.manifestKey = key;
+    context.launch.goingBackFrom = 3;
+    if (!key.isEmpty()) {
+        manifest = target;
+        newer = NewerRelease{temp->filePath(u"newer.ini"_s), newerManifest};
+    }
+    FileSpecifications lists;
+    const QStringList log =
+            runTask(lists).filter(QRegularExpression(u"message (Kept|.*version 3)"_s));
+    QCOMPARE(lists.deleteList + log, expected);
 }
 
 QTEST_GUILESS_MAIN(TestMakeDownloadReplaceList)
