@@ -234,12 +234,12 @@ bool DownloadTaskSpecification::startTransfer()
 
 void DownloadTaskSpecification::waitForFreeSlot()
 {
-    // Queued: by the time we look again, the task of the finished transfer has given its slot
-    // back.
-    if (!slotWait)
-        slotWait =
-                connect(manager, &QNetworkAccessManager::finished, this,
-                        &DownloadTaskSpecification::onOtherDownloadFinished, Qt::QueuedConnection);
+    // When a slot is given back, not when a transfer ends: a download gives its slot back only
+    // once its digests are known, which may be after every transfer has ended. Queued, so that
+    // the task that gave it back has finished with the mirror list first.
+    if (!slotWait && !mirrors.isNull())
+        slotWait = connect(mirrors.data(), &Mirrors::slotFreed, this,
+                           &DownloadTaskSpecification::onSlotFreed, Qt::QueuedConnection);
 }
 
 void DownloadTaskSpecification::stopWaitingForSlot()
@@ -248,7 +248,7 @@ void DownloadTaskSpecification::stopWaitingForSlot()
     slotWait = {};
 }
 
-void DownloadTaskSpecification::onOtherDownloadFinished(QNetworkReply* /*finishedReply*/)
+void DownloadTaskSpecification::onSlotFreed()
 {
     stopWaitingForSlot();
     // A notice posted before a cancel or reset still arrives; such a task must stay quiet.

@@ -83,7 +83,7 @@ private slots:
     void onReadyRead();
     void onDownloadFinished();
     void onMetaDataChanged();
-    void onOtherDownloadFinished(QNetworkReply* finishedReply);
+    void onSlotFreed();
 
 private:
     void startDownload();

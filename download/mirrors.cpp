@@ -188,6 +188,7 @@ void Mirrors::releaseMirror(const QString& name, bool multiplexable)
         --site->inUse;
     if (!isStream(*site, multiplexable) && site->connectionsInUse > 0)
         --site->connectionsInUse;
+    emit slotFreed();
 }
 
 void Mirrors::addMirrorError(const QString& name)
@@ -210,6 +211,7 @@ void Mirrors::removeMirror(const QString& name)
     mirrors.removeAt(index);
     // The streams go on running, over the mirrors that are left.
     reshareSlots();
+    emit slotFreed();
 }
 
 int Mirrors::getMirrorIndex(const QString& name) const

@@ -72,7 +72,7 @@ public:
     // download may travel as one more stream of an HTTP/2 mirror; any other needs a connection of
     // its own, of which a mirror has at most http1SlotLimit.
     [[nodiscard]] Choice getRandomMirror(FTPSiteAccessData& site, bool multiplexable = false);
-    // Gives back the slot of a download chosen with the same multiplexable.
+    // Gives back the slot of a download chosen with the same multiplexable; slotFreed() follows.
     void releaseMirror(const QString& name, bool multiplexable = false);
     // Whether a download travels as an HTTP/2 stream of the mirror rather than on a connection of
     // its own.
@@ -91,6 +91,9 @@ public:
 signals:
     void message(QString message);
     void fatalError(QString errorMessage);
+    // A slot was given back, or the slots were shared out anew: a download that found all slots
+    // busy may look again.
+    void slotFreed();
 
 private:
     [[nodiscard]] FTPSiteAccessData* find(const QString& name);
