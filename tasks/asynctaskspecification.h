@@ -80,7 +80,7 @@ private:
     std::unique_ptr<ASyncFunc> func;
 };
 
-// A task whose work is a body run on the process-wide thread pool. A user cancel does not
+// A task whose work is a body run on a pool of WorkPool, pool(). A user cancel does not
 // interrupt the body; its result still ends the task. One body of a task runs at a time.
 class ASyncTaskSpecification : public TaskSpecification
 {
