@@ -124,11 +124,10 @@ int applyCommand(BinaryPatch::Method method, const QStringList& files)
     AnonymousPeak peak;
     QElapsedTimer timer;
     timer.start();
-    QByteArray digest;
-    QString error;
-    if (!BinaryPatch::apply(method, files.at(0), files.at(1), files.at(2), BinaryPatch::maxFileSize,
-                            digest, error))
-        return fail(error);
+    const Result<QByteArray> applied = BinaryPatch::apply(method, files.at(0), files.at(1),
+                                                          files.at(2), BinaryPatch::maxFileSize);
+    if (!applied.ok())
+        return fail(applied.failure().text);
     const double seconds = double(timer.nsecsElapsed()) / 1e9;
     const qint64 anonymous = peak.stop();
     const qint64 size = QFile(files.at(2)).size();
@@ -161,10 +160,11 @@ int throughput()
         for (int round = 0; round < 3; ++round) {
             QElapsedTimer timer;
             timer.start();
-            QByteArray digest;
-            if (!BinaryPatch::apply(method, dir.filePath(u"old"_s), dir.filePath(u"patch"_s),
-                                    dir.filePath(u"new"_s), target.size(), digest, error))
-                return fail(error);
+            const Result<QByteArray> applied =
+                    BinaryPatch::apply(method, dir.filePath(u"old"_s), dir.filePath(u"patch"_s),
+                                       dir.filePath(u"new"_s), target.size());
+            if (!applied.ok())
+                return fail(applied.failure().text);
             best = std::min(best, double(timer.nsecsElapsed()) / 1e9);
         }
         std::printf("patch-speed: %s: %lld bytes made from a %lld-byte patch in %.3f s: %.0f "

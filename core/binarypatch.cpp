@@ -24,12 +24,11 @@ QByteArrayView BinaryPatch::nameOf(Method method)
     return "zstd";
 }
 
-bool BinaryPatch::apply(Method method, const QString& sourceFile, const QString& patchFile,
-                        const QString& targetFile, qint64 maxTargetSize, QByteArray& targetSha256,
-                        QString& error)
+Result<QByteArray> BinaryPatch::apply(Method method, const QString& sourceFile,
+                                      const QString& patchFile, const QString& targetFile,
+                                      qint64 maxTargetSize)
 {
     if (method != Method::Zstd)
-        return SuffixPatch::apply(sourceFile, patchFile, targetFile, maxTargetSize, targetSha256,
-                                  error);
-    return ZstdPatch::apply(sourceFile, patchFile, targetFile, maxTargetSize, targetSha256, error);
+        return SuffixPatch::apply(sourceFile, patchFile, targetFile, maxTargetSize);
+    return ZstdPatch::apply(sourceFile, patchFile, targetFile, maxTargetSize);
 }

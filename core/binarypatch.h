@@ -1,5 +1,8 @@
 #pragma once
 
+#include "failure.h"
+
+#include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
 
@@ -29,7 +32,7 @@ public:
 
     // Writes what patchFile makes of sourceFile to targetFile, at most maxTargetSize bytes, and
     // gives its lower-case hex SHA-256 digest; see ZstdPatch::apply.
-    [[nodiscard]] static bool apply(Method method, const QString& sourceFile,
-                                    const QString& patchFile, const QString& targetFile,
-                                    qint64 maxTargetSize, QByteArray& targetSha256, QString& error);
+    [[nodiscard]] static Result<QByteArray> apply(Method method, const QString& sourceFile,
+                                                  const QString& patchFile,
+                                                  const QString& targetFile, qint64 maxTargetSize);
 };

@@ -6,6 +6,7 @@
 #include "settingsfile.h"
 #include "updateinidata.h"
 #include "wholefile.h"
+#include "workpool.h"
 
 #include <QDir>
 #include <QFile>
@@ -15,9 +16,7 @@
 #include <QThread>
 
 #include <algorithm>
-#include <atomic>
 #include <limits>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -261,28 +260,10 @@ void ProductIniReader::compareWithInstallation()
     // Hashing is what takes the time: one file at a time on every core, this thread among them,
     // so that no core is lost to waking a thread that only reports.
     std::vector<Comparison> outcomes(size_t(entries.size()));
-    std::atomic<qsizetype> next{0};
-    std::atomic<qsizetype> done{0};
-    const auto compareNext = [&] {
-        const qsizetype i = next++;
-        if (i >= entries.size())
-            return false;
-        outcomes[size_t(i)] = compare(entries.at(i));
-        ++done;
-        return true;
-    };
-    const qsizetype workers =
-            std::min<qsizetype>(std::clamp(QThread::idealThreadCount(), 1, 4), entries.size());
-    std::vector<std::thread> helpers;
-    for (qsizetype i = 1; i < workers; ++i)
-        helpers.emplace_back([&compareNext] {
-            while (compareNext()) {
-            }
-        });
-    while (compareNext())
-        advanceTo(done);
-    for (std::thread& helper : helpers)
-        helper.join();
+    WorkPool::forEach(
+            WorkPool::instance(), entries.size(), std::clamp(QThread::idealThreadCount(), 1, 4),
+            [&](qsizetype i) { outcomes[size_t(i)] = compare(entries.at(i)); },
+            [this](qsizetype done) { advanceTo(done); });
     advanceTo(entries.size());
     for (qsizetype i = 0; i < entries.size(); ++i)
         take(entries.at(i), outcomes[size_t(i)]);

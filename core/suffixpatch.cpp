@@ -4,6 +4,7 @@
 #include "sha256.h"
 #include "suffixindex.h"
 #include "wholefile.h"
+#include "workpool.h"
 #include "xzstreamreader.h"
 #include "zstdstreamreader.h"
 
@@ -13,11 +14,12 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <condition_variable>
 #include <cstring>
-#include <future>
 #include <lzma.h>
 #include <memory>
-#include <thread>
+#include <mutex>
+#include <optional>
 #include <vector>
 #include <zstd.h>
 
@@ -26,12 +28,65 @@ using namespace Qt::StringLiterals;
 namespace {
 
 constexpr QByteArrayView magic = "SVSUFX02";
-// The magic; the sizes of the old and the new file; those of the packed steps and differences;
-// how the differences are written (a Differences).
-constexpr qsizetype headerSize = 8 + 5 * 8;
 // ZeroRunsXz packs the runs with xz: on the sparse differences of a build one commit apart its
 // range coder makes them a tenth smaller than libzstd's entropy coders.
 enum class Differences : quint64 { Bytewise = 0, ZeroRuns = 1, ZeroRunsXz = 2 };
+
+// What a patch begins with: the magic; the sizes of the old and the new file; those of the packed
+// steps and differences; how the differences are written; each number little-endian in 64 bits.
+// The packed steps, differences and new bytes follow.
+struct Header
+{
+    static constexpr qsizetype size = 8 + 5 * 8;
+
+    qint64 sourceSize = 0;
+    qint64 targetSize = 0;
+    quint64 stepsSize = 0;
+    quint64 differencesSize = 0;
+    Differences form = Differences::Bytewise;
+
+    // The header of patch when it is a patch of this kind whose streams lie within it.
+    [[nodiscard]] static std::optional<Header> parse(QByteArrayView patch)
+    {
+        if (patch.size() < size || !patch.startsWith(magic))
+            return std::nullopt;
+        const auto number = [&](int i) {
+            return qFromLittleEndian<quint64>(patch.data() + magic.size() + 8 * i);
+        };
+        Header header{qint64(number(0)), qint64(number(1)), number(2), number(3),
+                      Differences(number(4))};
+        const quint64 room = quint64(patch.size() - size);
+        if (header.targetSize < 0 || number(4) > quint64(Differences::ZeroRunsXz) ||
+            header.stepsSize > room || header.differencesSize > room - header.stepsSize)
+            return std::nullopt;
+        return header;
+    }
+
+    void appendTo(QByteArray& patch) const
+    {
+        patch.append(magic.data(), magic.size());
+        for (const quint64 value : {quint64(sourceSize), quint64(targetSize), stepsSize,
+                                    differencesSize, quint64(form)}) {
+            char little[8];
+            qToLittleEndian(value, little);
+            patch.append(little, 8);
+        }
+    }
+
+    [[nodiscard]] QByteArrayView steps(QByteArrayView patch) const
+    {
+        return patch.sliced(size, qsizetype(stepsSize));
+    }
+    [[nodiscard]] QByteArrayView differences(QByteArrayView patch) const
+    {
+        return patch.sliced(size + qsizetype(stepsSize), qsizetype(differencesSize));
+    }
+    [[nodiscard]] QByteArrayView extra(QByteArrayView patch) const
+    {
+        return patch.sliced(size + qsizetype(stepsSize + differencesSize));
+    }
+};
+
 // Each stream's decoder keeps a window this large; three of them stay well inside the memory an
 // apply may take.
 constexpr int maxWindowLog = 24;
@@ -211,20 +266,11 @@ std::vector<Step> findSteps(const SuffixIndex& index, QByteArrayView old, QByteA
     // Stretches are searched side by side; only a match across their border is lost.
     const qint64 parts = std::clamp<qint64>(threads, 1, std::max<qint64>(1, target.size() >> 20));
     std::vector<std::vector<Step>> found(static_cast<size_t>(parts));
-    std::vector<std::thread> workers;
-    for (qint64 part = 0; part < parts; ++part) {
+    WorkPool::forEach(WorkPool::helpers(), parts, int(parts), [&](qsizetype part) {
         const qint64 begin = target.size() * part / parts;
         const qint64 end = target.size() * (part + 1) / parts;
-        auto work = [&, part, begin, end] {
-            found[size_t(part)] = StepFinder(index, old, target, begin, end).run();
-        };
-        if (part + 1 == parts)
-            work();
-        else
-            workers.emplace_back(work);
-    }
-    for (std::thread& worker : workers)
-        worker.join();
+        found[size_t(part)] = StepFinder(index, old, target, begin, end).run();
+    });
     std::vector<Step> steps;
     for (std::vector<Step>& part : found)
         steps.insert(steps.end(), part.begin(), part.end());
@@ -320,13 +366,6 @@ bool compressXz(QByteArrayView data, QByteArray& out, QString& error)
     return true;
 }
 
-void appendSize(QByteArray& out, qint64 value)
-{
-    char little[8];
-    qToLittleEndian(quint64(value), little);
-    out.append(little, 8);
-}
-
 // The three streams of a patch, first as they are and then packed.
 struct Streams
 {
@@ -380,17 +419,19 @@ struct Streams
         // control, differences byte by byte, as runs, as runs by xz, extra
         QByteArray packed[5];
         QString problems[5];
-        std::thread runsPacker([&] {
-            const QByteArray runs = zeroRuns(bytewise);
-            if (compress(runs, packed[2], threads, problems[2]) &&
-                runs.size() <= targetSize / xzShareDivisor)
-                compressXz(runs, packed[3], problems[3]);
+        WorkPool::forEach(WorkPool::helpers(), 3, 3, [&](qsizetype job) {
+            if (job == 0) {
+                if (compress(control, packed[0], 1, problems[0]))
+                    compress(bytewise, packed[1], threads, problems[1]);
+            } else if (job == 1) {
+                const QByteArray runs = zeroRuns(bytewise);
+                if (compress(runs, packed[2], threads, problems[2]) &&
+                    runs.size() <= targetSize / xzShareDivisor)
+                    compressXz(runs, packed[3], problems[3]);
+            } else {
+                compress(extra, packed[4], threads, problems[4]);
+            }
         });
-        std::thread extraPacker([&] { compress(extra, packed[4], threads, problems[4]); });
-        if (compress(control, packed[0], 1, problems[0]))
-            compress(bytewise, packed[1], threads, problems[1]);
-        runsPacker.join();
-        extraPacker.join();
         for (const QString& problem : problems) {
             if (!problem.isEmpty()) {
                 error = problem;
@@ -404,10 +445,8 @@ struct Streams
                 form = other;
         }
         const QByteArray& differences = packed[quint64(form) + 1];
-        patch.append(magic.data(), magic.size());
-        for (const qint64 value : {sourceSize, targetSize, qint64(packed[0].size()),
-                                   qint64(differences.size()), qint64(form)})
-            appendSize(patch, value);
+        Header{sourceSize, targetSize, quint64(packed[0].size()), quint64(differences.size()), form}
+                .appendTo(patch);
         patch.append(packed[0]);
         patch.append(differences);
         patch.append(packed[4]);
@@ -435,8 +474,8 @@ void addTo(uchar* out, const uchar* from, qint64 count)
 }
 
 // Writes the result a block at a time, hashing it on the way. A full block is hashed and written
-// on a second thread while the next one is made: with dense differences the two take about as
-// long as each other.
+// by a thread of its own while the next one is made: with dense differences the two take about
+// as long as each other.
 class ResultWriter
 {
 public:
@@ -445,23 +484,23 @@ public:
         , blocks{QByteArray(outputBlock, Qt::Uninitialized),
                  QByteArray(outputBlock, Qt::Uninitialized)}
     {}
-    ~ResultWriter() { static_cast<void>(settle()); }
+    ~ResultWriter() { stop(); }
     ResultWriter(const ResultWriter&) = delete;
     ResultWriter& operator=(const ResultWriter&) = delete;
 
-    [[nodiscard]] bool open(QString& error)
+    [[nodiscard]] Failure open()
     {
-        if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            return true;
-        error = u"Could not open file %1 for writing: %2"_s.arg(file.fileName(),
-                                                                file.errorString());
-        return false;
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return {Failure::Kind::Disk, u"Could not open file %1 for writing: %2"_s.arg(
+                                                 file.fileName(), file.errorString())};
+        storer.emplace([this] { storeHandedOver(); });
+        return {};
     }
 
-    // Room for up to `want` bytes at the end of the block.
-    [[nodiscard]] uchar* room(qint64 want, qint64& got, QString& error)
+    // Room for up to `want` bytes at the end of the block; null when storing failed.
+    [[nodiscard]] uchar* room(qint64 want, qint64& got)
     {
-        if (filled == outputBlock && !handOver(error))
+        if (filled == outputBlock && !handOver())
             return nullptr;
         got = std::min<qint64>(want, outputBlock - filled);
         return reinterpret_cast<uchar*>(blocks[current].data()) + filled;
@@ -469,33 +508,75 @@ public:
     void commit(qint64 count) { filled += count; }
 
     // Everything committed is written and hashed.
-    [[nodiscard]] bool finish(QString& error) { return handOver(error) && settled(error); }
+    [[nodiscard]] Failure finish()
+    {
+        if (handOver())
+            static_cast<void>(settled());
+        return failure;
+    }
+
+    // What went wrong with storing, once room() or finish() said so.
+    [[nodiscard]] const Failure& problem() const { return failure; }
 
     [[nodiscard]] QByteArray digest() { return hash.hexResult(); }
 
 private:
-    // Starts storing the current block once the one before is stored, and goes on in the other.
-    [[nodiscard]] bool handOver(QString& error)
+    // Hands the current block to the storing thread once the one before is stored, and goes on
+    // in the other.
+    [[nodiscard]] bool handOver()
     {
-        if (!settled(error))
+        if (!settled())
             return false;
         if (filled == 0)
             return true;
-        const QByteArrayView full(blocks[current].constData(), filled);
-        storing = std::async(std::launch::async, [this, full] { return store(full); });
+        {
+            const std::lock_guard lock(mutex);
+            handed = QByteArrayView(blocks[current].constData(), filled);
+        }
+        changed.notify_all();
         current ^= 1;
         filled = 0;
         return true;
     }
 
-    [[nodiscard]] bool settled(QString& error)
+    // Waits for the block handed over to be stored; false when it or one before failed.
+    [[nodiscard]] bool settled()
     {
-        error = settle();
-        return error.isEmpty();
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [this] { return handed.isNull(); });
+        if (!storeError.isEmpty())
+            failure = {Failure::Kind::Disk, storeError};
+        return !failure.failed();
     }
 
-    // Waits for the block being stored; what went wrong with it, if anything.
-    QString settle() { return storing.valid() ? storing.get() : QString(); }
+    void stop()
+    {
+        {
+            const std::lock_guard lock(mutex);
+            stopping = true;
+        }
+        changed.notify_all();
+        storer.reset();
+    }
+
+    // The storing thread: each block handed over, until stopped.
+    void storeHandedOver()
+    {
+        std::unique_lock lock(mutex);
+        for (;;) {
+            changed.wait(lock, [this] { return !handed.isNull() || stopping; });
+            if (handed.isNull())
+                return;
+            const QByteArrayView block = handed;
+            lock.unlock();
+            QString error = storeError.isEmpty() ? store(block) : QString();
+            lock.lock();
+            if (!error.isEmpty())
+                storeError = std::move(error);
+            handed = {};
+            changed.notify_all();
+        }
+    }
 
     QString store(QByteArrayView block)
     {
@@ -507,13 +588,20 @@ private:
         return {};
     }
 
-    // Only the storing thread touches these while a block is on its way.
+    // Only the storing thread touches the file and the hash while a block is on its way.
     QFile file;
     Sha256 hash;
     QByteArray blocks[2];
     int current = 0;
     qsizetype filled = 0;
-    std::future<QString> storing;
+    Failure failure;
+    // The hand-over, under the mutex.
+    std::mutex mutex;
+    std::condition_variable changed;
+    QByteArrayView handed;
+    QString storeError;
+    bool stopping = false;
+    std::optional<WorkPool::Companion> storer;
 };
 
 class Applier
@@ -525,32 +613,36 @@ public:
         , oldSize(old.size())
         , patchFile(patchFile)
         , writer(writer)
-        , form(patch.size() >= headerSize
-                       ? qFromLittleEndian<quint64>(patch.data() + magic.size() + 32)
-                       : 0)
-        , steps(section(patch, 0), maxWindowLog)
-        , differences(differencesReader(section(patch, 1)))
-        , extra(section(patch, 2), maxWindowLog)
-    {
-        if (patch.size() >= headerSize) {
-            sourceSize = qint64(qFromLittleEndian<quint64>(patch.data() + magic.size()));
-            targetSize = qint64(qFromLittleEndian<quint64>(patch.data() + magic.size() + 8));
-        }
-    }
+        , header(Header::parse(patch))
+        , steps(header ? header->steps(patch) : QByteArrayView(), maxWindowLog)
+        , differences(differencesReader(header ? header->differences(patch) : QByteArrayView()))
+        , extra(header ? header->extra(patch) : QByteArrayView(), maxWindowLog)
+    {}
 
-    [[nodiscard]] bool run(qint64 maxTargetSize, QString& error)
+    [[nodiscard]] Failure run(qint64 maxTargetSize)
     {
-        if (!wellFormed || targetSize < 0 || form > quint64(Differences::ZeroRunsXz))
-            return fail(u"not a patch of this kind"_s, error);
-        if (sourceSize != oldSize)
-            return fail(u"it was made from a file of %1 bytes"_s.arg(sourceSize), error);
-        if (targetSize > maxTargetSize) {
-            error = u"the patch %1 makes more than %2 bytes"_s.arg(patchFile).arg(maxTargetSize);
-            return false;
-        }
+        if (!header)
+            return fail(u"not a patch of this kind"_s);
+        if (header->sourceSize != oldSize)
+            return fail(u"it was made from a file of %1 bytes"_s.arg(header->sourceSize));
+        if (header->targetSize > maxTargetSize)
+            return {Failure::Kind::Patch,
+                    u"the patch %1 makes more than %2 bytes"_s.arg(patchFile).arg(maxTargetSize)};
         for (PackedStreamReader* stream : streams())
             if (!stream->problem().isEmpty())
-                return fail(stream->problem(), error);
+                return fail(stream->problem());
+        if (!makeAll())
+            return failure;
+        if (Failure stored = writer.finish(); stored.failed())
+            return stored;
+        return checkEnds();
+    }
+
+private:
+    // Follows the steps until the new file is made; false with failure set.
+    [[nodiscard]] bool makeAll()
+    {
+        const qint64 targetSize = header->targetSize;
         qint64 made = 0;
         qint64 oldAt = 0;
         while (made < targetSize) {
@@ -558,63 +650,44 @@ public:
             quint64 copy = 0;
             quint64 seek = 0;
             if (!steps.readNumber(add) || !steps.readNumber(copy) || !steps.readNumber(seek))
-                return streamFailed(steps, error);
+                return streamFailed(steps);
             // A damaged step may ask for any position: no arithmetic on it may overflow.
             if (add > quint64(targetSize - made) || copy > quint64(targetSize - made) - add)
-                return fail(u"a step makes more than the new file's size"_s, error);
+                return failed(u"a step makes more than the new file's size"_s);
             // Past the old file's end even the length left would wrap; no step of a patch that
             // was made from it goes there.
             if (__builtin_add_overflow(oldAt, unzigzag(seek), &oldAt) || oldAt < 0 ||
                 oldAt > oldSize || quint64(oldSize - oldAt) < add)
-                return fail(u"a step reads outside the old file"_s, error);
-            const bool added = form == quint64(Differences::Bytewise)
-                                       ? fill(*differences, qint64(add), old + oldAt, error)
-                                       : addZeroRuns(qint64(add), old + oldAt, error);
-            if (!added || !fill(extra, qint64(copy), nullptr, error))
+                return failed(u"a step reads outside the old file"_s);
+            const bool added = header->form == Differences::Bytewise
+                                       ? fill(*differences, qint64(add), old + oldAt)
+                                       : addZeroRuns(qint64(add), old + oldAt);
+            if (!added || !fill(extra, qint64(copy), nullptr))
                 return false;
             oldAt += qint64(add);
             made += qint64(add + copy);
         }
-        if (!writer.finish(error))
-            return false;
+        return true;
+    }
+
+    // Every stream ends where the new file does.
+    [[nodiscard]] Failure checkEnds()
+    {
         if (zerosLeft != 0 || othersLeft != 0)
-            return fail(u"goes on after its end"_s, error, false);
+            return fail(u"goes on after its end"_s, false);
         for (PackedStreamReader* stream : streams()) {
             if (stream->atEnd())
                 continue;
             if (!stream->problem().isEmpty())
-                return fail(stream->problem(), error);
-            return fail(stream->unfinished() ? u"ends early"_s : u"goes on after its end"_s, error,
-                        false);
+                return fail(stream->problem());
+            return fail(stream->unfinished() ? u"ends early"_s : u"goes on after its end"_s, false);
         }
-        return true;
-    }
-
-private:
-    QByteArrayView section(QByteArrayView patch, int index)
-    {
-        if (patch.size() < headerSize || !patch.startsWith(magic)) {
-            wellFormed = false;
-            return {};
-        }
-        qint64 from = headerSize;
-        for (int i = 0; i < 2; ++i) {
-            const quint64 length =
-                    qFromLittleEndian<quint64>(patch.data() + magic.size() + 8 * (i + 2));
-            if (length > quint64(patch.size() - from)) {
-                wellFormed = false;
-                return {};
-            }
-            if (i == index)
-                return patch.sliced(from, qsizetype(length));
-            from += qint64(length);
-        }
-        return patch.sliced(from);
+        return {};
     }
 
     [[nodiscard]] std::unique_ptr<PackedStreamReader> differencesReader(QByteArrayView packed)
     {
-        if (form == quint64(Differences::ZeroRunsXz))
+        if (header && header->form == Differences::ZeroRunsXz)
             return std::make_unique<XzStreamReader>(packed, xzMemoryLimit);
         return std::make_unique<ZstdStreamReader>(packed, maxWindowLog);
     }
@@ -626,18 +699,18 @@ private:
 
     // count bytes of the old file from `from`, each with its difference added: a run of zeros
     // takes the old bytes as they are.
-    bool addZeroRuns(qint64 count, const uchar* from, QString& error)
+    bool addZeroRuns(qint64 count, const uchar* from)
     {
         while (count > 0) {
             if (zerosLeft == 0 && othersLeft == 0) {
                 if (!differences->readNumber(zerosLeft) || !differences->readNumber(othersLeft))
-                    return streamFailed(*differences, error);
+                    return streamFailed(*differences);
                 if (zerosLeft == 0 && othersLeft == 0)
-                    return fail(u"a run of differences is empty"_s, error);
+                    return failed(u"a run of differences is empty"_s);
             }
             if (zerosLeft == 0) {
                 const qint64 take = qint64(std::min<quint64>(othersLeft, quint64(count)));
-                if (!fill(*differences, take, from, error))
+                if (!fill(*differences, take, from))
                     return false;
                 othersLeft -= quint64(take);
                 from += take;
@@ -645,10 +718,9 @@ private:
                 continue;
             }
             qint64 got = 0;
-            uchar* out =
-                    writer.room(qint64(std::min<quint64>(zerosLeft, quint64(count))), got, error);
+            uchar* out = writer.room(qint64(std::min<quint64>(zerosLeft, quint64(count))), got);
             if (!out)
-                return false;
+                return writerFailed();
             std::memcpy(out, from, size_t(got));
             writer.commit(got);
             zerosLeft -= quint64(got);
@@ -660,15 +732,15 @@ private:
 
     // count bytes of the stream into the result; with from, each added to the old file's byte
     // there.
-    bool fill(PackedStreamReader& stream, qint64 count, const uchar* from, QString& error)
+    bool fill(PackedStreamReader& stream, qint64 count, const uchar* from)
     {
         while (count > 0) {
             qint64 got = 0;
-            uchar* out = writer.room(count, got, error);
+            uchar* out = writer.room(count, got);
             if (!out)
-                return false;
+                return writerFailed();
             if (!stream.read(out, got))
-                return streamFailed(stream, error);
+                return streamFailed(stream);
             if (from) {
                 addTo(out, from, got);
                 from += got;
@@ -679,34 +751,44 @@ private:
         return true;
     }
 
-    bool streamFailed(const PackedStreamReader& stream, QString& error)
+    bool writerFailed()
     {
-        if (stream.problem().isEmpty())
-            return fail(u"ends early"_s, error, false);
-        return fail(stream.problem(), error);
+        failure = writer.problem();
+        return false;
     }
 
-    bool fail(const QString& why, QString& error, bool doesNotApply = true)
+    bool streamFailed(const PackedStreamReader& stream)
     {
-        error = doesNotApply ? u"the patch %1 does not apply: %2"_s.arg(patchFile, why)
-                             : u"the patch %1 %2"_s.arg(patchFile, why);
+        if (stream.problem().isEmpty())
+            return failed(u"ends early"_s, false);
+        return failed(stream.problem());
+    }
+
+    bool failed(const QString& why, bool doesNotApply = true)
+    {
+        failure = fail(why, doesNotApply);
         return false;
+    }
+
+    [[nodiscard]] Failure fail(const QString& why, bool doesNotApply = true) const
+    {
+        return {Failure::Kind::Patch,
+                doesNotApply ? u"the patch %1 does not apply: %2"_s.arg(patchFile, why)
+                             : u"the patch %1 %2"_s.arg(patchFile, why)};
     }
 
     const uchar* old;
     qint64 oldSize;
     const QString& patchFile;
     ResultWriter& writer;
-    bool wellFormed = true;
+    Failure failure;
     // What remains of the current run of differences.
     quint64 zerosLeft = 0;
     quint64 othersLeft = 0;
-    quint64 form = 0;
+    std::optional<Header> header;
     ZstdStreamReader steps;
     std::unique_ptr<PackedStreamReader> differences;
     ZstdStreamReader extra;
-    qint64 sourceSize = -1;
-    qint64 targetSize = -1;
 };
 
 } // namespace
@@ -737,27 +819,23 @@ bool SuffixPatch::make(QByteArrayView source, QByteArrayView target, QByteArray&
 
 BinaryPatch::Method SuffixPatch::methodOf(QByteArrayView patch)
 {
-    const bool xz = patch.size() >= headerSize && patch.startsWith(magic) &&
-                    qFromLittleEndian<quint64>(patch.data() + magic.size() + 32) ==
-                            quint64(Differences::ZeroRunsXz);
+    const std::optional<Header> header = Header::parse(patch);
+    const bool xz = header && header->form == Differences::ZeroRunsXz;
     return xz ? BinaryPatch::Method::SuffixXz : BinaryPatch::Method::Suffix;
 }
 
-bool SuffixPatch::apply(const QString& sourceFile, const QString& patchFile,
-                        const QString& targetFile, qint64 maxTargetSize, QByteArray& targetSha256,
-                        QString& error)
+Result<QByteArray> SuffixPatch::apply(const QString& sourceFile, const QString& patchFile,
+                                      const QString& targetFile, qint64 maxTargetSize)
 {
-    targetSha256.clear();
     MappedFile source(sourceFile);
     MappedFile patch(patchFile);
-    if (!MappedFile::openForReading({&source, &patch}, error))
-        return false;
+    if (QString error; !MappedFile::openForReading({&source, &patch}, error))
+        return Failure{Failure::Kind::Disk, error};
     ResultWriter writer(targetFile);
-    if (!writer.open(error))
-        return false;
+    if (Failure opened = writer.open(); opened.failed())
+        return opened;
     Applier applier(source.view(), patch.view(), patchFile, writer);
-    if (!applier.run(maxTargetSize, error))
-        return false;
-    targetSha256 = writer.digest();
-    return true;
+    if (Failure applied = applier.run(maxTargetSize); applied.failed())
+        return applied;
+    return writer.digest();
 }

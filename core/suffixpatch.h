@@ -1,6 +1,7 @@
 #pragma once
 
 #include "binarypatch.h"
+#include "failure.h"
 #include "suffixindex.h"
 
 #include <QByteArray>
@@ -32,8 +33,8 @@ public:
     [[nodiscard]] static BinaryPatch::Method methodOf(QByteArrayView patch);
     // As ZstdPatch::apply: writes what patchFile makes of sourceFile to targetFile and gives the
     // lower-case hex SHA-256 digest of it; a damaged patch, one made from another source or one
-    // that makes more than maxTargetSize bytes fails with error set.
-    [[nodiscard]] static bool apply(const QString& sourceFile, const QString& patchFile,
-                                    const QString& targetFile, qint64 maxTargetSize,
-                                    QByteArray& targetSha256, QString& error);
+    // that makes more than maxTargetSize bytes fails.
+    [[nodiscard]] static Result<QByteArray> apply(const QString& sourceFile,
+                                                  const QString& patchFile,
+                                                  const QString& targetFile, qint64 maxTargetSize);
 };

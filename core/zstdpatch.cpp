@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <bit>
 #include <memory>
+#include <utility>
 #include <zstd.h>
 #include <zstd_errors.h>
 
@@ -45,6 +46,65 @@ int windowLogFor(qint64 bytes)
 {
     const int log = int(std::bit_width(quint64(std::max<qint64>(bytes, 1) - 1)));
     return std::clamp(log, minWindowLog, maxWindowLog);
+}
+
+Failure patchFailure(QString text)
+{
+    return {Failure::Kind::Patch, std::move(text)};
+}
+
+// A patch failure when libzstd's result is an error.
+Failure zstdFailure(size_t result, const QString& what)
+{
+    if (!ZSTD_isError(result))
+        return {};
+    return patchFailure(u"%1: %2"_s.arg(what, QString::fromUtf8(ZSTD_getErrorName(result))));
+}
+
+// What the patch says it makes: one whole frame that declares its size, at most maxTargetSize.
+Result<quint64> declaredSize(QByteArrayView patch, const QString& patchFile, qint64 maxTargetSize)
+{
+    const QString doesNotApply = u"the patch %1 does not apply"_s.arg(patchFile);
+    const size_t frameSize = ZSTD_findFrameCompressedSize(patch.data(), size_t(patch.size()));
+    if (ZSTD_isError(frameSize) && ZSTD_getErrorCode(frameSize) == ZSTD_error_srcSize_wrong)
+        return patchFailure(u"the patch %1 ends early"_s.arg(patchFile));
+    if (Failure failure = zstdFailure(frameSize, doesNotApply); failure.failed())
+        return failure;
+    if (frameSize < size_t(patch.size()))
+        return patchFailure(u"the patch %1 goes on after its end"_s.arg(patchFile));
+    const unsigned long long declared = ZSTD_getFrameContentSize(patch.data(), frameSize);
+    if (declared == ZSTD_CONTENTSIZE_UNKNOWN || declared == ZSTD_CONTENTSIZE_ERROR)
+        return patchFailure(u"%1: it does not say how much it makes"_s.arg(doesNotApply));
+    if (declared > quint64(maxTargetSize))
+        return patchFailure(
+                u"the patch %1 makes more than %2 bytes"_s.arg(patchFile).arg(maxTargetSize));
+    return quint64(declared);
+}
+
+// Decodes patch against old into target, mapped at the declared size.
+Failure decode(QByteArrayView old, QByteArrayView patch, MappedFile& target, quint64 declared,
+               const QString& patchFile)
+{
+    const std::unique_ptr<ZSTD_DCtx, DCtxFree> context(ZSTD_createDCtx());
+    if (!context)
+        return patchFailure(u"out of memory"_s);
+    uchar none = 0;
+    uchar* const out = declared == 0 ? &none : target.writable();
+    if (Failure failure =
+                zstdFailure(ZSTD_DCtx_refPrefix(context.get(), old.data(), size_t(old.size())),
+                            u"cannot set up the patch"_s);
+        failure.failed())
+        return failure;
+    const size_t made = ZSTD_decompressDCtx(context.get(), out, size_t(declared), patch.data(),
+                                            size_t(patch.size()));
+    const QString doesNotApply = u"the patch %1 does not apply"_s.arg(patchFile);
+    if (Failure failure = zstdFailure(made, doesNotApply); failure.failed())
+        return failure;
+    if (made != declared)
+        return patchFailure(u"%1: it makes %2 bytes, not the %3 it says"_s.arg(doesNotApply)
+                                    .arg(made)
+                                    .arg(declared));
+    return {};
 }
 
 } // namespace
@@ -101,63 +161,22 @@ bool ZstdPatch::makeAtLevel(int level, QByteArrayView source, QByteArrayView tar
     return true;
 }
 
-bool ZstdPatch::apply(const QString& sourceFile, const QString& patchFile,
-                      const QString& targetFile, qint64 maxTargetSize, QByteArray& targetSha256,
-                      QString& error)
+Result<QByteArray> ZstdPatch::apply(const QString& sourceFile, const QString& patchFile,
+                                    const QString& targetFile, qint64 maxTargetSize)
 {
-    targetSha256.clear();
     MappedFile source(sourceFile);
     MappedFile patchMapping(patchFile);
-    if (!MappedFile::openForReading({&source, &patchMapping}, error))
-        return false;
+    if (QString error; !MappedFile::openForReading({&source, &patchMapping}, error))
+        return Failure{Failure::Kind::Disk, error};
     const QByteArrayView patch = patchMapping.view();
-    const QString doesNotApply = u"the patch %1 does not apply"_s.arg(patchFile);
-    const size_t frameSize = ZSTD_findFrameCompressedSize(patch.data(), size_t(patch.size()));
-    if (ZSTD_isError(frameSize) && ZSTD_getErrorCode(frameSize) == ZSTD_error_srcSize_wrong) {
-        error = u"the patch %1 ends early"_s.arg(patchFile);
-        return false;
-    }
-    if (!zstdOk(frameSize, error, doesNotApply))
-        return false;
-    if (frameSize < size_t(patch.size())) {
-        error = u"the patch %1 goes on after its end"_s.arg(patchFile);
-        return false;
-    }
-    const unsigned long long declared = ZSTD_getFrameContentSize(patch.data(), frameSize);
-    if (declared == ZSTD_CONTENTSIZE_UNKNOWN || declared == ZSTD_CONTENTSIZE_ERROR) {
-        error = u"%1: it does not say how much it makes"_s.arg(doesNotApply);
-        return false;
-    }
-    if (declared > quint64(maxTargetSize)) {
-        error = u"the patch %1 makes more than %2 bytes"_s.arg(patchFile).arg(maxTargetSize);
-        return false;
-    }
+    const Result<quint64> declared = declaredSize(patch, patchFile, maxTargetSize);
+    if (!declared.ok())
+        return declared.failure();
     MappedFile target(targetFile);
-    if (!target.create(qint64(declared))) {
-        error = target.errorString();
-        return false;
-    }
-    const std::unique_ptr<ZSTD_DCtx, DCtxFree> context(ZSTD_createDCtx());
-    if (!context) {
-        error = u"out of memory"_s;
-        return false;
-    }
-    const QByteArrayView old = source.view();
-    uchar none = 0;
-    uchar* const out = declared == 0 ? &none : target.writable();
-    if (!zstdOk(ZSTD_DCtx_refPrefix(context.get(), old.data(), size_t(old.size())), error,
-                u"cannot set up the patch"_s))
-        return false;
-    const size_t made = ZSTD_decompressDCtx(context.get(), out, size_t(declared), patch.data(),
-                                            size_t(patch.size()));
-    if (!zstdOk(made, error, doesNotApply))
-        return false;
-    if (made != declared) {
-        error = u"%1: it makes %2 bytes, not the %3 it says"_s.arg(doesNotApply)
-                        .arg(made)
-                        .arg(declared);
-        return false;
-    }
-    targetSha256 = Sha256::hexOf(target.view());
-    return true;
+    if (!target.create(qint64(declared.value())))
+        return Failure{Failure::Kind::Disk, target.errorString()};
+    if (Failure made = decode(source.view(), patch, target, declared.value(), patchFile);
+        made.failed())
+        return made;
+    return Sha256::hexOf(target.view());
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "failure.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
@@ -29,11 +31,11 @@ public:
                                    QString& error);
     // Writes the file that patchFile makes of sourceFile to targetFile and gives the
     // lower-case hex SHA-256 digest of what it wrote. A patch that is damaged, that produces more
-    // than maxTargetSize bytes or that was made from another source fails with error set; the
-    // target file may then hold part of a result and is the caller's to remove.
-    [[nodiscard]] static bool apply(const QString& sourceFile, const QString& patchFile,
-                                    const QString& targetFile, qint64 maxTargetSize,
-                                    QByteArray& targetSha256, QString& error);
+    // than maxTargetSize bytes or that was made from another source fails; the target file may
+    // then hold part of a result and is the caller's to remove.
+    [[nodiscard]] static Result<QByteArray> apply(const QString& sourceFile,
+                                                  const QString& patchFile,
+                                                  const QString& targetFile, qint64 maxTargetSize);
 
 private:
     [[nodiscard]] static bool makeAtLevel(int level, QByteArrayView source, QByteArrayView target,

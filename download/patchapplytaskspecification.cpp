@@ -2,11 +2,10 @@
 
 #include "binarypatch.h"
 #include "wholefile.h"
+#include "workpool.h"
 
 #include <QFile>
 #include <QFileInfo>
-
-#include <mutex>
 
 using namespace Qt::StringLiterals;
 
@@ -15,7 +14,11 @@ namespace {
 // An apply maps its source and streams or maps its result, so its own memory stays small, but two
 // large ones at once would compete for the page cache and the disk. Large ones take turns.
 constexpr qint64 largeApply = 8 * 1024 * 1024;
-std::mutex largeApplies;
+
+Failure patchFailure(QString text)
+{
+    return {Failure::Kind::Patch, std::move(text)};
+}
 
 } // namespace
 
@@ -28,6 +31,13 @@ PatchApplyTaskSpecification::PatchApplyTaskSpecification(const FilePatchSpecific
     , session(std::move(session))
     , installation(std::move(installation))
 {}
+
+QThreadPool* PatchApplyTaskSpecification::pool() const
+{
+    // A stat of the installed file: as quick as the renames the GUI thread makes itself.
+    const qint64 size = QFileInfo(installation.filePath(patch.source)).size() + patch.resultSize;
+    return size > largeApply ? WorkPool::largeApplies() : WorkPool::instance();
+}
 
 std::unique_ptr<ASyncFunc> PatchApplyTaskSpecification::createFunction()
 {
@@ -46,54 +56,52 @@ PatchApplyFunc::PatchApplyFunc(FilePatchSpecification patch, QString sourceFile,
 
 Failure PatchApplyFunc::run()
 {
-    QString why = applied();
-    if (why.isEmpty())
+    Failure failure = applied();
+    if (!failure.failed())
         return {};
     // Neither is worth keeping: the whole file is fetched next.
     QFile::remove(patchFile);
-    return {Failure::Kind::Patch, std::move(why)};
+    return patchFailure(std::move(failure.text));
 }
 
-QString PatchApplyFunc::applied() const
+Failure PatchApplyFunc::applied() const
 {
     // A patch kept from an interrupted run is checked here too, so its fetch need not be.
     WholeFile patchReader(patchFile);
     QByteArray digest;
     if (!patchReader.sha256(digest))
-        return patchReader.errorString();
+        return patchFailure(patchReader.errorString());
     if (digest != patch.sha256)
-        return u"the patch has SHA-256 %1, the manifest lists %2"_s.arg(
-                QString::fromLatin1(digest), QString::fromLatin1(patch.sha256));
+        return patchFailure(u"the patch has SHA-256 %1, the manifest lists %2"_s.arg(
+                QString::fromLatin1(digest), QString::fromLatin1(patch.sha256)));
     // Made beside the result, which appears only once it is right; a run killed meanwhile leaves
     // at most this file, which the next apply overwrites.
     const QString making = resultFile + u".patching"_s;
-    std::unique_lock turn(largeApplies, std::defer_lock);
-    if (QFileInfo(sourceFile).size() + patch.resultSize > largeApply)
-        turn.lock();
-    QString error;
-    if (!BinaryPatch::apply(patch.method, sourceFile, patchFile, making, patch.resultSize, digest,
-                            error)) {
+    const Result<QByteArray> made =
+            BinaryPatch::apply(patch.method, sourceFile, patchFile, making, patch.resultSize);
+    Failure failure = !made.ok() ? made.failure() : checkAndSync(made.value(), making);
+    if (failure.failed()) {
         QFile::remove(making);
-        return error;
-    }
-    if (digest != patch.resultSha256) {
-        QFile::remove(making);
-        return u"the patched file has SHA-256 %1, the manifest lists %2"_s.arg(
-                QString::fromLatin1(digest), QString::fromLatin1(patch.resultSha256));
-    }
-    // On the disk before the name that marks it complete: after a power cut that name never holds
-    // bytes that were lost.
-    if (!WholeFile::syncToDisk(making)) {
-        QFile::remove(making);
-        return u"Could not write %1 to the disk"_s.arg(making);
+        return failure;
     }
     QFile::remove(resultFile);
-    QFile made(making);
-    if (!made.rename(resultFile)) {
-        const QString text =
-                u"Could not rename %1 to %2: %3"_s.arg(making, resultFile, made.errorString());
+    QFile result(making);
+    if (!result.rename(resultFile)) {
+        failure = patchFailure(
+                u"Could not rename %1 to %2: %3"_s.arg(making, resultFile, result.errorString()));
         QFile::remove(making);
-        return text;
     }
+    return failure;
+}
+
+Failure PatchApplyFunc::checkAndSync(const QByteArray& digest, const QString& making) const
+{
+    if (digest != patch.resultSha256)
+        return patchFailure(u"the patched file has SHA-256 %1, the manifest lists %2"_s.arg(
+                QString::fromLatin1(digest), QString::fromLatin1(patch.resultSha256)));
+    // On the disk before the name that marks it complete: after a power cut that name never holds
+    // bytes that were lost.
+    if (!WholeFile::syncToDisk(making))
+        return patchFailure(u"Could not write %1 to the disk"_s.arg(making));
     return {};
 }

@@ -25,6 +25,8 @@ public:
 
 protected:
     [[nodiscard]] std::unique_ptr<ASyncFunc> createFunction() override;
+    // Large applies take turns on a pool of their own.
+    [[nodiscard]] QThreadPool* pool() const override;
 
 private:
     const FilePatchSpecification patch;
@@ -42,8 +44,10 @@ public:
     [[nodiscard]] Failure run() override;
 
 private:
-    // Empty when the result is in place; else what went wrong.
-    [[nodiscard]] QString applied() const;
+    // Puts the result in place, or says what went wrong.
+    [[nodiscard]] Failure applied() const;
+    // The made file is the one the manifest lists, and on the disk.
+    [[nodiscard]] Failure checkAndSync(const QByteArray& digest, const QString& making) const;
 
     const FilePatchSpecification patch;
     const QString sourceFile;

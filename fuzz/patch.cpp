@@ -57,17 +57,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     const Paths& where = paths();
     FuzzSupport::writeInput(where.patch, FuzzSupport::bytes(data, size));
-    QByteArray digest;
-    QString error;
-    const bool applied =
-            SuffixPatch::apply(where.old, where.patch, where.result, maxResult, digest, error);
-    check(applied == error.isEmpty(), "an apply's result and its error disagree");
-    if (applied) {
+    const Result<QByteArray> applied =
+            SuffixPatch::apply(where.old, where.patch, where.result, maxResult);
+    check(applied.ok() || !applied.failure().text.isEmpty(), "an apply fails without a reason");
+    if (applied.ok()) {
         QFile result(where.result);
         check(result.open(QIODevice::ReadOnly), "the applied file is missing");
         const QByteArray made = result.readAll();
         check(made.size() <= maxResult, "an apply wrote more than allowed");
-        check(Sha256::hexOf(made) == digest, "an apply's digest is not that of what it wrote");
+        check(Sha256::hexOf(made) == applied.value(),
+              "an apply's digest is not that of what it wrote");
     }
     QFile::remove(where.result);
     return 0;

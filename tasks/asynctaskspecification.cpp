@@ -54,7 +54,7 @@ void ASyncTaskSpecification::startBody()
     connectDefaultSignals(func.get());
     RunningBodies::instance()->started();
     bodyRunning = true;
-    WorkPool::instance()->start(new ASyncRun(std::move(func)));
+    pool()->start(new ASyncRun(std::move(func)));
 }
 
 void ASyncTaskSpecification::reset()
@@ -62,6 +62,11 @@ void ASyncTaskSpecification::reset()
     staleBody = bodyRunning;
     startWhenBodyEnds = false;
     TaskSpecification::reset();
+}
+
+QThreadPool* ASyncTaskSpecification::pool() const
+{
+    return WorkPool::instance();
 }
 
 void ASyncTaskSpecification::connectDefaultSignals(ASyncFunc* func)

@@ -10,6 +10,8 @@
 
 #include <memory>
 
+class QThreadPool;
+
 // A work body that runs on a pool thread. It holds copies of its inputs only and talks back
 // solely through its signals, which reach the task queued: log lines and progress while it runs,
 // then once its result. Created on the GUI thread without a parent, deleted on the pool thread by
@@ -78,7 +80,7 @@ private:
     std::unique_ptr<ASyncFunc> func;
 };
 
-// A task whose work is a body run on the process-wide thread pool. A user cancel does not
+// A task whose work is a body run on a pool of WorkPool, pool(). A user cancel does not
 // interrupt the body; its result still ends the task. One body of a task runs at a time.
 class ASyncTaskSpecification : public TaskSpecification
 {
@@ -96,6 +98,8 @@ protected:
     // A new body built from copies of this task's inputs.
     [[nodiscard]] virtual std::unique_ptr<ASyncFunc> createFunction() = 0;
     virtual void connectDefaultSignals(ASyncFunc* func);
+    // Where the body runs: WorkPool::instance() unless the task needs another.
+    [[nodiscard]] virtual QThreadPool* pool() const;
     // What a computation handed on, before runDone(); only ASyncTaskOf keeps it.
     virtual void takeValue(const QVariant& /*value*/) {}
     // Overrides act on the result first, then call this or end the task themselves.

@@ -30,7 +30,7 @@ namespace {
 const QString clientType = u"testclient"_s;
 const QByteArray clientBinary("binary\0\1\2 client", 17);
 
-struct Result
+struct ToolRun
 {
     int exitCode = -1;
     QStringList out;
@@ -155,10 +155,10 @@ private slots:
     void channelStatement();
 
 private:
-    [[nodiscard]] Result run(const QStringList& arguments) const;
+    [[nodiscard]] ToolRun run(const QStringList& arguments) const;
     [[nodiscard]] QStringList standardArguments() const;
     [[nodiscard]] QStringList addManifestArguments() const;
-    [[nodiscard]] Result publishFixture() const;
+    [[nodiscard]] ToolRun publishFixture() const;
     [[nodiscard]] QString client(const QString& name) const { return clientDir + u'/' + name; }
     [[nodiscard]] QString published(const QString& name) const
     {
@@ -232,11 +232,11 @@ void TestReleaseTool::init()
     QVERIFY(writeFile(changelog, "Version 7: better sound\n"));
 }
 
-Result TestReleaseTool::run(const QStringList& arguments) const
+ToolRun TestReleaseTool::run(const QStringList& arguments) const
 {
     QProcess process;
     process.start(QString::fromLocal8Bit(RELEASE_PROGRAM), arguments);
-    Result result;
+    ToolRun result;
     if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit)
         return result;
     result.exitCode = process.exitCode();
@@ -270,7 +270,7 @@ QStringList TestReleaseTool::standardArguments() const
             mirrorRoot};
 }
 
-Result TestReleaseTool::publishFixture() const
+ToolRun TestReleaseTool::publishFixture() const
 {
     return run(standardArguments());
 }
@@ -301,7 +301,7 @@ QStringList TestReleaseTool::expectedWarnings(bool manifestSigned) const
 
 void TestReleaseTool::publishesTheMirrorTree()
 {
-    const Result result = publishFixture();
+    const ToolRun result = publishFixture();
     QCOMPARE(result.err, expectedWarnings());
     QCOMPARE(result.exitCode, 0);
 
@@ -419,7 +419,7 @@ void TestReleaseTool::manifestDescribesTheMirrorTree()
     QStringList summary;
     if (addedLater) {
         QVERIFY(QFile::remove(manifestFile) && QFile::remove(manifestFile + u".sig"_s));
-        const Result added = run(addManifestArguments());
+        const ToolRun added = run(addManifestArguments());
         QCOMPARE(added.err, expectedWarnings());
         QCOMPARE(added.exitCode, 0);
         summary = added.out;
@@ -510,7 +510,7 @@ void TestReleaseTool::deleteSectionFromPreviousProductIni()
     QCOMPARE(publishFixture().exitCode, 0);
     QVERIFY(QFile::remove(client(u"data/readme.txt"_s)));
     QVERIFY(QFile::remove(client(u"lib/libvoice.so"_s)));
-    const Result result =
+    const ToolRun result =
             run({u"--client-version"_s, u"8"_s, u"--client-type"_s, clientType, u"--key"_s,
                  keyFile(u"development_private.key"_s), u"--changelog"_s, changelog,
                  u"--previous-ini"_s, published(clientType + u".ini"_s), clientDir, mirrorRoot});
@@ -560,7 +560,7 @@ void TestReleaseTool::deltasFromEarlierReleases()
     QStringList deltaArguments;
     for (const QString& from : earlier)
         deltaArguments << u"--delta-from"_s << (from == u"dir" ? earlierDir : from);
-    const Result result = run(deltaArguments + arguments);
+    const ToolRun result = run(deltaArguments + arguments);
     if (!expectedError.isEmpty()) {
         QCOMPARE(result.err.last(), u"sonavelle-release: "_s + expectedError.arg(mirrorRoot));
         QCOMPARE(result.exitCode, 1);
@@ -586,13 +586,11 @@ void TestReleaseTool::deltasFromEarlierReleases()
                                      patch.method == BinaryPatch::Method::Zstd ? u"zstpatch"_s
                                                                                : u"sufpatch"_s));
         QCOMPARE(sha256(readFile(published(patch.path))), patch.sha256);
-        QByteArray digest;
-        QString why;
-        QVERIFY2(BinaryPatch::apply(patch.method, earlierDir + u'/' + name, published(patch.path),
-                                    dir->filePath(u"applied"_s), BinaryPatch::maxFileSize, digest,
-                                    why),
-                 qPrintable(why));
-        QCOMPARE(digest, file->isPacked() ? file->unpackedSha256 : file->sha256);
+        const Result<QByteArray> applied =
+                BinaryPatch::apply(patch.method, earlierDir + u'/' + name, published(patch.path),
+                                   dir->filePath(u"applied"_s), BinaryPatch::maxFileSize);
+        QVERIFY2(applied.ok(), qPrintable(applied.ok() ? QString() : applied.failure().text));
+        QCOMPARE(applied.value(), file->isPacked() ? file->unpackedSha256 : file->sha256);
         QCOMPARE(readFile(dir->filePath(u"applied"_s)), versions.at(name).second);
         patchBytes += patch.size;
         wholeBytes += file->size;
@@ -624,7 +622,7 @@ void TestReleaseTool::awkwardNamesReachTheUpdaterUnchanged()
             u"data/update.ini"_s,       u"lib/.update.lock"_s};
     for (const QString& name : names)
         QVERIFY(writeFile(client(name), name.toUtf8()));
-    const Result result =
+    const ToolRun result =
             run({u"--client-version"_s, u"3"_s, u"--client-type"_s, clientType, u"--key"_s,
                  keyFile(u"development_private.key"_s), u"--manifest-key"_s,
                  keyFile(u"development_manifest_private.pem"_s), u"--compress"_s, u"comma*"_s,
@@ -782,7 +780,7 @@ void TestReleaseTool::refusals()
     // Later options win; the positional arguments stay last.
     allArguments.remove(allArguments.size() - 2, 2);
     allArguments << arguments << clientDir << mirrorRoot;
-    const Result result = run(allArguments);
+    const ToolRun result = run(allArguments);
     QCOMPARE(result.err, QStringList{u"sonavelle-release: "_s + expectedError});
     QCOMPARE(result.exitCode, 1);
     QCOMPARE(treeOf(mirrorRoot), QStringList());
@@ -853,7 +851,7 @@ void TestReleaseTool::usageErrors()
     // Later options win; the positional arguments stay last.
     arguments.insert(arguments.size() - 2, added.size(), QString());
     std::copy(added.cbegin(), added.cend(), arguments.end() - 2 - added.size());
-    const Result result = run(arguments);
+    const ToolRun result = run(arguments);
     QCOMPARE(result.err, (QStringList{u"sonavelle-release: "_s + expectedError,
                                       u"Try \"sonavelle-release --help\"."_s}));
     QCOMPARE(result.exitCode, 2);
@@ -866,13 +864,13 @@ void TestReleaseTool::existingVersionIsReplacedOnlyOnRequest()
     const QByteArray firstIni = readFile(published(clientType + u".ini"_s));
     QVERIFY(writeFile(client(u"client.bin"_s), "a rebuilt client"));
 
-    const Result refused = publishFixture();
+    const ToolRun refused = publishFixture();
     QCOMPARE(refused.exitCode, 1);
     QCOMPARE(refused.err, QStringList{u"sonavelle-release: version 7 exists in \"%1\"; give "
                                       u"--replace to replace it"_s.arg(mirrorRoot)});
     QCOMPARE(readFile(published(clientType + u".ini"_s)), firstIni);
 
-    const Result replaced = run(QStringList{u"--replace"_s} + standardArguments());
+    const ToolRun replaced = run(QStringList{u"--replace"_s} + standardArguments());
     QCOMPARE(replaced.exitCode, 0);
     QCOMPARE(readFile(published(u"base/client.bin"_s)), QByteArray("a rebuilt client"));
     QSettings ini(published(clientType + u".ini"_s), QSettings::IniFormat);
@@ -916,7 +914,7 @@ void TestReleaseTool::addManifestRefusals()
         QVERIFY(QFile::remove(path));
     const QStringList tree = treeOf(mirrorRoot);
 
-    const Result result = run(addManifestArguments());
+    const ToolRun result = run(addManifestArguments());
     // The product ini's signature is checked before the files, the manifest before anything.
     const QStringList warnings = kind == u"keep" ? QStringList() : expectedWarnings(false);
     QCOMPARE(result.err,
@@ -977,7 +975,7 @@ void TestReleaseTool::warnings()
     if (!removedOption.isEmpty())
         arguments.remove(arguments.indexOf(removedOption), 2);
     const bool signsManifest = removedOption != u"--manifest-key";
-    const Result result = run(arguments);
+    const ToolRun result = run(arguments);
     QCOMPARE(result.err, warningLines + expectedWarnings(signsManifest));
     QCOMPARE(result.exitCode, 0);
     QCOMPARE(QFileInfo::exists(published(u"changelog_client.txt"_s)),
@@ -1090,7 +1088,7 @@ void TestReleaseTool::channelStatement()
                               "x"));
     }
     const auto sign = [this](QStringList arguments) {
-        Result result =
+        ToolRun result =
                 run(arguments << u"--client-type"_s << clientType << u"--channel-key"_s
                               << keyFile(u"development_channel_private.pem"_s) << mirrorRoot);
         result.err.removeAll(u"sonavelle-release: warning: the channel key built into this "
@@ -1108,7 +1106,7 @@ void TestReleaseTool::channelStatement()
             QCOMPARE(sign(step).exitCode, 0);
     }
     const QByteArray before = readFile(path);
-    const Result result = sign(arguments);
+    const ToolRun result = sign(arguments);
     expected.replaceInStrings(u"<root>"_s, mirrorRoot);
     QCOMPARE(result.err + result.out.mid(1, result.out.size() - 2), expected);
     QCOMPARE(result.exitCode == 0, readFile(path) != before);
