@@ -1,7 +1,7 @@
 #include "enginefixture.h"
 #include "mirrors.h"
-#include "taskspecification.h"
 #include "startrepair.h"
+#include "taskspecification.h"
 #include "updateengine_p.h"
 #include "updateinidata.h"
 #include "updatesessions.h"
