@@ -25,9 +25,23 @@ std::optional<ChannelStatement> parsed(const QByteArray& text)
     return statement;
 }
 
+struct Row
+{
+    VersionOrigin origin;
+    int offered;
+    bool userStarted;
+    Statements statements;
+    Records records;
+    bool expired;
+    int installed;
+    int bucket;
+    int version;  // 0: refused
+    QString line; // in the log, the notices or the refusal
+};
+
 } // namespace
 
-Q_DECLARE_METATYPE(VersionOrigin)
+Q_DECLARE_METATYPE(Row)
 
 class TestVersionDecision : public QObject
 {
@@ -40,21 +54,12 @@ private slots:
 
 void TestVersionDecision::decides_data()
 {
-    QTest::addColumn<VersionOrigin>("origin");
-    QTest::addColumn<int>("offered");
-    QTest::addColumn<bool>("userStarted");
-    QTest::addColumn<int>("statements");
-    QTest::addColumn<int>("records");
-    QTest::addColumn<bool>("expired");
-    QTest::addColumn<int>("installed");
-    QTest::addColumn<int>("bucket");
-    QTest::addColumn<int>("version");  // 0: refused
-    QTest::addColumn<QString>("line"); // in the log, the notices or the refusal
+    QTest::addColumn<Row>("row");
     const auto row = [](const char* name, VersionOrigin origin, int offered, bool userStarted,
                         Statements statements, Records records, bool expired, int installed,
                         int bucket, int version, const QString& line) {
-        QTest::newRow(name) << origin << offered << userStarted << int(statements) << int(records)
-                            << expired << installed << bucket << version << line;
+        QTest::newRow(name) << Row{origin,  offered,   userStarted, statements, records,
+                                   expired, installed, bucket,      version,    line};
     };
     using O = VersionOrigin;
     row("named older version", O::Named, 3, true, Fresh, Seen, false, 9, 0, 3, {});
@@ -99,45 +104,35 @@ void TestVersionDecision::decides_data()
 
 void TestVersionDecision::decides()
 {
-    QFETCH(VersionOrigin, origin);
-    QFETCH(int, offered);
-    QFETCH(bool, userStarted);
-    QFETCH(int, statements);
-    QFETCH(int, records);
-    QFETCH(bool, expired);
-    QFETCH(int, installed);
-    QFETCH(int, bucket);
-    QFETCH(int, version);
-    QFETCH(QString, line);
-
+    QFETCH(Row, row);
     VersionQuestion question;
-    question.origin = origin;
-    question.offered = offered;
-    question.userStarted = userStarted;
+    question.origin = row.origin;
+    question.offered = row.offered;
+    question.userStarted = row.userStarted;
     question.readsStatements = true;
-    if (statements == Fresh)
+    if (row.statements == Fresh)
         question.statement = parsed(statementText);
-    else if (statements == FreshBetaOnly)
+    else if (row.statements == FreshBetaOnly)
         question.statement = parsed(QByteArray(statementText).replace("stable", "beta"));
     else
         question.noStatementReason = u"2 mirrors published none"_s;
-    if (statements == Kept)
+    if (row.statements == Kept)
         question.lastAccepted = parsed(statementText);
-    question.statementSeen = records != Unseen;
-    question.statementRequired = records == Required;
-    question.installed = installed;
-    question.bucket = bucket;
-    question.now = QDateTime(QDate(2026, 12, expired ? 20 : 10), QTime(8, 0), QTimeZone::utc());
+    question.statementSeen = row.records != Unseen;
+    question.statementRequired = row.records == Required;
+    question.installed = row.installed;
+    question.bucket = row.bucket;
+    question.now = QDateTime(QDate(2026, 12, row.expired ? 20 : 10), QTime(8, 0), QTimeZone::utc());
 
     const VersionDecision decision = VersionDecision::decide(question);
-    QCOMPARE(decision.version, version);
+    QCOMPARE(decision.version, row.version);
     QCOMPARE(decision.refusal.isEmpty(), decision.installs());
     QStringList lines = decision.logLines;
     lines << decision.refusal;
     for (const VersionNotice& notice : decision.notices)
         lines << notice.english();
     const QString all = lines.join(u'\n');
-    QVERIFY2(all.contains(line), qPrintable(all));
+    QVERIFY2(all.contains(row.line), qPrintable(all));
 }
 
 QTEST_GUILESS_MAIN(TestVersionDecision)
