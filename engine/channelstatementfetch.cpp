@@ -70,13 +70,24 @@ void ChannelStatementFetch::fetchFrom(Mirror& mirror)
             Ed25519::signatureSize);
 }
 
-QNetworkReply* ChannelStatementFetch::get(Mirror& mirror, const QString& url, qint64 maxSize)
+QNetworkRequest ChannelStatementFetch::requestFor(const Mirror& mirror, const QString& url) const
 {
     QNetworkRequest networkRequest{QUrl(url)};
     // As every request of a run: an answer that points elsewhere is no statement.
     networkRequest.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                                 QNetworkRequest::ManualRedirectPolicy);
     networkRequest.setTransferTimeout(int(requestTimeout.count()));
+    if (request.http2Urls.contains(mirror.baseUrl)) {
+        const bool https = networkRequest.url().scheme() == u"https";
+        networkRequest.setAttribute(QNetworkRequest::Http2AllowedAttribute, true);
+        networkRequest.setAttribute(QNetworkRequest::Http2DirectAttribute, !https);
+    }
+    return networkRequest;
+}
+
+QNetworkReply* ChannelStatementFetch::get(Mirror& mirror, const QString& url, qint64 maxSize)
+{
+    const QNetworkRequest networkRequest = requestFor(mirror, url);
     QNetworkReply* reply = manager->get(networkRequest);
     // More than a statement can be is not read: the transfer ends there.
     connect(reply, &QNetworkReply::downloadProgress, this,

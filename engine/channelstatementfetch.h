@@ -17,6 +17,7 @@
 
 class QNetworkAccessManager;
 class QNetworkReply;
+class QNetworkRequest;
 
 // Asks every mirror for the signed channel statement at once, within one deadline, and keeps the
 // newest one that its signature, client type and what this installation accepted before allow.
@@ -36,6 +37,9 @@ public:
     struct Request
     {
         QStringList mirrorUrls; // base URLs
+        // Those of mirrors marked "http2": asked over HTTP/2, as their downloads are, so that the
+        // run's connections to them are HTTP/2 from the first request on.
+        QStringList http2Urls;
         QString clientType;
         QByteArray publicKey; // PEM
         UpdateChannel channel = UpdateChannel::Stable;
@@ -82,6 +86,7 @@ private:
 
     void fetchFrom(Mirror& mirror);
     [[nodiscard]] QNetworkReply* get(Mirror& mirror, const QString& url, qint64 maxSize);
+    [[nodiscard]] QNetworkRequest requestFor(const Mirror& mirror, const QString& url) const;
     void onReplyFinished(Mirror& mirror, QNetworkReply* reply);
     void judge(const Mirror& mirror);
     // Why the fetched statement is refused; empty when it is accepted.

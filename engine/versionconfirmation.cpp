@@ -87,8 +87,14 @@ std::optional<ChannelStatementFetch::Found>
 VersionConfirmation::fetchChannelStatement(const AcceptedStatement& accepted, QString& whyNone)
 {
     AppRootSettings mirrorsIni(MirrorsIni::fileName());
+    QStringList http2Urls;
+    for (const QString& name : MirrorsIni::names(mirrorsIni)) {
+        const MirrorsIniSection section = MirrorsIni::section(mirrorsIni, name);
+        if (section.http2)
+            http2Urls << section.url;
+    }
     ChannelStatementFetch fetch(manager,
-                                {MirrorsIni::urls(mirrorsIni), configuration.clientType,
+                                {MirrorsIni::urls(mirrorsIni), http2Urls, configuration.clientType,
                                  Ed25519::builtInChannelKey().toByteArray(), configuration.channel,
                                  InstalledRelease::confirmedVersion(
                                          ChannelStatement::channelName(configuration.channel)),
