@@ -53,11 +53,11 @@ void TestPatchApply::largeAppliesWaitOffTheWorkPool()
     });
     std::vector<std::unique_ptr<PatchApplyTaskSpecification>> applies;
     for (const QString& result : {u"new1"_s, u"new2"_s}) {
-        const FilePatchSpecification spec{
+        const FilePatchSpecification toApply{
                 u"p"_s, Sha256::hexOf(patch),  patch.size(),  u"old"_s,
                 result, Sha256::hexOf(target), target.size(), BinaryPatch::Method::Zstd};
         applies.push_back(std::make_unique<PatchApplyTaskSpecification>(
-                spec, SessionLayout(session.path()), nullptr, 1.0,
+                toApply, SessionLayout(session.path()), nullptr, 1.0,
                 InstallationLayout(root.path())));
         applies.back()->execute();
     }
