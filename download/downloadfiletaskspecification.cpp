@@ -74,7 +74,7 @@ void DownloadFileTaskSpecification::makePatchSubtasks()
     if (QFileInfo(local).size() != patch.size) {
         patchDownload = new DownloadTaskSpecification(manager, mirrors, patch.path, local,
                                                       patch.size, this, downloadShare);
-        patchDownload->setDigests(BackgroundMd5::Digests::Sha256);
+        patchDownload->setDigests(StreamDigests::Digests::Sha256);
         patchDownload->setSingleAttempt(true);
         addSubTask(patchDownload);
         applyWeight = checkShare;
@@ -101,8 +101,8 @@ void DownloadFileTaskSpecification::makeWholeFileSubtasks()
     download = new DownloadTaskSpecification(manager, mirrors, sourceDir + u'/' + fileName,
                                              localFile(), size, this, downloadShare);
     // With a manifest, its SHA-256 alone says whether the file is right.
-    download->setDigests(sha256.isEmpty() ? BackgroundMd5::Digests::Md5
-                                          : BackgroundMd5::Digests::Sha256);
+    download->setDigests(sha256.isEmpty() ? StreamDigests::Digests::Md5
+                                          : StreamDigests::Digests::Sha256);
     addSubTask(download);
     check = new CheckSignatureTaskSpecification(localFile(), md5, this, checkShare);
     check->setExpectedSha256(sha256);

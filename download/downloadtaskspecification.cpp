@@ -384,10 +384,10 @@ void DownloadTaskSpecification::startWriteBack()
     writtenBack = receivedSize;
 }
 
-BackgroundMd5::Mode DownloadTaskSpecification::hashMode() const
+StreamDigests::Mode DownloadTaskSpecification::hashMode() const
 {
-    return expectedSize > 0 && expectedSize <= writeBlockSize ? BackgroundMd5::AtOnce
-                                                              : BackgroundMd5::OnPool;
+    return expectedSize > 0 && expectedSize <= writeBlockSize ? StreamDigests::AtOnce
+                                                              : StreamDigests::OnPool;
 }
 
 void DownloadTaskSpecification::onDownloadFinished()
@@ -421,7 +421,7 @@ void DownloadTaskSpecification::takeDigests()
     awaitingDigests = !hash.isIdle();
     if (awaitingDigests)
         return;
-    receivedDigest = hash.hexResult();
+    receivedDigest = hash.hexMd5Result();
     receivedSha256Digest = hash.hexSha256Result();
     downloadFinished();
 }

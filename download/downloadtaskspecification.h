@@ -1,7 +1,7 @@
 #pragma once
 
-#include "backgroundmd5.h"
 #include "mirrors.h"
+#include "streamdigests.h"
 #include "taskspecification.h"
 
 #include <QFile>
@@ -60,7 +60,7 @@ public:
     [[nodiscard]] const FTPSiteAccessData& mirror() const { return site; }
     // The digests the download takes of its bytes as it writes them: MD5 unless told otherwise
     // before the task starts. A release with a signed manifest needs SHA-256 alone.
-    void setDigests(BackgroundMd5::Digests taken) { digests = taken; }
+    void setDigests(StreamDigests::Digests taken) { digests = taken; }
     // The lower-case hex MD5 of the whole file as written, once the download has finished; the
     // check after a download compares it instead of reading the file again. Empty when the
     // download does not take it.
@@ -116,7 +116,7 @@ private:
     [[nodiscard]] bool writeBlock(QByteArray block);
     void startWriteBack();
     // A file of one block is hashed at once; longer ones on the pool, beside the transfer.
-    [[nodiscard]] BackgroundMd5::Mode hashMode() const;
+    [[nodiscard]] StreamDigests::Mode hashMode() const;
     // Opens the local file: to continue it when an earlier run left a part of it, else empty.
     [[nodiscard]] bool openOutput();
     // The part of the local file worth continuing: more than nothing, less than the whole.
@@ -144,10 +144,10 @@ private:
     qint64 receivedSize = 0;
     qint64 resumeOffset = 0;
     qint64 writtenBack = 0; // the bytes handed to the disk's write-back so far
-    BackgroundMd5 hash;
+    StreamDigests hash;
     QByteArray receivedDigest;
     QByteArray receivedSha256Digest;
-    BackgroundMd5::Digests digests = BackgroundMd5::Digests::Md5;
+    StreamDigests::Digests digests = StreamDigests::Digests::Md5;
     // The reply has finished; what it holds may still wait for the hasher.
     bool transferEnded = false;
     bool awaitingDigests = false;

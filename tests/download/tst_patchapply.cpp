@@ -1,5 +1,5 @@
 // Tests of the patch apply task: where large applies wait for their turn.
-#include "backgroundmd5.h"
+#include "streamdigests.h"
 #include "patchapplytaskspecification.h"
 #include "sha256.h"
 #include "workpool.h"
@@ -61,10 +61,10 @@ void TestPatchApply::largeAppliesWaitOffTheWorkPool()
                 InstallationLayout(root.path())));
         applies.back()->execute();
     }
-    BackgroundMd5 hasher;
+    StreamDigests hasher;
     hasher.addFile(root.filePath(u"old"_s), source.size());
     QTRY_VERIFY(hasher.isIdle());
-    QCOMPARE(hasher.hexResult(), QCryptographicHash::hash(source, QCryptographicHash::Md5).toHex());
+    QCOMPARE(hasher.hexMd5Result(), QCryptographicHash::hash(source, QCryptographicHash::Md5).toHex());
     for (const auto& apply : applies)
         QCOMPARE(apply->state(), TaskSpecification::Running);
 

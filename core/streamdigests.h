@@ -9,28 +9,27 @@
 
 class QThreadPool;
 
-// The MD5 digest of a stream of blocks, taken on the thread pool while the caller goes on
-// receiving: a download hashes its bytes as they arrive without the hashing holding up the
-// thread that receives them. Blocks are hashed in the order they were added. add() never waits:
-// once maxQueuedBytes wait, isFull() says so and the caller stops feeding until the listener
-// tells it there is room again, so memory stays bounded however fast the bytes come. A short
-// stream is better hashed at once: the hop to the pool and back would cost more than the hashing.
-// When asked, it takes the SHA-256 digest of the same blocks beside the MD5 one, or in its place
-// (a release with a signed manifest needs no MD5). Used from the application's main thread,
-// whose event loop brings the listener's calls.
-class BackgroundMd5
+// The digests of a stream of blocks (MD5, SHA-256 or both, as asked), taken on the thread pool
+// while the caller goes on receiving: a download hashes its bytes as they arrive without the
+// hashing holding up the thread that receives them. Blocks are hashed in the order they were
+// added. add() never waits: once maxQueuedBytes wait, isFull() says so and the caller stops
+// feeding until the listener tells it there is room again, so memory stays bounded however fast
+// the bytes come. A short stream is better hashed at once: the hop to the pool and back would
+// cost more than the hashing. A release with a signed manifest needs only SHA-256. Used from the
+// application's main thread, whose event loop brings the listener's calls.
+class StreamDigests
 {
 public:
     static constexpr qsizetype defaultMaxQueuedBytes = 1024 * 1024;
     enum Mode { OnPool, AtOnce };
     enum class Digests { Md5, Md5AndSha256, Sha256 };
 
-    explicit BackgroundMd5(QThreadPool* pool = nullptr,
+    explicit StreamDigests(QThreadPool* pool = nullptr,
                            qsizetype maxQueuedBytes = defaultMaxQueuedBytes);
     // Does not wait: blocks not yet hashed are dropped.
-    ~BackgroundMd5();
-    BackgroundMd5(const BackgroundMd5&) = delete;
-    BackgroundMd5& operator=(const BackgroundMd5&) = delete;
+    ~StreamDigests();
+    StreamDigests(const StreamDigests&) = delete;
+    StreamDigests& operator=(const StreamDigests&) = delete;
 
     void add(QByteArray block);
     // Copies the block unless it is hashed at once.
@@ -48,7 +47,7 @@ public:
     // Once isIdle(), the lower-case hex MD5 digest of every block added since construction or
     // the last reset(); empty before, since the GUI thread that asks must never wait, and empty
     // for a stream that takes no MD5.
-    [[nodiscard]] QByteArray hexResult();
+    [[nodiscard]] QByteArray hexMd5Result();
     // The same for SHA-256; empty unless the stream takes it.
     [[nodiscard]] QByteArray hexSha256Result();
     // Starts a new stream, hashed as mode says, taking digests; does not wait for the old one's

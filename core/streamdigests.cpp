@@ -1,4 +1,6 @@
-#include "backgroundmd5.h"
+// Hashing a stream of blocks on the pool, in the order they came.
+
+#include "streamdigests.h"
 
 #include "sha256.h"
 #include "wholefile.h"
@@ -25,7 +27,7 @@ struct Item
 
 } // namespace
 
-struct BackgroundMd5::Shared
+struct StreamDigests::Shared
 {
     Shared(qsizetype maxQueuedBytes, Digests digests)
         : maxQueuedBytes(maxQueuedBytes)
@@ -71,7 +73,7 @@ struct BackgroundMd5::Shared
     [[nodiscard]] bool idle() const { return !draining && queue.empty(); }
 };
 
-BackgroundMd5::BackgroundMd5(QThreadPool* pool, qsizetype maxQueuedBytes)
+StreamDigests::StreamDigests(QThreadPool* pool, qsizetype maxQueuedBytes)
     : pool(pool ? pool : WorkPool::instance())
     , maxQueuedBytes(maxQueuedBytes)
     , shared(std::make_shared<Shared>(maxQueuedBytes, Digests::Md5))
@@ -79,7 +81,7 @@ BackgroundMd5::BackgroundMd5(QThreadPool* pool, qsizetype maxQueuedBytes)
     Q_ASSERT(maxQueuedBytes > 0);
 }
 
-BackgroundMd5::~BackgroundMd5()
+StreamDigests::~StreamDigests()
 {
     // A running job holds its own reference and ends after the block in hand.
     const std::lock_guard lock(shared->mutex);
@@ -88,7 +90,7 @@ BackgroundMd5::~BackgroundMd5()
     shared->listener = nullptr;
 }
 
-void BackgroundMd5::add(QByteArray block)
+void StreamDigests::add(QByteArray block)
 {
     if (block.isEmpty())
         return;
@@ -103,7 +105,7 @@ void BackgroundMd5::add(QByteArray block)
     startDraining();
 }
 
-void BackgroundMd5::add(QByteArrayView block)
+void StreamDigests::add(QByteArrayView block)
 {
     if (mode == AtOnce)
         shared->addData(block);
@@ -111,7 +113,7 @@ void BackgroundMd5::add(QByteArrayView block)
         add(block.toByteArray());
 }
 
-void BackgroundMd5::addFile(const QString& path, qint64 size)
+void StreamDigests::addFile(const QString& path, qint64 size)
 {
     const Item item{{}, path, size};
     if (mode == AtOnce) {
@@ -123,7 +125,7 @@ void BackgroundMd5::addFile(const QString& path, qint64 size)
     startDraining();
 }
 
-void BackgroundMd5::startDraining()
+void StreamDigests::startDraining()
 {
     if (shared->draining)
         return;
@@ -131,7 +133,7 @@ void BackgroundMd5::startDraining()
     pool->start([job = shared] { drain(job); });
 }
 
-void BackgroundMd5::drain(const std::shared_ptr<Shared>& shared)
+void StreamDigests::drain(const std::shared_ptr<Shared>& shared)
 {
     const auto tell = [&shared] {
         if (QCoreApplication* app = QCoreApplication::instance())
@@ -160,25 +162,25 @@ void BackgroundMd5::drain(const std::shared_ptr<Shared>& shared)
     tell();
 }
 
-bool BackgroundMd5::isFull() const
+bool StreamDigests::isFull() const
 {
     const std::lock_guard lock(shared->mutex);
     return shared->full();
 }
 
-bool BackgroundMd5::isIdle() const
+bool StreamDigests::isIdle() const
 {
     const std::lock_guard lock(shared->mutex);
     return shared->idle();
 }
 
-void BackgroundMd5::setListener(std::function<void()> changed)
+void StreamDigests::setListener(std::function<void()> changed)
 {
     const std::lock_guard lock(shared->mutex);
     shared->listener = std::move(changed);
 }
 
-QByteArray BackgroundMd5::hexResult()
+QByteArray StreamDigests::hexMd5Result()
 {
     const std::lock_guard lock(shared->mutex);
     if (!shared->idle())
@@ -186,7 +188,7 @@ QByteArray BackgroundMd5::hexResult()
     return shared->failed || !shared->withMd5 ? QByteArray() : shared->hash.result().toHex();
 }
 
-QByteArray BackgroundMd5::hexSha256Result()
+QByteArray StreamDigests::hexSha256Result()
 {
     const std::lock_guard lock(shared->mutex);
     if (!shared->idle())
@@ -194,7 +196,7 @@ QByteArray BackgroundMd5::hexSha256Result()
     return shared->withSha256 && !shared->failed ? shared->sha256.hexResult() : QByteArray();
 }
 
-void BackgroundMd5::reset(Mode newMode, Digests digests)
+void StreamDigests::reset(Mode newMode, Digests digests)
 {
     mode = newMode;
     // The old stream's job, if any, ends with its own state; its calls find no listener.

@@ -1,4 +1,4 @@
-#include "backgroundmd5.h"
+#include "streamdigests.h"
 
 #include <QCryptographicHash>
 #include <QRandomGenerator>
@@ -27,7 +27,7 @@ QByteArray md5Hex(const QByteArray& data)
 
 } // namespace
 
-class TestBackgroundMd5 : public QObject
+class TestStreamDigests : public QObject
 {
     Q_OBJECT
 
@@ -36,8 +36,8 @@ private slots:
     {
         QTest::addColumn<QList<int>>("sizes");
         QTest::addColumn<int>("mode");
-        for (const auto& [mode, name] : {std::pair{BackgroundMd5::OnPool, "on the pool"},
-                                         {BackgroundMd5::AtOnce, "at once"}}) {
+        for (const auto& [mode, name] : {std::pair{StreamDigests::OnPool, "on the pool"},
+                                         {StreamDigests::AtOnce, "at once"}}) {
             QTest::addRow("nothing, %s", name) << QList<int>() << int(mode);
             QTest::addRow("one block, %s", name) << QList<int>{4096} << int(mode);
             QTest::addRow("empty blocks between, %s", name)
@@ -52,8 +52,8 @@ private slots:
     {
         QFETCH(QList<int>, sizes);
         QFETCH(int, mode);
-        BackgroundMd5 hash(nullptr, 256 * 1024);
-        hash.reset(BackgroundMd5::Mode(mode));
+        StreamDigests hash(nullptr, 256 * 1024);
+        hash.reset(StreamDigests::Mode(mode));
         QByteArray whole;
         quint32 seed = 1;
         for (int size : std::as_const(sizes)) {
@@ -63,29 +63,29 @@ private slots:
         }
 
         QTRY_VERIFY(hash.isIdle()); // the digest is there once idle, never waited for
-        QCOMPARE(hash.hexResult(), md5Hex(whole));
+        QCOMPARE(hash.hexMd5Result(), md5Hex(whole));
     }
 
     void resetStartsAFreshStream()
     {
-        BackgroundMd5 hash;
+        StreamDigests hash;
         for (int i = 0; i < 20; ++i)
             hash.add(randomBytes(65536, quint32(i)));
-        hash.reset(BackgroundMd5::AtOnce);
+        hash.reset(StreamDigests::AtOnce);
         hash.add(QByteArrayView("hello"));
         QTRY_VERIFY(hash.isIdle());
-        QCOMPARE(hash.hexResult(), md5Hex("hello"_ba));
+        QCOMPARE(hash.hexMd5Result(), md5Hex("hello"_ba));
 
         hash.reset();
         hash.add(QByteArrayView("hello"));
         QTRY_VERIFY(hash.isIdle());
-        QCOMPARE(hash.hexResult(), md5Hex("hello"_ba));
+        QCOMPARE(hash.hexMd5Result(), md5Hex("hello"_ba));
 
         // What a signed manifest lists is all that is hashed.
-        hash.reset(BackgroundMd5::OnPool, BackgroundMd5::Digests::Sha256);
+        hash.reset(StreamDigests::OnPool, StreamDigests::Digests::Sha256);
         hash.add(QByteArrayView("hello"));
         QTRY_VERIFY(hash.isIdle());
-        QCOMPARE(hash.hexResult(), QByteArray());
+        QCOMPARE(hash.hexMd5Result(), QByteArray());
         QCOMPARE(hash.hexSha256Result(),
                  QCryptographicHash::hash("hello", QCryptographicHash::Sha256).toHex());
     }
@@ -98,7 +98,7 @@ private slots:
         pool.setMaxThreadCount(1);
         QSemaphore hold;
         pool.start([&hold] { hold.acquire(); });
-        BackgroundMd5 hash(&pool, 3 * 1024);
+        StreamDigests hash(&pool, 3 * 1024);
         int told = 0;
         hash.setListener([&told] { ++told; });
         QList<bool> full;
@@ -113,7 +113,7 @@ private slots:
         QTRY_VERIFY(told >= 2);
         QVERIFY(!hash.isFull());
         QVERIFY(hash.isIdle());
-        QCOMPARE(hash.hexResult(), md5Hex(QByteArray(5 * 1024, 'x')));
+        QCOMPARE(hash.hexMd5Result(), md5Hex(QByteArray(5 * 1024, 'x')));
     }
 
     // The first bytes of a file go in beside the blocks; a file too short leaves no digest.
@@ -121,17 +121,17 @@ private slots:
     {
         QTemporaryFile file;
         QVERIFY(file.open() && file.write("hello world") == 11 && file.flush());
-        for (const auto mode : {BackgroundMd5::OnPool, BackgroundMd5::AtOnce}) {
-            BackgroundMd5 hash;
+        for (const auto mode : {StreamDigests::OnPool, StreamDigests::AtOnce}) {
+            StreamDigests hash;
             hash.reset(mode);
             hash.addFile(file.fileName(), 5);
             hash.add(QByteArrayView("!"));
             QTRY_VERIFY(hash.isIdle());
-            QCOMPARE(hash.hexResult(), md5Hex("hello!"_ba));
+            QCOMPARE(hash.hexMd5Result(), md5Hex("hello!"_ba));
             hash.reset(mode);
             hash.addFile(file.fileName(), 12);
             QTRY_VERIFY(hash.isIdle());
-            QCOMPARE(hash.hexResult(), QByteArray());
+            QCOMPARE(hash.hexMd5Result(), QByteArray());
         }
     }
 
@@ -141,7 +141,7 @@ private slots:
     {
         QThreadPool pool;
         {
-            BackgroundMd5 hash(&pool);
+            StreamDigests hash(&pool);
             for (int i = 0; i < 16; ++i)
                 hash.add(randomBytes(65536, quint32(i)));
         }
@@ -149,5 +149,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestBackgroundMd5)
-#include "tst_backgroundmd5.moc"
+QTEST_GUILESS_MAIN(TestStreamDigests)
+#include "tst_streamdigests.moc"
