@@ -17,9 +17,8 @@ class UpdateEngine;
 
 // The updater's only window: where the update leads, the news and picture banners, progress,
 // sizes and rate, the details log, and the start button that starts the update, restarts it after
-// a cancellation and starts the updated client at the end. Owns the update engine and the
-// single-instance listener that the entry point gives it and turns the engine's signals into what
-// the user sees.
+// a cancellation and starts the updated client at the end. Owns the update engine, whose signals
+// it turns into what the user sees; the entry point parents the single-instance listener to it.
 class MainWindow
     : public QWidget
     , private Ui::MainWindow
@@ -39,10 +38,10 @@ public:
 
     MainWindow(Configuration& configuration, ClientLauncher startClient, QWidget* parent = nullptr);
 
-    // Shows where the update leads; unattended, the user does not start it.
     // Settles the version to install (see UpdateEngine::confirmVersion); when it is refused, the
     // window offers to start the client as it is, and an unattended run starts it.
     void confirmVersion();
+    // Shows where the update leads; unattended, the user does not start it.
     void setUIToConfigSpecs();
     // Hands the news text to the ticker; called once the window is shown.
     void setNews();
