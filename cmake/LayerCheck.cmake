@@ -41,22 +41,26 @@ function(sonavelle_check_includes source_dir)
     _sonavelle_layer_folders(folders)
     # Which folder each project header lives in.
     foreach(folder IN LISTS folders)
-        file(GLOB headers RELATIVE "${source_dir}/${folder}" "${source_dir}/${folder}/*.h")
-        foreach(header IN LISTS headers)
+        file(GLOB_RECURSE headers RELATIVE "${source_dir}/${folder}" "${source_dir}/${folder}/*.h")
+        foreach(path IN LISTS headers)
+            # tools/ holds a folder per program, and a program includes only its own headers.
+            get_filename_component(header "${path}" NAME)
+            get_filename_component(subfolder "${folder}/${path}" DIRECTORY)
             if(DEFINED _home_${header})
-                message(FATAL_ERROR "Header ${header} exists in both ${_home_${header}}/ and ${folder}/; "
+                message(FATAL_ERROR "Header ${header} exists in both ${_home_${header}}/ and ${subfolder}/; "
                                     "includes must name one folder")
             endif()
-            set(_home_${header} ${folder})
+            set(_home_${header} ${subfolder})
         endforeach()
     endforeach()
 
     set(violations)
     foreach(folder IN LISTS folders)
         _sonavelle_allowed_folders(${folder} allowed)
-        file(GLOB sources RELATIVE "${source_dir}" "${source_dir}/${folder}/*.h"
+        file(GLOB_RECURSE sources RELATIVE "${source_dir}" "${source_dir}/${folder}/*.h"
                                                    "${source_dir}/${folder}/*.cpp")
         foreach(source IN LISTS sources)
+            get_filename_component(own "${source}" DIRECTORY)
             file(STRINGS "${source_dir}/${source}" lines REGEX "^[ \t]*#[ \t]*include[ \t]*\"")
             foreach(line IN LISTS lines)
                 string(REGEX REPLACE "^[ \t]*#[ \t]*include[ \t]*\"([^\"]+)\".*" "\\1" header "${line}")
@@ -65,7 +69,7 @@ function(sonavelle_check_includes source_dir)
                     continue() # a generated header or one of a library
                 endif()
                 set(home ${_home_${header}})
-                if(NOT home IN_LIST allowed)
+                if(NOT home IN_LIST allowed AND NOT home STREQUAL own)
                     list(APPEND violations "${source} includes ${home}/${header}")
                 endif()
             endforeach()

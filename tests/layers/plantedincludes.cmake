@@ -14,10 +14,12 @@ set(cases
     "download/mirrors.cpp|filetransfertaskspecification.h|download/mirrors.cpp includes replace/filetransfertaskspecification.h"
     "replace/filerenametaskspecification.h|downloadtaskspecification.h|replace/filerenametaskspecification.h includes download/downloadtaskspecification.h"
     "engine/updateengine.cpp|mainwindow.h|engine/updateengine.cpp includes ui/mainwindow.h"
-    "ui/banner.cpp|processtools.h|ui/banner.cpp includes startup/processtools.h"
-    "tools/keytool.cpp|taskspecification.h|tools/keytool.cpp includes tasks/taskspecification.h"
+    "ui/newsbanner.cpp|processtools.h|ui/newsbanner.cpp includes startup/processtools.h"
+    "tools/keytool/keytool.cpp|taskspecification.h|tools/keytool/keytool.cpp includes tasks/taskspecification.h"
+    "tools/releasetool/releasetool.cpp|updateserver.h|tools/releasetool/releasetool.cpp includes tools/updateserver/updateserver.h"
     "download/mirrors.cpp|taskspecification.h| "
-    "ui/banner.cpp|updateengine.h| "
+    "ui/newsbanner.cpp|updateengine.h| "
+    "tools/releasetool/releasetool.cpp|wholefile.h| "
     "startup/main.cpp|wholefile.h| ")
 
 set(failures 0)
@@ -30,10 +32,13 @@ foreach(case IN LISTS cases)
 
     file(REMOVE_RECURSE "${WORK_DIR}")
     foreach(folder IN LISTS folders)
-        file(GLOB sources "${SOURCE_DIR}/${folder}/*.h" "${SOURCE_DIR}/${folder}/*.cpp")
-        file(COPY ${sources} DESTINATION "${WORK_DIR}/${folder}")
+        file(COPY "${SOURCE_DIR}/${folder}" DESTINATION "${WORK_DIR}"
+             FILES_MATCHING PATTERN "*.h" PATTERN "*.cpp")
     endforeach()
     if(target)
+        if(NOT EXISTS "${WORK_DIR}/${target}")
+            message(FATAL_ERROR "no file ${target} to plant an include in")
+        endif()
         file(APPEND "${WORK_DIR}/${target}" "#include \"${header}\"\n")
     endif()
 
