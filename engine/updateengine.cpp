@@ -8,6 +8,7 @@
 #include "maintaskspecification.h"
 #include "mirrors.h"
 #include "mirrorsini.h"
+#include "progressthrottle.h"
 #include "replacejournal.h"
 #include "runcontext.h"
 #include "sharedrandom.h"
@@ -32,7 +33,7 @@ UpdateEngine::UpdateEngine(Configuration& configuration, QObject* parent,
     , configuration(configuration)
     , settings(UserSettings::read())
     , timer(new QTimer(this))
-    , progressTimer(new QTimer(this))
+    , progress(new ProgressThrottle(progressInterval, this))
     , networkManager(new QNetworkAccessManager(this))
     , bannerImage(new BannerImageFetch(networkManager, this))
 {
@@ -40,10 +41,7 @@ UpdateEngine::UpdateEngine(Configuration& configuration, QObject* parent,
     connect(&configuration, &Configuration::message, this, &UpdateEngine::message);
     timer->setInterval(tickInterval);
     connect(timer, &QTimer::timeout, this, &UpdateEngine::onTimer);
-    progressTimer->setSingleShot(true);
-    // A coarse timer may fire early, and the window would hear twice within the interval.
-    progressTimer->setTimerType(Qt::PreciseTimer);
-    connect(progressTimer, &QTimer::timeout, this, &UpdateEngine::flushProgress);
+    connect(progress, &ProgressThrottle::progress, this, &UpdateEngine::updateProgress);
     setUpProxy();
 }
 
@@ -158,7 +156,7 @@ bool UpdateEngine::startUpdate()
     connect(task, &TaskSpecification::finished, this, &UpdateEngine::onTaskFinished);
     connect(task, &TaskSpecification::canceled, this, &UpdateEngine::onTaskCanceled);
     connect(task, &TaskSpecification::error, this, &UpdateEngine::error);
-    connect(task, &TaskSpecification::updateProgress, this, &UpdateEngine::onTaskProgress);
+    connect(task, &TaskSpecification::updateProgress, progress, &ProgressThrottle::report);
     connect(task, &TaskSpecification::message, this, &UpdateEngine::message);
 
     engineState = Updating;
@@ -184,30 +182,9 @@ void UpdateEngine::onTimer()
     emit downloadProgress(downloadDone, downloadTotal, speed, downloading);
 }
 
-void UpdateEngine::onTaskProgress(qreal doneFrac)
-{
-    pendingProgress = doneFrac;
-    progressPending = true;
-    if (!sinceProgress.isValid() || sinceProgress.elapsed() >= progressInterval.count()) {
-        flushProgress();
-        return;
-    }
-    if (!progressTimer->isActive())
-        progressTimer->start(progressInterval - std::chrono::milliseconds(sinceProgress.elapsed()));
-}
-
-void UpdateEngine::flushProgress()
-{
-    progressTimer->stop();
-    if (!std::exchange(progressPending, false))
-        return;
-    sinceProgress.start();
-    emit updateProgress(pendingProgress);
-}
-
 void UpdateEngine::onTaskFinished()
 {
-    flushProgress();
+    progress->flush();
     timer->stop();
     recordInstalledRelease();
     cleanup();
@@ -232,7 +209,7 @@ void UpdateEngine::recordInstalledRelease()
 
 void UpdateEngine::onTaskCanceled()
 {
-    flushProgress();
+    progress->flush();
     timer->stop();
     engineState = Aborted;
     if (mainTask && mainTask->state() == TaskSpecification::UserCanceled)
@@ -257,8 +234,7 @@ void UpdateEngine::reset()
 
 void UpdateEngine::releaseMainTask()
 {
-    progressTimer->stop();
-    progressPending = false;
+    progress->drop();
     if (!mainTask)
         return;
     disconnect(mainTask.get(), nullptr, this, nullptr);

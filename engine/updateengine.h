@@ -3,7 +3,6 @@
 #include "usersettings.h"
 
 #include <QByteArray>
-#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -17,6 +16,7 @@ class BannerImageFetch;
 class BannerQuery;
 class Configuration;
 class MainTaskSpecification;
+class ProgressThrottle;
 class Mirrors;
 class QNetworkAccessManager;
 struct RunContext;
@@ -87,8 +87,6 @@ signals:
 
 private slots:
     void onTimer();
-    void onTaskProgress(qreal doneFrac);
-    void flushProgress();
     void onTaskFinished();
     void onTaskCanceled();
 
@@ -116,12 +114,8 @@ private:
     std::unique_ptr<const RunContext> runContext;
     std::unique_ptr<MainTaskSpecification, DeleteLater> mainTask; // the current run's
     QTimer* timer;
-    // Byte progress comes on every read; the window gets it at most once per interval, and the
-    // last value before the run ends always.
-    QTimer* progressTimer;
-    QElapsedTimer sinceProgress;
-    qreal pendingProgress = 0;
-    bool progressPending = false;
+    // The window gets the run's progress at most once per interval, and the last value always.
+    ProgressThrottle* progress;
     QNetworkAccessManager* networkManager;
     QStringList notices;
     BannerImageFetch* bannerImage;
