@@ -104,7 +104,8 @@ VersionDecision follow(const ChannelStatement& statement, bool fresh, const QStr
                             fresh && !expired && question.userStarted);
 
     VersionDecision decision = installing(choice.version);
-    if (choice.reason == Reason::Withdrawn) {
+    decision.withdrawal = choice.reason == Reason::Withdrawn;
+    if (decision.withdrawal) {
         decision.notices << VersionNotice{
                 QT_TRANSLATE_NOOP("MainWindow",
                                   "Version %1 was withdrawn: going back to version %2"),
@@ -142,9 +143,17 @@ VersionDecision follow(const ChannelStatement& statement, bool fresh, const QStr
     return decision;
 }
 
-} // namespace
+// Whatever named it, the same version would fail its start again; a person may still insist.
+VersionDecision withoutRefused(VersionDecision decision, const VersionQuestion& question)
+{
+    if (!decision.installs() || decision.version != question.refused || decision.withdrawal ||
+        question.origin == VersionOrigin::Named)
+        return decision;
+    return refusing(
+            u"Not installing version %1: it failed its first start here"_s.arg(question.refused));
+}
 
-VersionDecision VersionDecision::decide(const VersionQuestion& question)
+VersionDecision decideIgnoringRefused(const VersionQuestion& question)
 {
     if (question.origin == VersionOrigin::Named || !question.readsStatements)
         return question.origin == VersionOrigin::Named ? installing(question.offered)
@@ -169,4 +178,11 @@ VersionDecision VersionDecision::decide(const VersionQuestion& question)
     VersionDecision decision = refusing(notice.english());
     decision.notices << notice;
     return decision;
+}
+
+} // namespace
+
+VersionDecision VersionDecision::decide(const VersionQuestion& question)
+{
+    return withoutRefused(decideIgnoringRefused(question), question);
 }

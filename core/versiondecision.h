@@ -38,7 +38,9 @@ struct VersionQuestion
     bool statementRequired = false;
 
     int installed = 0; // the version installed from this channel; 0 when none is recorded
-    int bucket = 0;    // the installation's rollout bucket
+    // The version that did not start here and was replaced by the one before; 0 for none.
+    int refused = 0;
+    int bucket = 0; // the installation's rollout bucket
     QDateTime now;
 };
 
@@ -59,10 +61,12 @@ struct VersionNotice
 // one), only what a statement allows is installed: the channel's version, a rollout version the
 // bucket admits, or a withdrawal's target. Without a fresh statement, at most what the last
 // accepted one allows. An expired one still refuses downgrades and withdrawn versions, but gives
-// nothing new. A version a person named is installed as named.
+// nothing new. A version that did not start here is not installed again, unless the statement
+// withdraws to it on purpose. A version a person named is installed as named.
 struct VersionDecision
 {
     int version = 0;              // 0: nothing is installed
+    bool withdrawal = false;      // the statement withdrew the installed version to this one
     QString refusal;              // why nothing is installed; empty when version is set
     QStringList logLines;         // for the log only
     QList<VersionNotice> notices; // for the window and the log

@@ -83,6 +83,7 @@ void checkDecisions(QByteArrayView input, const ChannelStatement& statement)
     question.installed = std::max(0, base + int((hash >> 24) % 3) - 1);
     question.offered = std::max(1, base + int((hash >> 26) % 3) - 1);
     question.statementSeen = true;
+    question.refused = (hash >> 28) % 2 == 0 ? base : 0;
 
     for (const bool fresh : {true, false}) {
         question.statement.reset();
@@ -100,6 +101,8 @@ void checkDecisions(QByteArrayView input, const ChannelStatement& statement)
         check(decision.version >= question.installed ||
                       statement.isWithdrawn(channel, question.installed),
               "an older version without a withdrawal");
+        check(decision.version != question.refused || decision.withdrawal,
+              "a version that failed its start again, not withdrawn to");
     }
 }
 

@@ -37,6 +37,7 @@ struct Row
     int bucket;
     int version;  // 0: refused
     QString line; // in the log, the notices or the refusal
+    int refused;  // the version that failed its first start here
 };
 
 } // namespace
@@ -57,9 +58,9 @@ void TestVersionDecision::decides_data()
     QTest::addColumn<Row>("row");
     const auto row = [](const char* name, VersionOrigin origin, int offered, bool userStarted,
                         Statements statements, Records records, bool expired, int installed,
-                        int bucket, int version, const QString& line) {
-        QTest::newRow(name) << Row{origin,  offered,   userStarted, statements, records,
-                                   expired, installed, bucket,      version,    line};
+                        int bucket, int version, const QString& line, int refused = 0) {
+        QTest::newRow(name) << Row{origin,    offered, userStarted, statements, records, expired,
+                                   installed, bucket,  version,     line,       refused};
     };
     using O = VersionOrigin;
     row("named older version", O::Named, 3, true, Fresh, Seen, false, 9, 0, 3, {});
@@ -100,6 +101,14 @@ void TestVersionDecision::decides_data()
         u"staying on the installed version"_s);
     row("statement without the channel", O::Server, 8, false, FreshBetaOnly, Required, false, 7, 0,
         0, u"(the channel statement names no version for channel stable)"_s);
+    row("failed its start here", O::Client, 8, false, Fresh, Seen, false, 7, 0, 0,
+        u"Not installing version 8: it failed its first start here"_s, 8);
+    row("failed its start, server alone", O::Server, 6, false, None, Unseen, false, 5, 0, 0,
+        u"it failed its first start here"_s, 6);
+    row("failed its start, a newer one", O::Server, 7, false, None, Unseen, false, 5, 0, 7, {}, 6);
+    row("failed its start, withdrawn to it", O::Server, 9, false, Fresh, Seen, false, 9, 0, 7,
+        u"Version 9 was withdrawn: going back to version 7"_s, 7);
+    row("failed its start, named", O::Named, 8, true, Fresh, Seen, false, 7, 0, 8, {}, 8);
 }
 
 void TestVersionDecision::decides()
@@ -122,6 +131,7 @@ void TestVersionDecision::decides()
     question.statementRequired = row.records == Required;
     question.installed = row.installed;
     question.bucket = row.bucket;
+    question.refused = row.refused;
     question.now = QDateTime(QDate(2026, 12, row.expired ? 20 : 10), QTime(8, 0), QTimeZone::utc());
 
     const VersionDecision decision = VersionDecision::decide(question);
