@@ -5,6 +5,7 @@
 #include "filespecifications.h"
 #include "filetransferfunc.h"
 #include "installationlayout.h"
+#include "refusedversion.h"
 #include "sessionlayout.h"
 #include "updateinidata.h"
 
@@ -37,8 +38,9 @@ struct Tag
 
 // In the order of ReplaceJournal::Kind, which ends with Commit. An updater reads only the tags it
 // knows and passes over the others: one before "installed" finishes a commit as it always did.
-constexpr Tag tags[] = {{"replace", 2}, {"add", 2},    {"part", 1},      {"mkdir", 1},
-                        {"stale", 1},   {"delete", 1}, {"installed", 3}, {"committed", 0}};
+constexpr Tag tags[] = {{"replace", 2},   {"add", 2},      {"part", 1},      {"mkdir", 1},
+                        {"stale", 1},     {"delete", 1},   {"installed", 3}, {"probation", 3},
+                        {"goingback", 1}, {"committed", 0}};
 
 // Written by updaters before records had checksums: a backup made by renaming the original away,
 // and a part file. Read so that a run killed by such an updater is still repaired.
@@ -171,6 +173,19 @@ bool ReplaceJournal::recordStale(const QString& path)
 
 bool ReplaceJournal::recordCommit(const QStringList& deletions, const InstalledRelease& installed)
 {
+    return commit(deletions, installed, {});
+}
+
+bool ReplaceJournal::recordCommitOnProbation(const QStringList& deletions,
+                                             const InstalledRelease& installed,
+                                             const InstalledRelease& previous)
+{
+    return commit(deletions, installed, previous);
+}
+
+bool ReplaceJournal::commit(const QStringList& deletions, const InstalledRelease& installed,
+                            const InstalledRelease& previous)
+{
     for (const QString& path : deletions) {
         if (!record({Kind::Delete, path, {}}))
             return false;
@@ -178,7 +193,45 @@ bool ReplaceJournal::recordCommit(const QStringList& deletions, const InstalledR
     // In the same write as the commit, which stays the last record.
     if (installed.isRecorded() && !record({Kind::Installed, {}, {}, false, installed}))
         return false;
+    if (previous.isRecorded() && !record({Kind::Probation, {}, {}, false, previous}))
+        return false;
     return record({Kind::Commit, {}, {}}) && sync();
+}
+
+std::optional<ReplaceJournal::Probation> ReplaceJournal::probation() const
+{
+    std::optional<Probation> found;
+    const QList<Entry> records = entries();
+    if (!hasCommit(records))
+        return found;
+    for (const Entry& entry : records) {
+        if (entry.kind == Kind::GoingBack)
+            return {};
+        if (entry.kind == Kind::Installed || entry.kind == Kind::Probation) {
+            if (!found)
+                found.emplace();
+            (entry.kind == Kind::Installed ? found->installed : found->previous) = entry.release;
+        }
+    }
+    if (found && !found->previous.isRecorded())
+        return {};
+    return found;
+}
+
+bool ReplaceJournal::goBack(const QString& reason, const LogLine& log)
+{
+    error.clear();
+    // The one record after a commit: from here on every repair goes back, however often it is
+    // interrupted.
+    if (!probation()) {
+        error = u"%1 holds no version on probation"_s.arg(journalPath);
+        return false;
+    }
+    QString oneLine = reason;
+    oneLine.replace(u'\n', u' ').replace(separator, u' ');
+    if (!write({{Kind::GoingBack, oneLine, {}}}, false))
+        return false;
+    return repair(log);
 }
 
 bool ReplaceJournal::record(const Entry& entry)
@@ -187,7 +240,7 @@ bool ReplaceJournal::record(const Entry& entry)
     // What could not be read back would not be repaired: such a change is not made at all.
     if (!isReadable(entry)) {
         error = u"'%1' cannot be recorded in %2"_s.arg(
-                entry.kind == Kind::Installed ? entry.release.channel : entry.path, journalPath);
+                carriesRelease(entry.kind) ? entry.release.channel : entry.path, journalPath);
         pending.clear();
         return false;
     }
@@ -208,6 +261,11 @@ bool ReplaceJournal::sync()
                 u"in it"_s.arg(journalPath);
         return false;
     }
+    return write(records, created);
+}
+
+bool ReplaceJournal::write(const QList<Entry>& records, bool created)
+{
     QFile file(journalPath);
     // Unbuffered, so that a failing write shows where it failed; in blocks, so that a batch of
     // many thousand records needs no more memory than one. A journal just created is only found
@@ -248,7 +306,7 @@ void ReplaceJournal::appendLine(QByteArray& text, const Entry& entry)
 
 QStringList ReplaceJournal::fields(const Entry& entry)
 {
-    if (entry.kind == Kind::Installed)
+    if (carriesRelease(entry.kind))
         return {QString::number(entry.release.version), entry.release.channel,
                 entry.release.released.toString(Qt::ISODate)};
     return QStringList{entry.path, entry.download}.first(tags[int(entry.kind)].fields);
@@ -256,7 +314,7 @@ QStringList ReplaceJournal::fields(const Entry& entry)
 
 ReplaceJournal::Entry ReplaceJournal::fromFields(Kind kind, const QStringList& fields)
 {
-    if (kind != Kind::Installed)
+    if (!carriesRelease(kind))
         return {kind, fields.value(0), fields.value(1)};
     // A version that is no number reads as 0, and the record as unreadable.
     const InstalledRelease release{fields.at(0).toInt(), fields.at(1),
@@ -311,9 +369,11 @@ QList<ReplaceJournal::Entry> ReplaceJournal::entries() const
 bool ReplaceJournal::isReadable(const Entry& entry)
 {
     static_assert(std::size(tags) == std::size_t(Kind::Commit) + 1, "one tag for every kind");
-    if (entry.kind == Kind::Installed)
+    if (carriesRelease(entry.kind))
         return entry.release.isRecorded() && !entry.release.channel.isEmpty() &&
                isOneField(entry.release.channel);
+    if (entry.kind == Kind::GoingBack)
+        return isOneField(entry.path);
     const int paths = tags[int(entry.kind)].fields;
     if ((paths > 0 && !isSafeJournalPath(entry.path)) ||
         (!entry.download.isEmpty() && !isSafeJournalPath(entry.download)))
@@ -339,6 +399,11 @@ bool ReplaceJournal::isCommitted() const
     return hasCommit(entries());
 }
 
+bool ReplaceJournal::carriesRelease(Kind kind)
+{
+    return kind == Kind::Installed || kind == Kind::Probation;
+}
+
 QStringList ReplaceJournal::backups() const
 {
     QStringList paths;
@@ -360,6 +425,10 @@ bool ReplaceJournal::repair(const LogLine& log)
                     u"incomplete"_s.arg(journalPath);
             return false;
         }
+    } else if (std::any_of(records.cbegin(), records.cend(),
+                           [](const Entry& entry) { return entry.kind == Kind::GoingBack; })) {
+        if (!putBack(records, log))
+            return false;
     } else {
         finishDeletions(records, log);
         if (!recordInstalled(records))
@@ -441,6 +510,8 @@ bool ReplaceJournal::undo(const QList<Entry>& records, const LogLine& log) const
         case Kind::Stale: // a leftover, deleted or not: nothing to give back
         case Kind::Delete:
         case Kind::Installed:
+        case Kind::Probation:
+        case Kind::GoingBack:
         case Kind::Commit:
             break;
         }
@@ -490,11 +561,71 @@ bool ReplaceJournal::undoAdd(const Entry& entry, const LogLine& log) const
 void ReplaceJournal::finishDeletions(const QList<Entry>& records, const LogLine& log) const
 {
     log(u"Finishing the deletions of an interrupted update"_s);
+    const bool onProbation = std::any_of(records.cbegin(), records.cend(), [](const Entry& entry) {
+        return entry.kind == Kind::Probation;
+    });
+    const QStringList backups = backupsOf(records);
     for (const Entry& entry : records) {
+        if (entry.kind != Kind::Delete)
+            continue;
         // As in the run itself, a file that cannot be deleted is skipped.
-        if (entry.kind == Kind::Delete)
-            static_cast<void>(removeIfTaken(AppRoot::filePath(entry.path), log));
+        static_cast<void>(removeIfTaken(AppRoot::filePath(entry.path), log));
+        // On probation, a deleted file was kept under its backup name.
+        if (onProbation && !backups.contains(entry.path))
+            static_cast<void>(removeIfTaken(AppRoot::filePath(backupPath(entry.path)), log));
     }
+}
+
+QStringList ReplaceJournal::backupsOf(const QList<Entry>& records)
+{
+    QStringList paths;
+    for (const Entry& entry : records) {
+        if (entry.kind == Kind::Replace)
+            paths.append(backupPath(entry.path));
+    }
+    return paths;
+}
+
+bool ReplaceJournal::putBack(const QList<Entry>& records, const LogLine& log)
+{
+    const auto goingBack = std::find_if(records.cbegin(), records.cend(), [](const Entry& entry) {
+        return entry.kind == Kind::GoingBack;
+    });
+    log(u"%1: going back to the version before"_s.arg(goingBack->path));
+    const QStringList backups = backupsOf(records);
+    bool allPutBack = true;
+    for (auto it = records.crbegin(); it != records.crend(); ++it) {
+        const Entry& entry = *it;
+        // A deleted file comes back from its backup name, as a replaced one does.
+        if (entry.kind == Kind::Delete && !backups.contains(entry.path))
+            allPutBack = undoReplace({Kind::Replace, entry.path, {}}, log) && allPutBack;
+    }
+    // What a run did before its commit is undone as a failed run's is; a moved download has no
+    // session to go back to any more.
+    QList<Entry> changes;
+    for (const Entry& entry : records) {
+        if (entry.kind != Kind::Delete)
+            changes.append({entry.kind, entry.path, {}, entry.legacy, entry.release});
+    }
+    if (!undo(changes, log) || !allPutBack) {
+        error = u"Could not put back all files of the version before, recorded in %1"_s.arg(
+                journalPath);
+        return false;
+    }
+    // The refusal goes with the going back, so that an interrupted one is recorded all the same.
+    const auto release = [&records](Kind kind) {
+        const auto found = std::find_if(records.cbegin(), records.cend(),
+                                        [kind](const Entry& entry) { return entry.kind == kind; });
+        return found == records.cend() ? InstalledRelease() : found->release;
+    };
+    const InstalledRelease previous = release(Kind::Probation);
+    const RefusedVersion refused{release(Kind::Installed).version, previous.version,
+                                 goingBack->path};
+    if (previous.write() && refused.write())
+        return true;
+    error = u"Could not record version %1 as installed in %2"_s.arg(previous.version)
+                    .arg(UpdateIniData::filename());
+    return false;
 }
 
 QString ReplaceJournal::downloadPath(const Entry& entry) const

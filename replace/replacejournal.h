@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <functional>
+#include <optional>
 
 // The one record of what a replacement changes in the application root, kept in the root itself
 // (".update.journal") so that it outlives the process, a reboot that empties the temporary
@@ -18,6 +19,13 @@
 // record lists what is left to delete. Undoing a failed run and repairing a killed one are the
 // same repair: before the commit it undoes everything to exactly the old version, after it it
 // finishes the deletions and records the release the run installed in "update.ini".
+//
+// A commit may put the new version on probation: the backups of the replaced files and the files
+// the run deleted (under their backup names) stay, with the journal, until the new client has
+// started well. Then, or at the next start of an updater, the repair ends the probation as any
+// commit ends. A start that failed records that it goes back, and from then on the repair puts
+// the installation back to exactly the version before: backups under their names again, new files
+// and directories gone, the previous release recorded.
 //
 // The file is only ever appended to. Every record ends in a checksum and every append starts on
 // a new line, so that a record cut short (by a kill or a full disk) is ignored, also when later
@@ -59,6 +67,23 @@ public:
     // installed (when it is recorded) in "update.ini": the commit and that record go together.
     [[nodiscard]] bool recordCommit(const QStringList& deletions,
                                     const InstalledRelease& installed = {});
+    // The same, with the new version on probation; previous is the release it replaces and goes
+    // back to, if its first start fails.
+    [[nodiscard]] bool recordCommitOnProbation(const QStringList& deletions,
+                                               const InstalledRelease& installed,
+                                               const InstalledRelease& previous);
+    // The release a commit put on probation and the one before it; empty when there is none, or
+    // when the installation is already going back.
+    struct Probation
+    {
+        InstalledRelease installed;
+        InstalledRelease previous;
+    };
+    [[nodiscard]] std::optional<Probation> probation() const;
+    // The new version did not start (reason says how): records that the installation goes back,
+    // the one record a committed journal still takes, then repairs. False, with errorString()
+    // set, as repair().
+    [[nodiscard]] bool goBack(const QString& reason, const LogLine& log);
 
     [[nodiscard]] bool exists() const;
     [[nodiscard]] bool isCommitted() const;
@@ -68,7 +93,8 @@ public:
     // Undoes a run that had not committed, newest change first: originals back under their
     // names, new files and directories removed (a moved download back into the session
     // directory), part files removed. Finishes the deletions of one that had and records the
-    // release it installed. True when nothing is left to repair: the repair is then on the disk
+    // release it installed, also ending a probation; of one going back, puts the version before
+    // back. True when nothing is left to repair: the repair is then on the disk
     // and the journal removed. Otherwise false, with errorString() set; the journal stays.
     [[nodiscard]] bool repair(const LogLine& log);
     // Removes the journal of a run that committed and has made its deletions; one that has not
@@ -82,14 +108,25 @@ public:
     [[nodiscard]] static bool syncFileSystems(const QStringList& paths);
 
 private:
-    enum class Kind { Replace, Add, Part, Directory, Stale, Delete, Installed, Commit };
+    enum class Kind {
+        Replace,
+        Add,
+        Part,
+        Directory,
+        Stale,
+        Delete,
+        Installed,
+        Probation,
+        GoingBack,
+        Commit
+    };
     struct Entry
     {
         Kind kind;
         QString path;
         QString download;
         bool legacy = false;           // written by an updater that renamed originals away
-        InstalledRelease release = {}; // Installed only
+        InstalledRelease release = {}; // Installed and Probation only; GoingBack's reason is path
     };
 
     ReplaceJournal(QString journalPath, QString sessionDirectory);
@@ -105,6 +142,13 @@ private:
     [[nodiscard]] static Entry fromFields(Kind kind, const QStringList& fields);
     [[nodiscard]] QList<Entry> entries() const;
     [[nodiscard]] bool undo(const QList<Entry>& records, const LogLine& log) const;
+    [[nodiscard]] bool commit(const QStringList& deletions, const InstalledRelease& installed,
+                              const InstalledRelease& previous);
+    [[nodiscard]] bool write(const QList<Entry>& records, bool created);
+    [[nodiscard]] bool putBack(const QList<Entry>& records, const LogLine& log);
+    [[nodiscard]] static bool carriesRelease(Kind kind);
+    // The backup paths of the replaced files.
+    [[nodiscard]] static QStringList backupsOf(const QList<Entry>& records);
     void finishDeletions(const QList<Entry>& records, const LogLine& log) const;
     [[nodiscard]] bool recordInstalled(const QList<Entry>& records);
     // Brings the repair to the disk and removes the journal.

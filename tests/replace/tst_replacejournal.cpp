@@ -68,9 +68,10 @@ class TestReplaceJournal : public QObject
     // Writes the records of a script, each step a batch of its own: "replace|add <path>
     // <download>" (with the part files beside them), "mkdir <path>...", "stale <path>", "commit
     // [<deletion>...]", "release <version> <channel> [<deletion>...]" (a commit with the release
-    // installed, released at releaseTime), "cut <bytes>" (a write that got that many bytes short),
-    // "raw <text>" (a line as older updaters wrote them) and "reboot" (the temporary directory
-    // emptied).
+    // installed, released at releaseTime), "probation <version> <channel> <previous>
+    // [<deletion>...]" (the same, on probation), "goingback <reason>", "cut <bytes>" (a write that
+    // got that many bytes short), "raw <text>" (a line as older updaters wrote them) and "reboot"
+    // (the temporary directory emptied).
     void write(const QStringList& script)
     {
         ReplaceJournal journal(session);
@@ -91,6 +92,12 @@ class TestReplaceJournal : public QObject
             else if (verb == u"release")
                 QVERIFY(journal.recordCommit(words.mid(2),
                                              {words.at(0).toInt(), words.at(1), releaseTime}));
+            else if (verb == u"probation")
+                QVERIFY(journal.recordCommitOnProbation(
+                        words.mid(3), {words.at(0).toInt(), words.at(1), releaseTime},
+                        {words.at(2).toInt(), words.at(1), {}}));
+            else if (verb == u"goingback")
+                QVERIFY(ReplaceJournalPrivateAccess::recordGoingBack(journal, words.join(u' ')));
             else if (verb == u"cut")
                 QVERIFY(writeFile(path, readFile(path).chopped(words.at(0).toInt())));
             else if (verb == u"reboot")
@@ -194,6 +201,46 @@ private slots:
                           "[installed]\nchannel=beta\nreleased=2026-03-01T12:00:00Z\nversion=7\n"}}
                 << QStringList{u"Finishing the deletions of an interrupted update"_s,
                                u"Removed R/lib/_old_a.so, left by an interrupted update"_s};
+        const QStringList onProbation{u"mkdir new"_s, u"replace lib/a.so a.so"_s,
+                                      u"add new/n.so n.so"_s,
+                                      u"probation 8 stable 7 lib/_old_a.so gone.txt"_s};
+        const Files probationTree{{u"lib/a.so"_s, "new"},
+                                  {u"lib/_old_a.so"_s, "old"},
+                                  {u"new/n.so"_s, "n"},
+                                  {u"_old_gone.txt"_s, "x"}};
+        QTest::newRow("a good start ends the probation")
+                << onProbation << probationTree
+                << Files{{u"lib/"_s, {}},
+                         {u"lib/a.so"_s, "new"},
+                         {u"new/"_s, {}},
+                         {u"new/n.so"_s, "n"},
+                         {u"update.ini"_s, "[installed]\nchannel=stable\nreleased=2026-03-01T12:00:"
+                                           "00Z\nversion=8\n"}}
+                << QStringList{u"Finishing the deletions of an interrupted update"_s,
+                               u"Removed R/lib/_old_a.so, left by an interrupted update"_s,
+                               u"Removed R/_old_gone.txt, left by an interrupted update"_s};
+        const Files putBack{{u"lib/"_s, {}},
+                            {u"lib/a.so"_s, "old"},
+                            {u"gone.txt"_s, "x"},
+                            {u"update.ini"_s,
+                             "[installed]\nchannel=stable\nversion=7\n\n[refused]\nprevious=7\n"
+                             "reason=Version 8 ended with signal 11\ntold=false\nversion=8\n"}};
+        QTest::newRow("a failed start goes back to exactly the version before")
+                << onProbation + QStringList{u"goingback Version 8 ended with signal 11"_s}
+                << probationTree << putBack
+                << QStringList{
+                           u"Version 8 ended with signal 11: going back to the version before"_s,
+                           u"Restored R/gone.txt, left at R/_old_gone.txt by an interrupted "
+                           u"update"_s,
+                           u"Removed R/new/n.so, left by an interrupted update"_s, restored,
+                           u"Removed R/new, left by an interrupted update"_s};
+        QTest::newRow("a going back that was interrupted is finished")
+                << onProbation + QStringList{u"goingback Version 8 ended with signal 11"_s}
+                << Files{{u"lib/a.so"_s, "new"}, {u"lib/_old_a.so"_s, "old"}, {u"gone.txt"_s, "x"}}
+                << putBack
+                << QStringList{
+                           u"Version 8 ended with signal 11: going back to the version before"_s,
+                           restored};
         QTest::newRow("a stale backup's deletion is nothing to undo")
                 << QStringList{u"stale lib/_old_a.so"_s, u"replace lib/a.so a.so"_s}
                 << Files{{u"lib/a.so"_s, "old"}} << original << QStringList();
