@@ -1,6 +1,7 @@
 #pragma once
 
 #include "installationlayout.h"
+#include "installedrelease.h"
 #include "sessionlayout.h"
 #include "updatechannel.h"
 #include "usersettings.h"
@@ -31,4 +32,6 @@ struct RunContext
     QByteArray manifestKey;
     InstallationLayout installation;
     SessionLayout session;
+    // The release installed before the run ("update.ini"); not recorded when unknown.
+    InstalledRelease previous;
 };

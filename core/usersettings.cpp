@@ -16,5 +16,9 @@ UserSettings UserSettings::read()
         read.streams = defaultStreams;
         read.streamsGiven = false;
     }
+    bool ok = false;
+    const int probation = settings.value(u"probation"_s).toInt(&ok);
+    if (ok && probation >= 0)
+        read.probation = std::chrono::seconds(probation);
     return read;
 }

@@ -96,7 +96,8 @@ TaskSpecification* MainTaskSpecification::makeStage(qsizetype stage)
     case Replacement:
         return onFinished(new FileReplaceListTaskSpecification(lists.replaceList, lists.deleteList,
                                                                context.session, this, replaceWeight,
-                                                               context.installation, installing()),
+                                                               context.installation, installing(),
+                                                               probationFrom()),
                           [this](const FileReplaceListTaskSpecification& done) {
                               deletions = done.deletions();
                           });
@@ -104,11 +105,24 @@ TaskSpecification* MainTaskSpecification::makeStage(qsizetype stage)
     case StageCount:
         break;
     }
-    return new FileDeleteListTaskSpecification(deletions, this, deleteWeight, context.installation);
+    // On probation the deletions wait for the new version's first start.
+    return new FileDeleteListTaskSpecification(probationFrom().isRecorded() ? QStringList()
+                                                                            : deletions,
+                                               this, deleteWeight, context.installation);
 }
 
 InstalledRelease MainTaskSpecification::installing() const
 {
     return {context.launch.clientVersion, ChannelStatement::channelName(context.launch.channel),
             checkedManifest.released()};
+}
+
+InstalledRelease MainTaskSpecification::probationFrom() const
+{
+    // Only where there is a version to go back to, and only when the run changes the version.
+    const InstalledRelease& previous = context.previous;
+    if (context.settings.probation.count() == 0 || !previous.isRecorded() ||
+        previous.version == context.launch.clientVersion)
+        return {};
+    return previous;
 }

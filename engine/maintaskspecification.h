@@ -33,6 +33,8 @@ public:
     [[nodiscard]] const ReleaseManifest& manifest() const { return checkedManifest; }
     // What "update.ini" records once the run has installed its files; the replacement commits it.
     [[nodiscard]] InstalledRelease installing() const;
+    // The release the run's version is on probation from; not recorded when it is not.
+    [[nodiscard]] InstalledRelease probationFrom() const;
 
 private:
     enum Stage { ProductIni, Lists, Downloads, Replacement, Deletion, StageCount };

@@ -128,7 +128,8 @@ bool UpdateEngine::initialize()
                        settings,
                        configuration.manifestKey,
                        InstallationLayout::ofThisProgram(),
-                       std::move(session)});
+                       std::move(session),
+                       InstalledRelease::read()});
     engineState = Prepared;
     return true;
 }

@@ -6,6 +6,7 @@
 #include "ed25519.h"
 #include "installedrelease.h"
 #include "mirrorsini.h"
+#include "refusedversion.h"
 #include "rolloutbucket.h"
 #include "settingsfile.h"
 #include "updateinidata.h"
@@ -40,6 +41,7 @@ bool VersionConfirmation::run()
     if (!bucketKept)
         emit message(u"Could not record the rollout bucket in %1"_s.arg(UpdateIniData::filename()));
     question.now = QDateTime::currentDateTimeUtc();
+    question.refused = tellRefused();
     gatherChannelStatements(question);
 
     const VersionDecision decision = VersionDecision::decide(question);
@@ -62,6 +64,21 @@ bool VersionConfirmation::run()
     olderThanInstalled =
             installed.isRecorded() && decision.version < installed.version ? installed.version : 0;
     return true;
+}
+
+int VersionConfirmation::tellRefused()
+{
+    RefusedVersion refused = RefusedVersion::read();
+    if (!refused.isRecorded() || refused.told)
+        return refused.version;
+    emit message(u"%1: went back to version %2"_s.arg(refused.reason).arg(refused.previous));
+    notify({QT_TRANSLATE_NOOP("MainWindow",
+                              "Version %1 did not start and was replaced by %2 again"),
+            {QString::number(refused.version), QString::number(refused.previous)}});
+    // Once: a record that cannot be written is told again, which is better than never.
+    refused.told = true;
+    static_cast<void>(refused.write());
+    return refused.version;
 }
 
 void VersionConfirmation::gatherChannelStatements(VersionQuestion& question)

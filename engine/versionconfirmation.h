@@ -43,6 +43,8 @@ signals:
     void message(QString line);
 
 private:
+    // Says once that a version failed its first start and was replaced; the version refused.
+    [[nodiscard]] int tellRefused();
     void gatherChannelStatements(VersionQuestion& question);
     [[nodiscard]] std::optional<ChannelStatementFetch::Found>
     fetchChannelStatement(const AcceptedStatement& accepted, QString& whyNone);

@@ -54,13 +54,14 @@ const FileReplaceSpecification* inTheWay(const Installers& installers,
 FileReplaceListTaskSpecification::FileReplaceListTaskSpecification(
         QList<FileReplaceSpecification> replaceList, QStringList deleteList, SessionLayout session,
         QObject* parent, double parentProgressRange, InstallationLayout installation,
-        InstalledRelease installing)
+        InstalledRelease installing, InstalledRelease previous)
     : ComposedTaskSpecification(2, parentProgressRange, parent)
     , replaceList(std::move(replaceList))
     , deleteList(std::move(deleteList))
     , session(std::move(session))
     , installation(std::move(installation))
     , installing(std::move(installing))
+    , previous(std::move(previous))
 {}
 
 QStringList FileReplaceListTaskSpecification::deletions() const
@@ -271,7 +272,7 @@ TaskSpecification* FileReplaceListTaskSpecification::makeStep(int index)
     if (index == commitStep()) {
         emit message(u"Writing the installed files to the disk"_s);
         return new ReplaceCommitTaskSpecification(ReplaceCommitTaskSpecification::Step::Commit,
-                                                  deletions(), this, installing);
+                                                  deletions(), this, installing, previous);
     }
     // The updater's own files wait until everything else is on the disk, so that the window in
     // which a kill finds them half replaced is as short as it can be.

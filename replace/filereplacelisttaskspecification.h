@@ -26,12 +26,13 @@ class FileReplaceListTaskSpecification : public ComposedTaskSpecification
 public:
     // Installs replaceList from the downloads below session; deleteList names the files the
     // release drops. installing is the release those files make, recorded with the commit; one
-    // not recorded (a version of 0) leaves "update.ini" to the caller.
+    // not recorded (a version of 0) leaves "update.ini" to the caller. A recorded previous puts
+    // the release on probation: the version before stays until the new one has started well.
     FileReplaceListTaskSpecification(
             QList<FileReplaceSpecification> replaceList, QStringList deleteList,
             SessionLayout session, QObject* parent, double parentProgressRange,
             InstallationLayout installation = InstallationLayout::ofThisProgram(),
-            InstalledRelease installing = {});
+            InstalledRelease installing = {}, InstalledRelease previous = {});
 
     // Waits, without blocking, for a reset still undoing.
     void execute() override;
@@ -89,6 +90,7 @@ private:
     SessionLayout session;
     InstallationLayout installation;
     const InstalledRelease installing;
+    const InstalledRelease previous;
     QList<std::pair<FileReplaceSpecification, Plan>> regular;
     QList<std::pair<FileReplaceSpecification, Plan>> special;
     QPointer<TaskSpecification> step;

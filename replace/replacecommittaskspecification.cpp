@@ -1,22 +1,31 @@
 #include "replacecommittaskspecification.h"
 
 #include "approot.h"
+#include "filespecifications.h"
+#include "installationlayout.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <cstdio>
 
 using namespace Qt::StringLiterals;
 
 ReplaceCommitTaskSpecification::ReplaceCommitTaskSpecification(Step step, QStringList deletions,
                                                                QObject* parent,
-                                                               InstalledRelease installed)
+                                                               InstalledRelease installed,
+                                                               InstalledRelease previous)
     : ASyncTaskSpecification(parent, 0.0)
     , step(step)
     , deletions(std::move(deletions))
     , installed(std::move(installed))
+    , previous(std::move(previous))
 {}
 
 std::unique_ptr<ASyncFunc> ReplaceCommitTaskSpecification::createFunction()
 {
     return std::make_unique<ReplaceCommitFunc>(AppRoot::path(), ReplaceJournal(), step, deletions,
-                                               installed);
+                                               installed, previous);
 }
 
 void ReplaceCommitTaskSpecification::runDone(const Failure& failure)
@@ -32,12 +41,14 @@ void ReplaceCommitTaskSpecification::runDone(const Failure& failure)
 }
 
 ReplaceCommitFunc::ReplaceCommitFunc(QString applicationRoot, ReplaceJournal journal, Step step,
-                                     QStringList deletions, InstalledRelease installed)
+                                     QStringList deletions, InstalledRelease installed,
+                                     InstalledRelease previous)
     : applicationRoot(std::move(applicationRoot))
     , journal(std::move(journal))
     , step(step)
     , deletions(std::move(deletions))
     , installed(std::move(installed))
+    , previous(std::move(previous))
 {}
 
 Failure ReplaceCommitFunc::run()
@@ -47,8 +58,32 @@ Failure ReplaceCommitFunc::run()
         journal.discardCommitted();
         return {};
     }
-    if (ReplaceJournal::syncFileSystems({applicationRoot}) &&
-        (step != Step::Commit || journal.recordCommit(deletions, installed)))
+    if (ReplaceJournal::syncFileSystems({applicationRoot}) && (step != Step::Commit || commit()))
         return {};
     return {Failure::Kind::Disk, {}};
+}
+
+bool ReplaceCommitFunc::commit()
+{
+    if (!previous.isRecorded())
+        return journal.recordCommit(deletions, installed);
+    if (!journal.recordCommitOnProbation(deletions, installed, previous))
+        return false;
+    keepDeletedFiles();
+    return true;
+}
+
+void ReplaceCommitFunc::keepDeletedFiles() const
+{
+    // A rename lost in a power cut leaves the file under its name: the end of the probation
+    // deletes it there, a going back finds it in place. Backups are kept where they are.
+    const InstallationLayout root(applicationRoot);
+    for (const QString& path : deletions) {
+        if (QFileInfo(path).fileName().startsWith(InstallationLayout::backupPrefix()))
+            continue;
+        const QString kept =
+                FileReplaceSpecification::prefixedPath(path, InstallationLayout::backupPrefix());
+        static_cast<void>(::rename(QFile::encodeName(root.filePath(path)).constData(),
+                                   QFile::encodeName(root.filePath(kept)).constData()));
+    }
 }

@@ -14,7 +14,8 @@
 // release the run installs: before it, a start after a kill or a power cut undoes the run from the
 // backups; after it, the backups may go and that release is the installed one. Without the commit
 // it only marks a point up to which everything is on the disk. After the deletions, Discard brings
-// them to the disk and then removes a committed journal.
+// them to the disk and then removes a committed journal. A commit on probation from a previous
+// release keeps the files the run deletes under their backup names, and the journal stays.
 class ReplaceCommitTaskSpecification : public ASyncTaskSpecification
 {
     Q_OBJECT
@@ -23,7 +24,7 @@ public:
     enum class Step { Sync, Commit, Discard };
 
     ReplaceCommitTaskSpecification(Step step, QStringList deletions, QObject* parent,
-                                   InstalledRelease installed = {});
+                                   InstalledRelease installed = {}, InstalledRelease previous = {});
 
 protected:
     [[nodiscard]] std::unique_ptr<ASyncFunc> createFunction() override;
@@ -33,6 +34,7 @@ private:
     const Step step;
     const QStringList deletions;
     const InstalledRelease installed;
+    const InstalledRelease previous;
 };
 
 class ReplaceCommitFunc : public ASyncAction
@@ -41,7 +43,8 @@ public:
     using Step = ReplaceCommitTaskSpecification::Step;
 
     ReplaceCommitFunc(QString applicationRoot, ReplaceJournal journal, Step step,
-                      QStringList deletions, InstalledRelease installed = {});
+                      QStringList deletions, InstalledRelease installed = {},
+                      InstalledRelease previous = {});
 
     [[nodiscard]] Failure run() override;
 
@@ -51,4 +54,8 @@ private:
     const Step step;
     const QStringList deletions;
     const InstalledRelease installed;
+    const InstalledRelease previous;
+
+    [[nodiscard]] bool commit();
+    void keepDeletedFiles() const;
 };

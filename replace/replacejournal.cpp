@@ -470,13 +470,22 @@ bool ReplaceJournal::settle()
 void ReplaceJournal::discardCommitted() const
 {
     // Nothing is written after the commit record: the end of the file tells, without reading
-    // the records of every file.
+    // the records of every file. A probation is written right before the commit and keeps the
+    // journal until the new version has started.
     static const QByteArray commitEnd = "\n" + QByteArray(tags[int(Kind::Commit)].text) +
                                         separator.toLatin1() +
                                         checksum(tags[int(Kind::Commit)].text) + '\n';
+    constexpr qint64 tail = 4096;
     QFile file(journalPath);
-    if (!file.open(QIODevice::ReadOnly) || !file.seek(qMax(0LL, file.size() - commitEnd.size())) ||
-        file.read(commitEnd.size()) != commitEnd)
+    if (!file.open(QIODevice::ReadOnly) || !file.seek(qMax(0LL, file.size() - tail)))
+        return;
+    const QByteArray end = file.read(tail);
+    if (!end.endsWith(commitEnd))
+        return;
+    const QByteArray beforeCommit = end.chopped(commitEnd.size());
+    if (beforeCommit.mid(beforeCommit.lastIndexOf('\n') + 1)
+                .startsWith(QByteArray(QByteArray(tags[int(Kind::Probation)].text) +
+                                       separator.toLatin1())))
         return;
     file.close();
     if (syncFileSystems({AppRoot::path()}))
@@ -591,7 +600,11 @@ bool ReplaceJournal::putBack(const QList<Entry>& records, const LogLine& log)
     const auto goingBack = std::find_if(records.cbegin(), records.cend(), [](const Entry& entry) {
         return entry.kind == Kind::GoingBack;
     });
-    log(u"%1: going back to the version before"_s.arg(goingBack->path));
+    const auto previousRecord =
+            std::find_if(records.cbegin(), records.cend(),
+                         [](const Entry& entry) { return entry.kind == Kind::Probation; });
+    log(u"%1: going back to version %2"_s.arg(goingBack->path)
+                .arg(previousRecord == records.cend() ? 0 : previousRecord->release.version));
     const QStringList backups = backupsOf(records);
     bool allPutBack = true;
     for (auto it = records.crbegin(); it != records.crend(); ++it) {

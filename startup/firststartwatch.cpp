@@ -63,6 +63,14 @@ std::chrono::milliseconds since(Clock::time_point start)
 
 } // namespace
 
+void FirstStartWatch::blockChildSignal()
+{
+    sigset_t childSignal;
+    sigemptyset(&childSignal);
+    sigaddset(&childSignal, SIGCHLD);
+    pthread_sigmask(SIG_BLOCK, &childSignal, nullptr);
+}
+
 StartOutcome FirstStartWatch::run(const QString& script, std::chrono::milliseconds probation)
 {
     const ChildSignalBlock block;

@@ -14,6 +14,9 @@ class FirstStartWatch
 public:
     FirstStartWatch() = delete;
 
+    // Blocks SIGCHLD in the calling thread and the threads it starts from then on: the first
+    // thing the watching program does.
+    static void blockChildSignal();
     // Blocks for at most probation; the caller has nothing else to do meanwhile. To be called
     // before the program starts a thread: one that does not block SIGCHLD could take the signal,
     // and an early end would only be seen when the probation is up.

@@ -1,8 +1,9 @@
 #include "approot.h"
 #include "configuration.h"
+#include "firststartwatch.h"
 #include "instancelock.h"
 #include "mainwindow.h"
-#include "processtools.h"
+#include "probationwatcher.h"
 #include "singleinstancechecker.h"
 #include "startrepair.h"
 #include "updateengine.h"
@@ -89,6 +90,11 @@ void removeLeftoversOfSelfUpdate()
 
 int main(int argc, char* argv[])
 {
+    if (argc == 2 && ProbationWatcher::option() == QLatin1StringView(argv[1])) {
+        FirstStartWatch::blockChildSignal();
+        QCoreApplication app(argc, argv);
+        return ProbationWatcher::watch();
+    }
     QApplication app(argc, argv);
     InstanceLock lock(AppRoot::filePath(InstanceLock::fileName()));
     if (const std::optional<int> exitCode = guardInstallation(lock))
@@ -109,7 +115,7 @@ int main(int argc, char* argv[])
 
     Configuration configuration;
     configuration.setRetryQuestion(&VersionQueryBox::askRetry);
-    MainWindow window(configuration, &ProcessTools::startVq3Client);
+    MainWindow window(configuration, &ProbationWatcher::startClient);
     for (const QString& line : std::as_const(repairLog))
         window.onAppendText(line);
     // No run may work on an installation that is not whole: the journal stays for the next start,

@@ -123,6 +123,10 @@
         <translation>Version %1 wurde zurückgezogen: zurück zu Version %2</translation>
     </message>
     <message>
+        <source>Version %1 did not start and was replaced by %2 again</source>
+        <translation>Version %1 ließ sich nicht starten und wurde wieder durch %2 ersetzt</translation>
+    </message>
+    <message>
         <source>Early update: this version is still being rolled out</source>
         <translation>Vorzeitige Aktualisierung: diese Version wird noch schrittweise verteilt</translation>
     </message>

@@ -235,16 +235,21 @@ void TestConfiguration::proxyAndStreams_data()
     QTest::addColumn<QByteArray>("updateIni");
     QTest::addColumn<QString>("expectedProxy");
     QTest::addColumn<int>("expectedStreams");
+    QTest::addColumn<int>("expectedProbation");
 
-    QTest::newRow("defaults") << QByteArray() << QString() << 6;
-    QTest::newRow("zero streams") << "[update]\nstreams=0\n"_ba << QString() << 6;
-    QTest::newRow("negative streams") << "[update]\nstreams=-3\n"_ba << QString() << 6;
-    QTest::newRow("many streams") << "[update]\nstreams=20\n"_ba << QString() << 20;
-    QTest::newRow("streams not a number") << "[update]\nstreams=lots\n"_ba << QString() << 6;
+    QTest::newRow("defaults") << QByteArray() << QString() << 6 << 30;
+    QTest::newRow("zero streams, no probation")
+            << "[update]\nstreams=0\nprobation=0\n"_ba << QString() << 6 << 0;
+    QTest::newRow("negative streams and probation")
+            << "[update]\nstreams=-3\nprobation=-1\n"_ba << QString() << 6 << 30;
+    QTest::newRow("many streams, long probation")
+            << "[update]\nstreams=20\nprobation=90\n"_ba << QString() << 20 << 90;
+    QTest::newRow("streams and probation not a number")
+            << "[update]\nstreams=lots\nprobation=soon\n"_ba << QString() << 6 << 30;
     QTest::newRow("proxy") << "[update]\nproxy=http://proxy.example:3128\nstreams=2\n"_ba
-                           << u"http://proxy.example:3128"_s << 2;
+                           << u"http://proxy.example:3128"_s << 2 << 30;
     QTest::newRow("keys of another group")
-            << "[Channel]\nproxy=http://wrong\nstreams=9\n"_ba << QString() << 6;
+            << "[Channel]\nproxy=http://wrong\nstreams=9\nprobation=0\n"_ba << QString() << 6 << 30;
 }
 
 void TestConfiguration::proxyAndStreams()
@@ -259,6 +264,7 @@ void TestConfiguration::proxyAndStreams()
     QCOMPARE(settings.streams, expectedStreams);
     // No row gives the default itself: a value that is kept is one given.
     QCOMPARE(settings.streamsGiven, expectedStreams != UserSettings::defaultStreams);
+    QTEST(int(settings.probation.count()), "expectedProbation");
 }
 
 void TestConfiguration::retryAfterFailedQuery()

@@ -228,19 +228,17 @@ private slots:
         QTest::newRow("a failed start goes back to exactly the version before")
                 << onProbation + QStringList{u"goingback Version 8 ended with signal 11"_s}
                 << probationTree << putBack
-                << QStringList{
-                           u"Version 8 ended with signal 11: going back to the version before"_s,
-                           u"Restored R/gone.txt, left at R/_old_gone.txt by an interrupted "
-                           u"update"_s,
-                           u"Removed R/new/n.so, left by an interrupted update"_s, restored,
-                           u"Removed R/new, left by an interrupted update"_s};
+                << QStringList{u"Version 8 ended with signal 11: going back to version 7"_s,
+                               u"Restored R/gone.txt, left at R/_old_gone.txt by an interrupted "
+                               u"update"_s,
+                               u"Removed R/new/n.so, left by an interrupted update"_s, restored,
+                               u"Removed R/new, left by an interrupted update"_s};
         QTest::newRow("a going back that was interrupted is finished")
                 << onProbation + QStringList{u"goingback Version 8 ended with signal 11"_s}
                 << Files{{u"lib/a.so"_s, "new"}, {u"lib/_old_a.so"_s, "old"}, {u"gone.txt"_s, "x"}}
                 << putBack
-                << QStringList{
-                           u"Version 8 ended with signal 11: going back to the version before"_s,
-                           restored};
+                << QStringList{u"Version 8 ended with signal 11: going back to version 7"_s,
+                               restored};
         QTest::newRow("a stale backup's deletion is nothing to undo")
                 << QStringList{u"stale lib/_old_a.so"_s, u"replace lib/a.so a.so"_s}
                 << Files{{u"lib/a.so"_s, "old"}} << original << QStringList();
