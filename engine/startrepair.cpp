@@ -32,9 +32,15 @@ bool StartRepair::repairKilledRun(const LogLine& log, QString& error)
     if (!journal.exists())
         return true;
     const bool committed = journal.isCommitted();
-    log(committed
-                ? u"Finishing the update that was interrupted, recorded in %1"_s.arg(journal.path())
-                : u"Undoing the update that was interrupted, recorded in %1"_s.arg(journal.path()));
+    // The client has run long enough to start the updater again.
+    if (const auto probation = journal.probation())
+        log(u"Version %1 has started since it was installed: its probation ends"_s.arg(
+                probation->installed.version));
+    else
+        log(committed ? u"Finishing the update that was interrupted, recorded in %1"_s.arg(
+                                journal.path())
+                      : u"Undoing the update that was interrupted, recorded in %1"_s.arg(
+                                journal.path()));
     if (!journal.repair(log)) {
         error = journal.errorString();
         return false;
