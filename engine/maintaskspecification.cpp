@@ -119,10 +119,11 @@ InstalledRelease MainTaskSpecification::installing() const
 
 InstalledRelease MainTaskSpecification::probationFrom() const
 {
-    // Only where there is a version to go back to, and only when the run changes the version.
+    // Only where there is a version to go back to, and only when the run changes the version. A
+    // pull-back never goes back to the version it leaves: that one was withdrawn on purpose.
     const InstalledRelease& previous = context.previous;
     if (context.settings.probation.count() == 0 || !previous.isRecorded() ||
-        previous.version == context.launch.clientVersion)
+        previous.version == context.launch.clientVersion || context.launch.goingBackFrom != 0)
         return {};
     return previous;
 }
