@@ -5,6 +5,7 @@
 #include "configuration.h"
 #include "ed25519.h"
 #include "httpserver.h"
+#include "installationlayout.h"
 #include "mainwindow.h"
 #include "sha256.h"
 #include "testfiles.h"
@@ -32,6 +33,7 @@
 #include <algorithm>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <tuple>
 #include <vector>
 
@@ -654,9 +656,9 @@ private:
         Nginx nginx{mirror.path(), work.path()};
         Installation installation;
     };
-    // Publishes version 2, starts the mirror at rateLimit bytes a second (0: no limit) and
-    // installs version 1.
-    [[nodiscard]] bool prepare(ManyFileRun& run, int rateLimit = 0);
+    // Publishes version 2, with libraries of the updater besides when ownFiles, starts the mirror
+    // at rateLimit bytes a second (0: no limit) and installs version 1.
+    [[nodiscard]] bool prepare(ManyFileRun& run, int rateLimit = 0, bool ownFiles = false);
     // Publishes a client version below mirrorRoot with the release tool.
     [[nodiscard]] bool publish(int version, const ClientFiles& files, const QString& mirrorRoot,
                                const QString& previous = QString(),
@@ -1225,12 +1227,15 @@ struct KillPoint
     int delay;
 };
 
-// Where a run was when it was killed, by the last stage it announced.
+// Where a run was when it was killed, by the last stage it announced; a replacement of one of
+// the updater's own files, which come after all others, is a stage of its own.
 QString stageAt(const QByteArray& log)
 {
     const QList<std::pair<QByteArray, QString>> stages{
             {"\nUpdate successfully finished\n", u"clean-up"_s},
             {"\nStarting deleting files\n", u"deletions"_s},
+            {"\nWriting the installed files to the disk\n", u"commit"_s},
+            {"\nadd/replace ", u"replacement"_s},
             {"\nStarting file updates\n", u"replacement"_s},
             {"\nDownloading ", u"downloads"_s}};
     qsizetype latest = -1;
@@ -1242,6 +1247,13 @@ QString stageAt(const QByteArray& log)
             stage = name;
         }
     }
+    // The download of a packed file is named with ".gz".
+    QString line = QString::fromUtf8(log.mid(latest + 1).split('\n').first());
+    if (line.endsWith(u".gz"_s))
+        line.chop(3);
+    if (line.startsWith(u"add/replace "_s) &&
+        InstallationLayout::isOwnFile(QFileInfo(line.mid(12)).fileName()))
+        return u"own files"_s;
     return stage;
 }
 
@@ -1301,17 +1313,28 @@ std::pair<ClientFiles, ClientFiles> manyFileVersions()
     return {from, to};
 }
 
+// Libraries of the updater beside it, which a run replaces one by one after every other file.
+QStringList ownLibraries()
+{
+    return {u"libQtCore.so.4"_s, u"libQtGui.so.4"_s, u"libQtNetwork.so.4"_s, u"libqgif.so"_s,
+            u"libqjpeg.so"_s};
+}
+
 } // namespace
 
-// Killed again and again, at moments a seeded generator picks in the downloads, the replacement
-// and the deletions, the installation never holds a part of a file and never loses one; the run
-// that is let finish leaves exactly version 2, and no run fetches again what an earlier one had
-// complete.
-bool TestEndToEnd::prepare(ManyFileRun& run, int rateLimit)
+bool TestEndToEnd::prepare(ManyFileRun& run, int rateLimit, bool ownFiles)
 {
     std::tie(run.from, run.to) = manyFileVersions();
+    // Packed, they download at once and take a while to unpack: a kill can catch them.
+    QStringList options;
+    for (const QString& name : ownFiles ? ownLibraries() : QStringList()) {
+        run.from[name] = repeated(name.toUtf8() + " of version 1 ", 250000);
+        run.to[name] = repeated(name.toUtf8() + " of version 2 ", 250000);
+        options << u"--compress"_s << name;
+    }
     const QString oldClient = scratch.filePath(u"many_client1_%1"_s.arg(qHash(run.mirror.path())));
-    if (!writeClient(oldClient, run.from) || !publish(2, run.to, run.mirror.path(), oldClient))
+    if (!writeClient(oldClient, run.from) ||
+        !publish(2, run.to, run.mirror.path(), oldClient, {}, options))
         return false;
     if (rateLimit > 0)
         run.nginx.setRateLimit(rateLimit);
@@ -1324,57 +1347,152 @@ bool TestEndToEnd::prepare(ManyFileRun& run, int rateLimit)
            run.installation.writeSettings("[update]\nstreams=4\n");
 }
 
+namespace {
+
+// Where kills are aimed in one stage: at the first..last time a run logs marker, then up to
+// maxDelay milliseconds later; share kills must land in the stage.
+struct KillStage
+{
+    QString name;
+    QByteArray marker;
+    int first;
+    int last;
+    int maxDelay;
+    int share;
+};
+
+// How many files of the update are replaced, the updater's own apart.
+std::pair<int, int> replacedFiles(const ClientFiles& from, const ClientFiles& to)
+{
+    int regular = 0;
+    int own = 0;
+    for (auto it = to.cbegin(); it != to.cend(); ++it) {
+        if (!from.contains(it.key()) || from.value(it.key()) != it.value())
+            ++(InstallationLayout::isOwnFile(QFileInfo(it.key()).fileName()) ? own : regular);
+    }
+    return {regular, own};
+}
+
+} // namespace
+
+// Killed again and again, at moments a seeded generator picks in the downloads, the replacement,
+// the updater's own files, the commit and the deletions, the installation never holds a part of
+// a file and never loses one; a run let finish leaves exactly version 2, and no run fetches again
+// what an earlier one had complete. A kill at the commit or later leaves nothing to do, so
+// version 1 is put back once the next run has finished.
 void TestEndToEnd::killedAtAnyMomentEndsAtTheTargetVersion()
 {
     ManyFileRun run;
     // Served slowly enough to be caught in the downloads.
-    QVERIFY(prepare(run, 4000000));
+    QVERIFY(prepare(run, 4000000, true));
     const ClientFiles& from = run.from;
     const ClientFiles& to = run.to;
     const QTemporaryDir& mirror = run.mirror;
     Nginx& nginx = run.nginx;
     Installation& installation = run.installation;
-    const TreeSnapshot before = TreeSnapshot::take(installation.path());
+    TreeSnapshot before = TreeSnapshot::take(installation.path());
     const TreeSnapshot homeBefore = TreeSnapshot::take(installation.homePath());
     QStringList allPaths = from.keys() + to.keys();
     allPaths.removeDuplicates();
+    const QStringList arguments{u"--nouser"_s, clientType, u"2"_s};
 
+    // A full run logs one "add/replace" for each file replaced, the updater's own last.
+    const auto [regular, own] = replacedFiles(from, to);
+    const QList<KillStage> stages{
+            {u"downloads"_s, "\nDownloading ", 1, 8, 400, 4},
+            {u"replacement"_s, "\nadd/replace ", 1, regular, 3, 6},
+            {u"own files"_s, "\nadd/replace ", regular + 1, regular + own, 3, 4},
+            {u"commit"_s, "\nWriting the installed files to the disk\n", 1, 1, 3, 3},
+            {u"deletions"_s, "\nStarting deleting files\n", 1, 1, 3, 3}};
     const quint32 seed = 20261207;
     QRandomGenerator generator(seed);
     QMap<QString, int> killsByStage;
-    // The first runs die in their downloads; the later ones in the replacement or, once a run
-    // gets past it, in the deletions: whichever of the two comes first. After enough kills the
-    // run is let finish.
-    constexpr int maxKills = 30;
-    constexpr int maxDeletionKills = 4;
-    const auto pick = [&](int round, int kills) -> QList<KillPoint> {
-        if (round <= 3)
-            return {{"\nDownloading ", int(generator.bounded(1, 8)), int(generator.bounded(400))}};
-        if (kills >= maxKills)
-            return {};
-        QList<KillPoint> points{
-                {"\nadd/replace ", int(generator.bounded(1, 3)), int(generator.bounded(3))}};
-        if (killsByStage.value(u"deletions"_s) < maxDeletionKills)
-            points.append({"\nStarting deleting files\n", 1, int(generator.bounded(3))});
-        return points;
+    // The downloads first, while the first run has them all ahead; then any stage short of its
+    // share.
+    const auto pick = [&]() -> std::optional<KillStage> {
+        QList<KillStage> open;
+        for (const KillStage& stage : stages) {
+            if (killsByStage.value(stage.name) < stage.share)
+                open.append(stage);
+        }
+        if (open.isEmpty())
+            return std::nullopt;
+        return open.first().name == u"downloads" ? open.first()
+                                                 : open.at(generator.bounded(int(open.size())));
     };
-    qInfo("kill points from seed %u", seed);
+
     QStringList fetchedWhole;
     qsizetype requestsSeen = 0;
+    const auto fetchedAgain = [&] {
+        const QStringList requested = nginx.requestedPaths();
+        QStringList again;
+        for (const QString& path : requested.mid(requestsSeen)) {
+            if (fetchedWhole.contains(path))
+                again << path;
+        }
+        requestsSeen = requested.size();
+        return again;
+    };
+    // What keeps the installation from being exactly version 2 once the run that was started
+    // has ended by itself, empty when nothing. The backups of the updater's own files that the
+    // run replaced stay until the next start.
+    const auto finishedRunProblem = [&]() -> QString {
+        if (!installation.finishes() || !installation.clientStarted(2))
+            return u"the run did not finish:\n"_s + installation.logText();
+        TreeSnapshot after = TreeSnapshot::take(installation.path());
+        for (const QString& name : ownLibraries()) {
+            const QString backup = InstallationLayout::backupPrefix() + name;
+            if (after.entries().contains(backup) &&
+                readFile(installation.path(backup)) == from.value(name))
+                after.remove(backup);
+        }
+        const QStringList again = fetchedAgain();
+        const QString problem =
+                TreeSnapshot::diff(after, expectedTree(before, from, to, installation.path())) +
+                (again.isEmpty() ? QString() : u"fetched again: "_s + again.join(u' '));
+        QFile::remove(installation.path(marker)); // so that the next run must start the client
+        return problem;
+    };
+    // A kill at the commit or later leaves nothing to do: version 1 is put back.
+    const auto startOver = [&] {
+        for (const QString& path : to.keys()) {
+            if (!from.contains(path))
+                QFile::remove(installation.path(path));
+        }
+        fetchedWhole.clear();
+        return writeClient(installation.path(), from) &&
+               installation.writeSettings("[update]\nstreams=4\n");
+    };
+
+    qInfo("kill points from seed %u", seed);
     int kills = 0;
-    for (int round = 1; round <= 2 * maxKills; ++round) {
-        installation.start({u"--nouser"_s, clientType, u"2"_s});
-        const QList<KillPoint> points = pick(round, kills);
-        QList<std::pair<QByteArray, int>> markers;
-        for (const KillPoint& candidate : points)
-            markers.append({candidate.marker, candidate.count});
-        const int reached = installation.seen(markers);
-        if (reached < 0)
-            break; // this run got past every point: it is let finish
-        const KillPoint& point = points.at(reached);
-        QTest::qWait(point.delay);
-        if (!installation.running())
+    bool fullSpeed = false;
+    for (int round = 1; round <= 60; ++round) {
+        const std::optional<KillStage> aim = pick();
+        if (!aim)
             break;
+        // Past the downloads the mirror need not be slow any more.
+        if (aim->name != u"downloads" && !fullSpeed) {
+            nginx.stop();
+            nginx.setRateLimit(0);
+            QVERIFY(nginx.start() && installation.writeMirrors({nginx.url(QString())}));
+            const QString mirrors = u"mirrors.ini"_s;
+            before.addFile(mirrors, readFile(installation.path(mirrors)),
+                           before.entries().value(mirrors).mode);
+            fullSpeed = true;
+        }
+        const KillPoint point{aim->marker, int(generator.bounded(aim->first, aim->last + 1)),
+                              int(generator.bounded(aim->maxDelay + 1))};
+        installation.start(arguments);
+        if (installation.seen({{point.marker, point.count}}) < 0 ||
+            (QTest::qWait(point.delay), !installation.running())) {
+            qInfo("round %d got past \"%s\" #%d", round, point.marker.trimmed().constData(),
+                  point.count);
+            const QString problem = finishedRunProblem();
+            QVERIFY2(problem.isEmpty(), qPrintable(problem));
+            QVERIFY(startOver());
+            continue;
+        }
         installation.kill();
         ++kills;
         const QString stage = stageAt("\n" + installation.logText().toUtf8());
@@ -1387,33 +1505,34 @@ void TestEndToEnd::killedAtAnyMomentEndsAtTheTargetVersion()
             QVERIFY2(broken.isEmpty(), qPrintable(u"after kill %1: %2"_s.arg(kills).arg(broken)));
         }
         // Nothing complete is fetched again by a later run.
-        const QStringList requested = nginx.requestedPaths();
-        for (const QString& path : requested.mid(requestsSeen))
-            QVERIFY2(!fetchedWhole.contains(path),
-                     qPrintable(path + u" fetched again by:\n"_s + installation.logText()));
-        requestsSeen = requested.size();
-        // A run killed in its clean-up had finished the update: the next one is a new update.
-        if (installation.sessionDirectories().isEmpty())
-            fetchedWhole.clear();
+        const QStringList again = fetchedAgain();
+        QVERIFY2(again.isEmpty(),
+                 qPrintable(again.join(u' ') + u" fetched again by:\n"_s + installation.logText()));
         for (const QString& session : installation.sessionDirectories())
             fetchedWhole += completeDownloads(installation.systemTempPath() + u'/' + session,
                                               mirror.filePath(u"2"_s));
         fetchedWhole.removeDuplicates();
+        if (stage == u"commit" || stage == u"deletions" || stage == u"clean-up") {
+            installation.start(arguments);
+            const QString problem = finishedRunProblem();
+            QVERIFY2(problem.isEmpty(), qPrintable(problem));
+            QVERIFY(startOver());
+        }
     }
-    QVERIFY2(!installation.running() || installation.finishes(),
-             qPrintable(installation.logText()));
-    QVERIFY2(installation.logText().contains(u"Update successfully finished"_s),
-             qPrintable(installation.logText()));
-    for (const QString& path : nginx.requestedPaths().mid(requestsSeen))
-        QVERIFY2(!fetchedWhole.contains(path), qPrintable(path + u" fetched again"_s));
-
     qInfo() << "kills by stage:" << killsByStage;
-    QVERIFY2(kills >= 20, qPrintable(u"only %1 kills"_s.arg(kills)));
-    QVERIFY(killsByStage.value(u"downloads"_s) > 0);
-    QVERIFY(killsByStage.value(u"replacement"_s) > 0);
-    QVERIFY(installation.clientStarted(2));
-    COMPARE_TREES(TreeSnapshot::take(installation.path()),
-                  expectedTree(before, from, to, installation.path()));
+    int planned = 0;
+    for (const KillStage& stage : stages) {
+        planned += stage.share;
+        QVERIFY2(killsByStage.value(stage.name) >= stage.share,
+                 qPrintable(u"%1 kills in the %2"_s.arg(killsByStage.value(stage.name))
+                                    .arg(stage.name)));
+    }
+    QVERIFY2(kills >= planned, qPrintable(u"only %1 kills"_s.arg(kills)));
+
+    // The last run is let finish from where the kills left it.
+    installation.start(arguments);
+    const QString problem = finishedRunProblem();
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
     QVERIFY(installation.sessionDirectories().isEmpty());
     QCOMPARE(QDir(installation.systemTempPath())
                      .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden)
