@@ -108,10 +108,13 @@ bool UpdateEngine::initialize()
     SessionLayout session(
             UpdateSessions::previous(configuration.clientVersion, configuration.clientType,
                                      [this](const QString& line) { emit message(line); }));
-    QString error;
-    if (session.directory().isEmpty() && !SessionLayout::create(session, error)) {
-        emit sessionDirectoryError(error);
-        return false;
+    if (session.directory().isEmpty()) {
+        Result<SessionLayout> made = SessionLayout::create();
+        if (!made.ok()) {
+            emit sessionDirectoryError(made.failure().text);
+            return false;
+        }
+        session = std::move(made).value();
     }
     // Without the record, a start after a kill would not find the run to repair.
     if (!UpdateIniData::modify(configuration.clientVersion, session.directory(),

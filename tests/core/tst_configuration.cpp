@@ -358,21 +358,19 @@ void TestConfiguration::tempDirSkipsExistingCandidates()
             QVERIFY(QFile::link(temp.systemTemp.filePath(u"nowhere"_s), path));
     }
 
-    SessionLayout session;
-    QString error;
-    QVERIFY(SessionLayout::create(session, error));
-    QCOMPARE(session.directory(), temp.candidate(expectedNumber));
-    QVERIFY(QFileInfo(session.directory()).isDir());
+    const Result<SessionLayout> session = SessionLayout::create();
+    QVERIFY(session.ok());
+    QCOMPARE(session.value().directory(), temp.candidate(expectedNumber));
+    QVERIFY(QFileInfo(session.value().directory()).isDir());
     QVERIFY(!QFileInfo::exists(temp.systemTemp.filePath(u"nowhere"_s)));
 }
 
 void TestConfiguration::tempDirIsPrivate()
 {
     TemporaryDirectoryFixture temp;
-    SessionLayout session;
-    QString error;
-    QVERIFY(SessionLayout::create(session, error));
-    const QFileInfo info(session.directory());
+    const Result<SessionLayout> session = SessionLayout::create();
+    QVERIFY(session.ok());
+    const QFileInfo info(session.value().directory());
     QVERIFY(info.isDir());
     const auto groupOrOther = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup |
                               QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
@@ -386,11 +384,10 @@ void TestConfiguration::tempDirGivesUpAfterAllCandidates()
     for (int i = 0; i < SessionLayout::directoryCandidates; ++i)
         QVERIFY(QFile(temp.candidate(i)).open(QIODevice::WriteOnly));
 
-    SessionLayout session;
-    QString error;
-    QVERIFY(!SessionLayout::create(session, error));
-    QCOMPARE(error, u"Unable to create temp directory."_s);
-    QVERIFY(session.directory().isEmpty());
+    const Result<SessionLayout> session = SessionLayout::create();
+    QVERIFY(!session.ok());
+    QCOMPARE(session.failure().kind, Failure::Kind::Disk);
+    QCOMPARE(session.failure().text, u"Unable to create temp directory."_s);
 }
 
 void TestConfiguration::specialFileNames_data()
