@@ -1,7 +1,6 @@
 #include "approot.h"
 
 #include <QCoreApplication>
-#include <QDir>
 
 using namespace Qt::StringLiterals;
 
@@ -24,15 +23,6 @@ QString AppRoot::path()
 QString AppRoot::filePath(const QString& relativePath)
 {
     return path() + u'/' + relativePath;
-}
-
-bool AppRoot::isSafeRelativePath(const QString& path)
-{
-    if (path.trimmed().isEmpty() || QDir::isAbsolutePath(path))
-        return false;
-    if (path.contains(u'\\') || path.contains(QChar(0)))
-        return false;
-    return !path.split(u'/').contains(u".."_s);
 }
 
 void AppRoot::setPath(const QString& path)

@@ -13,10 +13,6 @@ public:
     [[nodiscard]] static QString path();
     // relativePath ("update.ini", "lib/libvoice.so") joined under the root.
     [[nodiscard]] static QString filePath(const QString& relativePath);
-    // A name from outside (the product ini, the session journal) that is joined to the root, the
-    // temporary directory and a mirror's base URL must not lead out of any of them. A name
-    // starting with ":" counts as absolute too: Qt would read it from the program's resources.
-    [[nodiscard]] static bool isSafeRelativePath(const QString& path);
     // Tests and tools run from elsewhere than the installation they work on; empty restores the
     // program's own directory.
     static void setPath(const QString& path);

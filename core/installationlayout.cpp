@@ -38,6 +38,15 @@ const QString& InstallationLayout::journalFileName()
     return name;
 }
 
+bool InstallationLayout::isSafeRelativePath(const QString& path)
+{
+    if (path.trimmed().isEmpty() || QDir::isAbsolutePath(path))
+        return false;
+    if (path.contains(u'\\') || path.contains(QChar(0)))
+        return false;
+    return !path.split(u'/').contains(u".."_s);
+}
+
 QString InstallationLayout::reservedNameProblem(const QString& path)
 {
     // "./update.ini" and "lib/../update.ini" are the same file to the file system.

@@ -1,6 +1,5 @@
 #include "productinireader.h"
 
-#include "approot.h"
 #include "mirrorsini.h"
 #include "releasemanifest.h"
 #include "settingsfile.h"
@@ -211,7 +210,8 @@ bool ProductIniReader::parseSection(QSettings& ini, const QString& section)
             const QString fields = AppRootSettings::readText(ini, key);
             entry = parseFileEntry(section, key, fields.split(u"::"_s, Qt::KeepEmptyParts));
         }
-        const bool safe = entry.valid && (!deletions || AppRoot::isSafeRelativePath(key));
+        const bool safe =
+                entry.valid && (!deletions || InstallationLayout::isSafeRelativePath(key));
         // Installed or deleted, such a name would take the place of the updater's own file.
         const QString installed = deletions ? key : entry.replace.pureDestFilePath();
         const QString reserved =
@@ -249,9 +249,10 @@ ProductIniReader::Entry ProductIniReader::parseFileEntry(const QString& section,
         entry.replace.unpackedSize = readSize(fields[3]);
         entry.replace.unpackedName = fields[4];
     }
-    entry.valid =
-            AppRoot::isSafeRelativePath(section) && AppRoot::isSafeRelativePath(key) &&
-            (!entry.replace.hasUnzip() || AppRoot::isSafeRelativePath(entry.replace.unpackedName));
+    entry.valid = InstallationLayout::isSafeRelativePath(section) &&
+                  InstallationLayout::isSafeRelativePath(key) &&
+                  (!entry.replace.hasUnzip() ||
+                   InstallationLayout::isSafeRelativePath(entry.replace.unpackedName));
     return entry;
 }
 

@@ -60,7 +60,7 @@ bool isOneField(const QString& text)
 // by line: a path must stay inside the application root and be one field of one line.
 bool isSafeJournalPath(const QString& path)
 {
-    return AppRoot::isSafeRelativePath(path) && isOneField(path);
+    return InstallationLayout::isSafeRelativePath(path) && isOneField(path);
 }
 
 QString backupPath(const QString& installedPath)
