@@ -1,18 +1,11 @@
 #include "installationlayout.h"
 
-#include "approot.h"
-
 #include <QDir>
 #include <QList>
 
 #include <utility>
 
 using namespace Qt::StringLiterals;
-
-InstallationLayout InstallationLayout::ofThisProgram()
-{
-    return InstallationLayout(AppRoot::path());
-}
 
 const QString& InstallationLayout::backupPrefix()
 {

@@ -13,8 +13,6 @@ public:
     explicit InstallationLayout(QString root)
         : rootPath(std::move(root))
     {}
-    // The installation this program updates (AppRoot).
-    [[nodiscard]] static InstallationLayout ofThisProgram();
 
     [[nodiscard]] const QString& root() const { return rootPath; }
     // relativePath ("update.ini", "lib/libvoice.so") joined under the root.

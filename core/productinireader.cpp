@@ -3,7 +3,6 @@
 #include "mirrorsini.h"
 #include "releasemanifest.h"
 #include "settingsfile.h"
-#include "updateinidata.h"
 #include "wholefile.h"
 #include "workpool.h"
 
@@ -53,7 +52,7 @@ bool lacksExecuteBit(const QString& path, FileMode mode)
 // What no release removes: the updater and its libraries, the settings, the lock and the journal.
 bool isUpdatersOwn(const QString& path)
 {
-    return InstallationLayout::isOwnFile(path) || path == UpdateIniData::filename() ||
+    return InstallationLayout::isOwnFile(path) || path == SettingsFile::updateIniName() ||
            path == MirrorsIni::fileName() || path.startsWith(u".update."_s);
 }
 
@@ -180,7 +179,7 @@ bool ProductIniReader::readNewerFiles(QList<Entry>& files) const
         for (const QString& key : keys) {
             Entry entry = parseFileEntry(
                     section, key,
-                    AppRootSettings::readText(ini, key).split(u"::"_s, Qt::KeepEmptyParts));
+                    SettingsFile::readText(ini, key).split(u"::"_s, Qt::KeepEmptyParts));
             const QString path = section + u'/' + key;
             const ReleaseManifestFile* listed = entry.valid ? newer->manifest.file(path) : nullptr;
             if (listed == nullptr || listed->size != entry.download.size ||
@@ -207,7 +206,7 @@ bool ProductIniReader::parseSection(QSettings& ini, const QString& section)
         if (deletions) {
             entry.deletion = key;
         } else {
-            const QString fields = AppRootSettings::readText(ini, key);
+            const QString fields = SettingsFile::readText(ini, key);
             entry = parseFileEntry(section, key, fields.split(u"::"_s, Qt::KeepEmptyParts));
         }
         const bool safe =

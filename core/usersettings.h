@@ -1,5 +1,7 @@
 #pragma once
 
+#include "installationlayout.h"
+
 #include <QString>
 
 // What "update.ini" says about the downloads: the proxy and how many files travel at once.
@@ -13,7 +15,7 @@ struct UserSettings
     // each HTTP/2 mirror allows.
     bool streamsGiven = false;
 
-    // From the "update" group of the application root's "update.ini"; a missing or unusable
-    // value keeps its default.
-    [[nodiscard]] static UserSettings read();
+    // From the "update" group of the installation's "update.ini"; a missing or unusable value
+    // keeps its default.
+    [[nodiscard]] static UserSettings read(const InstallationLayout& installation);
 };

@@ -91,12 +91,12 @@ TaskSpecification* MainTaskSpecification::makeStage(qsizetype stage)
     }
     case Downloads:
         return new DownloadFileListTaskSpecification(lists.downloadList, manager, mirrors,
-                                                     context.session, downloadsAtOnce(), this,
-                                                     downloadWeight, context.installation);
+                                                     context.session, context.installation,
+                                                     downloadsAtOnce(), this, downloadWeight);
     case Replacement:
-        return onFinished(new FileReplaceListTaskSpecification(lists.replaceList, lists.deleteList,
-                                                               context.session, this, replaceWeight,
-                                                               context.installation, installing()),
+        return onFinished(new FileReplaceListTaskSpecification(
+                                  lists.replaceList, lists.deleteList, context.session,
+                                  context.installation, this, replaceWeight, installing()),
                           [this](const FileReplaceListTaskSpecification& done) {
                               deletions = done.deletions();
                           });
@@ -104,7 +104,7 @@ TaskSpecification* MainTaskSpecification::makeStage(qsizetype stage)
     case StageCount:
         break;
     }
-    return new FileDeleteListTaskSpecification(deletions, this, deleteWeight, context.installation);
+    return new FileDeleteListTaskSpecification(deletions, context.installation, this, deleteWeight);
 }
 
 InstalledRelease MainTaskSpecification::installing() const

@@ -30,15 +30,17 @@ bool VersionConfirmation::run()
     question.origin = configuration.versionOrigin;
     question.offered = configuration.clientVersion;
     question.userStarted = !configuration.noUser;
-    const InstalledRelease installed = InstalledRelease::read();
+    const InstallationLayout& installation = configuration.installation();
+    const InstalledRelease installed = InstalledRelease::read(installation);
     const QString channel = ChannelStatement::channelName(configuration.channel);
     question.installed =
             installed.isRecorded() && installed.channel == channel ? installed.version : 0;
     // Drawn on the first run, whatever comes: the installation's place in every later rollout.
     bool bucketKept = true;
-    question.bucket = RolloutBucket::read(&bucketKept);
+    question.bucket = RolloutBucket::read(installation, &bucketKept);
     if (!bucketKept)
-        emit message(u"Could not record the rollout bucket in %1"_s.arg(UpdateIniData::filename()));
+        emit message(u"Could not record the rollout bucket in %1"_s.arg(
+                UpdateIniData::filename(installation)));
     question.now = QDateTime::currentDateTimeUtc();
     gatherChannelStatements(question);
 
@@ -71,7 +73,7 @@ void VersionConfirmation::gatherChannelStatements(VersionQuestion& question)
                                !configuration.manifestKey.isEmpty() && networkAllowed;
     if (!question.readsStatements || question.origin == VersionOrigin::Named)
         return;
-    const AcceptedStatement accepted = AcceptedStatement::read();
+    const AcceptedStatement accepted = AcceptedStatement::read(configuration.installation());
     question.lastAccepted = accepted.statement();
     question.statementSeen = accepted.signedAt().isValid();
     question.statementRequired = AcceptedStatement::requiredByBuild();
@@ -86,19 +88,20 @@ void VersionConfirmation::gatherChannelStatements(VersionQuestion& question)
 std::optional<ChannelStatementFetch::Found>
 VersionConfirmation::fetchChannelStatement(const AcceptedStatement& accepted, QString& whyNone)
 {
-    AppRootSettings mirrorsIni(MirrorsIni::fileName());
+    const InstallationLayout& installation = configuration.installation();
+    SettingsFile mirrorsIni(installation.filePath(MirrorsIni::fileName()));
     QStringList http2Urls;
     for (const QString& name : MirrorsIni::names(mirrorsIni)) {
         const MirrorsIniSection section = MirrorsIni::section(mirrorsIni, name);
         if (section.http2)
             http2Urls << section.url;
     }
-    ChannelStatementFetch fetch(manager,
-                                {MirrorsIni::urls(mirrorsIni), http2Urls, configuration.clientType,
-                                 Ed25519::builtInChannelKey().toByteArray(), configuration.channel,
-                                 InstalledRelease::confirmedVersion(
-                                         ChannelStatement::channelName(configuration.channel)),
-                                 accepted.signedAt(), accepted.text(), statementWait});
+    ChannelStatementFetch fetch(
+            manager, {MirrorsIni::urls(mirrorsIni), http2Urls, configuration.clientType,
+                      Ed25519::builtInChannelKey().toByteArray(), configuration.channel,
+                      InstalledRelease::confirmedVersion(
+                              installation, ChannelStatement::channelName(configuration.channel)),
+                      accepted.signedAt(), accepted.text(), statementWait});
     connect(&fetch, &ChannelStatementFetch::message, this, &VersionConfirmation::message);
     QEventLoop loop;
     connect(&fetch, &ChannelStatementFetch::finished, &loop, &QEventLoop::quit);
@@ -115,18 +118,19 @@ VersionConfirmation::fetchChannelStatement(const AcceptedStatement& accepted, QS
 void VersionConfirmation::recordChannelStatement(const ChannelStatementFetch::Found& found,
                                                  const AcceptedStatement& accepted)
 {
+    const InstallationLayout& installation = configuration.installation();
     const QString channel = ChannelStatement::channelName(configuration.channel);
     const int stated = found.statement.version(channel);
-    if (stated > InstalledRelease::confirmedVersion(channel) &&
-        !InstalledRelease::writeConfirmedVersion(channel, stated))
-        emit message(
-                u"Could not record the confirmed version in %1"_s.arg(UpdateIniData::filename()));
+    if (stated > InstalledRelease::confirmedVersion(installation, channel) &&
+        !InstalledRelease::writeConfirmedVersion(installation, channel, stated))
+        emit message(u"Could not record the confirmed version in %1"_s.arg(
+                UpdateIniData::filename(installation)));
     const bool newer = !accepted.signedAt().isValid() ||
                        found.statement.signedAt() > accepted.signedAt() ||
                        accepted.text().isEmpty();
-    if (newer && !AcceptedStatement::write(found.text, found.statement))
-        emit message(
-                u"Could not record the channel statement in %1"_s.arg(UpdateIniData::filename()));
+    if (newer && !AcceptedStatement::write(installation, found.text, found.statement))
+        emit message(u"Could not record the channel statement in %1"_s.arg(
+                UpdateIniData::filename(installation)));
 }
 
 void VersionConfirmation::notify(const VersionNotice& notice)

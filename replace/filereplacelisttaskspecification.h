@@ -27,11 +27,10 @@ public:
     // Installs replaceList from the downloads below session; deleteList names the files the
     // release drops. installing is the release those files make, recorded with the commit; one
     // not recorded (a version of 0) leaves "update.ini" to the caller.
-    FileReplaceListTaskSpecification(
-            QList<FileReplaceSpecification> replaceList, QStringList deleteList,
-            SessionLayout session, QObject* parent, double parentProgressRange,
-            InstallationLayout installation = InstallationLayout::ofThisProgram(),
-            InstalledRelease installing = {});
+    FileReplaceListTaskSpecification(QList<FileReplaceSpecification> replaceList,
+                                     QStringList deleteList, SessionLayout session,
+                                     InstallationLayout installation, QObject* parent,
+                                     double parentProgressRange, InstalledRelease installing = {});
 
     // Waits, without blocking, for a reset still undoing.
     void execute() override;

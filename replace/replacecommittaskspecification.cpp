@@ -1,22 +1,22 @@
 #include "replacecommittaskspecification.h"
 
-#include "approot.h"
-
 using namespace Qt::StringLiterals;
 
 ReplaceCommitTaskSpecification::ReplaceCommitTaskSpecification(Step step, QStringList deletions,
+                                                               InstallationLayout installation,
                                                                QObject* parent,
                                                                InstalledRelease installed)
     : ASyncTaskSpecification(parent, 0.0)
     , step(step)
     , deletions(std::move(deletions))
+    , installation(std::move(installation))
     , installed(std::move(installed))
 {}
 
 std::unique_ptr<ASyncFunc> ReplaceCommitTaskSpecification::createFunction()
 {
-    return std::make_unique<ReplaceCommitFunc>(AppRoot::path(), ReplaceJournal(), step, deletions,
-                                               installed);
+    return std::make_unique<ReplaceCommitFunc>(installation.root(), ReplaceJournal(installation),
+                                               step, deletions, installed);
 }
 
 void ReplaceCommitTaskSpecification::runDone(const Failure& failure)
@@ -26,7 +26,7 @@ void ReplaceCommitTaskSpecification::runDone(const Failure& failure)
         return;
     }
     const QString text = u"Could not write the installed files and %1 to the disk"_s.arg(
-            ReplaceJournal().path());
+            ReplaceJournal(installation).path());
     emit message(text);
     ASyncTaskSpecification::runDone({failure.kind, text});
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "asynctaskspecification.h"
+#include "installationlayout.h"
 #include "installedrelease.h"
 #include "replacejournal.h"
 
@@ -22,7 +23,9 @@ class ReplaceCommitTaskSpecification : public ASyncTaskSpecification
 public:
     enum class Step { Sync, Commit, Discard };
 
-    ReplaceCommitTaskSpecification(Step step, QStringList deletions, QObject* parent,
+    // The files, directories and journal of installation.
+    ReplaceCommitTaskSpecification(Step step, QStringList deletions,
+                                   InstallationLayout installation, QObject* parent,
                                    InstalledRelease installed = {});
 
 protected:
@@ -32,6 +35,7 @@ protected:
 private:
     const Step step;
     const QStringList deletions;
+    const InstallationLayout installation;
     const InstalledRelease installed;
 };
 

@@ -1,6 +1,5 @@
 #include "replacejournal.h"
 
-#include "approot.h"
 #include "filerenametaskspecification.h"
 #include "filespecifications.h"
 #include "filetransferfunc.h"
@@ -128,18 +127,21 @@ bool syncDirectory(const QString& path)
 
 } // namespace
 
-ReplaceJournal::ReplaceJournal(QString sessionDirectory)
-    : ReplaceJournal(AppRoot::filePath(fileName()), std::move(sessionDirectory))
+ReplaceJournal::ReplaceJournal(InstallationLayout installation, QString sessionDirectory)
+    : ReplaceJournal(installation, installation.filePath(fileName()), std::move(sessionDirectory))
 {}
 
-ReplaceJournal::ReplaceJournal(QString journalPath, QString sessionDirectory)
-    : sessionDirectory(std::move(sessionDirectory))
+ReplaceJournal::ReplaceJournal(InstallationLayout installation, QString journalPath,
+                               QString sessionDirectory)
+    : installation(std::move(installation))
+    , sessionDirectory(std::move(sessionDirectory))
     , journalPath(std::move(journalPath))
 {}
 
-ReplaceJournal ReplaceJournal::keptInSession(const QString& sessionDirectory)
+ReplaceJournal ReplaceJournal::keptInSession(InstallationLayout installation,
+                                             const QString& sessionDirectory)
 {
-    return {sessionDirectory + u"/replace.journal"_s, sessionDirectory};
+    return {std::move(installation), sessionDirectory + u"/replace.journal"_s, sessionDirectory};
 }
 
 QString ReplaceJournal::fileName()
@@ -374,10 +376,10 @@ bool ReplaceJournal::recordInstalled(const QList<Entry>& records)
     const auto installed = std::find_if(records.crbegin(), records.crend(), [](const Entry& entry) {
         return entry.kind == Kind::Installed;
     });
-    if (installed == records.crend() || installed->release.write())
+    if (installed == records.crend() || installed->release.write(installation))
         return true;
     error = u"Could not record version %1 as installed in %2"_s.arg(installed->release.version)
-                    .arg(UpdateIniData::filename());
+                    .arg(UpdateIniData::filename(installation));
     return false;
 }
 
@@ -385,7 +387,7 @@ bool ReplaceJournal::settle()
 {
     // The journal goes only once what it undid, deleted or recorded is on the disk: lost in a
     // power cut before that, the repair would be lost with it.
-    if (!syncFileSystems({AppRoot::path()})) {
+    if (!syncFileSystems({installation.root()})) {
         error = u"Could not write the repair of %1 to the disk: %2"_s.arg(journalPath,
                                                                           qt_error_string(errno));
         return false;
@@ -410,7 +412,7 @@ void ReplaceJournal::discardCommitted() const
         file.read(commitEnd.size()) != commitEnd)
         return;
     file.close();
-    if (syncFileSystems({AppRoot::path()}))
+    if (syncFileSystems({installation.root()}))
         discard();
 }
 
@@ -419,7 +421,7 @@ bool ReplaceJournal::undo(const QList<Entry>& records, const LogLine& log) const
     bool allUndone = true;
     for (auto it = records.crbegin(); it != records.crend(); ++it) {
         const Entry& entry = *it;
-        const QString installed = AppRoot::filePath(entry.path);
+        const QString installed = installation.filePath(entry.path);
         switch (entry.kind) {
         case Kind::Replace:
             allUndone = undoReplace(entry, log) && allUndone;
@@ -450,8 +452,8 @@ bool ReplaceJournal::undo(const QList<Entry>& records, const LogLine& log) const
 
 bool ReplaceJournal::undoReplace(const Entry& entry, const LogLine& log) const
 {
-    const QString installed = AppRoot::filePath(entry.path);
-    const QString backup = AppRoot::filePath(backupPath(entry.path));
+    const QString installed = installation.filePath(entry.path);
+    const QString backup = installation.filePath(backupPath(entry.path));
     if (!pathTaken(backup))
         return true; // stopped before the backup was made: the original never left its name
     // Such an updater renamed the original away; only a missing one is put back.
@@ -474,7 +476,7 @@ bool ReplaceJournal::undoReplace(const Entry& entry, const LogLine& log) const
 
 bool ReplaceJournal::undoAdd(const Entry& entry, const LogLine& log) const
 {
-    const QString installed = AppRoot::filePath(entry.path);
+    const QString installed = installation.filePath(entry.path);
     if (!pathTaken(installed))
         return true;
     // A moved download goes back to the session directory, so the next run need not fetch it.
@@ -493,7 +495,7 @@ void ReplaceJournal::finishDeletions(const QList<Entry>& records, const LogLine&
     for (const Entry& entry : records) {
         // As in the run itself, a file that cannot be deleted is skipped.
         if (entry.kind == Kind::Delete)
-            static_cast<void>(removeIfTaken(AppRoot::filePath(entry.path), log));
+            static_cast<void>(removeIfTaken(installation.filePath(entry.path), log));
     }
 }
 

@@ -1,4 +1,3 @@
-#include "approot.h"
 #include "configuration.h"
 #include "configuration_p.h"
 #include "installationlayout.h"
@@ -25,7 +24,6 @@ class ConfigurationFixture
 public:
     explicit ConfigurationFixture(const std::optional<QByteArray>& updateIni)
     {
-        AppRoot::setPath(root.path());
         if (updateIni) {
             QFile file(root.filePath(u"update.ini"_s));
             if (file.open(QIODevice::WriteOnly))
@@ -35,11 +33,10 @@ public:
                                                     200ms);
         configuration.setRetryQuestion(&VersionQueryBox::askRetry);
     }
-    ~ConfigurationFixture() { AppRoot::setPath(QString()); }
 
     QTemporaryDir root;
     UdpResponder server;
-    Configuration configuration;
+    Configuration configuration{InstallationLayout(root.path())};
 };
 
 class TestConfiguration : public QObject
@@ -254,7 +251,7 @@ void TestConfiguration::proxyAndStreams()
     QFETCH(int, expectedStreams);
 
     ConfigurationFixture fixture(updateIni);
-    const UserSettings settings = UserSettings::read();
+    const UserSettings settings = UserSettings::read(fixture.configuration.installation());
     QCOMPARE(settings.proxy, expectedProxy);
     QCOMPARE(settings.streams, expectedStreams);
     // No row gives the default itself: a value that is kept is one given.
