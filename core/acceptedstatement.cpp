@@ -14,11 +14,11 @@ const QString textKey = u"text"_s;
 
 } // namespace
 
-AcceptedStatement AcceptedStatement::read()
+AcceptedStatement AcceptedStatement::read(const InstallationLayout& installation)
 {
     AcceptedStatement kept;
-    kept.signedTime = InstalledRelease::confirmedStatementTime();
-    auto settings = AppRootSettings::updateIni();
+    kept.signedTime = InstalledRelease::confirmedStatementTime(installation);
+    auto settings = SettingsFile::updateIni(installation);
     settings.beginGroup(statementGroup);
     // Base64 keeps the signed bytes exactly, whatever the INI syntax does to tabs and line ends.
     const auto decoded = QByteArray::fromBase64Encoding(
@@ -32,15 +32,16 @@ AcceptedStatement AcceptedStatement::read()
     return kept;
 }
 
-bool AcceptedStatement::write(const QByteArray& text, const ChannelStatement& statement)
+bool AcceptedStatement::write(const InstallationLayout& installation, const QByteArray& text,
+                              const ChannelStatement& statement)
 {
-    auto settings = AppRootSettings::updateIni();
+    auto settings = SettingsFile::updateIni(installation);
     settings.beginGroup(statementGroup);
     settings.setValue(textKey, QString::fromLatin1(text.toBase64()));
     settings.endGroup();
     settings.sync();
     return settings.status() == QSettings::NoError &&
-           InstalledRelease::writeConfirmedStatementTime(statement.signedAt());
+           InstalledRelease::writeConfirmedStatementTime(installation, statement.signedAt());
 }
 
 bool AcceptedStatement::requiredByBuild()

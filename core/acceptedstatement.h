@@ -1,6 +1,7 @@
 #pragma once
 
 #include "channelstatement.h"
+#include "installationlayout.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -14,11 +15,12 @@
 class AcceptedStatement
 {
 public:
-    // The record of "update.ini"; empty where there is none.
-    [[nodiscard]] static AcceptedStatement read();
+    // The record of the installation's "update.ini"; empty where there is none.
+    [[nodiscard]] static AcceptedStatement read(const InstallationLayout& installation);
     // Keeps text, the signed statement that parsed as statement. False when it did not reach
     // the file.
-    [[nodiscard]] static bool write(const QByteArray& text, const ChannelStatement& statement);
+    [[nodiscard]] static bool write(const InstallationLayout& installation, const QByteArray& text,
+                                    const ChannelStatement& statement);
 
     // Whether this build installs only what a statement allows also before one was accepted
     // (SONAVELLE_CHANNELS_REQUIRED).

@@ -6,6 +6,8 @@
 
 #include <QCoreApplication>
 
+#include <utility>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -25,8 +27,9 @@ QString translated(const char* text)
 
 } // namespace
 
-Configuration::Configuration(QObject* parent)
+Configuration::Configuration(InstallationLayout installation, QObject* parent)
     : QObject(parent)
+    , installationLayout(std::move(installation))
     , updateServerHost(UpdateChecker::defaultHost())
     , updateServerPort(UpdateChecker::defaultPort)
     , updateServerTimeout(UpdateChecker::defaultReceiveTimeout)
@@ -70,8 +73,8 @@ bool Configuration::parseCommandLineOptions(const QStringList& arguments)
 
 void Configuration::getUpdateChannel()
 {
-    auto settings = AppRootSettings::updateIni();
-    const QString alpha = AppRootSettings::alphaUrl(settings);
+    auto settings = SettingsFile::updateIni(installationLayout);
+    const QString alpha = SettingsFile::alphaUrl(settings);
     settings.beginGroup(u"Channel"_s);
     const bool beta = settings.value(u"beta"_s, false).toBool();
     if (!alpha.isEmpty()) {

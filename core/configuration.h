@@ -1,5 +1,6 @@
 #pragma once
 
+#include "installationlayout.h"
 #include "updatechannel.h"
 #include "versiondecision.h"
 
@@ -21,7 +22,10 @@ class Configuration : public QObject
     friend struct ConfigurationPrivateAccess; // what the tests read; see the _p.h header
 
 public:
-    explicit Configuration(QObject* parent = nullptr);
+    // installation is the one this run updates; its "update.ini" names the channel.
+    explicit Configuration(InstallationLayout installation, QObject* parent = nullptr);
+
+    [[nodiscard]] const InstallationLayout& installation() const { return installationLayout; }
 
     bool noUser = false;
     UpdateChannel channel = UpdateChannel::Stable;
@@ -61,6 +65,7 @@ signals:
     void message(QString message);
 
 private:
+    const InstallationLayout installationLayout;
     RetryQuestion retryQuestion;
     QString updateServerHost;
     quint16 updateServerPort;

@@ -1,18 +1,11 @@
 #include "installationlayout.h"
 
-#include "approot.h"
-
 #include <QDir>
 #include <QList>
 
 #include <utility>
 
 using namespace Qt::StringLiterals;
-
-InstallationLayout InstallationLayout::ofThisProgram()
-{
-    return InstallationLayout(AppRoot::path());
-}
 
 const QString& InstallationLayout::backupPrefix()
 {
@@ -36,6 +29,15 @@ const QString& InstallationLayout::journalFileName()
 {
     static const QString name = u".update.journal"_s;
     return name;
+}
+
+bool InstallationLayout::isSafeRelativePath(const QString& path)
+{
+    if (path.trimmed().isEmpty() || QDir::isAbsolutePath(path))
+        return false;
+    if (path.contains(u'\\') || path.contains(QChar(0)))
+        return false;
+    return !path.split(u'/').contains(u".."_s);
 }
 
 QString InstallationLayout::reservedNameProblem(const QString& path)

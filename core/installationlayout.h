@@ -13,8 +13,6 @@ public:
     explicit InstallationLayout(QString root)
         : rootPath(std::move(root))
     {}
-    // The installation this program updates (AppRoot).
-    [[nodiscard]] static InstallationLayout ofThisProgram();
 
     [[nodiscard]] const QString& root() const { return rootPath; }
     // relativePath ("update.ini", "lib/libvoice.so") joined under the root.
@@ -30,6 +28,10 @@ public:
     // ".update.lock" and ".update.journal", in the root.
     [[nodiscard]] static const QString& lockFileName();
     [[nodiscard]] static const QString& journalFileName();
+    // A name from outside (the product ini, the session journal) that is joined to the root, the
+    // temporary directory and a mirror's base URL must not lead out of any of them. A name
+    // starting with ":" counts as absolute too: Qt would read it from the program's resources.
+    [[nodiscard]] static bool isSafeRelativePath(const QString& path);
     // Why a release may not install or delete path (relative to the root): the updater writes
     // files of that name itself. Empty when it may. The prefixes count in every directory, the
     // names of the root (lock, journal, "update.ini" and its lock) only there.

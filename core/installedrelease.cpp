@@ -24,22 +24,22 @@ int readVersion(const QSettings& settings, const QString& key)
 
 } // namespace
 
-InstalledRelease InstalledRelease::read()
+InstalledRelease InstalledRelease::read(const InstallationLayout& installation)
 {
-    auto settings = AppRootSettings::updateIni();
+    auto settings = SettingsFile::updateIni(installation);
     settings.beginGroup(installedGroup);
     InstalledRelease record;
     record.version = readVersion(settings, versionKey);
-    record.channel = AppRootSettings::readText(settings, channelKey);
+    record.channel = SettingsFile::readText(settings, channelKey);
     record.released = QDateTime::fromString(settings.value(releasedKey).toString(), Qt::ISODate);
     if (record.channel.isEmpty())
         record.version = 0;
     return record;
 }
 
-bool InstalledRelease::write() const
+bool InstalledRelease::write(const InstallationLayout& installation) const
 {
-    auto settings = AppRootSettings::updateIni();
+    auto settings = SettingsFile::updateIni(installation);
     settings.beginGroup(installedGroup);
     settings.setValue(versionKey, version);
     settings.setValue(channelKey, channel);
@@ -52,33 +52,37 @@ bool InstalledRelease::write() const
     return settings.status() == QSettings::NoError;
 }
 
-int InstalledRelease::confirmedVersion(const QString& channel)
+int InstalledRelease::confirmedVersion(const InstallationLayout& installation,
+                                       const QString& channel)
 {
-    auto settings = AppRootSettings::updateIni();
+    auto settings = SettingsFile::updateIni(installation);
     settings.beginGroup(confirmedGroup);
     return readVersion(settings, channel);
 }
 
-bool InstalledRelease::writeConfirmedVersion(const QString& channel, int version)
+bool InstalledRelease::writeConfirmedVersion(const InstallationLayout& installation,
+                                             const QString& channel, int version)
 {
-    return writeValue(confirmedGroup, channel, version);
+    return writeValue(installation, confirmedGroup, channel, version);
 }
 
-QDateTime InstalledRelease::confirmedStatementTime()
+QDateTime InstalledRelease::confirmedStatementTime(const InstallationLayout& installation)
 {
-    auto settings = AppRootSettings::updateIni();
+    auto settings = SettingsFile::updateIni(installation);
     settings.beginGroup(statementGroup);
     return QDateTime::fromString(settings.value(signedKey).toString(), Qt::ISODate);
 }
 
-bool InstalledRelease::writeConfirmedStatementTime(const QDateTime& signedAt)
+bool InstalledRelease::writeConfirmedStatementTime(const InstallationLayout& installation,
+                                                   const QDateTime& signedAt)
 {
-    return writeValue(statementGroup, signedKey, signedAt.toString(Qt::ISODate));
+    return writeValue(installation, statementGroup, signedKey, signedAt.toString(Qt::ISODate));
 }
 
-bool InstalledRelease::writeValue(const QString& group, const QString& key, const QVariant& value)
+bool InstalledRelease::writeValue(const InstallationLayout& installation, const QString& group,
+                                  const QString& key, const QVariant& value)
 {
-    auto settings = AppRootSettings::updateIni();
+    auto settings = SettingsFile::updateIni(installation);
     settings.beginGroup(group);
     settings.setValue(key, value);
     settings.endGroup();

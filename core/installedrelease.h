@@ -1,5 +1,7 @@
 #pragma once
 
+#include "installationlayout.h"
+
 #include <QDateTime>
 #include <QString>
 #include <QVariant>
@@ -17,19 +19,24 @@ struct InstalledRelease
 
     [[nodiscard]] bool isRecorded() const { return version > 0; }
 
-    // The record of "update.ini"; not recorded when the group is missing or unreadable.
-    [[nodiscard]] static InstalledRelease read();
+    // The record of the installation's "update.ini"; not recorded when the group is missing or
+    // unreadable.
+    [[nodiscard]] static InstalledRelease read(const InstallationLayout& installation);
     // False when the record did not reach the file.
-    [[nodiscard]] bool write() const;
+    [[nodiscard]] bool write(const InstallationLayout& installation) const;
 
     // The newest version a signed channel statement named for channel; 0 when none did.
-    [[nodiscard]] static int confirmedVersion(const QString& channel);
-    [[nodiscard]] static bool writeConfirmedVersion(const QString& channel, int version);
+    [[nodiscard]] static int confirmedVersion(const InstallationLayout& installation,
+                                              const QString& channel);
+    [[nodiscard]] static bool writeConfirmedVersion(const InstallationLayout& installation,
+                                                    const QString& channel, int version);
     // When the newest statement accepted was signed; invalid when none was.
-    [[nodiscard]] static QDateTime confirmedStatementTime();
-    [[nodiscard]] static bool writeConfirmedStatementTime(const QDateTime& signedAt);
+    [[nodiscard]] static QDateTime confirmedStatementTime(const InstallationLayout& installation);
+    [[nodiscard]] static bool writeConfirmedStatementTime(const InstallationLayout& installation,
+                                                          const QDateTime& signedAt);
 
 private:
-    [[nodiscard]] static bool writeValue(const QString& group, const QString& key,
+    [[nodiscard]] static bool writeValue(const InstallationLayout& installation,
+                                         const QString& group, const QString& key,
                                          const QVariant& value);
 };

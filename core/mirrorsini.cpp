@@ -39,7 +39,7 @@ qint32 readCount(const QSettings& settings, const QString& key, qint32 fallback)
 
 bool readSwitch(const QSettings& settings, const QString& key)
 {
-    const QString value = AppRootSettings::readText(settings, key).trimmed();
+    const QString value = SettingsFile::readText(settings, key).trimmed();
     return value.compare(u"true"_s, Qt::CaseInsensitive) == 0 || value == u"1"_s;
 }
 
@@ -53,12 +53,12 @@ QString MirrorsIni::fileName()
 QStringList MirrorsIni::names(QSettings& settings)
 {
     // Callers may open the file themselves (the release tool does).
-    AppRootSettings::readAllSections(settings);
+    SettingsFile::readAllSections(settings);
     QStringList found;
     const int size = settings.beginReadArray(u"mirrors"_s);
     for (const int index : presentIndexes(settings, size)) {
         settings.setArrayIndex(index);
-        const QString name = AppRootSettings::readText(settings, u"mirror"_s).trimmed();
+        const QString name = SettingsFile::readText(settings, u"mirror"_s).trimmed();
         if (!name.isEmpty())
             found.append(name);
     }
@@ -69,7 +69,7 @@ QStringList MirrorsIni::names(QSettings& settings)
 MirrorsIniSection MirrorsIni::section(QSettings& settings, const QString& name)
 {
     const QString prefix = name + u'/';
-    return {AppRootSettings::readText(settings, prefix + u"url"_s),
+    return {SettingsFile::readText(settings, prefix + u"url"_s),
             readCount(settings, prefix + u"retries"_s, defaultRetries),
             readCount(settings, prefix + u"slots"_s, 0), readSwitch(settings, prefix + u"http2"_s)};
 }

@@ -1,10 +1,8 @@
 #include "productinireader.h"
 
-#include "approot.h"
 #include "mirrorsini.h"
 #include "releasemanifest.h"
 #include "settingsfile.h"
-#include "updateinidata.h"
 #include "wholefile.h"
 #include "workpool.h"
 
@@ -54,7 +52,7 @@ bool lacksExecuteBit(const QString& path, FileMode mode)
 // What no release removes: the updater and its libraries, the settings, the lock and the journal.
 bool isUpdatersOwn(const QString& path)
 {
-    return InstallationLayout::isOwnFile(path) || path == UpdateIniData::filename() ||
+    return InstallationLayout::isOwnFile(path) || path == SettingsFile::updateIniName() ||
            path == MirrorsIni::fileName() || path.startsWith(u".update."_s);
 }
 
@@ -181,7 +179,7 @@ bool ProductIniReader::readNewerFiles(QList<Entry>& files) const
         for (const QString& key : keys) {
             Entry entry = parseFileEntry(
                     section, key,
-                    AppRootSettings::readText(ini, key).split(u"::"_s, Qt::KeepEmptyParts));
+                    SettingsFile::readText(ini, key).split(u"::"_s, Qt::KeepEmptyParts));
             const QString path = section + u'/' + key;
             const ReleaseManifestFile* listed = entry.valid ? newer->manifest.file(path) : nullptr;
             if (listed == nullptr || listed->size != entry.download.size ||
@@ -208,10 +206,11 @@ bool ProductIniReader::parseSection(QSettings& ini, const QString& section)
         if (deletions) {
             entry.deletion = key;
         } else {
-            const QString fields = AppRootSettings::readText(ini, key);
+            const QString fields = SettingsFile::readText(ini, key);
             entry = parseFileEntry(section, key, fields.split(u"::"_s, Qt::KeepEmptyParts));
         }
-        const bool safe = entry.valid && (!deletions || AppRoot::isSafeRelativePath(key));
+        const bool safe =
+                entry.valid && (!deletions || InstallationLayout::isSafeRelativePath(key));
         // Installed or deleted, such a name would take the place of the updater's own file.
         const QString installed = deletions ? key : entry.replace.pureDestFilePath();
         const QString reserved =
@@ -249,9 +248,10 @@ ProductIniReader::Entry ProductIniReader::parseFileEntry(const QString& section,
         entry.replace.unpackedSize = readSize(fields[3]);
         entry.replace.unpackedName = fields[4];
     }
-    entry.valid =
-            AppRoot::isSafeRelativePath(section) && AppRoot::isSafeRelativePath(key) &&
-            (!entry.replace.hasUnzip() || AppRoot::isSafeRelativePath(entry.replace.unpackedName));
+    entry.valid = InstallationLayout::isSafeRelativePath(section) &&
+                  InstallationLayout::isSafeRelativePath(key) &&
+                  (!entry.replace.hasUnzip() ||
+                   InstallationLayout::isSafeRelativePath(entry.replace.unpackedName));
     return entry;
 }
 

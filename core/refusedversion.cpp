@@ -16,9 +16,9 @@ const QString toldKey = u"told"_s;
 
 } // namespace
 
-RefusedVersion RefusedVersion::read()
+RefusedVersion RefusedVersion::read(const InstallationLayout& installation)
 {
-    auto settings = AppRootSettings::updateIni();
+    auto settings = SettingsFile::updateIni(installation);
     settings.beginGroup(group);
     RefusedVersion record;
     bool ok = false;
@@ -26,14 +26,14 @@ RefusedVersion RefusedVersion::read()
     if (!ok)
         return {};
     record.previous = qMax(0, settings.value(previousKey).toInt());
-    record.reason = AppRootSettings::readText(settings, reasonKey);
+    record.reason = SettingsFile::readText(settings, reasonKey);
     record.told = settings.value(toldKey).toBool();
     return record;
 }
 
-bool RefusedVersion::write() const
+bool RefusedVersion::write(const InstallationLayout& installation) const
 {
-    auto settings = AppRootSettings::updateIni();
+    auto settings = SettingsFile::updateIni(installation);
     settings.beginGroup(group);
     settings.setValue(versionKey, version);
     settings.setValue(previousKey, previous);

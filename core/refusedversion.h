@@ -2,6 +2,8 @@
 
 #include <QString>
 
+class InstallationLayout;
+
 // The version that failed its first start here and was replaced by the one before, recorded in
 // "update.ini" (group "refused"): a later run does not install it again by itself, and the next
 // window says once what happened.
@@ -14,7 +16,7 @@ struct RefusedVersion
 
     [[nodiscard]] bool isRecorded() const { return version > 0; }
 
-    [[nodiscard]] static RefusedVersion read();
+    [[nodiscard]] static RefusedVersion read(const InstallationLayout& installation);
     // False when the record did not reach the file.
-    [[nodiscard]] bool write() const;
+    [[nodiscard]] bool write(const InstallationLayout& installation) const;
 };

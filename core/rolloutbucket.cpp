@@ -7,11 +7,11 @@
 
 using namespace Qt::StringLiterals;
 
-int RolloutBucket::read(bool* written)
+int RolloutBucket::read(const InstallationLayout& installation, bool* written)
 {
     if (written)
         *written = true;
-    auto settings = AppRootSettings::updateIni();
+    auto settings = SettingsFile::updateIni(installation);
     settings.beginGroup(u"rollout"_s);
     bool ok = false;
     const int kept = settings.value(u"bucket"_s).toInt(&ok);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "installationlayout.h"
+
 #include <QString>
 
 // The installation's place in staged rollouts: a number from 0 to 9999, drawn from the system's
@@ -12,5 +14,5 @@ public:
 
     // The kept bucket; one is drawn and kept first where none is, or the kept one is out of
     // range. When keeping fails, written says so and the drawn one serves this run.
-    [[nodiscard]] static int read(bool* written = nullptr);
+    [[nodiscard]] static int read(const InstallationLayout& installation, bool* written = nullptr);
 };

@@ -7,13 +7,11 @@
 
 using namespace Qt::StringLiterals;
 
-bool SessionLayout::create(SessionLayout& made, QString& error)
+Result<SessionLayout> SessionLayout::create()
 {
     QString prefix = QDir::tempPath();
-    if (prefix.isEmpty()) {
-        error = u"Unable to get temp directory."_s;
-        return false;
-    }
+    if (prefix.isEmpty())
+        return Failure{Failure::Kind::Disk, u"Unable to get temp directory."_s};
     if (!prefix.endsWith(u'/'))
         prefix += u'/';
     prefix += u"sonavelle_temp_"_s;
@@ -26,13 +24,10 @@ bool SessionLayout::create(SessionLayout& made, QString& error)
         const QString candidate = prefix + QString::number(i);
         if (QFileInfo::exists(candidate) || QFileInfo(candidate).isSymLink())
             continue;
-        if (QDir().mkdir(candidate, ownerOnly)) {
-            made = SessionLayout(candidate);
-            return true;
-        }
+        if (QDir().mkdir(candidate, ownerOnly))
+            return SessionLayout(candidate);
     }
-    error = u"Unable to create temp directory."_s;
-    return false;
+    return Failure{Failure::Kind::Disk, u"Unable to create temp directory."_s};
 }
 
 QString SessionLayout::productIniPath(const QString& clientType) const

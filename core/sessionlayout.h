@@ -1,5 +1,7 @@
 #pragma once
 
+#include "failure.h"
+
 #include <QString>
 
 // Where the files of one update session lie: the downloads, the product ini and the manifest, in
@@ -17,8 +19,8 @@ public:
     static constexpr int directoryCandidates = 1000;
 
     // A new session directory below the system temporary directory, readable by its owner
-    // alone; false with error set when none can be made.
-    [[nodiscard]] static bool create(SessionLayout& made, QString& error);
+    // alone; a Disk failure when none can be made.
+    [[nodiscard]] static Result<SessionLayout> create();
 
     [[nodiscard]] const QString& directory() const { return dir; }
     // relativePath ("base/update.gz", "patches/<digest>/a.so.zstpatch") below the directory.

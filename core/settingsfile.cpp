@@ -1,27 +1,37 @@
+// The INI settings files of an installation.
 #include "settingsfile.h"
-
-#include "approot.h"
 
 using namespace Qt::StringLiterals;
 
-AppRootSettings::AppRootSettings(const QString& fileName)
-    : QSettings(AppRoot::filePath(fileName), QSettings::IniFormat)
+SettingsFile::SettingsFile(const QString& path)
+    : QSettings(path, QSettings::IniFormat)
 {
     readAllSections(*this);
 }
 
-AppRootSettings AppRootSettings::updateIni()
+SettingsFile SettingsFile::updateIni(const InstallationLayout& installation)
 {
-    return AppRootSettings(u"update.ini"_s);
+    return SettingsFile(updateIniPath(installation));
 }
 
-void AppRootSettings::readAllSections(QSettings& settings)
+QString SettingsFile::updateIniPath(const InstallationLayout& installation)
+{
+    return installation.filePath(updateIniName());
+}
+
+const QString& SettingsFile::updateIniName()
+{
+    static const QString name = u"update.ini"_s;
+    return name;
+}
+
+void SettingsFile::readAllSections(QSettings& settings)
 {
     // Listing the keys from the top level parses all sections at once.
     static_cast<void>(settings.allKeys());
 }
 
-QString AppRootSettings::readText(const QSettings& settings, const QString& key)
+QString SettingsFile::readText(const QSettings& settings, const QString& key)
 {
     const QVariant value = settings.value(key);
     if (value.typeId() == QMetaType::QStringList)
@@ -29,7 +39,7 @@ QString AppRootSettings::readText(const QSettings& settings, const QString& key)
     return value.toString();
 }
 
-QString AppRootSettings::alphaUrl(const QSettings& settings)
+QString SettingsFile::alphaUrl(const QSettings& settings)
 {
     return readText(settings, u"Channel/alpha"_s);
 }

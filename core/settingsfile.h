@@ -1,16 +1,24 @@
+// The INI settings files of an installation, and how their values are read.
 #pragma once
+
+#include "installationlayout.h"
 
 #include <QSettings>
 
-// An INI settings file in the application root ("update.ini", "mirrors.ini"). A missing or
-// unreadable file reads as empty, so every key takes its default.
-class AppRootSettings : public QSettings
+// An INI settings file ("update.ini", "mirrors.ini" of an installation). A missing or unreadable
+// file reads as empty, so every key takes its default.
+class SettingsFile : public QSettings
 {
 public:
-    explicit AppRootSettings(const QString& fileName);
+    // The file at path, every section read.
+    explicit SettingsFile(const QString& path);
 
-    // "update.ini": the "Channel" and "update" groups and the update session record.
-    [[nodiscard]] static AppRootSettings updateIni();
+    // "update.ini" of installation: the "Channel" and "update" groups, the records of what is
+    // installed and accepted, and the update session record.
+    [[nodiscard]] static SettingsFile updateIni(const InstallationLayout& installation);
+    [[nodiscard]] static QString updateIniPath(const InstallationLayout& installation);
+    // "update.ini", relative to the root.
+    [[nodiscard]] static const QString& updateIniName();
 
     // Makes settings, opened at its top level, read every section of its file now. Qt reads the
     // sections of an INI file on first use and looks a key's section up by the nearest name: while

@@ -16,14 +16,15 @@ const QString journalKey = u"journal"_s;
 
 } // namespace
 
-QString UpdateIniData::filename()
+QString UpdateIniData::filename(const InstallationLayout& installation)
 {
-    return AppRootSettings::updateIni().fileName();
+    return SettingsFile::updateIniPath(installation);
 }
 
-bool UpdateIniData::get(int* version, QString* type, QString* dir)
+bool UpdateIniData::get(const InstallationLayout& installation, int* version, QString* type,
+                        QString* dir)
 {
-    auto settings = AppRootSettings::updateIni();
+    auto settings = SettingsFile::updateIni(installation);
     settings.beginGroup(group);
     bool versionValid = false;
     const int storedVersion = settings.value(versionKey).toInt(&versionValid);
@@ -43,10 +44,10 @@ bool UpdateIniData::get(int* version, QString* type, QString* dir)
     return true;
 }
 
-bool UpdateIniData::modify(int version, const QString& dir, const QString& type,
-                           const QString& journal)
+bool UpdateIniData::modify(const InstallationLayout& installation, int version, const QString& dir,
+                           const QString& type, const QString& journal)
 {
-    auto settings = AppRootSettings::updateIni();
+    auto settings = SettingsFile::updateIni(installation);
     settings.beginGroup(group);
     settings.setValue(versionKey, version);
     settings.setValue(dirKey, dir);
@@ -60,8 +61,8 @@ bool UpdateIniData::modify(int version, const QString& dir, const QString& type,
     return settings.status() == QSettings::NoError;
 }
 
-void UpdateIniData::cleanup()
+void UpdateIniData::cleanup(const InstallationLayout& installation)
 {
-    auto settings = AppRootSettings::updateIni();
+    auto settings = SettingsFile::updateIni(installation);
     settings.remove(group);
 }

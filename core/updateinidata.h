@@ -1,5 +1,7 @@
 #pragma once
 
+#include "installationlayout.h"
+
 #include <QString>
 
 // The record of the running update session: group "current" of "update.ini", so that an
@@ -9,13 +11,14 @@ class UpdateIniData
 public:
     UpdateIniData() = delete;
 
-    [[nodiscard]] static QString filename();
+    // The installation's "update.ini", which holds the record.
+    [[nodiscard]] static QString filename(const InstallationLayout& installation);
     // True and the given outputs filled when a valid record exists; outputs untouched otherwise.
-    [[nodiscard]] static bool get(int* version = nullptr, QString* type = nullptr,
-                                  QString* dir = nullptr);
+    [[nodiscard]] static bool get(const InstallationLayout& installation, int* version = nullptr,
+                                  QString* type = nullptr, QString* dir = nullptr);
     // False when the record did not reach the file: a killed run could then not be found.
     // journal names the replacement journal of the session, for whoever looks into the file.
-    static bool modify(int version, const QString& dir, const QString& type,
-                       const QString& journal = {});
-    static void cleanup();
+    static bool modify(const InstallationLayout& installation, int version, const QString& dir,
+                       const QString& type, const QString& journal = {});
+    static void cleanup(const InstallationLayout& installation);
 };

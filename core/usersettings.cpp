@@ -4,9 +4,9 @@
 
 using namespace Qt::StringLiterals;
 
-UserSettings UserSettings::read()
+UserSettings UserSettings::read(const InstallationLayout& installation)
 {
-    auto settings = AppRootSettings::updateIni();
+    auto settings = SettingsFile::updateIni(installation);
     settings.beginGroup(u"update"_s);
     UserSettings read;
     read.proxy = settings.value(u"proxy"_s).toString();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "installationlayout.h"
+
 #include <QString>
 
 #include <chrono>
@@ -20,7 +22,7 @@ struct UserSettings
     static constexpr std::chrono::seconds defaultProbation{30};
     std::chrono::seconds probation = defaultProbation;
 
-    // From the "update" group of the application root's "update.ini"; a missing or unusable
-    // value keeps its default.
-    [[nodiscard]] static UserSettings read();
+    // From the "update" group of the installation's "update.ini"; a missing or unusable value
+    // keeps its default.
+    [[nodiscard]] static UserSettings read(const InstallationLayout& installation);
 };

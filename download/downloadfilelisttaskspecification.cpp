@@ -21,8 +21,8 @@ QString directoryOf(const QString& fileName)
 
 DownloadFileListTaskSpecification::DownloadFileListTaskSpecification(
         QList<FileDownloadSpecification> list, QNetworkAccessManager* manager, Mirrors* mirrors,
-        SessionLayout session, int streams, QObject* parent, double parentProgressRange,
-        InstallationLayout installation)
+        SessionLayout session, InstallationLayout installation, int streams, QObject* parent,
+        double parentProgressRange)
     : ComposedTaskSpecification(qMax(1, streams), parentProgressRange, parent)
     , list(std::move(list))
     , manager(manager)
@@ -69,7 +69,7 @@ void DownloadFileListTaskSpecification::makeSubtasksAndStart()
     const double weight = 1.0 / double(list.size());
     addSubTasksOnDemand(list.size(), [this, weight](qsizetype index) {
         auto* task = new DownloadFileTaskSpecification(list.at(index), manager, mirrors, session,
-                                                       this, weight, installation);
+                                                       installation, this, weight);
         connect(task, &DownloadFileTaskSpecification::patchApplied, this, [this](qint64 saved) {
             ++patchesApplied;
             bytesSaved += saved;

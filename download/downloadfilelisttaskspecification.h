@@ -20,10 +20,10 @@ class DownloadFileListTaskSpecification : public ComposedTaskSpecification
 
 public:
     // Neither pointer is owned; both must outlive the task. streams files are fetched at a time.
-    DownloadFileListTaskSpecification(
-            QList<FileDownloadSpecification> list, QNetworkAccessManager* manager, Mirrors* mirrors,
-            SessionLayout session, int streams, QObject* parent, double parentProgressRange,
-            InstallationLayout installation = InstallationLayout::ofThisProgram());
+    DownloadFileListTaskSpecification(QList<FileDownloadSpecification> list,
+                                      QNetworkAccessManager* manager, Mirrors* mirrors,
+                                      SessionLayout session, InstallationLayout installation,
+                                      int streams, QObject* parent, double parentProgressRange);
 
     void execute() override;
     void reset() override;

@@ -11,12 +11,10 @@
 
 using namespace Qt::StringLiterals;
 
-DownloadFileTaskSpecification::DownloadFileTaskSpecification(const FileDownloadSpecification& file,
-                                                             QNetworkAccessManager* manager,
-                                                             Mirrors* mirrors,
-                                                             SessionLayout session, QObject* parent,
-                                                             double parentProgressRange,
-                                                             InstallationLayout installation)
+DownloadFileTaskSpecification::DownloadFileTaskSpecification(
+        const FileDownloadSpecification& file, QNetworkAccessManager* manager, Mirrors* mirrors,
+        SessionLayout session, InstallationLayout installation, QObject* parent,
+        double parentProgressRange)
     : ComposedTaskSpecification(1, parentProgressRange, parent)
     , sourceDir(file.sourceDir)
     , fileName(file.fileName)
@@ -79,7 +77,7 @@ void DownloadFileTaskSpecification::makePatchSubtasks()
         addSubTask(patchDownload);
         applyWeight = checkShare;
     }
-    patchApply = new PatchApplyTaskSpecification(patch, session, this, applyWeight, installation);
+    patchApply = new PatchApplyTaskSpecification(patch, session, installation, this, applyWeight);
     addSubTask(patchApply);
 }
 

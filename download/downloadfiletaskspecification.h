@@ -30,10 +30,10 @@ public:
     static constexpr double checkShare = 0.2;
 
     // manager and mirrors are not owned and must outlive the task; the file goes below session.
-    DownloadFileTaskSpecification(
-            const FileDownloadSpecification& file, QNetworkAccessManager* manager, Mirrors* mirrors,
-            SessionLayout session, QObject* parent, double parentProgressRange,
-            InstallationLayout installation = InstallationLayout::ofThisProgram());
+    DownloadFileTaskSpecification(const FileDownloadSpecification& file,
+                                  QNetworkAccessManager* manager, Mirrors* mirrors,
+                                  SessionLayout session, InstallationLayout installation,
+                                  QObject* parent, double parentProgressRange);
 
     void execute() override;
     // Drops the subtasks of the current cycle.

@@ -4,24 +4,12 @@
 #include "settingsfile.h"
 #include "sharedrandom.h"
 
-#include <QDir>
 #include <QSettings>
 #include <QUrl>
-
-#include <memory>
 
 using namespace Qt::StringLiterals;
 
 namespace {
-
-std::unique_ptr<QSettings> openSettings(const QString& fileName)
-{
-    if (!QDir::isAbsolutePath(fileName))
-        return std::make_unique<AppRootSettings>(fileName);
-    auto settings = std::make_unique<QSettings>(fileName, QSettings::IniFormat);
-    AppRootSettings::readAllSections(*settings);
-    return settings;
-}
 
 QString versionUrl(QString baseUrl, int version)
 {
@@ -36,15 +24,15 @@ Mirrors::Mirrors(QObject* parent)
     : QObject(parent)
 {}
 
-bool Mirrors::initDefault(const QString& fileName, int version)
+bool Mirrors::initDefault(const QString& path, int version)
 {
-    const std::unique_ptr<QSettings> settings = openSettings(fileName);
-    for (const QString& name : MirrorsIni::names(*settings)) {
+    SettingsFile settings(path);
+    for (const QString& name : MirrorsIni::names(settings)) {
         FTPSiteAccessData site;
         site.name = name;
         mirrors.append(site);
     }
-    setDefaults(*settings, version);
+    setDefaults(settings, version);
     return true;
 }
 
@@ -131,10 +119,10 @@ qint32 Mirrors::freeSlots(const FTPSiteAccessData& site, bool multiplexable)
     return qMin(free, qMax(0, http1SlotLimit - site.connectionsInUse));
 }
 
-bool Mirrors::initAlpha(const QString& fileName, int version)
+bool Mirrors::initAlpha(const QString& path, int version)
 {
-    const std::unique_ptr<QSettings> settings = openSettings(fileName);
-    const QString alpha = AppRootSettings::alphaUrl(*settings);
+    const SettingsFile settings(path);
+    const QString alpha = SettingsFile::alphaUrl(settings);
     if (alpha.isEmpty()) {
         emit fatalError(u"Alpha parameter in channel section in update ini file not found"_s);
         return false;

@@ -53,10 +53,10 @@ public:
 
     explicit Mirrors(QObject* parent = nullptr);
 
-    // The settings files are named relative to the application root ("mirrors.ini",
-    // "update.ini"); an absolute path is read as it is.
-    [[nodiscard]] bool initDefault(const QString& fileName, int version);
-    [[nodiscard]] bool initAlpha(const QString& fileName, int version);
+    // From the settings file at path: an installation's "mirrors.ini", or its "update.ini" on
+    // the alpha channel.
+    [[nodiscard]] bool initDefault(const QString& path, int version);
+    [[nodiscard]] bool initAlpha(const QString& path, int version);
     void setDefaults(QSettings& settings, int version);
     // Shares streams out as slots: a mirror with "slots" keeps them, the others get what is left
     // in equal parts, each at least one and none beyond its protocol's limit. Done again

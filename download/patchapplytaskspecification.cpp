@@ -23,9 +23,10 @@ Failure patchFailure(QString text)
 } // namespace
 
 PatchApplyTaskSpecification::PatchApplyTaskSpecification(const FilePatchSpecification& patch,
-                                                         SessionLayout session, QObject* parent,
-                                                         double parentProgressRange,
-                                                         InstallationLayout installation)
+                                                         SessionLayout session,
+                                                         InstallationLayout installation,
+                                                         QObject* parent,
+                                                         double parentProgressRange)
     : ASyncTaskSpecification(parent, parentProgressRange)
     , patch(patch)
     , session(std::move(session))

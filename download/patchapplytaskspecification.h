@@ -18,10 +18,9 @@ class PatchApplyTaskSpecification : public ASyncTaskSpecification
 public:
     // Paths of the patch's source and result are resolved here, against the application root
     // and the session.
-    PatchApplyTaskSpecification(
-            const FilePatchSpecification& patch, SessionLayout session, QObject* parent,
-            double parentProgressRange,
-            InstallationLayout installation = InstallationLayout::ofThisProgram());
+    PatchApplyTaskSpecification(const FilePatchSpecification& patch, SessionLayout session,
+                                InstallationLayout installation, QObject* parent,
+                                double parentProgressRange);
 
 protected:
     [[nodiscard]] std::unique_ptr<ASyncFunc> createFunction() override;

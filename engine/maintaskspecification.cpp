@@ -91,16 +91,16 @@ TaskSpecification* MainTaskSpecification::makeStage(qsizetype stage)
     }
     case Downloads:
         return new DownloadFileListTaskSpecification(lists.downloadList, manager, mirrors,
-                                                     context.session, downloadsAtOnce(), this,
-                                                     downloadWeight, context.installation);
+                                                     context.session, context.installation,
+                                                     downloadsAtOnce(), this, downloadWeight);
     case Replacement:
-        return onFinished(new FileReplaceListTaskSpecification(lists.replaceList, lists.deleteList,
-                                                               context.session, this, replaceWeight,
-                                                               context.installation, installing(),
-                                                               probationFrom()),
-                          [this](const FileReplaceListTaskSpecification& done) {
-                              deletions = done.deletions();
-                          });
+        return onFinished(
+                new FileReplaceListTaskSpecification(lists.replaceList, lists.deleteList,
+                                                     context.session, context.installation, this,
+                                                     replaceWeight, installing(), probationFrom()),
+                [this](const FileReplaceListTaskSpecification& done) {
+                    deletions = done.deletions();
+                });
     case Deletion:
     case StageCount:
         break;
@@ -108,7 +108,7 @@ TaskSpecification* MainTaskSpecification::makeStage(qsizetype stage)
     // On probation the deletions wait for the new version's first start.
     return new FileDeleteListTaskSpecification(probationFrom().isRecorded() ? QStringList()
                                                                             : deletions,
-                                               this, deleteWeight, context.installation);
+                                               context.installation, this, deleteWeight);
 }
 
 InstalledRelease MainTaskSpecification::installing() const

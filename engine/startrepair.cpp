@@ -1,7 +1,6 @@
 // The repair of a killed run, and the backups of a self-update, at every start.
 #include "startrepair.h"
 
-#include "approot.h"
 #include "installationlayout.h"
 #include "replacejournal.h"
 #include "updatesessions.h"
@@ -15,20 +14,22 @@ namespace {
 
 // The journal of a killed run: in the application root, or where older updaters kept it. Found in
 // the application root alone: the session directory may have gone with a reboot.
-ReplaceJournal killedRunJournal(const QString& sessionDirectory)
+ReplaceJournal killedRunJournal(const InstallationLayout& installation,
+                                const QString& sessionDirectory)
 {
-    const ReplaceJournal journal(sessionDirectory);
+    const ReplaceJournal journal(installation, sessionDirectory);
     if (journal.exists() || sessionDirectory.isEmpty())
         return journal;
-    return ReplaceJournal::keptInSession(sessionDirectory);
+    return ReplaceJournal::keptInSession(installation, sessionDirectory);
 }
 
 } // namespace
 
-bool StartRepair::repairKilledRun(const LogLine& log, QString& error)
+bool StartRepair::repairKilledRun(const InstallationLayout& installation, const LogLine& log,
+                                  QString& error)
 {
-    const QString directory = UpdateSessions::recorded();
-    ReplaceJournal journal = killedRunJournal(directory);
+    const QString directory = UpdateSessions::recorded(installation);
+    ReplaceJournal journal = killedRunJournal(installation, directory);
     if (!journal.exists())
         return true;
     const bool committed = journal.isCommitted();
@@ -47,16 +48,18 @@ bool StartRepair::repairKilledRun(const LogLine& log, QString& error)
     }
     // A committed run had installed every file: its session is done with.
     if (committed && !directory.isEmpty())
-        UpdateSessions::remove(directory);
+        UpdateSessions::remove(installation, directory);
     return true;
 }
 
-void StartRepair::removeOldFiles(const QString& path)
+void StartRepair::removeOldFiles(const InstallationLayout& installation, const QString& path)
 {
     // Such a backup may be the only copy of a file that a failed repair still has to put back.
     QStringList named;
-    for (const QString& installed : killedRunJournal(UpdateSessions::recorded()).backups())
-        named.append(QFileInfo(AppRoot::filePath(installed)).absoluteFilePath());
+    const ReplaceJournal journal =
+            killedRunJournal(installation, UpdateSessions::recorded(installation));
+    for (const QString& installed : journal.backups())
+        named.append(QFileInfo(installation.filePath(installed)).absoluteFilePath());
     const InstallationLayout directory(path);
     for (const QString& name : InstallationLayout::ownFileNames()) {
         if (!named.contains(QFileInfo(directory.filePath(name)).absoluteFilePath()))

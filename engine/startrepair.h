@@ -1,5 +1,7 @@
 #pragma once
 
+#include "installationlayout.h"
+
 #include <QString>
 
 #include <functional>
@@ -15,9 +17,10 @@ public:
 
     using LogLine = std::function<void(const QString& line)>;
 
-    // True when nothing is left to repair; otherwise error says why.
-    [[nodiscard]] static bool repairKilledRun(const LogLine& log, QString& error);
-    // Removes the backups of the updater's own files in path, except those that the journal of
-    // an unrepaired run still names.
-    static void removeOldFiles(const QString& path);
+    // True when nothing is left to repair in installation; otherwise error says why.
+    [[nodiscard]] static bool repairKilledRun(const InstallationLayout& installation,
+                                              const LogLine& log, QString& error);
+    // Removes the backups of the updater's own files in path, a directory of installation,
+    // except those that the journal of an unrepaired run still names.
+    static void removeOldFiles(const InstallationLayout& installation, const QString& path);
 };

@@ -1,6 +1,5 @@
 #include "updateengine.h"
 
-#include "approot.h"
 #include "bannerimagefetch.h"
 #include "bannerquery.h"
 #include "configuration.h"
@@ -11,6 +10,7 @@
 #include "progressthrottle.h"
 #include "replacejournal.h"
 #include "runcontext.h"
+#include "settingsfile.h"
 #include "sharedrandom.h"
 #include "startrepair.h"
 #include "tomcryptutil.h"
@@ -31,7 +31,7 @@ UpdateEngine::UpdateEngine(Configuration& configuration, QObject* parent,
                            std::chrono::milliseconds tickInterval)
     : QObject(parent)
     , configuration(configuration)
-    , settings(UserSettings::read())
+    , settings(UserSettings::read(configuration.installation()))
     , timer(new QTimer(this))
     , progress(new ProgressThrottle(progressInterval, this))
     , networkManager(new QNetworkAccessManager(this))
@@ -88,7 +88,8 @@ bool UpdateEngine::initialize()
         emit fatalError(QString::fromUtf8(e.what()));
         return false;
     }
-    if (!QFileInfo::exists(AppRoot::filePath(MirrorsIni::fileName()))) {
+    const InstallationLayout& installation = configuration.installation();
+    if (!QFileInfo::exists(installation.filePath(MirrorsIni::fileName()))) {
         emit fatalError(u"%1 is missing, cannot proceed."_s.arg(MirrorsIni::fileName()));
         return false;
     }
@@ -97,26 +98,29 @@ bool UpdateEngine::initialize()
     // The start has done this already, and a run that failed may have left a journal since; no
     // new run may work on an installation that is not whole.
     QString repairError;
-    if (!StartRepair::repairKilledRun([this](const QString& line) { emit message(line); },
-                                      repairError)) {
+    if (!StartRepair::repairKilledRun(
+                installation, [this](const QString& line) { emit message(line); }, repairError)) {
         emit fatalError(repairError);
         return false;
     }
     // An interrupted session's directory is reused so its downloads are not fetched again.
-    SessionLayout session(
-            UpdateSessions::previous(configuration.clientVersion, configuration.clientType,
-                                     [this](const QString& line) { emit message(line); }));
-    QString error;
-    if (session.directory().isEmpty() && !SessionLayout::create(session, error)) {
-        emit sessionDirectoryError(error);
-        return false;
+    SessionLayout session(UpdateSessions::previous(
+            installation, configuration.clientVersion, configuration.clientType,
+            [this](const QString& line) { emit message(line); }));
+    if (session.directory().isEmpty()) {
+        Result<SessionLayout> made = SessionLayout::create();
+        if (!made.ok()) {
+            emit sessionDirectoryError(made.failure().text);
+            return false;
+        }
+        session = std::move(made).value();
     }
     // Without the record, a start after a kill would not find the run to repair.
-    if (!UpdateIniData::modify(configuration.clientVersion, session.directory(),
-                               configuration.clientType, ReplaceJournal().path())) {
+    if (!UpdateIniData::modify(installation, configuration.clientVersion, session.directory(),
+                               configuration.clientType, ReplaceJournal(installation).path())) {
         UpdateSessions::removeDirectory(session.directory());
-        emit fatalError(
-                u"Could not record the update session in %1"_s.arg(UpdateIniData::filename()));
+        emit fatalError(u"Could not record the update session in %1"_s.arg(
+                UpdateIniData::filename(installation)));
         return false;
     }
 
@@ -127,9 +131,9 @@ bool UpdateEngine::initialize()
                         configuration.channel, configuration.noUser, goingBackFrom},
                        settings,
                        configuration.manifestKey,
-                       InstallationLayout::ofThisProgram(),
+                       installation,
                        std::move(session),
-                       InstalledRelease::read()});
+                       InstalledRelease::read(installation)});
     engineState = Prepared;
     return true;
 }
@@ -140,11 +144,13 @@ bool UpdateEngine::makeMirrorList()
     mirrorList = std::make_unique<Mirrors>();
     connect(mirrorList.get(), &Mirrors::fatalError, this, &UpdateEngine::fatalError);
     connect(mirrorList.get(), &Mirrors::message, this, &UpdateEngine::message);
-    const bool made = configuration.channel == UpdateChannel::Alpha
-                              ? mirrorList->initAlpha(AppRoot::filePath(u"update.ini"_s),
-                                                      configuration.clientVersion)
-                              : mirrorList->initDefault(AppRoot::filePath(MirrorsIni::fileName()),
-                                                        configuration.clientVersion);
+    const InstallationLayout& installation = configuration.installation();
+    const bool made =
+            configuration.channel == UpdateChannel::Alpha
+                    ? mirrorList->initAlpha(SettingsFile::updateIniPath(installation),
+                                            configuration.clientVersion)
+                    : mirrorList->initDefault(installation.filePath(MirrorsIni::fileName()),
+                                              configuration.clientVersion);
     mirrorList->shareSlots(settings.streams, !settings.proxy.isEmpty(), !settings.streamsGiven);
     return made;
 }
@@ -203,9 +209,9 @@ void UpdateEngine::recordInstalledRelease()
     const InstalledRelease installed{configuration.clientVersion,
                                      ChannelStatement::channelName(configuration.channel),
                                      mainTask ? mainTask->manifest().released() : QDateTime()};
-    if (!installed.write())
-        emit message(
-                u"Could not record the installed version in %1"_s.arg(UpdateIniData::filename()));
+    if (!installed.write(configuration.installation()))
+        emit message(u"Could not record the installed version in %1"_s.arg(
+                UpdateIniData::filename(configuration.installation())));
 }
 
 void UpdateEngine::onTaskCanceled()
@@ -244,7 +250,8 @@ void UpdateEngine::releaseMainTask()
 
 void UpdateEngine::cleanup()
 {
-    UpdateSessions::removeRecorded([this](const QString& line) { emit message(line); });
+    UpdateSessions::removeRecorded(configuration.installation(),
+                                   [this](const QString& line) { emit message(line); });
 }
 
 void UpdateEngine::getBanner(std::unique_ptr<BannerQuery> query)

@@ -12,12 +12,13 @@
 
 using namespace Qt::StringLiterals;
 
-QString UpdateSessions::previous(int version, const QString& clientType, const LogLine& log)
+QString UpdateSessions::previous(const InstallationLayout& installation, int version,
+                                 const QString& clientType, const LogLine& log)
 {
     int recordedVersion = 0;
     QString type;
     QString directory;
-    if (!UpdateIniData::get(&recordedVersion, &type, &directory))
+    if (!UpdateIniData::get(installation, &recordedVersion, &type, &directory))
         return {};
     if (recordedVersion == version && type == clientType) {
         // Anything else counts as no record; the new session's record replaces it.
@@ -29,42 +30,43 @@ QString UpdateSessions::previous(int version, const QString& clientType, const L
     if (!isSessionDirectory(directory)) {
         log(u"Previous session directory %1 is not a session directory, leaving it in place"_s.arg(
                 directory));
-        UpdateIniData::cleanup();
+        UpdateIniData::cleanup(installation);
         return {};
     }
     log(u"Cleanup previous session (v. %1, %2) files..."_s.arg(recordedVersion).arg(directory));
-    const bool removed = remove(directory);
+    const bool removed = remove(installation, directory);
     if (QDir(QFileInfo(directory).absolutePath()).exists())
         log(removed ? u"Ok"_s : u"Failed to remove directory"_s);
     return {};
 }
 
-QString UpdateSessions::recorded()
+QString UpdateSessions::recorded(const InstallationLayout& installation)
 {
     QString directory;
-    if (UpdateIniData::get(nullptr, nullptr, &directory) && isSessionDirectory(directory))
+    if (UpdateIniData::get(installation, nullptr, nullptr, &directory) &&
+        isSessionDirectory(directory))
         return directory;
     return {};
 }
 
-void UpdateSessions::removeRecorded(const LogLine& log)
+void UpdateSessions::removeRecorded(const InstallationLayout& installation, const LogLine& log)
 {
     log(u"Remove temporary files..."_s);
     QString directory;
-    if (UpdateIniData::get(nullptr, nullptr, &directory)) {
+    if (UpdateIniData::get(installation, nullptr, nullptr, &directory)) {
         if (isSessionDirectory(directory))
-            remove(directory);
+            remove(installation, directory);
         else
-            UpdateIniData::cleanup();
+            UpdateIniData::cleanup(installation);
     }
     log(u"Temporary files removed."_s);
 }
 
-bool UpdateSessions::remove(const QString& directory)
+bool UpdateSessions::remove(const InstallationLayout& installation, const QString& directory)
 {
     emptyDirectory(directory);
     const bool removed = removeDirectory(directory);
-    UpdateIniData::cleanup();
+    UpdateIniData::cleanup(installation);
     return removed;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "installationlayout.h"
+
 #include <QString>
 
 #include <functional>
@@ -16,16 +18,17 @@ public:
 
     using LogLine = std::function<void(const QString& line)>;
 
+    // The record is that of installation's "update.ini" throughout.
     // The directory of an interrupted run for version and clientType, or empty; the session of
     // anything else is removed (and told in log).
-    [[nodiscard]] static QString previous(int version, const QString& clientType,
-                                          const LogLine& log);
+    [[nodiscard]] static QString previous(const InstallationLayout& installation, int version,
+                                          const QString& clientType, const LogLine& log);
     // The directory the session record names, if it is one; empty otherwise.
-    [[nodiscard]] static QString recorded();
+    [[nodiscard]] static QString recorded(const InstallationLayout& installation);
     // Removes the recorded session after a successful run and drops the record.
-    static void removeRecorded(const LogLine& log);
+    static void removeRecorded(const InstallationLayout& installation, const LogLine& log);
     // Empties and removes a session directory and drops the record; true when it is gone.
-    static bool remove(const QString& directory);
+    static bool remove(const InstallationLayout& installation, const QString& directory);
 
     [[nodiscard]] static bool isSessionDirectory(const QString& path);
     // Removes everything below path; symbolic links are neither followed nor deleted.

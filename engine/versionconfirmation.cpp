@@ -31,15 +31,17 @@ bool VersionConfirmation::run()
     question.origin = configuration.versionOrigin;
     question.offered = configuration.clientVersion;
     question.userStarted = !configuration.noUser;
-    const InstalledRelease installed = InstalledRelease::read();
+    const InstallationLayout& installation = configuration.installation();
+    const InstalledRelease installed = InstalledRelease::read(installation);
     const QString channel = ChannelStatement::channelName(configuration.channel);
     question.installed =
             installed.isRecorded() && installed.channel == channel ? installed.version : 0;
     // Drawn on the first run, whatever comes: the installation's place in every later rollout.
     bool bucketKept = true;
-    question.bucket = RolloutBucket::read(&bucketKept);
+    question.bucket = RolloutBucket::read(installation, &bucketKept);
     if (!bucketKept)
-        emit message(u"Could not record the rollout bucket in %1"_s.arg(UpdateIniData::filename()));
+        emit message(u"Could not record the rollout bucket in %1"_s.arg(
+                UpdateIniData::filename(installation)));
     question.now = QDateTime::currentDateTimeUtc();
     question.refused = tellRefused();
     gatherChannelStatements(question);
@@ -68,7 +70,7 @@ bool VersionConfirmation::run()
 
 int VersionConfirmation::tellRefused()
 {
-    RefusedVersion refused = RefusedVersion::read();
+    RefusedVersion refused = RefusedVersion::read(configuration.installation());
     if (!refused.isRecorded() || refused.told)
         return refused.version;
     emit message(u"%1: went back to version %2"_s.arg(refused.reason).arg(refused.previous));
@@ -77,7 +79,7 @@ int VersionConfirmation::tellRefused()
             {QString::number(refused.version), QString::number(refused.previous)}});
     // Once: a record that cannot be written is told again, which is better than never.
     refused.told = true;
-    static_cast<void>(refused.write());
+    static_cast<void>(refused.write(configuration.installation()));
     return refused.version;
 }
 
@@ -88,7 +90,7 @@ void VersionConfirmation::gatherChannelStatements(VersionQuestion& question)
                                !configuration.manifestKey.isEmpty() && networkAllowed;
     if (!question.readsStatements || question.origin == VersionOrigin::Named)
         return;
-    const AcceptedStatement accepted = AcceptedStatement::read();
+    const AcceptedStatement accepted = AcceptedStatement::read(configuration.installation());
     question.lastAccepted = accepted.statement();
     question.statementSeen = accepted.signedAt().isValid();
     question.statementRequired = AcceptedStatement::requiredByBuild();
@@ -103,19 +105,20 @@ void VersionConfirmation::gatherChannelStatements(VersionQuestion& question)
 std::optional<ChannelStatementFetch::Found>
 VersionConfirmation::fetchChannelStatement(const AcceptedStatement& accepted, QString& whyNone)
 {
-    AppRootSettings mirrorsIni(MirrorsIni::fileName());
+    const InstallationLayout& installation = configuration.installation();
+    SettingsFile mirrorsIni(installation.filePath(MirrorsIni::fileName()));
     QStringList http2Urls;
     for (const QString& name : MirrorsIni::names(mirrorsIni)) {
         const MirrorsIniSection section = MirrorsIni::section(mirrorsIni, name);
         if (section.http2)
             http2Urls << section.url;
     }
-    ChannelStatementFetch fetch(manager,
-                                {MirrorsIni::urls(mirrorsIni), http2Urls, configuration.clientType,
-                                 Ed25519::builtInChannelKey().toByteArray(), configuration.channel,
-                                 InstalledRelease::confirmedVersion(
-                                         ChannelStatement::channelName(configuration.channel)),
-                                 accepted.signedAt(), accepted.text(), statementWait});
+    ChannelStatementFetch fetch(
+            manager, {MirrorsIni::urls(mirrorsIni), http2Urls, configuration.clientType,
+                      Ed25519::builtInChannelKey().toByteArray(), configuration.channel,
+                      InstalledRelease::confirmedVersion(
+                              installation, ChannelStatement::channelName(configuration.channel)),
+                      accepted.signedAt(), accepted.text(), statementWait});
     connect(&fetch, &ChannelStatementFetch::message, this, &VersionConfirmation::message);
     QEventLoop loop;
     connect(&fetch, &ChannelStatementFetch::finished, &loop, &QEventLoop::quit);
@@ -132,18 +135,19 @@ VersionConfirmation::fetchChannelStatement(const AcceptedStatement& accepted, QS
 void VersionConfirmation::recordChannelStatement(const ChannelStatementFetch::Found& found,
                                                  const AcceptedStatement& accepted)
 {
+    const InstallationLayout& installation = configuration.installation();
     const QString channel = ChannelStatement::channelName(configuration.channel);
     const int stated = found.statement.version(channel);
-    if (stated > InstalledRelease::confirmedVersion(channel) &&
-        !InstalledRelease::writeConfirmedVersion(channel, stated))
-        emit message(
-                u"Could not record the confirmed version in %1"_s.arg(UpdateIniData::filename()));
+    if (stated > InstalledRelease::confirmedVersion(installation, channel) &&
+        !InstalledRelease::writeConfirmedVersion(installation, channel, stated))
+        emit message(u"Could not record the confirmed version in %1"_s.arg(
+                UpdateIniData::filename(installation)));
     const bool newer = !accepted.signedAt().isValid() ||
                        found.statement.signedAt() > accepted.signedAt() ||
                        accepted.text().isEmpty();
-    if (newer && !AcceptedStatement::write(found.text, found.statement))
-        emit message(
-                u"Could not record the channel statement in %1"_s.arg(UpdateIniData::filename()));
+    if (newer && !AcceptedStatement::write(installation, found.text, found.statement))
+        emit message(u"Could not record the channel statement in %1"_s.arg(
+                UpdateIniData::filename(installation)));
 }
 
 void VersionConfirmation::notify(const VersionNotice& notice)

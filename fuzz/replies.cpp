@@ -52,7 +52,7 @@ void readVersionList(const QString& reply)
         }
         check(entry == checker.versions.at(index), "the wrong channel's entry");
         // The check the start-up makes of the version text.
-        Configuration configuration;
+        Configuration configuration{InstallationLayout()};
         static_cast<void>(configuration.getClientVersionFromString(entry.first, u"%1"_s));
     }
 }

@@ -4,11 +4,11 @@
 // may carry the groups of either. Nothing here may ask the update server: every path that reads
 // the version from the files or the command line stays off the network.
 
-#include "approot.h"
 #include "configuration.h"
 #include "fuzzsupport.h"
 #include "mirrors.h"
 #include "mirrorsini.h"
+#include "settingsfile.h"
 #include "sharedrandom.h"
 #include "updateinidata.h"
 #include "usersettings.h"
@@ -23,14 +23,10 @@ namespace {
 
 constexpr int version = 1234;
 
-const QString& appRoot()
+const InstallationLayout& installation()
 {
-    static const QString path = [] {
-        const QString root = FuzzSupport::scratchDir();
-        AppRoot::setPath(root);
-        return root;
-    }();
-    return path;
+    static const InstallationLayout layout(FuzzSupport::scratchDir());
+    return layout;
 }
 
 void readMirrorsIni(const QString& path)
@@ -79,19 +75,19 @@ void runMirrorList(Mirrors& mirrors, int streams)
 
 void readConfiguration(bool alphaMirror)
 {
-    Configuration configuration;
+    Configuration configuration(installation());
     configuration.getUpdateChannel();
     check((configuration.channel == UpdateChannel::Alpha) == alphaMirror,
           "the configuration and the mirror list disagree on the alpha channel");
     const bool versionFromFile = configuration.clientVersion != 0;
     check(!versionFromFile || configuration.channel == UpdateChannel::Alpha,
           "a version from the file outside the alpha channel");
-    check(UserSettings::read().streams >= 1, "fewer than one download stream");
+    check(UserSettings::read(installation()).streams >= 1, "fewer than one download stream");
     // Only a version from the file keeps the default parameters off the network.
     if (versionFromFile)
         check(configuration.getDefaultParameters(), "a version from the file is not taken");
 
-    Configuration unattended;
+    Configuration unattended(installation());
     check(unattended.parseCommandLineOptions(
                   {u"update"_s, u"--nouser"_s, u"client_linux_amd64"_s, u"1234"_s, u"Name"_s}),
           "a command line with a version is refused");
@@ -100,7 +96,7 @@ void readConfiguration(bool alphaMirror)
     int recordedVersion = 0;
     QString type;
     QString dir;
-    if (UpdateIniData::get(&recordedVersion, &type, &dir))
+    if (UpdateIniData::get(installation(), &recordedVersion, &type, &dir))
         check(!type.isEmpty() && !dir.isEmpty(), "a session record without type or directory");
 }
 
@@ -109,28 +105,29 @@ void readConfiguration(bool alphaMirror)
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/)
 {
     FuzzSupport::application<QCoreApplication>();
-    appRoot();
+    static_cast<void>(installation());
     SharedRandom::seed(1);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    const QString& root = appRoot();
+    const QString mirrorsIni = installation().filePath(MirrorsIni::fileName());
+    const QString updateIni = SettingsFile::updateIniPath(installation());
     const QByteArrayView content = FuzzSupport::bytes(data, size);
-    FuzzSupport::writeInput(root + u"/mirrors.ini"_s, content);
-    FuzzSupport::writeInput(root + u"/update.ini"_s, content);
+    FuzzSupport::writeInput(mirrorsIni, content);
+    FuzzSupport::writeInput(updateIni, content);
 
-    readMirrorsIni(root + u"/mirrors.ini"_s);
+    readMirrorsIni(mirrorsIni);
 
     Mirrors fromMirrorsIni;
-    check(fromMirrorsIni.initDefault(MirrorsIni::fileName(), version), "initDefault failed");
+    check(fromMirrorsIni.initDefault(mirrorsIni, version), "initDefault failed");
     // Any number of streams, from one up to beyond every limit.
     const int streams = 1 + static_cast<int>(size % 250);
     runMirrorList(fromMirrorsIni, streams);
 
     Mirrors alpha;
-    const bool alphaMirror = alpha.initAlpha(u"update.ini"_s, version);
+    const bool alphaMirror = alpha.initAlpha(updateIni, version);
     if (alphaMirror) {
         check(alpha.list().size() == 1, "the alpha channel is not one mirror");
         runMirrorList(alpha, streams);

@@ -6,9 +6,9 @@
 using namespace Qt::StringLiterals;
 
 FileDeleteListTaskSpecification::FileDeleteListTaskSpecification(QStringList fileNames,
+                                                                 InstallationLayout installation,
                                                                  QObject* parent,
-                                                                 double parentProgressRange,
-                                                                 InstallationLayout installation)
+                                                                 double parentProgressRange)
     : ComposedTaskSpecification(1, parentProgressRange, parent)
     , fileNames(std::move(fileNames))
     , installation(std::move(installation))
@@ -33,7 +33,7 @@ void FileDeleteListTaskSpecification::makeSubtasksAndStart()
                 new FileDeleteTaskSpecification(false, installation.filePath(name), this, weight));
     // On the pool: the sync may take seconds on a slow disk, and the window must not wait.
     addSubTask(new ReplaceCommitTaskSpecification(ReplaceCommitTaskSpecification::Step::Discard, {},
-                                                  this));
+                                                  installation, this));
     setRunning();
     executeSubTasks();
 }

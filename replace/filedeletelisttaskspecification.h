@@ -13,10 +13,9 @@ class FileDeleteListTaskSpecification : public ComposedTaskSpecification
     Q_OBJECT
 
 public:
-    // fileNames are relative to the application root.
-    FileDeleteListTaskSpecification(
-            QStringList fileNames, QObject* parent, double parentProgressRange,
-            InstallationLayout installation = InstallationLayout::ofThisProgram());
+    // fileNames are relative to installation's root.
+    FileDeleteListTaskSpecification(QStringList fileNames, InstallationLayout installation,
+                                    QObject* parent, double parentProgressRange);
 
     void execute() override;
     void reset() override;

@@ -53,7 +53,7 @@ const FileReplaceSpecification* inTheWay(const Installers& installers,
 
 FileReplaceListTaskSpecification::FileReplaceListTaskSpecification(
         QList<FileReplaceSpecification> replaceList, QStringList deleteList, SessionLayout session,
-        QObject* parent, double parentProgressRange, InstallationLayout installation,
+        InstallationLayout installation, QObject* parent, double parentProgressRange,
         InstalledRelease installing, InstalledRelease previous)
     : ComposedTaskSpecification(2, parentProgressRange, parent)
     , replaceList(std::move(replaceList))
@@ -150,7 +150,7 @@ bool FileReplaceListTaskSpecification::announce(const QStringList& missing)
 {
     regular.clear();
     special.clear();
-    ReplaceJournal journal(session.directory());
+    ReplaceJournal journal(installation, session.directory());
     // Appending to the journal of an earlier run would mix two runs: that one is finished first,
     // and the journal must be gone (the appends below refuse one that holds a commit).
     if (journal.exists() && !repairFromJournal(journal))
@@ -189,7 +189,7 @@ bool FileReplaceListTaskSpecification::removeStaleBackups()
     }
     if (stale.isEmpty())
         return true;
-    ReplaceJournal journal(session.directory());
+    ReplaceJournal journal(installation, session.directory());
     bool recorded = true;
     for (const auto& [relative, absolute] : std::as_const(stale))
         recorded = recorded && journal.recordStale(relative);
@@ -208,7 +208,7 @@ void FileReplaceListTaskSpecification::makeFileReplaceTasks(double weight)
     // of them at a time.
     addSubTasksOnDemand(regular.size(), [this, weight](qsizetype index) {
         const auto& [record, plan] = regular.at(index);
-        return new FileReplaceTaskSpecification(record, plan, session, this, weight, installation);
+        return new FileReplaceTaskSpecification(record, plan, session, installation, this, weight);
     });
 }
 
@@ -272,15 +272,16 @@ TaskSpecification* FileReplaceListTaskSpecification::makeStep(int index)
     if (index == commitStep()) {
         emit message(u"Writing the installed files to the disk"_s);
         return new ReplaceCommitTaskSpecification(ReplaceCommitTaskSpecification::Step::Commit,
-                                                  deletions(), this, installing, previous);
+                                                  deletions(), installation, this, installing,
+                                                  previous);
     }
     // The updater's own files wait until everything else is on the disk, so that the window in
     // which a kill finds them half replaced is as short as it can be.
     if (index == 0)
         return new ReplaceCommitTaskSpecification(ReplaceCommitTaskSpecification::Step::Sync, {},
-                                                  this);
+                                                  installation, this);
     const auto& [record, plan] = special.at(index - 1);
-    return new FileReplaceTaskSpecification(record, plan, session, this, 0.0, installation);
+    return new FileReplaceTaskSpecification(record, plan, session, installation, this, 0.0);
 }
 
 void FileReplaceListTaskSpecification::onStepFinished()
@@ -322,7 +323,7 @@ void FileReplaceListTaskSpecification::releaseStep()
 bool FileReplaceListTaskSpecification::dropCommit()
 {
     releaseStep();
-    return ReplaceJournal(session.directory()).isCommitted();
+    return ReplaceJournal(installation, session.directory()).isCommitted();
 }
 
 void FileReplaceListTaskSpecification::finishCommitted()
@@ -330,12 +331,12 @@ void FileReplaceListTaskSpecification::finishCommitted()
     // The commit has made the release the installed one. Should its record not reach the file,
     // the run ends before the deletions, which remove the committed journal: the next start's
     // repair records it from there.
-    if (!installing.isRecorded() || installing.write()) {
+    if (!installing.isRecorded() || installing.write(installation)) {
         ComposedTaskSpecification::subtasksDone();
         return;
     }
     const QString text = u"Could not record version %1 as installed in %2"_s.arg(installing.version)
-                                 .arg(UpdateIniData::filename());
+                                 .arg(UpdateIniData::filename(installation));
     emit message(text);
     errorCancel({Failure::Kind::Disk, text});
 }
@@ -343,7 +344,7 @@ void FileReplaceListTaskSpecification::finishCommitted()
 void FileReplaceListTaskSpecification::rollBack()
 {
     emit message(u"rolling back file updates"_s);
-    ReplaceJournal journal(session.directory());
+    ReplaceJournal journal(installation, session.directory());
     if (!repairFromJournal(journal))
         emit error(journal.errorString());
 }
@@ -397,7 +398,7 @@ void FileReplaceListTaskSpecification::completeReset()
     resetting = false;
     // A commit that reached the journal has made the new files the installation: the next
     // start finishes the deletions, and nothing here may be undone any more.
-    ReplaceJournal journal(session.directory());
+    ReplaceJournal journal(installation, session.directory());
     if (!journal.isCommitted() && !repairFromJournal(journal))
         emit error(journal.errorString());
     regular.clear();

@@ -28,11 +28,11 @@ public:
     // release drops. installing is the release those files make, recorded with the commit; one
     // not recorded (a version of 0) leaves "update.ini" to the caller. A recorded previous puts
     // the release on probation: the version before stays until the new one has started well.
-    FileReplaceListTaskSpecification(
-            QList<FileReplaceSpecification> replaceList, QStringList deleteList,
-            SessionLayout session, QObject* parent, double parentProgressRange,
-            InstallationLayout installation = InstallationLayout::ofThisProgram(),
-            InstalledRelease installing = {}, InstalledRelease previous = {});
+    FileReplaceListTaskSpecification(QList<FileReplaceSpecification> replaceList,
+                                     QStringList deleteList, SessionLayout session,
+                                     InstallationLayout installation, QObject* parent,
+                                     double parentProgressRange, InstalledRelease installing = {},
+                                     InstalledRelease previous = {});
 
     // Waits, without blocking, for a reset still undoing.
     void execute() override;

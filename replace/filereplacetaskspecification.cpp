@@ -38,9 +38,9 @@ FileReplaceTaskSpecification::planFor(const FileReplaceSpecification& record,
 
 FileReplaceTaskSpecification::FileReplaceTaskSpecification(const FileReplaceSpecification& record,
                                                            Plan plan, SessionLayout session,
+                                                           InstallationLayout installation,
                                                            QObject* parent,
-                                                           double parentProgressRange,
-                                                           InstallationLayout installation)
+                                                           double parentProgressRange)
     : ComposedTaskSpecification(1, parentProgressRange, parent)
     , replaceSpec(record)
     , plan(std::move(plan))

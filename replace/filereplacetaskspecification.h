@@ -41,15 +41,14 @@ public:
     // What replacing record from the session will change, as things are now.
     // A packed file that a patch made lies there unpacked already: whatever lies under that name
     // has been checked in this run, by the list stage or by the patch's apply.
-    [[nodiscard]] static Plan
-    planFor(const FileReplaceSpecification& record, const SessionLayout& session,
-            const InstallationLayout& installation = InstallationLayout::ofThisProgram());
+    [[nodiscard]] static Plan planFor(const FileReplaceSpecification& record,
+                                      const SessionLayout& session,
+                                      const InstallationLayout& installation);
 
-    // Installs from the session.
-    FileReplaceTaskSpecification(
-            const FileReplaceSpecification& record, Plan plan, SessionLayout session,
-            QObject* parent, double parentProgressRange,
-            InstallationLayout installation = InstallationLayout::ofThisProgram());
+    // Installs from the session into installation.
+    FileReplaceTaskSpecification(const FileReplaceSpecification& record, Plan plan,
+                                 SessionLayout session, InstallationLayout installation,
+                                 QObject* parent, double parentProgressRange);
 
     void execute() override;
     void reset() override;

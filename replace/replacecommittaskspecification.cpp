@@ -1,8 +1,6 @@
 #include "replacecommittaskspecification.h"
 
-#include "approot.h"
 #include "filespecifications.h"
-#include "installationlayout.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -12,20 +10,22 @@
 using namespace Qt::StringLiterals;
 
 ReplaceCommitTaskSpecification::ReplaceCommitTaskSpecification(Step step, QStringList deletions,
+                                                               InstallationLayout installation,
                                                                QObject* parent,
                                                                InstalledRelease installed,
                                                                InstalledRelease previous)
     : ASyncTaskSpecification(parent, 0.0)
     , step(step)
     , deletions(std::move(deletions))
+    , installation(std::move(installation))
     , installed(std::move(installed))
     , previous(std::move(previous))
 {}
 
 std::unique_ptr<ASyncFunc> ReplaceCommitTaskSpecification::createFunction()
 {
-    return std::make_unique<ReplaceCommitFunc>(AppRoot::path(), ReplaceJournal(), step, deletions,
-                                               installed, previous);
+    return std::make_unique<ReplaceCommitFunc>(installation.root(), ReplaceJournal(installation),
+                                               step, deletions, installed, previous);
 }
 
 void ReplaceCommitTaskSpecification::runDone(const Failure& failure)
@@ -35,7 +35,7 @@ void ReplaceCommitTaskSpecification::runDone(const Failure& failure)
         return;
     }
     const QString text = u"Could not write the installed files and %1 to the disk"_s.arg(
-            ReplaceJournal().path());
+            ReplaceJournal(installation).path());
     emit message(text);
     ASyncTaskSpecification::runDone({failure.kind, text});
 }

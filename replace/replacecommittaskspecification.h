@@ -1,6 +1,7 @@
 #pragma once
 
 #include "asynctaskspecification.h"
+#include "installationlayout.h"
 #include "installedrelease.h"
 #include "replacejournal.h"
 
@@ -23,7 +24,9 @@ class ReplaceCommitTaskSpecification : public ASyncTaskSpecification
 public:
     enum class Step { Sync, Commit, Discard };
 
-    ReplaceCommitTaskSpecification(Step step, QStringList deletions, QObject* parent,
+    // The files, directories and journal of installation.
+    ReplaceCommitTaskSpecification(Step step, QStringList deletions,
+                                   InstallationLayout installation, QObject* parent,
                                    InstalledRelease installed = {}, InstalledRelease previous = {});
 
 protected:
@@ -33,6 +36,7 @@ protected:
 private:
     const Step step;
     const QStringList deletions;
+    const InstallationLayout installation;
     const InstalledRelease installed;
     const InstalledRelease previous;
 };

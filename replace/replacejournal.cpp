@@ -1,6 +1,5 @@
 #include "replacejournal.h"
 
-#include "approot.h"
 #include "filerenametaskspecification.h"
 #include "filespecifications.h"
 #include "filetransferfunc.h"
@@ -62,7 +61,7 @@ bool isOneField(const QString& text)
 // by line: a path must stay inside the application root and be one field of one line.
 bool isSafeJournalPath(const QString& path)
 {
-    return AppRoot::isSafeRelativePath(path) && isOneField(path);
+    return InstallationLayout::isSafeRelativePath(path) && isOneField(path);
 }
 
 QString backupPath(const QString& installedPath)
@@ -130,18 +129,21 @@ bool syncDirectory(const QString& path)
 
 } // namespace
 
-ReplaceJournal::ReplaceJournal(QString sessionDirectory)
-    : ReplaceJournal(AppRoot::filePath(fileName()), std::move(sessionDirectory))
+ReplaceJournal::ReplaceJournal(InstallationLayout installation, QString sessionDirectory)
+    : ReplaceJournal(installation, installation.filePath(fileName()), std::move(sessionDirectory))
 {}
 
-ReplaceJournal::ReplaceJournal(QString journalPath, QString sessionDirectory)
-    : sessionDirectory(std::move(sessionDirectory))
+ReplaceJournal::ReplaceJournal(InstallationLayout installation, QString journalPath,
+                               QString sessionDirectory)
+    : installation(std::move(installation))
+    , sessionDirectory(std::move(sessionDirectory))
     , journalPath(std::move(journalPath))
 {}
 
-ReplaceJournal ReplaceJournal::keptInSession(const QString& sessionDirectory)
+ReplaceJournal ReplaceJournal::keptInSession(InstallationLayout installation,
+                                             const QString& sessionDirectory)
 {
-    return {sessionDirectory + u"/replace.journal"_s, sessionDirectory};
+    return {std::move(installation), sessionDirectory + u"/replace.journal"_s, sessionDirectory};
 }
 
 QString ReplaceJournal::fileName()
@@ -443,10 +445,10 @@ bool ReplaceJournal::recordInstalled(const QList<Entry>& records)
     const auto installed = std::find_if(records.crbegin(), records.crend(), [](const Entry& entry) {
         return entry.kind == Kind::Installed;
     });
-    if (installed == records.crend() || installed->release.write())
+    if (installed == records.crend() || installed->release.write(installation))
         return true;
     error = u"Could not record version %1 as installed in %2"_s.arg(installed->release.version)
-                    .arg(UpdateIniData::filename());
+                    .arg(UpdateIniData::filename(installation));
     return false;
 }
 
@@ -454,7 +456,7 @@ bool ReplaceJournal::settle()
 {
     // The journal goes only once what it undid, deleted or recorded is on the disk: lost in a
     // power cut before that, the repair would be lost with it.
-    if (!syncFileSystems({AppRoot::path()})) {
+    if (!syncFileSystems({installation.root()})) {
         error = u"Could not write the repair of %1 to the disk: %2"_s.arg(journalPath,
                                                                           qt_error_string(errno));
         return false;
@@ -488,7 +490,7 @@ void ReplaceJournal::discardCommitted() const
                                        separator.toLatin1())))
         return;
     file.close();
-    if (syncFileSystems({AppRoot::path()}))
+    if (syncFileSystems({installation.root()}))
         discard();
 }
 
@@ -497,7 +499,7 @@ bool ReplaceJournal::undo(const QList<Entry>& records, const LogLine& log) const
     bool allUndone = true;
     for (auto it = records.crbegin(); it != records.crend(); ++it) {
         const Entry& entry = *it;
-        const QString installed = AppRoot::filePath(entry.path);
+        const QString installed = installation.filePath(entry.path);
         switch (entry.kind) {
         case Kind::Replace:
             allUndone = undoReplace(entry, log) && allUndone;
@@ -530,8 +532,8 @@ bool ReplaceJournal::undo(const QList<Entry>& records, const LogLine& log) const
 
 bool ReplaceJournal::undoReplace(const Entry& entry, const LogLine& log) const
 {
-    const QString installed = AppRoot::filePath(entry.path);
-    const QString backup = AppRoot::filePath(backupPath(entry.path));
+    const QString installed = installation.filePath(entry.path);
+    const QString backup = installation.filePath(backupPath(entry.path));
     if (!pathTaken(backup))
         return true; // stopped before the backup was made: the original never left its name
     // Such an updater renamed the original away; only a missing one is put back.
@@ -554,7 +556,7 @@ bool ReplaceJournal::undoReplace(const Entry& entry, const LogLine& log) const
 
 bool ReplaceJournal::undoAdd(const Entry& entry, const LogLine& log) const
 {
-    const QString installed = AppRoot::filePath(entry.path);
+    const QString installed = installation.filePath(entry.path);
     if (!pathTaken(installed))
         return true;
     // A moved download goes back to the session directory, so the next run need not fetch it.
@@ -578,10 +580,10 @@ void ReplaceJournal::finishDeletions(const QList<Entry>& records, const LogLine&
         if (entry.kind != Kind::Delete)
             continue;
         // As in the run itself, a file that cannot be deleted is skipped.
-        static_cast<void>(removeIfTaken(AppRoot::filePath(entry.path), log));
+        static_cast<void>(removeIfTaken(installation.filePath(entry.path), log));
         // On probation, a deleted file was kept under its backup name.
         if (onProbation && !backups.contains(entry.path))
-            static_cast<void>(removeIfTaken(AppRoot::filePath(backupPath(entry.path)), log));
+            static_cast<void>(removeIfTaken(installation.filePath(backupPath(entry.path)), log));
     }
 }
 
@@ -634,10 +636,10 @@ bool ReplaceJournal::putBack(const QList<Entry>& records, const LogLine& log)
     const InstalledRelease previous = release(Kind::Probation);
     const RefusedVersion refused{release(Kind::Installed).version, previous.version,
                                  goingBack->path};
-    if (previous.write() && refused.write())
+    if (previous.write(installation) && refused.write(installation))
         return true;
     error = u"Could not record version %1 as installed in %2"_s.arg(previous.version)
-                    .arg(UpdateIniData::filename());
+                    .arg(UpdateIniData::filename(installation));
     return false;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "installationlayout.h"
 #include "installedrelease.h"
 
 #include <QList>
@@ -38,12 +39,13 @@ class ReplaceJournal
 public:
     using LogLine = std::function<void(const QString& line)>;
 
-    // The journal of the application root; a repair gives moved downloads back to
+    // The journal of installation's root; a repair gives moved downloads back to
     // sessionDirectory, unless it is empty or gone.
-    explicit ReplaceJournal(QString sessionDirectory = {});
+    explicit ReplaceJournal(InstallationLayout installation, QString sessionDirectory = {});
     // The journal that updaters before this one kept in the session directory, read so that a run
     // killed by one of them is still repaired.
-    [[nodiscard]] static ReplaceJournal keptInSession(const QString& sessionDirectory);
+    [[nodiscard]] static ReplaceJournal keptInSession(InstallationLayout installation,
+                                                      const QString& sessionDirectory);
 
     [[nodiscard]] static QString fileName();
     [[nodiscard]] const QString& path() const { return journalPath; }
@@ -129,7 +131,7 @@ private:
         InstalledRelease release = {}; // Installed and Probation only; GoingBack's reason is path
     };
 
-    ReplaceJournal(QString journalPath, QString sessionDirectory);
+    ReplaceJournal(InstallationLayout installation, QString journalPath, QString sessionDirectory);
 
     [[nodiscard]] static bool hasCommit(const QList<Entry>& records);
     // Whether a record's paths stay inside the application root and the session directory and
@@ -158,6 +160,7 @@ private:
     [[nodiscard]] QString downloadPath(const Entry& entry) const;
     void discard() const;
 
+    InstallationLayout installation;
     QString sessionDirectory;
     QString journalPath;
     QList<Entry> pending;

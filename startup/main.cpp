@@ -1,6 +1,7 @@
-#include "approot.h"
+// The entry point: guards the installation, repairs a killed run and puts the window together.
 #include "configuration.h"
 #include "firststartwatch.h"
+#include "installationlayout.h"
 #include "instancelock.h"
 #include "mainwindow.h"
 #include "probationwatcher.h"
@@ -43,7 +44,7 @@ void printError(const QString& text)
 // at work brings that one's window to the front, or says so when it cannot; a lock that cannot
 // be had at all stops the start, since it would run unguarded. Empty to go on, else the exit
 // code.
-std::optional<int> guardInstallation(InstanceLock& lock)
+std::optional<int> guardInstallation(InstanceLock& lock, const InstallationLayout& installation)
 {
     switch (lock.acquire()) {
     case InstanceLock::Result::Acquired:
@@ -57,8 +58,8 @@ std::optional<int> guardInstallation(InstanceLock& lock)
         if (SingleInstanceChecker::checkExistingInstance(u"#"_s,
                                                          SingleInstanceChecker::StaleSocket::Keep))
             return 0;
-        printError(
-                u"Another updater is already working on %1; this one ends"_s.arg(AppRoot::path()));
+        printError(u"Another updater is already working on %1; this one ends"_s.arg(
+                installation.root()));
         return otherUpdaterRunsExitCode;
     case InstanceLock::Result::Failed:
         printError(lock.errorString() + u"; the updater does not run without it"_s);
@@ -69,21 +70,21 @@ std::optional<int> guardInstallation(InstanceLock& lock)
 
 // A missing translation is no error: the built-in English texts stay. The standard lookup
 // shortens "update_de_DE" to "update_de" and "update" until a file is found.
-void installTranslator(QApplication& app, QTranslator& translator, const QString& baseName)
+void installTranslator(QApplication& app, QTranslator& translator,
+                       const InstallationLayout& installation, const QString& baseName)
 {
     const QString path =
-            AppRoot::filePath(u"translations/"_s + baseName + u'_' + QLocale::system().name());
+            installation.filePath(u"translations/"_s + baseName + u'_' + QLocale::system().name());
     if (translator.load(path, QString(), u"_."_s))
         app.installTranslator(&translator);
 }
 
 // What the previous self-update moved aside while it was in use; failures are retried next time.
-void removeLeftoversOfSelfUpdate()
+void removeLeftoversOfSelfUpdate(const InstallationLayout& installation)
 {
-    const QString root = AppRoot::path();
-    StartRepair::removeOldFiles(root);
-    StartRepair::removeOldFiles(root + u"/imageformats"_s);
-    StartRepair::removeOldFiles(root + u"/accessible"_s);
+    StartRepair::removeOldFiles(installation, installation.root());
+    StartRepair::removeOldFiles(installation, installation.filePath(u"imageformats"_s));
+    StartRepair::removeOldFiles(installation, installation.filePath(u"accessible"_s));
 }
 
 } // namespace
@@ -93,29 +94,33 @@ int main(int argc, char* argv[])
     if (argc == 2 && ProbationWatcher::option() == QLatin1StringView(argv[1])) {
         FirstStartWatch::blockChildSignal();
         QCoreApplication app(argc, argv);
-        return ProbationWatcher::watch();
+        return ProbationWatcher::watch(InstallationLayout(QCoreApplication::applicationDirPath()));
     }
     QApplication app(argc, argv);
-    InstanceLock lock(AppRoot::filePath(InstanceLock::fileName()));
-    if (const std::optional<int> exitCode = guardInstallation(lock))
+    // The installation this updater updates is the one it lies in; everything below is handed
+    // this one layout.
+    const InstallationLayout installation(QCoreApplication::applicationDirPath());
+    InstanceLock lock(installation.filePath(InstanceLock::fileName()));
+    if (const std::optional<int> exitCode = guardInstallation(lock, installation))
         return *exitCode;
     // Before anything else, whatever this start goes on to do: a run that was killed leaves the
     // installation at its old version or its new one, never between the two.
     QStringList repairLog;
     QString repairError;
     const bool repaired = StartRepair::repairKilledRun(
-            [&repairLog](const QString& line) { repairLog << line; }, repairError);
+            installation, [&repairLog](const QString& line) { repairLog << line; }, repairError);
     if (repaired)
-        removeLeftoversOfSelfUpdate();
+        removeLeftoversOfSelfUpdate(installation);
 
     QTranslator updateTranslator;
     QTranslator qtTranslator;
-    installTranslator(app, updateTranslator, u"update"_s);
-    installTranslator(app, qtTranslator, u"qt"_s);
+    installTranslator(app, updateTranslator, installation, u"update"_s);
+    installTranslator(app, qtTranslator, installation, u"qt"_s);
 
-    Configuration configuration;
+    Configuration configuration(installation);
     configuration.setRetryQuestion(&VersionQueryBox::askRetry);
-    MainWindow window(configuration, &ProbationWatcher::startClient);
+    MainWindow window(configuration,
+                      [&installation] { ProbationWatcher::startClient(installation); });
     for (const QString& line : std::as_const(repairLog))
         window.onAppendText(line);
     // No run may work on an installation that is not whole: the journal stays for the next start,

@@ -2,8 +2,8 @@
 
 #include "probationwatcher.h"
 
-#include "approot.h"
 #include "firststartwatch.h"
+#include "installationlayout.h"
 #include "instancelock.h"
 #include "processtools.h"
 #include "replacejournal.h"
@@ -59,36 +59,38 @@ const QString& ProbationWatcher::option()
     return text;
 }
 
-void ProbationWatcher::startClient()
+void ProbationWatcher::startClient(const InstallationLayout& installation)
 {
-    if (!ReplaceJournal().probation()) {
-        ProcessTools::startVq3Client();
+    if (!ReplaceJournal(installation).probation()) {
+        ProcessTools::startVq3Client(installation);
         return;
     }
     // Detached: the watcher, and through it the client, outlive the updater.
     if (!QProcess::startDetached(QCoreApplication::applicationFilePath(), {option()}))
-        ProcessTools::startVq3Client();
+        ProcessTools::startVq3Client(installation);
 }
 
-int ProbationWatcher::watch()
+int ProbationWatcher::watch(const InstallationLayout& installation)
 {
-    const std::optional<ReplaceJournal::Probation> probation = ReplaceJournal().probation();
+    const std::optional<ReplaceJournal::Probation> probation =
+            ReplaceJournal(installation).probation();
     if (!probation) {
-        ProcessTools::startVq3Client();
+        ProcessTools::startVq3Client(installation);
         return 0;
     }
-    const StartOutcome outcome = FirstStartWatch::run(ProcessTools::clientStartScriptPath(),
-                                                      UserSettings::read().probation);
+    const StartOutcome outcome =
+            FirstStartWatch::run(ProcessTools::clientStartScriptPath(installation),
+                                 UserSettings::read(installation).probation);
     const ProbationVerdict verdict = ProbationVerdict::judge(outcome, probation->installed.version);
     print(verdict.reason);
 
-    InstanceLock lock(AppRoot::filePath(InstanceLock::fileName()));
+    InstanceLock lock(installation.filePath(InstanceLock::fileName()));
     if (!waitForLock(lock)) {
         print(u"The installation is busy: the next start of the updater ends the probation"_s);
         return 1;
     }
     // Another updater may have ended it meanwhile, or finished another run since.
-    ReplaceJournal journal;
+    ReplaceJournal journal(installation);
     const std::optional<ReplaceJournal::Probation> current = journal.probation();
     if (!current || current->installed.version != probation->installed.version)
         return 0;
@@ -104,6 +106,6 @@ int ProbationWatcher::watch()
         print(journal.errorString());
         return 1;
     }
-    ProcessTools::startVq3Client();
+    ProcessTools::startVq3Client(installation);
     return 0;
 }

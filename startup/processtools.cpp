@@ -1,18 +1,15 @@
 #include "processtools.h"
 
-#include "approot.h"
-#include "installationlayout.h"
-
 #include <QProcess>
 
-void ProcessTools::startVq3Client()
+void ProcessTools::startVq3Client(const InstallationLayout& installation)
 {
     // Detached, so that the client runs on when the updater ends; whether it started is not
     // the updater's concern any more.
-    QProcess::startDetached(clientStartScriptPath(), {});
+    QProcess::startDetached(clientStartScriptPath(installation), {});
 }
 
-QString ProcessTools::clientStartScriptPath()
+QString ProcessTools::clientStartScriptPath(const InstallationLayout& installation)
 {
-    return AppRoot::filePath(InstallationLayout::clientStartScript());
+    return installation.filePath(InstallationLayout::clientStartScript());
 }

@@ -1,6 +1,5 @@
 #include "changelogviewer.h"
 
-#include "approot.h"
 #include "changelogfetch.h"
 #include "inerttextdocument.h"
 #include "mirrorsini.h"
@@ -20,25 +19,16 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <utility>
 
 using namespace Qt::StringLiterals;
 
 ChangeLogViewer* ChangeLogViewer::m_instance = nullptr;
 
-namespace {
-
-const QString updateIniName = u"update.ini"_s;
-
-bool appRootFileExists(const QString& fileName)
-{
-    return QFileInfo::exists(AppRoot::filePath(fileName));
-}
-
-} // namespace
-
-ChangeLogViewer::ChangeLogViewer(QNetworkAccessManager* manager, QWidget* parent,
-                                 std::chrono::milliseconds requestTimeout)
+ChangeLogViewer::ChangeLogViewer(QNetworkAccessManager* manager, InstallationLayout installation,
+                                 QWidget* parent, std::chrono::milliseconds requestTimeout)
     : QDialog(parent, Qt::Dialog | Qt::WindowSystemMenuHint)
+    , installation(std::move(installation))
     , textEdit(new QTextBrowser(this))
     , networkManager(manager)
     , requestTimeout(requestTimeout)
@@ -87,10 +77,11 @@ ChangeLogViewer::~ChangeLogViewer()
 }
 
 void ChangeLogViewer::showRemoteChangeLogDialog(QWidget* parent, QNetworkAccessManager* manager,
+                                                const InstallationLayout& installation,
                                                 const QString& path, const QString& clientType)
 {
     if (!m_instance) {
-        m_instance = new ChangeLogViewer(manager, parent);
+        m_instance = new ChangeLogViewer(manager, installation, parent);
         m_instance->clientType = clientType;
         m_instance->requestRemote(path);
     }
@@ -199,13 +190,12 @@ QString ChangeLogViewer::getRemoteUrl()
     mirrorsLoaded = true;
 
     // An alpha location is the only place the alpha builds are; it is tried once, alone.
-    if (appRootFileExists(updateIniName)) {
-        const AppRootSettings settings(updateIniName);
-        const QString alpha = AppRootSettings::readText(settings, u"Channel/alpha"_s);
+    if (QFileInfo::exists(SettingsFile::updateIniPath(installation))) {
+        const QString alpha = SettingsFile::alphaUrl(SettingsFile::updateIni(installation));
         if (!alpha.isEmpty())
             return alpha;
     }
-    if (!appRootFileExists(MirrorsIni::fileName()))
+    if (!QFileInfo::exists(installation.filePath(MirrorsIni::fileName())))
         return {};
     readMirrorUrls();
     return getRandomMirror();
@@ -213,7 +203,7 @@ QString ChangeLogViewer::getRemoteUrl()
 
 void ChangeLogViewer::readMirrorUrls()
 {
-    AppRootSettings settings(MirrorsIni::fileName());
+    SettingsFile settings(installation.filePath(MirrorsIni::fileName()));
     mirrorUrls = MirrorsIni::urls(settings);
 }
 

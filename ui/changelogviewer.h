@@ -1,5 +1,7 @@
 #pragma once
 
+#include "installationlayout.h"
+
 #include <QDialog>
 #include <QPointer>
 #include <QString>
@@ -14,9 +16,9 @@ class QTimer;
 class QUrl;
 
 // A non-modal dialog showing the change log of the version being installed, fetched from the
-// version's directory on a mirror chosen at random. A mirror that fails, is too slow or answers
-// with a redirection is dropped and the next one is tried. At most one such dialog exists. The
-// change log is plain text unless the version's signed release manifest lists it (see
+// version's directory on a mirror of the installation chosen at random. A mirror that fails, is too
+// slow or answers with a redirection is dropped and the next one is tried. At most one such dialog
+// exists. The change log is plain text unless the version's signed release manifest lists it (see
 // ChangeLogFetch); then it may be rich text, which loads nothing. Web links in it open in the
 // browser; for any other link, message says why not. The requests go through the network access
 // of the run, and so through its proxy.
@@ -31,15 +33,18 @@ public:
     // Room beside the widest line for the frame, the margins and a vertical scroll bar.
     static constexpr int lineMargin = 50;
 
-    // manager is not owned; a viewer that outlives it loads nothing more.
-    explicit ChangeLogViewer(QNetworkAccessManager* manager, QWidget* parent = nullptr,
-                             std::chrono::milliseconds requestTimeout = defaultRequestTimeout);
+    // manager is not owned; a viewer that outlives it loads nothing more. The mirrors are those
+    // of installation.
+    ChangeLogViewer(QNetworkAccessManager* manager, InstallationLayout installation,
+                    QWidget* parent = nullptr,
+                    std::chrono::milliseconds requestTimeout = defaultRequestTimeout);
     ~ChangeLogViewer() override;
 
     // Opens the one dialog and loads the change log of the version directory path, or brings
     // the open dialog to the front without reloading it.
     // With the client type, the release manifest beside the change log is checked as well.
     static void showRemoteChangeLogDialog(QWidget* parent, QNetworkAccessManager* manager,
+                                          const InstallationLayout& installation,
                                           const QString& path, const QString& clientType = {});
     // The open dialog, or null.
     [[nodiscard]] static ChangeLogViewer* instance() { return m_instance; }
@@ -79,6 +84,7 @@ private:
 
     static ChangeLogViewer* m_instance;
 
+    const InstallationLayout installation;
     QTextBrowser* textEdit;
     QPointer<QNetworkAccessManager> networkManager;
     QPointer<ChangeLogFetch> fetch;

@@ -317,9 +317,9 @@ void MainWindow::on_changelogButton_clicked()
 {
     if (!mayUseNetwork())
         return;
-    ChangeLogViewer::showRemoteChangeLogDialog(this, engine->networkAccessManager(),
-                                               QString::number(configuration.clientVersion),
-                                               configuration.clientType);
+    ChangeLogViewer::showRemoteChangeLogDialog(
+            this, engine->networkAccessManager(), configuration.installation(),
+            QString::number(configuration.clientVersion), configuration.clientType);
     connect(ChangeLogViewer::instance(), &ChangeLogViewer::message, this, &MainWindow::onAppendText,
             Qt::UniqueConnection);
 }

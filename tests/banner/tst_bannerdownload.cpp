@@ -1,4 +1,3 @@
-#include "approot.h"
 #include "banner.h"
 #include "bannerimagefetch.h"
 #include "configuration.h"
@@ -65,14 +64,13 @@ private:
 void TestBannerDownload::init()
 {
     root = std::make_unique<QTemporaryDir>();
-    AppRoot::setPath(root->path());
     server = std::make_unique<TestHttpServer>();
     QVERIFY(server->isListening());
 }
 
 void TestBannerDownload::makeEngine()
 {
-    configuration = std::make_unique<Configuration>();
+    configuration = std::make_unique<Configuration>(InstallationLayout(root->path()));
     engine = std::make_unique<UpdateEngine>(*configuration);
     found = std::make_unique<QSignalSpy>(engine.get(), &UpdateEngine::bannerFound);
 }
@@ -214,7 +212,7 @@ void TestBannerDownload::fetchesOneImageAtATime()
 
 void TestBannerDownload::fetchesThroughTheProxy()
 {
-    QFile ini(AppRoot::filePath(u"update.ini"_s));
+    QFile ini(root->filePath(u"update.ini"_s));
     QVERIFY(ini.open(QIODevice::WriteOnly));
     ini.write("[update]\nproxy=" + server->urlText().toLatin1() + "\n");
     ini.close();

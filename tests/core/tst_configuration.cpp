@@ -1,4 +1,3 @@
-#include "approot.h"
 #include "configuration.h"
 #include "configuration_p.h"
 #include "installationlayout.h"
@@ -25,7 +24,6 @@ class ConfigurationFixture
 public:
     explicit ConfigurationFixture(const std::optional<QByteArray>& updateIni)
     {
-        AppRoot::setPath(root.path());
         if (updateIni) {
             QFile file(root.filePath(u"update.ini"_s));
             if (file.open(QIODevice::WriteOnly))
@@ -35,11 +33,10 @@ public:
                                                     200ms);
         configuration.setRetryQuestion(&VersionQueryBox::askRetry);
     }
-    ~ConfigurationFixture() { AppRoot::setPath(QString()); }
 
     QTemporaryDir root;
     UdpResponder server;
-    Configuration configuration;
+    Configuration configuration{InstallationLayout(root.path())};
 };
 
 class TestConfiguration : public QObject
@@ -259,7 +256,7 @@ void TestConfiguration::proxyAndStreams()
     QFETCH(int, expectedStreams);
 
     ConfigurationFixture fixture(updateIni);
-    const UserSettings settings = UserSettings::read();
+    const UserSettings settings = UserSettings::read(fixture.configuration.installation());
     QCOMPARE(settings.proxy, expectedProxy);
     QCOMPARE(settings.streams, expectedStreams);
     // No row gives the default itself: a value that is kept is one given.
@@ -364,21 +361,19 @@ void TestConfiguration::tempDirSkipsExistingCandidates()
             QVERIFY(QFile::link(temp.systemTemp.filePath(u"nowhere"_s), path));
     }
 
-    SessionLayout session;
-    QString error;
-    QVERIFY(SessionLayout::create(session, error));
-    QCOMPARE(session.directory(), temp.candidate(expectedNumber));
-    QVERIFY(QFileInfo(session.directory()).isDir());
+    const Result<SessionLayout> session = SessionLayout::create();
+    QVERIFY(session.ok());
+    QCOMPARE(session.value().directory(), temp.candidate(expectedNumber));
+    QVERIFY(QFileInfo(session.value().directory()).isDir());
     QVERIFY(!QFileInfo::exists(temp.systemTemp.filePath(u"nowhere"_s)));
 }
 
 void TestConfiguration::tempDirIsPrivate()
 {
     TemporaryDirectoryFixture temp;
-    SessionLayout session;
-    QString error;
-    QVERIFY(SessionLayout::create(session, error));
-    const QFileInfo info(session.directory());
+    const Result<SessionLayout> session = SessionLayout::create();
+    QVERIFY(session.ok());
+    const QFileInfo info(session.value().directory());
     QVERIFY(info.isDir());
     const auto groupOrOther = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup |
                               QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
@@ -392,11 +387,10 @@ void TestConfiguration::tempDirGivesUpAfterAllCandidates()
     for (int i = 0; i < SessionLayout::directoryCandidates; ++i)
         QVERIFY(QFile(temp.candidate(i)).open(QIODevice::WriteOnly));
 
-    SessionLayout session;
-    QString error;
-    QVERIFY(!SessionLayout::create(session, error));
-    QCOMPARE(error, u"Unable to create temp directory."_s);
-    QVERIFY(session.directory().isEmpty());
+    const Result<SessionLayout> session = SessionLayout::create();
+    QVERIFY(!session.ok());
+    QCOMPARE(session.failure().kind, Failure::Kind::Disk);
+    QCOMPARE(session.failure().text, u"Unable to create temp directory."_s);
 }
 
 void TestConfiguration::specialFileNames_data()

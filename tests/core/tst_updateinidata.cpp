@@ -1,4 +1,4 @@
-#include "approot.h"
+#include "installationlayout.h"
 #include "rolloutbucket.h"
 #include "updateinidata.h"
 
@@ -28,32 +28,32 @@ private:
     [[nodiscard]] QByteArray readUpdateIni() const;
 
     std::unique_ptr<QTemporaryDir> root;
+    InstallationLayout installation;
 };
 
 void TestUpdateIniData::init()
 {
     root = std::make_unique<QTemporaryDir>();
     QVERIFY(root->isValid());
-    AppRoot::setPath(root->path());
+    installation = InstallationLayout(root->path());
     QVERIFY(QDir(root->path()).mkdir(u"sonavelle_temp_4"_s));
 }
 
 void TestUpdateIniData::cleanup()
 {
-    AppRoot::setPath(QString());
     root.reset();
 }
 
 void TestUpdateIniData::writeUpdateIni(const QByteArray& text)
 {
-    QFile file(UpdateIniData::filename());
+    QFile file(UpdateIniData::filename(installation));
     QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
     file.write(text);
 }
 
 QByteArray TestUpdateIniData::readUpdateIni() const
 {
-    QFile file(UpdateIniData::filename());
+    QFile file(UpdateIniData::filename(installation));
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
@@ -90,7 +90,7 @@ void TestUpdateIniData::get()
     int version = -1;
     QString type = u"untouched"_s;
     QString directory = u"untouched"_s;
-    QCOMPARE(UpdateIniData::get(&version, &type, &directory), valid);
+    QCOMPARE(UpdateIniData::get(installation, &version, &type, &directory), valid);
     QCOMPARE(version, valid ? expectedVersion : -1);
     QCOMPARE(type, valid ? expectedType : u"untouched"_s);
     QCOMPARE(directory, valid ? dir : u"untouched"_s);
@@ -99,13 +99,13 @@ void TestUpdateIniData::get()
 void TestUpdateIniData::getFillsOnlyTheGivenOutputs()
 {
     const QString dir = root->filePath(u"sonavelle_temp_4"_s);
-    UpdateIniData::modify(7, dir, u"client_x"_s);
+    UpdateIniData::modify(installation, 7, dir, u"client_x"_s);
     int version = 0;
     QString directory;
-    QVERIFY(UpdateIniData::get(&version, nullptr, &directory));
+    QVERIFY(UpdateIniData::get(installation, &version, nullptr, &directory));
     QCOMPARE(version, 7);
     QCOMPARE(directory, dir);
-    QVERIFY(UpdateIniData::get());
+    QVERIFY(UpdateIniData::get(installation));
 }
 
 void TestUpdateIniData::writingKeepsOtherGroups()
@@ -113,19 +113,19 @@ void TestUpdateIniData::writingKeepsOtherGroups()
     writeUpdateIni("[Channel]\nbeta=true\n\n[update]\nstreams=3\nproxy=http://p:8080\n"_ba);
     const QString dir = root->filePath(u"sonavelle_temp_4"_s);
 
-    UpdateIniData::modify(5, dir, u"client_linux_amd64"_s, u"/a/.update.journal"_s);
-    UpdateIniData::modify(6, dir, u"client_linux_amd64"_s, u"/b/.update.journal"_s);
+    UpdateIniData::modify(installation, 5, dir, u"client_linux_amd64"_s, u"/a/.update.journal"_s);
+    UpdateIniData::modify(installation, 6, dir, u"client_linux_amd64"_s, u"/b/.update.journal"_s);
     const QByteArray written = readUpdateIni();
     QVERIFY(written.contains("[current]"));
     QVERIFY(written.contains("version=6"));
     QVERIFY(!written.contains("version=5"));
     QVERIFY(written.contains("journal=/b/.update.journal"));
     int version = 0;
-    QVERIFY(UpdateIniData::get(&version));
+    QVERIFY(UpdateIniData::get(installation, &version));
     QCOMPARE(version, 6);
 
-    UpdateIniData::cleanup();
-    QVERIFY(!UpdateIniData::get());
+    UpdateIniData::cleanup(installation);
+    QVERIFY(!UpdateIniData::get(installation));
     const QByteArray cleaned = readUpdateIni();
     QVERIFY(!cleaned.contains("[current]"));
     QVERIFY(cleaned.contains("[Channel]\nbeta=true"));
@@ -150,13 +150,13 @@ void TestUpdateIniData::rolloutBucketIsDrawnOnce()
     QFETCH(int, bucket);
     writeUpdateIni("[update]\nstreams=3\n" + kept);
     bool written = false;
-    const int first = RolloutBucket::read(&written);
+    const int first = RolloutBucket::read(installation, &written);
     QVERIFY(written);
     QVERIFY(first >= 0 && first < 10000);
     if (bucket >= 0)
         QCOMPARE(first, bucket);
     // Kept through restarts, beside the other settings.
-    QCOMPARE(RolloutBucket::read(), first);
+    QCOMPARE(RolloutBucket::read(installation), first);
     QVERIFY(readUpdateIni().contains(QByteArray("bucket=" + QByteArray::number(first))));
     QVERIFY(readUpdateIni().contains("streams=3"));
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "httpserver.h"
+#include "installationlayout.h"
 #include "mirrors.h"
 #include "sessionlayout.h"
 #include "sharedrandom.h"
@@ -127,6 +128,12 @@ struct DownloadFixture
             return false;
         session = SessionLayout(dir.filePath(QStringLiteral("temp")));
         return true;
+    }
+
+    // The installation the downloads belong to; only a patch's apply reads from it.
+    [[nodiscard]] InstallationLayout installation() const
+    {
+        return InstallationLayout(dir.filePath(QStringLiteral("root")));
     }
 
     // The path under which mirror m serves a file.

@@ -66,12 +66,13 @@ private:
     {
         return DownloadFixture::path(mirror, u"dl/"_s + fileName);
     }
-    // The task of first, manager, mirrors, session, more..., without parent, of weight 1.
+    // The task of first, manager, mirrors, session, installation, more..., without parent, of
+    // weight 1.
     template<typename Task, typename First, typename... More>
     Task* makeTask(const QString& name, First first, More... more)
     {
-        auto owned = std::make_unique<Task>(first, &fx->manager, &fx->mirrors, session, more...,
-                                            nullptr, 1.0);
+        auto owned = std::make_unique<Task>(first, &fx->manager, &fx->mirrors, session,
+                                            fx->installation(), more..., nullptr, 1.0);
         Task* raw = owned.get();
         task = std::move(owned);
         fx->log.watchTask(raw, name);

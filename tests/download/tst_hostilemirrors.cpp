@@ -134,7 +134,7 @@ TaskSpecification* TestHostileMirrors::makeTask(const QString& fileName, const Q
     if (expectedSize > 0)
         task = std::make_unique<DownloadFileTaskSpecification>(
                 FileDownloadSpecification{u"dl"_s, fileName, md5Of(content), expectedSize},
-                &fx->manager, &fx->mirrors, session, nullptr, 1.0);
+                &fx->manager, &fx->mirrors, session, fx->installation(), nullptr, 1.0);
     else
         task = std::make_unique<DownloadTaskSpecification>(&fx->manager, &fx->mirrors,
                                                            u"dl/"_s + fileName, local(fileName),
@@ -312,8 +312,8 @@ void TestHostileMirrors::htmlErrorPageFailsAndTheRunGoesOn()
     expected += {u"list message Downloading dl/a.bin finished"_s,
                  u"list message Downloading dl/b.bin"_s,
                  u"list message Downloading dl/b.bin finished"_s, u"list finished"_s};
-    task = std::make_unique<DownloadFileListTaskSpecification>(files, &fx->manager, &fx->mirrors,
-                                                               session, streams, nullptr, 1.0);
+    task = std::make_unique<DownloadFileListTaskSpecification>(
+            files, &fx->manager, &fx->mirrors, session, fx->installation(), streams, nullptr, 1.0);
     fx->log.watchTask(task.get(), u"list"_s);
 
     task->execute();

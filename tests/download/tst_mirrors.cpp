@@ -1,4 +1,3 @@
-#include "approot.h"
 #include "downloadtestsupport.h"
 #include "mirrors.h"
 #include "sharedrandom.h"
@@ -41,7 +40,7 @@ private slots:
     void onlyEntriesBelowSizeCount();
     void sectionsBelowOthersHideNothing_data();
     void sectionsBelowOthersHideNothing();
-    void readsRelativeNameFromApplicationRoot();
+    void readsMirrorsIniOfAnInstallation();
     void alpha_data();
     void alpha();
 
@@ -191,13 +190,12 @@ void TestMirrors::sectionsBelowOthersHideNothing()
     QCOMPARE(mirrors->list().at(1).url, u"http://eu.example/7"_s);
 }
 
-void TestMirrors::readsRelativeNameFromApplicationRoot()
+void TestMirrors::readsMirrorsIniOfAnInstallation()
 {
     QVERIFY(writeMirrorsFile(dir.filePath(u"mirrors.ini"_s),
                              {{u"root"_s, u"http://root.example"_s, {}}}));
-    AppRoot::setPath(dir.path());
-    QVERIFY(mirrors->initDefault(MirrorsIni::fileName(), 3));
-    AppRoot::setPath({});
+    QVERIFY(mirrors->initDefault(InstallationLayout(dir.path()).filePath(MirrorsIni::fileName()),
+                                 3));
     QCOMPARE(names(*mirrors), QStringList{u"root"_s});
     QCOMPARE(mirrors->list().at(0).url, u"http://root.example/3"_s);
 }

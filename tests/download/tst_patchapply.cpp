@@ -57,8 +57,8 @@ void TestPatchApply::largeAppliesWaitOffTheWorkPool()
                 u"p"_s, Sha256::hexOf(patch),  patch.size(),  u"old"_s,
                 result, Sha256::hexOf(target), target.size(), BinaryPatch::Method::Zstd};
         applies.push_back(std::make_unique<PatchApplyTaskSpecification>(
-                toApply, SessionLayout(session.path()), nullptr, 1.0,
-                InstallationLayout(root.path())));
+                toApply, SessionLayout(session.path()), InstallationLayout(root.path()), nullptr,
+                1.0));
         applies.back()->execute();
     }
     StreamDigests hasher;

@@ -98,7 +98,7 @@ void TestResumedDownload::resume()
     const QString md5 =
             QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Md5).toHex());
     DownloadFileTaskSpecification task({u"dl"_s, u"a.bin"_s, md5, content.size()}, &fx.manager,
-                                       &fx.mirrors, session, nullptr, 1.0);
+                                       &fx.mirrors, session, fx.installation(), nullptr, 1.0);
     fx.log.watchTask(&task, u"file"_s);
 
     task.execute();

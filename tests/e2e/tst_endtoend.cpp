@@ -1,4 +1,3 @@
-#include "approot.h"
 #include "banner.h"
 #include "changelogviewer.h"
 #include "channelstatement.h"
@@ -1707,9 +1706,7 @@ void TestEndToEnd::everyRequestGoesThroughTheProxy()
     const QByteArray bannerRequest = "GET " + nginx.url(u"banner.png"_s).toUtf8() + " HTTP";
     QVERIFY2(proxy.log().contains(bannerRequest), proxy.log().constData());
 
-    AppRoot::setPath(installation.path());
-    const auto restoreRoot = qScopeGuard([] { AppRoot::setPath(QString()); });
-    Configuration configuration;
+    Configuration configuration{InstallationLayout(installation.path())};
     configuration.clientType = clientType;
     configuration.clientVersion = 2;
     {

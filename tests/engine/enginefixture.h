@@ -1,6 +1,5 @@
 #pragma once
 
-#include "approot.h"
 #include "configuration.h"
 #include "httpserver.h"
 #include "signallog.h"
@@ -27,7 +26,6 @@ public:
         : previousTmpDir(qgetenv("TMPDIR"))
     {
         qputenv("TMPDIR", systemTemp.path().toLocal8Bit());
-        AppRoot::setPath(root.path());
         server.setServedDirectory(mirrorRoot.path());
         if (withDefaultFiles) {
             release.addFile(QStringLiteral("bin"), QStringLiteral("client"),
@@ -41,8 +39,12 @@ public:
     ~EngineFixture()
     {
         engine.reset();
-        AppRoot::setPath(QString());
         qputenv("TMPDIR", previousTmpDir);
+    }
+
+    [[nodiscard]] const InstallationLayout& installation() const
+    {
+        return configuration.installation();
     }
 
     [[nodiscard]] bool publish() { return publish(release); }
@@ -115,7 +117,7 @@ public:
     QTemporaryDir mirrorRoot;
     TestHttpServer server;
     TestRelease release{version, clientType};
-    Configuration configuration;
+    Configuration configuration{InstallationLayout(root.path())};
     std::unique_ptr<UpdateEngine> engine;
     SignalLog log;
 };

@@ -1,4 +1,3 @@
-#include "approot.h"
 #include "configuration.h"
 #include "makedownloadreplacelisttaskspecification.h"
 #include "runcontext.h"
@@ -140,7 +139,6 @@ void TestMakeDownloadReplaceList::init()
     root = std::make_unique<QTemporaryDir>();
     temp = std::make_unique<QTemporaryDir>();
     QVERIFY(root->isValid() && temp->isValid());
-    AppRoot::setPath(root->path());
     // The lists from the product ini alone; the release manifest adds only the SHA-256 digests.
     context = RunContext();
     context.launch.clientType = u"client_linux_amd64"_s;
@@ -153,7 +151,6 @@ void TestMakeDownloadReplaceList::init()
 void TestMakeDownloadReplaceList::cleanup()
 {
     WorkPool::instance()->waitForDone();
-    AppRoot::setPath(QString());
 }
 
 void TestMakeDownloadReplaceList::writeFiles(const QString& base, const QStringList& files)
@@ -358,7 +355,7 @@ void TestMakeDownloadReplaceList::readsConfigurationWhenStarted()
     task.execute();
     context.launch.clientType = u"other_type"_s;
     context.session = SessionLayout(elsewhere.path());
-    AppRoot::setPath(elsewhere.path());
+    context.installation = InstallationLayout(elsewhere.path());
     gate.open();
     QTRY_COMPARE(finished.count(), 1);
     QCOMPARE(describe(task.result()), QStringList{u"replace dl|b||0|"_s});

@@ -62,7 +62,7 @@ void TestUpdateEngine::runsThePipelineAndCleansUp()
     const QString tempDir = f.tempDir();
     QCOMPARE(tempDir, f.sessionDirectory(0));
     int recordedVersion = 0;
-    QVERIFY(UpdateIniData::get(&recordedVersion));
+    QVERIFY(UpdateIniData::get(f.installation(), &recordedVersion));
     QCOMPARE(recordedVersion, version);
 
     QVERIFY(engine.startUpdate());
@@ -84,7 +84,7 @@ void TestUpdateEngine::runsThePipelineAndCleansUp()
     for (qsizetype i = 1; i + 1 < reportedAt.size(); ++i)
         QVERIFY2(reportedAt.at(i) - reportedAt.at(i - 1) >= 95, qPrintable(QString::number(i)));
     QVERIFY(!QFileInfo::exists(tempDir));
-    QVERIFY(!UpdateIniData::get());
+    QVERIFY(!UpdateIniData::get(f.installation()));
 }
 
 void TestUpdateEngine::resumesSessionOfSameVersion()
@@ -93,7 +93,7 @@ void TestUpdateEngine::resumesSessionOfSameVersion()
     QVERIFY(f.publish());
     const QString previous = f.sessionDirectory(3);
     QVERIFY(TestRelease::writeFile(previous + u"/bin/client"_s, "client program"_ba));
-    UpdateIniData::modify(version, previous, clientType);
+    UpdateIniData::modify(f.installation(), version, previous, clientType);
 
     UpdateEngine& engine = f.makeEngine();
     QVERIFY(engine.initialize());
@@ -120,7 +120,7 @@ void TestUpdateEngine::cleansUpSessionOfOtherVersion()
     const QString previous = f.sessionDirectory(3);
     QVERIFY(TestRelease::writeFile(previous + u"/bin/.hidden"_s, "x"_ba));
     QVERIFY(TestRelease::writeFile(previous + u"/a/b/c.bin"_s, "y"_ba));
-    UpdateIniData::modify(previousVersion, previous, previousType);
+    UpdateIniData::modify(f.installation(), previousVersion, previous, previousType);
 
     UpdateEngine& engine = f.makeEngine();
     QVERIFY(engine.initialize());
@@ -132,7 +132,7 @@ void TestUpdateEngine::cleansUpSessionOfOtherVersion()
     QCOMPARE(f.tempDir(), f.sessionDirectory(0));
     int recordedVersion = 0;
     QString recordedDir;
-    QVERIFY(UpdateIniData::get(&recordedVersion, nullptr, &recordedDir));
+    QVERIFY(UpdateIniData::get(f.installation(), &recordedVersion, nullptr, &recordedDir));
     QCOMPARE(recordedVersion, version);
     QCOMPARE(recordedDir, f.sessionDirectory(0));
 }
@@ -144,7 +144,7 @@ void TestUpdateEngine::leavesNonSessionDirectoryAlone()
     // "update.ini" names a directory that holds the user's files.
     const QString documents = f.systemTemp.filePath(u"Documents"_s);
     QVERIFY(TestRelease::writeFile(documents + u"/letter.txt"_s, "dear"_ba));
-    UpdateIniData::modify(6, documents, clientType);
+    UpdateIniData::modify(f.installation(), 6, documents, clientType);
 
     UpdateEngine& engine = f.makeEngine();
     QVERIFY(engine.initialize());
@@ -155,7 +155,7 @@ void TestUpdateEngine::leavesNonSessionDirectoryAlone()
     QCOMPARE(f.tempDir(), f.sessionDirectory(0));
 
     // The same holds for a record of the version being installed: nothing is reused or emptied.
-    UpdateIniData::modify(version, documents, clientType);
+    UpdateIniData::modify(f.installation(), version, documents, clientType);
     f.log.clear();
     QVERIFY(engine.initialize());
     QVERIFY(f.log.events().isEmpty());
@@ -171,7 +171,7 @@ void TestUpdateEngine::doesNotReuseSymbolicLinkDirectory()
     const QString elsewhere = f.systemTemp.filePath(u"elsewhere"_s);
     QVERIFY(TestRelease::writeFile(elsewhere + u"/keep.txt"_s, "keep"_ba));
     QVERIFY(QFile::link(elsewhere, f.sessionDirectory(5)));
-    UpdateIniData::modify(version, f.sessionDirectory(5), clientType);
+    UpdateIniData::modify(f.installation(), version, f.sessionDirectory(5), clientType);
 
     UpdateEngine& engine = f.makeEngine();
     QVERIFY(engine.initialize());
@@ -227,7 +227,7 @@ void TestUpdateEngine::cancelWhileDownloading()
                           u"updateCanceled"_s}));
     QCOMPARE(engine.state(), UpdateEngine::Aborted);
     QVERIFY(QFileInfo(tempDir).isDir());
-    QVERIFY(UpdateIniData::get());
+    QVERIFY(UpdateIniData::get(f.installation()));
     QVERIFY(!QFileInfo::exists(tempDir + u"/data/big.bin"_s));
 
     engine.reset();
@@ -262,7 +262,7 @@ void TestUpdateEngine::onlyLyingMirrorsEndTheRunCanceled()
     rootEntries.sort();
     QCOMPARE(rootEntries, (QStringList{u"mirrors.ini"_s, u"update.ini"_s}));
     QVERIFY(QFileInfo(tempDir).isDir());
-    QVERIFY(UpdateIniData::get());
+    QVERIFY(UpdateIniData::get(f.installation()));
 }
 
 // "Restart" after a cancelled run, as the window does it: every run gets a fresh mirror list (the
@@ -398,7 +398,7 @@ void TestUpdateEngine::removeOldFiles()
     for (const QString& name : present)
         QVERIFY(TestRelease::writeFile(dir.filePath(name), "x"_ba));
 
-    StartRepair::removeOldFiles(dir.path());
+    StartRepair::removeOldFiles(InstallationLayout(dir.path()), dir.path());
 
     QStringList left = QDir(dir.path()).entryList(QDir::Files);
     left.sort();

@@ -160,7 +160,7 @@ void TestUpdateRun::freshInstall()
     QVERIFY(runOnce(f, engine));
 
     COMPARE_TREES(rootTree(f), expectedTree(before, f.release));
-    QVERIFY(!UpdateIniData::get());
+    QVERIFY(!UpdateIniData::get(f.installation()));
     QCOMPARE(QDir(f.systemTemp.path()).entryList(QDir::Dirs | QDir::NoDotAndDotDot), QStringList());
 }
 
@@ -191,7 +191,7 @@ void TestUpdateRun::incrementalUpdate()
     // The unchanged file was neither downloaded nor replaced.
     QCOMPARE(f.server.requestCount(u"/m1/7/bin/docs/readme.txt"_s), 0);
     QVERIFY(!f.log.events().join(u'\n').contains(u"readme.txt"_s));
-    QVERIFY(!UpdateIniData::get());
+    QVERIFY(!UpdateIniData::get(f.installation()));
 }
 
 void TestUpdateRun::nothingChanged()
@@ -243,7 +243,7 @@ void TestUpdateRun::failingUnpackRollsEverythingBack()
     COMPARE_TREES(rootTree(f), before);
     QVERIFY(f.log.events().join(u'\n').contains(u"rolling back file updates"_s));
     QString tempDir;
-    QVERIFY(UpdateIniData::get(nullptr, nullptr, &tempDir));
+    QVERIFY(UpdateIniData::get(f.installation(), nullptr, nullptr, &tempDir));
     QVERIFY(QFile::exists(tempDir + u"/sounds/ring.wav.gz"_s));
 }
 
@@ -305,8 +305,8 @@ void TestUpdateRun::selfUpdateKeepsBackupsForNextStart()
     COMPARE_TREES(rootTree(f), expected);
     QCOMPARE(QFileInfo(f.root.filePath(u"update"_s)).permissions() & 0x0777, 0x0755);
 
-    StartRepair::removeOldFiles(f.root.path());
-    StartRepair::removeOldFiles(f.root.filePath(u"imageformats"_s));
+    StartRepair::removeOldFiles(f.installation(), f.root.path());
+    StartRepair::removeOldFiles(f.installation(), f.root.filePath(u"imageformats"_s));
     expected.remove(u"_old_update"_s);
     expected.remove(u"imageformats/_old_libqjpeg.so"_s);
     COMPARE_TREES(rootTree(f), expected);
@@ -519,7 +519,7 @@ void TestUpdateRun::killedReplacementIsRepaired()
     // The killed run had backed up the client and was writing its new copy; the library and the
     // new file were in place, moved from the session directory.
     const QString session = f.sessionDirectory(0);
-    ReplaceJournal journal(session);
+    ReplaceJournal journal(f.installation(), session);
     QVERIFY(QDir().mkpath(session));
     QVERIFY(journal.recordDirectories({u"share"_s, u"share/new"_s}) &&
             journal.recordReplace(u"lib/libvoice.so"_s, u"lib/libvoice.so"_s) &&
@@ -534,7 +534,7 @@ void TestUpdateRun::killedReplacementIsRepaired()
     QVERIFY(QFile::copy(f.root.filePath(u"vq3client_linux_amd64"_s),
                         f.root.filePath(u"_old_vq3client_linux_amd64"_s)));
     QVERIFY(writeInstalled(f, u".sonavelle_part_vq3client_linux_amd64"_s, "clie"_ba));
-    UpdateIniData::modify(killedVersion, session, clientType);
+    UpdateIniData::modify(f.installation(), killedVersion, session, clientType);
     UpdateEngine& engine = f.makeEngine();
 
     QVERIFY(engine.initialize());

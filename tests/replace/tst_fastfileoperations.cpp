@@ -1,4 +1,3 @@
-#include "approot.h"
 #include "dircreatetaskspecification.h"
 #include "filedeletelisttaskspecification.h"
 #include "filedeletetaskspecification.h"
@@ -34,7 +33,6 @@ private slots:
         QVERIFY(writeFile(path(u"top/file"_s), "content"));
         QVERIFY(writeFile(path(u"top/full/inside"_s), "content"));
         QVERIFY(QFile::link(path(u"nowhere"_s), path(u"top/dangling"_s)));
-        AppRoot::setPath(dir->path());
     }
 
     void dirCreate_data()
@@ -201,7 +199,7 @@ private slots:
         TreeSnapshot after = TreeSnapshot::take(dir->path());
         for (const QString& name : std::as_const(gone))
             after.remove(name);
-        FileDeleteListTaskSpecification task(names, nullptr, 1.0);
+        FileDeleteListTaskSpecification task(names, InstallationLayout(dir->path()), nullptr, 1.0);
         SignalLog log;
         log.watchTask(&task, u"list"_s);
 

@@ -1,4 +1,3 @@
-#include "approot.h"
 #include "dircreatetaskspecification.h"
 #include "filedeletelisttaskspecification.h"
 #include "filereplacelisttaskspecification.h"
@@ -79,6 +78,7 @@ class TestFileReplaceListTaskSpecification : public QObject
     std::unique_ptr<InspectedList> stage;
 
     QString rooted(const QString& name) const { return root + u'/' + name; }
+    InstallationLayout installation() const { return InstallationLayout(root); }
     QString downloaded(const QString& name) const { return session.filePath(name); }
     QStringList expand(QStringList lines) const
     {
@@ -110,7 +110,8 @@ class TestFileReplaceListTaskSpecification : public QObject
 
     void start()
     {
-        stage = std::make_unique<InspectedList>(replaceList, deleteList, session, nullptr, 1.0);
+        stage = std::make_unique<InspectedList>(replaceList, deleteList, session, installation(),
+                                                nullptr, 1.0);
         log.watchTask(stage.get(), u"list"_s);
         stage->execute();
     }
@@ -134,7 +135,6 @@ private slots:
         root = dir->filePath(u"root"_s);
         session = SessionLayout(dir->filePath(u"temp"_s));
         QVERIFY(QDir().mkpath(session.directory()));
-        AppRoot::setPath(root);
         QVERIFY(writeFile(rooted(u"a.txt"_s), "old a"));
         QVERIFY(writeFile(rooted(u"b.txt"_s), "old b"));
         QVERIFY(writeFile(rooted(u"lib/c.so"_s), "old c"));
@@ -225,8 +225,8 @@ private slots:
         QCOMPARE(stage->deletions(),
                  (QStringList{u"_old_a.txt"_s, u"_old_b.txt"_s, u"lib/_old_c.so"_s}));
         // From here on a start after a kill finishes the deletions instead of undoing.
-        QVERIFY(ReplaceJournal(session.directory()).isCommitted());
-        FileDeleteListTaskSpecification deletion(stage->deletions(), nullptr, 1.0);
+        QVERIFY(ReplaceJournal(installation(), session.directory()).isCommitted());
+        FileDeleteListTaskSpecification deletion(stage->deletions(), installation(), nullptr, 1.0);
         deletion.execute();
         QTRY_COMPARE(deletion.state(), TaskSpecification::Finished);
         COMPARE_TREES(installedTree(root), expected);
@@ -303,7 +303,8 @@ private slots:
                                     u"list message rolling back file updates"_s,
                                     u"list canceled ErrorCanceled"_s}));
         COMPARE_TREES(installedTree(root), before);
-        QVERIFY(!ReplaceJournal(session.directory()).exists()); // nothing left to repair
+        QVERIFY(!ReplaceJournal(installation(), session.directory())
+                         .exists()); // nothing left to repair
     }
 
     // The user cancels while two copies are in the middle of their work: they run to their end,
@@ -386,7 +387,7 @@ private slots:
                         "incomplete"_s,
                         u"list canceled ErrorCanceled"_s}));
         QCOMPARE(readFile(rooted(u"_old_a.txt"_s)), "old a"_ba);
-        QVERIFY(ReplaceJournal(session.directory()).exists());
+        QVERIFY(ReplaceJournal(installation(), session.directory()).exists());
     }
 
     void conflictingPathsChangeNothing_data()

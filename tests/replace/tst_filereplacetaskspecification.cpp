@@ -1,4 +1,3 @@
-#include "approot.h"
 #include "filerenametaskspecification.h"
 #include "filereplacetaskspecification.h"
 #include "replacejournal.h"
@@ -47,6 +46,7 @@ class TestFileReplaceTaskSpecification : public QObject
     SignalLog log;
 
     QString rooted(const QString& name) const { return root + u'/' + name; }
+    InstallationLayout installation() const { return InstallationLayout(root); }
     QString downloaded(const QString& name) const { return session.filePath(name); }
 
     // A download for installedName; packed means it is installed from installedName + ".gz".
@@ -65,15 +65,16 @@ class TestFileReplaceTaskSpecification : public QObject
     // The replacement as the list makes it, once the journal names what it will change.
     std::unique_ptr<InspectedReplacement> replacement(const FileReplaceSpecification& record)
     {
-        const auto plan = FileReplaceTaskSpecification::planFor(record, session);
-        ReplaceJournal journal(session.directory());
+        const auto plan = FileReplaceTaskSpecification::planFor(record, session, installation());
+        ReplaceJournal journal(installation(), session.directory());
         const bool announced =
                 (plan.replacing ? journal.recordReplace(plan.installed, plan.movedDownload)
                                 : journal.recordAdd(plan.installed, plan.movedDownload)) &&
                 journal.sync();
         if (!announced)
             qWarning() << journal.errorString();
-        auto task = std::make_unique<InspectedReplacement>(record, plan, session, nullptr, 1.0);
+        auto task = std::make_unique<InspectedReplacement>(record, plan, session, installation(),
+                                                           nullptr, 1.0);
         log.watchTask(task.get(), u"replace"_s);
         return task;
     }
@@ -91,7 +92,6 @@ private slots:
         QVERIFY(dir->isValid());
         root = dir->filePath(u"root"_s);
         session = SessionLayout(dir->filePath(u"temp"_s));
-        AppRoot::setPath(root);
         QVERIFY(writeFile(rooted(u"lib/keep.txt"_s), "untouched"));
         log.clear();
     }
@@ -176,7 +176,7 @@ private slots:
         after.addFile(name, newContent, mode);
         // Only a file that is not the updater's own has its backup deleted by the run.
         const FileReplaceSpecification record = download(name, false);
-        QCOMPARE(FileReplaceTaskSpecification::planFor(record, session).special,
+        QCOMPARE(FileReplaceTaskSpecification::planFor(record, session, installation()).special,
                  !backupDeletedLater);
         auto task = replacement(record);
 
@@ -256,7 +256,7 @@ private slots:
                  (QStringList{u"replace message add/replace "_s + record.fileName,
                               u"replace message "_s + failure,
                               u"replace canceled ErrorCanceled"_s}));
-        QVERIFY(ReplaceJournal(session.directory()).repair([](const QString&) {}));
+        QVERIFY(ReplaceJournal(installation(), session.directory()).repair([](const QString&) {}));
         COMPARE_TREES(installedTree(root), before);
     }
 
@@ -272,7 +272,7 @@ private slots:
         task->reset();
 
         COMPARE_TREES(installedTree(root), installed);
-        QVERIFY(ReplaceJournal(session.directory()).repair([](const QString&) {}));
+        QVERIFY(ReplaceJournal(installation(), session.directory()).repair([](const QString&) {}));
         COMPARE_TREES(installedTree(root), before);
         // The moved download is back for a later run.
         QCOMPARE(readFile(downloaded(u"lib/x.txt"_s)), newContent);

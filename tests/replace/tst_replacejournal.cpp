@@ -1,4 +1,3 @@
-#include "approot.h"
 #include "replacejournal.h"
 #include "replacejournal_p.h"
 #include "replacetestsupport.h"
@@ -74,7 +73,7 @@ class TestReplaceJournal : public QObject
     // (the temporary directory emptied).
     void write(const QStringList& script)
     {
-        ReplaceJournal journal(session);
+        ReplaceJournal journal(InstallationLayout(root), session);
         const QString path = journal.path();
         for (const QString& step : script) {
             QStringList words = step.split(u' ');
@@ -117,9 +116,7 @@ private slots:
         root = dir->filePath(u"root"_s);
         session = dir->filePath(u"session"_s);
         QVERIFY(QDir().mkpath(root) && QDir().mkpath(session));
-        AppRoot::setPath(root);
     }
-    void cleanup() { AppRoot::setPath(QString()); }
 
     void repair_data()
     {
@@ -261,7 +258,8 @@ private slots:
         write(journal);
 
         QStringList lines;
-        QVERIFY(ReplaceJournal(session).repair([&lines](const QString& line) { lines << line; }));
+        QVERIFY(ReplaceJournal(InstallationLayout(root), session)
+                        .repair([&lines](const QString& line) { lines << line; }));
 
         // Whole once repaired: the journal is gone too.
         QCOMPARE(present(), after);
@@ -273,7 +271,7 @@ private slots:
     void unwritableJournal()
     {
         // A directory where the journal file must go fails for root too.
-        ReplaceJournal journal(session);
+        ReplaceJournal journal(InstallationLayout(root), session);
         const QString journalPath = journal.path();
         QVERIFY(QDir().mkpath(journalPath));
 
@@ -295,7 +293,7 @@ private slots:
     void repairOnAFailingDisk()
     {
         write({u"replace lib/a.so a.so"_s, u"commit lib/_old_a.so"_s});
-        ReplaceJournal journal(session);
+        ReplaceJournal journal(InstallationLayout(root), session);
         ReplaceJournalPrivateAccess::setSyncsFail(true);
         const bool repaired = journal.repair([](const QString&) {});
         ReplaceJournalPrivateAccess::setSyncsFail(false);

@@ -1,4 +1,4 @@
-#include "approot.h"
+#include "installationlayout.h"
 #include "instancelock.h"
 #include "replacejournal.h"
 #include "singleinstancechecker.h"
@@ -112,11 +112,10 @@ void TestEntryPoint::removesSelfUpdateLeftoversFirst()
     QVERIFY(QDir().mkpath(session));
     QVERIFY(writeFile(root.filePath(u"libQtCore.so.4"_s), "new core"));
     QVERIFY(writeFile(root.filePath(u"_old_libQtCore.so.4"_s), "old core"));
-    AppRoot::setPath(root.path());
-    ReplaceJournal journal(session);
+    const InstallationLayout installation(root.path());
+    ReplaceJournal journal(installation, session);
     QVERIFY(journal.recordReplace(u"libQtCore.so.4"_s, u"libQtCore.so.4"_s) && journal.sync());
-    UpdateIniData::modify(5, session, u"client_linux_amd64"_s);
-    AppRoot::setPath({});
+    UpdateIniData::modify(installation, 5, session, u"client_linux_amd64"_s);
 
     UdpResponder server(17384);
     QVERIFY(server.isListening());

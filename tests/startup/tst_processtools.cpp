@@ -1,4 +1,3 @@
-#include "approot.h"
 #include "processtools.h"
 
 #include <QCoreApplication>
@@ -36,16 +35,10 @@ class TestProcessTools : public QObject
     Q_OBJECT
 
 private slots:
-    void cleanup();
     void startsTheClientScriptDetached();
     void unusableScriptIsSilent_data();
     void unusableScriptIsSilent();
 };
-
-void TestProcessTools::cleanup()
-{
-    AppRoot::setPath({});
-}
 
 void TestProcessTools::startsTheClientScriptDetached()
 {
@@ -53,12 +46,12 @@ void TestProcessTools::startsTheClientScriptDetached()
     // A root with a space: the path is one program name, not a command line to split.
     const QString root = scratch.filePath(u"Sonavelle Client"_s);
     QVERIFY(QDir().mkpath(root));
-    AppRoot::setPath(root);
+    const InstallationLayout installation(root);
     const QString script = root + u"/vq3client_runscript.sh"_s;
-    QCOMPARE(ProcessTools::clientStartScriptPath(), script);
+    QCOMPARE(ProcessTools::clientStartScriptPath(installation), script);
     QVERIFY(writeFile(script, reportingScript, executable));
 
-    ProcessTools::startVq3Client();
+    ProcessTools::startVq3Client(installation);
     const QString report = root + u"/started"_s;
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(report), 20000);
 
@@ -84,15 +77,15 @@ void TestProcessTools::unusableScriptIsSilent()
 {
     QFETCH(QString, kind);
     QTemporaryDir root;
-    AppRoot::setPath(root.path());
-    const QString script = ProcessTools::clientStartScriptPath();
+    const InstallationLayout installation(root.path());
+    const QString script = ProcessTools::clientStartScriptPath(installation);
     if (kind == u"plain file")
         QVERIFY(writeFile(script, reportingScript, QFile::ReadOwner | QFile::WriteOwner));
     else if (kind == u"directory")
         QVERIFY(QDir().mkpath(script));
 
     QTest::failOnWarning(QRegularExpression(u".*"_s));
-    ProcessTools::startVq3Client();
+    ProcessTools::startVq3Client(installation);
     // Whether the start failed is settled when the call returns; nothing ran.
     QVERIFY(!QFile::exists(root.filePath(u"started"_s)));
 }

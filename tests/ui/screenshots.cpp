@@ -3,7 +3,6 @@
 //
 //     sonavelle-screenshots <directory>
 
-#include "approot.h"
 #include "changelogviewer.h"
 #include "configuration.h"
 #include "mainwindow.h"
@@ -180,7 +179,7 @@ bool englishStates(Configuration& configuration, const QDir& directory)
     window->onUpdateCanceled(u"No mirror had version 1235"_s);
     ok = boxSaved && save(*window, directory, u"05_cancelled"_s) && ok;
 
-    ChangeLogViewer viewer(nullptr, window.get());
+    ChangeLogViewer viewer(nullptr, configuration.installation(), window.get());
     viewer.show();
     viewer.load(changelog);
     ok = save(viewer, directory, u"07_changelog"_s) && ok;
@@ -226,8 +225,7 @@ int main(int argc, char* argv[])
     }
     // An empty installation: no settings of the build directory find their way in.
     QTemporaryDir root;
-    AppRoot::setPath(root.path());
-    Configuration configuration;
+    Configuration configuration{InstallationLayout(root.path())};
     configuration.clientVersion = 3400;
     configuration.news = news;
 

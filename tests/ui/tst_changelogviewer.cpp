@@ -1,4 +1,3 @@
-#include "approot.h"
 #include "changelogviewer.h"
 #include "ed25519.h"
 #include "httpserver.h"
@@ -55,9 +54,6 @@ QString changelogPath(const QString& mirror)
 class ChangelogFixture
 {
 public:
-    ChangelogFixture() { AppRoot::setPath(root.path()); }
-    ~ChangelogFixture() { AppRoot::setPath(QString()); }
-
     // "mirrors.ini" naming the mirrors, each with its base URL on the server.
     [[nodiscard]] bool writeMirrorsIni(const QStringList& mirrors, const QString& urlSuffix = {})
     {
@@ -73,6 +69,11 @@ public:
     {
         QFile file(root.filePath(name));
         return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+    }
+
+    [[nodiscard]] InstallationLayout installation() const
+    {
+        return InstallationLayout(root.path());
     }
 
     [[nodiscard]] static QString shownText(ChangeLogViewer& viewer)
@@ -121,7 +122,7 @@ void TestChangeLogViewer::oneDialogForTwoClicks()
     f.server.setRoute(changelogPath(u"m1"_s), TestHttpServer::Behaviour::serve("v12: news"_ba));
     QVERIFY(!ChangeLogViewer::instance());
 
-    ChangeLogViewer::showRemoteChangeLogDialog(nullptr, &f.network, u"12"_s);
+    ChangeLogViewer::showRemoteChangeLogDialog(nullptr, &f.network, f.installation(), u"12"_s);
     QPointer<ChangeLogViewer> viewer = ChangeLogViewer::instance();
     QVERIFY(viewer);
     QVERIFY(viewer->isVisible());
@@ -130,7 +131,7 @@ void TestChangeLogViewer::oneDialogForTwoClicks()
     QCOMPARE(ChangelogFixture::shownText(*viewer), loading);
     QTRY_COMPARE(ChangelogFixture::shownText(*viewer), u"v12: news"_s);
 
-    ChangeLogViewer::showRemoteChangeLogDialog(nullptr, &f.network, u"12"_s);
+    ChangeLogViewer::showRemoteChangeLogDialog(nullptr, &f.network, f.installation(), u"12"_s);
     QCOMPARE(ChangeLogViewer::instance(), viewer.data());
     QCOMPARE(ChangelogFixture::shownText(*viewer), u"v12: news"_s);
     QCOMPARE(f.server.requestCount(changelogPath(u"m1"_s)), 1);
@@ -141,7 +142,7 @@ void TestChangeLogViewer::oneDialogForTwoClicks()
     QTRY_VERIFY(!viewer);
 
     // The next click starts afresh; Escape closes that one the same way.
-    ChangeLogViewer::showRemoteChangeLogDialog(nullptr, &f.network, u"12"_s);
+    ChangeLogViewer::showRemoteChangeLogDialog(nullptr, &f.network, f.installation(), u"12"_s);
     viewer = ChangeLogViewer::instance();
     QTRY_COMPARE(ChangelogFixture::shownText(*viewer), u"v12: news"_s);
     QCOMPARE(f.server.requestCount(changelogPath(u"m1"_s)), 2);
@@ -183,7 +184,7 @@ void TestChangeLogViewer::skipsFailuresAndRedirections()
     QVERIFY(f.writeMirrorsIni(mirrors));
 
     // Long enough that only the size cap ends the endless one in time.
-    ChangeLogViewer viewer(&f.network, nullptr, 60s);
+    ChangeLogViewer viewer(&f.network, f.installation(), nullptr, 60s);
     viewer.requestRemote(u"12"_s);
     QTRY_COMPARE(ChangelogFixture::shownText(viewer), shown);
     QCOMPARE(f.server.requestCount(u"/trap"_s), 0);
@@ -204,7 +205,7 @@ void TestChangeLogViewer::silentMirrorsTimeOut()
     QVERIFY(f.writeMirrorsIni(mirrors));
     constexpr auto timeout = 200ms;
 
-    ChangeLogViewer viewer(&f.network, nullptr, timeout);
+    ChangeLogViewer viewer(&f.network, f.installation(), nullptr, timeout);
     QElapsedTimer clock;
     clock.start();
     viewer.requestRemote(u"12"_s);
@@ -233,7 +234,7 @@ void TestChangeLogViewer::joinsUrlWithOneSlash()
     QVERIFY(f.writeMirrorsIni({u"m1"_s}, urlSuffix));
     f.server.setRoute(changelogPath(u"m1"_s), TestHttpServer::Behaviour::serve("joined"_ba));
 
-    ChangeLogViewer viewer(&f.network);
+    ChangeLogViewer viewer(&f.network, f.installation());
     viewer.requestRemote(u"12"_s);
     QTRY_COMPARE(ChangelogFixture::shownText(viewer), u"joined"_s);
     QCOMPARE(f.server.requests().size(), 1);
@@ -250,7 +251,7 @@ void TestChangeLogViewer::alphaLocationIsTriedAlone()
     f.server.setRoute(changelogPath(u"m1"_s), TestHttpServer::Behaviour::serve("stable"_ba));
     f.server.setRoute(changelogPath(u"alpha"_s), TestHttpServer::Behaviour::notFound());
 
-    ChangeLogViewer viewer(&f.network);
+    ChangeLogViewer viewer(&f.network, f.installation());
     viewer.requestRemote(u"12"_s);
     QTRY_COMPARE(ChangelogFixture::shownText(viewer), failed);
     QCOMPARE(f.server.requestedPaths(), QStringList{changelogPath(u"alpha"_s)});
@@ -261,7 +262,7 @@ void TestChangeLogViewer::nothingToAsk()
     ChangelogFixture f;
     // An "update.ini" without an alpha location does not count as one.
     QVERIFY(f.writeFile(u"update.ini"_s, "[Channel]\nbeta=true\n"_ba));
-    ChangeLogViewer viewer(&f.network);
+    ChangeLogViewer viewer(&f.network, f.installation());
     viewer.requestRemote(u"12"_s);
     QCOMPARE(ChangelogFixture::shownText(viewer), failed);
     QVERIFY(f.server.requests().isEmpty());
@@ -290,7 +291,7 @@ void TestChangeLogViewer::decodesWithByteOrderMark()
     ChangelogFixture f;
     QVERIFY(f.writeMirrorsIni({u"m1"_s}));
     f.server.setRoute(changelogPath(u"m1"_s), TestHttpServer::Behaviour::serve(body));
-    ChangeLogViewer viewer(&f.network);
+    ChangeLogViewer viewer(&f.network, f.installation());
     viewer.requestRemote(u"12"_s);
     QTRY_COMPARE(ChangelogFixture::shownText(viewer), u"Änderungen – v12\nΣ fixed"_s);
 }
@@ -311,7 +312,7 @@ void TestChangeLogViewer::sizesToWidestLine()
     QFETCH(QString, text);
     QFETCH(QString, widestLine);
 
-    ChangeLogViewer viewer(nullptr);
+    ChangeLogViewer viewer(nullptr, InstallationLayout());
     const QRect available = viewer.screen()->availableGeometry();
     QVERIFY(available.isValid());
     const QFontMetrics metrics(viewer.findChild<QTextEdit*>(u"changeLogTextEdit"_s)->font());
@@ -349,7 +350,7 @@ void TestChangeLogViewer::onlyWebLinksOpen()
     QFETCH(QStringList, opened);
     QFETCH(QStringList, logged);
     UrlRecorder browser(browserSchemes);
-    ChangeLogViewer viewer(nullptr);
+    ChangeLogViewer viewer(nullptr, InstallationLayout());
     QSignalSpy messages(&viewer, &ChangeLogViewer::message);
     viewer.show();
     QVERIFY(QTest::qWaitForWindowExposed(&viewer));
@@ -405,7 +406,8 @@ void TestChangeLogViewer::releaseManifestVouchesForTheText()
     f.server.setRoute(u"/m1/12/client_test.manifest.sig"_s,
                       TestHttpServer::Behaviour::serve(TestRelease::signManifest(text + forgery)));
 
-    ChangeLogViewer::showRemoteChangeLogDialog(nullptr, &f.network, u"12"_s, u"client_test"_s);
+    ChangeLogViewer::showRemoteChangeLogDialog(nullptr, &f.network, f.installation(), u"12"_s,
+                                               u"client_test"_s);
     ChangeLogViewer* viewer = ChangeLogViewer::instance();
     const auto closeViewer = qScopeGuard([viewer] { delete viewer; });
     QSignalSpy messages(viewer, &ChangeLogViewer::message);

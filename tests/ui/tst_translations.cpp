@@ -121,7 +121,7 @@ void TestTranslations::germanWindow()
     window.onUpdateFinished();
     QCOMPARE(f.startButton()->text(), u"Sonavelle starten"_s);
 
-    ChangeLogViewer viewer(nullptr);
+    ChangeLogViewer viewer(nullptr, f.configuration.installation());
     QCOMPARE(viewer.windowTitle(), u"Änderungsprotokoll"_s);
     viewer.requestRemote(u"7"_s);
     QCOMPARE(viewer.findChild<QTextEdit*>()->toPlainText(),
@@ -132,7 +132,8 @@ void TestTranslations::germanTextsOfOtherContexts()
 {
     QCOMPARE(QCoreApplication::translate("QObject", "Error"), u"Fehler"_s);
 
-    Configuration configuration;
+    const QTemporaryDir root;
+    Configuration configuration{InstallationLayout(root.path())};
     QSignalSpy fatal(&configuration, &Configuration::fatalError);
     QVERIFY(!configuration.parseCommandLineOptions(
             {u"update"_s, u"client_linux_amd64"_s, u"abc"_s}));

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "approot.h"
 #include "banner.h"
 #include "configuration.h"
 #include "httpserver.h"
@@ -36,7 +35,6 @@ public:
         : previousTmpDir(qgetenv("TMPDIR"))
     {
         qputenv("TMPDIR", systemTemp.path().toLocal8Bit());
-        AppRoot::setPath(root.path());
         server.setServedDirectory(mirrorRoot.path());
         release.addFile(QStringLiteral("bin"), QStringLiteral("client"),
                         QByteArrayLiteral("client program"));
@@ -57,7 +55,6 @@ public:
             }
         }
         window.reset();
-        AppRoot::setPath(QString());
         qputenv("TMPDIR", previousTmpDir);
     }
     WindowFixture(const WindowFixture&) = delete;
@@ -96,7 +93,9 @@ public:
     // Put together as the entry point does: the real launcher and the window's own listener.
     MainWindow& makeWindow()
     {
-        window = std::make_unique<MainWindow>(configuration, &ProcessTools::startVq3Client);
+        window = std::make_unique<MainWindow>(configuration, [this] {
+            ProcessTools::startVq3Client(configuration.installation());
+        });
         auto* listener = new SingleInstanceChecker(window.get());
         QObject::connect(listener, &SingleInstanceChecker::otherInstanceActivate, window.get(),
                          &MainWindow::onOtherInstanceActivate);
@@ -140,6 +139,6 @@ public:
     QTemporaryDir mirrorRoot;
     TestHttpServer server;
     TestRelease release{version, QStringLiteral("client_test")};
-    Configuration configuration;
+    Configuration configuration{InstallationLayout(root.path())};
     std::unique_ptr<MainWindow> window;
 };

@@ -68,7 +68,7 @@ bool ReleaseToolScanner::scanProductIni(const QString& iniFile, QStringList& ins
         ini.beginGroup(section);
         const QStringList keys = ini.allKeys();
         for (const QString& key : keys) {
-            const QStringList fields = AppRootSettings::readText(ini, key).split(u"::"_s);
+            const QStringList fields = SettingsFile::readText(ini, key).split(u"::"_s);
             const bool unpacked = fields.size() == 5 && !fields[4].isEmpty();
             installedPaths.append(unpacked ? fields[4] : key);
         }
