@@ -1,9 +1,9 @@
 #include "suffixpatch.h"
 
+#include "filesystem.h"
 #include "mappedfile.h"
 #include "sha256.h"
 #include "suffixindex.h"
-#include "wholefile.h"
 #include "workpool.h"
 #include "xzstreamreader.h"
 #include "zstdstreamreader.h"
@@ -584,7 +584,7 @@ private:
         if (file.write(block.data(), block.size()) != block.size() || !file.flush())
             return u"Could not write file %1: %2"_s.arg(file.fileName(), file.errorString());
         // Handed to the kernel's write-back now, so the sync before the commit finds little left.
-        WholeFile::startWriteBack(file, file.pos() - block.size(), block.size());
+        FileSystem::startWriteBack(file, file.pos() - block.size(), block.size());
         return {};
     }
 
