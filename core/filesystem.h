@@ -37,21 +37,21 @@ public:
     [[nodiscard]] static bool sameFile(const QString& a, const QString& b);
 
     // Renames from to to, over whatever file to names, in one step. On return the change is in
-    // memory; a power cut before its directory is synced leaves both names as they were, never
-    // to missing.
+    // memory only; a power cut before its directory is synced leaves the names as they were
+    // before it or after it, never to missing.
     [[nodiscard]] static Failure renameOver(const QString& from, const QString& to);
     // As renameOver, but refuses (EEXIST) when anything is at to, also what appeared there after
-    // a check. Same power-cut rule; without to taken, a power cut never leaves a file at to
-    // that was not there.
+    // a check; the same holds for a power cut.
     [[nodiscard]] static Failure renameToNew(const QString& from, const QString& to);
-    // Swaps the names of a and b in one step; EINVAL where the file system cannot. In memory on
-    // return; a power cut before their directory is synced leaves them as they were.
+    // Swaps the names of a and b in one step; EINVAL where the file system cannot. In memory
+    // only on return; a power cut before their directory is synced leaves them swapped or not.
     [[nodiscard]] static Failure exchange(const QString& a, const QString& b);
-    // Gives the file at source the second name target, which must not exist. In memory on
-    // return; a power cut before the directory of target is synced leaves the one name only.
+    // Gives the file at source the second name target, which must not exist. In memory only on
+    // return; a power cut before the directory of target is synced may leave the one name only.
     [[nodiscard]] static Failure link(const QString& source, const QString& target);
-    // Removes the name path (a link itself, not what it points to). In memory on return; a power
-    // cut before its directory is synced may bring the name back, with the file it named.
+    // Removes the name path (a link itself, not what it points to); nothing there counts as
+    // removed. In memory only on return; a power cut before its directory is synced may bring the
+    // name back, with the file it named.
     [[nodiscard]] static Failure removeFile(const QString& path);
 
     // Brings the written bytes of the file at path to the disk and waits; its name is not
