@@ -92,8 +92,12 @@ int fail(const QString& text)
 bool make(BinaryPatch::Method method, const QByteArray& source, const QByteArray& target,
           QByteArray& patch, QString& error)
 {
-    return method != BinaryPatch::Method::Zstd ? SuffixPatch::make(source, target, patch, error)
-                                               : ZstdPatch::make(source, target, patch, error);
+    const Result<QByteArray> made = method != BinaryPatch::Method::Zstd
+                                            ? SuffixPatch::make(source, target)
+                                            : ZstdPatch::make(source, target);
+    patch = made.ok() ? made.value() : QByteArray();
+    error = made.ok() ? QString() : made.failure().text;
+    return made.ok();
 }
 
 int makeCommand(BinaryPatch::Method method, const QStringList& files)

@@ -59,6 +59,11 @@ QByteArray writePem(EVP_PKEY* key, bool privateHalf)
     return written == 1 && size > 0 ? QByteArray(data, size) : QByteArray();
 }
 
+Failure failure(QString text)
+{
+    return {Failure::Kind::Verification, std::move(text)};
+}
+
 } // namespace
 
 QByteArrayView Ed25519::builtInKey()
@@ -71,65 +76,52 @@ QByteArrayView Ed25519::builtInChannelKey()
     return QByteArrayView(CHANNEL_KEY, qstrlen(CHANNEL_KEY));
 }
 
-bool Ed25519::generate(KeyPair& pair, QString& error)
+Result<Ed25519::KeyPair> Ed25519::generate()
 {
     const Key key(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"));
+    KeyPair pair;
     if (key) {
         pair.privatePem = writePem(key.get(), true);
         pair.publicPem = writePem(key.get(), false);
     }
-    if (!key || pair.privatePem.isEmpty() || pair.publicPem.isEmpty()) {
-        error = u"could not make an Ed25519 key pair"_s;
-        return false;
-    }
-    return true;
+    if (!key || pair.privatePem.isEmpty() || pair.publicPem.isEmpty())
+        return failure(u"could not make an Ed25519 key pair"_s);
+    return pair;
 }
 
-bool Ed25519::sign(QByteArrayView privatePem, QByteArrayView message, QByteArray& signature,
-                   QString& error)
+Result<QByteArray> Ed25519::sign(QByteArrayView privatePem, QByteArrayView message)
 {
     const Key key = readKey(privatePem, true);
-    if (!key) {
-        error = u"not an Ed25519 private key"_s;
-        return false;
-    }
+    if (!key)
+        return failure(u"not an Ed25519 private key"_s);
     const Context context(EVP_MD_CTX_new());
-    signature.resize(signatureSize);
+    QByteArray signature(signatureSize, Qt::Uninitialized);
     auto size = static_cast<size_t>(signatureSize);
     // Ed25519 hashes the message itself: no digest is named, and it is signed in one go.
     if (!context || EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key.get()) != 1 ||
         EVP_DigestSign(context.get(), reinterpret_cast<unsigned char*>(signature.data()), &size,
                        reinterpret_cast<const unsigned char*>(message.data()),
                        static_cast<size_t>(message.size())) != 1 ||
-        size != static_cast<size_t>(signatureSize)) {
-        signature.clear();
-        error = u"could not sign with the Ed25519 key"_s;
-        return false;
-    }
-    return true;
+        size != static_cast<size_t>(signatureSize))
+        return failure(u"could not sign with the Ed25519 key"_s);
+    return signature;
 }
 
-bool Ed25519::verify(QByteArrayView publicPem, QByteArrayView message, QByteArrayView signature,
-                     QString& error)
+Failure Ed25519::verify(QByteArrayView publicPem, QByteArrayView message, QByteArrayView signature)
 {
     const Key key = readKey(publicPem, false);
-    if (!key) {
-        error = u"not an Ed25519 public key"_s;
-        return false;
-    }
-    if (signature.size() != signatureSize) {
-        error = u"the signature has %1 bytes, not %2"_s.arg(signature.size()).arg(signatureSize);
-        return false;
-    }
+    if (!key)
+        return failure(u"not an Ed25519 public key"_s);
+    if (signature.size() != signatureSize)
+        return failure(
+                u"the signature has %1 bytes, not %2"_s.arg(signature.size()).arg(signatureSize));
     const Context context(EVP_MD_CTX_new());
     if (!context ||
         EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, key.get()) != 1 ||
         EVP_DigestVerify(context.get(), reinterpret_cast<const unsigned char*>(signature.data()),
                          static_cast<size_t>(signature.size()),
                          reinterpret_cast<const unsigned char*>(message.data()),
-                         static_cast<size_t>(message.size())) != 1) {
-        error = u"the Ed25519 signature does not match"_s;
-        return false;
-    }
-    return true;
+                         static_cast<size_t>(message.size())) != 1)
+        return failure(u"the Ed25519 signature does not match"_s);
+    return {};
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "failure.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
@@ -31,10 +33,10 @@ public:
     // The channel statement key built into this updater; empty when it has none.
     [[nodiscard]] static QByteArrayView builtInChannelKey();
 
-    [[nodiscard]] static bool generate(KeyPair& pair, QString& error);
-    [[nodiscard]] static bool sign(QByteArrayView privatePem, QByteArrayView message,
-                                   QByteArray& signature, QString& error);
-    // True only for a signature of exactly this message by the holder of the key.
-    [[nodiscard]] static bool verify(QByteArrayView publicPem, QByteArrayView message,
-                                     QByteArrayView signature, QString& error);
+    // Failures here and below are of kind Verification.
+    [[nodiscard]] static Result<KeyPair> generate();
+    [[nodiscard]] static Result<QByteArray> sign(QByteArrayView privatePem, QByteArrayView message);
+    // No failure only for a signature of exactly this message by the holder of the key.
+    [[nodiscard]] static Failure verify(QByteArrayView publicPem, QByteArrayView message,
+                                        QByteArrayView signature);
 };

@@ -3,63 +3,62 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <utility>
 
 using namespace Qt::StringLiterals;
 
+namespace {
+
+Failure diskFailure(QString text)
+{
+    return {Failure::Kind::Disk, std::move(text)};
+}
+
+} // namespace
+
 MappedFile::MappedFile(const QString& path)
-    : file(path)
+    : file(std::make_unique<QFile>(path))
 {}
 
-bool MappedFile::openForReading()
+MappedFile::MappedFile(MappedFile&& other) noexcept
+    : file(std::move(other.file))
+    , data(std::exchange(other.data, nullptr))
+    , length(std::exchange(other.length, 0))
+{}
+
+Result<MappedFile> MappedFile::openForReading(const QString& path)
 {
-    if (!file.open(QIODevice::ReadOnly)) {
-        error = u"Could not open file %1 for reading"_s.arg(file.fileName());
-        return false;
-    }
-    length = file.size();
-    if (length == 0)
-        return true;
-    data = file.map(0, length);
-    if (!data) {
-        error = u"could not read file %1 correctly"_s.arg(file.fileName());
-        return false;
-    }
-    return true;
+    MappedFile mapped(path);
+    QFile& file = *mapped.file;
+    if (!file.open(QIODevice::ReadOnly))
+        return diskFailure(u"Could not open file %1 for reading"_s.arg(path));
+    mapped.length = file.size();
+    if (mapped.length == 0)
+        return mapped;
+    mapped.data = file.map(0, mapped.length);
+    if (!mapped.data)
+        return diskFailure(u"could not read file %1 correctly"_s.arg(path));
+    return mapped;
 }
 
-bool MappedFile::openForReading(std::initializer_list<MappedFile*> files, QString& error)
+Result<MappedFile> MappedFile::create(const QString& path, qint64 size)
 {
-    for (MappedFile* file : files) {
-        if (!file->openForReading()) {
-            error = file->errorString();
-            return false;
-        }
-    }
-    return true;
-}
-
-bool MappedFile::create(qint64 size)
-{
-    if (!file.open(QIODevice::ReadWrite | QIODevice::Truncate)) {
-        error = u"Could not open file %1 for writing: %2"_s.arg(file.fileName(),
-                                                                file.errorString());
-        return false;
-    }
-    length = size;
+    MappedFile mapped(path);
+    QFile& file = *mapped.file;
+    if (!file.open(QIODevice::ReadWrite | QIODevice::Truncate))
+        return diskFailure(
+                u"Could not open file %1 for writing: %2"_s.arg(path, file.errorString()));
+    mapped.length = size;
     if (size == 0)
-        return true;
+        return mapped;
     const int result = posix_fallocate(file.handle(), 0, size);
-    if (result != 0) {
-        error = u"Could not write file %1: %2"_s.arg(file.fileName(),
-                                                     QString::fromLocal8Bit(std::strerror(result)));
-        return false;
-    }
-    data = file.map(0, size);
-    if (!data) {
-        error = u"Could not write file %1: %2"_s.arg(file.fileName(), file.errorString());
-        return false;
-    }
-    return true;
+    if (result != 0)
+        return diskFailure(u"Could not write file %1: %2"_s.arg(
+                path, QString::fromLocal8Bit(std::strerror(result))));
+    mapped.data = file.map(0, size);
+    if (!mapped.data)
+        return diskFailure(u"Could not write file %1: %2"_s.arg(path, file.errorString()));
+    return mapped;
 }
 
 QByteArrayView MappedFile::view() const

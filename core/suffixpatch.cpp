@@ -1,9 +1,9 @@
 #include "suffixpatch.h"
 
+#include "filesystem.h"
 #include "mappedfile.h"
 #include "sha256.h"
 #include "suffixindex.h"
-#include "wholefile.h"
 #include "workpool.h"
 #include "xzstreamreader.h"
 #include "zstdstreamreader.h"
@@ -584,7 +584,7 @@ private:
         if (file.write(block.data(), block.size()) != block.size() || !file.flush())
             return u"Could not write file %1: %2"_s.arg(file.fileName(), file.errorString());
         // Handed to the kernel's write-back now, so the sync before the commit finds little left.
-        WholeFile::startWriteBack(file, file.pos() - block.size(), block.size());
+        FileSystem::startWriteBack(file, file.pos() - block.size(), block.size());
         return {};
     }
 
@@ -793,28 +793,28 @@ private:
 
 } // namespace
 
-bool SuffixPatch::make(QByteArrayView source, QByteArrayView target, QByteArray& patch,
-                       QString& error, int threads)
+Result<QByteArray> SuffixPatch::make(QByteArrayView source, QByteArrayView target, int threads)
 {
-    patch.clear();
-    if (source.size() > maxSourceSize) {
-        error = u"larger than %1 bytes"_s.arg(maxSourceSize);
-        return false;
-    }
+    const auto failure = [](QString text) {
+        return Failure{Failure::Kind::Patch, std::move(text)};
+    };
+    if (source.size() > maxSourceSize)
+        return failure(u"larger than %1 bytes"_s.arg(maxSourceSize));
     std::vector<Step> steps;
     {
         // The index is the largest part of the memory: gone before the streams are packed.
         SuffixIndex index(source);
-        if (!index.build()) {
-            error = u"cannot sort the suffixes of the old file"_s;
-            return false;
-        }
+        if (!index.build())
+            return failure(u"cannot sort the suffixes of the old file"_s);
         steps = findSteps(index, source, target, threads);
     }
 
     Streams streams;
     streams.split(steps, source, target);
-    return streams.pack(source.size(), target.size(), threads, patch, error);
+    QByteArray patch;
+    if (QString error; !streams.pack(source.size(), target.size(), threads, patch, error))
+        return failure(std::move(error));
+    return patch;
 }
 
 BinaryPatch::Method SuffixPatch::methodOf(QByteArrayView patch)
@@ -827,14 +827,16 @@ BinaryPatch::Method SuffixPatch::methodOf(QByteArrayView patch)
 Result<QByteArray> SuffixPatch::apply(const QString& sourceFile, const QString& patchFile,
                                       const QString& targetFile, qint64 maxTargetSize)
 {
-    MappedFile source(sourceFile);
-    MappedFile patch(patchFile);
-    if (QString error; !MappedFile::openForReading({&source, &patch}, error))
-        return Failure{Failure::Kind::Disk, error};
+    const Result<MappedFile> source = MappedFile::openForReading(sourceFile);
+    if (!source.ok())
+        return source.failure();
+    const Result<MappedFile> patch = MappedFile::openForReading(patchFile);
+    if (!patch.ok())
+        return patch.failure();
     ResultWriter writer(targetFile);
     if (Failure opened = writer.open(); opened.failed())
         return opened;
-    Applier applier(source.view(), patch.view(), patchFile, writer);
+    Applier applier(source.value().view(), patch.value().view(), patchFile, writer);
     if (Failure applied = applier.run(maxTargetSize); applied.failed())
         return applied;
     return writer.digest();

@@ -25,10 +25,10 @@ public:
 
     SuffixPatch() = delete;
 
-    // A patch that turns source into target, using up to threads threads. False with error set
-    // when the source is larger than maxSourceSize or a library fails.
-    [[nodiscard]] static bool make(QByteArrayView source, QByteArrayView target, QByteArray& patch,
-                                   QString& error, int threads = 2);
+    // A patch that turns source into target, using up to threads threads. Fails when the source
+    // is larger than maxSourceSize or a library fails.
+    [[nodiscard]] static Result<QByteArray> make(QByteArrayView source, QByteArrayView target,
+                                                 int threads = 2);
     // The method a manifest names for patch: "suffix-xz" where xz packs its differences.
     [[nodiscard]] static BinaryPatch::Method methodOf(QByteArrayView patch);
     // As ZstdPatch::apply: writes what patchFile makes of sourceFile to targetFile and gives the

@@ -5,9 +5,6 @@
 #include <QCryptographicHash>
 #include <QFile>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 using namespace Qt::StringLiterals;
 
 WholeFile::WholeFile(QString path)
@@ -81,16 +78,4 @@ bool WholeFile::streamDevice(QIODevice& device, qint64 size, const BlockConsumer
         remaining -= got;
     }
     return true;
-}
-
-bool WholeFile::syncToDisk(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) && ::fdatasync(file.handle()) == 0;
-}
-
-void WholeFile::startWriteBack(QFileDevice& file, qint64 offset, qint64 length)
-{
-    // Only a hint: a file system that cannot do it writes the file back later, as always.
-    static_cast<void>(::sync_file_range(file.handle(), offset, length, SYNC_FILE_RANGE_WRITE));
 }

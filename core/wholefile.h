@@ -6,7 +6,6 @@
 
 #include <functional>
 
-class QFileDevice;
 class QIODevice;
 
 // One file read from its start to its end in fixed-size blocks, so that memory use does not grow
@@ -43,11 +42,6 @@ public:
     // device ends or fails early.
     [[nodiscard]] static bool streamDevice(QIODevice& device, qint64 size,
                                            const BlockConsumer& consume);
-    // Starts writing length bytes from offset of an open file to the disk, without waiting for
-    // it: the sync before the backups go then finds little left to do. length 0: to the end.
-    static void startWriteBack(QFileDevice& file, qint64 offset = 0, qint64 length = 0);
-    // Brings the written content of the file at path to the disk, and waits for it.
-    [[nodiscard]] static bool syncToDisk(const QString& path);
 
 private:
     QString filePath;

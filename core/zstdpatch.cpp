@@ -33,14 +33,6 @@ struct DCtxFree
     void operator()(ZSTD_DCtx* context) const { ZSTD_freeDCtx(context); }
 };
 
-bool zstdOk(size_t result, QString& error, const QString& what)
-{
-    if (!ZSTD_isError(result))
-        return true;
-    error = u"%1: %2"_s.arg(what, QString::fromUtf8(ZSTD_getErrorName(result)));
-    return false;
-}
-
 // A window that reaches from the end of the new file back to the start of the old one.
 int windowLogFor(qint64 bytes)
 {
@@ -114,68 +106,67 @@ bool ZstdPatch::needsLargeWindow(qint64 sourceSize, qint64 targetSize)
     return (qint64(1) << windowLogFor(sourceSize + targetSize)) > classicWindow;
 }
 
-bool ZstdPatch::make(QByteArrayView source, QByteArrayView target, QByteArray& patch,
-                     QString& error)
+Result<QByteArray> ZstdPatch::make(QByteArrayView source, QByteArrayView target)
 {
-    patch.clear();
-    if (source.size() > maxFileSize || target.size() > maxFileSize) {
-        error = u"larger than %1 bytes"_s.arg(maxFileSize);
-        return false;
-    }
-    if (!makeAtLevel(middleLevel, source, target, patch, error))
-        return false;
-    QByteArray strongest;
-    if (source.size() + target.size() <= strongestUpTo &&
-        makeAtLevel(strongestLevel, source, target, strongest, error) &&
-        strongest.size() < patch.size())
-        patch = std::move(strongest);
-    return true;
+    if (source.size() > maxFileSize || target.size() > maxFileSize)
+        return patchFailure(u"larger than %1 bytes"_s.arg(maxFileSize));
+    Result<QByteArray> patch = makeAtLevel(middleLevel, source, target);
+    if (!patch.ok() || source.size() + target.size() > strongestUpTo)
+        return patch;
+    Result<QByteArray> strongest = makeAtLevel(strongestLevel, source, target);
+    if (strongest.ok() && strongest.value().size() < patch.value().size())
+        return strongest;
+    return patch;
 }
 
-bool ZstdPatch::makeAtLevel(int level, QByteArrayView source, QByteArrayView target,
-                            QByteArray& patch, QString& error)
+Result<QByteArray> ZstdPatch::makeAtLevel(int level, QByteArrayView source, QByteArrayView target)
 {
     const std::unique_ptr<ZSTD_CCtx, CCtxFree> context(ZSTD_createCCtx());
-    if (!context) {
-        error = u"out of memory"_s;
-        return false;
-    }
+    if (!context)
+        return patchFailure(u"out of memory"_s);
     ZSTD_CCtx* c = context.get();
     const QString setup = u"cannot set up the patch"_s;
-    if (!zstdOk(ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, level), error, setup) ||
-        !zstdOk(ZSTD_CCtx_setParameter(c, ZSTD_c_enableLongDistanceMatching, 1), error, setup) ||
-        !zstdOk(ZSTD_CCtx_setParameter(c, ZSTD_c_windowLog,
-                                       windowLogFor(source.size() + target.size())),
-                error, setup) ||
-        !zstdOk(ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, 1), error, setup) ||
-        !zstdOk(ZSTD_CCtx_refPrefix(c, source.data(), size_t(source.size())), error, setup))
-        return false;
-    patch.resize(qsizetype(ZSTD_compressBound(size_t(target.size()))));
+    const std::pair<ZSTD_cParameter, int> parameters[] = {
+            {ZSTD_c_compressionLevel, level},
+            {ZSTD_c_enableLongDistanceMatching, 1},
+            {ZSTD_c_windowLog, windowLogFor(source.size() + target.size())},
+            {ZSTD_c_checksumFlag, 1}};
+    for (const auto& [parameter, value] : parameters) {
+        if (Failure failure = zstdFailure(ZSTD_CCtx_setParameter(c, parameter, value), setup);
+            failure.failed())
+            return failure;
+    }
+    if (Failure failure =
+                zstdFailure(ZSTD_CCtx_refPrefix(c, source.data(), size_t(source.size())), setup);
+        failure.failed())
+        return failure;
+    QByteArray patch(qsizetype(ZSTD_compressBound(size_t(target.size()))), Qt::Uninitialized);
     const size_t written = ZSTD_compress2(c, patch.data(), size_t(patch.size()), target.data(),
                                           size_t(target.size()));
-    if (!zstdOk(written, error, u"cannot make the patch"_s)) {
-        patch.clear();
-        return false;
-    }
+    if (Failure failure = zstdFailure(written, u"cannot make the patch"_s); failure.failed())
+        return failure;
     patch.resize(qsizetype(written));
-    return true;
+    return patch;
 }
 
 Result<QByteArray> ZstdPatch::apply(const QString& sourceFile, const QString& patchFile,
                                     const QString& targetFile, qint64 maxTargetSize)
 {
-    MappedFile source(sourceFile);
-    MappedFile patchMapping(patchFile);
-    if (QString error; !MappedFile::openForReading({&source, &patchMapping}, error))
-        return Failure{Failure::Kind::Disk, error};
-    const QByteArrayView patch = patchMapping.view();
+    const Result<MappedFile> source = MappedFile::openForReading(sourceFile);
+    if (!source.ok())
+        return source.failure();
+    const Result<MappedFile> patchMapping = MappedFile::openForReading(patchFile);
+    if (!patchMapping.ok())
+        return patchMapping.failure();
+    const QByteArrayView patch = patchMapping.value().view();
     const Result<quint64> declared = declaredSize(patch, patchFile, maxTargetSize);
     if (!declared.ok())
         return declared.failure();
-    MappedFile target(targetFile);
-    if (!target.create(qint64(declared.value())))
-        return Failure{Failure::Kind::Disk, target.errorString()};
-    if (Failure made = decode(source.view(), patch, target, declared.value(), patchFile);
+    Result<MappedFile> created = MappedFile::create(targetFile, qint64(declared.value()));
+    if (!created.ok())
+        return created.failure();
+    MappedFile target = std::move(created).value();
+    if (Failure made = decode(source.value().view(), patch, target, declared.value(), patchFile);
         made.failed())
         return made;
     return Sha256::hexOf(target.view());

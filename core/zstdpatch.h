@@ -25,10 +25,9 @@ public:
     // Whether a patch between files of these sizes takes a larger window than classicWindow.
     [[nodiscard]] static bool needsLargeWindow(qint64 sourceSize, qint64 targetSize);
 
-    // A patch that turns source into target. False with error set when either is larger than
-    // maxFileSize or libzstd fails.
-    [[nodiscard]] static bool make(QByteArrayView source, QByteArrayView target, QByteArray& patch,
-                                   QString& error);
+    // A patch that turns source into target. Fails when either is larger than maxFileSize or
+    // libzstd fails.
+    [[nodiscard]] static Result<QByteArray> make(QByteArrayView source, QByteArrayView target);
     // Writes the file that patchFile makes of sourceFile to targetFile and gives the
     // lower-case hex SHA-256 digest of what it wrote. A patch that is damaged, that produces more
     // than maxTargetSize bytes or that was made from another source fails; the target file may
@@ -38,6 +37,6 @@ public:
                                                   const QString& targetFile, qint64 maxTargetSize);
 
 private:
-    [[nodiscard]] static bool makeAtLevel(int level, QByteArrayView source, QByteArrayView target,
-                                          QByteArray& patch, QString& error);
+    [[nodiscard]] static Result<QByteArray> makeAtLevel(int level, QByteArrayView source,
+                                                        QByteArrayView target);
 };

@@ -1,6 +1,6 @@
 #include "downloadtaskspecification.h"
 
-#include "wholefile.h"
+#include "filesystem.h"
 
 #include <QFileInfo>
 #include <QNetworkAccessManager>
@@ -380,7 +380,7 @@ bool DownloadTaskSpecification::writeBlock(QByteArray block)
 
 void DownloadTaskSpecification::startWriteBack()
 {
-    WholeFile::startWriteBack(outputFile, writtenBack, receivedSize - writtenBack);
+    FileSystem::startWriteBack(outputFile, writtenBack, receivedSize - writtenBack);
     writtenBack = receivedSize;
 }
 

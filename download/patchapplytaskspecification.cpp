@@ -1,6 +1,7 @@
 #include "patchapplytaskspecification.h"
 
 #include "binarypatch.h"
+#include "filesystem.h"
 #include "wholefile.h"
 #include "workpool.h"
 
@@ -80,29 +81,22 @@ Failure PatchApplyFunc::applied() const
     const QString making = resultFile + u".patching"_s;
     const Result<QByteArray> made =
             BinaryPatch::apply(patch.method, sourceFile, patchFile, making, patch.resultSize);
-    Failure failure = !made.ok() ? made.failure() : checkAndSync(made.value(), making);
+    Failure failure = !made.ok() ? made.failure() : checkDigest(made.value());
     if (failure.failed()) {
         QFile::remove(making);
         return failure;
     }
-    QFile::remove(resultFile);
-    QFile result(making);
-    if (!result.rename(resultFile)) {
-        failure = patchFailure(
-                u"Could not rename %1 to %2: %3"_s.arg(making, resultFile, result.errorString()));
-        QFile::remove(making);
-    }
-    return failure;
+    // On the disk before the name that marks it complete: after a power cut that name never holds
+    // bytes that were lost.
+    if (Failure placed = FileSystem::placeSynced(making, resultFile); placed.failed())
+        return patchFailure(std::move(placed.text));
+    return {};
 }
 
-Failure PatchApplyFunc::checkAndSync(const QByteArray& digest, const QString& making) const
+Failure PatchApplyFunc::checkDigest(const QByteArray& digest) const
 {
     if (digest != patch.resultSha256)
         return patchFailure(u"the patched file has SHA-256 %1, the manifest lists %2"_s.arg(
                 QString::fromLatin1(digest), QString::fromLatin1(patch.resultSha256)));
-    // On the disk before the name that marks it complete: after a power cut that name never holds
-    // bytes that were lost.
-    if (!WholeFile::syncToDisk(making))
-        return patchFailure(u"Could not write %1 to the disk"_s.arg(making));
     return {};
 }

@@ -45,8 +45,8 @@ public:
 private:
     // Puts the result in place, or says what went wrong.
     [[nodiscard]] Failure applied() const;
-    // The made file is the one the manifest lists, and on the disk.
-    [[nodiscard]] Failure checkAndSync(const QByteArray& digest, const QString& making) const;
+    // Whether the made file is the one the manifest lists.
+    [[nodiscard]] Failure checkDigest(const QByteArray& digest) const;
 
     const FilePatchSpecification patch;
     const QString sourceFile;

@@ -115,12 +115,11 @@ QString ChangeLogFetch::failedCheck(bool& vouched) const
         return {};
     const QByteArray& text = transfers[Manifest].body;
     const QString source = versionUrl + u'/' + ReleaseManifest::fileName(clientType);
-    QString error;
     ReleaseManifest manifest;
-    if (!Ed25519::verify(Ed25519::builtInKey(), text, transfers[Signature].body, error) ||
-        !manifest.parse(text))
+    const Failure checked = Ed25519::verify(Ed25519::builtInKey(), text, transfers[Signature].body);
+    if (checked.failed() || !manifest.parse(text))
         return u"Release manifest %1 failed its check: %2"_s.arg(
-                source, error.isEmpty() ? manifest.errorString() : error);
+                source, checked.failed() ? checked.text : manifest.errorString());
     if (manifest.clientType() != clientType || manifest.version() != version)
         return u"Release manifest %1 describes %2 version %3"_s.arg(
                 source, manifest.clientType(), QString::number(manifest.version()));

@@ -145,10 +145,10 @@ void ChannelStatementFetch::judge(const Mirror& mirror)
 
 QString ChannelStatementFetch::refusal(const Mirror& mirror, ChannelStatement& statement) const
 {
-    QString error;
     // Nothing of an unsigned text is read: the parser sees only what the vendor signed.
-    if (!Ed25519::verify(request.publicKey, mirror.text, mirror.signature, error))
-        return error;
+    if (Failure checked = Ed25519::verify(request.publicKey, mirror.text, mirror.signature);
+        checked.failed())
+        return checked.text;
     if (!statement.parse(mirror.text))
         return statement.errorString();
     if (statement.clientType() != request.clientType)

@@ -66,8 +66,8 @@ QString CheckManifestFunc::failedCheck(ReleaseManifest& manifest) const
         !readSmallFile(expected.iniFile, DownloadTaskSpecification::maxProductIniSize, ini, error))
         return error;
     // Nothing of an unsigned text is read: the parser sees only what the vendor signed.
-    if (!Ed25519::verify(expected.publicKey, text, signature, error))
-        return error;
+    if (Failure checked = Ed25519::verify(expected.publicKey, text, signature); checked.failed())
+        return checked.text;
     if (!manifest.parse(text))
         return manifest.errorString();
     if (manifest.clientType() != expected.clientType)

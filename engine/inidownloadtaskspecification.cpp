@@ -3,6 +3,7 @@
 #include "checkmanifesttaskspecification.h"
 #include "checksignaturetaskspecification.h"
 #include "downloadtaskspecification.h"
+#include "filesystem.h"
 #include "paralleltaskspecification.h"
 #include "releasemanifest.h"
 #include "runcontext.h"
@@ -15,7 +16,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 using namespace Qt::StringLiterals;
@@ -309,8 +309,7 @@ Failure IniDownloadTaskSpecification::adoptFetchedCopies()
         const QFileInfo info(fetched.localFile);
         const QString kept = info.path() + u'/' + info.fileName().mid(fetchedPrefix.size());
         // Over the old copy in one step: a kill leaves the one or the other, never neither.
-        if (std::rename(QFile::encodeName(fetched.localFile).constData(),
-                        QFile::encodeName(kept).constData()) != 0) {
+        if (FileSystem::renameOver(fetched.localFile, kept).failed()) {
             const QString text = u"Could not move %1 to %2: %3"_s.arg(
                     fetched.localFile, kept, QString::fromLocal8Bit(std::strerror(errno)));
             emit message(text);

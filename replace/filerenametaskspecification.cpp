@@ -1,7 +1,8 @@
 #include "filerenametaskspecification.h"
 
+#include "filesystem.h"
+
 #include <QFile>
-#include <QFileInfo>
 
 using namespace Qt::StringLiterals;
 
@@ -14,8 +15,7 @@ FileRenameTaskSpecification::FileRenameTaskSpecification(const QString& oldPath,
 
 bool FileRenameTaskSpecification::pathTaken(const QString& path)
 {
-    const QFileInfo info(path);
-    return info.exists() || info.isSymLink();
+    return FileSystem::pathTaken(path);
 }
 
 Failure FileRenameTaskSpecification::doOp()

@@ -1,15 +1,11 @@
 #include "filetransferfunc.h"
 
-#include "installationlayout.h"
-#include "wholefile.h"
+#include "filesystem.h"
 
 #include <QFile>
 #include <QFileInfo>
 
 #include <cerrno>
-#include <cstdio>
-#include <fcntl.h>
-#include <unistd.h>
 #include <vector>
 #include <zlib.h>
 
@@ -77,18 +73,17 @@ private:
 
 // Writes target from what a Reader makes of source, one block at a time.
 template<typename Reader>
-bool writeFrom(const QString& source, const QString& target,
-               std::optional<QFileDevice::Permissions> mode,
-               SlowFileOpSpecification::Placement placement)
+Failure writeFrom(const QString& source, const QString& target,
+                  std::optional<QFileDevice::Permissions> mode, FileSystem::Existing existing)
 {
     Reader reader;
     if (!reader.open(source))
-        return false;
+        return {Failure::Kind::Disk, {}};
     std::vector<char> buffer(transferBlockSize);
-    return FileTransferFunc::writeNewFile(
+    return FileSystem::writeNewFile(
             target, buffer,
             [&reader](char* block, qint64 capacity) { return reader.read(block, capacity); }, mode,
-            placement);
+            existing);
 }
 
 bool isPlainFile(const QString& path)
@@ -97,15 +92,11 @@ bool isPlainFile(const QString& path)
     return info.isFile() && !info.isSymLink();
 }
 
-// One rename, whole at once, so no part name is needed. RENAME_NOREPLACE: a new name is never
-// taken over a file that appeared there meanwhile.
-bool renameFile(const QString& source, const QString& target,
-                SlowFileOpSpecification::Placement placement)
+// A new name is never taken over a file that appeared there meanwhile.
+FileSystem::Existing existingFor(SlowFileOpSpecification::Placement placement)
 {
-    const unsigned flags =
-            placement == SlowFileOpSpecification::Placement::NewName ? RENAME_NOREPLACE : 0;
-    return ::renameat2(AT_FDCWD, QFile::encodeName(source).constData(), AT_FDCWD,
-                       QFile::encodeName(target).constData(), flags) == 0;
+    return placement == SlowFileOpSpecification::Placement::NewName ? FileSystem::Existing::Refuse
+                                                                    : FileSystem::Existing::Replace;
 }
 
 } // namespace
@@ -124,14 +115,12 @@ Failure FileTransferFunc::run()
     // A failure removes only the part file: whatever is at target was there before and may be
     // what made the transfer fail.
     errno = 0;
-    const bool written = content == Content::Gzip
-                                 ? writeFrom<GzipReader>(source, target, mode, placement)
-                                 : writeFrom<PlainReader>(source, target, mode, placement);
-    if (written)
-        return {};
-    if (errno == ENOSPC || errno == EDQUOT)
-        return {Failure::Kind::Disk,
-                u"Not enough disk space in %1"_s.arg(QFileInfo(target).absolutePath())};
+    const Failure written =
+            content == Content::Gzip
+                    ? writeFrom<GzipReader>(source, target, mode, existingFor(placement))
+                    : writeFrom<PlainReader>(source, target, mode, existingFor(placement));
+    if (!written.failed() || errno == ENOSPC || errno == EDQUOT)
+        return written;
     // The task words the failure: it knows what the transfer was for.
     return {Failure::Kind::Disk, {}};
 }
@@ -144,66 +133,13 @@ bool FileTransferFunc::moveFile(const QString& source, const QString& target,
         return false;
     if (mode && !QFile::setPermissions(source, *mode))
         return false;
-    return renameFile(source, target, placement);
+    // One rename, whole at once, so no part name is needed.
+    const Failure moved = placement == Placement::NewName ? FileSystem::renameToNew(source, target)
+                                                          : FileSystem::renameOver(source, target);
+    return !moved.failed();
 }
 
 bool FileTransferFunc::linkFile(const QString& source, const QString& target)
 {
-    return isPlainFile(source) && ::link(QFile::encodeName(source).constData(),
-                                         QFile::encodeName(target).constData()) == 0;
-}
-
-const QString& FileTransferFunc::partFilePrefix()
-{
-    return InstallationLayout::partFilePrefix();
-}
-
-QString FileTransferFunc::partFilePath(const QString& target)
-{
-    const QFileInfo info(target);
-    return info.path() + u'/' + partFilePrefix() + info.fileName();
-}
-
-bool FileTransferFunc::writeNewFile(const QString& target, std::span<char> buffer,
-                                    const BlockReader& read,
-                                    std::optional<QFileDevice::Permissions> mode,
-                                    Placement placement)
-{
-    // A part file of ours left by a killed run is worthless; anything else under the name was
-    // never ours to keep either, since the name is reserved.
-    const QString part = partFilePath(target);
-    QFile::remove(part);
-    QFile out(part);
-    // NewOnly: an existing file is neither truncated nor written through if it is a link.
-    // Unbuffered: a failing write shows at the write that failed.
-    if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
-        return false;
-    bool ok = true;
-    int error = 0;
-    for (;;) {
-        const qint64 got = read(buffer.data(), qint64(buffer.size()));
-        if (got == 0)
-            break;
-        if (got < 0 || out.write(buffer.data(), got) != got) {
-            error = errno;
-            ok = false;
-            break;
-        }
-    }
-    if (ok)
-        WholeFile::startWriteBack(out);
-    // close() clears an earlier error once it succeeds itself, so ok carries the writes' verdict.
-    out.close();
-    if (ok && out.error() != QFileDevice::NoError) {
-        error = errno;
-        ok = false;
-    }
-    if (ok && mode)
-        ok = out.setPermissions(*mode);
-    if (ok && renameFile(part, target, placement))
-        return true;
-    error = error != 0 ? error : errno;
-    QFile::remove(part);
-    errno = error;
-    return false;
+    return isPlainFile(source) && !FileSystem::link(source, target).failed();
 }

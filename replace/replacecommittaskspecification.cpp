@@ -1,11 +1,9 @@
 #include "replacecommittaskspecification.h"
 
 #include "filespecifications.h"
+#include "filesystem.h"
 
-#include <QFile>
 #include <QFileInfo>
-
-#include <cstdio>
 
 using namespace Qt::StringLiterals;
 
@@ -83,7 +81,6 @@ void ReplaceCommitFunc::keepDeletedFiles() const
             continue;
         const QString kept =
                 FileReplaceSpecification::prefixedPath(path, InstallationLayout::backupPrefix());
-        static_cast<void>(::rename(QFile::encodeName(root.filePath(path)).constData(),
-                                   QFile::encodeName(root.filePath(kept)).constData()));
+        static_cast<void>(FileSystem::renameOver(root.filePath(path), root.filePath(kept)));
     }
 }

@@ -1,8 +1,7 @@
 #include "replacejournal.h"
 
-#include "filerenametaskspecification.h"
 #include "filespecifications.h"
-#include "filetransferfunc.h"
+#include "filesystem.h"
 #include "installationlayout.h"
 #include "refusedversion.h"
 #include "sessionlayout.h"
@@ -15,10 +14,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zlib.h>
 
 using namespace Qt::StringLiterals;
@@ -70,61 +65,16 @@ QString backupPath(const QString& installedPath)
                                                   InstallationLayout::backupPrefix());
 }
 
-bool pathTaken(const QString& path)
-{
-    return FileRenameTaskSpecification::pathTaken(path);
-}
-
-bool lstatPath(const QString& path, struct stat& info)
-{
-    return ::lstat(QFile::encodeName(path).constData(), &info) == 0;
-}
-
-// Whether the two paths are names of one file (neither followed if it is a link).
-bool sameFile(const QString& a, const QString& b)
-{
-    struct stat first = {};
-    struct stat second = {};
-    return lstatPath(a, first) && lstatPath(b, second) && first.st_dev == second.st_dev &&
-           first.st_ino == second.st_ino;
-}
-
-// Puts the backup back under the installed name in one rename over whatever is there, so that the
-// name never goes missing.
-bool restoreBackup(const QString& backup, const QString& installed)
-{
-    return ::rename(QFile::encodeName(backup).constData(),
-                    QFile::encodeName(installed).constData()) == 0;
-}
-
-// Gives the file at installed a second name at returnPath, unless something is there.
-void linkBack(const QString& installed, const QString& returnPath)
-{
-    struct stat info = {};
-    if (!lstatPath(returnPath, info))
-        static_cast<void>(::link(QFile::encodeName(installed).constData(),
-                                 QFile::encodeName(returnPath).constData()));
-}
-
 bool removeIfTaken(const QString& path, const ReplaceJournal::LogLine& log)
 {
-    if (!pathTaken(path))
+    if (!FileSystem::pathTaken(path))
         return true;
-    if (!QFile::remove(path)) {
+    if (FileSystem::removeFile(path).failed()) {
         log(u"Could not delete '%1'"_s.arg(path));
         return false;
     }
     log(u"Removed %1, left by an interrupted update"_s.arg(path));
     return true;
-}
-
-bool syncDirectory(const QString& path)
-{
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const bool synced = fd >= 0 && ::fsync(fd) == 0;
-    if (fd >= 0)
-        ::close(fd);
-    return synced;
 }
 
 } // namespace
@@ -282,17 +232,16 @@ bool ReplaceJournal::write(const QList<Entry>& records, bool created)
         // The part files a copy or an unpack may leave beside the file and its backup, named
         // here rather than held for every file of a large batch.
         if (entry.kind == Kind::Replace || entry.kind == Kind::Add)
-            appendLine(text, {Kind::Part, FileTransferFunc::partFilePath(entry.path), {}});
+            appendLine(text, {Kind::Part, FileSystem::partFilePath(entry.path), {}});
         if (entry.kind == Kind::Replace)
-            appendLine(text,
-                       {Kind::Part, FileTransferFunc::partFilePath(backupPath(entry.path)), {}});
+            appendLine(text, {Kind::Part, FileSystem::partFilePath(backupPath(entry.path)), {}});
         if (text.size() >= writeBlockSize || i + 1 == records.size()) {
             written = file.write(text) == text.size();
             text.clear();
         }
     }
-    if (written && ::fdatasync(file.handle()) == 0 &&
-        (!created || syncDirectory(QFileInfo(journalPath).path())))
+    if (written && !FileSystem::syncFileData(file).failed() &&
+        (!created || !FileSystem::syncDirectory(QFileInfo(journalPath).path()).failed()))
         return true;
     error = u"Could not write to %1"_s.arg(journalPath);
     return false;
@@ -382,7 +331,7 @@ bool ReplaceJournal::isReadable(const Entry& entry)
         return false;
     // Only a part file is ever removed as one.
     return entry.kind != Kind::Part ||
-           QFileInfo(entry.path).fileName().startsWith(FileTransferFunc::partFilePrefix());
+           QFileInfo(entry.path).fileName().startsWith(InstallationLayout::partFilePrefix());
 }
 
 bool ReplaceJournal::exists() const
@@ -534,19 +483,21 @@ bool ReplaceJournal::undoReplace(const Entry& entry, const LogLine& log) const
 {
     const QString installed = installation.filePath(entry.path);
     const QString backup = installation.filePath(backupPath(entry.path));
-    if (!pathTaken(backup))
+    if (!FileSystem::pathTaken(backup))
         return true; // stopped before the backup was made: the original never left its name
     // Such an updater renamed the original away; only a missing one is put back.
-    if (entry.legacy && pathTaken(installed))
+    if (entry.legacy && FileSystem::pathTaken(installed))
         return true;
-    if (sameFile(backup, installed)) {
+    if (FileSystem::sameFile(backup, installed)) {
         // Stopped before the new file took the name: the backup is only a second name.
         return removeIfTaken(backup, log);
     }
     // A moved download goes back to the session directory, so the next run need not fetch it.
-    if (pathTaken(installed) && !downloadPath(entry).isEmpty())
-        linkBack(installed, downloadPath(entry));
-    if (!restoreBackup(backup, installed)) {
+    // A link never takes a name that something holds.
+    if (FileSystem::pathTaken(installed) && !downloadPath(entry).isEmpty())
+        static_cast<void>(FileSystem::link(installed, downloadPath(entry)));
+    // In one rename over whatever is there, so that the installed name never goes missing.
+    if (FileSystem::renameOver(backup, installed).failed()) {
         log(u"Could not rename '%1' to '%2'"_s.arg(backup, installed));
         return false;
     }
@@ -557,12 +508,12 @@ bool ReplaceJournal::undoReplace(const Entry& entry, const LogLine& log) const
 bool ReplaceJournal::undoAdd(const Entry& entry, const LogLine& log) const
 {
     const QString installed = installation.filePath(entry.path);
-    if (!pathTaken(installed))
+    if (!FileSystem::pathTaken(installed))
         return true;
     // A moved download goes back to the session directory, so the next run need not fetch it.
     const QString download = downloadPath(entry);
-    if (!download.isEmpty() && !pathTaken(download) && QFileInfo(download).dir().exists() &&
-        QFile::rename(installed, download)) {
+    if (!download.isEmpty() && !FileSystem::pathTaken(download) &&
+        QFileInfo(download).dir().exists() && QFile::rename(installed, download)) {
         log(u"Removed %1, left by an interrupted update"_s.arg(installed));
         return true;
     }
@@ -663,21 +614,5 @@ bool ReplaceJournal::syncFileSystems(const QStringList& paths)
         errno = EIO;
         return false;
     }
-    QSet<dev_t> synced;
-    for (const QString& path : paths) {
-        const int fd =
-                ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        struct stat info = {};
-        const bool ok = fd >= 0 && ::fstat(fd, &info) == 0 &&
-                        (synced.contains(info.st_dev) || ::syncfs(fd) == 0);
-        const int reason = errno; // for the caller's message
-        if (fd >= 0)
-            ::close(fd);
-        if (!ok) {
-            errno = reason;
-            return false;
-        }
-        synced.insert(info.st_dev);
-    }
-    return true;
+    return !FileSystem::syncFileSystems(paths).failed();
 }

@@ -105,8 +105,7 @@ public:
 
     [[nodiscard]] const QString& errorString() const { return error; }
 
-    // Writes everything of the file systems holding the given paths to the disk: one call per
-    // file system is far cheaper than one per file, and also covers the directories.
+    // FileSystem::syncFileSystems, which the tests can make fail; errno says why it did.
     [[nodiscard]] static bool syncFileSystems(const QStringList& paths);
 
 private:

@@ -711,11 +711,10 @@ bool TestEndToEnd::signChannelStatement(const QString& mirrorRoot, const QString
     statement.setSignedAt(now.addDays(expiresInDays - 7));
     statement.setExpires(now.addDays(expiresInDays));
     statement.setVersion(u"stable"_s, 3);
-    QByteArray signature;
-    QString error;
+    const Result<QByteArray> signature = Ed25519::sign(readFile(key), statement.toText());
     const QString path = mirrorRoot + u'/' + ChannelStatement::fileName(clientType);
-    return Ed25519::sign(readFile(key), statement.toText(), signature, error) &&
-           writeFile(path, statement.toText()) && writeFile(path + u".sig"_s, signature);
+    return signature.ok() && writeFile(path, statement.toText()) &&
+           writeFile(path + u".sig"_s, signature.value());
 }
 
 bool TestEndToEnd::changeChannels(const QString& mirrorRoot, const QStringList& options)

@@ -90,13 +90,12 @@ QString TestRelease::addPatch(const QString& section, const QString& key,
         return f.section + u'/' + f.key == target;
     });
     Q_ASSERT(file != releaseFiles.cend());
-    Patch patch{target, oldInstalled, {}, {}, method};
-    QString error;
     const QByteArray& content = file->unpackedName.isEmpty() ? file->content : file->unpacked;
-    const bool made = method != BinaryPatch::Method::Zstd
-                              ? SuffixPatch::make(oldInstalled, content, patch.bytes, error)
-                              : ZstdPatch::make(oldInstalled, content, patch.bytes, error);
-    Q_ASSERT(made);
+    const Result<QByteArray> made = method != BinaryPatch::Method::Zstd
+                                            ? SuffixPatch::make(oldInstalled, content)
+                                            : ZstdPatch::make(oldInstalled, content);
+    Q_ASSERT(made.ok());
+    Patch patch{target, oldInstalled, made.value(), {}, method};
     patch.path = u"patches/%1/%2.%3"_s.arg(QLatin1StringView(Sha256::hexOf(oldInstalled)), target,
                                            QLatin1StringView(BinaryPatch::nameOf(method)));
     patches.append(patch);
@@ -175,11 +174,12 @@ QByteArray TestRelease::manifestPublicKey()
 QByteArray TestRelease::signManifest(const QByteArray& data)
 {
     QFile key(keyFile(u"development_manifest_private.pem"_s));
-    QByteArray signature;
-    QString error;
-    if (!key.open(QIODevice::ReadOnly) || !Ed25519::sign(key.readAll(), data, signature, error))
-        qFatal("cannot sign with %s: %s", qPrintable(key.fileName()), qPrintable(error));
-    return signature;
+    const Result<QByteArray> signature =
+            Ed25519::sign(key.open(QIODevice::ReadOnly) ? key.readAll() : QByteArray(), data);
+    if (!signature.ok())
+        qFatal("cannot sign with %s: %s", qPrintable(key.fileName()),
+               qPrintable(signature.failure().text));
+    return signature.value();
 }
 
 QByteArray TestRelease::sign(const QByteArray& data)

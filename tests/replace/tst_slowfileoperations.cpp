@@ -1,4 +1,4 @@
-#include "filetransferfunc.h"
+#include "filesystem.h"
 #include "filetransfertaskspecification.h"
 #include "replacetestsupport.h"
 #include "signallog.h"
@@ -99,10 +99,10 @@ private slots:
         const auto mode = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
                           QFileDevice::ReadOther;
 
-        QCOMPARE(FileTransferFunc::writeNewFile(target, buffer, read, mode), completes);
+        QCOMPARE(!FileSystem::writeNewFile(target, buffer, read, mode).failed(), completes);
 
         QVERIFY(!visibleEarly);
-        QVERIFY(!QFileInfo::exists(FileTransferFunc::partFilePath(target)));
+        QVERIFY(!QFileInfo::exists(FileSystem::partFilePath(target)));
         QCOMPARE(QFileInfo::exists(target), completes);
         if (completes) {
             QCOMPARE(readFile(target), QByteArray(5000, 'x'));

@@ -197,12 +197,12 @@ void TestReleaseTool::initTestCase()
         developmentKeyBuiltIn = false;
     }
     // Likewise for the manifest key; an updater built without one checks no manifest.
-    QByteArray manifestSignature;
-    QString why;
-    QVERIFY(Ed25519::sign(readFile(keyFile(u"development_manifest_private.pem"_s)), probe,
-                          manifestSignature, why));
-    manifestKeyRejects = !Ed25519::builtInKey().isEmpty() &&
-                         !Ed25519::verify(Ed25519::builtInKey(), probe, manifestSignature, why);
+    const Result<QByteArray> manifestSignature =
+            Ed25519::sign(readFile(keyFile(u"development_manifest_private.pem"_s)), probe);
+    QVERIFY(manifestSignature.ok());
+    manifestKeyRejects =
+            !Ed25519::builtInKey().isEmpty() &&
+            Ed25519::verify(Ed25519::builtInKey(), probe, manifestSignature.value()).failed();
 }
 
 void TestReleaseTool::init()
@@ -457,10 +457,9 @@ void TestReleaseTool::manifestDescribesTheMirrorTree()
                                                QFileInfo(mirrorRoot).canonicalFilePath() + u"/7"_s),
                                        u"files checked: 7, bytes: %1"_s.arg(storedBytes)}));
 
-    QString why;
-    QVERIFY2(Ed25519::verify(readFile(keyFile(u"development_manifest_public.pem"_s)), text,
-                             readFile(manifestFile + u".sig"_s), why),
-             qPrintable(why));
+    const Failure checked = Ed25519::verify(readFile(keyFile(u"development_manifest_public.pem"_s)),
+                                            text, readFile(manifestFile + u".sig"_s));
+    QVERIFY2(!checked.failed(), qPrintable(checked.text));
 }
 
 // The updater's own list building, on an installation that is partly current and an earlier,

@@ -109,10 +109,10 @@ int genkeyEd25519(const std::string& privateFile, const std::string& publicFile)
 {
     if (refuseExisting(privateFile, publicFile))
         return exitFailure;
-    Ed25519::KeyPair pair;
-    QString error;
-    if (!Ed25519::generate(pair, error))
-        return failWith(error);
+    const Result<Ed25519::KeyPair> generated = Ed25519::generate();
+    if (!generated.ok())
+        return failWith(generated.failure().text);
+    const Ed25519::KeyPair& pair = generated.value();
     if (!writeNewFile(privateFile, pair.privatePem, 0600) ||
         !writeNewFile(publicFile, pair.publicPem, 0644))
         return failWith(
@@ -129,10 +129,10 @@ QByteArray readBytes(const std::string& path)
 
 int signEd25519(const std::string& privateFile, const std::string& file)
 {
-    QByteArray signature;
-    QString error;
-    if (!Ed25519::sign(readBytes(privateFile), readBytes(file), signature, error))
-        return failWith(error);
+    Result<QByteArray> made = Ed25519::sign(readBytes(privateFile), readBytes(file));
+    if (!made.ok())
+        return failWith(made.failure().text);
+    QByteArray signature = std::move(made).value();
     const std::string signatureFile = file + ".sig";
     write_file(signatureFile.c_str(), reinterpret_cast<unsigned char*>(signature.data()),
                static_cast<unsigned long>(signature.size()));
@@ -142,9 +142,10 @@ int signEd25519(const std::string& privateFile, const std::string& file)
 
 int verifyEd25519(const std::string& publicFile, const std::string& file)
 {
-    QString error;
-    if (!Ed25519::verify(readBytes(publicFile), readBytes(file), readBytes(file + ".sig"), error))
-        return failWith(QString::fromStdString(file + ".sig: ") + error);
+    const Failure checked =
+            Ed25519::verify(readBytes(publicFile), readBytes(file), readBytes(file + ".sig"));
+    if (checked.failed())
+        return failWith(QString::fromStdString(file + ".sig: ") + checked.text);
     std::printf("%s: signature OK\n", file.c_str());
     return EXIT_SUCCESS;
 }

@@ -71,9 +71,8 @@ bool ReleaseToolChannels::run()
     QByteArray signature;
     if (!signer.sign(text, signature) || !signer.store(path(), text, signature))
         return fail(signer.errorString());
-    QString why;
     const QByteArrayView builtIn = Ed25519::builtInChannelKey();
-    if (!builtIn.isEmpty() && !Ed25519::verify(builtIn, text, signature, why))
+    if (!builtIn.isEmpty() && Ed25519::verify(builtIn, text, signature).failed())
         warningLines.append(u"the channel key built into this updater build does not accept the "
                             u"statement's signature; its updaters refuse it"_s);
     return true;

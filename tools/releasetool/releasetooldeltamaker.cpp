@@ -41,20 +41,20 @@ struct Patch
 
 QString makePatch(QByteArrayView source, QByteArrayView target, Patch& patch)
 {
-    QString why;
     if (source.size() <= suffixUpTo) {
-        patch.method = BinaryPatch::Method::Suffix;
-        if (!SuffixPatch::make(source, target, patch.bytes, why))
-            return why;
+        Result<QByteArray> suffix = SuffixPatch::make(source, target);
+        if (!suffix.ok())
+            return suffix.failure().text;
+        patch.bytes = std::move(suffix).value();
         patch.method = SuffixPatch::methodOf(patch.bytes);
         if (source.size() > bothUpTo || target.size() > bothUpTo)
             return {};
     }
-    QByteArray zstd;
-    if (!ZstdPatch::make(source, target, zstd, why))
-        return why;
-    if (patch.bytes.isEmpty() || zstd.size() < patch.bytes.size())
-        patch = {std::move(zstd), BinaryPatch::Method::Zstd};
+    Result<QByteArray> zstd = ZstdPatch::make(source, target);
+    if (!zstd.ok())
+        return zstd.failure().text;
+    if (patch.bytes.isEmpty() || zstd.value().size() < patch.bytes.size())
+        patch = {std::move(zstd).value(), BinaryPatch::Method::Zstd};
     return {};
 }
 

@@ -112,8 +112,7 @@ void ReleaseToolManifestWriter::checkBuiltInKey(const QByteArray& text, const QB
 {
     // An updater built without a manifest key checks no manifest.
     const QByteArrayView builtIn = Ed25519::builtInKey();
-    QString why;
-    if (!builtIn.isEmpty() && !Ed25519::verify(builtIn, text, signature, why))
+    if (!builtIn.isEmpty() && Ed25519::verify(builtIn, text, signature).failed())
         warningLines.append(u"the manifest key built into this updater build does not accept the "
                             u"manifest's signature; its updaters reject this version"_s);
 }

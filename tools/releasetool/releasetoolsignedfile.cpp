@@ -27,18 +27,18 @@ bool ReleaseToolSignedFile::loadKey(const QString& privateKeyFile)
         return fail(
                 u"%1 is a public key; signing the %2 needs the private key"_s.arg(shown, textName));
     // A key that cannot sign is found now, before anything is written.
-    QByteArray signature;
-    QString why;
-    if (!Ed25519::sign(privatePem, "probe", signature, why))
-        return fail(u"cannot sign with the %1 %2: %3"_s.arg(keyName, shown, why));
+    if (const Result<QByteArray> probe = Ed25519::sign(privatePem, "probe"); !probe.ok())
+        return fail(u"cannot sign with the %1 %2: %3"_s.arg(keyName, shown, probe.failure().text));
     return true;
 }
 
 bool ReleaseToolSignedFile::sign(const QByteArray& text, QByteArray& signature)
 {
-    QString why;
-    return Ed25519::sign(privatePem, text, signature, why) ||
-           fail(u"cannot sign the %1: %2"_s.arg(textName, why));
+    Result<QByteArray> made = Ed25519::sign(privatePem, text);
+    if (!made.ok())
+        return fail(u"cannot sign the %1: %2"_s.arg(textName, made.failure().text));
+    signature = std::move(made).value();
+    return true;
 }
 
 bool ReleaseToolSignedFile::store(const QString& path, const QByteArray& text,

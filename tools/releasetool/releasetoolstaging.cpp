@@ -1,56 +1,15 @@
 #include "releasetoolstaging.h"
 
+#include "filesystem.h"
 #include "releasetoolnames.h"
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 
 #include <cerrno>
-#include <cstdio>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 using namespace Qt::StringLiterals;
-
-namespace {
-
-// Opened only to flush: a directory's own entries, or the whole file system below it.
-class DirectoryHandle
-{
-public:
-    explicit DirectoryHandle(const QString& path)
-        : fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
-    {}
-    ~DirectoryHandle()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    DirectoryHandle(const DirectoryHandle&) = delete;
-    DirectoryHandle& operator=(const DirectoryHandle&) = delete;
-
-    [[nodiscard]] bool syncFileSystem() const { return fd >= 0 && ::syncfs(fd) == 0; }
-    [[nodiscard]] bool syncEntries() const { return fd >= 0 && ::fsync(fd) == 0; }
-
-private:
-    int fd;
-};
-
-int renameWithFlags(const QString& from, const QString& to, unsigned int flags)
-{
-    return ::renameat2(AT_FDCWD, QFile::encodeName(from).constData(), AT_FDCWD,
-                       QFile::encodeName(to).constData(), flags);
-}
-
-bool exists(const QString& path)
-{
-    const QFileInfo info(path);
-    return info.exists() || info.isSymLink();
-}
-
-} // namespace
 
 ReleaseToolStaging::ReleaseToolStaging(QString mirrorRoot, QString versionName)
     : mirrorRoot(std::move(mirrorRoot))
@@ -72,7 +31,7 @@ bool ReleaseToolStaging::create(bool replace)
     if (!QDir().mkpath(mirrorRoot))
         return fail(
                 u"cannot create the mirror root %1"_s.arg(ReleaseToolNames::display(mirrorRoot)));
-    if (!replace && exists(targetPath()))
+    if (!replace && FileSystem::pathTaken(targetPath()))
         return fail(u"version %1 exists in %2; give --replace to replace it"_s.arg(
                 versionName, ReleaseToolNames::display(mirrorRoot)));
 
@@ -94,10 +53,11 @@ bool ReleaseToolStaging::publish(bool replace)
 {
     // Every file on the disk before the version appears: after a crash a published version
     // must not hold a file shorter than its entry says.
-    if (!DirectoryHandle(staging->path()).syncFileSystem())
+    if (FileSystem::syncFileSystems({staging->path()}).failed())
         return fail(u"cannot flush %1 to the disk"_s.arg(ReleaseToolNames::display(path())));
-    const bool published = replace && exists(targetPath()) ? exchange() : renameNew();
-    if (published && !DirectoryHandle(mirrorRoot).syncEntries())
+    const bool published =
+            replace && FileSystem::pathTaken(targetPath()) ? exchange() : renameNew();
+    if (published && FileSystem::syncDirectory(mirrorRoot).failed())
         return fail(u"cannot flush %1 to the disk"_s.arg(ReleaseToolNames::display(mirrorRoot)));
     return published;
 }
@@ -106,19 +66,19 @@ bool ReleaseToolStaging::publish(bool replace)
 // staging directory, which now holds it.
 bool ReleaseToolStaging::exchange()
 {
-    if (renameWithFlags(path(), targetPath(), RENAME_EXCHANGE) == 0)
+    if (!FileSystem::exchange(path(), targetPath()).failed())
         return true;
     if (errno != EINVAL)
         return fail(u"cannot replace %1: %2"_s.arg(ReleaseToolNames::display(targetPath()),
                                                    qt_error_string(errno)));
     // A file system without the atomic exchange: the old version is moved aside first.
     const QString aside = path() + u"-replaced"_s;
-    if (renameWithFlags(targetPath(), aside, 0) != 0)
+    if (FileSystem::renameOver(targetPath(), aside).failed())
         return fail(u"cannot replace %1: %2"_s.arg(ReleaseToolNames::display(targetPath()),
                                                    qt_error_string(errno)));
-    if (renameWithFlags(path(), targetPath(), 0) != 0) {
+    if (FileSystem::renameOver(path(), targetPath()).failed()) {
         const int reason = errno;
-        static_cast<void>(renameWithFlags(aside, targetPath(), 0));
+        static_cast<void>(FileSystem::renameOver(aside, targetPath()));
         return fail(u"cannot replace %1: %2"_s.arg(ReleaseToolNames::display(targetPath()),
                                                    qt_error_string(reason)));
     }
@@ -129,10 +89,11 @@ bool ReleaseToolStaging::exchange()
 
 bool ReleaseToolStaging::renameNew()
 {
-    int result = renameWithFlags(path(), targetPath(), RENAME_NOREPLACE);
-    if (result != 0 && errno == EINVAL && !exists(targetPath()))
-        result = renameWithFlags(path(), targetPath(), 0);
-    if (result != 0) {
+    // A file system without the refusing rename: the check before the plain one must do.
+    Failure renamed = FileSystem::renameToNew(path(), targetPath());
+    if (renamed.failed() && errno == EINVAL && !FileSystem::pathTaken(targetPath()))
+        renamed = FileSystem::renameOver(path(), targetPath());
+    if (renamed.failed()) {
         const QString reason = errno == EEXIST || errno == ENOTEMPTY || errno == EINVAL
                                        ? u"another release put it there meanwhile"_s
                                        : qt_error_string(errno);
