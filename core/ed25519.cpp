@@ -1,8 +1,11 @@
+// Ed25519 key pairs, signatures and their checks, through libcrypto.
+
 #include "ed25519.h"
 
 #include <climits>
 #include <memory>
 #include <openssl/bio.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 
@@ -25,6 +28,16 @@ struct BioFree
 using Key = std::unique_ptr<EVP_PKEY, KeyFree>;
 using Context = std::unique_ptr<EVP_MD_CTX, ContextFree>;
 using Bio = std::unique_ptr<BIO, BioFree>;
+
+// Gives back what libcrypto keeps for the calling thread (its error queue), when a call ends. A
+// pool thread may still be alive when libcrypto cleans up at exit, which then no longer frees it.
+struct ThreadStateRelease
+{
+    ThreadStateRelease() = default;
+    ThreadStateRelease(const ThreadStateRelease&) = delete;
+    ThreadStateRelease& operator=(const ThreadStateRelease&) = delete;
+    ~ThreadStateRelease() { OPENSSL_thread_stop(); }
+};
 
 Bio readBio(QByteArrayView pem)
 {
@@ -78,6 +91,7 @@ QByteArrayView Ed25519::builtInChannelKey()
 
 Result<Ed25519::KeyPair> Ed25519::generate()
 {
+    const ThreadStateRelease release;
     const Key key(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"));
     KeyPair pair;
     if (key) {
@@ -91,6 +105,7 @@ Result<Ed25519::KeyPair> Ed25519::generate()
 
 Result<QByteArray> Ed25519::sign(QByteArrayView privatePem, QByteArrayView message)
 {
+    const ThreadStateRelease release;
     const Key key = readKey(privatePem, true);
     if (!key)
         return failure(u"not an Ed25519 private key"_s);
@@ -109,6 +124,7 @@ Result<QByteArray> Ed25519::sign(QByteArrayView privatePem, QByteArrayView messa
 
 Failure Ed25519::verify(QByteArrayView publicPem, QByteArrayView message, QByteArrayView signature)
 {
+    const ThreadStateRelease release;
     const Key key = readKey(publicPem, false);
     if (!key)
         return failure(u"not an Ed25519 public key"_s);

@@ -30,6 +30,7 @@
 #include <QUdpSocket>
 
 #include <algorithm>
+#include <csignal>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -436,8 +437,18 @@ public:
         }
         return writeFile(path(u"mirrors.ini"_s), ini + groups);
     }
-    [[nodiscard]] bool writeSettings(const QByteArray& content) const
+    // Without a probation unless content sets one: the tests compare the tree as the updater
+    // leaves it, which a watched first start would still be tidying. The probation has tests of
+    // its own.
+    [[nodiscard]] bool writeSettings(QByteArray content) const
     {
+        if (!content.contains("probation=")) {
+            const qsizetype group = content.indexOf("[update]\n");
+            if (group < 0)
+                content.prepend("[update]\nprobation=0\n");
+            else
+                content.insert(group + qsizetype(strlen("[update]\n")), "probation=0\n");
+        }
         return writeFile(path(u"update.ini"_s), content);
     }
 
@@ -630,6 +641,10 @@ private slots:
     void stalledMirrorsOrTheClientCannotBypassTheStatement();
     void withheldOrReplayedStatementGivesNothingNew();
     void withdrawalEndsOnTheOlderTree();
+    // The first start of a new version, watched
+    void firstStartDecides_data();
+    void firstStartDecides();
+    void watcherKilledDuringTheProbation();
     // File modes from the release manifest
     void newExecutableFile();
     // Hostile network: byte limits, unsigned markup, nothing sent before a fatal error
@@ -1980,6 +1995,120 @@ void TestEndToEnd::updateServerCannotHoldBackOrTakeBack()
     QSettings settings(installation.path(u"update.ini"_s), QSettings::IniFormat);
     QCOMPARE(settings.value(u"installed/version"_s).toInt(),
              expectedVersion == 1 ? 3 : expectedVersion);
+}
+
+// Version 2's start script, doing after it has written its marker what the row says, on a
+// mirror; version 1 installed and recorded, with a probation of 20 s.
+struct ProbationRun
+{
+    explicit ProbationRun(const QByteArray& scriptEnd)
+    {
+        two[startScript] = clientScript(2) + scriptEnd;
+    }
+    ClientFiles two = versionTwo();
+    QTemporaryDir mirror;
+    QTemporaryDir work;
+    Nginx nginx{mirror.path(), work.path()};
+    UpdateServer server;
+    Installation installation;
+    [[nodiscard]] bool journalGone() const
+    {
+        return waitUntil(
+                [this] { return !QFileInfo::exists(installation.path(u".update.journal"_s)); },
+                runTimeout);
+    }
+};
+
+void TestEndToEnd::firstStartDecides_data()
+{
+    QTest::addColumn<QByteArray>("scriptEnd");
+    QTest::addColumn<bool>("good");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("crashes") << "kill -SEGV $$\n"_ba << false << u"with signal 11"_s;
+    QTest::newRow("fails") << "exit 1\n"_ba << false << u"with status 1"_s;
+    QTest::newRow("starts well") << "exit 0\n"_ba << true << QString();
+}
+
+// A start that fails puts back exactly version 1 and starts its client, and a later run does not
+// install version 2 again; a good one ends the probation with nothing kept.
+void TestEndToEnd::firstStartDecides()
+{
+    QFETCH(QByteArray, scriptEnd);
+    QFETCH(bool, good);
+    QFETCH(QString, reason);
+    ProbationRun run(scriptEnd);
+    QVERIFY(publish(2, run.two, run.mirror.path(), clientDirectory(1)));
+    QVERIFY2(run.nginx.start(), run.nginx.errorLog().constData());
+    QVERIFY(run.server.start({u"--stable"_s, u"2"_s, u"--banner-image"_s, QString()}));
+    Installation& installation = run.installation;
+    QVERIFY(installVersionOne(installation, {run.nginx.url(QString())}));
+    QVERIFY(installation.writeSettings(
+            "[update]\nstreams=4\nprobation=20\n[installed]\nversion=1\nchannel=stable\n"));
+    const TreeSnapshot before = TreeSnapshot::take(installation.path());
+
+    installation.start({u"--nouser"_s});
+    QVERIFY2(installation.finishes(), qPrintable(installation.logText()));
+    QVERIFY(installation.clientStarted(good ? 2 : 1));
+    QVERIFY(run.journalGone());
+    QSettings settings(installation.path(u"update.ini"_s), QSettings::IniFormat);
+    QCOMPARE(settings.value(u"installed/version"_s).toInt(), good ? 2 : 1);
+    QCOMPARE(settings.value(u"refused/version"_s).toInt(), good ? 0 : 2);
+    QVERIFY2(settings.value(u"refused/reason"_s).toString().contains(reason),
+             qPrintable(settings.value(u"refused/reason"_s).toString()));
+    COMPARE_TREES(
+            TreeSnapshot::take(installation.path()),
+            expectedTree(before, versionOne(), good ? run.two : versionOne(), installation.path()));
+    if (good)
+        return;
+
+    // Told once, and version 2 is not installed again.
+    QVERIFY(QFile::remove(installation.path(marker)));
+    installation.start({u"--nouser"_s});
+    QVERIFY2(installation.finishes(), qPrintable(installation.logText()));
+    QVERIFY(installation.clientStarted(1));
+    const QString log = installation.logText();
+    QVERIFY2(log.contains(u"Version 2 did not start and was replaced by 1 again"_s) &&
+                     log.contains(u"Not installing version 2: it failed its first start here"_s),
+             qPrintable(log));
+    COMPARE_TREES(TreeSnapshot::take(installation.path()),
+                  expectedTree(before, versionOne(), versionOne(), installation.path()));
+}
+
+// A watcher killed during the probation leaves version 2 on it; the next start ends it.
+void TestEndToEnd::watcherKilledDuringTheProbation()
+{
+    ProbationRun run("echo $$ > \"$(dirname \"$0\")/client.pid\"\nexec sleep 60\n");
+    QVERIFY(publish(2, run.two, run.mirror.path(), clientDirectory(1)));
+    QVERIFY2(run.nginx.start(), run.nginx.errorLog().constData());
+    QVERIFY(run.server.start({u"--stable"_s, u"2"_s, u"--banner-image"_s, QString()}));
+    Installation& installation = run.installation;
+    QVERIFY(installVersionOne(installation, {run.nginx.url(QString())}));
+    QVERIFY(installation.writeSettings(
+            "[update]\nstreams=4\nprobation=60\n[installed]\nversion=1\nchannel=stable\n"));
+    installation.start({u"--nouser"_s});
+    QVERIFY2(installation.finishes(), qPrintable(installation.logText()));
+    QVERIFY(installation.clientStarted(2));
+    // The client's parent is the watcher.
+    QVERIFY(waitUntil([&] { return QFileInfo::exists(installation.path(u"client.pid"_s)); },
+                      10000));
+    const pid_t client = readFile(installation.path(u"client.pid"_s)).trimmed().toInt();
+    const auto stopClient = qScopeGuard([client] { ::kill(client, SIGKILL); });
+    const QList<QByteArray> status =
+            readFile(u"/proc/%1/status"_s.arg(client)).split('\n').filter("PPid:");
+    QCOMPARE(status.size(), 1);
+    const pid_t watcher = status.first().mid(5).trimmed().toInt();
+    QVERIFY(readFile(u"/proc/%1/cmdline"_s.arg(watcher)).contains("--watch-first-start"));
+    QCOMPARE(::kill(watcher, SIGKILL), 0);
+    QVERIFY(QFileInfo::exists(installation.path(u"lib/_old_libvoice.so"_s)));
+
+    installation.start({u"--nouser"_s});
+    QVERIFY2(installation.finishes(), qPrintable(installation.logText()));
+    QVERIFY2(installation.logText().contains(
+                     u"Version 2 has started since it was installed: its probation ends"_s),
+             qPrintable(installation.logText()));
+    QVERIFY(!QFileInfo::exists(installation.path(u"lib/_old_libvoice.so"_s)));
+    QVERIFY(!QFileInfo::exists(installation.path(u"share/_old_old_manual.txt"_s)));
+    QVERIFY(!QFileInfo::exists(installation.path(u".update.journal"_s)));
 }
 
 // Two mirrors that stall on the statement come first in the list; or the client passes a version
