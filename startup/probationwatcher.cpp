@@ -65,8 +65,16 @@ void ProbationWatcher::startClient(const InstallationLayout& installation)
         ProcessTools::startVq3Client(installation);
         return;
     }
-    // Detached: the watcher, and through it the client, outlive the updater.
-    if (!QProcess::startDetached(QCoreApplication::applicationFilePath(), {option()}))
+    // Detached: the watcher, and through it the client, outlive the updater. Whatever the
+    // updater's standard channels lead to may close when it ends, and a write there would end
+    // the watcher.
+    QProcess watcher;
+    watcher.setProgram(QCoreApplication::applicationFilePath());
+    watcher.setArguments({option()});
+    watcher.setStandardInputFile(QProcess::nullDevice());
+    watcher.setStandardOutputFile(QProcess::nullDevice());
+    watcher.setStandardErrorFile(QProcess::nullDevice());
+    if (!watcher.startDetached())
         ProcessTools::startVq3Client(installation);
 }
 
