@@ -1,7 +1,7 @@
 // Tests of the patch apply task: where large applies wait for their turn.
-#include "streamdigests.h"
 #include "patchapplytaskspecification.h"
 #include "sha256.h"
+#include "streamdigests.h"
 #include "workpool.h"
 #include "zstdpatch.h"
 
@@ -64,7 +64,8 @@ void TestPatchApply::largeAppliesWaitOffTheWorkPool()
     StreamDigests hasher;
     hasher.addFile(root.filePath(u"old"_s), source.size());
     QTRY_VERIFY(hasher.isIdle());
-    QCOMPARE(hasher.hexMd5Result(), QCryptographicHash::hash(source, QCryptographicHash::Md5).toHex());
+    QCOMPARE(hasher.hexMd5Result(),
+             QCryptographicHash::hash(source, QCryptographicHash::Md5).toHex());
     for (const auto& apply : applies)
         QCOMPARE(apply->state(), TaskSpecification::Running);
 
