@@ -339,10 +339,16 @@ bool ReplaceJournal::exists() const
     return QFileInfo::exists(journalPath);
 }
 
+const ReplaceJournal::Entry* ReplaceJournal::firstOf(const QList<Entry>& records, Kind kind)
+{
+    const auto found = std::find_if(records.cbegin(), records.cend(),
+                                    [kind](const Entry& entry) { return entry.kind == kind; });
+    return found == records.cend() ? nullptr : &*found;
+}
+
 bool ReplaceJournal::hasCommit(const QList<Entry>& records)
 {
-    return std::any_of(records.cbegin(), records.cend(),
-                       [](const Entry& entry) { return entry.kind == Kind::Commit; });
+    return firstOf(records, Kind::Commit) != nullptr;
 }
 
 bool ReplaceJournal::isCommitted() const
@@ -376,8 +382,7 @@ bool ReplaceJournal::repair(const LogLine& log)
                     u"incomplete"_s.arg(journalPath);
             return false;
         }
-    } else if (std::any_of(records.cbegin(), records.cend(),
-                           [](const Entry& entry) { return entry.kind == Kind::GoingBack; })) {
+    } else if (firstOf(records, Kind::GoingBack)) {
         if (!putBack(records, log))
             return false;
     } else {
@@ -523,9 +528,7 @@ bool ReplaceJournal::undoAdd(const Entry& entry, const LogLine& log) const
 void ReplaceJournal::finishDeletions(const QList<Entry>& records, const LogLine& log) const
 {
     log(u"Finishing the deletions of an interrupted update"_s);
-    const bool onProbation = std::any_of(records.cbegin(), records.cend(), [](const Entry& entry) {
-        return entry.kind == Kind::Probation;
-    });
+    const bool onProbation = firstOf(records, Kind::Probation) != nullptr;
     const QStringList backups = backupsOf(records);
     for (const Entry& entry : records) {
         if (entry.kind != Kind::Delete)
@@ -550,14 +553,11 @@ QStringList ReplaceJournal::backupsOf(const QList<Entry>& records)
 
 bool ReplaceJournal::putBack(const QList<Entry>& records, const LogLine& log)
 {
-    const auto goingBack = std::find_if(records.cbegin(), records.cend(), [](const Entry& entry) {
-        return entry.kind == Kind::GoingBack;
-    });
-    const auto previousRecord =
-            std::find_if(records.cbegin(), records.cend(),
-                         [](const Entry& entry) { return entry.kind == Kind::Probation; });
-    log(u"%1: going back to version %2"_s.arg(goingBack->path)
-                .arg(previousRecord == records.cend() ? 0 : previousRecord->release.version));
+    const QString reason = firstOf(records, Kind::GoingBack)->path;
+    const Entry* const probationRecord = firstOf(records, Kind::Probation);
+    const InstalledRelease previous =
+            probationRecord ? probationRecord->release : InstalledRelease();
+    log(u"%1: going back to version %2"_s.arg(reason).arg(previous.version));
     const QStringList backups = backupsOf(records);
     bool allPutBack = true;
     for (auto it = records.crbegin(); it != records.crend(); ++it) {
@@ -579,14 +579,9 @@ bool ReplaceJournal::putBack(const QList<Entry>& records, const LogLine& log)
         return false;
     }
     // The refusal goes with the going back, so that an interrupted one is recorded all the same.
-    const auto release = [&records](Kind kind) {
-        const auto found = std::find_if(records.cbegin(), records.cend(),
-                                        [kind](const Entry& entry) { return entry.kind == kind; });
-        return found == records.cend() ? InstalledRelease() : found->release;
-    };
-    const InstalledRelease previous = release(Kind::Probation);
-    const RefusedVersion refused{release(Kind::Installed).version, previous.version,
-                                 goingBack->path};
+    const Entry* const installedRecord = firstOf(records, Kind::Installed);
+    const RefusedVersion refused{installedRecord ? installedRecord->release.version : 0,
+                                 previous.version, reason};
     if (previous.write(installation) && refused.write(installation))
         return true;
     error = u"Could not record version %1 as installed in %2"_s.arg(previous.version)

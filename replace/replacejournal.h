@@ -148,6 +148,8 @@ private:
     [[nodiscard]] bool write(const QList<Entry>& records, bool created);
     [[nodiscard]] bool putBack(const QList<Entry>& records, const LogLine& log);
     [[nodiscard]] static bool carriesRelease(Kind kind);
+    // The first record of kind; null when there is none.
+    [[nodiscard]] static const Entry* firstOf(const QList<Entry>& records, Kind kind);
     // The backup paths of the replaced files.
     [[nodiscard]] static QStringList backupsOf(const QList<Entry>& records);
     void finishDeletions(const QList<Entry>& records, const LogLine& log) const;

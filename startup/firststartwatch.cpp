@@ -17,27 +17,15 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// SIGCHLD stays blocked while the child is watched, so that it waits to be taken with
-// sigtimedwait and no handler of Qt's or anyone's sees it first.
-class ChildSignalBlock
+// SIGCHLD blocked waits to be taken with sigtimedwait: no handler of Qt's or anyone's sees it
+// first.
+sigset_t childSignal()
 {
-public:
-    ChildSignalBlock()
-    {
-        sigemptyset(&childSignal);
-        sigaddset(&childSignal, SIGCHLD);
-        pthread_sigmask(SIG_BLOCK, &childSignal, &previous);
-    }
-    ~ChildSignalBlock() { pthread_sigmask(SIG_SETMASK, &previous, nullptr); }
-    ChildSignalBlock(const ChildSignalBlock&) = delete;
-    ChildSignalBlock& operator=(const ChildSignalBlock&) = delete;
-
-    [[nodiscard]] const sigset_t& signal() const { return childSignal; }
-
-private:
-    sigset_t childSignal;
-    sigset_t previous;
-};
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGCHLD);
+    return set;
+}
 
 // The child runs as a detached start would: a session of its own, so that the terminal or the
 // desktop session of the updater going away does not take it along, and no blocked signals.
@@ -65,15 +53,14 @@ std::chrono::milliseconds since(Clock::time_point start)
 
 void FirstStartWatch::blockChildSignal()
 {
-    sigset_t childSignal;
-    sigemptyset(&childSignal);
-    sigaddset(&childSignal, SIGCHLD);
-    pthread_sigmask(SIG_BLOCK, &childSignal, nullptr);
+    const sigset_t set = childSignal();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
 StartOutcome FirstStartWatch::run(const QString& script, std::chrono::milliseconds probation)
 {
-    const ChildSignalBlock block;
+    blockChildSignal();
+    const sigset_t childEnded = childSignal();
     const Clock::time_point start = Clock::now();
     pid_t pid = 0;
     if (const int error = spawn(script, pid); error != 0)
@@ -94,6 +81,6 @@ StartOutcome FirstStartWatch::run(const QString& script, std::chrono::millisecon
             return {StartOutcome::End::Running, 0, since(start), {}};
         const timespec timeout{time_t(left.count() / 1000000000), long(left.count() % 1000000000)};
         // Wakes for any child's end, or when the time is up; the loop tells which.
-        static_cast<void>(sigtimedwait(&block.signal(), nullptr, &timeout));
+        static_cast<void>(sigtimedwait(&childEnded, nullptr, &timeout));
     }
 }

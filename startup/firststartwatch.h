@@ -17,9 +17,9 @@ public:
     // Blocks SIGCHLD in the calling thread and the threads it starts from then on: the first
     // thing the watching program does.
     static void blockChildSignal();
-    // Blocks for at most probation; the caller has nothing else to do meanwhile. To be called
-    // before the program starts a thread: one that does not block SIGCHLD could take the signal,
-    // and an early end would only be seen when the probation is up.
+    // Blocks for at most probation; the caller has nothing else to do meanwhile. Leaves SIGCHLD
+    // blocked. The program blocks it before it starts a thread: one that does not could take the
+    // signal, and an early end would only be seen when the probation is up.
     [[nodiscard]] static StartOutcome run(const QString& script,
                                           std::chrono::milliseconds probation);
 };

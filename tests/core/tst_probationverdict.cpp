@@ -29,12 +29,8 @@ private slots:
             u"Version 1236 ended after 1.2 s with status 0"_s);
         row("ended with status 1", End::Exited, 1, 400, false,
             u"Version 1236 ended after 0.4 s with status 1"_s);
-        row("shell's status of a crash", End::Exited, 139, 50, false,
-            u"Version 1236 ended after 0.1 s with status 139"_s);
         row("crashed", End::Signaled, 11, 400, false,
             u"Version 1236 ended after 0.4 s with signal 11"_s);
-        row("killed late", End::Signaled, 9, 29900, false,
-            u"Version 1236 ended after 29.9 s with signal 9"_s);
         row("no script", End::NotStarted, 0, 0, false,
             u"Version 1236 could not be started: No such file or directory"_s);
     }

@@ -606,6 +606,28 @@ TreeSnapshot expectedTree(const TreeSnapshot& before, const ClientFiles& install
 
 } // namespace
 
+// Version 2 on a mirror and announced by the update server, its start script doing what the
+// test says after it has written its marker; version 1 installed and recorded.
+struct ProbationRun
+{
+    explicit ProbationRun(const QByteArray& scriptEnd)
+    {
+        two[startScript] = clientScript(2) + scriptEnd;
+    }
+    ClientFiles two = versionTwo();
+    QTemporaryDir mirror;
+    QTemporaryDir work;
+    Nginx nginx{mirror.path(), work.path()};
+    UpdateServer server;
+    Installation installation;
+    [[nodiscard]] bool journalGone() const
+    {
+        return waitUntil(
+                [this] { return !QFileInfo::exists(installation.path(u".update.journal"_s)); },
+                runTimeout);
+    }
+};
+
 class TestEndToEnd : public QObject
 {
     Q_OBJECT
@@ -667,6 +689,9 @@ private:
     [[nodiscard]] bool startInTheDownloads(SlowRun& run);
     // Publishes it and installs version 1.
     [[nodiscard]] bool prepare(SlowRun& run);
+    // Publishes version 2, starts the mirror and the update server and installs version 1 with
+    // the probation given in seconds.
+    [[nodiscard]] bool prepare(ProbationRun& run, int probation);
     // Version 1 with many files installed, and version 2 of them on the mirror: a replacement
     // that takes a while.
     struct ManyFileRun
@@ -1997,27 +2022,15 @@ void TestEndToEnd::updateServerCannotHoldBackOrTakeBack()
              expectedVersion == 1 ? 3 : expectedVersion);
 }
 
-// Version 2's start script, doing after it has written its marker what the row says, on a
-// mirror; version 1 installed and recorded, with a probation of 20 s.
-struct ProbationRun
+bool TestEndToEnd::prepare(ProbationRun& run, int probation)
 {
-    explicit ProbationRun(const QByteArray& scriptEnd)
-    {
-        two[startScript] = clientScript(2) + scriptEnd;
-    }
-    ClientFiles two = versionTwo();
-    QTemporaryDir mirror;
-    QTemporaryDir work;
-    Nginx nginx{mirror.path(), work.path()};
-    UpdateServer server;
-    Installation installation;
-    [[nodiscard]] bool journalGone() const
-    {
-        return waitUntil(
-                [this] { return !QFileInfo::exists(installation.path(u".update.journal"_s)); },
-                runTimeout);
-    }
-};
+    return publish(2, run.two, run.mirror.path(), clientDirectory(1)) && run.nginx.start() &&
+           run.server.start({u"--stable"_s, u"2"_s, u"--banner-image"_s, QString()}) &&
+           installVersionOne(run.installation, {run.nginx.url(QString())}) &&
+           run.installation.writeSettings(
+                   "[update]\nstreams=4\nprobation=" + QByteArray::number(probation) +
+                   "\n[installed]\nversion=1\nchannel=stable\n");
+}
 
 void TestEndToEnd::firstStartDecides_data()
 {
@@ -2037,13 +2050,8 @@ void TestEndToEnd::firstStartDecides()
     QFETCH(bool, good);
     QFETCH(QString, reason);
     ProbationRun run(scriptEnd);
-    QVERIFY(publish(2, run.two, run.mirror.path(), clientDirectory(1)));
-    QVERIFY2(run.nginx.start(), run.nginx.errorLog().constData());
-    QVERIFY(run.server.start({u"--stable"_s, u"2"_s, u"--banner-image"_s, QString()}));
+    QVERIFY(prepare(run, 20));
     Installation& installation = run.installation;
-    QVERIFY(installVersionOne(installation, {run.nginx.url(QString())}));
-    QVERIFY(installation.writeSettings(
-            "[update]\nstreams=4\nprobation=20\n[installed]\nversion=1\nchannel=stable\n"));
     const TreeSnapshot before = TreeSnapshot::take(installation.path());
 
     installation.start({u"--nouser"_s});
@@ -2078,13 +2086,8 @@ void TestEndToEnd::firstStartDecides()
 void TestEndToEnd::watcherKilledDuringTheProbation()
 {
     ProbationRun run("echo $$ > \"$(dirname \"$0\")/client.pid\"\nexec sleep 60\n");
-    QVERIFY(publish(2, run.two, run.mirror.path(), clientDirectory(1)));
-    QVERIFY2(run.nginx.start(), run.nginx.errorLog().constData());
-    QVERIFY(run.server.start({u"--stable"_s, u"2"_s, u"--banner-image"_s, QString()}));
+    QVERIFY(prepare(run, 60));
     Installation& installation = run.installation;
-    QVERIFY(installVersionOne(installation, {run.nginx.url(QString())}));
-    QVERIFY(installation.writeSettings(
-            "[update]\nstreams=4\nprobation=60\n[installed]\nversion=1\nchannel=stable\n"));
     installation.start({u"--nouser"_s});
     QVERIFY2(installation.finishes(), qPrintable(installation.logText()));
     QVERIFY(installation.clientStarted(2));
